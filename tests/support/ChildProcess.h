@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qortest {
+
+// A test binary can run as a child process of itself: "--qor-child NAME ARGS..." runs the entry
+// registered under NAME instead of the tests. Cross-process behaviour is tested this way, with
+// real processes. The child talks to the parent in lines: its stdout to the parent, the parent's
+// lines to its stdin.
+using ChildEntry = int (*)(const std::vector<std::string>& args);
+
+class ChildRegistration {
+ public:
+  ChildRegistration(const char* name, ChildEntry entry);
+};
+
+// Called by the test main: runs a registered child entry and returns its exit code (127 when the
+// name is unknown).
+int RunChildEntry(const std::string& name, const std::vector<std::string>& args);
+
+// Inside a child: tell the parent a line, or wait for the parent's next line (false at end of input).
+void ChildSay(const std::string& line);
+bool ChildHear(std::string& line);
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  // Kills (SIGKILL) and reaps a child that is still running.
+  ~ChildProcess();
+
+  // Starts this test binary as child NAME; false when it could not be started.
+  bool Start(const std::string& name, const std::vector<std::string>& args = {});
+  int Pid() const { return pid_; }
+  // Waits up to timeoutMs for the child's next line; false on time-out or end of its output.
+  bool ReadLine(std::string& line, int timeoutMs = 10000);
+  // Waits for a line equal to expected, skipping others.
+  bool WaitFor(const std::string& expected, int timeoutMs = 10000);
+  bool SendLine(const std::string& line);
+  bool Kill(int signal);
+  // Waits for the end; returns the exit code, or 128 + signal when a signal ended it, -1 on error.
+  int Wait();
+
+ private:
+  void CloseFds();
+
+  int pid_ = -1;
+  int toChild_ = -1;
+  int fromChild_ = -1;
+  std::string pending_;
+};
+
+}  // namespace qortest

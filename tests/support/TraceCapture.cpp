@@ -1,0 +1,30 @@
+#include "TraceCapture.h"
+
+#include "common/QORTraceLog.h"
+
+namespace qortest {
+
+TraceCapture::TraceCapture() { QORTraceLog::Instance().SetSink(this); }
+
+TraceCapture::~TraceCapture() { QORTraceLog::Instance().SetSink(nullptr); }
+
+void TraceCapture::Write(std::string_view line) {
+  std::lock_guard<std::mutex> guard(lock_);
+  lines_.emplace_back(line);
+}
+
+std::vector<std::string> TraceCapture::Lines() {
+  QORTraceLog::Instance().Flush();
+  std::lock_guard<std::mutex> guard(lock_);
+  return lines_;
+}
+
+std::vector<std::string> TraceCapture::LinesContaining(const std::string& text) {
+  std::vector<std::string> found;
+  for (auto& line : Lines()) {
+    if (line.find(text) != std::string::npos) found.push_back(line);
+  }
+  return found;
+}
+
+}  // namespace qortest
