@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+enum class QORMutexWaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
+enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed };
+
+// A cross-process mutex. It exists while some process holds a handle to it and disappears when the
+// last holder closes it or dies. A holder that dies while owning it does not block the next owner:
+// that owner gets kAbandoned and owns it. Recursive for the owning thread, as on the original
+// platform.
+class IQORNamedMutex {
+ public:
+  virtual ~IQORNamedMutex() = default;
+  virtual QORMutexWaitResult Wait(uint32_t timeoutMs) = 0;
+  virtual bool Release() = 0;
+};
+
+std::unique_ptr<IQORNamedMutex> QORCreateNamedMutex(const std::wstring& name, bool initialOwner,
+                                                    bool* alreadyExisted = nullptr);
+// Opens an existing named mutex. Null when it cannot be opened; error says why (kNotFound when no
+// process holds it, kAccessDenied when it exists but this process may not open it).
+std::unique_ptr<IQORNamedMutex> QOROpenNamedMutex(const std::wstring& name,
+                                                  QORNamedObjectError* error = nullptr);
