@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/IQOREvent.h"
+
+// In-process event on an eventfd. The counter is non-zero exactly while the event is signalled:
+// Set adds one, Reset and the consumption of an auto-reset signal read it back to zero. A read
+// empties the counter in one step, so one auto-reset signal releases exactly one waiter however
+// many Sets came before it. Set and Reset never block and never allocate.
+class QORPosixEvent : public IQOREvent {
+ public:
+  QORPosixEvent(int fd, bool manualReset);
+  ~QORPosixEvent() override;
+  QORPosixEvent(const QORPosixEvent&) = delete;
+  QORPosixEvent& operator=(const QORPosixEvent&) = delete;
+
+  void Set() override;
+  void Reset() override;
+  QORWaitHandle GetWaitHandle() const override;
+  bool ConsumeSignal() override;
+
+ private:
+  int fd_;
+  bool manualReset_;
+};
