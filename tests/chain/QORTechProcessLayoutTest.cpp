@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "chain/QORTechProcess.h"
+#include "platform/QORModule.h"
+
+namespace {
+
+// Records which operation ran and with which arguments, so that a call through a raw slot index
+// proves both the slot and the argument passing.
+class SlotProbe : public TechProcess {
+ public:
+  uint32_t GetBlockSize() override { return Hit("GetBlockSize", 480); }
+  uint32_t GetLatency() override { return Hit("GetLatency", 17); }
+  int32_t GetControlInfo(const TechControlDesc** descs) override {
+    *descs = &desc;
+    return static_cast<int32_t>(Hit("GetControlInfo", 1));
+  }
+  bool SetControlInt(const char* name, int32_t value) override {
+    last = "SetControlInt " + std::string(name) + " " + std::to_string(value);
+    return true;
+  }
+  bool SetControlString(const char* name, const char* value) override {
+    last = "SetControlString " + std::string(name) + " " + value;
+    return true;
+  }
+  bool GetControlInt(const char* name, int32_t* value) override {
+    *value = -5;
+    last = "GetControlInt " + std::string(name);
+    return true;
+  }
+  bool GetControlString(const char* name, const char** value) override {
+    *value = "text";
+    last = "GetControlString " + std::string(name);
+    return true;
+  }
+  bool TakeState(TechProcess* other) override {
+    last = other == this ? "TakeState self" : "TakeState other";
+    return true;
+  }
+  bool Init(uint32_t channels, uint32_t rate) override {
+    last = "Init " + std::to_string(channels) + " " + std::to_string(rate);
+    return true;
+  }
+  void Process(TechChannel* in, TechChannel* out, uint32_t frames,
+               const TechCallback* callback) override {
+    last = "Process " + std::to_string(in == out) + " " + std::to_string(frames) + " " +
+           std::to_string(callback == nullptr);
+  }
+
+  uint32_t Hit(const char* what, uint32_t result) {
+    last = what;
+    return result;
+  }
+
+  std::string last;
+  TechControlDesc desc{};
+};
+
+void* Slot(TechProcess* process, size_t index) {
+  void** table = *reinterpret_cast<void***>(process);
+  return table[index];
+}
+
+// Itanium ABI: a pointer to a virtual member function holds 1 + the slot's byte offset.
+template <typename Member>
+ptrdiff_t SlotOf(Member member) {
+  static_assert(sizeof(Member) == 2 * sizeof(ptrdiff_t));
+  ptrdiff_t raw = 0;
+  std::memcpy(&raw, &member, sizeof raw);
+  return (raw - 1) / static_cast<ptrdiff_t>(sizeof(void*));
+}
+
+TEST(QORTechProcessLayout, OperationsSitAtTheirFixedSlots) {
+  EXPECT_EQ(SlotOf(&TechProcess::Unused0), 0);
+  EXPECT_EQ(SlotOf(&TechProcess::Unused3), 3);
+  EXPECT_EQ(SlotOf(&TechProcess::GetBlockSize), 4);
+  EXPECT_EQ(SlotOf(&TechProcess::GetLatency), 5);
+  EXPECT_EQ(SlotOf(&TechProcess::Unused6), 6);
+  EXPECT_EQ(SlotOf(&TechProcess::GetControlInfo), 7);
+  EXPECT_EQ(SlotOf(&TechProcess::SetControlInt), 8);
+  EXPECT_EQ(SlotOf(&TechProcess::SetControlString), 9);
+  EXPECT_EQ(SlotOf(&TechProcess::GetControlInt), 10);
+  EXPECT_EQ(SlotOf(&TechProcess::GetControlString), 11);
+  EXPECT_EQ(SlotOf(&TechProcess::Unused12), 12);
+  EXPECT_EQ(SlotOf(&TechProcess::Unused13), 13);
+  EXPECT_EQ(SlotOf(&TechProcess::TakeState), 14);
+  EXPECT_EQ(SlotOf(&TechProcess::Init), 15);
+  EXPECT_EQ(SlotOf(&TechProcess::Process), 16);
+}
+
+TEST(QORTechProcessLayout, CallsThroughRawSlotsReachTheOperationWithItsArguments) {
+  SlotProbe probe;
+  TechProcess* p = &probe;
+
+  EXPECT_EQ(reinterpret_cast<uint32_t (*)(TechProcess*)>(Slot(p, 4))(p), 480u);
+  EXPECT_EQ(probe.last, "GetBlockSize");
+  EXPECT_EQ(reinterpret_cast<uint32_t (*)(TechProcess*)>(Slot(p, 5))(p), 17u);
+  EXPECT_EQ(probe.last, "GetLatency");
+
+  const TechControlDesc* descs = nullptr;
+  EXPECT_EQ(
+      reinterpret_cast<int32_t (*)(TechProcess*, const TechControlDesc**)>(Slot(p, 7))(p, &descs),
+      1);
+  EXPECT_EQ(descs, &probe.desc);
+
+  EXPECT_TRUE(
+      reinterpret_cast<bool (*)(TechProcess*, const char*, int32_t)>(Slot(p, 8))(p, "Gain", -300));
+  EXPECT_EQ(probe.last, "SetControlInt Gain -300");
+  EXPECT_TRUE(reinterpret_cast<bool (*)(TechProcess*, const char*, const char*)>(Slot(p, 9))(
+      p, "Mode", "On"));
+  EXPECT_EQ(probe.last, "SetControlString Mode On");
+
+  int32_t value = 0;
+  EXPECT_TRUE(reinterpret_cast<bool (*)(TechProcess*, const char*, int32_t*)>(Slot(p, 10))(
+      p, "Gain", &value));
+  EXPECT_EQ(probe.last, "GetControlInt Gain");
+  EXPECT_EQ(value, -5);
+  const char* text = nullptr;
+  EXPECT_TRUE(reinterpret_cast<bool (*)(TechProcess*, const char*, const char**)>(Slot(p, 11))(
+      p, "Mode", &text));
+  EXPECT_EQ(probe.last, "GetControlString Mode");
+  EXPECT_STREQ(text, "text");
+
+  SlotProbe other;
+  EXPECT_TRUE(reinterpret_cast<bool (*)(TechProcess*, TechProcess*)>(Slot(p, 14))(p, &other));
+  EXPECT_EQ(probe.last, "TakeState other");
+  EXPECT_TRUE(
+      reinterpret_cast<bool (*)(TechProcess*, uint32_t, uint32_t)>(Slot(p, 15))(p, 12, 192000));
+  EXPECT_EQ(probe.last, "Init 12 192000");
+
+  float samples[4] = {};
+  TechChannel channel{samples, 0, 0, nullptr};
+  reinterpret_cast<void (*)(TechProcess*, TechChannel*, TechChannel*, uint32_t,
+                            const TechCallback*)>(Slot(p, 16))(p, &channel, &channel, 4, nullptr);
+  EXPECT_EQ(probe.last, "Process 1 4 1");
+}
+
+TEST(QORTechProcessLayout, RecordsHaveTheSharedByteLayout) {
+  EXPECT_EQ(sizeof(TechChannel), 24u);
+  EXPECT_EQ(offsetof(TechChannel, samples), 0u);
+  EXPECT_EQ(offsetof(TechChannel, role), 8u);
+  EXPECT_EQ(offsetof(TechChannel, next), 16u);
+
+  EXPECT_EQ(sizeof(TechCallback), 16u);
+  EXPECT_EQ(offsetof(TechCallback, function), 0u);
+  EXPECT_EQ(offsetof(TechCallback, context), 8u);
+
+  EXPECT_EQ(sizeof(TechControlDesc), 48u);
+  EXPECT_EQ(offsetof(TechControlDesc, name), 0u);
+  EXPECT_EQ(offsetof(TechControlDesc, minimum), 8u);
+  EXPECT_EQ(offsetof(TechControlDesc, maximum), 12u);
+  EXPECT_EQ(offsetof(TechControlDesc, reserved), 16u);
+  EXPECT_EQ(offsetof(TechControlDesc, valueNameCount), 24u);
+  EXPECT_EQ(offsetof(TechControlDesc, valueNames), 32u);
+  EXPECT_EQ(offsetof(TechControlDesc, type), 40u);
+  EXPECT_EQ(offsetof(TechControlDesc, scale), 44u);
+
+  EXPECT_EQ(kTechSideChainRole, 7u);
+  EXPECT_EQ(kTechControlHundredths, 2u);
+}
+
+TEST(QORTechProcessLayout, ExportAndModuleNames) {
+  EXPECT_STREQ(kQORTechCreateProcessName, "QORTechCreateProcess");
+  EXPECT_STREQ(kQORTechDestroyProcessName, "QORTechDestroyProcess");
+  EXPECT_EQ(std::string(kQORTechModule64) + kQORModuleSuffix, "qltech64.so");
+  EXPECT_EQ(std::string(kQORTechModule32) + kQORModuleSuffix, "qltech32.so");
+}
+
+}  // namespace
