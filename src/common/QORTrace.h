@@ -7,7 +7,7 @@
 constexpr int kQORTraceLineChars = 16384;
 
 struct QORTracePoint {
-  const char* file;      // class file name, e.g. "QORAPOProcessChain"
+  const char* file;  // class file name, e.g. "QORAPOProcessChain"
   int line;
   const char* function;  // qualified name, e.g. "QORAPOProcessChain::ConstructChain"
 };

@@ -44,11 +44,10 @@ std::unique_ptr<IQORTraceSink> MakeDefaultSink() {
   if (std::strcmp(destination, "stderr") == 0) {
     return std::make_unique<QORTraceFdSink>(STDERR_FILENO, false);
   }
-  const int fd =
-      ::open(destination, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  const int fd = ::open(destination, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
   if (fd < 0) {
-    std::fprintf(stderr, "qorapo: cannot open trace file %s (%s); tracing to stderr\n",
-                 destination, std::strerror(errno));
+    std::fprintf(stderr, "qorapo: cannot open trace file %s (%s); tracing to stderr\n", destination,
+                 std::strerror(errno));
     return std::make_unique<QORTraceFdSink>(STDERR_FILENO, false);
   }
   return std::make_unique<QORTraceFdSink>(fd, true);

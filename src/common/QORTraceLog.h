@@ -47,7 +47,7 @@ class QORTraceLog {
 
   std::unique_ptr<Slot[]> slots_;
   std::atomic<size_t> enqueuePos_{0};
-  size_t dequeuePos_ = 0;  // logger thread only
+  size_t dequeuePos_ = 0;            // logger thread only
   std::atomic<uint32_t> posted_{0};  // wake-up counter for the logger thread
   std::atomic<uint64_t> accepted_{0};
   std::atomic<uint64_t> dropped_{0};

@@ -15,8 +15,8 @@ TEST(QORTextConvert, RoundTripsAcrossAllThreeForms) {
   EXPECT_EQ(QORWideToUtf8(wide), utf8);
 
   const std::vector<uint8_t> utf16 = QORWideToUtf16LE(wide);
-  const std::vector<uint8_t> expected = {0x41, 0x00, 0xE9, 0x00, 0xAC, 0x20,
-                                         0x3C, 0xD8, 0xB5, 0xDF};
+  const std::vector<uint8_t> expected = {0x41, 0x00, 0xE9, 0x00, 0xAC,
+                                         0x20, 0x3C, 0xD8, 0xB5, 0xDF};
   EXPECT_EQ(utf16, expected);
   EXPECT_EQ(QORUtf16Length(wide), 5u);
   EXPECT_EQ(QORUtf16LEToWide(utf16.data(), utf16.size()), wide);

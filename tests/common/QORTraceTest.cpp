@@ -21,7 +21,8 @@ TEST(QORTrace, LineHasFileLineFunctionPrefixAndFormattedMessage) {
   EXPECT_EQ(lines[0],
             "QORAPOProcessManager(42) | QORAPOProcessManager::Process | was stale for 301 ms , APO "
             "location=3\n");
-  EXPECT_EQ(lines[1], "QORAPOProcessManager(42) | QORAPOProcessManager::Process | wide caf\xC3\xA9 7\n");
+  EXPECT_EQ(lines[1],
+            "QORAPOProcessManager(42) | QORAPOProcessManager::Process | wide caf\xC3\xA9 7\n");
 }
 
 TEST(QORTrace, LongMessagesAreCutAtTheLineBuffer) {
@@ -57,8 +58,11 @@ TEST(QORTrace, ManyThreadsNeverBlockAndEveryAcceptedLineArrivesWhole) {
   for (const auto& line : lines) {
     int t = -1;
     int i = -1;
-    ASSERT_EQ(std::sscanf(line.c_str(), "QORAPOProcessManager(42) | QORAPOProcessManager::Process | "
-                                        "thread %d line %d", &t, &i), 2)
+    ASSERT_EQ(std::sscanf(line.c_str(),
+                          "QORAPOProcessManager(42) | QORAPOProcessManager::Process | "
+                          "thread %d line %d",
+                          &t, &i),
+              2)
         << line;
     EXPECT_GT(i, last[t]);
     last[t] = i;

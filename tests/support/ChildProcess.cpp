@@ -41,9 +41,13 @@ void ChildSay(const std::string& line) {
   std::cout << line << std::endl;
 }
 
-bool ChildHear(std::string& line) { return static_cast<bool>(std::getline(std::cin, line)); }
+bool ChildHear(std::string& line) {
+  return static_cast<bool>(std::getline(std::cin, line));
+}
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
+  *this = std::move(other);
+}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
@@ -150,7 +154,9 @@ bool ChildProcess::SendLine(const std::string& line) {
   return ::write(toChild_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-bool ChildProcess::Kill(int signal) { return pid_ > 0 && ::kill(pid_, signal) == 0; }
+bool ChildProcess::Kill(int signal) {
+  return pid_ > 0 && ::kill(pid_, signal) == 0;
+}
 
 int ChildProcess::Wait() {
   if (pid_ <= 0) return -1;

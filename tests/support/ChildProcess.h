@@ -20,7 +20,8 @@ class ChildRegistration {
 // name is unknown).
 int RunChildEntry(const std::string& name, const std::vector<std::string>& args);
 
-// Inside a child: tell the parent a line, or wait for the parent's next line (false at end of input).
+// Inside a child: tell the parent a line, or wait for the parent's next line (false at end of
+// input).
 void ChildSay(const std::string& line);
 bool ChildHear(std::string& line);
 

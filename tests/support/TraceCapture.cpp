@@ -4,9 +4,13 @@
 
 namespace qortest {
 
-TraceCapture::TraceCapture() { QORTraceLog::Instance().SetSink(this); }
+TraceCapture::TraceCapture() {
+  QORTraceLog::Instance().SetSink(this);
+}
 
-TraceCapture::~TraceCapture() { QORTraceLog::Instance().SetSink(nullptr); }
+TraceCapture::~TraceCapture() {
+  QORTraceLog::Instance().SetSink(nullptr);
+}
 
 void TraceCapture::Write(std::string_view line) {
   std::lock_guard<std::mutex> guard(lock_);

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "audio/IQORAudioProcess.h"
+
+// Runs a list of processes, in order, over the same buffer. The processes belong to the caller.
+template <typename T>
+class QORAudioProcessChain : public IQORAudioProcess<T> {
+ public:
+  QORAudioProcessChain() { processes_.reserve(kReserved); }
+
+  // Every process is initialised even after one failed; the result is true only if all succeeded.
+  bool Init(uint32_t channels, uint32_t sampleRate) override {
+    bool ok = true;
+    for (auto* process : processes_) ok = process->Init(channels, sampleRate) && ok;
+    return ok;
+  }
+  void EnableBypass(bool bypass) override { bypass_ = bypass; }
+  bool IsBypassed() const override { return bypass_; }
+  uint32_t GetLatency() const override {
+    uint32_t latency = 0;
+    for (auto* process : processes_) latency += process->GetLatency();
+    return latency;
+  }
+  void Process(IQORAudioData<T>& data) override {
+    if (bypass_) return;
+    for (auto* process : processes_) process->Process(data);
+  }
+
+  virtual void AddProcess(IQORAudioProcess<T>* process) { processes_.push_back(process); }
+  virtual void RemoveProcess(IQORAudioProcess<T>* process) {
+    auto it = std::find(processes_.begin(), processes_.end(), process);
+    if (it != processes_.end()) processes_.erase(it);
+  }
+  virtual uint32_t GetProcessCount() const { return static_cast<uint32_t>(processes_.size()); }
+  virtual void ClearProcesses() {
+    processes_.clear();
+    processes_.reserve(kReserved);
+  }
+
+ private:
+  static constexpr size_t kReserved = 10;
+  bool bypass_ = false;
+  std::vector<IQORAudioProcess<T>*> processes_;
+};
