@@ -14,10 +14,13 @@ enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed };
 class IQORNamedMutex {
  public:
   virtual ~IQORNamedMutex() = default;
+  // timeoutMs 0 only tries; kQORInfinite (IQORWaitable.h) waits without limit.
   virtual QORMutexWaitResult Wait(uint32_t timeoutMs) = 0;
   virtual bool Release() = 0;
 };
 
+// Creates the mutex or opens an existing one (initialOwner then has no effect, as on the original
+// platform). Null on failure, including an existing mutex this process may not open.
 std::unique_ptr<IQORNamedMutex> QORCreateNamedMutex(const std::wstring& name, bool initialOwner,
                                                     bool* alreadyExisted = nullptr);
 // Opens an existing named mutex. Null when it cannot be opened; error says why (kNotFound when no

@@ -1,0 +1,165 @@
+#include "platform/posix/QORPosixNamedMutex.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "common/QORTrace.h"
+#include "platform/IQORWaitable.h"
+
+namespace {
+constexpr uint32_t kMagic = 0x584D5251;  // "QRMX"
+constexpr uint32_t kVersion = 1;
+}  // namespace
+
+struct QORPosixNamedMutex::Block {
+  uint32_t magic;
+  uint32_t version;
+  pthread_mutex_t mutex;
+};
+
+namespace {
+
+constexpr size_t kMappedSize = QORNamedObject::kDataOffset + sizeof(QORPosixNamedMutex::Block);
+
+bool InitializeBlock(QORPosixNamedMutex::Block* block) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  const bool ok = pthread_mutex_init(&block->mutex, &attributes) == 0;
+  pthread_mutexattr_destroy(&attributes);
+  block->version = kVersion;
+  block->magic = kMagic;
+  return ok;
+}
+
+}  // namespace
+
+QORPosixNamedMutex::~QORPosixNamedMutex() {
+  if (block_ == nullptr) return;
+  // Unmapping an owned robust mutex would leave it locked for good (the owner-died recovery needs
+  // the mapping), so this thread gives back what it took through this handle.
+  if (depth_.load() > 0) {
+    if (ownerThread_.load() == ::gettid()) {
+      QORTrace({"QORPosixNamedMutex", __LINE__, "QORPosixNamedMutex::~QORPosixNamedMutex"},
+               "closing a mutex still owned %u times; releasing it\n", depth_.load());
+      while (depth_.load() > 0 && Release()) {
+      }
+    } else {
+      QORTrace({"QORPosixNamedMutex", __LINE__, "QORPosixNamedMutex::~QORPosixNamedMutex"},
+               "closing a mutex owned by another thread\n");
+    }
+  }
+  Unmap();
+}
+
+QORNamedObjectError QORPosixNamedMutex::Open(const std::wstring& name, QORNamedObject::Mode mode,
+                                             bool initialOwner, bool* existed) {
+  // A new mutex is set up, and taken when asked, before any other process can open it.
+  auto initialize = [&](int fd, int, const std::string&) {
+    if (!Map(fd) || !InitializeBlock(block_)) return false;
+    if (initialOwner) Wait(kQORInfinite);
+    return true;
+  };
+  const QORNamedObjectError error =
+      object_.Open("mutex", name, mode, sizeof(Block), initialize, existed);
+  if (error != QORNamedObjectError::kNone) {
+    Unmap();
+    return error;
+  }
+  if (block_ != nullptr) return QORNamedObjectError::kNone;
+  struct stat fileStat {};
+  if (::fstat(object_.Fd(), &fileStat) != 0 ||
+      static_cast<size_t>(fileStat.st_size) < kMappedSize || !Map(object_.Fd()) ||
+      block_->magic != kMagic || block_->version != kVersion) {
+    Unmap();
+    object_.Close();
+    return QORNamedObjectError::kFailed;
+  }
+  return QORNamedObjectError::kNone;
+}
+
+bool QORPosixNamedMutex::Map(int fd) {
+  void* address = ::mmap(nullptr, kMappedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return false;
+  block_ = reinterpret_cast<Block*>(static_cast<char*>(address) + QORNamedObject::kDataOffset);
+  return true;
+}
+
+void QORPosixNamedMutex::Unmap() {
+  if (block_ == nullptr) return;
+  ::munmap(reinterpret_cast<char*>(block_) - QORNamedObject::kDataOffset, kMappedSize);
+  block_ = nullptr;
+}
+
+QORMutexWaitResult QORPosixNamedMutex::Wait(uint32_t timeoutMs) {
+  if (block_ == nullptr) return QORMutexWaitResult::kFailed;
+  int result;
+  if (timeoutMs == 0) {
+    result = pthread_mutex_trylock(&block_->mutex);
+  } else if (timeoutMs == kQORInfinite) {
+    result = pthread_mutex_lock(&block_->mutex);
+  } else {
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1'000'000L;
+    if (deadline.tv_nsec >= 1'000'000'000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1'000'000'000L;
+    }
+    result = pthread_mutex_clocklock(&block_->mutex, CLOCK_MONOTONIC, &deadline);
+  }
+  QORMutexWaitResult outcome;
+  switch (result) {
+    case 0:
+      outcome = QORMutexWaitResult::kAcquired;
+      break;
+    case EOWNERDEAD:
+      pthread_mutex_consistent(&block_->mutex);
+      outcome = QORMutexWaitResult::kAbandoned;
+      break;
+    case EBUSY:
+    case ETIMEDOUT:
+      return QORMutexWaitResult::kTimeout;
+    default:
+      return QORMutexWaitResult::kFailed;
+  }
+  ownerThread_.store(::gettid());
+  depth_.fetch_add(1);
+  return outcome;
+}
+
+bool QORPosixNamedMutex::Release() {
+  if (block_ == nullptr) return false;
+  if (pthread_mutex_unlock(&block_->mutex) != 0) return false;
+  // Only the owner gets here; other handles of this process count their own ownership.
+  if (depth_.load() > 0) depth_.fetch_sub(1);
+  return true;
+}
+
+std::unique_ptr<IQORNamedMutex> QORCreateNamedMutex(const std::wstring& name, bool initialOwner,
+                                                    bool* alreadyExisted) {
+  auto mutex = std::make_unique<QORPosixNamedMutex>();
+  if (mutex->Open(name, QORNamedObject::Mode::kCreate, initialOwner, alreadyExisted) !=
+      QORNamedObjectError::kNone) {
+    return nullptr;
+  }
+  return mutex;
+}
+
+std::unique_ptr<IQORNamedMutex> QOROpenNamedMutex(const std::wstring& name,
+                                                  QORNamedObjectError* error) {
+  auto mutex = std::make_unique<QORPosixNamedMutex>();
+  const QORNamedObjectError result = mutex->Open(name, QORNamedObject::Mode::kOpen, false, nullptr);
+  if (error != nullptr) *error = result;
+  if (result != QORNamedObjectError::kNone) return nullptr;
+  return mutex;
+}
