@@ -1,0 +1,735 @@
+#include "platform/QORRegistryKey.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <random>
+
+#include "common/QORTextConvert.h"
+#include "platform/QORSystemInfo.h"
+#include "platform/posix/QORRegistryName.h"
+#include "platform/posix/QORRegistryValueFile.h"
+
+// A key is a directory, a value a file in it (QORRegistryValueFile). Subkey directories and value
+// files carry escaped, case-folded names (QORRegistryName); a key's own spelling is in its file
+// "n". New keys and new value contents are prepared under a temporary name and renamed into place,
+// so that others see them complete or not at all; deleted keys are renamed away before removal.
+
+struct QORRegistryKey::Snapshot {
+  std::mutex mutex;
+  std::vector<QORRegistryValue> values;
+  std::vector<std::wstring> subKeys;
+};
+
+namespace {
+
+constexpr char kSpellingFile[] = "n";
+constexpr int kDirFlags = O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+uint32_t ErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+      return ERROR_OUTOFMEMORY;
+    case ENAMETOOLONG:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+bool IsDeleted(int dirFd) {
+  struct stat st {};
+  return ::fstat(dirFd, &st) != 0 || st.st_nlink == 0;
+}
+
+std::string TempName(char tag) {
+  static std::atomic<uint64_t> counter{0};
+  thread_local std::mt19937_64 random{std::random_device{}() ^
+                                      (static_cast<uint64_t>(::getpid()) << 32)};
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, ".%c%016llx%llx", tag,
+                static_cast<unsigned long long>(random()),
+                static_cast<unsigned long long>(counter.fetch_add(1)));
+  return buffer;
+}
+
+uint32_t NormaliseRights(uint32_t rights) {
+  if ((rights & (KEY_GENERIC_ALL | KEY_MAXIMUM_ALLOWED)) != 0) rights |= KEY_ALL_ACCESS;
+  if ((rights & KEY_GENERIC_READ) != 0) rights |= KEY_READ;
+  if ((rights & KEY_GENERIC_WRITE) != 0) rights |= KEY_WRITE;
+  return rights & KEY_ALL_ACCESS;
+}
+
+bool ValidName(std::wstring_view name, size_t maxChars, bool allowBackslash) {
+  if (name.size() > maxChars) return false;
+  for (wchar_t c : name) {
+    if (c == L'\0' || (!allowBackslash && c == L'\\')) return false;
+  }
+  return true;
+}
+
+// Splits "a\b\c" (a trailing backslash is allowed); empty names in between are refused.
+uint32_t SplitPath(std::wstring_view path, std::vector<std::wstring_view>& parts) {
+  parts.clear();
+  if (!path.empty() && path.back() == L'\\') path.remove_suffix(1);
+  if (path.empty()) return ERROR_SUCCESS;
+  size_t start = 0;
+  while (true) {
+    const size_t end = path.find(L'\\', start);
+    const std::wstring_view part =
+        path.substr(start, end == std::wstring_view::npos ? path.npos : end - start);
+    if (part.empty()) return ERROR_BAD_PATHNAME;
+    if (!ValidName(part, kQORRegistryMaxKeyNameChars, false)) return ERROR_INVALID_PARAMETER;
+    parts.push_back(part);
+    if (end == std::wstring_view::npos) break;
+    start = end + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+bool ReadAll(int fd, std::vector<uint8_t>& out, size_t limit) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<uint64_t>(st.st_size) > limit) return false;
+  out.resize(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (true) {
+    if (done == out.size()) out.resize(out.size() + 4096);
+    const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+    if (done > limit) return false;
+  }
+  out.resize(done);
+  return true;
+}
+
+bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+uint32_t ReadValueFile(int dirFd, const std::string& file, QORRegistryValue* value) {
+  Fd fd(::openat(dirFd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int error = errno;
+    if (error == ENOENT && IsDeleted(dirFd)) return ERROR_KEY_DELETED;
+    return ErrorFromErrno(error);
+  }
+  std::vector<uint8_t> bytes;
+  if (!ReadAll(fd.get(), bytes, QORRegistryValueFile::kMaxFileBytes)) return ERROR_BADDB;
+  if (!QORRegistryValueFile::Parse(bytes.data(), bytes.size(), value)) return ERROR_BADDB;
+  return ERROR_SUCCESS;
+}
+
+// Reads value `name`, making sure the stored name is the one asked for.
+uint32_t ReadNamedValue(int dirFd, std::wstring_view name, QORRegistryValue* value) {
+  const uint32_t result =
+      ReadValueFile(dirFd, QORRegistryName::FileName(QORRegistryName::kValuePrefix, name), value);
+  if (result != ERROR_SUCCESS) return result;
+  return QORRegistryName::EqualsIgnoreCase(value->name, name) ? ERROR_SUCCESS : ERROR_BADDB;
+}
+
+uint32_t WriteFileAtomically(int dirFd, const std::string& file,
+                             const std::vector<uint8_t>& bytes) {
+  const std::string temp = TempName('w');
+  Fd fd(::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660));
+  if (fd.get() < 0) {
+    const int error = errno;
+    if (error == ENOENT) return ERROR_KEY_DELETED;
+    return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
+                                                               : ERROR_CANTWRITE;
+  }
+  const bool written = WriteAll(fd.get(), bytes);
+  fd.reset(-1);
+  if (!written || ::renameat(dirFd, temp.c_str(), dirFd, file.c_str()) != 0) {
+    ::unlinkat(dirFd, temp.c_str(), 0);
+    return ERROR_CANTWRITE;
+  }
+  return ERROR_SUCCESS;
+}
+
+std::vector<std::string> ListEntries(int dirFd, char prefix) {
+  std::vector<std::string> names;
+  const int copy = ::openat(dirFd, ".", kDirFlags);
+  if (copy < 0) return names;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == prefix) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+void RemoveTreeAt(int parentFd, const std::string& name) {
+  Fd fd(::openat(parentFd, name.c_str(), kDirFlags));
+  if (fd.get() >= 0) {
+    const int copy = ::openat(fd.get(), ".", kDirFlags);
+    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (dir == nullptr && copy >= 0) ::close(copy);
+    std::vector<std::pair<std::string, bool>> entries;
+    while (dir != nullptr) {
+      const dirent* entry = ::readdir(dir);
+      if (entry == nullptr) break;
+      const std::string child = entry->d_name;
+      if (child == "." || child == "..") continue;
+      entries.emplace_back(child, entry->d_type == DT_DIR);
+    }
+    if (dir != nullptr) ::closedir(dir);
+    for (const auto& [child, isDir] : entries) {
+      if (isDir) {
+        RemoveTreeAt(fd.get(), child);
+      } else {
+        ::unlinkat(fd.get(), child.c_str(), 0);
+      }
+    }
+  }
+  ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);
+}
+
+std::wstring ReadSpelling(int keyFd) {
+  Fd fd(::openat(keyFd, kSpellingFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  std::vector<uint8_t> bytes;
+  if (fd.get() < 0 || !ReadAll(fd.get(), bytes, kQORRegistryMaxKeyNameChars * 4)) return {};
+  if (bytes.size() % 2 != 0) return {};
+  return QORUtf16LEToWide(bytes.data(), bytes.size());
+}
+
+uint32_t OpenChild(int dirFd, std::wstring_view name, int* out) {
+  const std::string file = QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name);
+  const int fd = ::openat(dirFd, file.c_str(), kDirFlags);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT && IsDeleted(dirFd)) return ERROR_KEY_DELETED;
+    return ErrorFromErrno(error);
+  }
+  *out = fd;
+  return ERROR_SUCCESS;
+}
+
+bool RenameNoReplace(int dirFd, const std::string& from, const std::string& to) {
+  if (::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL) return false;
+  // File systems without RENAME_NOREPLACE: a directory only replaces an empty one, and every
+  // key directory holds its spelling file.
+  return ::renameat(dirFd, from.c_str(), dirFd, to.c_str()) == 0;
+}
+
+uint32_t CreateChild(int dirFd, std::wstring_view name, int* out, bool* created) {
+  *created = false;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const uint32_t opened = OpenChild(dirFd, name, out);
+    if (opened != ERROR_FILE_NOT_FOUND) return opened;
+    const std::string temp = TempName('c');
+    if (::mkdirat(dirFd, temp.c_str(), 0770) != 0) {
+      return errno == ENOENT ? ERROR_KEY_DELETED : ErrorFromErrno(errno);
+    }
+    {
+      Fd tempDir(::openat(dirFd, temp.c_str(), kDirFlags));
+      Fd spelling(tempDir.get() < 0 ? -1
+                                    : ::openat(tempDir.get(), kSpellingFile,
+                                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660));
+      if (spelling.get() < 0 || !WriteAll(spelling.get(), QORWideToUtf16LE(name))) {
+        RemoveTreeAt(dirFd, temp);
+        return ERROR_CANTWRITE;
+      }
+    }
+    const std::string file = QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name);
+    if (RenameNoReplace(dirFd, temp, file)) {
+      *created = true;
+    } else {
+      const int error = errno;
+      RemoveTreeAt(dirFd, temp);
+      if (error != EEXIST && error != ENOTEMPTY) return ErrorFromErrno(error);
+    }
+    const uint32_t result = OpenChild(dirFd, name, out);
+    if (result != ERROR_FILE_NOT_FOUND) return result;
+    *created = false;  // removed again at once by someone else: start over
+  }
+  return ERROR_CANTWRITE;
+}
+
+// Walks from baseFd through parts; returns a new descriptor in *out.
+uint32_t Walk(int baseFd, const std::vector<std::wstring_view>& parts, size_t count, bool create,
+              int* out, bool* created) {
+  Fd current(::openat(baseFd, ".", kDirFlags));
+  if (current.get() < 0) return ErrorFromErrno(errno);
+  bool last = false;
+  for (size_t i = 0; i < count; ++i) {
+    int next = -1;
+    const uint32_t result = create ? CreateChild(current.get(), parts[i], &next, &last)
+                                   : OpenChild(current.get(), parts[i], &next);
+    if (result != ERROR_SUCCESS) return result;
+    current.reset(next);
+  }
+  if (created != nullptr) *created = last;
+  *out = current.release();
+  return ERROR_SUCCESS;
+}
+
+uint32_t DeleteAt(int baseFd, std::wstring_view path, bool tree) {
+  std::vector<std::wstring_view> parts;
+  const uint32_t split = SplitPath(path, parts);
+  if (split != ERROR_SUCCESS) return split;
+  if (parts.empty()) return ERROR_ACCESS_DENIED;
+  int parentRaw = -1;
+  const uint32_t walked = Walk(baseFd, parts, parts.size() - 1, false, &parentRaw, nullptr);
+  if (walked != ERROR_SUCCESS) return walked;
+  Fd parent(parentRaw);
+  int targetRaw = -1;
+  const uint32_t opened = OpenChild(parent.get(), parts.back(), &targetRaw);
+  if (opened != ERROR_SUCCESS) return opened;
+  Fd target(targetRaw);
+  if (!tree && !ListEntries(target.get(), QORRegistryName::kKeyPrefix).empty()) {
+    return ERROR_ACCESS_DENIED;
+  }
+  const std::string file = QORRegistryName::FileName(QORRegistryName::kKeyPrefix, parts.back());
+  const std::string doomed = TempName('d');
+  if (::renameat(parent.get(), file.c_str(), parent.get(), doomed.c_str()) != 0) {
+    return ErrorFromErrno(errno);
+  }
+  RemoveTreeAt(parent.get(), doomed);
+  return ERROR_SUCCESS;
+}
+
+bool MakeDirectory(const std::filesystem::path& path) {
+  return ::mkdir(path.c_str(), 0770) == 0 || errno == EEXIST;
+}
+
+std::vector<uint8_t> Utf16WithNul(std::wstring_view text) {
+  std::vector<uint8_t> bytes = QORWideToUtf16LE(text);
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return bytes;
+}
+
+}  // namespace
+
+QORRegistryKey::QORRegistryKey() : snapshot_(std::make_unique<Snapshot>()) {}
+
+QORRegistryKey::QORRegistryKey(intptr_t handle, uint32_t rights)
+    : handle_(handle), rights_(rights), snapshot_(std::make_unique<Snapshot>()) {}
+
+QORRegistryKey::~QORRegistryKey() {
+  Close();
+}
+
+QORRegistryKey::QORRegistryKey(QORRegistryKey&& other) noexcept
+    : handle_(other.handle_), rights_(other.rights_), snapshot_(std::move(other.snapshot_)) {
+  other.handle_ = -1;
+  other.rights_ = 0;
+  other.snapshot_ = std::make_unique<Snapshot>();
+}
+
+QORRegistryKey& QORRegistryKey::operator=(QORRegistryKey&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    rights_ = other.rights_;
+    std::swap(snapshot_, other.snapshot_);
+    other.handle_ = -1;
+    other.rights_ = 0;
+  }
+  return *this;
+}
+
+void QORRegistryKey::Close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  rights_ = 0;
+}
+
+uint32_t QORRegistryKey::OpenHive(QORRegistryHive hive, QORRegistryKey& out) {
+  const std::filesystem::path stateRoot = QORSystemInfo::GetStateRoot();
+  std::error_code error;
+  std::filesystem::create_directories(stateRoot, error);
+  const std::filesystem::path registry = stateRoot / "registry";
+  const std::filesystem::path root =
+      registry / (hive == QORRegistryHive::kLocalMachine ? "HKLM" : "HKCR");
+  if (!MakeDirectory(registry) || !MakeDirectory(root)) return ErrorFromErrno(errno);
+  const int fd = ::open(root.c_str(), kDirFlags);
+  if (fd < 0) return ErrorFromErrno(errno);
+  out = QORRegistryKey(fd, KEY_ALL_ACCESS);
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::Open(QORRegistryHive hive, std::wstring_view path, uint32_t rights,
+                              QORRegistryKey& out) {
+  QORRegistryKey root;
+  const uint32_t result = OpenHive(hive, root);
+  return result != ERROR_SUCCESS ? result : root.OpenSubKey(path, rights, out);
+}
+
+uint32_t QORRegistryKey::Create(QORRegistryHive hive, std::wstring_view path, uint32_t rights,
+                                QORRegistryKey& out, bool* created) {
+  QORRegistryKey root;
+  const uint32_t result = OpenHive(hive, root);
+  return result != ERROR_SUCCESS ? result : root.CreateSubKey(path, rights, out, created);
+}
+
+uint32_t QORRegistryKey::Delete(QORRegistryHive hive, std::wstring_view path) {
+  QORRegistryKey root;
+  const uint32_t result = OpenHive(hive, root);
+  return result != ERROR_SUCCESS ? result : root.DeleteSubKey(path);
+}
+
+uint32_t QORRegistryKey::DeleteTree(QORRegistryHive hive, std::wstring_view path) {
+  QORRegistryKey root;
+  const uint32_t result = OpenHive(hive, root);
+  return result != ERROR_SUCCESS ? result : root.DeleteSubTree(path);
+}
+
+uint32_t QORRegistryKey::Duplicate(QORRegistryKey& out) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  const int fd = ::fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return ErrorFromErrno(errno);
+  out = QORRegistryKey(fd, rights_);
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::OpenSubKey(std::wstring_view path, uint32_t rights,
+                                    QORRegistryKey& out) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  std::vector<std::wstring_view> parts;
+  const uint32_t split = SplitPath(path, parts);
+  if (split != ERROR_SUCCESS) return split;
+  int fd = -1;
+  const uint32_t result = Walk(static_cast<int>(handle_), parts, parts.size(), false, &fd, nullptr);
+  if (result != ERROR_SUCCESS) return result;
+  rights = NormaliseRights(rights);
+  if ((rights & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0 && ::faccessat(fd, ".", W_OK, 0) != 0) {
+    ::close(fd);
+    return ERROR_ACCESS_DENIED;
+  }
+  out = QORRegistryKey(fd, rights);
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::CreateSubKey(std::wstring_view path, uint32_t rights, QORRegistryKey& out,
+                                      bool* created) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  std::vector<std::wstring_view> parts;
+  const uint32_t split = SplitPath(path, parts);
+  if (split != ERROR_SUCCESS) return split;
+  if (!parts.empty() && (rights_ & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
+  int fd = -1;
+  bool wasCreated = false;
+  const uint32_t result =
+      Walk(static_cast<int>(handle_), parts, parts.size(), true, &fd, &wasCreated);
+  if (result != ERROR_SUCCESS) return result;
+  if (created != nullptr) *created = wasCreated;
+  out = QORRegistryKey(fd, NormaliseRights(rights));
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::DeleteSubKey(std::wstring_view path) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  return DeleteAt(static_cast<int>(handle_), path, false);
+}
+
+uint32_t QORRegistryKey::DeleteSubTree(std::wstring_view path) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  return DeleteAt(static_cast<int>(handle_), path, true);
+}
+
+uint32_t QORRegistryKey::EnumSubKey(uint32_t index, std::wstring& name) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if ((rights_ & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
+  const int fd = static_cast<int>(handle_);
+  std::lock_guard<std::mutex> lock(snapshot_->mutex);
+  if (index == 0) {
+    snapshot_->subKeys.clear();
+    for (const std::string& file : ListEntries(fd, QORRegistryName::kKeyPrefix)) {
+      Fd child(::openat(fd, file.c_str(), kDirFlags));
+      if (child.get() < 0) continue;
+      std::wstring spelling = ReadSpelling(child.get());
+      // Only directories whose spelling matches their file name are keys of this store.
+      if (spelling.empty() ||
+          QORRegistryName::FileName(QORRegistryName::kKeyPrefix, spelling) != file) {
+        continue;
+      }
+      snapshot_->subKeys.push_back(std::move(spelling));
+    }
+    std::sort(snapshot_->subKeys.begin(), snapshot_->subKeys.end(),
+              [](const std::wstring& a, const std::wstring& b) {
+                return QORRegistryName::Fold(a) < QORRegistryName::Fold(b);
+              });
+  }
+  if (index >= snapshot_->subKeys.size()) return ERROR_NO_MORE_ITEMS;
+  name = snapshot_->subKeys[index];
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::QueryInfo(uint32_t* subKeyCount, uint32_t* valueCount) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  const int fd = static_cast<int>(handle_);
+  if (IsDeleted(fd)) return ERROR_KEY_DELETED;
+  if (subKeyCount != nullptr) {
+    *subKeyCount = static_cast<uint32_t>(ListEntries(fd, QORRegistryName::kKeyPrefix).size());
+  }
+  if (valueCount != nullptr) {
+    *valueCount = static_cast<uint32_t>(ListEntries(fd, QORRegistryName::kValuePrefix).size());
+  }
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::QueryValue(std::wstring_view name, uint32_t* type, void* data,
+                                    uint32_t* size) const {
+  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+  std::vector<uint8_t> bytes;
+  uint32_t storedType = REG_NONE;
+  const uint32_t result = QueryValue(name, &storedType, &bytes);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != nullptr) *type = storedType;
+  const uint32_t needed = static_cast<uint32_t>(bytes.size());
+  if (data != nullptr && *size < needed) {
+    *size = needed;
+    return ERROR_MORE_DATA;
+  }
+  if (data != nullptr && needed != 0) std::memcpy(data, bytes.data(), needed);
+  if (size != nullptr) *size = needed;
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::QueryValue(std::wstring_view name, uint32_t* type,
+                                    std::vector<uint8_t>* data) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if ((rights_ & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (!ValidName(name, kQORRegistryMaxValueNameChars, true)) return ERROR_FILE_NOT_FOUND;
+  QORRegistryValue value;
+  const uint32_t result = ReadNamedValue(static_cast<int>(handle_), name, &value);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != nullptr) *type = value.type;
+  if (data != nullptr) *data = std::move(value.data);
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::GetDword(std::wstring_view name, uint32_t* value) const {
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> bytes;
+  const uint32_t result = QueryValue(name, &type, &bytes);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_DWORD || bytes.size() != 4) return ERROR_UNSUPPORTED_TYPE;
+  std::memcpy(value, bytes.data(), 4);
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::GetQword(std::wstring_view name, uint64_t* value) const {
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> bytes;
+  const uint32_t result = QueryValue(name, &type, &bytes);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_QWORD || bytes.size() != 8) return ERROR_UNSUPPORTED_TYPE;
+  std::memcpy(value, bytes.data(), 8);
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::GetString(std::wstring_view name, std::wstring* value) const {
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> bytes;
+  const uint32_t result = QueryValue(name, &type, &bytes);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_UNSUPPORTED_TYPE;
+  if (bytes.size() % 2 != 0) return ERROR_INVALID_DATA;
+  std::wstring text = QORUtf16LEToWide(bytes.data(), bytes.size());
+  const size_t nul = text.find(L'\0');
+  if (nul != std::wstring::npos) text.resize(nul);
+  *value = std::move(text);
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::GetMultiString(std::wstring_view name,
+                                        std::vector<std::wstring>* value) const {
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> bytes;
+  const uint32_t result = QueryValue(name, &type, &bytes);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_MULTI_SZ) return ERROR_UNSUPPORTED_TYPE;
+  if (bytes.size() % 2 != 0) return ERROR_INVALID_DATA;
+  const std::wstring text = QORUtf16LEToWide(bytes.data(), bytes.size());
+  value->clear();
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t nul = std::min(text.find(L'\0', start), text.size());
+    if (nul == start) break;  // the empty string ends the list
+    value->push_back(text.substr(start, nul - start));
+    start = nul + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::SetValue(std::wstring_view name, uint32_t type, const void* data,
+                                  uint32_t size) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if ((rights_ & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (!ValidName(name, kQORRegistryMaxValueNameChars, true)) return ERROR_INVALID_PARAMETER;
+  if ((data == nullptr && size != 0) || (type == REG_DWORD && size != 4) ||
+      (type == REG_QWORD && size != 8) || size > QORRegistryValueFile::kMaxFileBytes / 2) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const int fd = static_cast<int>(handle_);
+  QORRegistryValue value;
+  // Rewriting a value keeps the spelling it was created with.
+  if (ReadNamedValue(fd, name, &value) != ERROR_SUCCESS) value.name = std::wstring(name);
+  value.type = type;
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  value.data.assign(bytes, bytes + size);
+  return WriteFileAtomically(fd, QORRegistryName::FileName(QORRegistryName::kValuePrefix, name),
+                             QORRegistryValueFile::Serialize(value));
+}
+
+uint32_t QORRegistryKey::SetDword(std::wstring_view name, uint32_t value) const {
+  uint8_t bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  return SetValue(name, REG_DWORD, bytes, 4);
+}
+
+uint32_t QORRegistryKey::SetQword(std::wstring_view name, uint64_t value) const {
+  uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  return SetValue(name, REG_QWORD, bytes, 8);
+}
+
+uint32_t QORRegistryKey::SetString(std::wstring_view name, std::wstring_view value,
+                                   uint32_t type) const {
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_PARAMETER;
+  const std::vector<uint8_t> bytes = Utf16WithNul(value);
+  return SetValue(name, type, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+uint32_t QORRegistryKey::SetMultiString(std::wstring_view name,
+                                        const std::vector<std::wstring>& value) const {
+  std::vector<uint8_t> bytes;
+  for (const std::wstring& text : value) {
+    // An empty string would end the list early when read back.
+    if (text.empty() || text.find(L'\0') != std::wstring::npos) return ERROR_INVALID_PARAMETER;
+    const std::vector<uint8_t> part = Utf16WithNul(text);
+    bytes.insert(bytes.end(), part.begin(), part.end());
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return SetValue(name, REG_MULTI_SZ, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+uint32_t QORRegistryKey::SetBinary(std::wstring_view name, std::span<const uint8_t> value) const {
+  return SetValue(name, REG_BINARY, value.data(), static_cast<uint32_t>(value.size()));
+}
+
+uint32_t QORRegistryKey::DeleteValue(std::wstring_view name) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if ((rights_ & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (!ValidName(name, kQORRegistryMaxValueNameChars, true)) return ERROR_FILE_NOT_FOUND;
+  const int fd = static_cast<int>(handle_);
+  const std::string file = QORRegistryName::FileName(QORRegistryName::kValuePrefix, name);
+  if (::unlinkat(fd, file.c_str(), 0) != 0) {
+    const int error = errno;
+    if (error == ENOENT && IsDeleted(fd)) return ERROR_KEY_DELETED;
+    return ErrorFromErrno(error);
+  }
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::EnumValue(uint32_t index, std::wstring* name, uint32_t* type,
+                                   std::vector<uint8_t>* data) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if ((rights_ & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  const int fd = static_cast<int>(handle_);
+  std::lock_guard<std::mutex> lock(snapshot_->mutex);
+  if (index == 0) {
+    snapshot_->values.clear();
+    for (const std::string& file : ListEntries(fd, QORRegistryName::kValuePrefix)) {
+      QORRegistryValue value;
+      // Unreadable or foreign files are left out rather than ending the enumeration.
+      if (ReadValueFile(fd, file, &value) != ERROR_SUCCESS ||
+          QORRegistryName::FileName(QORRegistryName::kValuePrefix, value.name) != file) {
+        continue;
+      }
+      snapshot_->values.push_back(std::move(value));
+    }
+    std::sort(snapshot_->values.begin(), snapshot_->values.end(),
+              [](const QORRegistryValue& a, const QORRegistryValue& b) {
+                return QORRegistryName::Fold(a.name) < QORRegistryName::Fold(b.name);
+              });
+  }
+  if (index >= snapshot_->values.size()) return ERROR_NO_MORE_ITEMS;
+  const QORRegistryValue& value = snapshot_->values[index];
+  if (name != nullptr) *name = value.name;
+  if (type != nullptr) *type = value.type;
+  if (data != nullptr) *data = value.data;
+  return ERROR_SUCCESS;
+}
+
+uint32_t QORRegistryKey::Watch(uint32_t filter, std::unique_ptr<QORRegistryWatch>* out) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if ((rights_ & KEY_NOTIFY) == 0) return ERROR_ACCESS_DENIED;
+  if (out == nullptr || filter == 0 ||
+      (filter & ~(REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET)) != 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (IsDeleted(static_cast<int>(handle_))) return ERROR_KEY_DELETED;
+  const int notify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (notify < 0) return ErrorFromErrno(errno);
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  if (::inotify_add_watch(notify, self.c_str(),
+                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                              IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+    const int error = errno;
+    ::close(notify);
+    return ErrorFromErrno(error);
+  }
+  *out = std::make_unique<QORRegistryWatch>(notify, filter);
+  return ERROR_SUCCESS;
+}
