@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "settings/IQORPropertySetNotify.h"
@@ -48,6 +49,15 @@ class QORPropertySet {
   virtual void SetProperty(const wchar_t* key, const std::wstring& value);
   virtual void SetProperty(const std::wstring& key, long value);
   virtual void SetProperty(const wchar_t* key, long value);
+  // Floating and bool values keep their type instead of being narrowed into the long overload.
+  template <typename T>
+  requires std::is_floating_point_v<T> || std::is_same_v<T, bool>
+  void SetProperty(const wchar_t* key, T value) { SetProperty(key, boost::any(value)); }
+  template <typename T>
+  requires std::is_floating_point_v<T> || std::is_same_v<T, bool>
+  void SetProperty(const std::wstring& key, T value) {
+    SetProperty(key.c_str(), boost::any(value));
+  }
 
   virtual bool GetProperty(const wchar_t* key, boost::any& out);
   virtual bool GetProperty(const std::wstring& key, std::string& out);
