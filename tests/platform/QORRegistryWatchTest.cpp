@@ -1,0 +1,176 @@
+#include "platform/QORRegistryWatch.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempStateRoot.h"
+#include "platform/QORRegistryKey.h"
+#include "platform/QORWait.h"
+
+namespace {
+
+constexpr wchar_t kWatched[] = L"Software\\QOR Labs\\APO\\Watched";
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Sets a value each time the parent says "set" and answers with the time of the completed write.
+int WriterChild(const std::vector<std::string>&) {
+  QORRegistryKey key;
+  if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine, kWatched, KEY_SET_VALUE, key) !=
+      ERROR_SUCCESS) {
+    return 1;
+  }
+  qortest::ChildSay("ready");
+  std::string line;
+  uint32_t count = 0;
+  while (qortest::ChildHear(line) && line == "set") {
+    if (key.SetDword(L"Value", ++count) != ERROR_SUCCESS) return 2;
+    qortest::ChildSay(std::to_string(NowNs()));
+  }
+  return 0;
+}
+qortest::ChildRegistration writerChild("registry-writer", &WriterChild);
+
+const std::vector<uint8_t> kLong(8192, 0xA5);
+const std::vector<uint8_t> kShort{1, 2, 3};
+const std::vector<uint8_t> kText{'o', 0, 'k', 0, 0, 0};
+
+// Rewrites one value for a while, alternating contents, sizes and types.
+int RewriterChild(const std::vector<std::string>&) {
+  QORRegistryKey key;
+  if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine, kWatched, KEY_SET_VALUE, key) !=
+      ERROR_SUCCESS) {
+    return 1;
+  }
+  qortest::ChildSay("ready");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  for (uint32_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+    const uint32_t result = i % 3 == 0   ? key.SetBinary(L"Blob", kLong)
+                            : i % 3 == 1 ? key.SetBinary(L"Blob", kShort)
+                                         : key.SetValue(L"Blob", REG_SZ, kText.data(), 6);
+    if (result != ERROR_SUCCESS) return 2;
+  }
+  qortest::ChildSay("done");
+  return 0;
+}
+qortest::ChildRegistration rewriterChild("registry-rewriter", &RewriterChild);
+
+class QORRegistryWatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(ERROR_SUCCESS, QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kWatched,
+                                                    KEY_ALL_ACCESS, key_));
+  }
+
+  uint32_t Wait(QORRegistryWatch& watch, uint32_t ms) { return QORWaitForSingle(watch, ms); }
+
+  qortest::TempStateRoot root_;
+  QORRegistryKey key_;
+};
+
+TEST_F(QORRegistryWatchTest, ValueChangesSignalAndAreConsumed) {
+  std::unique_ptr<QORRegistryWatch> watch;
+  ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch));
+  EXPECT_EQ(kQORWaitTimeout, Wait(*watch, 0));
+
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 1));
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 2));
+  EXPECT_EQ(kQORWaitObject0, Wait(*watch, 1000));
+  // Both writes were consumed by the one wait.
+  EXPECT_EQ(kQORWaitTimeout, Wait(*watch, 0));
+
+  ASSERT_EQ(ERROR_SUCCESS, key_.DeleteValue(L"a"));
+  EXPECT_EQ(kQORWaitObject0, Wait(*watch, 1000));
+
+  // Subkeys and their values are not this key's values.
+  QORRegistryKey sub;
+  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Sub", KEY_ALL_ACCESS, sub));
+  ASSERT_EQ(ERROR_SUCCESS, sub.SetDword(L"inner", 1));
+  EXPECT_EQ(kQORWaitTimeout, Wait(*watch, 50));
+}
+
+TEST_F(QORRegistryWatchTest, SubKeyWatchAndKeyDeletion) {
+  std::unique_ptr<QORRegistryWatch> names;
+  ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_NAME, &names));
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 1));
+  EXPECT_EQ(kQORWaitTimeout, Wait(*names, 50));
+  QORRegistryKey sub;
+  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Sub", KEY_ALL_ACCESS, sub));
+  EXPECT_EQ(kQORWaitObject0, Wait(*names, 1000));
+  ASSERT_EQ(ERROR_SUCCESS, key_.DeleteSubKey(L"Sub"));
+  EXPECT_EQ(kQORWaitObject0, Wait(*names, 1000));
+
+  std::unique_ptr<QORRegistryWatch> values;
+  ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &values));
+  ASSERT_EQ(ERROR_SUCCESS, QORRegistryKey::DeleteTree(QORRegistryHive::kLocalMachine, kWatched));
+  EXPECT_EQ(kQORWaitObject0, Wait(*values, 1000));
+
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), key_.Watch(0, &values));
+  EXPECT_EQ(ERROR_KEY_DELETED, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &values));
+}
+
+TEST_F(QORRegistryWatchTest, ChangeByAnotherProcessWakesWithin100ms) {
+  std::unique_ptr<QORRegistryWatch> watch;
+  ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch));
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("registry-writer"));
+  ASSERT_TRUE(child.WaitFor("ready"));
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(child.SendLine("set"));
+    ASSERT_EQ(kQORWaitObject0, Wait(*watch, 5000));
+    const int64_t woke = NowNs();
+    std::string line;
+    ASSERT_TRUE(child.ReadLine(line));
+    EXPECT_LT(woke - std::stoll(line), 100'000'000) << "round " << round;
+    uint32_t value = 0;
+    EXPECT_EQ(ERROR_SUCCESS, key_.GetDword(L"value", &value));
+    EXPECT_EQ(static_cast<uint32_t>(round + 1), value);
+  }
+  ASSERT_TRUE(child.SendLine("quit"));
+  EXPECT_EQ(0, child.Wait());
+}
+
+TEST_F(QORRegistryWatchTest, ReaderNeverSeesHalfAValue) {
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("registry-rewriter"));
+  ASSERT_TRUE(child.WaitFor("ready"));
+  int seen[3] = {0, 0, 0};
+  int torn = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+  while (std::chrono::steady_clock::now() < end) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    const uint32_t result = key_.QueryValue(L"blob", &type, &data);
+    if (result == ERROR_FILE_NOT_FOUND) continue;  // before the first write only
+    ASSERT_EQ(ERROR_SUCCESS, result);
+    if (type == REG_BINARY && data == kLong) {
+      ++seen[0];
+    } else if (type == REG_BINARY && data == kShort) {
+      ++seen[1];
+    } else if (type == REG_SZ && data == kText) {
+      ++seen[2];
+    } else {
+      ++torn;
+    }
+    std::wstring name;
+    ASSERT_EQ(ERROR_SUCCESS, key_.EnumValue(0, &name, &type, &data));
+    if (!(data == kLong || data == kShort || data == kText)) ++torn;
+  }
+  EXPECT_TRUE(child.WaitFor("done"));
+  EXPECT_EQ(0, child.Wait());
+  EXPECT_EQ(0, torn);
+  // The reads overlapped the writes.
+  EXPECT_GT(seen[0], 0);
+  EXPECT_GT(seen[1], 0);
+  EXPECT_GT(seen[2], 0);
+}
+
+}  // namespace
