@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+
+#include "QORTechBiquad.h"
+#include "QORTechRamp.h"
+
+// Bass enhancement: a low shelf whose boost shrinks while the bass itself is already loud, so the
+// added energy leaves headroom instead of driving the output into clipping.
+class QORTechBassBoost {
+ public:
+  void Init(uint32_t rate, uint32_t subBlock);
+  void Process(float* const* channels, uint32_t channelCount, uint32_t frames, float boostDb);
+  float BoostDb() const { return boost_.Value(); }
+
+ private:
+  uint32_t rate_ = 48000;
+  float release_ = 0.0f;
+  float envelope_ = 0.0f;
+  QORTechBiquad detector_;  // low band of the channel mix
+  QORTechBiquad shelf_;
+  QORTechRamp boost_;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Look-ahead peak limiter linked over all channels. The gain applied to a sample never exceeds
+// ceiling / peak of every sample within the look-ahead window around it, and a final clamp catches
+// rounding, so no output sample exceeds the ceiling.
+class QORTechLimiter {
+ public:
+  // Allocates the delay and window buffers.
+  void Init(uint32_t channels, uint32_t rate, float lookAheadSeconds);
+  uint32_t LookAhead() const { return lookAhead_; }
+  void SetCeiling(float linear) { ceiling_ = linear; }
+  void SetReleaseSeconds(float seconds);
+  void Reset();
+  // Delays by LookAhead() frames and limits in place.
+  void Process(float* const* channels, uint32_t frames);
+  float Gain() const { return gain_; }
+  // Copies the running state of a limiter set up for the same format; no allocation.
+  void TakeState(const QORTechLimiter& other);
+
+ private:
+  float Required(float peak) const;
+
+  uint32_t channels_ = 0;
+  uint32_t rate_ = 0;
+  uint32_t lookAhead_ = 0;
+  uint32_t window_ = 0;  // lookAhead_ + 1
+  float ceiling_ = 1.0f;
+  float release_ = 0.001f;
+  float gain_ = 1.0f;
+  uint64_t position_ = 0;
+  double boxSum_ = 0.0;
+  std::vector<float> delay_;    // window_ frames x channels
+  std::vector<float> minimum_;  // sliding minima of the required gains, window_ long
+  std::vector<uint64_t> dequeIndex_;
+  std::vector<float> dequeValue_;
+  uint32_t dequeHead_ = 0;
+  uint32_t dequeSize_ = 0;
+};

@@ -1,0 +1,62 @@
+#include "QORTechSpeakerProtection.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr double kButterworthQ1 = 0.5411961;  // fourth-order Butterworth as two sections
+constexpr double kButterworthQ2 = 1.3065630;
+}  // namespace
+
+QORTechSpeakerProtection::QORTechSpeakerProtection() : QORTechProcessBase(kTechId) {
+  QORTechControls& c = Controls();
+  enable_ = c.Add({"SP-Enable", kTechControlSwitch, 0, 1, 1});
+  ceiling_ = c.Add({"SP-Ceiling", kTechControlHundredths, -2400, 0, -300});
+  cutoff_ = c.Add({"SP-High-Pass Frequency", kTechControlInteger, 20, 1000, 100});
+  release_ = c.Add({"SP-Release", kTechControlInteger, 10, 2000, 100});
+}
+
+bool QORTechSpeakerProtection::OnInit(uint32_t channels, uint32_t rate) {
+  cutoffRamp_.SetRate(static_cast<float>(rate) / kSubBlock, 0.05f);
+  cutoffRamp_.Jump(std::log2(static_cast<float>(Controls().Value(cutoff_))));
+  const double f = std::exp2(cutoffRamp_.Value());
+  highPassA_.SetCoefficients(QORTechBiquad::HighPass(rate, f, kButterworthQ1));
+  highPassB_.SetCoefficients(QORTechBiquad::HighPass(rate, f, kButterworthQ2));
+  highPassA_.Reset();
+  highPassB_.Reset();
+  limiter_.Init(channels, rate, 0.002f);
+  return true;
+}
+
+void QORTechSpeakerProtection::OnProcess(float* const* channels, uint32_t frames,
+                                         const TechCallback*) {
+  const QORTechControls& c = Controls();
+  const uint32_t count = Channels();
+  const bool on = c.IsOn(enable_);
+  if (on) {
+    const float target = std::log2(static_cast<float>(c.Value(cutoff_)));
+    for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
+      const uint32_t n = std::min(kSubBlock, frames - offset);
+      if (cutoffRamp_.Step(target, 0.0005f)) {
+        const double f = std::exp2(cutoffRamp_.Value());
+        highPassA_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ1));
+        highPassB_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ2));
+      }
+      for (uint32_t ch = 0; ch < count; ++ch) {
+        highPassA_.Process(channels[ch] + offset, n, ch);
+        highPassB_.Process(channels[ch] + offset, n, ch);
+      }
+    }
+  }
+  limiter_.SetCeiling(on ? std::pow(10.0f, c.Value(ceiling_) / 2000.0f) : 1e30f);
+  limiter_.SetReleaseSeconds(c.Value(release_) / 1000.0f);
+  limiter_.Process(channels, frames);
+}
+
+void QORTechSpeakerProtection::OnTakeState(QORTechProcessBase& other) {
+  auto& peer = static_cast<QORTechSpeakerProtection&>(other);
+  highPassA_ = peer.highPassA_;
+  highPassB_ = peer.highPassB_;
+  cutoffRamp_ = peer.cutoffRamp_;
+  limiter_.TakeState(peer.limiter_);
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chain/QORTechProcess.h"
+
+namespace techtest {
+
+using Channels = std::vector<std::vector<float>>;
+
+// The built library, opened once per test binary through dlopen like the host does.
+class TechTestLibrary {
+ public:
+  static TechTestLibrary& Get();
+  QORTechCreateProcessFunction create = nullptr;
+  QORTechDestroyProcessFunction destroy = nullptr;
+  void* handle = nullptr;
+
+ private:
+  TechTestLibrary();
+};
+
+struct ProcessDeleter {
+  void operator()(TechProcess* p) const { TechTestLibrary::Get().destroy(p); }
+};
+using ProcessPtr = std::unique_ptr<TechProcess, ProcessDeleter>;
+
+// Created and initialised; null when either fails.
+ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t rate);
+
+// Runs all frames through the process in place, in calls of block frames (whole length when 0).
+void RunBlocks(TechProcess& process, Channels& audio, uint32_t block = 480,
+               const TechCallback* callback = nullptr);
+
+Channels Sine(uint32_t channels, uint32_t frames, double freq, double rate, float amplitude);
+// Amplitude of the freq component of samples[from, end), by correlation.
+double AmplitudeAt(const std::vector<float>& samples, size_t from, double freq, double rate);
+double Db(double ratio);
+float MaxAbs(const std::vector<float>& samples, size_t from = 0);
+// Largest |x[n] - x[n-1]| over [from, to).
+float MaxStep(const std::vector<float>& samples, size_t from, size_t to);
+
+}  // namespace techtest
