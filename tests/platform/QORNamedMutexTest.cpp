@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "TempStateRoot.h"
+#include "platform/IQORNamedMutex.h"
+#include "platform/IQORWaitable.h"
+#include "platform/posix/QORNamedObject.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+const std::wstring kName = L"Global\\QORTestMutex";
+
+QORMutexWaitResult WaitFromOtherThread(IQORNamedMutex& mutex, uint32_t timeoutMs) {
+  QORMutexWaitResult result = QORMutexWaitResult::kFailed;
+  std::thread other([&] {
+    result = mutex.Wait(timeoutMs);
+    if (result == QORMutexWaitResult::kAcquired || result == QORMutexWaitResult::kAbandoned) {
+      mutex.Release();
+    }
+  });
+  other.join();
+  return result;
+}
+
+// Creates the mutex, optionally takes it, reports, and waits for the parent's word.
+int HoldMutexChild(const std::vector<std::string>& args) {
+  const bool own = !args.empty() && args[0] == "own";
+  auto mutex = QORCreateNamedMutex(kName, own);
+  if (!mutex) return 1;
+  qortest::ChildSay(own ? "owned" : "created");
+  std::string line;
+  while (qortest::ChildHear(line) && line != "quit") {
+    if (line == "release") qortest::ChildSay(mutex->Release() ? "released" : "not released");
+  }
+  return 0;
+}
+qortest::ChildRegistration holdMutex("hold-mutex", &HoldMutexChild);
+
+// Runs as an unprivileged user who shares the root group, so only the file mode keeps it out.
+int OpenAsOtherUserChild(const std::vector<std::string>&) {
+  const gid_t groups[] = {0};
+  if (::setgroups(1, groups) != 0 || ::setgid(0) != 0 || ::setuid(65534) != 0) return 2;
+  QORNamedObjectError error = QORNamedObjectError::kNone;
+  auto mutex = QOROpenNamedMutex(kName, &error);
+  qortest::ChildSay(error == QORNamedObjectError::kAccessDenied ? "denied"
+                    : mutex                                     ? "opened"
+                                                                : "other");
+  QOROpenNamedMutex(L"NoSuchMutex", &error);
+  qortest::ChildSay(error == QORNamedObjectError::kNotFound ? "not found" : "other");
+  return 0;
+}
+qortest::ChildRegistration openAsOther("open-mutex-as-other", &OpenAsOtherUserChild);
+
+TEST(QORNamedMutex, IsRecursiveForTheOwnerAndExcludesOthers) {
+  qortest::TempStateRoot root;
+  bool existed = true;
+  auto mutex = QORCreateNamedMutex(kName, true, &existed);
+  ASSERT_NE(mutex, nullptr);
+  EXPECT_FALSE(existed);
+  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kAcquired);
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kTimeout);
+  EXPECT_TRUE(mutex->Release());
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 50), QORMutexWaitResult::kTimeout);
+  EXPECT_TRUE(mutex->Release());
+  EXPECT_FALSE(mutex->Release());  // no longer owned
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kAcquired);
+}
+
+TEST(QORNamedMutex, SecondHandleSharesOwnershipAndInitialOwnerIsIgnored) {
+  qortest::TempStateRoot root;
+  auto first = QORCreateNamedMutex(kName, false);
+  ASSERT_NE(first, nullptr);
+  bool existed = false;
+  auto second = QORCreateNamedMutex(kName, true, &existed);
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(existed);
+  // initialOwner did not take the existing mutex: another thread can.
+  EXPECT_EQ(WaitFromOtherThread(*first, 0), QORMutexWaitResult::kAcquired);
+  ASSERT_EQ(first->Wait(kQORInfinite), QORMutexWaitResult::kAcquired);
+  EXPECT_EQ(WaitFromOtherThread(*second, 0), QORMutexWaitResult::kTimeout);
+  EXPECT_TRUE(first->Release());
+}
+
+TEST(QORNamedMutex, TimedWaitEndsAfterTheTimeout) {
+  qortest::TempStateRoot root;
+  auto mutex = QORCreateNamedMutex(kName, true);
+  ASSERT_NE(mutex, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 150), QORMutexWaitResult::kTimeout);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(150));
+  EXPECT_LT(elapsed, std::chrono::seconds(3));
+  mutex->Release();
+}
+
+TEST(QORNamedMutex, ExistsAcrossProcessesWhileHeld) {
+  qortest::TempStateRoot root;
+  QORNamedObjectError error = QORNamedObjectError::kNone;
+  EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
+  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("hold-mutex"));
+  ASSERT_TRUE(child.WaitFor("created"));
+  auto opened = QOROpenNamedMutex(kName, &error);
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(error, QORNamedObjectError::kNone);
+
+  // Our handle keeps it alive after the creator dies; closing the last handle ends it.
+  child.Kill(SIGKILL);
+  child.Wait();
+  EXPECT_NE(QOROpenNamedMutex(kName), nullptr);
+  opened.reset();
+  EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
+  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+}
+
+TEST(QORNamedMutex, DisappearsWhenItsOnlyHolderIsKilled) {
+  qortest::TempStateRoot root;
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("hold-mutex"));
+  ASSERT_TRUE(child.WaitFor("created"));
+  EXPECT_NE(QOROpenNamedMutex(kName), nullptr);
+  child.Kill(SIGKILL);
+  child.Wait();
+  QORNamedObjectError error = QORNamedObjectError::kNone;
+  EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
+  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+  EXPECT_FALSE(fs::exists(fs::path(root.Path()) / "NamedObjects" /
+                          QORNamedObject::FileNameFor("mutex", kName)));
+}
+
+TEST(QORNamedMutex, OwnerKilledWhileHoldingLeavesItAbandoned) {
+  qortest::TempStateRoot root;
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("hold-mutex", {"own"}));
+  ASSERT_TRUE(child.WaitFor("owned"));
+  auto mutex = QOROpenNamedMutex(kName);
+  ASSERT_NE(mutex, nullptr);
+  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kTimeout);
+  EXPECT_EQ(mutex->Wait(50), QORMutexWaitResult::kTimeout);
+  child.Kill(SIGKILL);
+  child.Wait();
+  EXPECT_EQ(mutex->Wait(5000), QORMutexWaitResult::kAbandoned);
+  // The new owner holds it normally from then on.
+  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kAcquired);
+  EXPECT_TRUE(mutex->Release());
+  EXPECT_TRUE(mutex->Release());
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kAcquired);
+}
+
+TEST(QORNamedMutex, ReleaseInAnotherProcessHandsItOver) {
+  qortest::TempStateRoot root;
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("hold-mutex", {"own"}));
+  ASSERT_TRUE(child.WaitFor("owned"));
+  auto mutex = QOROpenNamedMutex(kName);
+  ASSERT_NE(mutex, nullptr);
+  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kTimeout);
+  ASSERT_TRUE(child.SendLine("release"));
+  ASSERT_TRUE(child.WaitFor("released"));
+  EXPECT_EQ(mutex->Wait(5000), QORMutexWaitResult::kAcquired);
+  EXPECT_TRUE(mutex->Release());
+  child.SendLine("quit");
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(QORNamedMutex, ClosingAnOwnedHandleReleasesIt) {
+  qortest::TempStateRoot root;
+  auto keeper = QORCreateNamedMutex(kName, false);
+  ASSERT_NE(keeper, nullptr);
+  auto owner = QOROpenNamedMutex(kName);
+  ASSERT_EQ(owner->Wait(0), QORMutexWaitResult::kAcquired);
+  ASSERT_EQ(owner->Wait(0), QORMutexWaitResult::kAcquired);
+  owner.reset();
+  EXPECT_EQ(WaitFromOtherThread(*keeper, 0), QORMutexWaitResult::kAcquired);
+}
+
+TEST(QORNamedMutex, ExistingMutexThatMayNotBeOpenedIsAccessDenied) {
+  qortest::TempStateRoot root;
+  auto mutex = QORCreateNamedMutex(kName, false);
+  ASSERT_NE(mutex, nullptr);
+  const fs::path file =
+      fs::path(root.Path()) / "NamedObjects" / QORNamedObject::FileNameFor("mutex", kName);
+  ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+  if (::geteuid() == 0) {
+    // Root opens anything; an unprivileged child in the same group meets the file mode.
+    qortest::ChildProcess child;
+    ASSERT_TRUE(child.Start("open-mutex-as-other"));
+    std::string line;
+    ASSERT_TRUE(child.ReadLine(line));
+    EXPECT_EQ(line, "denied");
+    ASSERT_TRUE(child.ReadLine(line));
+    EXPECT_EQ(line, "not found");
+    EXPECT_EQ(child.Wait(), 0);
+  } else {
+    QORNamedObjectError error = QORNamedObjectError::kNone;
+    EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
+    EXPECT_EQ(error, QORNamedObjectError::kAccessDenied);
+    EXPECT_EQ(QORCreateNamedMutex(kName, false), nullptr);
+  }
+}
+
+}  // namespace
