@@ -1,0 +1,389 @@
+#include "manager/QORAPOProcessManager.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "chain/QORAPOLatencyCalculator.h"
+#include "common/QORTrace.h"
+#include "common/QORTraceLog.h"
+#include "platform/QORPerformanceCounter.h"
+#include "platform/QORWait.h"
+
+namespace {
+constexpr int64_t kUnitsPerSecond = 100000000;
+constexpr int64_t kFlushExtra = 3000000;  // 30 ms beyond the latency
+}  // namespace
+
+const wchar_t* const QORAPOProcessManager::kCaptureMutexName = L"Global\\QORAPOCapturePresent";
+
+QORAPOProcessManager::QORAPOProcessManager()
+    : switchingEvent_(QORCreateEvent(true, false)),
+      steadyEvent_(QORCreateEvent(true, true)),
+      changeEvent_(QORCreateEvent(false, false)) {
+  // The trace log starts its thread on first use; never let that be the real-time thread.
+  QORTraceLog::Instance();
+  RestartTimer();
+}
+
+QORAPOProcessManager::~QORAPOProcessManager() {
+  StopThreads();
+}
+
+void QORAPOProcessManager::StopThreads() {
+  worker_.Stop(0);
+  captureWatcher_.GetThread().Stop(0);
+  captureWatcher_.SetListener(nullptr);
+  sideChainPipe_.GetPipe().StopThread();
+  sideChainConnected_ = false;
+}
+
+void QORAPOProcessManager::OnEndpointNotify(uint32_t /*kind*/) {
+  // Reacting to the system-effects property needs the endpoint's property store, which the
+  // manager holds once it is attached to an endpoint.
+}
+
+bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location) {
+  sideChainPipeFlag_ = false;
+  captureWatchFlag_ = false;
+  location_ = location;
+  endpointInfo_ = endpoint;
+  return true;
+}
+
+void QORAPOProcessManager::SetProcessingOverride(int32_t override) {
+  processingOverride_.exchange(override);
+}
+
+void QORAPOProcessManager::SetOutputMute(bool mute) {
+  outputMute_.store(mute);
+}
+
+int64_t QORAPOProcessManager::GetLatency() {
+  return latency_;
+}
+
+int64_t QORAPOProcessManager::CalculateLatency() {
+  QORAPOLatencyCalculator calculator;
+  calculator.Calculate();
+  return calculator.GetLatency();
+}
+
+bool QORAPOProcessManager::Initialize(uint32_t inputChannels, uint32_t outputChannels,
+                                      uint32_t sampleRate, int32_t location) {
+  location_ = location;
+  StopThreads();
+  captureWatcher_.SetState(QORFindMutex::kStateUnchecked);
+  captureMutex_.reset();
+
+  inputChannels_ = inputChannels;
+  outputChannels_ = outputChannels;
+  sampleRate_ = sampleRate;
+  processingPending_ = false;
+
+  if (sideChainPipeFlag_) {
+    if (endpointInfo_.IsRender()) {
+      sideChainPipe_.Init(0, true);
+    } else {
+      captureMutex_ = QORCreateNamedMutex(kCaptureMutexName, false);
+      sideChainPipe_.GetPipe().Init(16000, QORNamedPipeAudio::kRoleWriter);
+      sideChainPipe_.SetReader(false);
+      sideChainPipe_.SetOverrunCount(0);
+    }
+    if (!sideChainConnected_) {
+      sideChainConnected_ = sideChainPipe_.GetPipe().StartThread();
+      sideChainPipe_.SetRunning(sideChainConnected_);
+    }
+    if (captureWatchFlag_) {
+      captureWatcher_.SetName(kCaptureMutexName);
+      captureWatcher_.GetThread().Stop(0);
+      captureWatcher_.SetState(QORFindMutex::kStateUnchecked);
+      captureWatcher_.SetListener(this);
+      captureWatcher_.CheckNow();
+      captureWatcher_.GetThread().Start(&captureWatcher_);
+    }
+  }
+
+  latency_ = CalculateLatency();
+  ReserveStorage();
+  ResetChains();
+  worker_.Start(this);
+  return true;
+}
+
+void QORAPOProcessManager::ReserveStorage() {
+  // A stall flush runs a period of this size on the real-time thread: size everything for it now.
+  const uint32_t flushFrames = FlushFrames(sampleRate_, latency_);
+  const uint32_t channels = std::max(inputChannels_, outputChannels_);
+  flushBuffer_.assign(static_cast<size_t>(flushFrames) * channels, 0.0f);
+  for (QORAudioDataFloat* buffer : {&input_, &pendingInput_, &output_, &oldOutput_}) {
+    buffer->Init(flushFrames, channels, sampleRate_);
+    buffer->GetSamples(false, true);
+    buffer->GetSamples(false, false);
+  }
+  peaks_.reserve(std::max<size_t>(channels, 16));
+}
+
+void QORAPOProcessManager::ResetChains() {
+  switchState_.store(kSwitchStateSteady);
+  chainA_.Reset();
+  chainB_.Reset();
+  chainC_.Reset();
+  {
+    QORCriticalSectionLock lock(switchLock_);
+    current_.store(&chainA_);
+    standby_.store(&chainB_);
+    spare_.store(&chainC_);
+    pending_.store(nullptr);
+  }
+  steadyEvent_->Set();
+  switchingEvent_->Reset();
+  changeEvent_->Reset();
+  ConfigureChain(*current_.load());
+  ConfigureChain(*standby_.load());
+  crossfade_.Start(sampleRate_, latency_);
+}
+
+bool QORAPOProcessManager::SwitchChains(uint32_t targetState) {
+  QORCriticalSectionLock lock(switchLock_);
+  const uint32_t state = switchState_.load();
+  if (targetState == kSwitchStateSwitching && state == kSwitchStateSteady) {
+    pending_.store(standby_.load());
+    standby_.store(spare_.load());
+    spare_.store(nullptr);
+    switchState_.store(kSwitchStateSwitching);
+    steadyEvent_->Reset();
+    switchingEvent_->Set();
+  } else if (targetState == kSwitchStateSteady && state == kSwitchStateSwitching) {
+    spare_.store(current_.load());
+    current_.store(pending_.load());
+    pending_.store(nullptr);
+    switchState_.store(kSwitchStateSteady);
+    switchingEvent_->Reset();
+    steadyEvent_->Set();
+  }
+  return switchState_.load() == targetState;
+}
+
+uint32_t QORAPOProcessManager::GetSwitchState() {
+  QORCriticalSectionLock lock(switchLock_);
+  return switchState_.load();
+}
+
+void QORAPOProcessManager::ConfigureChain(QORAPOProcessChain& chain) {
+  // Without a configuration there is no operating mode to build: the chain bypasses, delayed by
+  // the common latency like every other chain.
+  chain.targetLatency = GetLatency();
+  chain.sampleRate = sampleRate_;
+  chain.SetAppliedEndpoint(endpointInfo_);
+  chain.bypassed = true;
+  chain.UpdateLatency();
+}
+
+bool QORAPOProcessManager::IsSwitching() {
+  return QORWaitForSingle(*switchingEvent_, 0) == kQORWaitObject0;
+}
+
+void QORAPOProcessManager::RestartTimer() {
+  QORPerformanceCounter::Query(&processTimer_.counter);
+}
+
+uint64_t QORAPOProcessManager::ElapsedMs(int64_t from, int64_t to, int64_t frequency) {
+  if (frequency <= 0 || to < from) return 0;
+  const auto ticks = static_cast<uint64_t>(to - from);
+  const auto hz = static_cast<uint64_t>(frequency);
+  // Split to keep ticks * 1000 from overflowing on very long gaps.
+  return (ticks / hz) * 1000 + (ticks % hz) * 1000 / hz;
+}
+
+uint32_t QORAPOProcessManager::FlushFrames(uint32_t sampleRate, int64_t latency) {
+  const auto ms = static_cast<int64_t>(static_cast<double>(latency + kFlushExtra) / 100000.0);
+  if (ms <= 0) return 0;
+  return static_cast<uint32_t>(std::min<int64_t>(int64_t{sampleRate} * ms / 1000, UINT32_MAX));
+}
+
+void QORAPOProcessManager::ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks) {
+  const uint32_t channels = data.GetChannelCount();
+  const uint32_t frames = data.GetFrameCount();
+  peaks.assign(channels, 0.0f);
+  const float* planar = data.GetSamples(false, false);
+  if (planar == nullptr) return;
+  for (uint32_t c = 0; c < channels; ++c) {
+    if (data.GetChannelMapEntry(c) == kQORChannelRoleSideChain) continue;
+    const float* samples = planar + static_cast<size_t>(c) * frames;
+    float peak = 0.0f;
+    for (uint32_t f = 0; f < frames; ++f) {
+      const float level = std::fabs(samples[f]);
+      peak = peak > level ? peak : level;  // a NaN sample replaces the peak
+    }
+    peaks[c] = peak;
+  }
+  data.ReleaseSamples();
+}
+
+void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, float* output,
+                                   uint32_t* outputFrames, bool inputSilent) {
+  const uint32_t outputRoom = *outputFrames;
+  // Take the input before clearing the output: the engine may hand the same buffer for both.
+  input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
+  if (output != nullptr) {
+    std::fill(output, output + static_cast<size_t>(outputRoom) * outputChannels_, 0.0f);
+  }
+  output_.Init(outputRoom, outputChannels_, sampleRate_);
+
+  if (meteringMode_ & 1) {
+    ComputePeaks(input_, peaks_);
+    inputMeter_.Update(peaks_, false);
+  }
+  pendingInput_.CopyFrom(input_);
+
+  int64_t now = 0;
+  if (QORPerformanceCounter::Query(&now) &&
+      QORPerformanceCounter::Frequency(&processTimer_.frequency)) {
+    const uint64_t elapsed = ElapsedMs(processTimer_.counter, now, processTimer_.frequency);
+    if (elapsed > kStallMs) {
+      RestartTimer();
+      QORAPOProcessChain* pending = pending_.load();
+      if (IsSwitching() && pending != nullptr) ConfigureChain(*pending);
+      if ((location_ != APO_FX_OSFX && location_ != APO_FX_OMFX) || inputSilent) {
+        QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::Process"},
+                 "QORAPOProcessManager::Process - was stale for %d ms , APO location=%d\n",
+                 static_cast<int>(std::min<uint64_t>(elapsed, INT32_MAX)), location_);
+        FlushWithSilence();
+        // The flush ran whole periods through the same buffers: take this period's input again.
+        input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
+        pendingInput_.CopyFrom(input_);
+        output_.Init(outputRoom, outputChannels_, sampleRate_);
+      }
+    }
+  }
+
+  current_.load()->Process(input_, output_, this);
+
+  if (IsSwitching()) {
+    QORAPOProcessChain* pending = pending_.load();
+    if (crossfade_.GetProgress() >= 1.0f) crossfade_.Start(sampleRate_, latency_);
+    if (crossfade_.GetProgress() == 0.0f) pending->TakeStateFrom(*current_.load());
+    oldOutput_.CopyFrom(output_);
+    output_.Init(outputRoom, outputChannels_, sampleRate_);
+    if (endpointInfo_.IsRender()) {
+      processingPending_ = true;
+      pending->Process(pendingInput_, output_, this);
+      processingPending_ = false;
+    } else {
+      pending->Process(pendingInput_, output_, nullptr);
+    }
+    crossfade_.Mix(oldOutput_, output_);
+    if (crossfade_.GetProgress() >= 1.0f) SwitchChains(kSwitchStateSteady);
+  }
+
+  if (meteringMode_ & 2) {
+    ComputePeaks(output_, peaks_);
+    outputMeter_.Update(peaks_, false);
+  }
+  CopyOut(output, outputRoom, outputFrames);
+  RestartTimer();
+}
+
+void QORAPOProcessManager::CopyOut(float* output, uint32_t outputRoom, uint32_t* outputFrames) {
+  const uint32_t frames = output_.GetFrameCount();
+  const uint32_t channels = output_.GetChannelCount();
+  // Never write past the engine's buffer, nor read past the chain's.
+  const uint32_t written = std::min(frames, outputRoom);
+  if (output != nullptr && static_cast<uint64_t>(frames) * channels != 0) {
+    const float* samples = output_.GetSamples(false, true);
+    if (channels == outputChannels_) {
+      std::copy(samples, samples + static_cast<size_t>(written) * channels, output);
+    } else {
+      const uint32_t shared = std::min(channels, outputChannels_);
+      for (uint32_t f = 0; f < written; ++f) {
+        std::copy(samples + static_cast<size_t>(f) * channels,
+                  samples + static_cast<size_t>(f) * channels + shared,
+                  output + static_cast<size_t>(f) * outputChannels_);
+      }
+    }
+    output_.ReleaseSamples();
+  }
+  *outputFrames = written;
+  if (outputMute_.load() && output != nullptr) {
+    std::fill(output, output + static_cast<size_t>(written) * outputChannels_, 0.0f);
+  }
+}
+
+void QORAPOProcessManager::FlushWithSilence() {
+  if (flushing_) return;
+  flushing_ = true;
+  uint32_t frames = FlushFrames(sampleRate_, latency_);
+  const uint32_t channels = std::max(inputChannels_, outputChannels_);
+  // Sized by Initialize for this format and latency; never allocate on the real-time thread.
+  frames = std::min<uint32_t>(frames, channels == 0 ? 0 : flushBuffer_.size() / channels);
+  std::fill(flushBuffer_.begin(), flushBuffer_.end(), 0.0f);
+  uint32_t inFrames = frames;
+  uint32_t outFrames = frames;
+  Process(flushBuffer_.data(), &inFrames, flushBuffer_.data(), &outFrames, false);
+  flushing_ = false;
+}
+
+void QORAPOProcessManager::OnPipeData(bool receive, IQORAudioData<float>& data) {
+  if (!sideChainConnected_) {
+    data.Clear();
+    return;
+  }
+  if (!receive) {
+    sideChainPipe_.Write(data);
+    return;
+  }
+  if (!processingPending_) {
+    sideChainPipe_.Read(data);
+    pipeCache_.CopyFrom(data);
+    return;
+  }
+  // The pending chain must not drain the pipe a second time in one period: it gets the block the
+  // current chain just read.
+  if (pipeCache_.GetFrameCount() == data.GetFrameCount() &&
+      pipeCache_.GetSampleRate() == data.GetSampleRate()) {
+    data.CopyFrom(pipeCache_);
+  } else {
+    data.Clear();
+  }
+}
+
+void QORAPOProcessManager::OnModeSelectorChanged() {
+  changeEvent_->Set();
+}
+
+void QORAPOProcessManager::OnMutexFound(QORFindMutex& /*watcher*/, bool present) {
+  capturePresent_.exchange(present ? 1 : 0);
+  changeEvent_->Set();
+}
+
+bool QORAPOProcessManager::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEvent) {
+  int64_t lastRebuild = 0;
+  int64_t frequency = 0;
+  QORPerformanceCounter::Query(&lastRebuild);
+  const uint32_t timeout = kQORInfinite;
+
+  IQORWaitable* const steadyWait[] = {&stopEvent, steadyEvent_.get()};
+  IQORWaitable* const changeWait[] = {&stopEvent, changeEvent_.get()};
+  if (QORWaitForMultiple(steadyWait, kQORInfinite) != kQORWaitObject0 + 1) return true;
+  for (;;) {
+    const uint32_t woke = QORWaitForMultiple(changeWait, timeout);
+    if (woke == kQORWaitObject0) return true;
+    if (woke == kQORWaitObject0 + 1) {
+      int64_t now = 0;
+      if (QORPerformanceCounter::Query(&now) && QORPerformanceCounter::Frequency(&frequency)) {
+        const uint64_t since = ElapsedMs(lastRebuild, now, frequency);
+        if (since < kRebuildSpacingMs) {
+          const auto rest = static_cast<uint32_t>(kRebuildSpacingMs - since);
+          if (QORWaitForSingle(stopEvent, rest) == kQORWaitObject0) return true;
+        }
+      }
+      changeEvent_->Reset();
+      ConfigureChain(*standby_.load());
+      SwitchChains(kSwitchStateSwitching);
+      ConfigureChain(*standby_.load());
+      QORPerformanceCounter::Query(&lastRebuild);
+    }
+    if (QORWaitForMultiple(steadyWait, kQORInfinite) != kQORWaitObject0 + 1) return true;
+  }
+}
