@@ -11,11 +11,12 @@ void QORTechGraphicEq::Init(uint32_t rate, uint32_t subBlock) {
 }
 
 void QORTechGraphicEq::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-                               const std::array<float, kBands>& targetsDb) {
+                               const std::array<float, kBands>& targetsDb, bool jump) {
   for (int b = 0; b < kBands; ++b) {
     // Bands too close to Nyquist at low rates cannot be shaped as designed; they stay flat.
     const bool usable = kCenters[b] < 0.45 * rate_;
-    if (gains_[b].Step(usable ? targetsDb[b] : 0.0f, 0.001f)) {
+    const float target = usable ? targetsDb[b] : 0.0f;
+    if (jump ? gains_[b].JumpTo(target) : gains_[b].Step(target, 0.001f)) {
       bands_[b].SetCoefficients(QORTechBiquad::Peaking(rate_, kCenters[b], gains_[b].Value(), kQ));
     }
     if (gains_[b].Value() == 0.0f) {

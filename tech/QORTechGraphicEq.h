@@ -17,7 +17,7 @@ class QORTechGraphicEq {
 
   void Init(uint32_t rate, uint32_t subBlock);
   void Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-               const std::array<float, kBands>& targetsDb);
+               const std::array<float, kBands>& targetsDb, bool jump);
 
  private:
   uint32_t rate_ = 48000;

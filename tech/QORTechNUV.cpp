@@ -61,6 +61,11 @@ void QORTechNUV::OnProcess(float* const* ch, uint32_t frames, const TechCallback
   const float mixTarget = c.IsOn(enable_) ? 1.0f : 0.0f;
   const float gainTarget = std::pow(10.0f, c.Value(level_) / 2000.0f);
   const float delayTarget = c.Value(delay_) * 1e-6f * Rate();
+  if (IsFresh()) {
+    mix_.Jump(mixTarget);
+    gain_.Jump(gainTarget);
+    delayRamp_.Jump(delayTarget);
+  }
 
   for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
     const uint32_t n = std::min(kSubBlock, frames - offset);

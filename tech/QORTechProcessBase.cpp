@@ -53,6 +53,7 @@ bool QORTechProcessBase::TakeState(TechProcess* other) {
   if (peer == nullptr || peer == this || std::strcmp(peer->techId_, techId_) != 0) return false;
   if (channels_ == 0 || peer->channels_ != channels_ || peer->rate_ != rate_) return false;
   OnTakeState(*peer);
+  fresh_ = false;
   return true;
 }
 
@@ -65,6 +66,7 @@ bool QORTechProcessBase::Init(uint32_t channels, uint32_t sampleRate) {
   if (!OnInit(channels, sampleRate)) return false;
   channels_ = channels;
   rate_ = sampleRate;
+  fresh_ = true;
   return true;
 }
 
@@ -90,4 +92,5 @@ void QORTechProcessBase::Process(TechChannel* input, TechChannel* output, uint32
   }
   DenormalGuard guard;
   OnProcess(pointers_.data(), frames, callback);
+  fresh_ = false;
 }

@@ -38,6 +38,9 @@ class QORTechProcessBase : public TechProcess {
   QORTechControls& Controls() { return controls_; }
   uint32_t Channels() const { return channels_; }
   uint32_t Rate() const { return rate_; }
+  // True during the first Process after Init: nothing has been heard yet, so settings may jump
+  // to their targets instead of gliding.
+  bool IsFresh() const { return fresh_; }
 
   // Sets up for the format; may allocate. The base has checked the ranges.
   virtual bool OnInit(uint32_t channels, uint32_t rate) = 0;
@@ -51,5 +54,6 @@ class QORTechProcessBase : public TechProcess {
   QORTechControls controls_;
   uint32_t channels_ = 0;
   uint32_t rate_ = 0;
+  bool fresh_ = false;
   std::array<float*, kMaxChannels> pointers_{};
 };

@@ -11,6 +11,12 @@ class QORTechRamp {
   }
   void Jump(float value) { current_ = value; }
   // Returns true when the value changed.
+  bool JumpTo(float target) {
+    const bool changed = current_ != target;
+    current_ = target;
+    return changed;
+  }
+  // Returns true when the value changed.
   bool Step(float target, float snap) {
     if (current_ == target) return false;
     current_ += (target - current_) * coefficient_;

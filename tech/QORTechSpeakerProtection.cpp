@@ -37,7 +37,9 @@ void QORTechSpeakerProtection::OnProcess(float* const* channels, uint32_t frames
     const float target = std::log2(static_cast<float>(c.Value(cutoff_)));
     for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
       const uint32_t n = std::min(kSubBlock, frames - offset);
-      if (cutoffRamp_.Step(target, 0.0005f)) {
+      const bool moved =
+          IsFresh() && offset == 0 ? cutoffRamp_.JumpTo(target) : cutoffRamp_.Step(target, 0.0005f);
+      if (moved) {
         const double f = std::exp2(cutoffRamp_.Value());
         highPassA_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ1));
         highPassB_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ2));

@@ -36,8 +36,10 @@ bool QORTechZR3D::OnInit(uint32_t channels, uint32_t rate) {
 }
 
 void QORTechZR3D::ApplyWidth(float* left, float* right, uint32_t frames) {
+  const float target = static_cast<float>(Controls().Value(width_)) / 100.0f;
+  if (IsFresh()) widthRamp_.Jump(target);
   const float before = widthRamp_.Value();
-  widthRamp_.Step(static_cast<float>(Controls().Value(width_)) / 100.0f, 0.0005f);
+  widthRamp_.Step(target, 0.0005f);
   const float after = widthRamp_.Value();
   if (before == 1.0f && after == 1.0f) return;
   const float slope = (after - before) / frames;
@@ -64,7 +66,7 @@ void QORTechZR3D::OnProcess(float* const* channels, uint32_t frames, const TechC
   for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
     const uint32_t n = std::min(kSubBlock, frames - offset);
     for (uint32_t ch = 0; ch < count; ++ch) sub_[ch] = channels[ch] + offset;
-    eq_.Process(sub_.data(), count, n, gains);
+    eq_.Process(sub_.data(), count, n, gains, IsFresh() && offset == 0);
     loudness_.Process(sub_.data(), count, n, loud, loudTarget);
     bass_.Process(sub_.data(), count, n, boost);
     if (count >= 2) ApplyWidth(sub_[0], sub_[1], n);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
@@ -38,7 +39,7 @@ ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t ra
 void RunBlocks(TechProcess& process, Channels& audio, uint32_t block,
                const TechCallback* callback) {
   const size_t frames = audio.empty() ? 0 : audio[0].size();
-  std::vector<TechChannel> records(audio.size());
+  std::array<TechChannel, 12> records{};  // no allocation of our own inside counted scopes
   for (size_t offset = 0; offset < frames;) {
     const uint32_t n =
         static_cast<uint32_t>(block == 0 ? frames : std::min<size_t>(block, frames - offset));
