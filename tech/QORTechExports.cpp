@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "QORTechLuxSnd.h"
 #include "QORTechNUV.h"
 #include "QORTechPassthrough.h"
 #include "QORTechSpeakerProtection.h"
@@ -17,6 +18,7 @@ QORTechProcessBase* Make(const char* techId) {
     return new QORTechSpeakerProtection;
   }
   if (std::strcmp(techId, QORTechNUV::kTechId) == 0) return new QORTechNUV;
+  if (std::strcmp(techId, QORTechLuxSnd::kTechId) == 0) return new QORTechLuxSnd;
   return nullptr;
 }
 

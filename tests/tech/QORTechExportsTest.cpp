@@ -11,7 +11,8 @@ namespace {
 using techtest::MakeProcess;
 using techtest::TechTestLibrary;
 
-const char* const kTechIds[] = {"QOR Passthrough", "ZR3D", "QOR Speaker Protection", "NUV"};
+const char* const kTechIds[] = {"QOR Passthrough", "ZR3D", "QOR Speaker Protection", "NUV",
+                                "LUXSND"};
 
 TEST(QORTechExports, OnlyTheTwoContractFunctionsAreVisible) {
   void* handle = TechTestLibrary::Get().handle;

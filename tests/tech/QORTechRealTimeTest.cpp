@@ -38,6 +38,12 @@ std::vector<Case> Cases() {
        {{"SP-High-Pass Frequency", 150}},
        {{"SP-High-Pass Frequency", 300}}},
       {"NUV", {{"NUV-Process Enable", 1}}, {{"NUV-Crossfeed Level", -300}}},
+      {"LUXSND",
+       {{"LUXSND-GEQ Enable", 1},
+        {"LUXSND-PEQ Band 2 Type", 1},
+        {"LUXSND-PEQ Band 2 Gain", 800},
+        {"LUXSND-GravHD Boost Enable", 1}},
+       {{"LUXSND-PEQ Band 2 Gain", 400}}},
   };
 }
 

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <array>
+
+#include "QORTechBassBoost.h"
+#include "QORTechLimiter.h"
+#include "QORTechLoudness.h"
+#include "QORTechParametricEq.h"
+#include "QORTechProcessBase.h"
+
+// Second render suite: the equaliser family built from parametric bands, then loudness
+// equalisation, bass boost and the output limiter (always in the path, as in ZR3D).
+class QORTechLuxSnd : public QORTechProcessBase {
+ public:
+  static constexpr char kTechId[] = "LUXSND";
+  static constexpr uint32_t kSubBlock = 32;
+
+  QORTechLuxSnd();
+  uint32_t GetLatency() override { return limiter_.LookAhead(); }
+
+ protected:
+  bool OnInit(uint32_t channels, uint32_t rate) override;
+  void OnProcess(float* const* channels, uint32_t frames, const TechCallback* callback) override;
+  void OnTakeState(QORTechProcessBase& other) override;
+
+ private:
+  struct BandControls {
+    int type, freq, gain, q;
+  };
+  int eqEnable_;
+  std::array<BandControls, QORTechParametricEq::kBands> bands_{};
+  int loudEnable_;
+  int loudTarget_;
+  int bassEnable_;
+  int bassLevel_;
+  int limiterEnable_;
+  int limiterCeiling_;
+
+  QORTechParametricEq eq_;
+  QORTechLoudness loudness_;
+  QORTechBassBoost bass_;
+  QORTechLimiter limiter_;
+  std::array<float*, kMaxChannels> sub_{};
+};
