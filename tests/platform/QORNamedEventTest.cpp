@@ -67,9 +67,13 @@ TEST(QORNamedEvent, SetByTheParentWakesAChildOnce) {
   ASSERT_NE(event, nullptr);
   EXPECT_TRUE(existed);
   event->Set();
-  event->Set();
   ASSERT_TRUE(child.WaitFor("woken"));
-  // The child's auto-reset mode stands over our manual request: the signal is gone.
+  // The child's auto-reset mode stands over our manual request: its wait took the signal.
+  EXPECT_EQ(QORWaitForSingle(*event, 0), kQORWaitTimeout);
+  // Sets while nobody waits make one signal.
+  event->Set();
+  event->Set();
+  EXPECT_EQ(QORWaitForSingle(*event, 0), kQORWaitObject0);
   EXPECT_EQ(QORWaitForSingle(*event, 0), kQORWaitTimeout);
   child.SendLine("quit");
   EXPECT_EQ(child.Wait(), 0);

@@ -15,6 +15,7 @@ QORPosixEvent::~QORPosixEvent() {
 }
 
 void QORPosixEvent::Set() {
+  generation_.fetch_add(1, std::memory_order_release);
   const uint64_t one = 1;
   ssize_t written;
   do {
@@ -36,6 +37,7 @@ QORWaitHandle QORPosixEvent::GetWaitHandle() const {
 }
 
 bool QORPosixEvent::ConsumeSignal() {
+  generation_.load(std::memory_order_acquire);
   if (manualReset_) return true;
   uint64_t count = 0;
   ssize_t got;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "platform/IQOREvent.h"
 
 // In-process event on an eventfd. The counter is non-zero exactly while the event is signalled:
@@ -21,4 +24,7 @@ class QORPosixEvent : public IQOREvent {
  private:
   int fd_;
   bool manualReset_;
+  // Orders what the setter wrote before Set with what a waiter reads after its wait: a manual-reset
+  // wait only polls the descriptor, which carries no memory ordering of its own.
+  std::atomic<uint32_t> generation_{0};
 };

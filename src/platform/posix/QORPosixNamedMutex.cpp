@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 
@@ -21,6 +22,10 @@ struct QORPosixNamedMutex::Block {
   uint32_t magic;
   uint32_t version;
   pthread_mutex_t mutex;
+  // The owning thread (system-wide id) and its recursion depth, written by the owner only: they let
+  // Release refuse a thread that does not own the mutex before the mutex itself is touched.
+  std::atomic<int32_t> ownerThread;
+  std::atomic<uint32_t> depth;
 };
 
 namespace {
@@ -35,6 +40,8 @@ bool InitializeBlock(QORPosixNamedMutex::Block* block) {
   pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
   const bool ok = pthread_mutex_init(&block->mutex, &attributes) == 0;
   pthread_mutexattr_destroy(&attributes);
+  block->ownerThread.store(0);
+  block->depth.store(0);
   block->version = kVersion;
   block->magic = kMagic;
   return ok;
@@ -108,14 +115,15 @@ QORMutexWaitResult QORPosixNamedMutex::Wait(uint32_t timeoutMs) {
     result = pthread_mutex_lock(&block_->mutex);
   } else {
     timespec deadline{};
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    // timedlock counts on the real-time clock (the only timed lock the sanitizers understand).
+    ::clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
     deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1'000'000L;
     if (deadline.tv_nsec >= 1'000'000'000L) {
       deadline.tv_sec += 1;
       deadline.tv_nsec -= 1'000'000'000L;
     }
-    result = pthread_mutex_clocklock(&block_->mutex, CLOCK_MONOTONIC, &deadline);
+    result = pthread_mutex_timedlock(&block_->mutex, &deadline);
   }
   QORMutexWaitResult outcome;
   switch (result) {
@@ -132,13 +140,22 @@ QORMutexWaitResult QORPosixNamedMutex::Wait(uint32_t timeoutMs) {
     default:
       return QORMutexWaitResult::kFailed;
   }
-  ownerThread_.store(::gettid());
+  const pid_t self = ::gettid();
+  if (outcome == QORMutexWaitResult::kAcquired && block_->ownerThread.load() == self) {
+    block_->depth.fetch_add(1);
+  } else {
+    // First level, or taken over from a dead owner whose count means nothing now.
+    block_->ownerThread.store(self);
+    block_->depth.store(1);
+  }
+  ownerThread_.store(self);
   depth_.fetch_add(1);
   return outcome;
 }
 
 bool QORPosixNamedMutex::Release() {
-  if (block_ == nullptr) return false;
+  if (block_ == nullptr || block_->ownerThread.load() != ::gettid()) return false;
+  if (block_->depth.fetch_sub(1) == 1) block_->ownerThread.store(0);
   if (pthread_mutex_unlock(&block_->mutex) != 0) return false;
   // Only the owner gets here; other handles of this process count their own ownership.
   if (depth_.load() > 0) depth_.fetch_sub(1);
