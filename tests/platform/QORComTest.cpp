@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/IMMDeviceEnumerator.h"
+#include "platform/QORComApi.h"
+#include "platform/QORComObject.h"
+#include "platform/QORComPtr.h"
+#include "platform/QORGuid.h"
+#include "platform/QORPropVariant.h"
+#include "platform/QORPropVariantCodec.h"
+#include "platform/QORPropertyKey.h"
+#include "platform/QORRegistryTypes.h"
+
+namespace {
+
+constexpr GUID kSample = {
+    0x7A8B74C8, 0xFA66, 0x4460, {0x85, 0x42, 0xD6, 0x11, 0x9C, 0x59, 0xE9, 0xD4}};
+
+TEST(QORGuidTest, TextRoundTripAndCase) {
+  EXPECT_EQ(L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4}", QORGuidToString(kSample));
+  EXPECT_EQ(L"{7a8b74c8-fa66-4460-8542-d6119c59e9d4}", QORGuidToString(kSample, true));
+  GUID parsed{};
+  ASSERT_TRUE(QORGuidFromString(L"{7a8b74c8-FA66-4460-8542-d6119C59E9D4}", &parsed));
+  EXPECT_EQ(kSample, parsed);
+  ASSERT_EQ(S_OK, CLSIDFromString(L"{00000000-0000-0000-C000-000000000046}", &parsed));
+  EXPECT_EQ(0xC0, parsed.Data4[0]);
+  EXPECT_EQ(0x46, parsed.Data4[7]);
+  wchar_t buffer[39];
+  EXPECT_EQ(0, StringFromGUID2(kSample, buffer, 38));
+  EXPECT_EQ(39, StringFromGUID2(kSample, buffer, 39));
+  EXPECT_STREQ(L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4}", buffer);
+}
+
+TEST(QORGuidTest, MalformedTextIsRefusedAndZeroes) {
+  const wchar_t* bad[] = {
+      L"",
+      L"7A8B74C8-FA66-4460-8542-D6119C59E9D4",
+      L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4",
+      L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4}x",
+      L" {7A8B74C8-FA66-4460-8542-D6119C59E9D4}",
+      L"{7A8B74C8-FA66-4460-8542D6119C59E9D4-}",
+      L"{7A8B74C8-FA66-4460-8542-D6119C59E9DG}",
+      L"{7A8B74C8-FA66-4460-8542-D6119C59E9D\u0664}",
+      L"{+A8B74C8-FA66-4460-8542-D6119C59E9D4}",
+  };
+  for (const wchar_t* text : bad) {
+    GUID guid = kSample;
+    EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromString(text, &guid)) << QORGuidToString(guid);
+    EXPECT_EQ(GUID_NULL, guid);
+  }
+  GUID guid = kSample;
+  EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromString(nullptr, &guid));
+  EXPECT_EQ(GUID_NULL, guid);
+}
+
+TEST(QORHResultTest, CodesAndWin32Mapping) {
+  EXPECT_EQ(static_cast<HRESULT>(0x80070002), HRESULT_FROM_WIN32(2));
+  EXPECT_EQ(S_OK, HRESULT_FROM_WIN32(0));
+  EXPECT_EQ(E_ACCESSDENIED, HRESULT_FROM_WIN32(5));
+  EXPECT_EQ(E_INVALIDARG, HRESULT_FROM_WIN32(87));
+  EXPECT_EQ(E_NOTFOUND, HRESULT_FROM_WIN32(1168));
+  EXPECT_TRUE(SUCCEEDED(S_FALSE));
+  EXPECT_TRUE(FAILED(E_FAIL));
+  EXPECT_EQ(static_cast<HRESULT>(0x80004002), E_NOINTERFACE);
+}
+
+constexpr IID IID_ISample = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+class ISample : public IUnknown {
+ public:
+  virtual int Value() = 0;
+
+ protected:
+  ~ISample() = default;
+};
+
+class Sample : public QORComObject<ISample> {
+ public:
+  explicit Sample(int* destroyed) : destroyed_(destroyed) {}
+  ~Sample() override { ++*destroyed_; }
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_ISample) {
+      *object = static_cast<ISample*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  int Value() override { return 42; }
+
+ private:
+  int* destroyed_;
+};
+
+TEST(QORComObjectTest, CountsAcrossThreadsAndDeletesAtZero) {
+  int destroyed = 0;
+  auto* sample = new Sample(&destroyed);
+  EXPECT_EQ(2u, sample->AddRef());
+  EXPECT_EQ(1u, sample->Release());
+  void* other = nullptr;
+  EXPECT_EQ(E_NOINTERFACE, sample->QueryInterface(IID_IMMDeviceEnumerator, &other));
+  EXPECT_EQ(nullptr, other);
+  {
+    QORComPtr<ISample> held;
+    ASSERT_EQ(S_OK, sample->QueryInterface(IID_ISample, held.PutVoid()));
+    EXPECT_EQ(42, held->Value());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 10000; ++i) {
+          QORComPtr<ISample> copy = held;
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(0, destroyed);
+  }
+  EXPECT_EQ(0, destroyed);
+  EXPECT_EQ(0u, sample->Release());
+  EXPECT_EQ(1, destroyed);
+}
+
+TEST(QORComApiTest, InitialisationNestsPerThread) {
+  EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  EXPECT_EQ(S_FALSE, CoInitialize(nullptr));
+  std::thread([] {
+    EXPECT_EQ(S_OK, CoInitialize(nullptr));
+    CoUninitialize();
+  }).join();
+  CoUninitialize();
+  CoUninitialize();
+  EXPECT_EQ(S_OK, CoInitialize(nullptr));
+  CoUninitialize();
+}
+
+TEST(QORComApiTest, ActivationOfPlatformClasses) {
+  QORComPtr<IMMDeviceEnumerator> enumerator;
+  EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                   IID_IMMDeviceEnumerator, enumerator.PutVoid()));
+  EXPECT_TRUE(enumerator);
+  void* object = reinterpret_cast<void*>(1);
+  EXPECT_EQ(REGDB_E_CLASSNOTREG,
+            CoCreateInstance(kSample, nullptr, CLSCTX_ALL, IID_IUnknown, &object));
+  EXPECT_EQ(nullptr, object);
+  EXPECT_EQ(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_MMDeviceEnumerator, enumerator.Get(),
+                                                    CLSCTX_ALL, IID_IUnknown, &object));
+  EXPECT_EQ(E_NOINTERFACE,
+            CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_ISample, &object));
+  EXPECT_EQ(E_POINTER,
+            CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr));
+
+  static int created = 0;
+  QORComRegisterClass(kSample, [](REFIID, void** out) {
+    ++created;
+    *out = nullptr;
+    return E_NOTIMPL;
+  });
+  EXPECT_EQ(E_NOTIMPL,
+            CoCreateInstance(kSample, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &object));
+  EXPECT_EQ(1, created);
+  QORComRegisterClass(kSample, nullptr);
+  EXPECT_EQ(REGDB_E_CLASSNOTREG,
+            CoCreateInstance(kSample, nullptr, CLSCTX_ALL, IID_IUnknown, &object));
+}
+
+TEST(QORPropertyKeyTest, RegistryNameForm) {
+  const PROPERTYKEY key{kSample, 5};
+  EXPECT_EQ(L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},5", QORPropertyKeyToString(key));
+  PROPERTYKEY parsed{};
+  ASSERT_TRUE(
+      QORPropertyKeyFromString(L"{7a8b74c8-fa66-4460-8542-d6119c59e9d4},4294967295", &parsed));
+  EXPECT_EQ(kSample, parsed.fmtid);
+  EXPECT_EQ(4294967295u, parsed.pid);
+  for (const wchar_t* bad :
+       {L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4}", L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},",
+        L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},4294967296",
+        L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},-1", L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4} ,1",
+        L"ApoOpMode:x/y"}) {
+    EXPECT_FALSE(QORPropertyKeyFromString(bad, &parsed));
+  }
+}
+
+TEST(QORPropVariantCodecTest, StoredFormsRoundTrip) {
+  PROPVARIANT values[6];
+  ASSERT_EQ(S_OK, InitPropVariantFromString(L"Speakers (\u00e9)", &values[0]));
+  ASSERT_EQ(S_OK, InitPropVariantFromUInt32(0xFFFFFFFFu, &values[1]));
+  ASSERT_EQ(S_OK, InitPropVariantFromInt32(-5, &values[2]));
+  ASSERT_EQ(S_OK, InitPropVariantFromCLSID(kSample, &values[3]));
+  const uint8_t raw[] = {9, 8, 7};
+  ASSERT_EQ(S_OK, InitPropVariantFromBuffer(raw, 3, &values[4]));
+  PropVariantInit(&values[5]);
+  values[5].vt = VT_BOOL;
+  values[5].boolVal = VARIANT_TRUE;
+
+  const uint32_t expectedTypes[] = {REG_SZ,     REG_DWORD,  REG_BINARY,
+                                    REG_BINARY, REG_BINARY, REG_BINARY};
+  for (int i = 0; i < 6; ++i) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(QORPropVariantCodec::ToRegistry(values[i], &type, &data)) << i;
+    EXPECT_EQ(expectedTypes[i], type) << i;
+    PROPVARIANT back;
+    ASSERT_TRUE(QORPropVariantCodec::FromRegistry(type, data.data(), data.size(), &back)) << i;
+    EXPECT_EQ(values[i].vt, back.vt) << i;
+    PropVariantClear(&back);
+  }
+  // Layout of a stored GUID: type 72, two zero bytes, the GUID fields little-endian.
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(QORPropVariantCodec::ToRegistry(values[3], &type, &data));
+  const std::vector<uint8_t> guidForm{72,   0,    0,    0,    0xC8, 0x74, 0x8B, 0x7A, 0x66, 0xFA,
+                                      0x60, 0x44, 0x85, 0x42, 0xD6, 0x11, 0x9C, 0x59, 0xE9, 0xD4};
+  EXPECT_EQ(guidForm, data);
+  PROPVARIANT back;
+  ASSERT_TRUE(QORPropVariantCodec::FromRegistry(REG_BINARY, data.data(), data.size(), &back));
+  EXPECT_EQ(kSample, *back.puuid);
+  PropVariantClear(&back);
+  ASSERT_TRUE(QORPropVariantCodec::ToRegistry(values[2], &type, &data));
+  ASSERT_TRUE(QORPropVariantCodec::FromRegistry(type, data.data(), data.size(), &back));
+  EXPECT_EQ(-5, back.lVal);
+  // Text stops at its first NUL; an odd byte count is no text.
+  const uint8_t text[] = {'a', 0, 0, 0, 'b', 0};
+  ASSERT_TRUE(QORPropVariantCodec::FromRegistry(REG_SZ, text, 6, &back));
+  EXPECT_STREQ(L"a", back.pwszVal);
+  PropVariantClear(&back);
+  EXPECT_FALSE(QORPropVariantCodec::FromRegistry(REG_SZ, text, 5, &back));
+  EXPECT_EQ(VT_EMPTY, back.vt);
+  // A binary value that is no stored form is a blob of its bytes.
+  const uint8_t odd[] = {72, 0, 0, 0, 1};
+  ASSERT_TRUE(QORPropVariantCodec::FromRegistry(REG_BINARY, odd, 5, &back));
+  EXPECT_EQ(VT_BLOB, back.vt);
+  EXPECT_EQ(5u, back.blob.cbSize);
+  PropVariantClear(&back);
+  EXPECT_FALSE(QORPropVariantCodec::FromRegistry(REG_DWORD, odd, 5, &back));
+  for (PROPVARIANT& value : values) PropVariantClear(&value);
+}
+
+}  // namespace
