@@ -1,0 +1,339 @@
+#include "platform/QOREndpointStore.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempStateRoot.h"
+#include "common/QORTextConvert.h"
+#include "platform/IMMDeviceEnumerator.h"
+#include "platform/QORComApi.h"
+#include "platform/QORComPtr.h"
+#include "platform/QORKnownFolders.h"
+#include "platform/QORRegistryKey.h"
+
+namespace {
+
+constexpr GUID kRenderA = {0x11111111, 0xAAAA, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0xA1}};
+constexpr GUID kRenderB = {0x22222222, 0xBBBB, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0xB2}};
+constexpr GUID kCaptureC = {0x33333333, 0xCCCC, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0xC3}};
+constexpr GUID kCaptureD = {0x44444444, 0xDDDD, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0xD4}};
+constexpr PROPERTYKEY kSysFxSwitch = {
+    {0x1DA5D803, 0xD492, 0x4EDD, {0x8C, 0x23, 0xE0, 0xC0, 0xFF, 0xEE, 0x7F, 0x0E}}, 5};
+
+std::wstring IdOf(IMMDevice* device) {
+  wchar_t* id = nullptr;
+  if (device->GetId(&id) != S_OK) return L"";
+  std::wstring text(id);
+  CoTaskMemFree(id);
+  return text;
+}
+
+class QOREndpointStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                     IID_IMMDeviceEnumerator, enumerator_.PutVoid()));
+  }
+
+  void AddFour() {
+    ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderA, L"Speakers", DEVICE_STATE_ACTIVE));
+    ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderB, L"HDMI", DEVICE_STATE_DISABLED));
+    ASSERT_EQ(S_OK, QOREndpointStore::Add(eCapture, kCaptureC, L"Mic", DEVICE_STATE_ACTIVE));
+    ASSERT_EQ(S_OK, QOREndpointStore::Add(eCapture, kCaptureD, L"Line In", DEVICE_STATE_UNPLUGGED));
+  }
+
+  std::vector<std::wstring> Ids(EDataFlow flow, uint32_t mask) {
+    QORComPtr<IMMDeviceCollection> devices;
+    std::vector<std::wstring> ids;
+    if (enumerator_->EnumAudioEndpoints(flow, mask, devices.Put()) != S_OK) return ids;
+    uint32_t count = 0;
+    devices->GetCount(&count);
+    for (uint32_t i = 0; i < count; ++i) {
+      QORComPtr<IMMDevice> device;
+      if (devices->Item(i, device.Put()) == S_OK) ids.push_back(IdOf(device.Get()));
+    }
+    return ids;
+  }
+
+  qortest::TempStateRoot root_;
+  QORComPtr<IMMDeviceEnumerator> enumerator_;
+};
+
+TEST_F(QOREndpointStoreTest, IdFormsOfBothFlows) {
+  EXPECT_EQ(L"{0.0.0.00000000}.{11111111-aaaa-4000-8000-0000000000a1}",
+            QOREndpointStore::MakeId(eRender, kRenderA));
+  EXPECT_EQ(L"{0.0.1.00000000}.{33333333-cccc-4000-8000-0000000000c3}",
+            QOREndpointStore::MakeId(eCapture, kCaptureC));
+  EDataFlow flow = eAll;
+  GUID guid{};
+  ASSERT_TRUE(
+      QOREndpointStore::ParseId(QOREndpointStore::MakeId(eCapture, kCaptureC), &flow, &guid));
+  EXPECT_EQ(eCapture, flow);
+  EXPECT_EQ(kCaptureC, guid);
+  EXPECT_FALSE(QOREndpointStore::ParseId(L"{0.0.2.00000000}.{33333333-cccc-4000-8000-0000000000c3}",
+                                         &flow, &guid));
+  EXPECT_FALSE(QOREndpointStore::ParseId(L"{0.0.0.00000000}.", &flow, &guid));
+}
+
+TEST_F(QOREndpointStoreTest, EnumerationByFlowAndStateMask) {
+  AddFour();
+  // A subkey that is no endpoint is not listed.
+  QORRegistryKey junk;
+  ASSERT_EQ(ERROR_SUCCESS,
+            QORRegistryKey::Create(QORRegistryHive::kLocalMachine,
+                                   QOREndpointStore::FlowKeyPath(eRender) + L"\\junk",
+                                   KEY_ALL_ACCESS, junk));
+  const std::wstring a = QOREndpointStore::MakeId(eRender, kRenderA);
+  const std::wstring b = QOREndpointStore::MakeId(eRender, kRenderB);
+  const std::wstring c = QOREndpointStore::MakeId(eCapture, kCaptureC);
+  const std::wstring d = QOREndpointStore::MakeId(eCapture, kCaptureD);
+  EXPECT_EQ((std::vector<std::wstring>{a, b}), Ids(eRender, DEVICE_STATEMASK_ALL));
+  EXPECT_EQ(std::vector<std::wstring>{a}, Ids(eRender, DEVICE_STATE_ACTIVE));
+  EXPECT_EQ(std::vector<std::wstring>{b}, Ids(eRender, DEVICE_STATE_DISABLED));
+  EXPECT_TRUE(Ids(eRender, DEVICE_STATE_UNPLUGGED | DEVICE_STATE_NOTPRESENT).empty());
+  EXPECT_EQ((std::vector<std::wstring>{a, c, d}),
+            Ids(eAll, DEVICE_STATE_ACTIVE | DEVICE_STATE_UNPLUGGED));
+
+  QORComPtr<IMMDeviceCollection> devices;
+  EXPECT_EQ(E_INVALIDARG, enumerator_->EnumAudioEndpoints(static_cast<EDataFlow>(3),
+                                                          DEVICE_STATEMASK_ALL, devices.Put()));
+  EXPECT_EQ(E_INVALIDARG, enumerator_->EnumAudioEndpoints(eRender, 0, devices.Put()));
+  EXPECT_EQ(E_INVALIDARG, enumerator_->EnumAudioEndpoints(eRender, 0x10, devices.Put()));
+  ASSERT_EQ(S_OK, enumerator_->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, devices.Put()));
+  QORComPtr<IMMDevice> device;
+  EXPECT_EQ(E_INVALIDARG, devices->Item(1, device.Put()));
+
+  // Disable and enable move an endpoint between masks.
+  ASSERT_EQ(S_OK, QOREndpointStore::Disable(eRender, kRenderA));
+  ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, kRenderB));
+  EXPECT_EQ(std::vector<std::wstring>{b}, Ids(eRender, DEVICE_STATE_ACTIVE));
+}
+
+TEST_F(QOREndpointStoreTest, DevicesByIdWithStateAndRemoval) {
+  AddFour();
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+            QOREndpointStore::Add(eRender, kRenderA, L"again", DEVICE_STATE_ACTIVE));
+  EXPECT_EQ(E_INVALIDARG, QOREndpointStore::Add(eRender, kSysFxSwitch.fmtid, L"x", 3));
+  QORComPtr<IMMDevice> device;
+  ASSERT_EQ(S_OK, enumerator_->GetDevice(QOREndpointStore::MakeId(eCapture, kCaptureD).c_str(),
+                                         device.Put()));
+  uint32_t state = 0;
+  EXPECT_EQ(S_OK, device->GetState(&state));
+  EXPECT_EQ(DEVICE_STATE_UNPLUGGED, state);
+  QORComPtr<IMMDevice> missing;
+  EXPECT_EQ(E_NOTFOUND, enumerator_->GetDevice(QOREndpointStore::MakeId(eRender, kCaptureD).c_str(),
+                                               missing.Put()));
+  EXPECT_EQ(E_NOTFOUND, enumerator_->GetDevice(L"speakers", missing.Put()));
+
+  ASSERT_EQ(S_OK, QOREndpointStore::Remove(eCapture, kCaptureD));
+  EXPECT_EQ(E_NOTFOUND, device->GetState(&state));
+  QORComPtr<IPropertyStore> store;
+  EXPECT_EQ(E_NOTFOUND, device->OpenPropertyStore(STGM_READ, store.Put()));
+  EXPECT_EQ(E_NOTFOUND, QOREndpointStore::Remove(eCapture, kCaptureD));
+  EXPECT_EQ(E_NOINTERFACE, device->Activate(IID_IPropertyStore, CLSCTX_ALL, nullptr,
+                                            reinterpret_cast<void**>(store.Put())));
+}
+
+TEST_F(QOREndpointStoreTest, PropertyStoreReadsTextNumbersAndGuidText) {
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderA, L"Speakers", DEVICE_STATE_ACTIVE));
+  // Values as another tool writes them, with lower-case names.
+  QORRegistryKey properties;
+  ASSERT_EQ(
+      ERROR_SUCCESS,
+      QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
+                           QOREndpointStore::EndpointKeyPath(eRender, kRenderA) + L"\\Properties",
+                           KEY_ALL_ACCESS, properties));
+  ASSERT_EQ(ERROR_SUCCESS, properties.SetDword(L"{1da5d803-d492-4edd-8c23-e0c0ffee7f0e},5", 1));
+  ASSERT_EQ(ERROR_SUCCESS, properties.SetString(L"{d04e05a6-594b-4fb6-a80d-01af5eed7d1d},5",
+                                                L"{93520346-FA48-4F56-8CB0-D92CC1775E37}"));
+  ASSERT_EQ(ERROR_SUCCESS, properties.SetDword(L"not a property", 9));
+
+  QORComPtr<IMMDevice> device;
+  ASSERT_EQ(S_OK, enumerator_->GetDefaultAudioEndpoint(eRender, eMultimedia, device.Put()));
+  QORComPtr<IPropertyStore> store;
+  ASSERT_EQ(S_OK, device->OpenPropertyStore(STGM_READ, store.Put()));
+  uint32_t count = 0;
+  ASSERT_EQ(S_OK, store->GetCount(&count));
+  EXPECT_EQ(3u, count);
+  PROPERTYKEY key{};
+  EXPECT_EQ(E_INVALIDARG, store->GetAt(3, &key));
+
+  PROPVARIANT value;
+  ASSERT_EQ(S_OK, store->GetValue(PKEY_Device_FriendlyName, &value));
+  ASSERT_EQ(VT_LPWSTR, value.vt);
+  EXPECT_STREQ(L"Speakers", value.pwszVal);
+  PropVariantClear(&value);
+  ASSERT_EQ(S_OK, store->GetValue(kSysFxSwitch, &value));
+  EXPECT_EQ(VT_UI4, value.vt);
+  EXPECT_EQ(1u, value.ulVal);
+  const PROPERTYKEY sfx = {
+      {0xd04e05a6, 0x594b, 0x4fb6, {0xa8, 0x0d, 0x01, 0xaf, 0x5e, 0xed, 0x7d, 0x1d}}, 5};
+  ASSERT_EQ(S_OK, store->GetValue(sfx, &value));
+  ASSERT_EQ(VT_LPWSTR, value.vt);
+  GUID clsid{};
+  EXPECT_EQ(S_OK, CLSIDFromString(value.pwszVal, &clsid));
+  EXPECT_EQ(0x93520346u, clsid.Data1);
+  PropVariantClear(&value);
+  const PROPERTYKEY absent = {sfx.fmtid, 99};
+  ASSERT_EQ(S_OK, store->GetValue(absent, &value));
+  EXPECT_EQ(VT_EMPTY, value.vt);
+
+  // A read-only store refuses writes; a writable one keeps them after Commit.
+  PROPVARIANT number;
+  InitPropVariantFromInt32(-7, &number);
+  EXPECT_EQ(STG_E_ACCESSDENIED, store->SetValue(absent, number));
+  QORComPtr<IPropertyStore> writable;
+  ASSERT_EQ(S_OK, device->OpenPropertyStore(STGM_READWRITE, writable.Put()));
+  ASSERT_EQ(S_OK, writable->SetValue(absent, number));
+  ASSERT_EQ(S_OK, store->GetValue(absent, &value));
+  EXPECT_EQ(VT_EMPTY, value.vt);  // not before Commit
+  ASSERT_EQ(S_OK, writable->Commit());
+  ASSERT_EQ(S_OK, store->GetValue(absent, &value));
+  EXPECT_EQ(VT_I4, value.vt);
+  EXPECT_EQ(-7, value.lVal);
+}
+
+TEST_F(QOREndpointStoreTest, DefaultEndpointPerRole) {
+  QORComPtr<IMMDevice> device;
+  EXPECT_EQ(E_NOTFOUND, enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, device.Put()));
+  AddFour();
+  EXPECT_EQ(E_INVALIDARG, enumerator_->GetDefaultAudioEndpoint(eAll, eConsole, device.Put()));
+  ASSERT_EQ(S_OK, enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, device.Put()));
+  EXPECT_EQ(QOREndpointStore::MakeId(eRender, kRenderA), IdOf(device.Get()));
+
+  ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, kRenderB));
+  ASSERT_EQ(S_OK, QOREndpointStore::SetDefault(eRender, eMultimedia, kRenderB));
+  ASSERT_EQ(S_OK, enumerator_->GetDefaultAudioEndpoint(eRender, eMultimedia, device.Put()));
+  EXPECT_EQ(QOREndpointStore::MakeId(eRender, kRenderB), IdOf(device.Get()));
+  ASSERT_EQ(S_OK, enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, device.Put()));
+  EXPECT_EQ(QOREndpointStore::MakeId(eRender, kRenderA), IdOf(device.Get()));
+  // A chosen default that is no longer active gives way to the first active endpoint.
+  ASSERT_EQ(S_OK, QOREndpointStore::Disable(eRender, kRenderB));
+  ASSERT_EQ(S_OK, enumerator_->GetDefaultAudioEndpoint(eRender, eMultimedia, device.Put()));
+  EXPECT_EQ(QOREndpointStore::MakeId(eRender, kRenderA), IdOf(device.Get()));
+  EXPECT_EQ(E_NOTFOUND, QOREndpointStore::SetDefault(eCapture, eConsole, kRenderA));
+}
+
+class RecordingClient : public IMMNotificationClient {
+ public:
+  HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+  uint32_t AddRef() override { return 2; }
+  uint32_t Release() override { return 1; }
+  HRESULT OnDeviceStateChanged(const wchar_t* id, uint32_t state) override {
+    return Note(L"state " + std::wstring(id) + L" " + std::to_wstring(state));
+  }
+  HRESULT OnDeviceAdded(const wchar_t* id) override { return Note(L"added " + std::wstring(id)); }
+  HRESULT OnDeviceRemoved(const wchar_t* id) override {
+    return Note(L"removed " + std::wstring(id));
+  }
+  HRESULT OnDefaultDeviceChanged(EDataFlow flow, ERole role, const wchar_t* id) override {
+    return Note(L"default " + std::to_wstring(flow) + L" " + std::to_wstring(role) + L" " +
+                (id == nullptr ? L"none" : id));
+  }
+  HRESULT OnPropertyValueChanged(const wchar_t* id, const PROPERTYKEY key) override {
+    return Note(L"property " + std::wstring(id) + L" " + QORPropertyKeyToString(key));
+  }
+
+  // Waits for a note and removes it with all notes before it.
+  bool WaitFor(const std::wstring& note, int ms = 3000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      for (size_t i = 0; i < notes_.size(); ++i) {
+        if (notes_[i] == note) {
+          notes_.erase(notes_.begin(), notes_.begin() + static_cast<long>(i) + 1);
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  std::vector<std::wstring> Notes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notes_;
+  }
+
+ private:
+  HRESULT Note(std::wstring note) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    notes_.push_back(std::move(note));
+    changed_.notify_all();
+    return S_OK;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::wstring> notes_;
+};
+
+int DisablerChild(const std::vector<std::string>&) {
+  std::string line;
+  if (!qortest::ChildHear(line)) return 1;
+  return QOREndpointStore::Disable(eRender, kRenderA) == S_OK ? 0 : 2;
+}
+qortest::ChildRegistration disablerChild("endpoint-disabler", &DisablerChild);
+
+TEST_F(QOREndpointStoreTest, NotificationsOfEveryKind) {
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderA, L"Speakers", DEVICE_STATE_ACTIVE));
+  RecordingClient client;
+  ASSERT_EQ(S_OK, enumerator_->RegisterEndpointNotificationCallback(&client));
+  // The registration outlives the enumerator that made it.
+  enumerator_.Reset();
+  const std::wstring a = QOREndpointStore::MakeId(eRender, kRenderA);
+  const std::wstring b = QOREndpointStore::MakeId(eRender, kRenderB);
+
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderB, L"HDMI", DEVICE_STATE_ACTIVE));
+  EXPECT_TRUE(client.WaitFor(L"added " + b));
+
+  PROPVARIANT on;
+  InitPropVariantFromUInt32(1, &on);
+  ASSERT_EQ(S_OK, QOREndpointStore::SetProperty(eRender, kRenderB, kSysFxSwitch, on));
+  EXPECT_TRUE(client.WaitFor(L"property " + b + L" " + QORPropertyKeyToString(kSysFxSwitch)));
+
+  ASSERT_EQ(S_OK, QOREndpointStore::SetDefault(eRender, eConsole, kRenderB));
+  EXPECT_TRUE(client.WaitFor(L"default 0 0 " + b));
+
+  // A change made by another process.
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("endpoint-disabler"));
+  ASSERT_TRUE(child.SendLine("go"));
+  EXPECT_EQ(0, child.Wait());
+  EXPECT_TRUE(client.WaitFor(L"state " + a + L" 2"));
+
+  ASSERT_EQ(S_OK, QOREndpointStore::Remove(eRender, kRenderB));
+  EXPECT_TRUE(client.WaitFor(L"removed " + b));
+  EXPECT_TRUE(client.WaitFor(L"default 0 1 none"));
+
+  QORComPtr<IMMDeviceEnumerator> other;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                   IID_IMMDeviceEnumerator, other.PutVoid()));
+  ASSERT_EQ(S_OK, other->UnregisterEndpointNotificationCallback(&client));
+  EXPECT_EQ(E_NOTFOUND, other->UnregisterEndpointNotificationCallback(&client));
+  const size_t notesBefore = client.Notes().size();
+  ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, kRenderA));
+  // Once unregistered, nothing more arrives (the notification thread has ended).
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(notesBefore, client.Notes().size());
+}
+
+TEST(QORKnownFoldersTest, FoldersUnderTheStateRoot) {
+  qortest::TempStateRoot root;
+  std::wstring path;
+  ASSERT_EQ(S_OK, QORKnownFolders::GetPath(FOLDERID_ProgramData, &path));
+  EXPECT_EQ(QORUtf8ToWide(root.Path() + "/ProgramData"), path);
+  EXPECT_TRUE(std::filesystem::is_directory(root.Path() + "/ProgramData"));
+  wchar_t* text = nullptr;
+  ASSERT_EQ(S_OK, QORKnownFolders::GetPath(FOLDERID_ProgramFiles, &text));
+  EXPECT_EQ(QORUtf8ToWide(root.Path() + "/Program Files"), std::wstring(text));
+  CoTaskMemFree(text);
+  EXPECT_EQ(E_INVALIDARG, QORKnownFolders::GetPath(GUID_NULL, &path));
+}
+
+}  // namespace
