@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "platform/IQORNamedMutex.h"
+
+// A named block of memory shared between processes, mapped read-write. It exists while some
+// process holds a handle; a new block is zero-filled.
+class IQORSharedMemory {
+ public:
+  virtual ~IQORSharedMemory() = default;
+  virtual void* Data() = 0;
+  virtual size_t Size() const = 0;
+};
+
+// Creates the block or opens an existing one (alreadyExisted tells). An existing block smaller than
+// size is refused rather than mapped past its end. Null on failure.
+std::unique_ptr<IQORSharedMemory> QORCreateSharedMemory(const std::wstring& name, size_t size,
+                                                        bool* alreadyExisted = nullptr);
+// Opens an existing block of at least size bytes; error says why not (kNotFound, kAccessDenied,
+// kFailed for a smaller block).
+std::unique_ptr<IQORSharedMemory> QOROpenSharedMemory(const std::wstring& name, size_t size,
+                                                      QORNamedObjectError* error = nullptr);
