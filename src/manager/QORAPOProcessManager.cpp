@@ -181,7 +181,9 @@ void QORAPOProcessManager::ConfigureChain(QORAPOProcessChain& chain) {
 }
 
 bool QORAPOProcessManager::IsSwitching() {
-  return QORWaitForSingle(*switchingEvent_, 0) == kQORWaitObject0;
+  // The state changes together with the switching event, under the switch lock; reading it
+  // answers the same question as testing the event, without a system call per period.
+  return switchState_.load() == kSwitchStateSwitching;
 }
 
 void QORAPOProcessManager::RestartTimer() {
