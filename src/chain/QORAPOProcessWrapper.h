@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio/QORAudioDataFloat.h"
+#include "audio/QORAudioProcessBlock.h"
+#include "chain/IQORAPOProcessWrapperHook.h"
+#include "chain/QORAPOProcessLibrary.h"
+#include "chain/QORTechProcess.h"
+#include "settings/IQORUTSController.h"
+
+// One technology process as an element of a chain: an audio process fed in the process's own block
+// size, and a controller that accepts the controls addressed to its instance.
+class QORAPOProcessWrapper : public IQORUTSController, public QORAudioProcessBlock {
+ public:
+  // The chain element's hook name that connects a process to the side-chain pipe, and the two
+  // technologies that use it: the first receives side-chain audio, the second sends it.
+  static constexpr char kSideChainHook[] = "Sidechain Pipe";
+  static constexpr char kReceivingTechId[] = "QOR Clarix+";
+  static constexpr char kSendingTechId[] = "QOR AEC/NR";
+
+  QORAPOProcessWrapper();
+  QORAPOProcessWrapper(const QORAPOProcessWrapper&) = delete;
+  QORAPOProcessWrapper& operator=(const QORAPOProcessWrapper&) = delete;
+  ~QORAPOProcessWrapper() override;
+
+  // A name "Inst:Control" reaches only the wrapper of instance Inst (instances of the offload
+  // positions also take the controls of their plain positions); a name without prefix reaches all.
+  bool GetControl(QORUTSValue& value) override;
+  bool SetControl(const QORUTSValue& value) override;
+  int32_t GetControlInfo(std::vector<QORUTSControlInfo>& list) override;
+
+  // Creates the process of techId; hookTarget is kept only for hook "Sidechain Pipe" and the two
+  // side-chain technologies. False leaves the wrapper without a process.
+  virtual bool Create(const std::string& techId, const std::string& instanceId,
+                      const std::string& hook, IQORAPOProcessWrapperHook* hookTarget);
+  // Block latency plus the process's own delay, in frames.
+  virtual uint32_t GetTotalLatency() const;
+
+  // False leaves the wrapper unblocked and passing audio through untouched.
+  bool Init(uint32_t channels, uint32_t sampleRate) override;
+  void EnableBypass(bool bypass) override;
+  bool IsBypassed() const override;
+  void ProcessBlock(IQORAudioData<float>& block) override;
+
+  // Offers this wrapper's process the running state of giving's process; true when it took it.
+  bool TakeState(QORAPOProcessWrapper& giving);
+
+  TechProcess* GetProcess() const { return process_; }
+  const std::string& GetInstanceId() const { return instanceId_; }
+  uint32_t GetChannels() const { return channels_; }
+  uint32_t GetSampleRate() const { return sampleRate_; }
+
+ private:
+  static void OnSideChainCall(TechChannel* channel, uint32_t frames, void* context);
+  void OnSideChain(TechChannel& channel, uint32_t frames);
+  bool AcceptsPrefix(const std::string& prefix, bool withAlias) const;
+
+  std::string instanceId_;
+  QORAPOProcessLibrary library_;
+  TechProcess* process_ = nullptr;
+  IQORAPOProcessWrapperHook* sendHook_ = nullptr;
+  IQORAPOProcessWrapperHook* receiveHook_ = nullptr;
+  std::atomic<uint32_t> bypass_{0};
+  uint32_t channels_ = 0;
+  uint32_t sampleRate_ = 0;
+  // The process is called only after its Init succeeded.
+  bool initialised_ = false;
+  // Period-path storage, sized by Init.
+  std::vector<TechChannel> records_;
+  TechCallback callback_{};
+  QORAudioDataFloat sideChain_;
+};

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio/QORAudioDataFloat.h"
+#include "chain/QORAPOProcessWrapper.h"
+
+// Reads the observable state of a process of the test technology library (see
+// testtech/TestTechProcess.h) straight through the contract, bypassing the wrapper's rules.
+namespace testtech {
+
+inline int32_t ReadInt(const QORAPOProcessWrapper& wrapper, const char* control) {
+  int32_t value = -12345;
+  if (wrapper.GetProcess() == nullptr || !wrapper.GetProcess()->GetControlInt(control, &value)) {
+    return -12345;
+  }
+  return value;
+}
+
+inline std::string ReadText(const QORAPOProcessWrapper& wrapper, const char* control) {
+  const char* text = nullptr;
+  if (wrapper.GetProcess() == nullptr || !wrapper.GetProcess()->GetControlString(control, &text)) {
+    return "<none>";
+  }
+  return text;
+}
+
+// A period whose sample (frame f, channel c) is first + f + 1000 * c, interleaved.
+inline void FillRamp(QORAudioDataFloat& data, uint32_t frames, uint32_t channels, uint32_t rate,
+                     float first) {
+  data.Init(frames, channels, rate);
+  float* samples = data.GetSamples(true, true);
+  for (uint32_t f = 0; f < frames; ++f) {
+    for (uint32_t c = 0; c < channels; ++c) {
+      samples[f * channels + c] = first + static_cast<float>(f) + 1000.0f * static_cast<float>(c);
+    }
+  }
+}
+
+inline std::vector<float> Channel(QORAudioDataFloat& data, uint32_t channel) {
+  const float* planar = data.GetSamples(false, false);
+  const uint32_t frames = data.GetFrameCount();
+  return std::vector<float>(planar + static_cast<size_t>(channel) * frames,
+                            planar + static_cast<size_t>(channel + 1) * frames);
+}
+
+}  // namespace testtech
