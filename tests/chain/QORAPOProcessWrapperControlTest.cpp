@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <boost/any.hpp>
+#include <string>
+#include <vector>
+
+#include "TestTechProbe.h"
+#include "chain/QORAPOProcessWrapper.h"
+#include "settings/QORUTSControlInfo.h"
+#include "settings/QORUTSValue.h"
+
+namespace {
+
+using testtech::ReadInt;
+using testtech::ReadText;
+
+class QORAPOProcessWrapperControl : public testing::Test {
+ protected:
+  // A wrapper of the gain process (Gain 50 at creation) for the instance id.
+  QORAPOProcessWrapper& Make(const std::string& instanceId) {
+    auto& wrapper = wrappers_.emplace_back(std::make_unique<QORAPOProcessWrapper>());
+    EXPECT_TRUE(wrapper->Create("Test Gain", instanceId, "", nullptr));
+    return *wrapper;
+  }
+
+  std::vector<std::unique_ptr<QORAPOProcessWrapper>> wrappers_;
+};
+
+TEST_F(QORAPOProcessWrapperControl, PrefixAddressesOneInstanceAndNoPrefixAddressesAll) {
+  QORAPOProcessWrapper& eq = Make("Eq");
+  QORAPOProcessWrapper& bass = Make("Bass");
+
+  EXPECT_TRUE(eq.SetControl(QORUTSValue("Eq:Gain", 150L)));
+  EXPECT_FALSE(bass.SetControl(QORUTSValue("Eq:Gain", 150L)));
+  EXPECT_EQ(ReadInt(eq, "Gain"), 150);
+  EXPECT_EQ(ReadInt(bass, "Gain"), 50);
+  EXPECT_EQ(ReadText(eq, "LastSet"), "int Gain 150");
+
+  EXPECT_TRUE(eq.SetControl(QORUTSValue("Gain", 70L)));
+  EXPECT_TRUE(bass.SetControl(QORUTSValue("Gain", 70L)));
+  EXPECT_EQ(ReadInt(eq, "Gain"), 70);
+  EXPECT_EQ(ReadInt(bass, "Gain"), 70);
+
+  // Only the first ":" separates: the process is asked for "Gain:Low", which it does not know.
+  EXPECT_FALSE(eq.SetControl(QORUTSValue("Eq:Gain:Low", 1L)));
+  EXPECT_EQ(ReadInt(eq, "Gain"), 70);
+  // A prefix must match whole: "E" and "Eq2" are other instances.
+  EXPECT_FALSE(eq.SetControl(QORUTSValue("E:Gain", 1L)));
+  EXPECT_FALSE(eq.SetControl(QORUTSValue("Eq2:Gain", 1L)));
+}
+
+TEST_F(QORAPOProcessWrapperControl, OffloadInstancesAlsoTakeTheirPlainPositionsControls) {
+  QORAPOProcessWrapper& osfx = Make("OSFX_Main");
+  QORAPOProcessWrapper& sfx = Make("SFX_Main");
+  QORAPOProcessWrapper& omfx = Make("OMFX_Main");
+  QORAPOProcessWrapper& mfx = Make("MFX_Main");
+  QORAPOProcessWrapper& efx = Make("EFX_Main");
+
+  EXPECT_TRUE(osfx.SetControl(QORUTSValue("SFX_Main:Gain", 110L)));
+  EXPECT_EQ(ReadInt(osfx, "Gain"), 110);
+  EXPECT_FALSE(sfx.SetControl(QORUTSValue("OSFX_Main:Gain", 120L)));
+  EXPECT_EQ(ReadInt(sfx, "Gain"), 50);
+
+  EXPECT_TRUE(omfx.SetControl(QORUTSValue("MFX_Main:Gain", 130L)));
+  EXPECT_EQ(ReadInt(omfx, "Gain"), 130);
+  EXPECT_FALSE(mfx.SetControl(QORUTSValue("OMFX_Main:Gain", 140L)));
+  // An offload stream instance does not take mix controls, nor the reverse.
+  EXPECT_FALSE(osfx.SetControl(QORUTSValue("MFX_Main:Gain", 1L)));
+  EXPECT_FALSE(omfx.SetControl(QORUTSValue("SFX_Main:Gain", 1L)));
+  EXPECT_FALSE(efx.SetControl(QORUTSValue("SFX_Main:Gain", 1L)));
+  EXPECT_EQ(ReadInt(efx, "Gain"), 50);
+
+  // Reading applies no alias.
+  QORUTSValue aliased("SFX_Main:Gain", std::string("unchanged"));
+  EXPECT_FALSE(osfx.GetControl(aliased));
+  EXPECT_EQ(aliased.GetValueText(), "unchanged");
+  QORUTSValue own("OSFX_Main:Gain", std::string());
+  EXPECT_TRUE(osfx.GetControl(own));
+  EXPECT_EQ(own.GetValueText(), "110");
+}
+
+TEST_F(QORAPOProcessWrapperControl, ValuesGoAsIntegersWhenTheyHaveAnIntegerForm) {
+  QORAPOProcessWrapper& eq = Make("Eq");
+  struct Case {
+    QORUTSValue value;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {QORUTSValue("Eq:Gain", "Enabled"), "int Gain 1"},
+      {QORUTSValue("Eq:Gain", "Disabled"), "int Gain 0"},
+      {QORUTSValue("Eq:Gain", "2.0"), "int Gain 2"},
+      {QORUTSValue("Eq:Gain", "-40"), "int Gain -40"},
+      {QORUTSValue("Eq:Gain", 2.9f), "int Gain 2"},
+      {QORUTSValue("Eq:Label", "2.5"), "text Label 2.5"},
+      {QORUTSValue("Eq:Label", "enabled"), "text Label enabled"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(eq.SetControl(c.value)) << c.value.GetName() << " = " << c.value.GetValueText();
+    EXPECT_EQ(ReadText(eq, "LastSet"), c.expected);
+  }
+  // The process's answer is the result: a text control given an integer form refuses it.
+  EXPECT_FALSE(eq.SetControl(QORUTSValue("Eq:Label", "3")));
+  EXPECT_EQ(ReadText(eq, "Label"), "enabled");
+}
+
+TEST_F(QORAPOProcessWrapperControl, GetControlPrefersTheIntegerFormAndKeepsTheName) {
+  QORAPOProcessWrapper& eq = Make("Eq");
+  ASSERT_TRUE(eq.SetControl(QORUTSValue("Label", "warm")));
+
+  QORUTSValue gain("Eq:Gain", std::string("old"));
+  ASSERT_TRUE(eq.GetControl(gain));
+  EXPECT_EQ(gain.GetName(), "Eq:Gain");
+  ASSERT_EQ(gain.GetValue().type(), typeid(long));
+  EXPECT_EQ(boost::any_cast<long>(gain.GetValue()), 50L);
+
+  QORUTSValue label("Label", 7L);
+  ASSERT_TRUE(eq.GetControl(label));
+  ASSERT_EQ(label.GetValue().type(), typeid(std::string));
+  EXPECT_EQ(label.GetValueText(), "warm");
+
+  QORUTSValue unknown("Eq:Nothing", 7L);
+  EXPECT_FALSE(eq.GetControl(unknown));
+  EXPECT_EQ(unknown.GetValueText(), "7");
+  QORUTSValue other("Bass:Gain", 7L);
+  EXPECT_FALSE(eq.GetControl(other));
+}
+
+TEST_F(QORAPOProcessWrapperControl, ControlInfoDerivesTheScaleFromTheType) {
+  QORAPOProcessWrapper wrapper;
+  ASSERT_TRUE(wrapper.Create("Test Controls", "Eq", "", nullptr));
+  std::vector<QORUTSControlInfo> infos(7);
+  ASSERT_EQ(wrapper.GetControlInfo(infos), 4);
+  ASSERT_EQ(infos.size(), 4u);
+
+  EXPECT_EQ(infos[0].GetName(), "Level");
+  EXPECT_EQ(infos[0].GetValue1(), 0xFFFFDA80u);  // -9600, bit for bit
+  EXPECT_EQ(infos[0].GetValue2(), 1200u);
+  EXPECT_EQ(infos[0].GetType(), 0u);
+  EXPECT_EQ(infos[0].GetScale(), 1.0f);
+  EXPECT_TRUE(infos[0].GetValueNames().empty());
+
+  EXPECT_EQ(infos[1].GetName(), "Enable");
+  EXPECT_EQ(infos[1].GetType(), 1u);
+  EXPECT_EQ(infos[1].GetScale(), 1.0f);
+
+  EXPECT_EQ(infos[2].GetName(), "Gain");
+  EXPECT_EQ(infos[2].GetValue1(), static_cast<uint32_t>(-1200));
+  EXPECT_EQ(infos[2].GetType(), 2u);
+  EXPECT_EQ(infos[2].GetScale(), 100.0f);
+
+  EXPECT_EQ(infos[3].GetName(), "Mode");
+  EXPECT_EQ(infos[3].GetType(), 3u);
+  EXPECT_EQ(infos[3].GetValueNames(), (QORUTSNameList{"Off", "Music", "Movie"}));
+}
+
+TEST_F(QORAPOProcessWrapperControl, NoOrNegativeControlCountGivesAnEmptyList) {
+  for (const char* techId : {"Test Pass", "Test BadCount"}) {
+    QORAPOProcessWrapper wrapper;
+    ASSERT_TRUE(wrapper.Create(techId, "Eq", "", nullptr));
+    std::vector<QORUTSControlInfo> infos(3);
+    EXPECT_EQ(wrapper.GetControlInfo(infos), 0) << techId;
+    EXPECT_TRUE(infos.empty()) << techId;
+  }
+}
+
+}  // namespace
