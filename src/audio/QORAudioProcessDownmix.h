@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio/IQORAudioProcess.h"
+#include "settings/IQORUTSController.h"
+
+// Folds channels together inside an interleaved period without changing its channel count.
+// Periods wider than a mode's frame are folded frame by frame at their own channel stride; the
+// channels beyond the fold's keep their samples.
+class QORAudioProcessDownmix : public IQORAudioProcess<float>, public IQORUTSController {
+ public:
+  enum DownmixMode : uint32_t {
+    kModeNone = 0,
+    kMode51ToFront = 1,     // needs 6 channels; C, LFE, LS and RS become 0
+    kModeStereoToLeft = 2,  // needs 2 channels; R becomes 0
+    kModeLeftToRight = 3,   // needs 2 channels
+  };
+
+  explicit QORAudioProcessDownmix(uint32_t mode = kModeNone) : mode_(mode) {}
+
+  // The mode for a chain element named "Downmix" or "Upmix" over an input layout code (1 mono,
+  // 2 stereo, 4 5.1, 8 7.1, 16 11.1); kModeNone when no downmix is to be created.
+  static uint32_t ModeFor(const std::string& elementName, uint32_t layoutCode);
+
+  bool Init(uint32_t channels, uint32_t sampleRate) override;
+  void EnableBypass(bool bypass) override { bypass_ = bypass; }
+  bool IsBypassed() const override { return bypass_; }
+  uint32_t GetLatency() const override { return 0; }
+  void Process(IQORAudioData<float>& data) override;
+
+  // No tuning controls.
+  bool GetControl(QORUTSValue& value) override;
+  bool SetControl(const QORUTSValue& value) override;
+  int32_t GetControlInfo(std::vector<QORUTSControlInfo>& list) override;
+
+  void SetMode(uint32_t mode) { mode_ = mode; }
+  uint32_t GetMode() const { return mode_; }
+
+ private:
+  bool bypass_ = false;
+  uint32_t mode_;
+};
