@@ -259,27 +259,29 @@ bool QORPropertySetRegistry::WatchWithSink(IQORPropertySetRegistrySimpleNotify* 
 }
 
 bool QORPropertySetRegistry::StartWatch() {
-  // The thread gets its own handle: one key handle serves one thread at a time.
-  if (!key_.IsOpen() || key_.Duplicate(watchKey_) != ERROR_SUCCESS) return false;
-  if (thread_.Start(this)) return true;
-  watchKey_.Close();
-  return false;
+  // The thread gets its own handle (one key handle serves one thread at a time), and the watch is
+  // armed here so that every change made after this call returns is seen.
+  if (!key_.IsOpen() || key_.Duplicate(watchKey_) != ERROR_SUCCESS ||
+      watchKey_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch_) != ERROR_SUCCESS ||
+      !thread_.Start(this)) {
+    StopWatch();
+    return false;
+  }
+  return true;
 }
 
 void QORPropertySetRegistry::StopWatch() {
   thread_.Stop(0);
+  watch_.reset();
   watchKey_.Close();
   watchedName_.clear();
   sink_ = nullptr;
 }
 
 bool QORPropertySetRegistry::DoWork(QORThreadBasic&, IQOREvent& stopEvent) {
-  // Armed before the first load, so that a change made during it is not missed.
-  std::unique_ptr<QORRegistryWatch> watch;
-  if (watchKey_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch) != ERROR_SUCCESS) return false;
   if (sink_ == nullptr) LoadBinaryFrom(watchKey_, watchedName_, true, true, false);
   for (;;) {
-    const std::array<IQORWaitable*, 2> objects{&stopEvent, watch.get()};
+    const std::array<IQORWaitable*, 2> objects{&stopEvent, watch_.get()};
     const uint32_t result = QORWaitForMultiple(objects, kQORInfinite);
     if (result == kQORWaitObject0) break;
     if (result == kQORWaitObject0 + 1) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "ipc/IQORThreadBasicWorker.h"
 #include "ipc/QORThreadBasic.h"
 #include "platform/QORRegistryKey.h"
+#include "platform/QORRegistryWatch.h"
 #include "settings/IQORPropertySetNotify.h"
 #include "settings/IQORPropertySetRegistrySimpleNotify.h"
 #include "settings/QORPropertySet.h"
@@ -75,5 +77,6 @@ class QORPropertySetRegistry : public IQORPropertySetNotify, public IQORThreadBa
   std::wstring watchedName_;
   IQORPropertySetRegistrySimpleNotify* sink_ = nullptr;
   QORRegistryKey watchKey_;
+  std::unique_ptr<QORRegistryWatch> watch_;
   QORThreadBasic thread_;
 };
