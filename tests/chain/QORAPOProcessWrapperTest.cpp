@@ -191,15 +191,6 @@ TEST(QORAPOProcessWrapper, ProcessAllocatesNothingOnceInitialised) {
   }
 }
 
-TEST(QORAPOProcessWrapper, BypassFlagRoundTrips) {
-  QORAPOProcessWrapper wrapper;
-  EXPECT_FALSE(wrapper.IsBypassed());
-  wrapper.EnableBypass(true);
-  EXPECT_TRUE(wrapper.IsBypassed());
-  wrapper.EnableBypass(false);
-  EXPECT_FALSE(wrapper.IsBypassed());
-}
-
 TEST(QORAPOProcessWrapper, TakeStateHandsOverBetweenProcessesOfTheSameTechnology) {
   QORAPOProcessWrapper old;
   QORAPOProcessWrapper fresh;

@@ -50,6 +50,10 @@ int MatchFileName(dl_phdr_info* info, size_t, void* data) {
 
 }  // namespace
 
+// Recorded when the module is loaded, so that a relative load path keeps the meaning it had
+// then.
+[[maybe_unused]] static const std::wstring ownPathAtLoad = QORModuleInfo::GetOwnPath();
+
 std::wstring QORModuleInfo::GetOwnPath() {
   static const std::wstring path = GetPathOf(&ownAnchor);
   return path;
