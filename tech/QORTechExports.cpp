@@ -2,6 +2,8 @@
 #include <cstring>
 #include <new>
 
+#include "QORTechAecNr.h"
+#include "QORTechClarix.h"
 #include "QORTechLuxSnd.h"
 #include "QORTechNUV.h"
 #include "QORTechPassthrough.h"
@@ -19,6 +21,8 @@ QORTechProcessBase* Make(const char* techId) {
   }
   if (std::strcmp(techId, QORTechNUV::kTechId) == 0) return new QORTechNUV;
   if (std::strcmp(techId, QORTechLuxSnd::kTechId) == 0) return new QORTechLuxSnd;
+  if (std::strcmp(techId, QORTechAecNr::kTechId) == 0) return new QORTechAecNr;
+  if (std::strcmp(techId, QORTechClarix::kTechId) == 0) return new QORTechClarix;
   return nullptr;
 }
 
