@@ -80,8 +80,18 @@ const std::vector<Tech>& Techs() {
         {"LUXSND-GravHD Boost Enable", 1}}},
       {"NUV", {{"NUV-Process Enable", 1}}},
       {"QOR Speaker Protection", {}},
+      // Second channel is the echo reference; echo canceller and noise reduction both on.
+      {"QOR AEC/NR", {}},
+      // Fed a loud room through the side chain, so the lift is working.
+      {"QOR Clarix+", {}},
   };
   return techs;
+}
+
+// The host's side-chain function as the render side sees it in a loud room (-30 dBFS); the capture
+// side's record is taken and dropped.
+void LoudRoom(TechChannel* channel, uint32_t frames, void*) {
+  for (uint32_t i = 0; i < frames; ++i) channel->samples[i] = 0.0316f;
 }
 
 // Processes one second through the given techs (one after another) per iteration.
@@ -108,6 +118,7 @@ void RunTechs(benchmark::State& state, const std::vector<const Tech*>& techs) {
   }
   std::vector<float> work(source.size());
   TechChannel records[2];
+  const TechCallback sideChain{&LoudRoom, nullptr};
   using Clock = std::chrono::steady_clock;
   Clock::duration processing{}, copying{};
   uint64_t allocations = 0;
@@ -120,7 +131,7 @@ void RunTechs(benchmark::State& state, const std::vector<const Tech*>& techs) {
     for (uint32_t offset = 0; offset < kRate; offset += kBlock) {
       records[0] = {work.data() + offset, 0, 0, &records[1]};
       records[1] = {work.data() + kRate + offset, 1, 0, nullptr};
-      for (TechProcess* p : processes) p->Process(records, records, kBlock, nullptr);
+      for (TechProcess* p : processes) p->Process(records, records, kBlock, &sideChain);
     }
     benchmark::DoNotOptimize(work.data());
     allocations += scope.Count();
