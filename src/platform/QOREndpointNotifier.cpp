@@ -154,12 +154,16 @@ void QOREndpointNotifier::ForEachClient(Call call) {
 }
 
 void QOREndpointNotifier::Dispatch(const Snapshot& before, const Snapshot& after) {
-  for (const auto& [id, endpoint] : before.endpoints) {
+  // Plain references rather than structured bindings: clang 14 cannot capture those in lambdas.
+  for (const auto& entry : before.endpoints) {
+    const std::wstring& id = entry.first;
     if (after.endpoints.count(id) == 0) {
       ForEachClient([&](IMMNotificationClient* c) { c->OnDeviceRemoved(id.c_str()); });
     }
   }
-  for (const auto& [id, endpoint] : after.endpoints) {
+  for (const auto& entry : after.endpoints) {
+    const std::wstring& id = entry.first;
+    const auto& endpoint = entry.second;
     const auto old = before.endpoints.find(id);
     if (old == before.endpoints.end()) {
       ForEachClient([&](IMMNotificationClient* c) { c->OnDeviceAdded(id.c_str()); });
