@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "ipc/QORThreadBasic.h"
@@ -17,187 +18,115 @@ long ElapsedMs(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// Waits until the thread's DoWork has returned, at most five seconds.
-bool WaitUntilIdle(const QORThreadBasic& thread) {
+bool WaitUntil(const std::function<bool()>& done) {
   const auto start = Clock::now();
-  while (thread.IsRunning()) {
+  while (!done()) {
     if (ElapsedMs(start) > 5000) return false;
     std::this_thread::yield();
   }
   return true;
 }
 
-// Returns a fixed result at once.
-class ReturningWorker : public IQORThreadBasicWorker {
+// kReturn returns its result at once; kStoppable waits for the stop event, then lingers;
+// kStubborn ignores the stop event until released, then checks the one it was handed.
+class Worker : public IQORThreadBasicWorker {
  public:
-  explicit ReturningWorker(bool result) : result_(result) {}
-  bool DoWork(QORThreadBasic& thread, IQOREvent&) override {
+  enum Mode { kReturn, kStoppable, kStubborn };
+  explicit Worker(Mode mode, bool result = true, uint32_t lingerMs = 0)
+      : mode_(mode), result_(result), lingerMs_(lingerMs) {}
+  bool DoWork(QORThreadBasic& thread, IQOREvent& stopEvent) override {
     seenThread = &thread;
     ++runs;
-    return result_;
+    started->Set();
+    if (mode_ == kReturn) return result_;
+    if (mode_ == kStubborn) QORWaitForSingle(*release, 10000);
+    sawStop = QORWaitForSingle(stopEvent, mode_ == kStubborn ? 0 : 10000) == kQORWaitObject0;
+    if (lingerMs_ > 0) QORWaitForSingle(*release, lingerMs_);
+    // Last touch of this object: the test may destroy it right after.
+    finished.store(true, std::memory_order_release);
+    return sawStop;
   }
+  bool WaitStarted() { return QORWaitForSingle(*started, 5000) == kQORWaitObject0; }
+
+  std::unique_ptr<IQOREvent> started = QORCreateEvent(true, false);
+  std::unique_ptr<IQOREvent> release = QORCreateEvent(true, false);
   std::atomic<QORThreadBasic*> seenThread{nullptr};
   std::atomic<int> runs{0};
-
- private:
-  bool result_;
-};
-
-// Waits for the stop event, optionally lingering a while after it.
-class StoppableWorker : public IQORThreadBasicWorker {
- public:
-  explicit StoppableWorker(uint32_t lingerMs = 0) : lingerMs_(lingerMs) {}
-  bool DoWork(QORThreadBasic&, IQOREvent& stopEvent) override {
-    started->Set();
-    const bool stopped = QORWaitForSingle(stopEvent, 10000) == kQORWaitObject0;
-    if (lingerMs_ > 0) QORWaitForSingle(*never, lingerMs_);
-    sawStop = stopped;
-    return stopped;
-  }
-  std::unique_ptr<IQOREvent> started = QORCreateEvent(true, false);
-  std::unique_ptr<IQOREvent> never = QORCreateEvent(true, false);
   std::atomic<bool> sawStop{false};
+  std::atomic<bool> finished{false};
 
  private:
+  Mode mode_;
+  bool result_;
   uint32_t lingerMs_;
 };
 
-// Ignores the stop event until the test lets it go; then checks the stop event it was given,
-// which must still be alive although its QORThreadBasic may be gone.
-class StubbornWorker : public IQORThreadBasicWorker {
- public:
-  bool DoWork(QORThreadBasic&, IQOREvent& stopEvent) override {
-    started->Set();
-    QORWaitForSingle(*release, 10000);
-    stopWasSignalled = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
-    // Last touch of this object: the test may destroy it right after.
-    finished.store(true, std::memory_order_release);
-    return true;
-  }
-  bool WaitFinished() {
-    const auto start = Clock::now();
-    while (!finished.load(std::memory_order_acquire)) {
-      if (ElapsedMs(start) > 5000) return false;
-      std::this_thread::yield();
-    }
-    return true;
-  }
-  std::unique_ptr<IQOREvent> started = QORCreateEvent(true, false);
-  std::unique_ptr<IQOREvent> release = QORCreateEvent(true, false);
-  std::atomic<bool> finished{false};
-  std::atomic<bool> stopWasSignalled{false};
-};
-
-TEST(QORThreadBasic, StopOnIdleDoesNothing) {
+TEST(QORThreadBasic, ExitCodesAndWorkerReuse) {
   QORThreadBasic thread;
-  thread.Stop(100);
-  thread.Stop(0);
-  EXPECT_FALSE(thread.IsRunning());
+  thread.Stop(100);  // idle: nothing to stop
   EXPECT_EQ(thread.GetExitCode(), 0u);
-}
+  EXPECT_FALSE(thread.Start(nullptr));
 
-TEST(QORThreadBasic, ExitCodeReflectsTheWorkerResult) {
-  ReturningWorker yes(true);
-  ReturningWorker no(false);
-  QORThreadBasic thread;
+  Worker yes(Worker::kReturn, true);
   ASSERT_TRUE(thread.Start(&yes));
-  ASSERT_TRUE(WaitUntilIdle(thread));
+  ASSERT_TRUE(WaitUntil([&] { return !thread.IsRunning(); }));
   EXPECT_EQ(thread.GetExitCode(), 1u);
   EXPECT_EQ(yes.seenThread.load(), &thread);
+  // A null worker reruns the stored one once the last run has ended.
+  ASSERT_TRUE(thread.Start(nullptr));
+  ASSERT_TRUE(WaitUntil([&] { return !thread.IsRunning(); }));
   thread.Stop(1000);
+  EXPECT_EQ(yes.runs.load(), 2);
   EXPECT_EQ(thread.GetExitCode(), 1u);
+  // Stop forgets the worker.
+  EXPECT_FALSE(thread.Start(nullptr));
 
+  Worker no(Worker::kReturn, false);
   ASSERT_TRUE(thread.Start(&no));
-  ASSERT_TRUE(WaitUntilIdle(thread));
   thread.Stop(1000);
   EXPECT_EQ(thread.GetExitCode(), 0xFFFFFFFFu);
 }
 
-TEST(QORThreadBasic, StopSignalsTheWorkerAndJoins) {
-  StoppableWorker worker;
+TEST(QORThreadBasic, StopSignalsAndZeroTimeoutMeansTheLongDefault) {
+  // The worker needs 300 ms after the stop event; Stop(0) must wait for it, not abandon it.
+  Worker worker(Worker::kStoppable, true, 300);
   QORThreadBasic thread;
   ASSERT_TRUE(thread.Start(&worker));
-  ASSERT_EQ(QORWaitForSingle(*worker.started, 5000), kQORWaitObject0);
+  ASSERT_TRUE(worker.WaitStarted());
   EXPECT_TRUE(thread.IsRunning());
   EXPECT_EQ(thread.GetExitCode(), QORThreadBasic::kExitCodeStillActive);
-  thread.Stop(5000);
+  EXPECT_FALSE(thread.Start(&worker));
+  const auto start = Clock::now();
+  thread.Stop(0);
+  EXPECT_GE(ElapsedMs(start), 300);
   EXPECT_TRUE(worker.sawStop);
   EXPECT_FALSE(thread.IsRunning());
   EXPECT_EQ(thread.GetExitCode(), 1u);
 }
 
-TEST(QORThreadBasic, ZeroTimeoutMeansTheLongDefaultNotNoWait) {
-  // The worker needs 300 ms after the stop event; with a zero (= 5000 ms) time-out it still ends
-  // normally instead of being abandoned.
-  StoppableWorker worker(300);
-  QORThreadBasic thread;
-  ASSERT_TRUE(thread.Start(&worker));
-  ASSERT_EQ(QORWaitForSingle(*worker.started, 5000), kQORWaitObject0);
-  const auto start = Clock::now();
-  thread.Stop(0);
-  EXPECT_GE(ElapsedMs(start), 300);
-  EXPECT_EQ(thread.GetExitCode(), 1u);
-  EXPECT_TRUE(worker.sawStop);
-}
-
 TEST(QORThreadBasic, WorkerIgnoringStopIsAbandonedAfterTheTimeout) {
-  StubbornWorker worker;
+  Worker stubborn(Worker::kStubborn);
+  Worker next(Worker::kStoppable);
   {
     QORThreadBasic thread;
-    ASSERT_TRUE(thread.Start(&worker));
-    ASSERT_EQ(QORWaitForSingle(*worker.started, 5000), kQORWaitObject0);
+    ASSERT_TRUE(thread.Start(&stubborn));
+    ASSERT_TRUE(stubborn.WaitStarted());
     const auto start = Clock::now();
     thread.Stop(100);
-    const long elapsed = ElapsedMs(start);
-    EXPECT_GE(elapsed, 100);
-    EXPECT_LT(elapsed, 3000);
+    EXPECT_GE(ElapsedMs(start), 100);
+    EXPECT_LT(ElapsedMs(start), 3000);
     EXPECT_FALSE(thread.IsRunning());
     EXPECT_EQ(thread.GetExitCode(), 0xFFFFFFFFu);
-    // The object can start a new thread at once, with a stop event of its own.
-    StoppableWorker next;
+    // A new thread starts at once, with a stop event of its own; the destructor stops it.
     ASSERT_TRUE(thread.Start(&next));
-    ASSERT_EQ(QORWaitForSingle(*next.started, 5000), kQORWaitObject0);
-    EXPECT_FALSE(worker.finished.load());
-    thread.Stop(5000);
-    EXPECT_TRUE(next.sawStop);
+    ASSERT_TRUE(next.WaitStarted());
   }
+  EXPECT_TRUE(next.sawStop);
+  EXPECT_FALSE(stubborn.finished.load());
   // The thread object is gone; the abandoned thread still finds its stop event signalled.
-  worker.release->Set();
-  ASSERT_TRUE(worker.WaitFinished());
-  EXPECT_TRUE(worker.stopWasSignalled);
-}
-
-TEST(QORThreadBasic, StartRefusesASecondThreadAndANullWorker) {
-  QORThreadBasic thread;
-  EXPECT_FALSE(thread.Start(nullptr));
-  StoppableWorker worker;
-  ASSERT_TRUE(thread.Start(&worker));
-  ASSERT_EQ(QORWaitForSingle(*worker.started, 5000), kQORWaitObject0);
-  EXPECT_FALSE(thread.Start(&worker));
-  thread.Stop(5000);
-  // Stop forgets the worker, so a null Start has nothing to run.
-  EXPECT_FALSE(thread.Start(nullptr));
-}
-
-TEST(QORThreadBasic, NullWorkerReusesTheStoredOneAfterItEnded) {
-  ReturningWorker worker(true);
-  QORThreadBasic thread;
-  ASSERT_TRUE(thread.Start(&worker));
-  ASSERT_TRUE(WaitUntilIdle(thread));
-  ASSERT_TRUE(thread.Start(nullptr));
-  ASSERT_TRUE(WaitUntilIdle(thread));
-  thread.Stop(1000);
-  EXPECT_EQ(worker.runs.load(), 2);
-}
-
-TEST(QORThreadBasic, DestructorStopsTheThread) {
-  StoppableWorker worker;
-  {
-    QORThreadBasic thread;
-    ASSERT_TRUE(thread.Start(&worker));
-    ASSERT_EQ(QORWaitForSingle(*worker.started, 5000), kQORWaitObject0);
-  }
-  EXPECT_TRUE(worker.sawStop);
+  stubborn.release->Set();
+  ASSERT_TRUE(WaitUntil([&] { return stubborn.finished.load(std::memory_order_acquire); }));
+  EXPECT_TRUE(stubborn.sawStop);
 }
 
 }  // namespace

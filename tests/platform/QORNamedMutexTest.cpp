@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -31,11 +32,11 @@ QORMutexWaitResult WaitFromOtherThread(IQORNamedMutex& mutex, uint32_t timeoutMs
   return result;
 }
 
-// Creates the mutex, optionally takes it, reports, and waits for the parent's word.
+// Opens or creates the mutex, optionally takes it, reports, and waits for the parent's word.
 int HoldMutexChild(const std::vector<std::string>& args) {
   const bool own = !args.empty() && args[0] == "own";
-  auto mutex = QORCreateNamedMutex(kName, own);
-  if (!mutex) return 1;
+  auto mutex = QORCreateNamedMutex(kName, false);
+  if (!mutex || (own && mutex->Wait(kQORInfinite) != QORMutexWaitResult::kAcquired)) return 1;
   qortest::ChildSay(own ? "owned" : "created");
   std::string line;
   while (qortest::ChildHear(line) && line != "quit") {
@@ -60,7 +61,7 @@ int OpenAsOtherUserChild(const std::vector<std::string>&) {
 }
 qortest::ChildRegistration openAsOther("open-mutex-as-other", &OpenAsOtherUserChild);
 
-TEST(QORNamedMutex, IsRecursiveForTheOwnerAndExcludesOthers) {
+TEST(QORNamedMutex, RecursiveSharedByHandlesAndReleasedOnClose) {
   qortest::TempStateRoot root;
   bool existed = true;
   auto mutex = QORCreateNamedMutex(kName, true, &existed);
@@ -69,87 +70,72 @@ TEST(QORNamedMutex, IsRecursiveForTheOwnerAndExcludesOthers) {
   EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kAcquired);
   EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kTimeout);
   EXPECT_TRUE(mutex->Release());
-  EXPECT_EQ(WaitFromOtherThread(*mutex, 50), QORMutexWaitResult::kTimeout);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 150), QORMutexWaitResult::kTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_TRUE(mutex->Release());
   EXPECT_FALSE(mutex->Release());  // no longer owned
-  EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kAcquired);
-}
 
-TEST(QORNamedMutex, SecondHandleSharesOwnershipAndInitialOwnerIsIgnored) {
-  qortest::TempStateRoot root;
-  auto first = QORCreateNamedMutex(kName, false);
-  ASSERT_NE(first, nullptr);
-  bool existed = false;
+  // A second create opens it without taking it; a closed handle gives up what it owned.
   auto second = QORCreateNamedMutex(kName, true, &existed);
   ASSERT_NE(second, nullptr);
   EXPECT_TRUE(existed);
-  // initialOwner did not take the existing mutex: another thread can.
-  EXPECT_EQ(WaitFromOtherThread(*first, 0), QORMutexWaitResult::kAcquired);
-  ASSERT_EQ(first->Wait(kQORInfinite), QORMutexWaitResult::kAcquired);
-  EXPECT_EQ(WaitFromOtherThread(*second, 0), QORMutexWaitResult::kTimeout);
-  EXPECT_TRUE(first->Release());
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kAcquired);
+  ASSERT_EQ(second->Wait(0), QORMutexWaitResult::kAcquired);
+  ASSERT_EQ(second->Wait(0), QORMutexWaitResult::kAcquired);
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kTimeout);
+  second.reset();
+  EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kAcquired);
 }
 
-TEST(QORNamedMutex, TimedWaitEndsAfterTheTimeout) {
+TEST(QORNamedMutex, LivesAcrossProcessesUntilTheLastHandleCloses) {
   qortest::TempStateRoot root;
-  auto mutex = QORCreateNamedMutex(kName, true);
-  ASSERT_NE(mutex, nullptr);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(WaitFromOtherThread(*mutex, 150), QORMutexWaitResult::kTimeout);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, std::chrono::milliseconds(150));
-  EXPECT_LT(elapsed, std::chrono::seconds(3));
-  mutex->Release();
-}
-
-TEST(QORNamedMutex, ExistsAcrossProcessesWhileHeld) {
-  qortest::TempStateRoot root;
+  const fs::path file =
+      fs::path(root.Path()) / "NamedObjects" / QORNamedObject::FileNameFor("mutex", kName);
   QORNamedObjectError error = QORNamedObjectError::kNone;
-  EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
-  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
-
-  qortest::ChildProcess child;
-  ASSERT_TRUE(child.Start("hold-mutex"));
-  ASSERT_TRUE(child.WaitFor("created"));
-  auto opened = QOROpenNamedMutex(kName, &error);
-  ASSERT_NE(opened, nullptr);
-  EXPECT_EQ(error, QORNamedObjectError::kNone);
-
-  // Our handle keeps it alive after the creator dies; closing the last handle ends it.
-  child.Kill(SIGKILL);
-  child.Wait();
-  EXPECT_NE(QOROpenNamedMutex(kName), nullptr);
-  opened.reset();
-  EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
-  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+  for (const bool keepHandle : {true, false}) {
+    SCOPED_TRACE(keepHandle ? "parent keeps a handle" : "child is the only holder");
+    EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
+    EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+    qortest::ChildProcess child;
+    ASSERT_TRUE(child.Start("hold-mutex"));
+    ASSERT_TRUE(child.WaitFor("created"));
+    auto opened = QOROpenNamedMutex(kName, &error);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(error, QORNamedObjectError::kNone);
+    if (!keepHandle) opened.reset();
+    child.Kill(SIGKILL);
+    child.Wait();
+    EXPECT_EQ(QOROpenNamedMutex(kName) != nullptr, keepHandle);
+    opened.reset();
+    EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
+    EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+    EXPECT_FALSE(fs::exists(file));
+  }
 }
 
-TEST(QORNamedMutex, DisappearsWhenItsOnlyHolderIsKilled) {
-  qortest::TempStateRoot root;
-  qortest::ChildProcess child;
-  ASSERT_TRUE(child.Start("hold-mutex"));
-  ASSERT_TRUE(child.WaitFor("created"));
-  EXPECT_NE(QOROpenNamedMutex(kName), nullptr);
-  child.Kill(SIGKILL);
-  child.Wait();
-  QORNamedObjectError error = QORNamedObjectError::kNone;
-  EXPECT_EQ(QOROpenNamedMutex(kName, &error), nullptr);
-  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
-  EXPECT_FALSE(fs::exists(fs::path(root.Path()) / "NamedObjects" /
-                          QORNamedObject::FileNameFor("mutex", kName)));
-}
-
-TEST(QORNamedMutex, OwnerKilledWhileHoldingLeavesItAbandoned) {
+TEST(QORNamedMutex, OwnerInAnotherProcessReleasesOrIsKilled) {
   qortest::TempStateRoot root;
   qortest::ChildProcess child;
   ASSERT_TRUE(child.Start("hold-mutex", {"own"}));
   ASSERT_TRUE(child.WaitFor("owned"));
   auto mutex = QOROpenNamedMutex(kName);
   ASSERT_NE(mutex, nullptr);
-  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kTimeout);
   EXPECT_EQ(mutex->Wait(50), QORMutexWaitResult::kTimeout);
-  child.Kill(SIGKILL);
-  child.Wait();
+  ASSERT_TRUE(child.SendLine("release"));
+  ASSERT_TRUE(child.WaitFor("released"));
+  EXPECT_EQ(mutex->Wait(5000), QORMutexWaitResult::kAcquired);
+  EXPECT_TRUE(mutex->Release());
+  child.SendLine("quit");
+  EXPECT_EQ(child.Wait(), 0);
+
+  qortest::ChildProcess owner;
+  ASSERT_TRUE(owner.Start("hold-mutex", {"own"}));
+  ASSERT_TRUE(owner.WaitFor("owned"));
+  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kTimeout);
+  owner.Kill(SIGKILL);
+  owner.Wait();
   // An untimed wait: ThreadSanitizer does not see an abandoned mutex taken by a timed wait as held.
   EXPECT_EQ(mutex->Wait(kQORInfinite), QORMutexWaitResult::kAbandoned);
   // The new owner holds it normally from then on.
@@ -157,33 +143,6 @@ TEST(QORNamedMutex, OwnerKilledWhileHoldingLeavesItAbandoned) {
   EXPECT_TRUE(mutex->Release());
   EXPECT_TRUE(mutex->Release());
   EXPECT_EQ(WaitFromOtherThread(*mutex, 0), QORMutexWaitResult::kAcquired);
-}
-
-TEST(QORNamedMutex, ReleaseInAnotherProcessHandsItOver) {
-  qortest::TempStateRoot root;
-  qortest::ChildProcess child;
-  ASSERT_TRUE(child.Start("hold-mutex", {"own"}));
-  ASSERT_TRUE(child.WaitFor("owned"));
-  auto mutex = QOROpenNamedMutex(kName);
-  ASSERT_NE(mutex, nullptr);
-  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kTimeout);
-  ASSERT_TRUE(child.SendLine("release"));
-  ASSERT_TRUE(child.WaitFor("released"));
-  EXPECT_EQ(mutex->Wait(5000), QORMutexWaitResult::kAcquired);
-  EXPECT_TRUE(mutex->Release());
-  child.SendLine("quit");
-  EXPECT_EQ(child.Wait(), 0);
-}
-
-TEST(QORNamedMutex, ClosingAnOwnedHandleReleasesIt) {
-  qortest::TempStateRoot root;
-  auto keeper = QORCreateNamedMutex(kName, false);
-  ASSERT_NE(keeper, nullptr);
-  auto owner = QOROpenNamedMutex(kName);
-  ASSERT_EQ(owner->Wait(0), QORMutexWaitResult::kAcquired);
-  ASSERT_EQ(owner->Wait(0), QORMutexWaitResult::kAcquired);
-  owner.reset();
-  EXPECT_EQ(WaitFromOtherThread(*keeper, 0), QORMutexWaitResult::kAcquired);
 }
 
 TEST(QORNamedMutex, ExistingMutexThatMayNotBeOpenedIsAccessDenied) {

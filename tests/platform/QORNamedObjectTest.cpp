@@ -21,37 +21,32 @@ fs::path ObjectPath(const qortest::TempStateRoot& root, const char* kind,
   return fs::path(root.Path()) / "NamedObjects" / QORNamedObject::FileNameFor(kind, name);
 }
 
-TEST(QORNamedObjectName, PrefixesShareOneNamespace) {
-  EXPECT_EQ(QORNamedObject::FileNameFor("mutex", L"Global\\Cap"),
-            QORNamedObject::FileNameFor("mutex", L"Cap"));
-  EXPECT_EQ(QORNamedObject::FileNameFor("mutex", L"Local\\Cap"),
-            QORNamedObject::FileNameFor("mutex", L"Cap"));
-  EXPECT_NE(QORNamedObject::FileNameFor("mutex", L"Cap"),
-            QORNamedObject::FileNameFor("mutex", L"cap"));
-  EXPECT_NE(QORNamedObject::FileNameFor("mutex", L"Cap"),
-            QORNamedObject::FileNameFor("event", L"Cap"));
-}
-
-TEST(QORNamedObjectName, EveryUnsafeByteIsEncoded) {
-  EXPECT_EQ(QORNamedObject::FileNameFor("event", L"Global\\DSPKELControlChangeEvent"),
-            "event.DSPKELControlChangeEvent");
-  EXPECT_EQ(QORNamedObject::FileNameFor("mutex", L"a\\b/../c.d %"),
-            "mutex.a%5Cb%2F%2E%2E%2Fc%2Ed%20%25");
-  EXPECT_EQ(QORNamedObject::FileNameFor("mutex", L"\u00e9"), "mutex.%C3%A9");
-  // Only one prefix is dropped.
-  EXPECT_EQ(QORNamedObject::FileNameFor("mutex", L"Global\\Local\\x"), "mutex.Local%5Cx");
-}
-
-TEST(QORNamedObjectName, LongNamesStayShortAndDistinct) {
+TEST(QORNamedObjectName, PrefixesAndEncoding) {
+  const struct {
+    const char* kind;
+    std::wstring name;
+    std::string file;
+  } cases[] = {
+      {"event", L"Global\\DSPKELControlChangeEvent", "event.DSPKELControlChangeEvent"},
+      {"mutex", L"Local\\Cap", "mutex.Cap"},
+      {"mutex", L"cap", "mutex.cap"},
+      {"mutex", L"a\\b/../c.d %", "mutex.a%5Cb%2F%2E%2E%2Fc%2Ed%20%25"},
+      {"mutex", L"\u00e9", "mutex.%C3%A9"},
+      {"mutex", L"Global\\Local\\x", "mutex.Local%5Cx"},  // only one prefix is dropped
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(QORNamedObject::FileNameFor(c.kind, c.name), c.file);
+  }
+  // Long names stay short and distinct, with room for the companion suffix.
   const std::wstring base(300, L'\\');
   const std::string first = QORNamedObject::FileNameFor("shm", base + L"1");
-  const std::string second = QORNamedObject::FileNameFor("shm", base + L"2");
-  EXPECT_NE(first, second);
-  EXPECT_LE(first.size() + 4, 255u);  // room for the companion suffix
+  EXPECT_NE(first, QORNamedObject::FileNameFor("shm", base + L"2"));
+  EXPECT_LE(first.size() + 4, 255u);
   EXPECT_EQ(first.find('/'), std::string::npos);
 }
 
-TEST(QORNamedObject, ExistsWhileAHandleIsOpen) {
+TEST(QORNamedObject, ExistsWhileAHandleIsOpenInItsRootOnly) {
   qortest::TempStateRoot root;
   QORNamedObject first;
   bool existed = true;
@@ -62,15 +57,23 @@ TEST(QORNamedObject, ExistsWhileAHandleIsOpen) {
   ASSERT_EQ(second.Open("test", L"Local\\Obj", Mode::kOpen, 16, nullptr, &existed),
             QORNamedObjectError::kNone);
   EXPECT_TRUE(existed);
+  {
+    qortest::TempStateRoot other;
+    QORNamedObject elsewhere;
+    EXPECT_EQ(elsewhere.Open("test", L"Obj", Mode::kOpen, 0, nullptr, nullptr),
+              QORNamedObjectError::kNotFound);
+    ASSERT_EQ(elsewhere.Open("test", L"Obj", Mode::kCreate, 0, nullptr, &existed),
+              QORNamedObjectError::kNone);
+    EXPECT_FALSE(existed);
+  }
   first.Close();
   // Still held by the second handle.
-  QORNamedObject third;
-  EXPECT_EQ(third.Open("test", L"Obj", Mode::kOpen, 0, nullptr, nullptr),
+  EXPECT_EQ(first.Open("test", L"Obj", Mode::kOpen, 0, nullptr, nullptr),
             QORNamedObjectError::kNone);
-  third.Close();
+  first.Close();
   second.Close();
   EXPECT_FALSE(fs::exists(ObjectPath(root, "test", L"Obj")));
-  EXPECT_EQ(third.Open("test", L"Obj", Mode::kOpen, 0, nullptr, nullptr),
+  EXPECT_EQ(first.Open("test", L"Obj", Mode::kOpen, 0, nullptr, nullptr),
             QORNamedObjectError::kNotFound);
 }
 
@@ -94,38 +97,19 @@ TEST(QORNamedObject, NewObjectsAreZeroFilledWithPrivateModes) {
   for (char c : data) ASSERT_EQ(c, 0);
 }
 
-TEST(QORNamedObject, DifferentStateRootsNeverMeet) {
-  qortest::TempStateRoot first;
-  QORNamedObject object;
-  ASSERT_EQ(object.Open("test", L"Shared", Mode::kCreate, 0, nullptr, nullptr),
-            QORNamedObjectError::kNone);
-  {
-    qortest::TempStateRoot second;
-    QORNamedObject other;
-    EXPECT_EQ(other.Open("test", L"Shared", Mode::kOpen, 0, nullptr, nullptr),
-              QORNamedObjectError::kNotFound);
-    bool existed = true;
-    ASSERT_EQ(other.Open("test", L"Shared", Mode::kCreate, 0, nullptr, &existed),
-              QORNamedObjectError::kNone);
-    EXPECT_FALSE(existed);
-  }
-}
-
-TEST(QORNamedObject, AFileWithoutHoldersIsStaleAndReplaced) {
+TEST(QORNamedObject, LeftoverFilesAreReplacedAndLinksNotFollowed) {
   qortest::TempStateRoot root;
-  {
-    QORNamedObject object;  // creates the directory
-    ASSERT_EQ(object.Open("test", L"Other", Mode::kCreate, 0, nullptr, nullptr),
-              QORNamedObjectError::kNone);
-  }
-  const fs::path path = ObjectPath(root, "test", L"Stale");
-  std::ofstream(path) << "left behind by a dead process";
-  ASSERT_TRUE(fs::exists(path));
-  QORNamedObject object;
+  QORNamedObject object;  // creates the directory
+  ASSERT_EQ(object.Open("test", L"Other", Mode::kCreate, 0, nullptr, nullptr),
+            QORNamedObjectError::kNone);
+  object.Close();
+  // A file without holders was left by a dead process.
+  const fs::path stale = ObjectPath(root, "test", L"Stale");
+  std::ofstream(stale) << "left behind by a dead process";
   EXPECT_EQ(object.Open("test", L"Stale", Mode::kOpen, 0, nullptr, nullptr),
             QORNamedObjectError::kNotFound);
-  EXPECT_FALSE(fs::exists(path));
-  std::ofstream(path) << "again";
+  EXPECT_FALSE(fs::exists(stale));
+  std::ofstream(stale) << "again";
   bool existed = true;
   ASSERT_EQ(object.Open("test", L"Stale", Mode::kCreate, 8, nullptr, &existed),
             QORNamedObjectError::kNone);
@@ -133,25 +117,17 @@ TEST(QORNamedObject, AFileWithoutHoldersIsStaleAndReplaced) {
   char data[8] = {1};
   ASSERT_EQ(::pread(object.Fd(), data, sizeof(data), QORNamedObject::kDataOffset), 8);
   EXPECT_EQ(std::string(data, 8), std::string(8, '\0'));
-}
+  object.Close();
 
-TEST(QORNamedObject, LinksAreNotFollowed) {
-  qortest::TempStateRoot root;
-  {
-    QORNamedObject object;
-    ASSERT_EQ(object.Open("test", L"Other", Mode::kCreate, 0, nullptr, nullptr),
-              QORNamedObjectError::kNone);
-  }
   const fs::path target = fs::path(root.Path()) / "victim";
   std::ofstream(target) << "keep";
   fs::create_symlink(target, ObjectPath(root, "test", L"Link"));
-  QORNamedObject object;
   EXPECT_EQ(object.Open("test", L"Link", Mode::kCreate, 64, nullptr, nullptr),
             QORNamedObjectError::kFailed);
   EXPECT_EQ(fs::file_size(target), 4u);
 }
 
-TEST(QORNamedObject, FailedInitializerLeavesNothingBehind) {
+TEST(QORNamedObject, FailedInitializerOrEmptyNameLeavesNothingBehind) {
   qortest::TempStateRoot root;
   QORNamedObject object;
   EXPECT_EQ(object.Open(
@@ -160,10 +136,10 @@ TEST(QORNamedObject, FailedInitializerLeavesNothingBehind) {
             QORNamedObjectError::kFailed);
   EXPECT_FALSE(object.IsOpen());
   EXPECT_FALSE(fs::exists(ObjectPath(root, "test", L"Broken")));
-  EXPECT_EQ(object.Open("test", L"", Mode::kCreate, 0, nullptr, nullptr),
-            QORNamedObjectError::kFailed);
-  EXPECT_EQ(object.Open("test", L"Global\\", Mode::kCreate, 0, nullptr, nullptr),
-            QORNamedObjectError::kFailed);
+  for (const wchar_t* empty : {L"", L"Global\\"}) {
+    EXPECT_EQ(object.Open("test", empty, Mode::kCreate, 0, nullptr, nullptr),
+              QORNamedObjectError::kFailed);
+  }
 }
 
 }  // namespace

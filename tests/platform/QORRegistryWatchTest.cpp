@@ -70,8 +70,6 @@ class QORRegistryWatchTest : public ::testing::Test {
                                                     KEY_ALL_ACCESS, key_));
   }
 
-  uint32_t Wait(QORRegistryWatch& watch, uint32_t ms) { return QORWaitForSingle(watch, ms); }
-
   qortest::TempStateRoot root_;
   QORRegistryKey key_;
 };
@@ -79,39 +77,39 @@ class QORRegistryWatchTest : public ::testing::Test {
 TEST_F(QORRegistryWatchTest, ValueChangesSignalAndAreConsumed) {
   std::unique_ptr<QORRegistryWatch> watch;
   ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch));
-  EXPECT_EQ(kQORWaitTimeout, Wait(*watch, 0));
+  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 0));
 
   ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 1));
   ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 2));
-  EXPECT_EQ(kQORWaitObject0, Wait(*watch, 1000));
+  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*watch, 1000));
   // Both writes were consumed by the one wait.
-  EXPECT_EQ(kQORWaitTimeout, Wait(*watch, 0));
+  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 0));
 
   ASSERT_EQ(ERROR_SUCCESS, key_.DeleteValue(L"a"));
-  EXPECT_EQ(kQORWaitObject0, Wait(*watch, 1000));
+  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*watch, 1000));
 
   // Subkeys and their values are not this key's values.
   QORRegistryKey sub;
   ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Sub", KEY_ALL_ACCESS, sub));
   ASSERT_EQ(ERROR_SUCCESS, sub.SetDword(L"inner", 1));
-  EXPECT_EQ(kQORWaitTimeout, Wait(*watch, 50));
+  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 50));
 }
 
 TEST_F(QORRegistryWatchTest, SubKeyWatchAndKeyDeletion) {
   std::unique_ptr<QORRegistryWatch> names;
   ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_NAME, &names));
   ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 1));
-  EXPECT_EQ(kQORWaitTimeout, Wait(*names, 50));
+  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*names, 50));
   QORRegistryKey sub;
   ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Sub", KEY_ALL_ACCESS, sub));
-  EXPECT_EQ(kQORWaitObject0, Wait(*names, 1000));
+  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*names, 1000));
   ASSERT_EQ(ERROR_SUCCESS, key_.DeleteSubKey(L"Sub"));
-  EXPECT_EQ(kQORWaitObject0, Wait(*names, 1000));
+  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*names, 1000));
 
   std::unique_ptr<QORRegistryWatch> values;
   ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &values));
   ASSERT_EQ(ERROR_SUCCESS, QORRegistryKey::DeleteTree(QORRegistryHive::kLocalMachine, kWatched));
-  EXPECT_EQ(kQORWaitObject0, Wait(*values, 1000));
+  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*values, 1000));
 
   EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), key_.Watch(0, &values));
   EXPECT_EQ(ERROR_KEY_DELETED, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &values));
@@ -125,7 +123,7 @@ TEST_F(QORRegistryWatchTest, ChangeByAnotherProcessWakesWithin100ms) {
   ASSERT_TRUE(child.WaitFor("ready"));
   for (int round = 0; round < 5; ++round) {
     ASSERT_TRUE(child.SendLine("set"));
-    ASSERT_EQ(kQORWaitObject0, Wait(*watch, 5000));
+    ASSERT_EQ(kQORWaitObject0, QORWaitForSingle(*watch, 5000));
     const int64_t woke = NowNs();
     std::string line;
     ASSERT_TRUE(child.ReadLine(line));

@@ -37,7 +37,6 @@ TEST(QORSharedMemory, NewBlockIsZeroFilledAndSharedWithAChild) {
   qortest::ChildProcess child;
   ASSERT_TRUE(child.Start("write-shared-block", {"peak 0.5"}));
   ASSERT_TRUE(child.WaitFor("written"));
-  EXPECT_STREQ(static_cast<const char*>(block->Data()), "peak 0.5");
   child.Kill(SIGKILL);
   child.Wait();
   // Our handle keeps the contents.
@@ -45,21 +44,6 @@ TEST(QORSharedMemory, NewBlockIsZeroFilledAndSharedWithAChild) {
   ASSERT_NE(again, nullptr);
   EXPECT_TRUE(existed);
   EXPECT_STREQ(static_cast<const char*>(again->Data()), "peak 0.5");
-}
-
-TEST(QORSharedMemory, ABlockGoneWithItsLastHolderComesBackEmpty) {
-  qortest::TempStateRoot root;
-  {
-    auto block = QORCreateSharedMemory(kName, 64);
-    ASSERT_NE(block, nullptr);
-    std::memset(block->Data(), 0x5A, 64);
-  }
-  QORNamedObjectError error = QORNamedObjectError::kNone;
-  EXPECT_EQ(QOROpenSharedMemory(kName, 64, &error), nullptr);
-  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
-  auto fresh = QORCreateSharedMemory(kName, 64);
-  ASSERT_NE(fresh, nullptr);
-  EXPECT_EQ(static_cast<const unsigned char*>(fresh->Data())[63], 0);
 }
 
 TEST(QORSharedMemory, OpeningLargerThanTheBlockIsRefused) {

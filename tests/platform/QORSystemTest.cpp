@@ -11,19 +11,6 @@
 
 namespace {
 
-class FakeCounter : public IQORCounterSource {
- public:
-  bool Query(int64_t* counter) override {
-    *counter = value;
-    return true;
-  }
-  bool Frequency(int64_t* ticksPerSecond) override {
-    *ticksPerSecond = 1000;
-    return true;
-  }
-  int64_t value = 42;
-};
-
 // Restores one environment variable when it goes out of scope.
 class EnvGuard {
  public:
@@ -62,34 +49,6 @@ TEST(QORPerformanceCounter, RunsMonotonicallyAtTenMegahertz) {
   EXPECT_LT(second - first, 600'000'000);
   EXPECT_FALSE(QORPerformanceCounter::Query(nullptr));
   EXPECT_FALSE(QORPerformanceCounter::Frequency(nullptr));
-}
-
-TEST(QORPerformanceCounter, TestSourceReplacesTheClockUntilCleared) {
-  FakeCounter fake;
-  QORPerformanceCounter::SetSourceForTesting(&fake);
-  int64_t value = 0;
-  int64_t frequency = 0;
-  EXPECT_TRUE(QORPerformanceCounter::Query(&value));
-  EXPECT_TRUE(QORPerformanceCounter::Frequency(&frequency));
-  QORPerformanceCounter::SetSourceForTesting(nullptr);
-  EXPECT_EQ(value, 42);
-  EXPECT_EQ(frequency, 1000);
-  ASSERT_TRUE(QORPerformanceCounter::Frequency(&frequency));
-  EXPECT_EQ(frequency, 10'000'000);
-}
-
-TEST(QORSystemInfo, VersionIsTenUnlessATestSetsAnother) {
-  const QOROSVersion standard = QORSystemInfo::GetOSVersion();
-  EXPECT_EQ(standard.major, 10u);
-  EXPECT_EQ(standard.minor, 0u);
-  const QOROSVersion older{6, 1, 7601};
-  QORSystemInfo::SetOSVersionForTesting(&older);
-  const QOROSVersion seen = QORSystemInfo::GetOSVersion();
-  QORSystemInfo::SetOSVersionForTesting(nullptr);
-  EXPECT_EQ(seen.major, 6u);
-  EXPECT_EQ(seen.minor, 1u);
-  EXPECT_EQ(seen.build, 7601u);
-  EXPECT_EQ(QORSystemInfo::GetOSVersion().major, 10u);
 }
 
 TEST(QORSystemInfo, StateRootFollowsQorRootOnEveryCall) {
