@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,18 @@ int QORTechControls::Add(const QORTechControlSpec& spec) {
   d.scale = spec.type == kTechControlHundredths ? 100.0f : 1.0f;
   values_[count_].store(spec.initial, std::memory_order_relaxed);
   return static_cast<int>(count_++);
+}
+
+int QORTechControls::AddNamed(QORTechControlSpec spec, const char* format, ...) {
+  if (count_ == kMaxControls) std::abort();
+  std::array<char, 40>& name = names_[count_];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(name.data(), name.size(), format, args);
+  va_end(args);
+  if (length < 0 || static_cast<size_t>(length) >= name.size()) std::abort();  // name too long
+  spec.name = name.data();
+  return Add(spec);
 }
 
 int32_t QORTechControls::Describe(const TechControlDesc** descs) const {

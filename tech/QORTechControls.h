@@ -26,6 +26,9 @@ class QORTechControls {
 
   // Registers a control and returns its index; called from process constructors only.
   int Add(const QORTechControlSpec& spec);
+  // As Add, with the name composed printf-style and kept here; spec.name is ignored.
+  int AddNamed(QORTechControlSpec spec, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
 
   int32_t Describe(const TechControlDesc** descs) const;
   bool SetInt(const char* name, int32_t value);
@@ -43,5 +46,6 @@ class QORTechControls {
   std::array<TechControlDesc, kMaxControls> descs_{};
   std::array<std::atomic<int32_t>, kMaxControls> values_{};
   std::array<std::array<char, 16>, kMaxControls> texts_{};
+  std::array<std::array<char, 40>, kMaxControls> names_{};
   size_t count_ = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -11,7 +12,10 @@ class QORTechLimiter {
   // Allocates the delay and window buffers.
   void Init(uint32_t channels, uint32_t rate, float lookAheadSeconds);
   uint32_t LookAhead() const { return lookAhead_; }
-  void SetCeiling(float linear) { ceiling_ = linear; }
+  // In hundredths of a dB; off lifts the ceiling out of reach, so only the look-ahead delay stays.
+  void SetCeiling(bool on, int32_t hundredthsDb) {
+    ceiling_ = on ? std::pow(10.0f, hundredthsDb / 2000.0f) : 1e30f;
+  }
   void SetReleaseSeconds(float seconds);
   void Reset();
   // Delays by LookAhead() frames and limits in place.

@@ -2,9 +2,7 @@
 
 #include <array>
 
-#include "QORTechBassBoost.h"
-#include "QORTechLimiter.h"
-#include "QORTechLoudness.h"
+#include "QORTechLevelStages.h"
 #include "QORTechParametricEq.h"
 #include "QORTechProcessBase.h"
 
@@ -16,7 +14,7 @@ class QORTechLuxSnd : public QORTechProcessBase {
   static constexpr uint32_t kSubBlock = 32;
 
   QORTechLuxSnd();
-  uint32_t GetLatency() override { return limiter_.LookAhead(); }
+  uint32_t GetLatency() override { return stages_.Latency(); }
 
  protected:
   bool OnInit(uint32_t channels, uint32_t rate) override;
@@ -29,16 +27,8 @@ class QORTechLuxSnd : public QORTechProcessBase {
   };
   int eqEnable_;
   std::array<BandControls, QORTechParametricEq::kBands> bands_{};
-  int loudEnable_;
-  int loudTarget_;
-  int bassEnable_;
-  int bassLevel_;
-  int limiterEnable_;
-  int limiterCeiling_;
 
   QORTechParametricEq eq_;
-  QORTechLoudness loudness_;
-  QORTechBassBoost bass_;
-  QORTechLimiter limiter_;
+  QORTechLevelStages stages_;
   std::array<float*, kMaxChannels> sub_{};
 };

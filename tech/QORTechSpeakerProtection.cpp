@@ -50,7 +50,7 @@ void QORTechSpeakerProtection::OnProcess(float* const* channels, uint32_t frames
       }
     }
   }
-  limiter_.SetCeiling(on ? std::pow(10.0f, c.Value(ceiling_) / 2000.0f) : 1e30f);
+  limiter_.SetCeiling(on, c.Value(ceiling_));
   limiter_.SetReleaseSeconds(c.Value(release_) / 1000.0f);
   limiter_.Process(channels, frames);
 }

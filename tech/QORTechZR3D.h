@@ -2,23 +2,20 @@
 
 #include <array>
 
-#include "QORTechBassBoost.h"
 #include "QORTechGraphicEq.h"
-#include "QORTechLimiter.h"
-#include "QORTechLoudness.h"
+#include "QORTechLevelStages.h"
 #include "QORTechProcessBase.h"
 #include "QORTechRamp.h"
 
 // Render enhancement suite: graphic equaliser, loudness equalisation, bass boost, stereo width and
-// an output limiter, in that order. The limiter's look-ahead is always in the path so that the
-// declared latency does not depend on the controls.
+// an output limiter, in that order.
 class QORTechZR3D : public QORTechProcessBase {
  public:
   static constexpr char kTechId[] = "ZR3D";
   static constexpr uint32_t kSubBlock = 32;
 
   QORTechZR3D();
-  uint32_t GetLatency() override { return limiter_.LookAhead(); }
+  uint32_t GetLatency() override { return stages_.Latency(); }
 
  protected:
   bool OnInit(uint32_t channels, uint32_t rate) override;
@@ -30,18 +27,10 @@ class QORTechZR3D : public QORTechProcessBase {
 
   int eqEnable_;
   std::array<int, QORTechGraphicEq::kBands> eqBands_{};
-  int loudEnable_;
-  int loudTarget_;
-  int bassEnable_;
-  int bassLevel_;
   int width_;
-  int limiterEnable_;
-  int limiterCeiling_;
 
   QORTechGraphicEq eq_;
-  QORTechLoudness loudness_;
-  QORTechBassBoost bass_;
+  QORTechLevelStages stages_;
   QORTechRamp widthRamp_;
-  QORTechLimiter limiter_;
   std::array<float*, kMaxChannels> sub_{};
 };
