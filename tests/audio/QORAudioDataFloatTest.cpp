@@ -3,17 +3,17 @@
 #include <vector>
 
 #include "AllocationCounter.h"
+#include "AudioTestSupport.h"
 #include "audio/QORAudioDataFloat.h"
 #include "audio/QORAudioDataIndexed.h"
 #include "audio/QORChannelBox.h"
+#include "audio/QORRingBuffer.h"
 
 namespace {
 
-std::vector<float> Ramp(size_t count, float start = 1.0f) {
-  std::vector<float> v(count);
-  for (size_t i = 0; i < count; ++i) v[i] = start + static_cast<float>(i);
-  return v;
-}
+using qortest::Ramp;
+using qortest::Samples;
+using Floats = std::vector<float>;
 
 TEST(QORAudioDataFloat, EmptyFormatHasNoSamples) {
   QORAudioDataFloat data;
@@ -23,71 +23,51 @@ TEST(QORAudioDataFloat, EmptyFormatHasNoSamples) {
   EXPECT_EQ(data.GetSamples(false, false), nullptr);
   data.Init(480, 0, 48000);
   EXPECT_EQ(data.GetSamples(false, true), nullptr);
-  EXPECT_FALSE(data.HasInterleaved());
-  EXPECT_FALSE(data.HasPlanar());
+  EXPECT_FALSE(data.HasInterleaved() || data.HasPlanar());
 }
 
 TEST(QORAudioDataFloat, FormsConvertLazilyAndDiscardOnRequest) {
   QORAudioDataFloat data;
-  data.Init(480, 2, 48000);
+  data.Init(3, 2, 48000);
   float* interleaved = data.GetSamples(true, true);
-  ASSERT_NE(interleaved, nullptr);
-  for (int i = 0; i < 960; ++i) ASSERT_EQ(interleaved[i], 0.0f);
-  for (int f = 0; f < 480; ++f) {
-    interleaved[2 * f] = static_cast<float>(f);
-    interleaved[2 * f + 1] = -static_cast<float>(f);
-  }
-  data.ReleaseSamples();
-
-  // Reading planar without discarding keeps both forms.
-  const float* planar = data.GetSamples(false, false);
-  EXPECT_TRUE(data.HasInterleaved());
-  EXPECT_EQ(planar[0], 0.0f);
-  EXPECT_EQ(planar[479], 479.0f);
-  EXPECT_EQ(planar[480], 0.0f);
-  EXPECT_EQ(planar[959], -479.0f);
-
+  EXPECT_EQ(Floats(interleaved, interleaved + 6), Floats(6, 0.0f));
+  const Floats ramp = Ramp(6);
+  std::copy(ramp.begin(), ramp.end(), interleaved);
+  EXPECT_EQ(Samples(data, false), Floats({1, 3, 5, 2, 4, 6}));
+  EXPECT_TRUE(data.HasInterleaved());  // reading without discarding keeps both forms
   data.GetSamples(true, false);
   EXPECT_FALSE(data.HasInterleaved());
   EXPECT_TRUE(data.HasPlanar());
-  EXPECT_EQ(data.GetSizeInBytes(), 3840u);
-  EXPECT_EQ(data.GetSampleCount(), 960u);
+  EXPECT_EQ(data.GetSizeInBytes(), 24u);
+  EXPECT_EQ(data.GetSampleCount(), 6u);
 }
 
 TEST(QORAudioDataFloat, ChannelMapDefaultsAndBounds) {
   QORAudioDataFloat data;
-  data.Init(4, 2, 48000);
+  data.Init(4, 14, 48000);
+  for (uint32_t i = 0; i < 14; ++i) EXPECT_EQ(data.GetChannelMapEntry(i), std::min(i, 12u)) << i;
   EXPECT_EQ(data.GetChannelMapEntry(20), 12u);
-  EXPECT_FALSE(data.SetChannelMapEntry(20, 3));
+  data.Init(4, 2, 48000);
+  EXPECT_FALSE(data.SetChannelMapEntry(2, 3));
   EXPECT_TRUE(data.SetChannelMapEntry(1, 7));
   EXPECT_EQ(data.GetChannelMapEntry(1), 7u);
-
-  data.Init(4, 5, 48000);
-  for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(data.GetChannelMapEntry(i), i);
-  data.Init(4, 14, 48000);
-  EXPECT_EQ(data.GetChannelMapEntry(11), 11u);
-  EXPECT_EQ(data.GetChannelMapEntry(12), 12u);
-  EXPECT_EQ(data.GetChannelMapEntry(13), 12u);
+  data.Init(4, 2, 48000);
+  EXPECT_EQ(data.GetChannelMapEntry(1), 1u);
 }
 
 TEST(QORAudioDataFloat, AddChannelsMakesPlanarWithSilentNewChannels) {
   QORAudioDataFloat data;
-  const auto samples = Ramp(6);  // 3 frames, stereo, interleaved
+  const Floats samples = Ramp(6);  // 3 frames, stereo, interleaved
   data.Assign(samples.data(), 3, 2, true, 44100);
   data.AddChannels(1);
   EXPECT_EQ(data.GetChannelCount(), 3u);
   EXPECT_FALSE(data.HasInterleaved());
-  EXPECT_TRUE(data.HasPlanar());
-  const float* planar = data.GetSamples(false, false);
-  const std::vector<float> expected = {1, 3, 5, 2, 4, 6, 0, 0, 0};
-  EXPECT_EQ(std::vector<float>(planar, planar + 9), expected);
+  EXPECT_EQ(Samples(data, false), Floats({1, 3, 5, 2, 4, 6, 0, 0, 0}));
   EXPECT_EQ(data.GetChannelMapEntry(2), 12u);
   EXPECT_TRUE(data.SetChannelMapEntry(2, 7));
-
-  // Adding to a planar buffer appends silence; to an empty one re-initialises the format.
+  // A planar buffer gets silence appended; an empty one is re-initialised with the default map.
   data.AddChannels(2);
-  EXPECT_EQ(data.GetChannelCount(), 5u);
-  EXPECT_EQ(data.GetSamples(false, false)[14], 0.0f);
+  EXPECT_EQ(Samples(data, false), Floats({1, 3, 5, 2, 4, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   QORAudioDataFloat empty;
   empty.Init(10, 1, 8000);
   empty.AddChannels(2);
@@ -96,31 +76,25 @@ TEST(QORAudioDataFloat, AddChannelsMakesPlanarWithSilentNewChannels) {
 }
 
 TEST(QORAudioDataFloat, CopyFromTakesFormatSamplesAndMapAndLeavesSourceAsItWas) {
-  QORAudioDataFloat source;
-  const auto samples = Ramp(8);
+  QORAudioDataFloat source, copy;
+  const Floats samples = Ramp(8);
   source.Assign(samples.data(), 4, 2, false, 32000);
   source.SetChannelMapEntry(0, 7);
-  QORAudioDataFloat copy;
   copy.CopyFrom(source);
   EXPECT_EQ(copy.GetFrameCount(), 4u);
-  EXPECT_EQ(copy.GetChannelCount(), 2u);
   EXPECT_EQ(copy.GetSampleRate(), 32000u);
   EXPECT_EQ(copy.GetChannelMapEntry(0), 7u);
   EXPECT_EQ(copy.GetChannelMapEntry(1), 1u);
-  const float* interleaved = copy.GetSamples(false, true);
-  const std::vector<float> expected = {1, 5, 2, 6, 3, 7, 4, 8};
-  EXPECT_EQ(std::vector<float>(interleaved, interleaved + 8), expected);
+  EXPECT_EQ(Samples(copy), Floats({1, 5, 2, 6, 3, 7, 4, 8}));
   EXPECT_FALSE(source.HasInterleaved());
 }
 
 TEST(QORAudioDataFloat, SteadyPeriodsReuseStorage) {
-  QORAudioDataFloat data;
-  QORAudioDataFloat copy;
-  const auto samples = Ramp(960);
+  QORAudioDataFloat data, copy;
+  const Floats samples = Ramp(960);
   auto period = [&] {
     data.Init(480, 2, 48000);
-    float* out = data.GetSamples(true, true);
-    std::copy(samples.begin(), samples.end(), out);
+    std::copy(samples.begin(), samples.end(), data.GetSamples(true, true));
     data.GetSamples(true, false);
     data.GetSamples(true, true);
     copy.CopyFrom(data);
@@ -131,35 +105,73 @@ TEST(QORAudioDataFloat, SteadyPeriodsReuseStorage) {
   EXPECT_EQ(scope.Count(), 0u);
 }
 
-TEST(QORAudioDataIndexed, CursorWalksThePlanarForm) {
-  QORAudioDataFloat data;
-  const auto samples = Ramp(6);
-  data.Assign(samples.data(), 3, 2, true, 48000);
-  QORAudioDataIndexed<float> cursor(data);
-  cursor.Advance(2);
-  EXPECT_EQ(cursor.GetRemainingFrames(), 1u);
-  EXPECT_EQ(*cursor.GetChannelPointer(false, 1), 6.0f);
-  cursor.SetIndex(9);
-  cursor.ClampIndex();
-  EXPECT_EQ(cursor.GetIndex(), 3u);
-  EXPECT_EQ(cursor.GetRemainingFrames(), 0u);
-  QORAudioDataFloat empty;
-  QORAudioDataIndexed<float> none(empty);
-  EXPECT_EQ(none.GetChannelPointer(true, 0), nullptr);
+TEST(QORChannelBox, CopiesSharedChannelsOverTheRightFrameCount) {
+  Floats stereo = Ramp(6), mono(3, -1.0f), quad(12, 9.0f);  // 3 frames of stereo
+  QORChannelBox<float> from(stereo.data(), 2, 3), toMono(mono.data(), 1, 0),
+      toQuad(quad.data(), 4, 2);
+  EXPECT_EQ(toMono.CopyFrom(from), 3u);  // 0 frames means the source's count
+  EXPECT_EQ(mono, Floats({1, 3, 5}));
+  EXPECT_EQ(toQuad.CopyFrom(from), 2u);  // fewer frames than the source: its own count
+  EXPECT_EQ(quad, Floats({1, 2, 9, 9, 3, 4, 9, 9, 9, 9, 9, 9}));
 }
 
-TEST(QORChannelBox, CopiesSharedChannelsOverTheRightFrameCount) {
-  const std::vector<float> stereo = {1, 2, 3, 4, 5, 6};  // 3 frames
-  std::vector<float> mono(3, -1.0f);
-  QORChannelBox<float> from(const_cast<float*>(stereo.data()), 2, 3);
-  QORChannelBox<float> toMono(mono.data(), 1, 0);
-  EXPECT_EQ(toMono.CopyFrom(from), 3u);
-  EXPECT_EQ(mono, std::vector<float>({1, 3, 5}));
+TEST(QORRingBuffer, KeepsOrderAcrossTheWrapAndRefusesWhenFull) {
+  QORRingBuffer<float> ring;
+  EXPECT_EQ(ring.Write(Ramp(1).data(), 1), 0u);  // no storage yet
+  ring.Init(8, 1, true);
+  EXPECT_EQ(ring.GetAvailableFrames(), 8u);  // full of silence
+  ring.Reset(false);
+  EXPECT_EQ(ring.GetFreeFrames(), 8u);
+  const Floats a = Ramp(6), b = Ramp(6, 7);
+  Floats out(12, 0.0f);
+  EXPECT_EQ(ring.Write(a.data(), 6), 6u);
+  EXPECT_EQ(ring.Read(out.data(), 4), 4u);
+  EXPECT_EQ(ring.Write(b.data(), 6), 6u);
+  EXPECT_EQ(ring.GetFreeFrames(), 0u);
+  EXPECT_EQ(ring.Write(a.data(), 1), 0u);
+  EXPECT_EQ(ring.Read(out.data() + 4, 20), 8u);
+  EXPECT_EQ(out, Ramp(12));
+  EXPECT_EQ(ring.Read(out.data(), 1), 0u);
+  EXPECT_EQ(ring.Write(nullptr, 3), 0u);
+  ring.Init(0, 2, true);
+  EXPECT_EQ(ring.GetChannelCount(), 0u);
+}
 
-  std::vector<float> quad(12, 9.0f);
-  QORChannelBox<float> toQuad(quad.data(), 4, 2);  // fewer frames than the source: 2 frames
-  EXPECT_EQ(toQuad.CopyFrom(from), 2u);
-  EXPECT_EQ(quad, std::vector<float>({1, 2, 9, 9, 3, 4, 9, 9, 9, 9, 9, 9}));
+TEST(QORRingBuffer, CursorTransfersAllChannelsAndSkipsSurplusRings) {
+  QORRingBuffer<float> ring;
+  ring.Init(8, 3, false);
+  QORAudioDataFloat source, two, mono, three;
+  const Floats planar = {1, 2, 3, 4, 11, 12, 13, 14, 21, 22, 23, 24};
+  source.Assign(planar.data(), 4, 3, false, 48000);
+  QORAudioDataIndexed<float> in(source);
+  in.Advance(1);
+  EXPECT_EQ(ring.Write(in), 3u);
+  // A destination with fewer channels skips the third ring ahead with the others.
+  two.Init(2, 2, 48000);
+  QORAudioDataIndexed<float> out(two);
+  EXPECT_EQ(ring.Read(out), 2u);
+  EXPECT_EQ(Samples(two, false), Floats({2, 3, 12, 13}));
+  EXPECT_FALSE(two.HasInterleaved());
+  EXPECT_EQ(ring.GetAvailableFrames(), 1u);
+  // A source with fewer channels advances the missing rings in step.
+  const Floats m = {5, 6};
+  mono.Assign(m.data(), 2, 1, true, 48000);
+  QORAudioDataIndexed<float> monoCursor(mono);
+  EXPECT_EQ(ring.Write(monoCursor), 2u);
+  three.Init(3, 3, 48000);
+  QORAudioDataIndexed<float> all(three);
+  EXPECT_EQ(ring.Read(all), 3u);
+  const Floats got = Samples(three, false);
+  EXPECT_EQ(Floats(got.begin(), got.begin() + 3), Floats({4, 5, 6}));
+  EXPECT_EQ(got[6], 24.0f);
+  EXPECT_EQ(ring.GetAvailableFrames(), 0u);
+  // The cursor clamps to the end and gives no pointer into an empty buffer.
+  all.SetIndex(9);
+  all.ClampIndex();
+  EXPECT_EQ(all.GetIndex(), 3u);
+  EXPECT_EQ(all.GetRemainingFrames(), 0u);
+  QORAudioDataFloat empty;
+  EXPECT_EQ(QORAudioDataIndexed<float>(empty).GetChannelPointer(true, 0), nullptr);
 }
 
 }  // namespace
