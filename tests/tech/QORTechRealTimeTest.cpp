@@ -1,4 +1,4 @@
-// Properties every process of the library must keep on the real-time path.
+// Properties every process of the library keeps on the real-time path.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,19 +13,15 @@ namespace {
 
 using namespace techtest;
 
-struct Setting {
-  const char* name;
-  int32_t value;
-};
-
 struct Case {
   const char* techId;
   std::vector<Setting> on;       // makes the process do real work
-  std::vector<Setting> changed;  // a different tuning for the switch
+  std::vector<Setting> changed;  // a different tuning for the hand-over
+  float room = -1.0f;            // level a receiving process is given
 };
 
-std::vector<Case> Cases() {
-  return {
+const std::vector<Case>& Cases() {
+  static const std::vector<Case> cases = {
       {"ZR3D",
        {{"ZR3D-GEQ Enable", 1},
         {"ZR3D-GEQ Band 3", 900},
@@ -44,11 +40,15 @@ std::vector<Case> Cases() {
         {"LUXSND-PEQ Band 2 Gain", 800},
         {"LUXSND-GravHD Boost Enable", 1}},
        {{"LUXSND-PEQ Band 2 Gain", 400}}},
+      {"QOR AEC/NR", {}, {{"AECNR-AEC Enable", 0}, {"AECNR-NR Level", -3000}}},
+      {"QOR Clarix+", {}, {{"CLARIX-Presence Boost", 300}, {"CLARIX-Level Boost", 1200}}, 0.1f},
   };
+  return cases;
 }
 
-void Apply(TechProcess& p, const std::vector<Setting>& settings) {
-  for (const auto& s : settings) ASSERT_TRUE(p.SetControlInt(s.name, s.value)) << s.name;
+// Blocks of 10 ms suit every process, the echo canceller's fixed blocks included.
+uint32_t Block(uint32_t rate) {
+  return rate / 100;
 }
 
 TEST(QORTechRealTime, ProcessNeverAllocatesOnceInitialised) {
@@ -59,56 +59,54 @@ TEST(QORTechRealTime, ProcessNeverAllocatesOnceInitialised) {
     EXPECT_GT(scope.Count(), 0u);
   }
   for (const auto& c : Cases()) {
-    auto p = MakeProcess(c.techId, 6, 48000);
-    Apply(*p, c.on);
-    auto audio = Sine(6, 48000, 997.0, 48000.0, 0.9f);
-    qortest::AllocationScope scope;
-    RunBlocks(*p, audio, 480);
-    Apply(*p, c.changed);
-    RunBlocks(*p, audio, 0);
-    EXPECT_EQ(scope.Count(), 0u) << c.techId;
+    for (uint32_t rate : {8000u, 48000u, 192000u}) {
+      SCOPED_TRACE(testing::Message() << c.techId << " at " << rate);
+      auto p = MakeProcess(c.techId, 6, rate, c.on);
+      SideChain side{c.room};
+      auto audio = Sine(6, rate, 997.0, rate, 0.9f);
+      qortest::AllocationScope scope;
+      RunBlocks(*p, audio, Block(rate), side.Callback());
+      for (const auto& s : c.changed) ASSERT_TRUE(p->SetControlInt(s.name, s.value));
+      RunBlocks(*p, audio, Block(rate), side.Callback());
+      RunBlocks(*p, audio, 0, side.Callback());  // one long call
+      EXPECT_EQ(scope.Count(), 0u);
+    }
   }
 }
 
 TEST(QORTechRealTime, SilenceAfterLoudInputDecaysWithoutDenormalsOrNaN) {
   for (const auto& c : Cases()) {
     for (uint32_t rate : {8000u, 192000u}) {
-      auto p = MakeProcess(c.techId, 2, rate);
-      Apply(*p, c.on);
+      SCOPED_TRACE(testing::Message() << c.techId << " at " << rate);
+      auto p = MakeProcess(c.techId, 2, rate, c.on);
+      SideChain side{c.room};
       auto audio = Sine(2, rate, 37.0, rate, 1.0f);
-      audio[0].resize(rate * 4, 0.0f);
-      audio[1].resize(rate * 4, 0.0f);
-      RunBlocks(*p, audio, 256);
-      for (const auto& ch : audio) {
-        for (float s : ch) {
-          ASSERT_TRUE(std::isfinite(s)) << c.techId;
-          ASSERT_NE(std::fpclassify(s), FP_SUBNORMAL) << c.techId;
-        }
-      }
-      EXPECT_LT(MaxAbs(audio[0], rate * 3), 1e-6f) << c.techId;  // and it does decay
+      for (auto& ch : audio) ch.resize(rate * 4, 0.0f);
+      RunBlocks(*p, audio, Block(rate), side.Callback());
+      EXPECT_TRUE(IsClean(audio));
+      EXPECT_TRUE(IsClean({{side.last}}));
+      EXPECT_LT(MaxAbs(audio[0], rate * 3), 1e-6f);  // and it does decay
     }
   }
 }
 
 // Runs the first half of a sine through one process and the rest through another that may have
 // taken the first one's state; returns the largest step across the switch and the signal's own.
+// The switch falls on a crest, where a gain that starts over would show.
 std::pair<float, float> SwitchSteps(const Case& c, bool takeState) {
-  constexpr uint32_t kHalf = 24000;
-  auto a = MakeProcess(c.techId, 2, 48000);
-  auto b = MakeProcess(c.techId, 2, 48000);
-  Apply(*a, c.on);
-  Apply(*b, c.on);
-  Apply(*b, c.changed);
-  auto audio = Sine(2, 2 * kHalf, 220.0, 48000.0, 0.5f);
-  Channels first{std::vector<float>(audio[0].begin(), audio[0].begin() + kHalf),
-                 std::vector<float>(audio[1].begin(), audio[1].begin() + kHalf)};
-  Channels second{std::vector<float>(audio[0].begin() + kHalf, audio[0].end()),
-                  std::vector<float>(audio[1].begin() + kHalf, audio[1].end())};
-  RunBlocks(*a, first, 480);
+  constexpr uint32_t kHalf = 24055;
+  auto a = MakeProcess(c.techId, 2, 48000, c.on);
+  auto b = MakeProcess(c.techId, 2, 48000, c.on);
+  for (const auto& s : c.changed) EXPECT_TRUE(b->SetControlInt(s.name, s.value));
+  SideChain side{c.room};
+  const auto audio = Sine(2, 2 * kHalf, 220.0, 48000.0, 0.5f);
+  auto first = Slice(audio, 0, kHalf);
+  auto second = Slice(audio, kHalf, 2 * kHalf);
+  RunBlocks(*a, first, 480, side.Callback());
   if (takeState) {
     EXPECT_TRUE(b->TakeState(a.get()));
   }
-  RunBlocks(*b, second, 480);
+  RunBlocks(*b, second, 480, side.Callback());
   std::vector<float> joined = first[0];
   joined.insert(joined.end(), second[0].begin(), second[0].end());
   const float own =
@@ -116,13 +114,16 @@ std::pair<float, float> SwitchSteps(const Case& c, bool takeState) {
   return {MaxStep(joined, kHalf - 1, kHalf + 480), own};
 }
 
+// The echo canceller's hand-over is tested with a voice of its own.
 TEST(QORTechRealTime, TakeStateContinuesWithoutAClick) {
   for (const auto& c : Cases()) {
+    if (std::string(c.techId) == "QOR AEC/NR") continue;
+    SCOPED_TRACE(c.techId);
     const auto [atSwitch, own] = SwitchSteps(c, true);
-    EXPECT_LE(atSwitch, own * 1.02f) << c.techId;
+    EXPECT_LE(atSwitch, own * 1.02f);
     // A cold start at the same point does click, so the check above can tell.
     const auto [cold, ownCold] = SwitchSteps(c, false);
-    EXPECT_GT(cold, ownCold * 1.5f) << c.techId;
+    EXPECT_GT(cold, ownCold * 1.5f);
   }
 }
 

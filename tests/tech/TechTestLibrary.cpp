@@ -28,12 +28,30 @@ TechTestLibrary& TechTestLibrary::Get() {
   return library;
 }
 
-ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t rate) {
+ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t rate,
+                       const std::vector<Setting>& settings) {
   TechProcess* raw = nullptr;
   if (!TechTestLibrary::Get().create(techId.c_str(), &raw) || raw == nullptr) return nullptr;
   ProcessPtr process(raw);
   if (!process->Init(channels, rate)) return nullptr;
+  for (const auto& s : settings) EXPECT_TRUE(process->SetControlInt(s.name, s.value)) << s.name;
   return process;
+}
+
+void SideChain::Call(TechChannel* channel, uint32_t frames, void* context) {
+  auto* side = static_cast<SideChain*>(context);
+  ++side->calls;
+  side->frames = frames;
+  side->largest = std::max(side->largest, frames);
+  side->wellFormed = side->wellFormed && channel != nullptr && channel->samples != nullptr &&
+                     channel->role == kTechSideChainRole && channel->next == nullptr;
+  if (!side->wellFormed || frames == 0) return;
+  if (side->give >= 0.0f) {
+    std::fill_n(channel->samples, frames, side->give);
+    return;
+  }
+  if (side->calls == 1) side->first = channel->samples[0];
+  side->last = channel->samples[frames - 1];
 }
 
 void RunBlocks(TechProcess& process, Channels& audio, uint32_t block,
@@ -88,6 +106,21 @@ float MaxStep(const std::vector<float>& samples, size_t from, size_t to) {
     step = std::max(step, std::fabs(samples[i] - samples[i - 1]));
   }
   return step;
+}
+
+Channels Slice(const Channels& audio, size_t from, size_t to) {
+  Channels out;
+  for (const auto& ch : audio) out.emplace_back(ch.begin() + from, ch.begin() + to);
+  return out;
+}
+
+bool IsClean(const Channels& audio) {
+  for (const auto& ch : audio) {
+    for (float s : ch) {
+      if (!std::isfinite(s) || std::fpclassify(s) == FP_SUBNORMAL) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace techtest
