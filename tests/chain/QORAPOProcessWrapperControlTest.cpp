@@ -50,27 +50,23 @@ TEST_F(QORAPOProcessWrapperControl, PrefixAddressesOneInstanceAndNoPrefixAddress
 }
 
 TEST_F(QORAPOProcessWrapperControl, OffloadInstancesAlsoTakeTheirPlainPositionsControls) {
-  QORAPOProcessWrapper& osfx = Make("OSFX_Main");
-  QORAPOProcessWrapper& sfx = Make("SFX_Main");
-  QORAPOProcessWrapper& omfx = Make("OMFX_Main");
-  QORAPOProcessWrapper& mfx = Make("MFX_Main");
-  QORAPOProcessWrapper& efx = Make("EFX_Main");
-
-  EXPECT_TRUE(osfx.SetControl(QORUTSValue("SFX_Main:Gain", 110L)));
-  EXPECT_EQ(ReadInt(osfx, "Gain"), 110);
-  EXPECT_FALSE(sfx.SetControl(QORUTSValue("OSFX_Main:Gain", 120L)));
-  EXPECT_EQ(ReadInt(sfx, "Gain"), 50);
-
-  EXPECT_TRUE(omfx.SetControl(QORUTSValue("MFX_Main:Gain", 130L)));
-  EXPECT_EQ(ReadInt(omfx, "Gain"), 130);
-  EXPECT_FALSE(mfx.SetControl(QORUTSValue("OMFX_Main:Gain", 140L)));
-  // An offload stream instance does not take mix controls, nor the reverse.
-  EXPECT_FALSE(osfx.SetControl(QORUTSValue("MFX_Main:Gain", 1L)));
-  EXPECT_FALSE(omfx.SetControl(QORUTSValue("SFX_Main:Gain", 1L)));
-  EXPECT_FALSE(efx.SetControl(QORUTSValue("SFX_Main:Gain", 1L)));
-  EXPECT_EQ(ReadInt(efx, "Gain"), 50);
-
+  // An offload stream instance takes its plain position's controls, never the reverse, and stream
+  // and mix positions stay apart.
+  const struct {
+    const char* instance;
+    const char* control;
+    bool accepted;
+  } cases[] = {{"OSFX_Main", "SFX_Main:Gain", true},  {"SFX_Main", "OSFX_Main:Gain", false},
+               {"OMFX_Main", "MFX_Main:Gain", true},  {"MFX_Main", "OMFX_Main:Gain", false},
+               {"OSFX_Main", "MFX_Main:Gain", false}, {"OMFX_Main", "SFX_Main:Gain", false},
+               {"EFX_Main", "SFX_Main:Gain", false}};
+  for (const auto& c : cases) {
+    QORAPOProcessWrapper& wrapper = Make(c.instance);
+    EXPECT_EQ(wrapper.SetControl(QORUTSValue(c.control, 110L)), c.accepted) << c.instance;
+    EXPECT_EQ(ReadInt(wrapper, "Gain"), c.accepted ? 110 : 50) << c.instance;
+  }
   // Reading applies no alias.
+  QORAPOProcessWrapper& osfx = *wrappers_.front();
   QORUTSValue aliased("SFX_Main:Gain", std::string("unchanged"));
   EXPECT_FALSE(osfx.GetControl(aliased));
   EXPECT_EQ(aliased.GetValueText(), "unchanged");
@@ -151,14 +147,12 @@ TEST_F(QORAPOProcessWrapperControl, ControlInfoDerivesTheScaleFromTheType) {
   EXPECT_EQ(infos[3].GetName(), "Mode");
   EXPECT_EQ(infos[3].GetType(), 3u);
   EXPECT_EQ(infos[3].GetValueNames(), (QORUTSNameList{"Off", "Music", "Movie"}));
-}
 
-TEST_F(QORAPOProcessWrapperControl, NoOrNegativeControlCountGivesAnEmptyList) {
+  // No or a negative control count gives an empty list.
   for (const char* techId : {"Test Pass", "Test BadCount"}) {
-    QORAPOProcessWrapper wrapper;
-    ASSERT_TRUE(wrapper.Create(techId, "Eq", "", nullptr));
-    std::vector<QORUTSControlInfo> infos(3);
-    EXPECT_EQ(wrapper.GetControlInfo(infos), 0) << techId;
+    QORAPOProcessWrapper none;
+    ASSERT_TRUE(none.Create(techId, "Eq", "", nullptr));
+    EXPECT_EQ(none.GetControlInfo(infos), 0) << techId;
     EXPECT_TRUE(infos.empty()) << techId;
   }
 }

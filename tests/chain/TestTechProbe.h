@@ -46,4 +46,22 @@ inline std::vector<float> Channel(QORAudioDataFloat& data, uint32_t channel) {
                             planar + static_cast<size_t>(channel + 1) * frames);
 }
 
+// Runs periods of periodFrames through the wrapper as one running ramp (frame n of the stream is
+// n + 1 + 1000 * channel) and returns the output stream of each channel.
+inline std::vector<std::vector<float>> Stream(QORAPOProcessWrapper& wrapper, uint32_t channels,
+                                              uint32_t rate, uint32_t periodFrames,
+                                              uint32_t periods = 1) {
+  std::vector<std::vector<float>> out(channels);
+  QORAudioDataFloat data;
+  for (uint32_t p = 0; p < periods; ++p) {
+    FillRamp(data, periodFrames, channels, rate, static_cast<float>(p * periodFrames + 1));
+    wrapper.Process(data);
+    for (uint32_t c = 0; c < channels; ++c) {
+      const std::vector<float> part = Channel(data, c);
+      out[c].insert(out[c].end(), part.begin(), part.end());
+    }
+  }
+  return out;
+}
+
 }  // namespace testtech
