@@ -7,25 +7,29 @@
 #include "settings/IQORPropertySetNotify.h"
 #include "settings/QORPropertySet.h"
 
+using Calls = std::vector<std::string>;
+
+inline PropertyList Entries(QORPropertySet& set) {
+  PropertyList all;
+  set.GetAllProperties(all);
+  return all;
+}
+
 // Listener for tests: records "changed:<key>" and "changing:<key>" in call order and can run an
 // action from within the changed call.
 class PropertySetRecorder : public IQORPropertySetNotify {
  public:
   void OnPropertyChanged(QORPropertySet& set, const PropertyEntry& entry) override {
-    calls.push_back("changed:" + Narrow(entry.key));
+    calls.push_back("changed:" + std::string(entry.key.begin(), entry.key.end()));
     lastValue = entry.value;
     if (onChanged) onChanged(set, entry);
   }
   bool OnPropertyChanging(QORPropertySet&, const PropertyEntry& entry) override {
-    calls.push_back("changing:" + Narrow(entry.key));
-    return answerChanging;
+    calls.push_back("changing:" + std::string(entry.key.begin(), entry.key.end()));
+    return false;
   }
 
-  std::vector<std::string> calls;
+  Calls calls;
   boost::any lastValue;
-  bool answerChanging = false;
   std::function<void(QORPropertySet&, const PropertyEntry&)> onChanged;
-
- private:
-  static std::string Narrow(const std::wstring& key) { return std::string(key.begin(), key.end()); }
 };

@@ -1,187 +1,194 @@
-#include <gtest/gtest.h>
+#include "settings/QORAPOConfigurationFile.h"
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "TempStateRoot.h"
 #include "TraceCapture.h"
+#include "common/QORTextConvert.h"
 #include "settings/QORAPOChannelCode.h"
-#include "settings/QORAPOConfigurationFile.h"
 #include "settings/QORAPOConfigurationReader.h"
+#include "settings/QORXMLDocumentCache.h"
 
 namespace {
 
 using Config = QORAPOConfigurationFile;
+using Reader = QORAPOConfigurationReader;
 constexpr uint32_t kAny = QORAPOChannelCode::kAnyLayout;
 
-const char* const kProperties =
-    "<properties><control name=\"Product Name\">Laptop</control></properties>";
-
+std::string Control(const std::string& name, const std::string& value,
+                    const std::string& attributes = "") {
+  return "<control name=\"" + name + "\"" + attributes + ">" + value + "</control>";
+}
 // An operating mode with the given identity and extra children.
 std::string Mode(const std::string& mode, const std::string& speakers, const std::string& body = "",
                  const std::string& attributes = "") {
-  return "<operating_mode" + attributes + "><control name=\"VAPO3-Operating Mode\">" + mode +
-         "</control><control name=\"VAPO3-Speaker Type\">" + speakers + "</control>" + body +
-         "</operating_mode>";
+  return "<operating_mode" + attributes + ">" + Control("VAPO3-Operating Mode", mode) +
+         Control("VAPO3-Speaker Type", speakers) + body + "</operating_mode>";
 }
-
 std::string Root(const std::string& body) {
   return "<qor_configuration>" + body + "</qor_configuration>";
 }
+const std::string kProperties = "<properties>" + Control("Product Name", "One") + "</properties>";
+const std::string kMinimal = Root(kProperties + Mode("Music", "Speakers"));
 
 std::string Text(const QORUTSValueList& list, const char* name) {
   const QORUTSValue* value = list.Find(name);
   return value != nullptr ? value->GetValueText() : "<absent>";
 }
 
-// The input masks of the first mode's chains, in order.
-std::vector<uint32_t> InputMasks(const Config& config) {
-  std::vector<uint32_t> masks;
-  for (const ChainEntry& chain :
-       config.GetOperatingModes().at(0)->GetChainDefinition().GetEntries()) {
-    masks.push_back(chain.inputMask);
+std::filesystem::path ExampleFile() {
+  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "examples" /
+         "qorapo-laptop.xml";
+}
+
+class QORAPOConfigurationFileTest : public ::testing::Test {
+ protected:
+  // A document of kProperties followed by body.
+  uint32_t Parse(const std::string& body, uint32_t selector = 0, uint32_t location = 0) {
+    return config_.LoadFromText(Root(kProperties + body), selector, location);
   }
-  return masks;
+  QORAPOOperatingMode& ModeAt(size_t i) { return *config_.GetOperatingModes().at(i); }
+  const std::vector<ChainEntry>& Chains() { return ModeAt(0).GetChainDefinition().GetEntries(); }
+  std::vector<uint32_t> InputMasks() {
+    std::vector<uint32_t> masks;
+    for (const ChainEntry& chain : Chains()) masks.push_back(chain.inputMask);
+    return masks;
+  }
+  std::string Found() { return found_ ? found_->GetModeIdentity().GetText() : "<none>"; }
+  std::wstring PathOf(const std::string& name) const {
+    return QORUtf8ToWide(root_.Path() + "/" + name);
+  }
+  std::wstring Write(const std::string& name, const std::string& content) const {
+    std::ofstream(root_.Path() + "/" + name, std::ios::binary | std::ios::trunc) << content;
+    return PathOf(name);
+  }
+
+  qortest::TempStateRoot root_;
+  Config config_;
+  std::shared_ptr<QORAPOOperatingMode> found_;
+};
+
+TEST_F(QORAPOConfigurationFileTest, RootAndResultCodes) {
+  const std::string publicIdentity =
+      "<operating_mode>" + Control("VAPO3-Operating Mode", "Music", " public=\"true\"") +
+      Control("VAPO3-Speaker Type", "Speakers") + "</operating_mode>";
+  const std::pair<std::string, uint32_t> cases[] = {
+      {"<QOR_Configuration>" + kProperties + "</QOR_Configuration>", Config::kLoadOk},
+      {"<qor_config>" + kProperties + "</qor_config>", Config::kLoadNoProperties},
+      {"<qor_configuration/>", Config::kLoadNoProperties},
+      {"<qor_configuration>", Config::kLoadNoProperties},
+      {"", Config::kLoadNoProperties},
+      {Root(Mode("M", "S")), Config::kLoadNoProperties},
+      {Root("<properties/>"), Config::kLoadEmptyProperties},
+      // A comment is a child node: the properties are present, just without controls.
+      {Root("<properties><!-- none --></properties>"), Config::kLoadOk},
+      // The last properties element or invalid mode decides.
+      {Root("<properties/>" + kProperties), Config::kLoadOk},
+      {Root(kProperties + "<properties/>"), Config::kLoadEmptyProperties},
+      {Root(kProperties + Mode("M", "VAPO3-Disabled")), Config::kLoadInvalidMode},
+      // The identity comes from private controls only; a missing speaker type is the disabled one.
+      {Root(kProperties + publicIdentity), Config::kLoadInvalidMode},
+      {Root(kProperties + "<operating_mode>" + Control("VAPO3-Operating Mode", "M") +
+            "</operating_mode>"),
+       Config::kLoadInvalidMode},
+      {Root(publicIdentity + kProperties), Config::kLoadOk},
+      {Root(Mode("VAPO3-Undefined", "S") + kProperties), Config::kLoadOk},
+  };
+  for (const auto& [text, code] : cases) EXPECT_EQ(config_.LoadFromText(text, 0, 0), code) << text;
+  EXPECT_TRUE(config_.GetOperatingModes().empty());
 }
 
-TEST(QORAPOConfigurationFile, RootAndResultCodes) {
-  Config config;
-  EXPECT_EQ(config.LoadFromText(
-                "<QOR_Configuration>" + std::string(kProperties) + "</QOR_Configuration>", 0, 0),
-            Config::kLoadOk);
-  EXPECT_EQ(config.LoadFromText("<qor_config>" + std::string(kProperties) + "</qor_config>", 0, 0),
-            Config::kLoadNoProperties);
-  EXPECT_EQ(config.LoadFromText("<qor_configuration/>", 0, 0), Config::kLoadNoProperties);
-  EXPECT_EQ(config.LoadFromText("<qor_configuration>", 0, 0), Config::kLoadNoProperties);
-  EXPECT_EQ(config.LoadFromText("", 0, 0), Config::kLoadNoProperties);
-  EXPECT_EQ(config.LoadFromText(Root(Mode("M", "S")), 0, 0), Config::kLoadNoProperties);
-  EXPECT_EQ(config.LoadFromText(Root("<properties/>"), 0, 0), Config::kLoadEmptyProperties);
-  // A comment is a child node: the properties are present, just without controls.
-  EXPECT_EQ(config.LoadFromText(Root("<properties><!-- none --></properties>"), 0, 0),
-            Config::kLoadOk);
-  // The last properties element or invalid mode decides.
-  EXPECT_EQ(config.LoadFromText(Root("<properties/>" + std::string(kProperties)), 0, 0),
-            Config::kLoadOk);
-  EXPECT_EQ(config.LoadFromText(Root(std::string(kProperties) + "<properties/>"), 0, 0),
-            Config::kLoadEmptyProperties);
-  EXPECT_EQ(config.LoadFromText(Root(std::string(kProperties) + Mode("M", "VAPO3-Disabled")), 0, 0),
-            Config::kLoadInvalidMode);
-  EXPECT_EQ(config.LoadFromText(Root(Mode("VAPO3-Undefined", "S") + kProperties), 0, 0),
-            Config::kLoadOk);
-  EXPECT_TRUE(config.GetOperatingModes().empty());
-}
-
-TEST(QORAPOConfigurationFile, PropertiesAndProductName) {
-  Config config;
-  ASSERT_EQ(config.LoadFromText(Root("<Properties>"
-                                     "<control name=\"Product Name\">First</control>"
-                                     "<control name=\"A\">1</control>"
-                                     "<control name=\"\">no name</control>"
-                                     "<control name=\"Empty\"></control>"
-                                     "<control>no name at all</control>"
-                                     "<CONTROL name=\"B\">x<!-- note -->y<![CDATA[<z>]]></CONTROL>"
-                                     "<control name=\"C\">a&amp;b<inner>skipped</inner></control>"
-                                     "<other name=\"D\">4</other>"
-                                     "<control name=\"Product Name\">Caf\xC3\xA9</control>"
-                                     "</Properties>"),
-                                0, 0),
-            Config::kLoadOk);
-  const QORUTSValueList& properties = config.GetProperties();
+TEST_F(QORAPOConfigurationFileTest, PropertiesAndProductName) {
+  ASSERT_EQ(
+      config_.LoadFromText(Root("<Properties>" + Control("Product Name", "First") +
+                                Control("A", "1") + Control("", "no name") + Control("Empty", "") +
+                                "<control>no name at all</control>"
+                                "<CONTROL name=\"B\">x<!-- note -->y<![CDATA[<z>]]></CONTROL>"
+                                "<control name=\"C\">a&amp;b<inner>skipped</inner></control>"
+                                "<other name=\"D\">4</other>" +
+                                Control("Product Name", "Caf\xC3\xA9") + "</Properties>"),
+                           0, 0),
+      Config::kLoadOk);
+  const QORUTSValueList& properties = config_.GetProperties();
   EXPECT_EQ(properties.Size(), 4u);
   EXPECT_EQ(Text(properties, "A"), "1");
   EXPECT_EQ(Text(properties, "B"), "xy<z>");
   EXPECT_EQ(Text(properties, "C"), "a&b");
   EXPECT_EQ(Text(properties, "Empty"), "<absent>");
   EXPECT_EQ(Text(properties, "D"), "<absent>");
-  EXPECT_EQ(config.GetProductName(), L"Caf\u00e9");
+  EXPECT_EQ(config_.GetProductName(), L"Caf\u00e9");
   // A later load starts from nothing.
-  ASSERT_EQ(
-      config.LoadFromText(Root("<properties><control name=\"X\">1</control></properties>"), 0, 0),
-      Config::kLoadOk);
-  EXPECT_EQ(config.GetProperties().Size(), 1u);
-  EXPECT_EQ(config.GetProductName(), L"");
+  ASSERT_EQ(config_.LoadFromText(Root("<properties>" + Control("X", "1") + "</properties>"), 0, 0),
+            Config::kLoadOk);
+  EXPECT_EQ(config_.GetProperties().Size(), 1u);
+  EXPECT_EQ(config_.GetProductName(), L"");
 }
 
-TEST(QORAPOConfigurationFile, ModeControlsAndIdentity) {
-  Config config;
-  const std::string body =
-      "<control name=\"Gain\" public=\"TRUE\">1</control>"
-      "<control name=\"Gain\">2</control>"
-      "<control name=\"Width\" public=\"yes\">3</control>"
-      "<control name=\"Level\" public=\"true\">4</control>"
-      "<control name=\"Level\" public=\"true\">5</control>";
-  ASSERT_EQ(
-      config.LoadFromText(Root(std::string(kProperties) + Mode("Music", "Speakers", body)), 0, 0),
-      Config::kLoadOk);
-  ASSERT_EQ(config.GetOperatingModes().size(), 1u);
-  QORAPOOperatingMode& mode = *config.GetOperatingModes()[0];
+TEST_F(QORAPOConfigurationFileTest, ModeControlsAndIdentity) {
+  const std::string t = " public=\"true\"";
+  ASSERT_EQ(Parse(Mode("Music", "Speakers",
+                       Control("Gain", "1", " public=\"TRUE\"") + Control("Gain", "2") +
+                           Control("Width", "3", " public=\"yes\"") + Control("Level", "4", t) +
+                           Control("Level", "5", t))),
+            Config::kLoadOk);
+  ASSERT_EQ(config_.GetOperatingModes().size(), 1u);
+  QORAPOOperatingMode& mode = ModeAt(0);
   EXPECT_EQ(mode.GetModeIdentity().GetText(), "ApoOpMode:Music/Speakers");
   EXPECT_EQ(mode.GetPublicControls().Size(), 2u);
   EXPECT_EQ(Text(mode.GetPublicControls(), "Gain"), "1");
   EXPECT_EQ(Text(mode.GetPublicControls(), "Level"), "5");
   EXPECT_EQ(mode.GetPrivateControls().Size(), 2u);  // identity controls removed
   EXPECT_EQ(Text(mode.GetPrivateControls(), "Width"), "3");
-  EXPECT_EQ(Text(mode.GetPrivateControls(), "VAPO3-Operating Mode"), "<absent>");
   EXPECT_EQ(mode.GetControls().Size(), 3u);
   EXPECT_EQ(Text(mode.GetControls(), "Gain"), "2");  // private wins
   EXPECT_EQ(Text(mode.GetControls(), "Level"), "5");
   EXPECT_FALSE(mode.IsAutoMic());
 }
 
-TEST(QORAPOConfigurationFile, IdentityOnlyFromPrivateControls) {
-  Config config;
-  const std::string publicIdentity =
-      "<operating_mode><control name=\"VAPO3-Operating Mode\" public=\"true\">Music</control>"
-      "<control name=\"VAPO3-Speaker Type\">Speakers</control></operating_mode>";
-  EXPECT_EQ(config.LoadFromText(Root(std::string(kProperties) + publicIdentity), 0, 0),
-            Config::kLoadInvalidMode);
-  EXPECT_TRUE(config.GetOperatingModes().empty());
-  EXPECT_EQ(config.LoadFromText(Root(publicIdentity + kProperties), 0, 0), Config::kLoadOk);
-  // A missing speaker type is the disabled one.
-  EXPECT_EQ(config.LoadFromText(
-                Root(std::string(kProperties) + "<operating_mode><control name=\"VAPO3-Operating "
-                                                "Mode\">Music</control></operating_mode>"),
-                0, 0),
-            Config::kLoadInvalidMode);
+TEST_F(QORAPOConfigurationFileTest, SelectorAndAutoMic) {
+  const std::string modes = Mode("Plain", "S") + Mode("Dsp", "S", "", " selector=\"DSP\"") +
+                            Mode("Other", "S", "", " selector=\"x\"") +
+                            Mode("Blank", "S", "", " selector=\"\" auto_mic=\"TRUE\"") +
+                            Mode("NotMic", "S", "", " auto_mic=\"yes\"");
+  ASSERT_EQ(Parse(modes, Config::kSelectorPlain), Config::kLoadOk);
+  ASSERT_EQ(config_.GetOperatingModes().size(), 3u);
+  EXPECT_EQ(ModeAt(0).GetModeIdentity().GetMode().GetValueText(), "Plain");
+  EXPECT_TRUE(ModeAt(1).IsAutoMic());
+  EXPECT_FALSE(ModeAt(2).IsAutoMic());
+  EXPECT_EQ(config_.GetSelectorMode(), 0u);
+  ASSERT_EQ(Parse(modes, Config::kSelectorDsp), Config::kLoadOk);
+  ASSERT_EQ(config_.GetOperatingModes().size(), 1u);
+  EXPECT_EQ(ModeAt(0).GetModeIdentity().GetMode().GetValueText(), "Dsp");
+  EXPECT_EQ(config_.GetSelectorMode(), 1u);
+  ASSERT_EQ(Parse(modes, 2), Config::kLoadOk);
+  EXPECT_TRUE(config_.GetOperatingModes().empty());
+  EXPECT_EQ(config_.GetSelectorMode(), 2u);
 }
 
-TEST(QORAPOConfigurationFile, SelectorAndAutoMic) {
-  const std::string file =
-      Root(std::string(kProperties) + Mode("Plain", "S") +
-           Mode("Dsp", "S", "", " selector=\"DSP\"") + Mode("Other", "S", "", " selector=\"x\"") +
-           Mode("Blank", "S", "", " selector=\"\" auto_mic=\"TRUE\"") +
-           Mode("NotMic", "S", "", " auto_mic=\"yes\""));
-  Config config;
-  ASSERT_EQ(config.LoadFromText(file, Config::kSelectorPlain, 0), Config::kLoadOk);
-  ASSERT_EQ(config.GetOperatingModes().size(), 3u);
-  EXPECT_EQ(config.GetOperatingModes()[0]->GetModeIdentity().GetMode().GetValueText(), "Plain");
-  EXPECT_TRUE(config.GetOperatingModes()[1]->IsAutoMic());
-  EXPECT_FALSE(config.GetOperatingModes()[2]->IsAutoMic());
-  EXPECT_EQ(config.GetSelectorMode(), 0u);
-
-  ASSERT_EQ(config.LoadFromText(file, Config::kSelectorDsp, 0), Config::kLoadOk);
-  ASSERT_EQ(config.GetOperatingModes().size(), 1u);
-  EXPECT_EQ(config.GetOperatingModes()[0]->GetModeIdentity().GetMode().GetValueText(), "Dsp");
-  EXPECT_EQ(config.GetSelectorMode(), 1u);
-
-  ASSERT_EQ(config.LoadFromText(file, 2, 0), Config::kLoadOk);
-  EXPECT_TRUE(config.GetOperatingModes().empty());
-  EXPECT_EQ(config.GetSelectorMode(), 2u);
+TEST_F(QORAPOConfigurationFileTest, SpeakerMasksAndPositionNames) {
+  EXPECT_EQ(Reader::SpeakerMask("Stereo; 5.1 Surround"), 6u);
+  EXPECT_EQ(Reader::SpeakerMask("Mono,Stereo;7.1 Surround, 11.1 Surround"), 27u);
+  EXPECT_EQ(Reader::SpeakerMask(" Stereo ;;,"), 2u);
+  EXPECT_EQ(Reader::SpeakerMask("Stereo Mono"), 1u);  // the first listed name wins in a piece
+  EXPECT_EQ(Reader::SpeakerMask("Quadraphonic"), 0u);
+  EXPECT_EQ(Reader::SpeakerMask("stereo"), 0u);  // containment is exact case
+  EXPECT_EQ(Reader::SpeakerMask(nullptr), kAny);
+  EXPECT_EQ(Reader::SpeakerMask(""), kAny);
+  EXPECT_EQ(Reader::SpeakerMask("Mono;Any"), kAny);
+  EXPECT_STREQ(Reader::PositionName(5), "OMFX");
+  EXPECT_STREQ(Reader::PositionName(6), "Invalid APO location!");
 }
 
-TEST(QORAPOConfigurationFile, SpeakerMasks) {
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask("Stereo; 5.1 Surround"), 6u);
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask("Quadraphonic"), 0u);
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask(nullptr), kAny);
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask(""), kAny);
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask("Mono,Stereo;7.1 Surround, 11.1 Surround"), 27u);
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask(" Stereo ;;,"), 2u);
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask("stereo"), 0u);  // containment is exact case
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask("Mono;Any"), kAny);
-  // The first listed name wins within a piece.
-  EXPECT_EQ(QORAPOConfigurationReader::SpeakerMask("Stereo Mono"), 1u);
-}
-
-TEST(QORAPOConfigurationFile, ChainsFollowTheLocation) {
+TEST_F(QORAPOConfigurationFileTest, ChainsFollowTheLocation) {
   const std::string chains =
       "<chain input=\"Mono\"><process tech_id=\"L\"/></chain>"
       "<chain_v2 position=\"MFX\" input=\"Stereo; 5.1 Surround\"><process "
@@ -190,38 +197,31 @@ TEST(QORAPOConfigurationFile, ChainsFollowTheLocation) {
       "<chain_v2 position=\"SFX\" input=\"Stereo\"><process tech_id=\"S\"/></chain_v2>"
       "<chain_v2 input=\"Stereo\"><process tech_id=\"none\"/></chain_v2>"
       "<CHAIN_V2 position=\"MFX\" input=\"Quad\"><process tech_id=\"M2\"/></CHAIN_V2>";
-  const std::string file = Root(std::string(kProperties) + Mode("M", "S", chains));
-  Config config;
-  ASSERT_EQ(config.LoadFromText(file, 0, 2), Config::kLoadOk);
-  EXPECT_EQ(InputMasks(config), (std::vector<uint32_t>{6u, 0u}));
-  EXPECT_EQ(config.GetOperatingModes()[0]->GetChainDefinition().GetEntries()[1].processes[0].techId,
-            "M2");
-  ASSERT_EQ(config.LoadFromText(file, 0, 0), Config::kLoadOk);
-  EXPECT_EQ(InputMasks(config), (std::vector<uint32_t>{1u}));
-  ASSERT_EQ(config.LoadFromText(file, 0, 1), Config::kLoadOk);
-  EXPECT_EQ(InputMasks(config), (std::vector<uint32_t>{2u}));
+  ASSERT_EQ(Parse(Mode("M", "S", chains), 0, 2), Config::kLoadOk);
+  EXPECT_EQ(InputMasks(), (std::vector<uint32_t>{6u, 0u}));
+  EXPECT_EQ(Chains()[1].processes[0].techId, "M2");
+  ASSERT_EQ(Parse(Mode("M", "S", chains), 0, 0), Config::kLoadOk);
+  EXPECT_EQ(InputMasks(), (std::vector<uint32_t>{1u}));
+  ASSERT_EQ(Parse(Mode("M", "S", chains), 0, 1), Config::kLoadOk);
+  EXPECT_EQ(InputMasks(), (std::vector<uint32_t>{2u}));
   for (uint32_t location : {3u, 6u, 0xFFFFFFFFu}) {
-    ASSERT_EQ(config.LoadFromText(file, 0, location), Config::kLoadOk);
-    EXPECT_TRUE(InputMasks(config).empty()) << location;
+    ASSERT_EQ(Parse(Mode("M", "S", chains), 0, location), Config::kLoadOk);
+    EXPECT_TRUE(InputMasks().empty()) << location;
   }
-  EXPECT_STREQ(QORAPOConfigurationReader::PositionName(5), "OMFX");
-  EXPECT_STREQ(QORAPOConfigurationReader::PositionName(6), "Invalid APO location!");
 }
 
-TEST(QORAPOConfigurationFile, ChainContents) {
-  const std::string chains =
-      "<chain type=\"Capture\" output=\"Mono\">"
-      "<process tech_id=\"Sidechain Pipe\" hook=\"Sidechain Pipe\"/>"
-      "<process instance_id=\"dropped\"/><process tech_id=\"\" instance_id=\"dropped\"/>"
-      "<control name=\"K\">1</control><control name=\"K\">2</control>"
-      "<Process tech_id=\"QOR AEC/NR\" instance_id=\"AEC\"/></chain>"
-      "<chain type=\"render\"><process instance_id=\"only\"/><control "
-      "name=\"K\">1</control></chain>"
-      "<chain type=\"playback\"><process tech_id=\"ZR3D\" instance_id=\"Main\"/></chain>";
-  Config config;
-  ASSERT_EQ(config.LoadFromText(Root(std::string(kProperties) + Mode("M", "S", chains)), 0, 0),
-            Config::kLoadOk);
-  const auto& entries = config.GetOperatingModes()[0]->GetChainDefinition().GetEntries();
+TEST_F(QORAPOConfigurationFileTest, ChainContents) {
+  ASSERT_EQ(
+      Parse(Mode("M", "S",
+                 "<chain type=\"Capture\" output=\"Mono\">"
+                 "<process tech_id=\"Sidechain Pipe\" hook=\"Sidechain Pipe\"/>"
+                 "<process instance_id=\"dropped\"/><process tech_id=\"\" instance_id=\"x\"/>" +
+                     Control("K", "1") + Control("K", "2") +
+                     "<Process tech_id=\"QOR AEC/NR\" instance_id=\"AEC\"/></chain>"
+                     "<chain type=\"render\"><process instance_id=\"only\"/></chain>"
+                     "<chain type=\"playback\"><process tech_id=\"ZR3D\"/></chain>")),
+      Config::kLoadOk);
+  const auto& entries = Chains();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_FALSE(entries[0].render);
   EXPECT_EQ(entries[0].inputMask, kAny);
@@ -236,102 +236,240 @@ TEST(QORAPOConfigurationFile, ChainContents) {
   EXPECT_EQ(entries[1].processes[0].techId, "ZR3D");
 }
 
-TEST(QORAPOConfigurationFile, DefaultMode) {
+TEST_F(QORAPOConfigurationFileTest, DefaultMode) {
   qortest::TraceCapture trace;
-  Config config;
-  EXPECT_EQ(config.GetDefaultMode().GetText(), "ApoOpMode:VAPO3-Undefined/VAPO3-Disabled");
+  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:VAPO3-Undefined/VAPO3-Disabled");
+  const std::string movie = Control("VAPO3-Operating Mode", "Movie");
   // From the properties, even when no mode has that identity.
-  ASSERT_EQ(config.LoadFromText(Root("<properties>"
-                                     "<control name=\"VAPO3-Operating Mode\">Movie</control>"
-                                     "<control name=\"VAPO3-Speaker Type\">Phones</control>"
-                                     "</properties>" +
-                                     Mode("Music", "Speakers")),
-                                0, 0),
-            Config::kLoadOk);
-  EXPECT_EQ(config.GetDefaultMode().GetText(), "ApoOpMode:Movie/Phones");
+  ASSERT_EQ(
+      config_.LoadFromText(Root("<properties>" + movie + Control("VAPO3-Speaker Type", "Phones") +
+                                "</properties>" + Mode("Music", "Speakers")),
+                           0, 0),
+      Config::kLoadOk);
+  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Movie/Phones");
   // A failed load keeps the default of the last good one.
-  EXPECT_EQ(config.LoadFromText("<broken", 0, 0), Config::kLoadNoProperties);
-  EXPECT_EQ(config.GetDefaultMode().GetText(), "ApoOpMode:Movie/Phones");
+  EXPECT_EQ(config_.LoadFromText("<broken", 0, 0), Config::kLoadNoProperties);
+  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Movie/Phones");
   // Otherwise the first mode.
-  ASSERT_EQ(config.LoadFromText(Root("<properties><control name=\"VAPO3-Operating Mode\">Movie"
-                                     "</control></properties>" +
-                                     Mode("Music", "Speakers") + Mode("Voice", "Speakers")),
-                                0, 0),
+  const std::string properties = "<properties>" + movie + "</properties>";
+  ASSERT_EQ(config_.LoadFromText(Root(properties + Mode("Music", "S") + Mode("Voice", "S")), 0, 0),
             Config::kLoadOk);
-  EXPECT_EQ(config.GetDefaultMode().GetText(), "ApoOpMode:Music/Speakers");
+  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Music/S");
   EXPECT_TRUE(trace.LinesContaining("SetDefaultMode returning false").empty());
   // No mode at all: still loaded, default from the properties as far as they go.
-  ASSERT_EQ(config.LoadFromText(Root("<properties><control name=\"VAPO3-Operating Mode\">Movie"
-                                     "</control></properties>"),
-                                0, 0),
-            Config::kLoadOk);
-  EXPECT_EQ(config.GetDefaultMode().GetText(), "ApoOpMode:Movie/VAPO3-Disabled");
-  EXPECT_FALSE(config.SetDefaultMode());
+  ASSERT_EQ(config_.LoadFromText(Root(properties), 0, 0), Config::kLoadOk);
+  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Movie/VAPO3-Disabled");
+  EXPECT_FALSE(config_.SetDefaultMode());
   const auto lines = trace.LinesContaining("SetDefaultMode returning false...no modes available.");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("QORAPOConfigurationFile("), std::string::npos);
   EXPECT_NE(lines[0].find("| QORAPOConfigurationFile::SetDefaultMode | "), std::string::npos);
 }
 
-TEST(QORAPOConfigurationFile, FindOperatingMode) {
-  Config config;
-  ASSERT_EQ(config.LoadFromText(Root(std::string(kProperties) +
-                                     Mode("Music", "Speakers", "<control name=\"N\">1</control>") +
-                                     Mode("Music", "Speakers", "<control name=\"N\">2</control>") +
-                                     Mode("Voice", "Speakers")),
-                                0, 0),
+TEST_F(QORAPOConfigurationFileTest, FindOperatingMode) {
+  ASSERT_EQ(Parse(Mode("Music", "S", Control("N", "1")) + Mode("Music", "S", Control("N", "2")) +
+                  Mode("Voice", "S")),
             Config::kLoadOk);
-  std::shared_ptr<QORAPOOperatingMode> out;
-  EXPECT_TRUE(config.FindOperatingMode(QORAPOModeIdentity("Voice", "Speakers"), out));
-  ASSERT_TRUE(out);
-  EXPECT_EQ(out->GetModeIdentity().GetText(), "ApoOpMode:Voice/Speakers");
-  EXPECT_FALSE(config.FindOperatingMode(QORAPOModeIdentity("Music", "Speakers"), out));
-  EXPECT_EQ(Text(out->GetControls(), "N"), "2");  // the last match
-  const auto before = out;
-  EXPECT_FALSE(config.FindOperatingMode(QORAPOModeIdentity("music", "Speakers"), out));
-  EXPECT_EQ(out, before);
-
+  EXPECT_TRUE(config_.FindOperatingMode(QORAPOModeIdentity("Voice", "S"), found_));
+  EXPECT_EQ(Found(), "ApoOpMode:Voice/S");
+  EXPECT_FALSE(config_.FindOperatingMode(QORAPOModeIdentity("Music", "S"), found_));
+  EXPECT_EQ(Text(found_->GetControls(), "N"), "2");  // the last match
+  const auto before = found_;
+  EXPECT_FALSE(config_.FindOperatingMode(QORAPOModeIdentity("music", "S"), found_));
+  EXPECT_EQ(found_, before);
   // Without an auto-microphone mode of that speaker type, the exact match is taken, even when it
   // is one of two.
-  EXPECT_TRUE(config.FindAutoMicMode(QORAPOModeIdentity("Music", "Speakers"), out));
-  EXPECT_EQ(Text(out->GetControls(), "N"), "2");
-  out.reset();
-  EXPECT_FALSE(config.FindAutoMicMode(QORAPOModeIdentity("Movie", "Speakers"), out));
-  EXPECT_FALSE(out);
+  EXPECT_TRUE(config_.FindAutoMicMode(QORAPOModeIdentity("Music", "S"), found_));
+  EXPECT_EQ(Text(found_->GetControls(), "N"), "2");
+  found_.reset();
+  EXPECT_FALSE(config_.FindAutoMicMode(QORAPOModeIdentity("Movie", "S"), found_));
+  EXPECT_FALSE(found_);
+
+  // Modes outlive a later load.
+  const auto held = config_.GetOperatingModes()[0];
+  ASSERT_EQ(Parse(Mode("Voice", "Phones")), Config::kLoadOk);
+  EXPECT_EQ(held->GetModeIdentity().GetText(), "ApoOpMode:Music/S");
+  EXPECT_EQ(ModeAt(0).GetModeIdentity().GetText(), "ApoOpMode:Voice/Phones");
 }
 
-TEST(QORAPOConfigurationFile, FindAutoMicMode) {
+TEST_F(QORAPOConfigurationFileTest, FindAutoMicMode) {
   const std::string mic = " auto_mic=\"true\"";
-  Config config;
-  ASSERT_EQ(
-      config.LoadFromText(Root(std::string(kProperties) + Mode("Music", "Speakers") +
-                               Mode("Talk", "Speakers", "", mic) + Mode("Talk", "Phones", "", mic) +
-                               Mode("Call", "Phones", "", mic)),
-                          0, 0),
-      Config::kLoadOk);
-  std::shared_ptr<QORAPOOperatingMode> out;
+  ASSERT_EQ(Parse(Mode("Music", "Speakers") + Mode("Talk", "Speakers", "", mic) +
+                  Mode("Talk", "Phones", "", mic) + Mode("Call", "Phones", "", mic)),
+            Config::kLoadOk);
   // The auto-microphone mode of the speaker type is preferred over the exact match.
-  ASSERT_TRUE(config.FindAutoMicMode(QORAPOModeIdentity("Music", "Speakers"), out));
-  EXPECT_EQ(out->GetModeIdentity().GetText(), "ApoOpMode:Talk/Speakers");
+  ASSERT_TRUE(config_.FindAutoMicMode(QORAPOModeIdentity("Music", "Speakers"), found_));
+  EXPECT_EQ(Found(), "ApoOpMode:Talk/Speakers");
   // An exact match is not counted among the auto-microphone ones.
-  ASSERT_TRUE(config.FindAutoMicMode(QORAPOModeIdentity("Talk", "Speakers"), out));
-  EXPECT_EQ(out->GetModeIdentity().GetText(), "ApoOpMode:Talk/Speakers");
-  ASSERT_TRUE(config.FindAutoMicMode(QORAPOModeIdentity("Talk", "Phones"), out));
-  EXPECT_EQ(out->GetModeIdentity().GetText(), "ApoOpMode:Call/Phones");
-  // Two candidates: not unique; out holds the last.
-  EXPECT_FALSE(config.FindAutoMicMode(QORAPOModeIdentity("Music", "Phones"), out));
-  EXPECT_EQ(out->GetModeIdentity().GetText(), "ApoOpMode:Call/Phones");
+  ASSERT_TRUE(config_.FindAutoMicMode(QORAPOModeIdentity("Talk", "Speakers"), found_));
+  EXPECT_EQ(Found(), "ApoOpMode:Talk/Speakers");
+  ASSERT_TRUE(config_.FindAutoMicMode(QORAPOModeIdentity("Talk", "Phones"), found_));
+  EXPECT_EQ(Found(), "ApoOpMode:Call/Phones");
+  // Two candidates: not unique; the result holds the last.
+  EXPECT_FALSE(config_.FindAutoMicMode(QORAPOModeIdentity("Music", "Phones"), found_));
+  EXPECT_EQ(Found(), "ApoOpMode:Call/Phones");
 }
 
-TEST(QORAPOConfigurationFile, ModesOutliveALaterLoad) {
-  Config config;
-  ASSERT_EQ(config.LoadFromText(Root(std::string(kProperties) + Mode("Music", "Speakers")), 0, 0),
+TEST_F(QORAPOConfigurationFileTest, UnreadablePlacesGiveSix) {
+  qortest::TraceCapture trace;
+  std::filesystem::create_directory(root_.Path() + "/folder.xml");
+  ASSERT_EQ(::mkfifo((root_.Path() + "/pipe.xml").c_str(), 0600), 0);
+  std::filesystem::resize_file(Write("huge.xml", kMinimal), QORXMLDocumentCache::kMaxFileBytes + 1);
+  std::vector<std::wstring> paths = {PathOf("missing.xml"), PathOf("folder.xml"),
+                                     PathOf("pipe.xml"),    PathOf("huge.xml"),
+                                     std::wstring(),        Write("empty.xml", "")};
+  if (::geteuid() != 0) {  // root reads every file
+    paths.push_back(Write("locked.xml", kMinimal));
+    std::filesystem::permissions(QORWideToUtf8(paths.back()), std::filesystem::perms::none);
+  }
+  for (const std::wstring& path : paths) {
+    EXPECT_EQ(config_.Load(path, 0, 0), Config::kLoadNoProperties) << QORWideToUtf8(path);
+    EXPECT_TRUE(config_.GetOperatingModes().empty());
+  }
+  EXPECT_EQ(trace.LinesContaining("pXML->load 0").size(), paths.size());
+  EXPECT_TRUE(trace.LinesContaining("pXML->load 1").empty());
+  EXPECT_TRUE(trace.LinesContaining("get_documentElement").empty());
+}
+
+TEST_F(QORAPOConfigurationFileTest, APathIsParsedOncePerProcess) {
+  qortest::TraceCapture trace;
+  const std::wstring path = Write("cached.xml", kMinimal);
+  ASSERT_EQ(config_.Load(path, 0, 0), Config::kLoadOk);
+  EXPECT_EQ(trace.LinesContaining("| QORAPOConfigurationFile::Load | pXML->load 1").size(), 1u);
+  EXPECT_EQ(trace.LinesContaining("pXML->get_documentElement 0x").size(), 1u);
+  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Music/Speakers");
+  // Changes on disk are not seen, not even by another object, and not even when the file is gone.
+  const std::string empty = Root("<properties/>");
+  Write("cached.xml", empty);
+  Config other;
+  EXPECT_EQ(other.Load(path, 0, 0), Config::kLoadOk);
+  EXPECT_EQ(other.GetProductName(), L"One");
+  std::filesystem::remove(QORWideToUtf8(path));
+  EXPECT_EQ(config_.Load(path, 0, 0), Config::kLoadOk);
+  EXPECT_EQ(config_.GetOperatingModes().size(), 1u);
+  EXPECT_EQ(QORXMLDocumentCache::Get(path), QORXMLDocumentCache::Get(path));
+  // The same file under another spelling of its path is another entry.
+  Write("cached.xml", empty);
+  EXPECT_EQ(config_.Load(PathOf("./cached.xml"), 0, 0), Config::kLoadEmptyProperties);
+
+  // A parse failure is tried again; a document that parsed but is not a configuration stays.
+  const std::wstring late = Write("late.xml", "<qor_configuration><properties>");
+  EXPECT_EQ(config_.Load(late, 0, 0), Config::kLoadNoProperties);
+  EXPECT_EQ(QORXMLDocumentCache::Get(late), nullptr);
+  Write("late.xml", kMinimal);
+  EXPECT_EQ(config_.Load(late, 0, 0), Config::kLoadOk);
+  const std::wstring wrong = Write("wrong.xml", "<other><properties/></other>");
+  EXPECT_EQ(config_.Load(wrong, 0, 0), Config::kLoadNoProperties);
+  Write("wrong.xml", kMinimal);
+  EXPECT_EQ(config_.Load(wrong, 0, 0), Config::kLoadNoProperties);
+}
+
+TEST_F(QORAPOConfigurationFileTest, HostileDocuments) {
+  // Nesting past tinyxml2's depth limit fails to parse instead of exhausting the stack (within
+  // the limit the unknown elements would simply be ignored).
+  std::string nested;
+  for (int i = 0; i < 100000; ++i) nested += "<a>";
+  for (int i = 0; i < 100000; ++i) nested += "</a>";
+  EXPECT_EQ(config_.Load(Write("deep.xml", Root(kProperties + nested)), 0, 0),
+            Config::kLoadNoProperties);
+
+  // Internal entities are not expanded: the reference stays literal text.
+  ASSERT_EQ(
+      config_.Load(Write("laughs.xml",
+                         "<?xml version=\"1.0\"?><!DOCTYPE qor_configuration ["
+                         "<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;\">]>" +
+                             Root("<properties>" + Control("Laugh", "&b;") + "</properties>")),
+                   0, 0),
+      Config::kLoadOk);
+  EXPECT_EQ(Text(config_.GetProperties(), "Laugh"), "&b;");
+
+  // A long attribute value is kept whole.
+  const std::string longName(1 << 20, 'N');
+  ASSERT_EQ(
+      config_.Load(
+          Write("long.xml", Root("<properties>" + Control(longName, "1") + "</properties>")), 0, 0),
+      Config::kLoadOk);
+  EXPECT_NE(config_.GetProperties().Find(longName), nullptr);
+
+  // Bytes that are not UTF-8 stay as they are in control values; the product name shows them
+  // as replacement characters.
+  ASSERT_EQ(config_.Load(
+                Write("latin1.xml", Root("<properties>" + Control("Product Name", "Caf\xE9\xFF") +
+                                         "</properties>")),
+                0, 0),
             Config::kLoadOk);
-  std::shared_ptr<QORAPOOperatingMode> held = config.GetOperatingModes()[0];
-  ASSERT_EQ(config.LoadFromText(Root(std::string(kProperties) + Mode("Voice", "Phones")), 0, 0),
+  EXPECT_EQ(Text(config_.GetProperties(), "Product Name"), "Caf\xE9\xFF");
+  EXPECT_EQ(config_.GetProductName(), L"Caf\uFFFD\uFFFD");
+
+  // A NUL byte ends the document.
+  EXPECT_EQ(config_.Load(Write("nul.xml", kMinimal + std::string(1, '\0') + "<junk"), 0, 0),
             Config::kLoadOk);
-  EXPECT_EQ(held->GetModeIdentity().GetText(), "ApoOpMode:Music/Speakers");
-  EXPECT_EQ(config.GetOperatingModes()[0]->GetModeIdentity().GetText(), "ApoOpMode:Voice/Phones");
+}
+
+TEST_F(QORAPOConfigurationFileTest, ObjectsInManyThreadsShareOneDocument) {
+  std::ifstream in(ExampleFile(), std::ios::binary);
+  const std::wstring path =
+      Write("shared.xml", std::string(std::istreambuf_iterator<char>(in), {}));
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        Config config;
+        failures[t] += config.Load(path, 0, static_cast<uint32_t>(i % 6)) != Config::kLoadOk ||
+                       config.GetOperatingModes().size() != 8u ||
+                       config.GetProductName() != L"QOR Labs Laptop Audio";
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+TEST_F(QORAPOConfigurationFileTest, ExampleConfiguration) {
+  const std::wstring path = QORUtf8ToWide(ExampleFile().string());
+  ASSERT_EQ(config_.Load(path, 0, 0), Config::kLoadOk);
+  EXPECT_EQ(config_.GetProductName(), L"QOR Labs Laptop Audio");
+  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:VAPO3-Music/VAPO3-Speakers");
+  EXPECT_EQ(Text(config_.GetProperties(), "VAPO3-Metering Mode"), "VAPO3-Both");
+  ASSERT_EQ(config_.GetOperatingModes().size(), 8u);
+
+  ASSERT_TRUE(config_.FindOperatingMode(config_.GetDefaultMode(), found_));
+  EXPECT_EQ(found_->GetPublicControls().Find("ZR3D-GravHD Boost Enable")->GetIndex(), 1);
+  EXPECT_EQ(found_->GetControls().Find("SP-Ceiling")->GetIndex(), -300);
+  const auto chainOf = [&](uint32_t in, uint32_t out, bool render) {
+    ChainEntry chain;
+    return found_->GetChainDefinition().FindChain(in, out, chain, render) ? chain : ChainEntry();
+  };
+  const ChainEntry stereo = chainOf(QORAPOChannelCode::kStereo, QORAPOChannelCode::kStereo, true);
+  ASSERT_EQ(stereo.processes.size(), 2u);
+  EXPECT_EQ(stereo.processes[0].techId, "ZR3D");
+  const ChainEntry surround =
+      chainOf(QORAPOChannelCode::kSurround51, QORAPOChannelCode::kStereo, true);
+  ASSERT_FALSE(surround.processes.empty());
+  EXPECT_EQ(surround.processes[0].techId, "Downmix");
+
+  // The microphone side picks its communication mode by speaker type.
+  ASSERT_TRUE(
+      config_.FindAutoMicMode(QORAPOModeIdentity("VAPO3-Voice", "VAPO3-Headphones"), found_));
+  EXPECT_EQ(Found(), "ApoOpMode:VAPO3-Communication/VAPO3-Headphones");
+  const ChainEntry mic = chainOf(QORAPOChannelCode::kMono, QORAPOChannelCode::kMono, false);
+  ASSERT_FALSE(mic.processes.empty());
+  EXPECT_EQ(mic.processes[0].techId, "QOR AEC/NR");
+
+  // Every position a render APO can take finds a stereo chain in the default mode, except the
+  // ones the file leaves to the stream effect.
+  for (uint32_t location = 1; location <= 5; ++location) {
+    ASSERT_EQ(config_.Load(path, 0, location), Config::kLoadOk);
+    ASSERT_TRUE(config_.FindOperatingMode(config_.GetDefaultMode(), found_));
+    EXPECT_EQ(
+        !chainOf(QORAPOChannelCode::kStereo, QORAPOChannelCode::kStereo, true).processes.empty(),
+        location == 1 || location == 3 || location == 4)
+        << location;
+  }
+  ASSERT_EQ(config_.Load(path, Config::kSelectorDsp, 3), Config::kLoadOk);
+  ASSERT_EQ(config_.GetOperatingModes().size(), 1u);
+  EXPECT_EQ(Chains().size(), 1u);
 }
 
 }  // namespace

@@ -51,12 +51,6 @@ const Bytes kKeyA = {0x41, 0x00};
 const Bytes kKeyB = {0x42, 0x00};
 const Bytes kLong5 = {0x05, 0x00, 0x00, 0x00};
 
-PropertyList Entries(QORPropertySet& set) {
-  PropertyList all;
-  set.GetAllProperties(all);
-  return all;
-}
-
 TEST(QORPropertySetBinary, OneLongUnderA) {
   QORPropertySet set;
   set.SetProperty(L"A", -2L);
