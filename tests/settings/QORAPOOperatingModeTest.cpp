@@ -37,59 +37,32 @@ TEST(QORAPOChannelCode, CodesAndCounts) {
   EXPECT_EQ(QORAPOChannelCode::FromLayoutName("stereo"), 0u);
 }
 
-TEST(QORAPOChainDefinition, FirstMatchInOrder) {
-  QORAPOChainDefinition definition;
-  definition.GetEntries().push_back(Chain(2, 2, true, "StereoChain"));
-  definition.GetEntries().push_back(Chain(kAny, kAny, true, "AnyChain"));
-  ChainEntry out;
-  ASSERT_TRUE(definition.FindChain(2, 2, out, true));
-  EXPECT_EQ(out.processes[0].techId, "StereoChain");
-  ASSERT_TRUE(definition.FindChain(4, 2, out, true));
-  EXPECT_EQ(out.processes[0].techId, "AnyChain");
-  ASSERT_TRUE(definition.FindChain(16, 16, out, true));
-  EXPECT_EQ(out.processes[0].techId, "AnyChain");
-  // A multi-bit code still matches when any bit is shared.
-  ASSERT_TRUE(definition.FindChain(3, 2, out, true));
-  EXPECT_EQ(out.processes[0].techId, "StereoChain");
-}
-
-TEST(QORAPOChainDefinition, CodesThatNameNoLayoutFindNothing) {
+// Each case: input code, output code, render side, and the chain found (nullptr: none).
+TEST(QORAPOChainDefinition, FindChain) {
+  const ChainEntry fresh;
+  EXPECT_EQ(fresh.inputMask, kAny);
+  EXPECT_EQ(fresh.outputMask, kAny);
+  EXPECT_TRUE(fresh.render);
   QORAPOChainDefinition definition;
   ChainEntry out;
   EXPECT_FALSE(definition.FindChain(2, 2, out, true));  // no entries
-  definition.GetEntries().push_back(Chain(kAny, kAny, true, "AnyChain"));
-  out.processes.push_back({"Untouched", "", ""});
-  EXPECT_FALSE(definition.FindChain(0, 2, out, true));
-  EXPECT_FALSE(definition.FindChain(kAny, 2, out, true));
-  EXPECT_FALSE(definition.FindChain(2, 0, out, true));
-  EXPECT_FALSE(definition.FindChain(2, kAny, out, true));
-  ASSERT_EQ(out.processes.size(), 1u);
-  EXPECT_EQ(out.processes[0].techId, "Untouched");
-}
-
-TEST(QORAPOChainDefinition, DirectionAndMasksMustFit) {
-  QORAPOChainDefinition definition;
-  definition.GetEntries().push_back(Chain(kAny, kAny, false, "Capture"));
-  ChainEntry out;
-  EXPECT_FALSE(definition.FindChain(2, 2, out, true));
-  ASSERT_TRUE(definition.FindChain(2, 2, out, false));
-  EXPECT_FALSE(out.render);
-
-  definition.GetEntries().clear();
-  definition.GetEntries().push_back(Chain(0, kAny, true, "NoInput"));
-  definition.GetEntries().push_back(Chain(2 | 4 | 8, kAny, true, "Upto71"));
-  EXPECT_FALSE(definition.FindChain(16, 2, out, true));
-  EXPECT_TRUE(definition.FindChain(8, 2, out, true));
-  EXPECT_EQ(out.processes[0].techId, "Upto71");
-}
-
-TEST(QORAPOChainDefinition, NewChainEntryDefaults) {
-  const ChainEntry entry;
-  EXPECT_EQ(entry.inputMask, kAny);
-  EXPECT_EQ(entry.outputMask, kAny);
-  EXPECT_TRUE(entry.render);
-  EXPECT_TRUE(entry.processes.empty());
-  EXPECT_TRUE(entry.controls.Empty());
+  for (const ChainEntry& entry :
+       {Chain(0, kAny, true, "NoInput"), Chain(2, 2, true, "Stereo"),
+        Chain(2 | 4 | 8, kAny, true, "Upto71"), Chain(kAny, kAny, false, "Capture")}) {
+    definition.GetEntries().push_back(entry);
+  }
+  const uint32_t ins[] = {2, 3, 4, 8, 16, 2, 0, kAny, 2, 2, 16};
+  const uint32_t outs[] = {2, 2, 2, 16, 2, 2, 2, 2, 0, kAny, 16};
+  const bool render[] = {true, true, true, true, true, false, true, true, true, true, false};
+  // A multi-bit code still matches when any bit is shared; codes that name no layout find nothing.
+  const char* const found[] = {"Stereo", "Stereo", "Upto71", "Upto71", nullptr,  "Capture",
+                               nullptr,  nullptr,  nullptr,  nullptr,  "Capture"};
+  for (size_t i = 0; i < std::size(ins); ++i) {
+    out = Chain(1, 1, true, "Untouched");
+    EXPECT_EQ(definition.FindChain(ins[i], outs[i], out, render[i]), found[i] != nullptr) << i;
+    EXPECT_EQ(out.processes.at(0).techId, found[i] != nullptr ? found[i] : "Untouched") << i;
+    EXPECT_TRUE(found[i] == nullptr || out.render == render[i]) << i;
+  }
 }
 
 TEST(QORAPOModeIdentity, DefaultsValidityTextAndEquality) {

@@ -49,24 +49,15 @@ TEST(QORUTSValue, IndexFromNumbers) {
 }
 
 TEST(QORUTSValue, IndexFromText) {
-  EXPECT_EQ(Text("a", "Enabled").GetIndex(), 1);
-  EXPECT_EQ(Text("a", "Disabled").GetIndex(), 0);
-  EXPECT_EQ(Text("a", "enabled").GetIndex(), -1);
-  EXPECT_EQ(Text("a", "-4").GetIndex(), -4);
-  EXPECT_EQ(Text("a", "+4").GetIndex(), 4);
-  EXPECT_EQ(Text("a", "1e3").GetIndex(), -1);
-  EXPECT_EQ(Text("a", " 4").GetIndex(), -1);
-  EXPECT_EQ(Text("a", "2147483647").GetIndex(), 2147483647);
-  EXPECT_EQ(Text("a", "2147483648").GetIndex(), -1);
-  EXPECT_EQ(Text("a", "").GetIndex(), -1);
   // With a decimal point the text must be a whole number within float precision.
-  EXPECT_EQ(Text("a", "3.0").GetIndex(), 3);
-  EXPECT_EQ(Text("a", "-12.").GetIndex(), -12);
-  EXPECT_EQ(Text("a", "2.5").GetIndex(), -1);
-  EXPECT_EQ(Text("a", "0.0").GetIndex(), 0);
-  EXPECT_EQ(Text("a", "0.5").GetIndex(), -1);
-  EXPECT_EQ(Text("a", "3.0x").GetIndex(), -1);
-  EXPECT_EQ(Text("a", "3000000000.0").GetIndex(), -1);
+  const char* const texts[] = {"Enabled", "Disabled",   "enabled",    "-4",   "+4",          "1e3",
+                               " 4",      "2147483647", "2147483648", "",     "3.0",         "-12.",
+                               "2.5",     "0.0",        "0.5",        "3.0x", "3000000000.0"};
+  const int indexes[] = {1, 0, -1, -4, 4, -1, -1, 2147483647, -1, -1, 3, -12, -1, 0, -1, -1, -1};
+  static_assert(std::size(texts) == std::size(indexes));
+  for (size_t i = 0; i < std::size(texts); ++i) {
+    EXPECT_EQ(Text("a", texts[i]).GetIndex(), indexes[i]) << texts[i];
+  }
 }
 
 TEST(QORUTSValue, EqualityComparesNamesAndTexts) {
