@@ -25,19 +25,28 @@ constexpr GUID kEndpoint = {
 constexpr wchar_t kEndpointText[] = L"{0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D}";
 constexpr wchar_t kSfxClass[] = L"{11111111-2222-3333-4444-555555555555}";
 constexpr wchar_t kMfxClass[] = L"{66666666-7777-8888-9999-AAAAAAAAAAAA}";
-constexpr wchar_t kEfxClass[] = L"{BBBBBBBB-CCCC-DDDD-EEEE-FFFFFFFFFFFF}";
-constexpr wchar_t kMaker[] = L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},";
-constexpr wchar_t kFx[] = L"{d04e05a6-594b-4fb6-a80d-01af5eed7d1d},";
 constexpr wchar_t kHardwareIds[] = L"{a45c254e-df1c-4efd-8020-67d146a850e0},3";
+constexpr wchar_t kMmDevices[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\";
+
+// The maker's property n and the FX property n.
+std::wstring Maker(int n) {
+  return L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4}," + std::to_wstring(n);
+}
+std::wstring Fx(int n) {
+  return L"{d04e05a6-594b-4fb6-a80d-01af5eed7d1d}," + std::to_wstring(n);
+}
 
 std::wstring Folder(const GUID& id) {
   std::wstring path;
   QORKnownFolders::GetPath(id, &path);
   return path + L"\\";
 }
-
 std::wstring AppData() {
   return Folder(FOLDERID_ProgramData) + L"QOR Labs\\APO";
+}
+std::wstring DefaultConfiguration() {
+  return Folder(FOLDERID_ProgramFiles) + L"QOR Labs\\APO\\qor_apo_config.xml";
 }
 
 void Touch(const std::wstring& path) {
@@ -57,200 +66,154 @@ class QORAPOEndpointInfoTest : public ::testing::Test {
         SUCCEEDED(QOREndpointStore::Add(flow, kEndpoint, L"Speakers", DEVICE_STATE_ACTIVE)));
     ASSERT_TRUE(SUCCEEDED(QORMMDevice::Create(flow, kEndpoint, device_.Put())));
   }
-  // A value of the endpoint's Properties key (fx false) or FxProperties key (fx true).
-  void SetText(bool fx, const std::wstring& name, const std::wstring& text) {
+  // Created when missing.
+  static QORRegistryKey KeyAt(const std::wstring& path) {
     QORRegistryKey key;
-    const std::wstring path = QOREndpointStore::EndpointKeyPath(flow_, kEndpoint) +
-                              (fx ? L"\\FxProperties" : L"\\Properties");
-    ASSERT_EQ(QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path, KEY_ALL_ACCESS, key),
-              ERROR_SUCCESS);
-    ASSERT_EQ(key.SetString(name, text), ERROR_SUCCESS);
+    QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path, KEY_ALL_ACCESS, key);
+    return key;
   }
-  bool Init(QORAPOEndpointInfo& info) { return info.Init(device_.Get(), flow_ == eRender); }
+  // The endpoint's Properties key (fx false) or FxProperties key (fx true).
+  QORRegistryKey Key(bool fx) {
+    return KeyAt(QOREndpointStore::EndpointKeyPath(flow_, kEndpoint) +
+                 (fx ? L"\\FxProperties" : L"\\Properties"));
+  }
+  void SetText(bool fx, const std::wstring& name, const std::wstring& text) {
+    ASSERT_EQ(Key(fx).SetString(name, text), ERROR_SUCCESS);
+  }
+  bool Init() { return info_.Init(device_.Get(), flow_ == eRender); }
+  // The configuration path after a fresh Init.
+  std::wstring ConfigurationPath() {
+    EXPECT_TRUE(Init());
+    return info_.GetConfigurationPath();
+  }
 
   qortest::TempStateRoot root_;
   EDataFlow flow_ = eRender;
   QORComPtr<IMMDevice> device_;
+  QORAPOEndpointInfo info_;
 };
 
 TEST_F(QORAPOEndpointInfoTest, DefaultsWithoutTheMakersProperties) {
   AddEndpoint(eRender);
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetDeviceId(), QOREndpointStore::MakeId(eRender, kEndpoint));
-  EXPECT_EQ(info.GetEndpointGuid(), kEndpoint);
-  EXPECT_EQ(info.GetEndpointGuidText(), kEndpointText);
-  EXPECT_TRUE(info.IsRender());
-  EXPECT_EQ(info.GetRegistrySubkey(), std::wstring(L"Software\\QOR Labs\\APO\\") + kEndpointText);
-  EXPECT_EQ(info.GetDataFolder(), AppData());
-  EXPECT_EQ(info.GetConfigurationPath(),
-            Folder(FOLDERID_ProgramFiles) + L"QOR Labs\\APO\\qor_apo_config.xml");
-  EXPECT_TRUE(info.GetExtraText4().empty());
-  EXPECT_EQ(info.GetPosition(1).guid, GUID_NULL);
-  EXPECT_EQ(
-      info.GetFxKeyPath(),
-      std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\Render\\") +
-          kEndpointText + L"\\FxProperties");
+  ASSERT_TRUE(Init());
+  EXPECT_EQ(info_.GetDeviceId(), QOREndpointStore::MakeId(eRender, kEndpoint));
+  EXPECT_EQ(info_.GetEndpointGuid(), kEndpoint);
+  EXPECT_EQ(info_.GetEndpointGuidText(), kEndpointText);
+  EXPECT_TRUE(info_.IsRender());
+  EXPECT_EQ(info_.GetRegistrySubkey(), std::wstring(L"Software\\QOR Labs\\APO\\") + kEndpointText);
+  EXPECT_EQ(info_.GetDataFolder(), AppData());
+  EXPECT_EQ(info_.GetConfigurationPath(), DefaultConfiguration());
+  EXPECT_TRUE(info_.GetExtraText4().empty());
+  EXPECT_EQ(info_.GetPosition(1).guid, GUID_NULL);
+  EXPECT_EQ(info_.GetFxKeyPath(),
+            kMmDevices + std::wstring(L"Render\\") + kEndpointText + L"\\FxProperties");
   // The settings subkey now exists.
   QORRegistryKey subkey;
-  EXPECT_EQ(QORRegistryKey::Open(QORRegistryHive::kLocalMachine, info.GetRegistrySubkey(), KEY_READ,
-                                 subkey),
+  EXPECT_EQ(QORRegistryKey::Open(QORRegistryHive::kLocalMachine, info_.GetRegistrySubkey(),
+                                 KEY_READ, subkey),
             ERROR_SUCCESS);
 }
 
 TEST_F(QORAPOEndpointInfoTest, NoDeviceOrNoRegistrySourceFails) {
-  QORAPOEndpointInfo info;
-  EXPECT_FALSE(info.Init(nullptr, true));
-  EXPECT_FALSE(info.Refresh());
+  EXPECT_FALSE(info_.Init(nullptr, true));
+  EXPECT_FALSE(info_.Refresh());
   // An endpoint whose keys were removed: the id is read, but no source.
   AddEndpoint(eCapture);
   ASSERT_TRUE(SUCCEEDED(QOREndpointStore::Remove(eCapture, kEndpoint)));
-  EXPECT_FALSE(Init(info));
-  EXPECT_EQ(info.GetEndpointGuidText(), kEndpointText);
-  EXPECT_FALSE(info.IsRender());
-  EXPECT_EQ(
-      info.GetPropertiesKeyPath(),
-      std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\Capture\\") +
-          kEndpointText + L"\\Properties");
+  EXPECT_FALSE(Init());
+  EXPECT_EQ(info_.GetEndpointGuidText(), kEndpointText);
+  EXPECT_FALSE(info_.IsRender());
+  EXPECT_EQ(info_.GetPropertiesKeyPath(),
+            kMmDevices + std::wstring(L"Capture\\") + kEndpointText + L"\\Properties");
 }
 
-TEST_F(QORAPOEndpointInfoTest, PropertiesKeyOverridesDefaults) {
+TEST_F(QORAPOEndpointInfoTest, PropertyAndFxRows) {
   AddEndpoint(eRender);
-  SetText(false, std::wstring(kMaker) + L"0", L"Software\\Maker\\Room");
-  SetText(false, std::wstring(kMaker) + L"2", L"C:\\cfg\\room.xml");
-  SetText(false, std::wstring(kMaker) + L"3", L"three");
-  SetText(false, std::wstring(kMaker) + L"1", L"");  // empty counts as absent
+  SetText(false, Maker(0), L"Software\\Maker\\Room");
+  SetText(false, Maker(2), L"C:\\cfg\\room.xml");
+  SetText(false, Maker(3), L"three");
+  SetText(false, Maker(1), L"");  // empty counts as absent
   SetText(false, L"{b3f8fa53-0004-438e-9003-51a46e139bfc},6", L"Realtek");
   SetText(false, L"{A45C254E-DF1C-4EFD-8020-67D146A850E0},2", L"Speakers");
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetRegistrySubkey(), L"Software\\Maker\\Room");
-  EXPECT_EQ(info.GetConfigurationPath(), L"C:\\cfg\\room.xml");
-  EXPECT_EQ(info.GetExtraText3(), L"three");
-  EXPECT_EQ(info.GetDataFolder(), AppData());
-  EXPECT_EQ(info.GetDisplayName(), L"Realtek Speakers");
-}
-
-TEST_F(QORAPOEndpointInfoTest, LaterFxKeysWinAndBadClassTextsStayEmpty) {
-  AddEndpoint(eRender);
-  SetText(true, std::wstring(kFx) + L"5", kMfxClass);
-  SetText(true, std::wstring(kFx) + L"13", kSfxClass);  // wins over ,5
-  SetText(true, std::wstring(kFx) + L"7", L"not a guid");
-  SetText(true, std::wstring(kFx) + L"12", L"{bbbbbbbb-cccc-dddd-eeee-ffffffffffff}");
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetPosition(1).text, kSfxClass);
-  EXPECT_EQ(info.GetPosition(3).guid, GUID_NULL);
-  EXPECT_TRUE(info.GetPosition(3).text.empty());
-  EXPECT_EQ(info.GetPosition(5).text, kEfxClass);  // kept in upper case
-  EXPECT_EQ(info.GetPosition(6).guid, GUID_NULL);
-  EXPECT_EQ(info.GetPosition(-1).guid, GUID_NULL);
+  // An unreadable value does not hide the endpoint.
+  ASSERT_EQ(Key(false).SetQword(L"{00000000-0000-0000-0000-000000000001},1", 5), ERROR_SUCCESS);
+  SetText(true, Fx(5), kMfxClass);
+  SetText(true, Fx(13), kSfxClass);  // wins over ,5
+  SetText(true, Fx(7), L"not a guid");
+  SetText(true, Fx(12), L"{bbbbbbbb-cccc-dddd-eeee-ffffffffffff}");
+  ASSERT_TRUE(Init());
+  EXPECT_EQ(info_.GetRegistrySubkey(), L"Software\\Maker\\Room");
+  EXPECT_EQ(info_.GetConfigurationPath(), L"C:\\cfg\\room.xml");
+  EXPECT_EQ(info_.GetExtraText3(), L"three");
+  EXPECT_EQ(info_.GetDataFolder(), AppData());
+  EXPECT_EQ(info_.GetDisplayName(), L"Realtek Speakers");
+  EXPECT_EQ(info_.GetPosition(1).text, kSfxClass);
+  EXPECT_EQ(info_.GetPosition(3).guid, GUID_NULL);
+  EXPECT_TRUE(info_.GetPosition(3).text.empty());
+  EXPECT_EQ(info_.GetPosition(5).text, L"{BBBBBBBB-CCCC-DDDD-EEEE-FFFFFFFFFFFF}");  // upper case
+  EXPECT_EQ(info_.GetPosition(6).guid, GUID_NULL);
+  EXPECT_EQ(info_.GetPosition(-1).guid, GUID_NULL);
 }
 
 TEST_F(QORAPOEndpointInfoTest, SecondaryKeyFillsOnlyWhatIsMissing) {
   AddEndpoint(eRender);
   constexpr wchar_t kSecondary[] = L"Software\\Maker\\Secondary";
-  SetText(false, std::wstring(kMaker) + L"5", kSecondary);
-  SetText(false, std::wstring(kMaker) + L"0", L"Software\\Maker\\Own");
-  QORRegistryKey secondary;
-  ASSERT_EQ(
-      QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kSecondary, KEY_ALL_ACCESS, secondary),
-      ERROR_SUCCESS);
-  secondary.SetString(std::wstring(kMaker) + L"0", L"Software\\Maker\\Other");
-  secondary.SetString(std::wstring(kMaker) + L"1", L"D:\\data");
-  secondary.SetString(std::wstring(kFx) + L"5", kSfxClass);  // positions come from the FX key only
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetSecondaryKeyPath(), kSecondary);
-  EXPECT_EQ(info.GetRegistrySubkey(), L"Software\\Maker\\Own");
-  EXPECT_EQ(info.GetDataFolder(), L"D:\\data");
-  EXPECT_EQ(info.GetPosition(1).guid, GUID_NULL);
-
+  SetText(false, Maker(5), kSecondary);
+  SetText(false, Maker(0), L"Software\\Maker\\Own");
+  QORRegistryKey secondary = KeyAt(kSecondary);
+  secondary.SetString(Maker(0), L"Software\\Maker\\Other");
+  secondary.SetString(Maker(1), L"D:\\data");
+  secondary.SetString(Fx(5), kSfxClass);  // positions come from the FX key only
+  ASSERT_TRUE(Init());
+  EXPECT_EQ(info_.GetSecondaryKeyPath(), kSecondary);
+  EXPECT_EQ(info_.GetRegistrySubkey(), L"Software\\Maker\\Own");
+  EXPECT_EQ(info_.GetDataFolder(), L"D:\\data");
+  EXPECT_EQ(info_.GetPosition(1).guid, GUID_NULL);
   // A copy shares the device and the record, but not what belongs to the refresh.
-  const QORAPOEndpointInfo copy(info);
-  EXPECT_EQ(copy.GetDevice(), info.GetDevice());
+  const QORAPOEndpointInfo copy(info_);
+  EXPECT_EQ(copy.GetDevice(), info_.GetDevice());
   EXPECT_EQ(copy.GetDataFolder(), L"D:\\data");
   EXPECT_TRUE(copy.GetSecondaryKeyPath().empty());
 }
 
-TEST_F(QORAPOEndpointInfoTest, UnreadableValueDoesNotHideTheEndpoint) {
+TEST_F(QORAPOEndpointInfoTest, RenderPresetFileBySubsystemId) {
   AddEndpoint(eRender);
-  SetText(false, std::wstring(kMaker) + L"3", L"three");
-  QORRegistryKey properties;
-  ASSERT_EQ(
-      QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
-                           QOREndpointStore::EndpointKeyPath(eRender, kEndpoint) + L"\\Properties",
-                           KEY_ALL_ACCESS, properties),
-      ERROR_SUCCESS);
-  ASSERT_EQ(properties.SetQword(L"{00000000-0000-0000-0000-000000000001},1", 5), ERROR_SUCCESS);
-  QORAPOEndpointInfo info;
-  EXPECT_TRUE(Init(info));
-  EXPECT_EQ(info.GetExtraText3(), L"three");
-}
-
-TEST_F(QORAPOEndpointInfoTest, PresetFileByTheSubsystemId) {
-  AddEndpoint(eRender);
-  SetText(false, std::wstring(kMaker) + L"4", L"preset");
   SetText(false, kHardwareIds, L"HDAUDIO\\FUNC_01&VEN_10EC&DEV_0298&subsys_abcd1234");
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetSubsystemId(), L"ABCD1234");
-  // Without a preset file the default stays.
-  EXPECT_EQ(info.GetConfigurationPath(),
-            Folder(FOLDERID_ProgramFiles) + L"QOR Labs\\APO\\qor_apo_config.xml");
   Touch(AppData() + L"\\presets_ABCD1234.xml");
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(), AppData() + L"\\presets_ABCD1234.xml");
-
-  // With an effect class registered the name carries _81.
-  SetText(true, std::wstring(kFx) + L"5", kSfxClass);
+  EXPECT_EQ(ConfigurationPath(), DefaultConfiguration());  // extra text 4 is needed
+  EXPECT_EQ(info_.GetSubsystemId(), L"ABCD1234");
+  SetText(false, Maker(4), L"preset");
+  EXPECT_EQ(ConfigurationPath(), AppData() + L"\\presets_ABCD1234.xml");
+  // With an effect class registered the name carries _81, when that file exists.
+  SetText(true, Fx(5), kSfxClass);
+  EXPECT_EQ(ConfigurationPath(), DefaultConfiguration());
   Touch(AppData() + L"\\presets_ABCD1234_81.xml");
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(), AppData() + L"\\presets_ABCD1234_81.xml");
-  EXPECT_EQ(info.GetPresetPath(), AppData() + L"\\presets_ABCD1234_81.xml");
+  EXPECT_EQ(ConfigurationPath(), AppData() + L"\\presets_ABCD1234_81.xml");
+  EXPECT_EQ(info_.GetPresetPath(), AppData() + L"\\presets_ABCD1234_81.xml");
+  // Only in place of the default path.
+  SetText(false, Maker(2), L"C:\\own.xml");
+  EXPECT_EQ(ConfigurationPath(), L"C:\\own.xml");
 }
 
-TEST_F(QORAPOEndpointInfoTest, PresetNeedsExtraText4AndTheDefaultPath) {
+TEST_F(QORAPOEndpointInfoTest, MissingQlconfigFallsBackByVersionOnRenderOnly) {
   AddEndpoint(eRender);
-  SetText(false, kHardwareIds, L"PCI\\SUBSYS_ABCD1234");
-  Touch(AppData() + L"\\presets_ABCD1234.xml");
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(),
-            Folder(FOLDERID_ProgramFiles) + L"QOR Labs\\APO\\qor_apo_config.xml");
-  SetText(false, std::wstring(kMaker) + L"4", L"preset");
-  SetText(false, std::wstring(kMaker) + L"2", L"C:\\own.xml");
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(), L"C:\\own.xml");
-}
-
-TEST_F(QORAPOEndpointInfoTest, CaptureNeverTakesPresetOrFallback) {
-  AddEndpoint(eCapture);
-  SetText(false, std::wstring(kMaker) + L"4", L"preset");
-  SetText(false, kHardwareIds, L"SUBSYS_ABCD1234");
-  Touch(AppData() + L"\\presets_ABCD1234.xml");
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(),
-            Folder(FOLDERID_ProgramFiles) + L"QOR Labs\\APO\\qor_apo_config.xml");
-  SetText(false, std::wstring(kMaker) + L"2", AppData() + L"\\qlconfig.xml");
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(), AppData() + L"\\qlconfig.xml");
-}
-
-TEST_F(QORAPOEndpointInfoTest, MissingQlconfigFallsBackByVersion) {
-  AddEndpoint(eRender);
-  SetText(false, std::wstring(kMaker) + L"2", AppData() + L"\\qlconfig.xml");
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(), AppData() + L"\\qlconfig_WIN81.xml");
+  SetText(false, Maker(2), AppData() + L"\\qlconfig.xml");
+  EXPECT_EQ(ConfigurationPath(), AppData() + L"\\qlconfig_WIN81.xml");
   const QOROSVersion seven{6, 1, 7601};
   QORSystemInfo::SetOSVersionForTesting(&seven);
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(), AppData() + L"\\qlconfig_WIN7.xml");
+  EXPECT_EQ(ConfigurationPath(), AppData() + L"\\qlconfig_WIN7.xml");
   Touch(AppData() + L"\\qlconfig.xml");
-  ASSERT_TRUE(Init(info));
-  EXPECT_EQ(info.GetConfigurationPath(), AppData() + L"\\qlconfig.xml");
+  EXPECT_EQ(ConfigurationPath(), AppData() + L"\\qlconfig.xml");
+
+  // Capture takes neither a preset nor a fallback.
+  std::filesystem::remove(QORPathConvert::ToNative(AppData() + L"\\qlconfig.xml"));
+  AddEndpoint(eCapture);
+  SetText(false, Maker(4), L"preset");
+  SetText(false, kHardwareIds, L"SUBSYS_ABCD1234");
+  Touch(AppData() + L"\\presets_ABCD1234.xml");
+  EXPECT_EQ(ConfigurationPath(), DefaultConfiguration());
+  SetText(false, Maker(2), AppData() + L"\\qlconfig.xml");
+  EXPECT_EQ(ConfigurationPath(), AppData() + L"\\qlconfig.xml");
 }
 
 TEST_F(QORAPOEndpointInfoTest, TechLibraryPathIsRecordedOnce) {
@@ -265,19 +228,14 @@ TEST_F(QORAPOEndpointInfoTest, TechLibraryPathIsRecordedOnce) {
   ASSERT_TRUE(companion.Load(QORUtf8ToWide((folder / "qlcnt64.so").string())));
 
   AddEndpoint(eRender);
-  QORAPOEndpointInfo info;
-  ASSERT_TRUE(Init(info));
-  QORRegistryKey subkey;
-  ASSERT_EQ(QORRegistryKey::Open(QORRegistryHive::kLocalMachine, info.GetRegistrySubkey(),
-                                 KEY_ALL_ACCESS, subkey),
-            ERROR_SUCCESS);
+  ASSERT_TRUE(Init());
+  QORRegistryKey subkey = KeyAt(info_.GetRegistrySubkey());
   std::wstring path;
   ASSERT_EQ(subkey.GetString(L"QorApoTechDllPath", &path), ERROR_SUCCESS);
   EXPECT_EQ(std::filesystem::path(QORWideToUtf8(path)), folder / "qltech64.so");
-
   // Present: nothing is written again.
   ASSERT_EQ(subkey.SetDword(L"QorApoTechDllPath", 1), ERROR_SUCCESS);
-  ASSERT_TRUE(Init(info));
+  ASSERT_TRUE(Init());
   uint32_t kept = 0;
   EXPECT_EQ(subkey.GetDword(L"QorApoTechDllPath", &kept), ERROR_SUCCESS);
   EXPECT_EQ(kept, 1u);
