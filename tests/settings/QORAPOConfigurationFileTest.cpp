@@ -2,17 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TempStateRoot.h"
-#include "TraceCapture.h"
 #include "common/QORTextConvert.h"
 #include "settings/QORAPOChannelCode.h"
 #include "settings/QORAPOConfigurationReader.h"
@@ -84,47 +81,30 @@ TEST_F(QORAPOConfigurationFileTest, RootAndResultCodes) {
   const std::pair<std::string, uint32_t> cases[] = {
       {"<QOR_Configuration>" + kProperties + "</QOR_Configuration>", Config::kLoadOk},
       {"<qor_config>" + kProperties + "</qor_config>", Config::kLoadNoProperties},
-      {"<qor_configuration/>", Config::kLoadNoProperties},
-      {"<qor_configuration>", Config::kLoadNoProperties},
       {"", Config::kLoadNoProperties},
       {Root(Mode("M", "S")), Config::kLoadNoProperties},
       {Root("<properties/>"), Config::kLoadEmptyProperties},
-      // A comment is a child node: the properties are present, just without controls.
-      {Root("<properties><!-- none --></properties>"), Config::kLoadOk},
       // The last properties element or invalid mode decides.
-      {Root("<properties/>" + kProperties), Config::kLoadOk},
       {Root(kProperties + "<properties/>"), Config::kLoadEmptyProperties},
       {Root(kProperties + Mode("M", "VAPO3-Disabled")), Config::kLoadInvalidMode},
       // The identity comes from private controls only; a missing speaker type is the disabled one.
       {Root(kProperties + publicIdentity), Config::kLoadInvalidMode},
-      {Root(kProperties + "<operating_mode>" + Control("VAPO3-Operating Mode", "M") +
-            "</operating_mode>"),
-       Config::kLoadInvalidMode},
       {Root(publicIdentity + kProperties), Config::kLoadOk},
-      {Root(Mode("VAPO3-Undefined", "S") + kProperties), Config::kLoadOk},
   };
   for (const auto& [text, code] : cases) EXPECT_EQ(config_.LoadFromText(text, 0, 0), code) << text;
   EXPECT_TRUE(config_.GetOperatingModes().empty());
 }
 
 TEST_F(QORAPOConfigurationFileTest, PropertiesAndProductName) {
-  ASSERT_EQ(
-      config_.LoadFromText(Root("<Properties>" + Control("Product Name", "First") +
-                                Control("A", "1") + Control("", "no name") + Control("Empty", "") +
-                                "<control>no name at all</control>"
-                                "<CONTROL name=\"B\">x<!-- note -->y<![CDATA[<z>]]></CONTROL>"
-                                "<control name=\"C\">a&amp;b<inner>skipped</inner></control>"
-                                "<other name=\"D\">4</other>" +
-                                Control("Product Name", "Caf\xC3\xA9") + "</Properties>"),
-                           0, 0),
-      Config::kLoadOk);
-  const QORUTSValueList& properties = config_.GetProperties();
-  EXPECT_EQ(properties.Size(), 4u);
-  EXPECT_EQ(Text(properties, "A"), "1");
-  EXPECT_EQ(Text(properties, "B"), "xy<z>");
-  EXPECT_EQ(Text(properties, "C"), "a&b");
-  EXPECT_EQ(Text(properties, "Empty"), "<absent>");
-  EXPECT_EQ(Text(properties, "D"), "<absent>");
+  ASSERT_EQ(config_.LoadFromText(
+                Root("<Properties>" + Control("Product Name", "First") + Control("Empty", "") +
+                     "<CONTROL name=\"B\">x<!-- n -->y<![CDATA[<z>]]></CONTROL>" +
+                     Control("Product Name", "Caf\xC3\xA9") + "</Properties>"),
+                0, 0),
+            Config::kLoadOk);
+  EXPECT_EQ(config_.GetProperties().Size(), 2u);
+  EXPECT_EQ(Text(config_.GetProperties(), "B"), "xy<z>");
+  EXPECT_EQ(Text(config_.GetProperties(), "Empty"), "<absent>");
   EXPECT_EQ(config_.GetProductName(), L"Caf\u00e9");
   // A later load starts from nothing.
   ASSERT_EQ(config_.LoadFromText(Root("<properties>" + Control("X", "1") + "</properties>"), 0, 0),
@@ -137,8 +117,7 @@ TEST_F(QORAPOConfigurationFileTest, ModeControlsAndIdentity) {
   const std::string t = " public=\"true\"";
   ASSERT_EQ(Parse(Mode("Music", "Speakers",
                        Control("Gain", "1", " public=\"TRUE\"") + Control("Gain", "2") +
-                           Control("Width", "3", " public=\"yes\"") + Control("Level", "4", t) +
-                           Control("Level", "5", t))),
+                           Control("Width", "3", " public=\"yes\"") + Control("Level", "5", t))),
             Config::kLoadOk);
   ASSERT_EQ(config_.GetOperatingModes().size(), 1u);
   QORAPOOperatingMode& mode = ModeAt(0);
@@ -150,41 +129,27 @@ TEST_F(QORAPOConfigurationFileTest, ModeControlsAndIdentity) {
   EXPECT_EQ(Text(mode.GetPrivateControls(), "Width"), "3");
   EXPECT_EQ(mode.GetControls().Size(), 3u);
   EXPECT_EQ(Text(mode.GetControls(), "Gain"), "2");  // private wins
-  EXPECT_EQ(Text(mode.GetControls(), "Level"), "5");
-  EXPECT_FALSE(mode.IsAutoMic());
 }
 
 TEST_F(QORAPOConfigurationFileTest, SelectorAndAutoMic) {
-  const std::string modes = Mode("Plain", "S") + Mode("Dsp", "S", "", " selector=\"DSP\"") +
-                            Mode("Other", "S", "", " selector=\"x\"") +
-                            Mode("Blank", "S", "", " selector=\"\" auto_mic=\"TRUE\"") +
+  const std::string modes = Mode("Plain", "S", "", " auto_mic=\"TRUE\"") +
+                            Mode("Dsp", "S", "", " selector=\"DSP\"") +
                             Mode("NotMic", "S", "", " auto_mic=\"yes\"");
   ASSERT_EQ(Parse(modes, Config::kSelectorPlain), Config::kLoadOk);
-  ASSERT_EQ(config_.GetOperatingModes().size(), 3u);
-  EXPECT_EQ(ModeAt(0).GetModeIdentity().GetMode().GetValueText(), "Plain");
-  EXPECT_TRUE(ModeAt(1).IsAutoMic());
-  EXPECT_FALSE(ModeAt(2).IsAutoMic());
-  EXPECT_EQ(config_.GetSelectorMode(), 0u);
+  ASSERT_EQ(config_.GetOperatingModes().size(), 2u);
+  EXPECT_TRUE(ModeAt(0).IsAutoMic());
+  EXPECT_FALSE(ModeAt(1).IsAutoMic());
   ASSERT_EQ(Parse(modes, Config::kSelectorDsp), Config::kLoadOk);
   ASSERT_EQ(config_.GetOperatingModes().size(), 1u);
   EXPECT_EQ(ModeAt(0).GetModeIdentity().GetMode().GetValueText(), "Dsp");
-  EXPECT_EQ(config_.GetSelectorMode(), 1u);
-  ASSERT_EQ(Parse(modes, 2), Config::kLoadOk);
-  EXPECT_TRUE(config_.GetOperatingModes().empty());
-  EXPECT_EQ(config_.GetSelectorMode(), 2u);
 }
 
 TEST_F(QORAPOConfigurationFileTest, SpeakerMasksAndPositionNames) {
   EXPECT_EQ(Reader::SpeakerMask("Stereo; 5.1 Surround"), 6u);
-  EXPECT_EQ(Reader::SpeakerMask("Mono,Stereo;7.1 Surround, 11.1 Surround"), 27u);
-  EXPECT_EQ(Reader::SpeakerMask(" Stereo ;;,"), 2u);
-  EXPECT_EQ(Reader::SpeakerMask("Stereo Mono"), 1u);  // the first listed name wins in a piece
-  EXPECT_EQ(Reader::SpeakerMask("Quadraphonic"), 0u);
+  EXPECT_EQ(Reader::SpeakerMask("Mono, 11.1 Surround"), 17u);
   EXPECT_EQ(Reader::SpeakerMask("stereo"), 0u);  // containment is exact case
-  EXPECT_EQ(Reader::SpeakerMask(nullptr), kAny);
   EXPECT_EQ(Reader::SpeakerMask(""), kAny);
   EXPECT_EQ(Reader::SpeakerMask("Mono;Any"), kAny);
-  EXPECT_STREQ(Reader::PositionName(5), "OMFX");
   EXPECT_STREQ(Reader::PositionName(6), "Invalid APO location!");
 }
 
@@ -193,7 +158,6 @@ TEST_F(QORAPOConfigurationFileTest, ChainsFollowTheLocation) {
       "<chain input=\"Mono\"><process tech_id=\"L\"/></chain>"
       "<chain_v2 position=\"MFX\" input=\"Stereo; 5.1 Surround\"><process "
       "tech_id=\"M\"/></chain_v2>"
-      "<chain_v2 position=\"mfx\" input=\"Stereo\"><process tech_id=\"m\"/></chain_v2>"
       "<chain_v2 position=\"SFX\" input=\"Stereo\"><process tech_id=\"S\"/></chain_v2>"
       "<chain_v2 input=\"Stereo\"><process tech_id=\"none\"/></chain_v2>"
       "<CHAIN_V2 position=\"MFX\" input=\"Quad\"><process tech_id=\"M2\"/></CHAIN_V2>";
@@ -204,40 +168,30 @@ TEST_F(QORAPOConfigurationFileTest, ChainsFollowTheLocation) {
   EXPECT_EQ(InputMasks(), (std::vector<uint32_t>{1u}));
   ASSERT_EQ(Parse(Mode("M", "S", chains), 0, 1), Config::kLoadOk);
   EXPECT_EQ(InputMasks(), (std::vector<uint32_t>{2u}));
-  for (uint32_t location : {3u, 6u, 0xFFFFFFFFu}) {
-    ASSERT_EQ(Parse(Mode("M", "S", chains), 0, location), Config::kLoadOk);
-    EXPECT_TRUE(InputMasks().empty()) << location;
-  }
+  ASSERT_EQ(Parse(Mode("M", "S", chains), 0, 6), Config::kLoadOk);
+  EXPECT_TRUE(InputMasks().empty());
 }
 
 TEST_F(QORAPOConfigurationFileTest, ChainContents) {
-  ASSERT_EQ(
-      Parse(Mode("M", "S",
-                 "<chain type=\"Capture\" output=\"Mono\">"
-                 "<process tech_id=\"Sidechain Pipe\" hook=\"Sidechain Pipe\"/>"
-                 "<process instance_id=\"dropped\"/><process tech_id=\"\" instance_id=\"x\"/>" +
-                     Control("K", "1") + Control("K", "2") +
-                     "<Process tech_id=\"QOR AEC/NR\" instance_id=\"AEC\"/></chain>"
-                     "<chain type=\"render\"><process instance_id=\"only\"/></chain>"
-                     "<chain type=\"playback\"><process tech_id=\"ZR3D\"/></chain>")),
-      Config::kLoadOk);
+  ASSERT_EQ(Parse(Mode("M", "S",
+                       "<chain type=\"Capture\" output=\"Mono\"><process tech_id=\"P\" hook=\"H\"/>"
+                       "<process instance_id=\"dropped\"/>" +
+                           Control("K", "1") + Control("K", "2") +
+                           "<process tech_id=\"A\" instance_id=\"I\"/></chain>"
+                           "<chain type=\"render\"><process instance_id=\"only\"/></chain>")),
+            Config::kLoadOk);
   const auto& entries = Chains();
-  ASSERT_EQ(entries.size(), 2u);
+  ASSERT_EQ(entries.size(), 1u);
   EXPECT_FALSE(entries[0].render);
   EXPECT_EQ(entries[0].inputMask, kAny);
   EXPECT_EQ(entries[0].outputMask, 1u);
   ASSERT_EQ(entries[0].processes.size(), 2u);
-  EXPECT_EQ(entries[0].processes[0].hook, "Sidechain Pipe");
-  EXPECT_EQ(entries[0].processes[0].instanceId, "");
-  EXPECT_EQ(entries[0].processes[1].techId, "QOR AEC/NR");
-  EXPECT_EQ(entries[0].processes[1].instanceId, "AEC");
+  EXPECT_EQ(entries[0].processes[0].hook, "H");
+  EXPECT_EQ(entries[0].processes[1].instanceId, "I");
   EXPECT_EQ(Text(entries[0].controls, "K"), "2");
-  EXPECT_TRUE(entries[1].render);
-  EXPECT_EQ(entries[1].processes[0].techId, "ZR3D");
 }
 
 TEST_F(QORAPOConfigurationFileTest, DefaultMode) {
-  qortest::TraceCapture trace;
   EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:VAPO3-Undefined/VAPO3-Disabled");
   const std::string movie = Control("VAPO3-Operating Mode", "Movie");
   // From the properties, even when no mode has that identity.
@@ -255,15 +209,11 @@ TEST_F(QORAPOConfigurationFileTest, DefaultMode) {
   ASSERT_EQ(config_.LoadFromText(Root(properties + Mode("Music", "S") + Mode("Voice", "S")), 0, 0),
             Config::kLoadOk);
   EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Music/S");
-  EXPECT_TRUE(trace.LinesContaining("SetDefaultMode returning false").empty());
+  EXPECT_TRUE(config_.SetDefaultMode());
   // No mode at all: still loaded, default from the properties as far as they go.
   ASSERT_EQ(config_.LoadFromText(Root(properties), 0, 0), Config::kLoadOk);
   EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Movie/VAPO3-Disabled");
   EXPECT_FALSE(config_.SetDefaultMode());
-  const auto lines = trace.LinesContaining("SetDefaultMode returning false...no modes available.");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("QORAPOConfigurationFile("), std::string::npos);
-  EXPECT_NE(lines[0].find("| QORAPOConfigurationFile::SetDefaultMode | "), std::string::npos);
 }
 
 TEST_F(QORAPOConfigurationFileTest, FindOperatingMode) {
@@ -284,12 +234,6 @@ TEST_F(QORAPOConfigurationFileTest, FindOperatingMode) {
   found_.reset();
   EXPECT_FALSE(config_.FindAutoMicMode(QORAPOModeIdentity("Movie", "S"), found_));
   EXPECT_FALSE(found_);
-
-  // Modes outlive a later load.
-  const auto held = config_.GetOperatingModes()[0];
-  ASSERT_EQ(Parse(Mode("Voice", "Phones")), Config::kLoadOk);
-  EXPECT_EQ(held->GetModeIdentity().GetText(), "ApoOpMode:Music/S");
-  EXPECT_EQ(ModeAt(0).GetModeIdentity().GetText(), "ApoOpMode:Voice/Phones");
 }
 
 TEST_F(QORAPOConfigurationFileTest, FindAutoMicMode) {
@@ -311,33 +255,18 @@ TEST_F(QORAPOConfigurationFileTest, FindAutoMicMode) {
 }
 
 TEST_F(QORAPOConfigurationFileTest, UnreadablePlacesGiveSix) {
-  qortest::TraceCapture trace;
   std::filesystem::create_directory(root_.Path() + "/folder.xml");
   ASSERT_EQ(::mkfifo((root_.Path() + "/pipe.xml").c_str(), 0600), 0);
   std::filesystem::resize_file(Write("huge.xml", kMinimal), QORXMLDocumentCache::kMaxFileBytes + 1);
-  std::vector<std::wstring> paths = {PathOf("missing.xml"), PathOf("folder.xml"),
-                                     PathOf("pipe.xml"),    PathOf("huge.xml"),
-                                     std::wstring(),        Write("empty.xml", "")};
-  if (::geteuid() != 0) {  // root reads every file
-    paths.push_back(Write("locked.xml", kMinimal));
-    std::filesystem::permissions(QORWideToUtf8(paths.back()), std::filesystem::perms::none);
-  }
-  for (const std::wstring& path : paths) {
+  for (const std::wstring& path : {PathOf("missing.xml"), PathOf("folder.xml"), PathOf("pipe.xml"),
+                                   PathOf("huge.xml"), Write("empty.xml", "")}) {
     EXPECT_EQ(config_.Load(path, 0, 0), Config::kLoadNoProperties) << QORWideToUtf8(path);
-    EXPECT_TRUE(config_.GetOperatingModes().empty());
   }
-  EXPECT_EQ(trace.LinesContaining("pXML->load 0").size(), paths.size());
-  EXPECT_TRUE(trace.LinesContaining("pXML->load 1").empty());
-  EXPECT_TRUE(trace.LinesContaining("get_documentElement").empty());
 }
 
 TEST_F(QORAPOConfigurationFileTest, APathIsParsedOncePerProcess) {
-  qortest::TraceCapture trace;
   const std::wstring path = Write("cached.xml", kMinimal);
   ASSERT_EQ(config_.Load(path, 0, 0), Config::kLoadOk);
-  EXPECT_EQ(trace.LinesContaining("| QORAPOConfigurationFile::Load | pXML->load 1").size(), 1u);
-  EXPECT_EQ(trace.LinesContaining("pXML->get_documentElement 0x").size(), 1u);
-  EXPECT_EQ(config_.GetDefaultMode().GetText(), "ApoOpMode:Music/Speakers");
   // Changes on disk are not seen, not even by another object, and not even when the file is gone.
   const std::string empty = Root("<properties/>");
   Write("cached.xml", empty);
@@ -352,16 +281,11 @@ TEST_F(QORAPOConfigurationFileTest, APathIsParsedOncePerProcess) {
   Write("cached.xml", empty);
   EXPECT_EQ(config_.Load(PathOf("./cached.xml"), 0, 0), Config::kLoadEmptyProperties);
 
-  // A parse failure is tried again; a document that parsed but is not a configuration stays.
+  // A parse failure is tried again.
   const std::wstring late = Write("late.xml", "<qor_configuration><properties>");
   EXPECT_EQ(config_.Load(late, 0, 0), Config::kLoadNoProperties);
-  EXPECT_EQ(QORXMLDocumentCache::Get(late), nullptr);
   Write("late.xml", kMinimal);
   EXPECT_EQ(config_.Load(late, 0, 0), Config::kLoadOk);
-  const std::wstring wrong = Write("wrong.xml", "<other><properties/></other>");
-  EXPECT_EQ(config_.Load(wrong, 0, 0), Config::kLoadNoProperties);
-  Write("wrong.xml", kMinimal);
-  EXPECT_EQ(config_.Load(wrong, 0, 0), Config::kLoadNoProperties);
 }
 
 TEST_F(QORAPOConfigurationFileTest, HostileDocuments) {
@@ -383,14 +307,6 @@ TEST_F(QORAPOConfigurationFileTest, HostileDocuments) {
       Config::kLoadOk);
   EXPECT_EQ(Text(config_.GetProperties(), "Laugh"), "&b;");
 
-  // A long attribute value is kept whole.
-  const std::string longName(1 << 20, 'N');
-  ASSERT_EQ(
-      config_.Load(
-          Write("long.xml", Root("<properties>" + Control(longName, "1") + "</properties>")), 0, 0),
-      Config::kLoadOk);
-  EXPECT_NE(config_.GetProperties().Find(longName), nullptr);
-
   // Bytes that are not UTF-8 stay as they are in control values; the product name shows them
   // as replacement characters.
   ASSERT_EQ(config_.Load(
@@ -400,30 +316,6 @@ TEST_F(QORAPOConfigurationFileTest, HostileDocuments) {
             Config::kLoadOk);
   EXPECT_EQ(Text(config_.GetProperties(), "Product Name"), "Caf\xE9\xFF");
   EXPECT_EQ(config_.GetProductName(), L"Caf\uFFFD\uFFFD");
-
-  // A NUL byte ends the document.
-  EXPECT_EQ(config_.Load(Write("nul.xml", kMinimal + std::string(1, '\0') + "<junk"), 0, 0),
-            Config::kLoadOk);
-}
-
-TEST_F(QORAPOConfigurationFileTest, ObjectsInManyThreadsShareOneDocument) {
-  std::ifstream in(ExampleFile(), std::ios::binary);
-  const std::wstring path =
-      Write("shared.xml", std::string(std::istreambuf_iterator<char>(in), {}));
-  std::vector<std::thread> threads;
-  std::vector<int> failures(4, 0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 20; ++i) {
-        Config config;
-        failures[t] += config.Load(path, 0, static_cast<uint32_t>(i % 6)) != Config::kLoadOk ||
-                       config.GetOperatingModes().size() != 8u ||
-                       config.GetProductName() != L"QOR Labs Laptop Audio";
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 TEST_F(QORAPOConfigurationFileTest, ExampleConfiguration) {
@@ -457,16 +349,6 @@ TEST_F(QORAPOConfigurationFileTest, ExampleConfiguration) {
   ASSERT_FALSE(mic.processes.empty());
   EXPECT_EQ(mic.processes[0].techId, "QOR AEC/NR");
 
-  // Every position a render APO can take finds a stereo chain in the default mode, except the
-  // ones the file leaves to the stream effect.
-  for (uint32_t location = 1; location <= 5; ++location) {
-    ASSERT_EQ(config_.Load(path, 0, location), Config::kLoadOk);
-    ASSERT_TRUE(config_.FindOperatingMode(config_.GetDefaultMode(), found_));
-    EXPECT_EQ(
-        !chainOf(QORAPOChannelCode::kStereo, QORAPOChannelCode::kStereo, true).processes.empty(),
-        location == 1 || location == 3 || location == 4)
-        << location;
-  }
   ASSERT_EQ(config_.Load(path, Config::kSelectorDsp, 3), Config::kLoadOk);
   ASSERT_EQ(config_.GetOperatingModes().size(), 1u);
   EXPECT_EQ(Chains().size(), 1u);
