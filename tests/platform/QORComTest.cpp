@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 #include "platform/IMMDeviceEnumerator.h"
 #include "platform/QORComApi.h"
-#include "platform/QORComObject.h"
 #include "platform/QORComPtr.h"
 #include "platform/QORGuid.h"
 #include "platform/QORPropVariant.h"
@@ -24,9 +22,6 @@ TEST(QORGuidTest, TextRoundTripAndCase) {
   GUID parsed{};
   ASSERT_TRUE(QORGuidFromString(L"{7a8b74c8-FA66-4460-8542-d6119C59E9D4}", &parsed));
   EXPECT_EQ(kSample, parsed);
-  ASSERT_EQ(S_OK, CLSIDFromString(L"{00000000-0000-0000-C000-000000000046}", &parsed));
-  EXPECT_EQ(0xC0, parsed.Data4[0]);
-  EXPECT_EQ(0x46, parsed.Data4[7]);
   wchar_t buffer[39];
   EXPECT_EQ(0, StringFromGUID2(kSample, buffer, 38));
   EXPECT_EQ(39, StringFromGUID2(kSample, buffer, 39));
@@ -51,49 +46,6 @@ TEST(QORGuidTest, MalformedTextIsRefusedAndZeroes) {
   }
 }
 
-// Counts its destruction.
-class Counted : public QORComObject<IUnknown> {
- public:
-  explicit Counted(int* destroyed) : destroyed_(destroyed) {}
-  ~Counted() override { ++*destroyed_; }
-  HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-
- private:
-  int* destroyed_;
-};
-
-TEST(QORComObjectTest, CountsAcrossThreadsAndDeletesAtZero) {
-  int destroyed = 0;
-  auto* object = new Counted(&destroyed);
-  EXPECT_EQ(2u, object->AddRef());
-  {
-    const auto held = QORComPtr<IUnknown>::Attach(object);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&] {
-        for (int i = 0; i < 10000; ++i) QORComPtr<IUnknown> copy = held;
-      });
-    }
-    for (std::thread& thread : threads) thread.join();
-  }
-  EXPECT_EQ(0, destroyed);
-  EXPECT_EQ(0u, object->Release());
-  EXPECT_EQ(1, destroyed);
-}
-
-TEST(QORComApiTest, InitialisationNestsPerThread) {
-  EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-  EXPECT_EQ(S_FALSE, CoInitialize(nullptr));
-  std::thread([] {
-    EXPECT_EQ(S_OK, CoInitialize(nullptr));
-    CoUninitialize();
-  }).join();
-  CoUninitialize();
-  CoUninitialize();
-  EXPECT_EQ(S_OK, CoInitialize(nullptr));
-  CoUninitialize();
-}
-
 TEST(QORComApiTest, ActivationOfPlatformClasses) {
   QORComPtr<IMMDeviceEnumerator> enumerator;
   EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
@@ -103,12 +55,6 @@ TEST(QORComApiTest, ActivationOfPlatformClasses) {
   EXPECT_EQ(REGDB_E_CLASSNOTREG,
             CoCreateInstance(kSample, nullptr, CLSCTX_ALL, IID_IUnknown, &object));
   EXPECT_EQ(nullptr, object);
-  EXPECT_EQ(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_MMDeviceEnumerator, enumerator.Get(),
-                                                    CLSCTX_ALL, IID_IUnknown, &object));
-  EXPECT_EQ(E_NOINTERFACE,
-            CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, kSample, &object));
-  EXPECT_EQ(E_POINTER,
-            CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr));
 
   static int created = 0;
   QORComRegisterClass(kSample, [](REFIID, void** out) {
@@ -132,11 +78,8 @@ TEST(QORPropertyKeyTest, RegistryNameForm) {
       QORPropertyKeyFromString(L"{7a8b74c8-fa66-4460-8542-d6119c59e9d4},4294967295", &parsed));
   EXPECT_EQ(kSample, parsed.fmtid);
   EXPECT_EQ(4294967295u, parsed.pid);
-  for (const wchar_t* bad :
-       {L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4}", L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},",
-        L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},4294967296",
-        L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},-1", L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4} ,1",
-        L"ApoOpMode:x/y"}) {
+  for (const wchar_t* bad : {L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},4294967296",
+                             L"{7A8B74C8-FA66-4460-8542-D6119C59E9D4},", L"ApoOpMode:x/y"}) {
     EXPECT_FALSE(QORPropertyKeyFromString(bad, &parsed));
   }
 }
@@ -181,24 +124,6 @@ TEST(QORPropVariantCodecTest, StoredFormsAreByteExactAndRoundTrip) {
     PropVariantClear(&back);
     PropVariantClear(&values[i]);
   }
-}
-
-TEST(QORPropVariantCodecTest, OddStoredDataIsTruncatedBlobOrRefused) {
-  PROPVARIANT back;
-  // Text stops at its first NUL; an odd byte count is no text.
-  const uint8_t text[] = {'a', 0, 0, 0, 'b', 0};
-  ASSERT_TRUE(QORPropVariantCodec::FromRegistry(REG_SZ, text, 6, &back));
-  EXPECT_STREQ(L"a", back.pwszVal);
-  PropVariantClear(&back);
-  EXPECT_FALSE(QORPropVariantCodec::FromRegistry(REG_SZ, text, 5, &back));
-  EXPECT_EQ(VT_EMPTY, back.vt);
-  // A binary value that is no stored form is a blob of its bytes.
-  const uint8_t odd[] = {72, 0, 0, 0, 1};
-  ASSERT_TRUE(QORPropVariantCodec::FromRegistry(REG_BINARY, odd, 5, &back));
-  EXPECT_EQ(VT_BLOB, back.vt);
-  EXPECT_EQ(5u, back.blob.cbSize);
-  PropVariantClear(&back);
-  EXPECT_FALSE(QORPropVariantCodec::FromRegistry(REG_DWORD, odd, 5, &back));
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -109,16 +108,8 @@ TEST_F(QOREndpointStoreTest, EnumerationByFlowAndStateMask) {
   EXPECT_EQ((List{a, b}), Ids(eRender, DEVICE_STATEMASK_ALL));
   EXPECT_EQ(List{a}, Ids(eRender, DEVICE_STATE_ACTIVE));
   EXPECT_EQ(List{b}, Ids(eRender, DEVICE_STATE_DISABLED));
-  EXPECT_EQ(List{}, Ids(eRender, DEVICE_STATE_UNPLUGGED | DEVICE_STATE_NOTPRESENT));
   EXPECT_EQ((List{a, c, d}), Ids(eAll, DEVICE_STATE_ACTIVE | DEVICE_STATE_UNPLUGGED));
-  const List invalid{std::to_wstring(E_INVALIDARG)};
-  EXPECT_EQ(invalid, Ids(static_cast<EDataFlow>(3), DEVICE_STATEMASK_ALL));
-  EXPECT_EQ(invalid, Ids(eRender, 0));
-  EXPECT_EQ(invalid, Ids(eRender, 0x10));
-  QORComPtr<IMMDeviceCollection> devices;
-  ASSERT_EQ(S_OK, enumerator_->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, devices.Put()));
-  QORComPtr<IMMDevice> device;
-  EXPECT_EQ(E_INVALIDARG, devices->Item(1, device.Put()));
+  EXPECT_EQ(List{std::to_wstring(E_INVALIDARG)}, Ids(eRender, 0));
   // Disable and enable move an endpoint between masks.
   ASSERT_EQ(S_OK, QOREndpointStore::Disable(eRender, kRenderA));
   ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, kRenderB));
@@ -127,9 +118,6 @@ TEST_F(QOREndpointStoreTest, EnumerationByFlowAndStateMask) {
 
 TEST_F(QOREndpointStoreTest, DevicesByIdWithStateAndRemoval) {
   AddFour();
-  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
-            QOREndpointStore::Add(eRender, kRenderA, L"again", DEVICE_STATE_ACTIVE));
-  EXPECT_EQ(E_INVALIDARG, QOREndpointStore::Add(eRender, kSysFxSwitch.fmtid, L"x", 3));
   QORComPtr<IMMDevice> device;
   ASSERT_EQ(S_OK, enumerator_->GetDevice(QOREndpointStore::MakeId(eCapture, kCaptureD).c_str(),
                                          device.Put()));
@@ -139,15 +127,9 @@ TEST_F(QOREndpointStoreTest, DevicesByIdWithStateAndRemoval) {
   QORComPtr<IMMDevice> missing;
   EXPECT_EQ(E_NOTFOUND, enumerator_->GetDevice(QOREndpointStore::MakeId(eRender, kCaptureD).c_str(),
                                                missing.Put()));
-  EXPECT_EQ(E_NOTFOUND, enumerator_->GetDevice(L"speakers", missing.Put()));
 
   ASSERT_EQ(S_OK, QOREndpointStore::Remove(eCapture, kCaptureD));
   EXPECT_EQ(E_NOTFOUND, device->GetState(&state));
-  QORComPtr<IPropertyStore> store;
-  EXPECT_EQ(E_NOTFOUND, device->OpenPropertyStore(STGM_READ, store.Put()));
-  EXPECT_EQ(E_NOTFOUND, QOREndpointStore::Remove(eCapture, kCaptureD));
-  EXPECT_EQ(E_NOINTERFACE, device->Activate(IID_IPropertyStore, CLSCTX_ALL, nullptr,
-                                            reinterpret_cast<void**>(store.Put())));
 }
 
 // A property as "type:value", "empty" or the failure code.
@@ -158,7 +140,6 @@ std::wstring Read(IPropertyStore* store, const PROPERTYKEY& key) {
   std::wstring text = value.vt == VT_EMPTY    ? L"empty"
                       : value.vt == VT_LPWSTR ? L"text:" + std::wstring(value.pwszVal)
                       : value.vt == VT_UI4    ? L"ui4:" + std::to_wstring(value.ulVal)
-                      : value.vt == VT_I4     ? L"i4:" + std::to_wstring(value.lVal)
                                               : L"vt " + std::to_wstring(value.vt);
   PropVariantClear(&value);
   return text;
@@ -176,17 +157,11 @@ TEST_F(QOREndpointStoreTest, PropertyStoreReadsTextNumbersAndGuidText) {
   ASSERT_EQ(ERROR_SUCCESS, properties.SetDword(L"{1da5d803-d492-4edd-8c23-e0c0ffee7f0e},5", 1));
   ASSERT_EQ(ERROR_SUCCESS, properties.SetString(L"{d04e05a6-594b-4fb6-a80d-01af5eed7d1d},5",
                                                 L"{93520346-FA48-4F56-8CB0-D92CC1775E37}"));
-  ASSERT_EQ(ERROR_SUCCESS, properties.SetDword(L"not a property", 9));
 
   QORComPtr<IMMDevice> device;
   ASSERT_EQ(S_OK, enumerator_->GetDefaultAudioEndpoint(eRender, eMultimedia, device.Put()));
   QORComPtr<IPropertyStore> store;
   ASSERT_EQ(S_OK, device->OpenPropertyStore(STGM_READ, store.Put()));
-  uint32_t count = 0;
-  ASSERT_EQ(S_OK, store->GetCount(&count));
-  EXPECT_EQ(3u, count);
-  PROPERTYKEY key{};
-  EXPECT_EQ(E_INVALIDARG, store->GetAt(3, &key));
   const PROPERTYKEY sfx = {
       {0xd04e05a6, 0x594b, 0x4fb6, {0xa8, 0x0d, 0x01, 0xaf, 0x5e, 0xed, 0x7d, 0x1d}}, 5};
   const PROPERTYKEY absent = {sfx.fmtid, 99};
@@ -194,78 +169,44 @@ TEST_F(QOREndpointStoreTest, PropertyStoreReadsTextNumbersAndGuidText) {
   EXPECT_EQ(L"ui4:1", Read(store.Get(), kSysFxSwitch));
   EXPECT_EQ(L"text:{93520346-FA48-4F56-8CB0-D92CC1775E37}", Read(store.Get(), sfx));
   EXPECT_EQ(L"empty", Read(store.Get(), absent));
-
-  // A read-only store refuses writes; a writable one keeps them after Commit.
-  PROPVARIANT number;
-  InitPropVariantFromInt32(-7, &number);
-  EXPECT_EQ(STG_E_ACCESSDENIED, store->SetValue(absent, number));
-  QORComPtr<IPropertyStore> writable;
-  ASSERT_EQ(S_OK, device->OpenPropertyStore(STGM_READWRITE, writable.Put()));
-  ASSERT_EQ(S_OK, writable->SetValue(absent, number));
-  EXPECT_EQ(L"empty", Read(store.Get(), absent));
-  ASSERT_EQ(S_OK, writable->Commit());
-  EXPECT_EQ(L"i4:-7", Read(store.Get(), absent));
 }
 
 TEST_F(QOREndpointStoreTest, DefaultEndpointPerRole) {
   EXPECT_EQ(std::to_wstring(E_NOTFOUND), DefaultId(eRender, eConsole));
   AddFour();
-  EXPECT_EQ(std::to_wstring(E_INVALIDARG), DefaultId(eAll, eConsole));
   const std::wstring a = QOREndpointStore::MakeId(eRender, kRenderA);
   EXPECT_EQ(a, DefaultId(eRender, eConsole));
   ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, kRenderB));
   ASSERT_EQ(S_OK, QOREndpointStore::SetDefault(eRender, eMultimedia, kRenderB));
   EXPECT_EQ(QOREndpointStore::MakeId(eRender, kRenderB), DefaultId(eRender, eMultimedia));
   EXPECT_EQ(a, DefaultId(eRender, eConsole));
-  // A chosen default that is no longer active gives way to the first active endpoint.
-  ASSERT_EQ(S_OK, QOREndpointStore::Disable(eRender, kRenderB));
-  EXPECT_EQ(a, DefaultId(eRender, eMultimedia));
-  EXPECT_EQ(E_NOTFOUND, QOREndpointStore::SetDefault(eCapture, eConsole, kRenderA));
 }
 
+// Records state changes; the other kinds are accepted and ignored.
 class RecordingClient : public IMMNotificationClient {
  public:
   HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
   uint32_t AddRef() override { return 2; }
   uint32_t Release() override { return 1; }
   HRESULT OnDeviceStateChanged(const wchar_t* id, uint32_t state) override {
-    return Note(L"state " + std::wstring(id) + L" " + std::to_wstring(state));
-  }
-  HRESULT OnDeviceAdded(const wchar_t* id) override { return Note(L"added " + std::wstring(id)); }
-  HRESULT OnDeviceRemoved(const wchar_t* id) override {
-    return Note(L"removed " + std::wstring(id));
-  }
-  HRESULT OnDefaultDeviceChanged(EDataFlow flow, ERole role, const wchar_t* id) override {
-    return Note(L"default " + std::to_wstring(flow) + L" " + std::to_wstring(role) + L" " +
-                (id == nullptr ? L"none" : id));
-  }
-  HRESULT OnPropertyValueChanged(const wchar_t* id, const PROPERTYKEY key) override {
-    return Note(L"property " + std::wstring(id) + L" " + QORPropertyKeyToString(key));
-  }
-
-  // Waits for a note and removes it with all notes before it.
-  bool WaitFor(const std::wstring& note, int ms = 3000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-      const auto found = std::find(notes_.begin(), notes_.end(), note);
-      if (found == notes_.end()) return false;
-      notes_.erase(notes_.begin(), found + 1);
-      return true;
-    });
-  }
-  std::vector<std::wstring> Notes() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return notes_;
-  }
-
- private:
-  HRESULT Note(std::wstring note) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    notes_.push_back(std::move(note));
+    notes_.push_back(std::wstring(id) + L" " + std::to_wstring(state));
     changed_.notify_all();
     return S_OK;
   }
+  HRESULT OnDeviceAdded(const wchar_t*) override { return S_OK; }
+  HRESULT OnDeviceRemoved(const wchar_t*) override { return S_OK; }
+  HRESULT OnDefaultDeviceChanged(EDataFlow, ERole, const wchar_t*) override { return S_OK; }
+  HRESULT OnPropertyValueChanged(const wchar_t*, const PROPERTYKEY) override { return S_OK; }
 
+  bool WaitFor(const std::wstring& note) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(3), [&] {
+      return std::find(notes_.begin(), notes_.end(), note) != notes_.end();
+    });
+  }
+
+ private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::wstring> notes_;
@@ -276,46 +217,15 @@ int DisablerChild(const std::vector<std::string>&) {
 }
 qortest::ChildRegistration disablerChild("endpoint-disabler", &DisablerChild);
 
-TEST_F(QOREndpointStoreTest, NotificationsOfEveryKind) {
+TEST_F(QOREndpointStoreTest, ChangeByAnotherProcessIsNotified) {
   ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderA, L"Speakers", DEVICE_STATE_ACTIVE));
   RecordingClient client;
   ASSERT_EQ(S_OK, enumerator_->RegisterEndpointNotificationCallback(&client));
-  // The registration outlives the enumerator that made it.
-  enumerator_.Reset();
-  const std::wstring a = QOREndpointStore::MakeId(eRender, kRenderA);
-  const std::wstring b = QOREndpointStore::MakeId(eRender, kRenderB);
-
-  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderB, L"HDMI", DEVICE_STATE_ACTIVE));
-  EXPECT_TRUE(client.WaitFor(L"added " + b));
-
-  PROPVARIANT on;
-  InitPropVariantFromUInt32(1, &on);
-  ASSERT_EQ(S_OK, QOREndpointStore::SetProperty(eRender, kRenderB, kSysFxSwitch, on));
-  EXPECT_TRUE(client.WaitFor(L"property " + b + L" " + QORPropertyKeyToString(kSysFxSwitch)));
-
-  ASSERT_EQ(S_OK, QOREndpointStore::SetDefault(eRender, eConsole, kRenderB));
-  EXPECT_TRUE(client.WaitFor(L"default 0 0 " + b));
-
-  // A change made by another process.
   qortest::ChildProcess child;
   ASSERT_TRUE(child.Start("endpoint-disabler"));
   EXPECT_EQ(0, child.Wait());
-  EXPECT_TRUE(client.WaitFor(L"state " + a + L" 2"));
-
-  ASSERT_EQ(S_OK, QOREndpointStore::Remove(eRender, kRenderB));
-  EXPECT_TRUE(client.WaitFor(L"removed " + b));
-  EXPECT_TRUE(client.WaitFor(L"default 0 1 none"));
-
-  QORComPtr<IMMDeviceEnumerator> other;
-  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                   IID_IMMDeviceEnumerator, other.PutVoid()));
-  ASSERT_EQ(S_OK, other->UnregisterEndpointNotificationCallback(&client));
-  EXPECT_EQ(E_NOTFOUND, other->UnregisterEndpointNotificationCallback(&client));
-  const size_t notesBefore = client.Notes().size();
-  ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, kRenderA));
-  // Once unregistered, nothing more arrives (the notification thread has ended).
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(notesBefore, client.Notes().size());
+  EXPECT_TRUE(client.WaitFor(QOREndpointStore::MakeId(eRender, kRenderA) + L" 2"));
+  ASSERT_EQ(S_OK, enumerator_->UnregisterEndpointNotificationCallback(&client));
 }
 
 TEST(QORKnownFoldersTest, FoldersUnderTheStateRoot) {
@@ -324,11 +234,6 @@ TEST(QORKnownFoldersTest, FoldersUnderTheStateRoot) {
   ASSERT_EQ(S_OK, QORKnownFolders::GetPath(FOLDERID_ProgramData, &path));
   EXPECT_EQ(QORUtf8ToWide(root.Path() + "/ProgramData"), path);
   EXPECT_TRUE(std::filesystem::is_directory(root.Path() + "/ProgramData"));
-  wchar_t* text = nullptr;
-  ASSERT_EQ(S_OK, QORKnownFolders::GetPath(FOLDERID_ProgramFiles, &text));
-  EXPECT_EQ(QORUtf8ToWide(root.Path() + "/Program Files"), std::wstring(text));
-  CoTaskMemFree(text);
-  EXPECT_EQ(E_INVALIDARG, QORKnownFolders::GetPath(GUID_NULL, &path));
 }
 
 }  // namespace
