@@ -75,8 +75,8 @@ int WriterChild(const std::vector<std::string>& args) {
 }
 qortest::ChildRegistration writer("registry-writer", &WriterChild);
 
-// Collects what the watch thread delivers, as set listener or as sink, and lets the test wait.
-class WatchListener : public IQORPropertySetNotify, public IQORPropertySetRegistrySimpleNotify {
+// Collects what the watch thread delivers and lets the test wait.
+class WatchListener : public IQORPropertySetNotify {
  public:
   void OnPropertyChanged(QORPropertySet& set, const PropertyEntry& entry) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -89,12 +89,6 @@ class WatchListener : public IQORPropertySetNotify, public IQORPropertySetRegist
     changed_.notify_all();
   }
   bool OnPropertyChanging(QORPropertySet&, const PropertyEntry&) override { return false; }
-  void OnRegistryChanged(QORPropertySetRegistry& source) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastSource_ = &source;
-    ++sinkCalls_;
-    changed_.notify_all();
-  }
 
   // The time the counter reached at least counter, or 0 after timeoutMs.
   int64_t WaitForCounter(long counter, int timeoutMs) {
@@ -104,19 +98,12 @@ class WatchListener : public IQORPropertySetNotify, public IQORPropertySetRegist
                ? lastChangeUs_
                : 0;
   }
-  bool WaitForSinkCall(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return sinkCalls_ > 0; });
-  }
 
   std::mutex mutex_;
   std::condition_variable changed_;
   long lastCounter_ = 0;
   int64_t lastChangeUs_ = 0;
   int brokenValues_ = 0;
-  int sinkCalls_ = 0;
-  QORPropertySetRegistry* lastSource_ = nullptr;
 };
 
 class QORPropertySetRegistryTest : public ::testing::Test {
@@ -148,16 +135,6 @@ class QORPropertySetRegistryTest : public ::testing::Test {
   QORPropertySetThreadsafe set_;
   QORPropertySetRegistry registry_;
 };
-
-TEST_F(QORPropertySetRegistryTest, KeyIsHeldAsOwnDuplicate) {
-  QORPropertySetRegistry other;
-  QORRegistryKey closed;
-  EXPECT_FALSE(other.SetKey(&closed));
-  EXPECT_TRUE(other.SetKey(&key_));
-  key_.Close();
-  ASSERT_NE(other.GetKey(), nullptr);
-  EXPECT_EQ(other.GetKey()->SetDword(L"Probe", 7), ERROR_SUCCESS);
-}
 
 TEST_F(QORPropertySetRegistryTest, SaveAndLoadBinary) {
   set_.SetProperty(L"Gain", 3L);
@@ -335,22 +312,6 @@ TEST_F(QORPropertySetRegistryTest, ReloadIsNotWrittenBackOverOtherEntries) {
   EXPECT_EQ(Stored(kValueName), update);
   registry_.EnableNotify(false);
   set_.RemoveNotify(&listener);
-}
-
-TEST_F(QORPropertySetRegistryTest, SinkIsToldInsteadOfReloading) {
-  set_.SetProperty(L"Counter", 0L);
-  WatchListener sink;
-  ASSERT_TRUE(registry_.WatchWithSink(&sink));
-  ASSERT_EQ(key_.SetBinary(kValueName, Generation(5)), ERROR_SUCCESS);
-  ASSERT_TRUE(sink.WaitForSinkCall(2000));
-  EXPECT_TRUE(registry_.WatchWithSink(nullptr));
-  EXPECT_EQ(sink.lastSource_, &registry_);
-  long counter = -1;
-  EXPECT_TRUE(set_.GetProperty(L"Counter", counter));
-  EXPECT_EQ(counter, 0);
-  EXPECT_FALSE(registry_.IsStored());
-  QORPropertySetRegistry keyless;
-  EXPECT_FALSE(keyless.WatchWithSink(&sink));
 }
 
 }  // namespace
