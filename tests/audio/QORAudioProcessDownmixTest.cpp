@@ -57,24 +57,6 @@ TEST(QORAudioProcessDownmix, FoldsEachFrameAtItsOwnStrideOrLeavesItAlone) {
   EXPECT_EQ(RunPeriod(bypassed, {0.5f, 0.25f}, 2), Floats({0.5f, 0.25f}));
 }
 
-TEST(QORAudioProcessDownmix, ModeFollowsElementNameAndLayoutAndOffersNoControls) {
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("Downmix", 2), 2u);
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("Downmix", 4), 1u);
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("Downmix", 8), 1u);
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("Upmix", 1), 3u);
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("Downmix", 1), 0u);
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("Downmix", 16), 0u);
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("Upmix", 2), 0u);
-  EXPECT_EQ(QORAudioProcessDownmix::ModeFor("downmix", 2), 0u);
-
-  QORAudioProcessDownmix downmix(QORAudioProcessDownmix::kModeStereoToLeft);
-  QORUTSValue value("Gain", "1");
-  EXPECT_FALSE(downmix.GetControl(value) || downmix.SetControl(value));
-  std::vector<QORUTSControlInfo> list(3);
-  EXPECT_EQ(downmix.GetControlInfo(list), 0);
-  EXPECT_TRUE(list.empty());
-}
-
 TEST(QORAudioChannelFold, ConvertsBetweenChannelCountsAlsoInPlace) {
   // Five frames (more than one step of four); channel 3 (LFE) is loud and plays no part.
   Floats six(30);

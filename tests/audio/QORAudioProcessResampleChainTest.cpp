@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <tuple>
 #include <vector>
 
 #include "AudioTestSupport.h"
@@ -26,7 +25,7 @@ float Impulse(uint32_t f, uint32_t c) {
   return f == 0 ? 1.0f + static_cast<float>(c) : 0.0f;
 }
 
-TEST(QORAudioProcessResampleChain, WithoutAnInternalRateOrAtTheSameRate) {
+TEST(QORAudioProcessResampleChain, WithoutAnInternalRate) {
   QORAudioProcessResampleChain direct;
   GainProcess gain(2, 7);
   direct.AddProcess(&gain);
@@ -36,16 +35,6 @@ TEST(QORAudioProcessResampleChain, WithoutAnInternalRateOrAtTheSameRate) {
   qortest::ExpectDelayed(Stream(direct, 2, 44100, {4}, Impulse), 2, 0, 2.0f, Impulse);
   direct.EnableBypass(true);
   qortest::ExpectDelayed(Stream(direct, 2, 44100, {4}, Impulse), 2, 0, 1.0f, Impulse);
-
-  // Equal rates: no converter, only the FIFO's lead, and a second Init adds no second lead.
-  QORAudioProcessResampleChain same;
-  same.SetInternalRate(48000);
-  ASSERT_TRUE(same.Init(2, 48000));
-  ASSERT_TRUE(same.Init(2, 48000));
-  EXPECT_EQ(same.GetLatency(), 5u);
-  qortest::ExpectDelayed(Stream(same, 2, 48000, Periods(2, 8), Impulse), 2, 5, 1.0f, Impulse);
-  EXPECT_FALSE(same.GetDownHandler().HasMediaObject() || same.GetUpHandler().HasMediaObject());
-  EXPECT_EQ(same.GetUnderflowCount(), 0u);
 }
 
 struct RateCase {
@@ -164,13 +153,9 @@ TEST(QORAudioProcessResampleChain, ProcessLatenciesCountAtTheEndpointRate) {
   EXPECT_EQ(process.initRate, 96000u);
   Stream(chain, 2, 48000, {480}, [](uint32_t, uint32_t) { return 0.0f; });
   EXPECT_EQ(process.seenRate, 96000u);
-  const uint32_t converters = chain.GetLatency() - 480 - 5;
-  chain.ClearProcesses();
-  ASSERT_TRUE(chain.Init(2, 48000));
-  EXPECT_EQ(chain.GetLatency(), converters + 5);
 }
 
-TEST(QORAudioProcessResampleChain, KeepsChannelRolesAndPassesForeignFormats) {
+TEST(QORAudioProcessResampleChain, KeepsChannelRoles) {
   QORAudioProcessResampleChain chain;
   chain.SetInternalRate(44100);
   ASSERT_TRUE(chain.Init(2, 48000));
@@ -180,14 +165,6 @@ TEST(QORAudioProcessResampleChain, KeepsChannelRolesAndPassesForeignFormats) {
   chain.Process(data);
   EXPECT_EQ(data.GetChannelMapEntry(0), 0u);
   EXPECT_EQ(data.GetChannelMapEntry(1), kQORChannelRoleSideChain);
-  // A period of another width or rate than Init's passes unchanged.
-  const std::vector<float> input = qortest::Ramp(6);
-  for (const auto& [frames, channels, rate] :
-       {std::tuple{2u, 3u, 48000u}, std::tuple{3u, 2u, 44100u}}) {
-    data.Assign(input.data(), frames, channels, true, rate);
-    chain.Process(data);
-    EXPECT_EQ(qortest::Samples(data), input) << channels << " channels at " << rate;
-  }
 }
 
 }  // namespace

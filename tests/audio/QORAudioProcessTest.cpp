@@ -33,19 +33,6 @@ TEST(QORAudioProcessChain, InitsEveryProcessRunsThemInOrderAndBypasses) {
   EXPECT_EQ(log.size(), 3u);
 }
 
-TEST(QORAudioProcessChain, RemoveTakesOnlyTheFirstOccurrence) {
-  std::vector<int> log;
-  GainProcess one(1, 0, &log), two(2, 0, &log), absent(9, 0, &log);
-  QORAudioProcessChain<float> chain;
-  for (auto* process : {&one, &two, &one}) chain.AddProcess(process);
-  chain.RemoveProcess(&absent);
-  chain.RemoveProcess(&one);
-  RunPeriod(chain, {1.0f}, 1);
-  EXPECT_EQ(log, std::vector<int>({-2, -1}));
-  chain.ClearProcesses();
-  EXPECT_EQ(chain.GetProcessCount(), 0u);
-}
-
 // Negates every block and records the length of the last.
 class NegatingBlock : public QORAudioProcessBlock {
  public:
@@ -53,12 +40,10 @@ class NegatingBlock : public QORAudioProcessBlock {
   void EnableBypass(bool) override {}
   bool IsBypassed() const override { return false; }
   void ProcessBlock(IQORAudioData<float>& block) override {
-    ++calls;
     lastBlockFrames = block.GetFrameCount();
     float* s = block.GetSamples(true, false);
     for (uint32_t i = 0; i < block.GetFrameCount() * block.GetChannelCount(); ++i) s[i] = -s[i];
   }
-  int calls = 0;
   uint32_t lastBlockFrames = 0;
 };
 
@@ -80,16 +65,9 @@ TEST(QORAudioProcessBlock, DelaysEveryFrameByTwoBlocks) {
   }
 }
 
-TEST(QORAudioProcessBlock, UnblockedEmptyAndWiderPeriods) {
-  NegatingBlock unblocked;
-  unblocked.PrepareBlocks(0, 2);
-  qortest::ExpectDelayed(qortest::Stream(unblocked, 2, 48000, {7}, Ramp2), 2, 0, -1.0f, Ramp2);
-  EXPECT_EQ(unblocked.lastBlockFrames, 7u);
-
+TEST(QORAudioProcessBlock, WiderPeriods) {
   NegatingBlock blocked;
   blocked.PrepareBlocks(4, 1);
-  EXPECT_TRUE(RunPeriod(blocked, {}, 2).empty());
-  EXPECT_EQ(blocked.calls, 0);
   // The channel beyond the rings keeps its input, undelayed.
   const Floats out = RunPeriod(blocked, Ramp(18), 2);
   for (uint32_t f = 0; f < 9; ++f) {
@@ -127,9 +105,6 @@ TEST(QORAudioProcessDelay, ZeroDelayAndChannelsBeyondTheLines) {
   EXPECT_EQ(qortest::Samples(data), input);
   delay.SetDelay(1);
   EXPECT_EQ(RunPeriod(delay, Ramp(12), 6), Floats({0, 0, 3, 4, 5, 6, 1, 2, 9, 10, 11, 12}));
-  // A new channel's line starts silent; the old line keeps its history.
-  delay.Init(3, 48000);
-  EXPECT_EQ(RunPeriod(delay, Ramp(3, 20), 3), Floats({7, 8, 0}));
 }
 
 TEST(QORAudioProcessDelay, ChangingTheDelayKeepsTheOldestSamples) {
@@ -143,11 +118,6 @@ TEST(QORAudioProcessDelay, ChangingTheDelayKeepsTheOldestSamples) {
   // The line holds 13..16; growing appends silence behind them.
   delay.SetDelay(6);
   EXPECT_EQ(RunPeriod(delay, Ramp(8, 21), 1), Floats({13, 14, 15, 16, 0, 0, 21, 22}));
-  // A zero delay keeps the line as it is for a later non-zero delay.
-  delay.SetDelay(0);
-  EXPECT_EQ(RunPeriod(delay, Ramp(2, 31), 1), Floats({31, 32}));
-  delay.SetDelay(2);
-  EXPECT_EQ(RunPeriod(delay, Ramp(3, 41), 1), Floats({23, 24, 41}));
 }
 
 TEST(QORAudioProcess, SteadyPeriodsDoNotAllocate) {

@@ -9,12 +9,11 @@ namespace {
 
 // Mixes one period of old output all 1.0 into new output all 0.0, so that each sample of the
 // result is the old output's weight, and returns the result interleaved.
-std::vector<float> MixPeriod(QORXFadeFunction& fade, uint32_t frames, uint32_t fromChannels = 2,
-                             uint32_t toFrames = 0) {
+std::vector<float> MixPeriod(QORXFadeFunction& fade, uint32_t frames) {
   QORAudioDataFloat from, to;
-  const std::vector<float> ones(frames * fromChannels, 1.0f);
-  from.Assign(ones.data(), frames, fromChannels, true, 48000);
-  to.Init(toFrames == 0 ? frames : toFrames, 2, 48000);
+  const std::vector<float> ones(frames * 2, 1.0f);
+  from.Assign(ones.data(), frames, 2, true, 48000);
+  to.Init(frames, 2, 48000);
   fade.Mix(from, to);
   const float* out = to.GetSamples(false, true);
   return std::vector<float>(out, out + to.GetFrameCount() * 2);
@@ -37,10 +36,6 @@ TEST(QORXFadeFunction, LengthsFollowTheRate) {
     EXPECT_EQ(fade.GetHoldLength(), c.holdFrames);
     EXPECT_EQ(fade.IsComplete(), c.rate == 0);  // no length: complete at once
   }
-  QORXFadeFunction none;
-  none.Start(0, 5000000);
-  EXPECT_EQ(none.GetProgress(), 1.0f);
-  EXPECT_EQ(MixPeriod(none, 16)[0], 0.0f);
 }
 
 TEST(QORXFadeFunction, GainRisesLinearlyInDecibelsFromMinus120) {
@@ -74,15 +69,6 @@ TEST(QORXFadeFunction, HoldCopiesTheOldOutputAcrossPeriodsThenBlendsToTheEnd) {
   EXPECT_EQ(fade.GetPosition(), 1740u);
   EXPECT_EQ(MixPeriod(fade, 256)[0], 0.0f);  // past the end the new output passes untouched
   EXPECT_EQ(fade.GetPosition(), 1740u);
-}
-
-TEST(QORXFadeFunction, MismatchedBuffersStayInBounds) {
-  QORXFadeFunction fade;
-  fade.Start(48000, 0);
-  const auto out = MixPeriod(fade, 480, 1, 100);  // mono old output, 100 frames of new
-  EXPECT_EQ(fade.GetPosition(), 100u);
-  EXPECT_FLOAT_EQ(out[0], 1.0f - 1e-6f);
-  EXPECT_EQ(out[1], 0.0f);
 }
 
 }  // namespace
