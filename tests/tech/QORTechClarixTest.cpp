@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -58,50 +57,6 @@ TEST(QORTechClarix, LiftGrowsWithTheRoomLevelUpToTheSetAmounts) {
     EXPECT_NEAR(lift(300.0), c.low, c.tolerance) << c.room;
     EXPECT_NEAR(lift(3000.0), c.presence, c.tolerance + 0.2) << c.room;
   }
-}
-
-TEST(QORTechClarix, AsksForTheSideChainOncePerChunkOfTheCall) {
-  auto p = MakeProcess(kId, 1, kRate);
-  SideChain side{0.01f};
-  Channels audio{std::vector<float>(1200, 0.1f)};
-  RunBlocks(*p, audio, 0, side.Callback());  // 512 + 512 + 176
-  EXPECT_EQ(side.calls, 3);
-  EXPECT_EQ(side.largest, 512u);
-  EXPECT_TRUE(side.wellFormed);
-  RunBlocks(*p, audio, 480, side.Callback());
-  EXPECT_EQ(side.calls, 6);
-}
-
-TEST(QORTechClarix, LevelLiftStopsBelowFullScaleAndNeverLowers) {
-  auto p = MakeProcess(kId, 1, kRate, {{"CLARIX-Presence Boost", 0}});
-  SideChain side{0.1f};
-  auto audio = Sine(1, 2 * kRate, 200.0, kRate, 0.8f);
-  RunBlocks(*p, audio, 480, side.Callback());
-  EXPECT_LE(MaxAbs(audio[0]), 0.8913f);
-  EXPECT_GE(MaxAbs(audio[0], kRate), 0.8f * 0.999f);
-  // A hot signal with no room to lift stays as it is.
-  Channels hot(1, std::vector<float>(kRate, 0.95f));
-  auto q = MakeProcess(kId, 1, kRate, {{"CLARIX-Presence Boost", 0}});
-  RunBlocks(*q, hot, 480, side.Callback());
-  EXPECT_NEAR(hot[0].back(), 0.95f, 1e-6f);
-}
-
-TEST(QORTechClarix, FollowsTheRoomBothWaysWithoutSteps) {
-  auto p = MakeProcess(kId, 2, kRate);
-  SideChain side{0.0316f};
-  Channels loud = Programme(2 * kRate, 0.05f);
-  RunBlocks(*p, loud, 480, side.Callback());
-  side.give = 0.0f;  // the room falls silent
-  const Channels input = Programme(10 * kRate, 0.05f);
-  Channels audio = input;
-  RunBlocks(*p, audio, 480, side.Callback());
-  const float own = MaxStep(input[0], 0, input[0].size());
-  EXPECT_LE(MaxStep(audio[0], 1, kRate), own * 4.0f);  // lifted by up to 4x, no extra step
-  const std::vector<float> early(audio[0].begin(), audio[0].begin() + kRate / 2);
-  EXPECT_GT(AmplitudeAt(early, 0, 300.0, kRate), 0.05 * 1.5);  // still lifted half a second on
-  // Released and back to neutral: bit exact again.
-  EXPECT_TRUE(
-      std::equal(audio[0].begin() + 8 * kRate, audio[0].end(), input[0].begin() + 8 * kRate));
 }
 
 }  // namespace

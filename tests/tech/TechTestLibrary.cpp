@@ -42,7 +42,6 @@ void SideChain::Call(TechChannel* channel, uint32_t frames, void* context) {
   auto* side = static_cast<SideChain*>(context);
   ++side->calls;
   side->frames = frames;
-  side->largest = std::max(side->largest, frames);
   side->wellFormed = side->wellFormed && channel != nullptr && channel->samples != nullptr &&
                      channel->role == kTechSideChainRole && channel->next == nullptr;
   if (!side->wellFormed || frames == 0) return;

@@ -47,7 +47,6 @@ struct SideChain {
   float give = -1.0f;
   int calls = 0;
   uint32_t frames = 0;
-  uint32_t largest = 0;
   bool wellFormed = true;
   float first = -1.0f;
   float last = 0.0f;
