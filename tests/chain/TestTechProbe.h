@@ -39,13 +39,6 @@ inline void FillRamp(QORAudioDataFloat& data, uint32_t frames, uint32_t channels
   }
 }
 
-inline std::vector<float> Channel(QORAudioDataFloat& data, uint32_t channel) {
-  const float* planar = data.GetSamples(false, false);
-  const uint32_t frames = data.GetFrameCount();
-  return std::vector<float>(planar + static_cast<size_t>(channel) * frames,
-                            planar + static_cast<size_t>(channel + 1) * frames);
-}
-
 // Runs periods of periodFrames through the wrapper as one running ramp (frame n of the stream is
 // n + 1 + 1000 * channel) and returns the output stream of each channel.
 inline std::vector<std::vector<float>> Stream(QORAPOProcessWrapper& wrapper, uint32_t channels,
@@ -56,9 +49,10 @@ inline std::vector<std::vector<float>> Stream(QORAPOProcessWrapper& wrapper, uin
   for (uint32_t p = 0; p < periods; ++p) {
     FillRamp(data, periodFrames, channels, rate, static_cast<float>(p * periodFrames + 1));
     wrapper.Process(data);
+    const float* planar = data.GetSamples(false, false);
+    const size_t n = data.GetFrameCount();
     for (uint32_t c = 0; c < channels; ++c) {
-      const std::vector<float> part = Channel(data, c);
-      out[c].insert(out[c].end(), part.begin(), part.end());
+      out[c].insert(out[c].end(), planar + c * n, planar + (c + 1) * n);
     }
   }
   return out;
