@@ -34,8 +34,22 @@ TEST(QORXFadeFunction, LengthsFollowTheRate) {
     EXPECT_TRUE(fade.IsActive());
     EXPECT_EQ(fade.GetFadeLength(), c.fadeFrames);
     EXPECT_EQ(fade.GetHoldLength(), c.holdFrames);
-    EXPECT_EQ(fade.IsComplete(), c.rate == 0);  // no length: complete at once
+    EXPECT_EQ(fade.IsComplete(), c.rate == 0);                 // no length: complete at once
+    EXPECT_EQ(fade.GetProgress(), c.rate == 0 ? 1.0f : 0.0f);  // never 0/0
   }
+}
+
+TEST(QORXFadeFunction, MismatchedBuffersBlendOnlyWhatBothHold) {
+  QORXFadeFunction fade;
+  fade.Start(48000, 0);
+  QORAudioDataFloat from, to;
+  const std::vector<float> ones(480, 1.0f);
+  from.Assign(ones.data(), 480, 1, true, 48000);
+  to.Init(100, 2, 48000);
+  fade.Mix(from, to);
+  EXPECT_EQ(fade.GetPosition(), 100u);
+  EXPECT_FLOAT_EQ(to.GetSamples(false, true)[0], 1.0f - 1e-6f);
+  EXPECT_EQ(to.GetSamples(false, true)[1], 0.0f);
 }
 
 TEST(QORXFadeFunction, GainRisesLinearlyInDecibelsFromMinus120) {
