@@ -65,6 +65,24 @@ TEST(QORAudioProcessBlock, DelaysEveryFrameByTwoBlocks) {
   }
 }
 
+TEST(QORAudioProcessBlock, DegeneratePeriodsReturnAtOnceUntouched) {
+  // Rings that cannot hold a frame, or a period without channels, must not spin the real-time
+  // thread: the period stays as it was.
+  NegatingBlock noChannels;
+  noChannels.PrepareBlocks(64, 0);
+  NegatingBlock prepared;
+  prepared.PrepareBlocks(64, 2);
+  QORAudioDataFloat data;
+  const std::vector<float> samples(8, 0.5f);
+  data.Assign(samples.data(), 4, 2, true, 48000);
+  noChannels.Process(data);
+  EXPECT_EQ(data.GetSamples(false, true)[0], 0.5f);
+  data.Init(4, 0, 48000);
+  EXPECT_EQ(data.GetSamples(false, true), nullptr);
+  prepared.Process(data);
+  EXPECT_EQ(prepared.lastBlockFrames, 0u);
+}
+
 TEST(QORAudioProcessBlock, WiderPeriods) {
   NegatingBlock blocked;
   blocked.PrepareBlocks(4, 1);
