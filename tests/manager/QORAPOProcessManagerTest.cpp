@@ -52,7 +52,7 @@ class GainProcess : public IQORAudioProcess<float> {
       s[i] *= gain_;
     }
   }
-  std::vector<uint32_t> periods = std::vector<uint32_t>();
+  std::vector<uint32_t> periods;
   std::vector<float> firstSamples;
   void Reserve() {
     periods.reserve(64);
@@ -113,6 +113,15 @@ std::vector<float> Ramp(uint32_t frames, uint32_t channels, float start = 1.0f) 
   return v;
 }
 
+// One period of input.size() / channels frames; returns the frame count reported.
+uint32_t RunPeriod(QORAPOProcessManager& manager, const std::vector<float>& input,
+                   std::vector<float>& output, uint32_t channels = 2, bool silent = false) {
+  uint32_t frames = static_cast<uint32_t>(input.size()) / channels;
+  uint32_t outFrames = frames;
+  manager.Process(input.data(), &frames, output.data(), &outFrames, silent);
+  return outFrames;
+}
+
 TEST(QORAPOProcessManager, BypassedChainsCarryTheInputUnchanged) {
   FakeCounter clock;
   TestManager manager;
@@ -121,20 +130,25 @@ TEST(QORAPOProcessManager, BypassedChainsCarryTheInputUnchanged) {
   EXPECT_EQ(manager.GetSwitchState(), 1u);
   const auto input = Ramp(480, 2);
   std::vector<float> output(960, -1.0f);
-  uint32_t inFrames = 480, outFrames = 480;
-  manager.Process(input.data(), &inFrames, output.data(), &outFrames, false);
-  EXPECT_EQ(outFrames, 480u);
+  EXPECT_EQ(RunPeriod(manager, input, output), 480u);
   EXPECT_EQ(output, input);
 
   // In place, as an engine may call it.
   std::vector<float> buffer = input;
-  manager.Process(buffer.data(), &inFrames, buffer.data(), &outFrames, false);
+  uint32_t frames = 480, outFrames = 480;
+  manager.Process(buffer.data(), &frames, buffer.data(), &outFrames, false);
   EXPECT_EQ(buffer, input);
+
+  // Output mute: zeros, but the frame count still reported.
+  manager.SetOutputMute(true);
+  EXPECT_EQ(RunPeriod(manager, input, output), 480u);
+  EXPECT_EQ(output, std::vector<float>(960, 0.0f));
+  manager.SetOutputMute(false);
 
   // Fewer output channels: the first channels of each frame.
   manager.Initialize(2, 1, 48000, APO_FX_EFX);
   std::vector<float> mono(480, -1.0f);
-  manager.Process(input.data(), &inFrames, mono.data(), &outFrames, false);
+  RunPeriod(manager, input, mono);
   EXPECT_EQ(mono[0], 1.0f);
   EXPECT_EQ(mono[479], input[958]);
 }
@@ -169,39 +183,24 @@ TEST(QORAPOProcessManager, SwitchCrossfadesAndEndsInThePeriodProgressReachesOne)
   TestManager manager;
   manager.Initialize(2, 2, 48000, APO_FX_EFX);
   ASSERT_TRUE(manager.SwitchChains(0));  // what the worker does after a rebuild
-  const std::vector<float> input(960, 1.0f);
+  const auto input = Ramp(480, 2, 3.0f);
   std::vector<float> output(960);
-  uint32_t frames = 480;
   // Current chain (gain 1) fades out, pending chain (gain 10) fades in over 1440 frames.
   for (int period = 0; period < 3; ++period) {
-    uint32_t outFrames = 480;
-    manager.Process(input.data(), &frames, output.data(), &outFrames, false);
+    RunPeriod(manager, input, output);
     for (uint32_t f = 0; f < 480; f += 97) {
       const float g = QORXFadeFunction::FadeGain(period * 480 + f, 1440);
-      ASSERT_FLOAT_EQ(output[2 * f], g * 10.0f + (1.0f - g) * 1.0f) << period << " " << f;
+      ASSERT_FLOAT_EQ(output[2 * f], g * 10.0f * input[2 * f] + (1.0f - g) * input[2 * f]) << f;
     }
     EXPECT_EQ(manager.GetSwitchState(), period < 2 ? 0u : 1u);
   }
+  // The pending chain got the input as delivered, not the current chain's output.
+  EXPECT_EQ(manager.b.firstSamples.front(), 3.0f);
   // From now on only the new current chain runs.
   const size_t aPeriods = manager.a.periods.size();
-  uint32_t outFrames = 480;
-  manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-  EXPECT_EQ(output[0], 10.0f);
+  RunPeriod(manager, input, output);
+  EXPECT_EQ(output[0], 30.0f);
   EXPECT_EQ(manager.a.periods.size(), aPeriods);
-}
-
-TEST(QORAPOProcessManager, PendingChainGetsTheInputAsDelivered) {
-  FakeCounter clock;
-  TestManager manager;
-  manager.Initialize(2, 2, 48000, APO_FX_EFX);
-  manager.SwitchChains(0);
-  const auto input = Ramp(480, 2, 3.0f);
-  std::vector<float> output(960);
-  uint32_t frames = 480, outFrames = 480;
-  manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-  ASSERT_EQ(manager.b.firstSamples.size(), 1u);
-  EXPECT_EQ(manager.a.firstSamples.back(), 3.0f);
-  EXPECT_EQ(manager.b.firstSamples.back(), 3.0f);
 }
 
 TEST(QORAPOProcessManager, StallFlushesLatencyPlus30msOfSilence) {
@@ -228,10 +227,9 @@ TEST(QORAPOProcessManager, StallFlushesLatencyPlus30msOfSilence) {
     manager.Initialize(2, 2, 48000, test.location);
     const std::vector<float> input(960, 0.5f);
     std::vector<float> output(960);
-    uint32_t frames = 480, outFrames = 480;
-    manager.Process(input.data(), &frames, output.data(), &outFrames, false);
+    RunPeriod(manager, input, output);
     clock.AdvanceMs(test.stallMs);
-    manager.Process(input.data(), &frames, output.data(), &outFrames, test.silent);
+    const uint32_t outFrames = RunPeriod(manager, input, output, 2, test.silent);
     const auto stale = trace.LinesContaining("was stale");
     if (test.flushFrames == 0) {
       EXPECT_EQ(manager.a.periods, std::vector<uint32_t>({480, 480}));
@@ -260,9 +258,8 @@ TEST(QORAPOProcessManager, StallDuringASwitchRebuildsThePendingChainEvenWithoutF
   const int before = manager.ConfiguredCount(pending);
   const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
-  uint32_t frames = 480, outFrames = 480;
   clock.AdvanceMs(400);
-  manager.Process(input.data(), &frames, output.data(), &outFrames, false);
+  RunPeriod(manager, input, output);
   EXPECT_EQ(manager.ConfiguredCount(pending), before + 1);
   EXPECT_EQ(manager.b.periods, std::vector<uint32_t>({480}));
 }
@@ -277,22 +274,6 @@ TEST(QORAPOProcessManager, ElapsedTimeIsSoundPastThirtyTwoBits) {
   EXPECT_EQ(QORAPOProcessManager::ElapsedMs(0, 100, 0), 0u);
   EXPECT_EQ(QORAPOProcessManager::FlushFrames(44100, 0), 1323u);
   EXPECT_EQ(QORAPOProcessManager::FlushFrames(48000, 2099999), 2400u);  // whole milliseconds
-}
-
-TEST(QORAPOProcessManager, OutputMuteZeroesButKeepsTheFrameCount) {
-  FakeCounter clock;
-  TestManager manager;
-  manager.Initialize(2, 2, 48000, APO_FX_EFX);
-  manager.SetOutputMute(true);
-  const std::vector<float> input(960, 0.5f);
-  std::vector<float> output(960, 7.0f);
-  uint32_t frames = 480, outFrames = 480;
-  manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-  EXPECT_EQ(outFrames, 480u);
-  EXPECT_EQ(output, std::vector<float>(960, 0.0f));
-  manager.SetOutputMute(false);
-  manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-  EXPECT_EQ(output[5], 0.5f);
 }
 
 TEST(QORAPOProcessManager, UnconnectedSideChainReadsAsSilence) {
@@ -335,22 +316,13 @@ TEST(QORAPOProcessManager, SteadyAndSwitchingPeriodsAllocateNothing) {
   manager.Initialize(2, 2, 48000, APO_FX_EFX);
   const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
-  uint32_t frames = 480, outFrames = 480;
-  manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-  {
-    qortest::AllocationScope scope;
-    for (int i = 0; i < 10; ++i) {
-      manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-    }
-    EXPECT_EQ(scope.Count(), 0u);
-  }
-  manager.SwitchChains(0);
+  RunPeriod(manager, input, output);
   qortest::AllocationScope scope;
-  for (int i = 0; i < 5; ++i) {
-    manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-  }
+  for (int i = 0; i < 10; ++i) RunPeriod(manager, input, output);
+  manager.SwitchChains(0);
+  for (int i = 0; i < 5; ++i) RunPeriod(manager, input, output);
   clock.AdvanceMs(1000);  // a stall flush too
-  manager.Process(input.data(), &frames, output.data(), &outFrames, false);
+  RunPeriod(manager, input, output);
   EXPECT_EQ(scope.Count(), 0u);
   EXPECT_EQ(manager.GetSwitchState(), 1u);
 }
@@ -372,10 +344,7 @@ bool WaitForSwitchState(TestManager& manager, uint32_t state) {
 void FinishSwitch(TestManager& manager) {
   const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
-  for (int i = 0; i < 3; ++i) {
-    uint32_t frames = 480, outFrames = 480;
-    manager.Process(input.data(), &frames, output.data(), &outFrames, false);
-  }
+  for (int i = 0; i < 3; ++i) RunPeriod(manager, input, output);
 }
 
 TEST(QORAPOProcessManager, WorkerMergesChangesAndWaitsForTheSwitchToFinish) {
