@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,14 +14,11 @@ inline PropertyList Entries(QORPropertySet& set) {
   return all;
 }
 
-// Listener for tests: records "changed:<key>" and "changing:<key>" in call order and can run an
-// action from within the changed call.
+// Listener for tests: records "changed:<key>" and "changing:<key>" in call order.
 class PropertySetRecorder : public IQORPropertySetNotify {
  public:
-  void OnPropertyChanged(QORPropertySet& set, const PropertyEntry& entry) override {
+  void OnPropertyChanged(QORPropertySet&, const PropertyEntry& entry) override {
     calls.push_back("changed:" + std::string(entry.key.begin(), entry.key.end()));
-    lastValue = entry.value;
-    if (onChanged) onChanged(set, entry);
   }
   bool OnPropertyChanging(QORPropertySet&, const PropertyEntry& entry) override {
     calls.push_back("changing:" + std::string(entry.key.begin(), entry.key.end()));
@@ -30,6 +26,4 @@ class PropertySetRecorder : public IQORPropertySetNotify {
   }
 
   Calls calls;
-  boost::any lastValue;
-  std::function<void(QORPropertySet&, const PropertyEntry&)> onChanged;
 };
