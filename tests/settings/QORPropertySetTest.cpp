@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "PropertySetRecorder.h"
 #include "settings/QORPropertySet.h"
+#include "settings/QORPropertySetThreadsafe.h"
 
 namespace {
 
@@ -54,3 +57,31 @@ TEST(QORPropertySet, ConversionsOnReading) {
 }
 
 }  // namespace
+
+TEST(QORPropertySetThreadsafe, ConcurrentWritersReadersAndListeners) {
+  // The recorder is not thread-safe itself: the set must serialise its calls.
+  QORPropertySetThreadsafe set;
+  PropertySetRecorder recorder;
+  set.AddNotify(&recorder);
+  constexpr int kWrites = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&set, t] {
+      for (int i = 0; i < kWrites; ++i) set.SetProperty(L"w" + std::to_wstring(t), long{i});
+    });
+  }
+  threads.emplace_back([&set] {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < kWrites; ++i) set.GetAllPropertiesBinary(bytes);
+  });
+  for (auto& thread : threads) thread.join();
+  set.RemoveNotify(&recorder);
+  long value = 0;
+  ASSERT_TRUE(set.GetProperty(L"W0", value));
+  EXPECT_EQ(value, kWrites - 1);
+  ASSERT_TRUE(set.GetProperty(L"w1", value));
+  EXPECT_EQ(value, kWrites - 1);
+  EXPECT_EQ(std::count_if(recorder.calls.begin(), recorder.calls.end(),
+                          [](const std::string& c) { return c.rfind("changed:", 0) == 0; }),
+            2 * kWrites);
+}
