@@ -19,24 +19,12 @@ std::vector<float> MixPeriod(QORXFadeFunction& fade, uint32_t frames) {
   return std::vector<float>(out, out + to.GetFrameCount() * 2);
 }
 
-TEST(QORXFadeFunction, LengthsFollowTheRate) {
-  struct Case {
-    uint32_t rate;
-    int64_t hold;
-    uint32_t fadeFrames, holdFrames;
-  };
-  for (const Case& c : {Case{48000, 0, 1440, 0}, Case{44100, 2000000, 1323, 882},
-                        Case{48000, -5, 1440, 0}, Case{0, 5000000, 0, 0}}) {
-    SCOPED_TRACE(testing::Message() << c.rate << " Hz, hold " << c.hold);
-    QORXFadeFunction fade;
-    EXPECT_FALSE(fade.IsActive());
-    fade.Start(c.rate, c.hold);
-    EXPECT_TRUE(fade.IsActive());
-    EXPECT_EQ(fade.GetFadeLength(), c.fadeFrames);
-    EXPECT_EQ(fade.GetHoldLength(), c.holdFrames);
-    EXPECT_EQ(fade.IsComplete(), c.rate == 0);                 // no length: complete at once
-    EXPECT_EQ(fade.GetProgress(), c.rate == 0 ? 1.0f : 0.0f);  // never 0/0
-  }
+TEST(QORXFadeFunction, ZeroLengthFadeIsCompleteAtOnce) {
+  QORXFadeFunction fade;
+  fade.Start(0, 5000000);
+  EXPECT_TRUE(fade.IsActive());
+  EXPECT_TRUE(fade.IsComplete());
+  EXPECT_EQ(fade.GetProgress(), 1.0f);  // never 0/0
 }
 
 TEST(QORXFadeFunction, MismatchedBuffersBlendOnlyWhatBothHold) {
@@ -79,10 +67,6 @@ TEST(QORXFadeFunction, HoldCopiesTheOldOutputAcrossPeriodsThenBlendsToTheEnd) {
     ASSERT_FLOAT_EQ(out[2 * f], expected) << f;
   }
   EXPECT_FLOAT_EQ(fade.GetProgress(), 512.0f / 1740.0f);
-  for (int i = 0; i < 6; ++i) MixPeriod(fade, 256);
-  EXPECT_EQ(fade.GetPosition(), 1740u);
-  EXPECT_EQ(MixPeriod(fade, 256)[0], 0.0f);  // past the end the new output passes untouched
-  EXPECT_EQ(fade.GetPosition(), 1740u);
 }
 
 }  // namespace

@@ -47,82 +47,53 @@ class RecordingHook : public IQORAPOProcessWrapperHook {
   uint32_t keepFrames = 0;
 };
 
-TEST(QORAPOProcessWrapperSideChain, SendingProcessHandsChannelZeroToTheHook) {
-  RecordingHook hook;
-  QORAPOProcessWrapper wrapper;
-  ASSERT_TRUE(wrapper.Create("QOR AEC/NR", "Aec", "Sidechain Pipe", &hook));
-  ASSERT_TRUE(wrapper.Init(2, 16000));
-  const auto out = Stream(wrapper, 2, 16000, 160);
-  ASSERT_EQ(hook.calls, 1);
-  EXPECT_EQ(hook.from, &wrapper);
-  EXPECT_EQ(hook.format, (std::vector<uint32_t>{160, 1, 16000, kTechSideChainRole}));
-  ASSERT_EQ(hook.seen.size(), 160u);
-  EXPECT_EQ(hook.seen.front(), 1.0f);
-  EXPECT_EQ(hook.seen.back(), 160.0f);
-  EXPECT_EQ(out[0].back(), 160.0f);  // sending leaves the audio alone
-}
-
-TEST(QORAPOProcessWrapperSideChain, ReceivingProcessGetsWhatTheHookWritesAndNoMore) {
-  for (uint32_t keep : {0u, 100u}) {
-    RecordingHook hook;
-    hook.fill = true;
-    hook.keepFrames = keep;
-    QORAPOProcessWrapper wrapper;
-    ASSERT_TRUE(wrapper.Create("QOR Clarix+", "Clx", "Sidechain Pipe", &hook));
-    ASSERT_TRUE(wrapper.Init(2, 48000));
-    const auto out = Stream(wrapper, 2, 48000, 480);
-    ASSERT_EQ(hook.calls, 1);
-    EXPECT_EQ(hook.format[3], kTechSideChainRole);
-    // The buffer reaches a receiving hook silent, not with the process's samples.
-    EXPECT_EQ(hook.seen, std::vector<float>(480, 0.0f));
-    const uint32_t received = keep == 0 ? 480 : keep;
-    EXPECT_EQ(out[0][received - 1], kReceived) << keep;
-    if (keep != 0) {
-      EXPECT_EQ(out[0][keep], keep + 1.0f);  // the process's own channel 0 beyond it
-    }
-    EXPECT_EQ(out[1].front(), 1001.0f);
-  }
-}
-
-TEST(QORAPOProcessWrapperSideChain, OnlyTheSideChainHookOfTheTwoTechnologiesIsConnected) {
-  RecordingHook hook;
+TEST(QORAPOProcessWrapperSideChain, CallbackRules) {
+  // A sending process hands channel 0 to the hook and leaves the audio alone.
+  RecordingHook sent;
+  QORAPOProcessWrapper aec;
+  ASSERT_TRUE(aec.Create("QOR AEC/NR", "Aec", "Sidechain Pipe", &sent));
+  ASSERT_TRUE(aec.Init(2, 16000));
+  EXPECT_EQ(Stream(aec, 2, 16000, 160)[0].back(), 160.0f);
+  ASSERT_EQ(sent.calls, 1);
+  EXPECT_EQ(sent.from, &aec);
+  EXPECT_EQ(sent.format, (std::vector<uint32_t>{160, 1, 16000, kTechSideChainRole}));
+  EXPECT_EQ(sent.seen.back(), 160.0f);
+  // A receiving process gets the buffer silent and takes only the frames the hook left.
+  RecordingHook given;
+  given.fill = true;
+  given.keepFrames = 100;
+  QORAPOProcessWrapper clarix;
+  ASSERT_TRUE(clarix.Create("QOR Clarix+", "Clx", "Sidechain Pipe", &given));
+  ASSERT_TRUE(clarix.Init(2, 48000));
+  const auto out = Stream(clarix, 2, 48000, 480);
+  EXPECT_EQ(given.seen, std::vector<float>(480, 0.0f));
+  EXPECT_EQ(out[0][99], kReceived);
+  EXPECT_EQ(out[0][100], 101.0f);
+  EXPECT_EQ(out[1].front(), 1001.0f);
+  // Other technologies, a hook of another name or none, and malformed calls reach no hook.
+  RecordingHook unused;
   const struct {
     const char* techId;
     const char* hookName;
     IQORAPOProcessWrapperHook* target;
+    long mode;  // linked record, role 6, no samples, 0 frames, no context
   } cases[] = {
-      {"Test Pass", "Sidechain Pipe", &hook},
-      {"QOR AEC/NR", "sidechain pipe", &hook},
-      {"QOR Clarix+", "Sidechain Pipe", nullptr},
-  };
+      {"Test Pass", "Sidechain Pipe", &unused, 0},   {"QOR AEC/NR", "sidechain pipe", &unused, 0},
+      {"QOR Clarix+", "Sidechain Pipe", nullptr, 0}, {"QOR AEC/NR", "Sidechain Pipe", &unused, 1},
+      {"QOR Clarix+", "Sidechain Pipe", &unused, 2}, {"QOR AEC/NR", "Sidechain Pipe", &unused, 3},
+      {"QOR Clarix+", "Sidechain Pipe", &unused, 4}, {"QOR AEC/NR", "Sidechain Pipe", &unused, 5}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.techId << " / " << c.hookName);
+    SCOPED_TRACE(testing::Message() << c.techId << " / " << c.hookName << " / " << c.mode);
     QORAPOProcessWrapper wrapper;
     ASSERT_TRUE(wrapper.Create(c.techId, "X", c.hookName, c.target));
+    if (c.mode != 0) {
+      ASSERT_TRUE(wrapper.SetControl(QORUTSValue("CallMode", c.mode)));
+    }
     ASSERT_TRUE(wrapper.Init(1, 48000));
     EXPECT_EQ(Stream(wrapper, 1, 48000, 48)[0].back(), 48.0f);
-    EXPECT_EQ(ReadInt(wrapper, "Calls"), 1);
-    EXPECT_EQ(ReadInt(wrapper, "Callbacks"), 0);
+    EXPECT_EQ(ReadInt(wrapper, "Callbacks"), c.mode == 0 ? 0 : 1);
   }
-  EXPECT_EQ(hook.calls, 0);
-}
-
-TEST(QORAPOProcessWrapperSideChain, MalformedCallsAreIgnored) {
-  // Linked record, role 6, no samples, 0 frames, no context.
-  for (int32_t mode = 1; mode <= 5; ++mode) {
-    for (const char* techId : {"QOR AEC/NR", "QOR Clarix+"}) {
-      SCOPED_TRACE(testing::Message() << techId << " mode " << mode);
-      RecordingHook hook;
-      hook.fill = true;
-      QORAPOProcessWrapper wrapper;
-      ASSERT_TRUE(wrapper.Create(techId, "X", "Sidechain Pipe", &hook));
-      ASSERT_TRUE(wrapper.SetControl(QORUTSValue("CallMode", static_cast<long>(mode))));
-      ASSERT_TRUE(wrapper.Init(1, 48000));
-      EXPECT_EQ(Stream(wrapper, 1, 48000, 48)[0].back(), 48.0f);
-      EXPECT_EQ(ReadInt(wrapper, "Callbacks"), 1);
-      EXPECT_EQ(hook.calls, 0);
-    }
-  }
+  EXPECT_EQ(unused.calls, 0);
 }
 
 TEST(QORAPOProcessWrapperSideChain, ProcessAllocatesNothingOnceInitialised) {

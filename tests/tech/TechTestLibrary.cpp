@@ -49,7 +49,6 @@ void SideChain::Call(TechChannel* channel, uint32_t frames, void* context) {
     std::fill_n(channel->samples, frames, side->give);
     return;
   }
-  if (side->calls == 1) side->first = channel->samples[0];
   side->last = channel->samples[frames - 1];
 }
 

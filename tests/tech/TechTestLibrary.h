@@ -41,14 +41,13 @@ ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t ra
 void RunBlocks(TechProcess& process, Channels& audio, uint32_t block = 480,
                const TechCallback* callback = nullptr);
 
-// The host's end of the side chain: checks every record, keeps the first and last level a sending
-// process reports, and gives a receiving process `give` in every sample when that is not negative.
+// The host's end of the side chain: checks every record, keeps the last level a sending process
+// reports, and gives a receiving process `give` in every sample when that is not negative.
 struct SideChain {
   float give = -1.0f;
   int calls = 0;
   uint32_t frames = 0;
   bool wellFormed = true;
-  float first = -1.0f;
   float last = 0.0f;
   const TechCallback* Callback() {
     callback = {&Call, this};
