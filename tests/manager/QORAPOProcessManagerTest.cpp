@@ -139,6 +139,13 @@ TEST(QORAPOProcessManager, BypassedChainsCarryTheInputUnchanged) {
   manager.Process(buffer.data(), &frames, buffer.data(), &outFrames, false);
   EXPECT_EQ(buffer, input);
 
+  // A smaller output buffer than the period: never written past, and the count says so.
+  std::vector<float> small(200, -1.0f);
+  uint32_t shortFrames = 480, room = 100;
+  manager.Process(input.data(), &shortFrames, small.data(), &room, false);
+  EXPECT_EQ(room, 100u);
+  EXPECT_EQ(small[199], input[199]);
+
   // Output mute: zeros, but the frame count still reported.
   manager.SetOutputMute(true);
   EXPECT_EQ(RunPeriod(manager, input, output), 480u);
