@@ -124,6 +124,20 @@ TEST(QORRingBuffer, CursorTransfersAllChannelsAndSkipsSurplusRings) {
   EXPECT_EQ(Floats(got.begin(), got.begin() + 3), Floats({4, 5, 6}));
   EXPECT_EQ(got[6], 24.0f);
   EXPECT_EQ(ring.GetAvailableFrames(), 0u);
+  // Rings driven apart by the channel-0 calls: a skip never passes what a ring has free or holds.
+  QORRingBuffer<float> apart;
+  apart.Init(4, 2, true);
+  Floats four(4, 0.0f);
+  EXPECT_EQ(apart.Read(four.data(), 4), 4u);
+  QORAudioDataFloat mono4, stereo4;
+  mono4.Init(4, 1, 48000);
+  stereo4.Init(4, 2, 48000);
+  QORAudioDataIndexed<float> monoIn(mono4), stereoOut(stereo4), monoOut(mono4), stereoIn(stereo4);
+  EXPECT_EQ(apart.Write(monoIn), 4u);
+  EXPECT_EQ(apart.Read(stereoOut), 4u);
+  EXPECT_EQ(apart.Write(four.data(), 4), 4u);
+  EXPECT_EQ(apart.Read(monoOut), 4u);
+  EXPECT_EQ(apart.Write(stereoIn), 4u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "AudioTestSupport.h"
@@ -121,6 +122,27 @@ TEST(QORAudioProcessResampleChain, ReportedLatencyMatchesTheMeasuredDelay) {
     EXPECT_NEAR(static_cast<int>(peak) - static_cast<int>(at), static_cast<int>(chain.GetLatency()),
                 1)
         << rate.endpoint << "->" << rate.internal;
+  }
+}
+
+TEST(QORAudioProcessResampleChain, ReInitKeepsOneLeadAndPeriodsKeepRolesOrPassWhenForeign) {
+  QORAudioProcessResampleChain chain;
+  chain.SetInternalRate(44100);
+  ASSERT_TRUE(chain.Init(2, 48000));
+  ASSERT_TRUE(chain.Init(2, 48000));
+  EXPECT_EQ(chain.GetQueuedFrames(), QORAudioProcessResampleChain::kLeadFrames);
+  QORAudioDataFloat data;
+  data.Init(480, 2, 48000);
+  data.SetChannelMapEntry(1, kQORChannelRoleSideChain);
+  chain.Process(data);
+  EXPECT_EQ(data.GetChannelMapEntry(1), kQORChannelRoleSideChain);
+  // A period of another width or rate than Init's passes unchanged.
+  const std::vector<float> input = qortest::Ramp(6);
+  for (const auto& [frames, channels, rate] :
+       {std::tuple{2u, 3u, 48000u}, std::tuple{3u, 2u, 44100u}}) {
+    data.Assign(input.data(), frames, channels, true, rate);
+    chain.Process(data);
+    EXPECT_EQ(qortest::Samples(data), input) << channels << " channels at " << rate;
   }
 }
 

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "TestTechProbe.h"
 #include "chain/QORAPOProcessLibrary.h"
 #include "chain/QORAPOProcessWrapper.h"
 #include "platform/QORLoadedModule.h"
+#include "settings/QORUTSControlInfo.h"
+#include "settings/QORUTSValue.h"
 
 namespace {
 
@@ -29,9 +34,29 @@ TEST(QORAPOProcessWrapper, FailedCreateOrRecreateLeavesNoProcessAndNothingLoaded
       EXPECT_EQ(wrapper.GetProcess(), nullptr);
       EXPECT_FALSE(LibraryLoaded());
       EXPECT_FALSE(wrapper.Init(2, 48000));
+      QORUTSValue gain("Gain", 70L);
+      EXPECT_FALSE(wrapper.SetControl(gain) || wrapper.GetControl(gain));
       EXPECT_EQ(Stream(wrapper, 1, 48000, 64)[0][63], 64.0f);  // the audio stays as it was
     }
   }
+}
+
+TEST(QORAPOProcessWrapper, RefusedInitAndOddAnswersOfTheProcessAreContained) {
+  // After a refused Init the process never runs and the audio passes untouched.
+  QORAPOProcessWrapper refused;
+  ASSERT_TRUE(refused.Create("Test FailInit", "X", "", nullptr));
+  EXPECT_FALSE(refused.Init(1, 48000));
+  EXPECT_EQ(Stream(refused, 1, 48000, 64)[0][63], 64.0f);
+  EXPECT_EQ(ReadInt(refused, "Calls"), 0);
+  // A negative control count describes nothing; a text read as success without a text is empty.
+  QORAPOProcessWrapper odd;
+  ASSERT_TRUE(odd.Create("Test BadCount", "X", "", nullptr));
+  std::vector<QORUTSControlInfo> infos(3);
+  EXPECT_EQ(odd.GetControlInfo(infos), 0);
+  EXPECT_TRUE(infos.empty());
+  QORUTSValue text("NullText", std::string("old"));
+  EXPECT_TRUE(odd.GetControl(text));
+  EXPECT_EQ(text.GetValueText(), "");
 }
 
 TEST(QORAPOProcessWrapper, BlockedProcessSeesOnlyWholeBlocksAndDelaysByTwoBlocks) {

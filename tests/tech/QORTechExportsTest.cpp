@@ -3,6 +3,7 @@
 
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "TechTestLibrary.h"
 
@@ -58,6 +59,25 @@ TEST(QORTechExports, NonFiniteInputBecomesSilence) {
                   std::numeric_limits<float>::infinity(), -0.25f}};
   RunBlocks(*MakeProcess("QOR Passthrough", 1, 48000), audio, 0);
   EXPECT_EQ(audio[0], (std::vector<float>{0.5f, 0.0f, 0.0f, -0.25f}));
+}
+
+TEST(QORTechExports, ProcessBeforeInitOrWithABadListLeavesAudioUntouched) {
+  TechProcess* raw = nullptr;
+  ASSERT_TRUE(TechTestLibrary::Get().create("ZR3D", &raw));
+  ProcessPtr p(raw);
+  float samples[8] = {0.9f, -0.9f, 0.9f, -0.9f, 0.9f, -0.9f, 0.9f, -0.9f};
+  TechChannel one{samples, 0, 0, nullptr};
+  p->Process(&one, &one, 8, nullptr);  // not initialised
+  ASSERT_TRUE(p->Init(2, 48000));
+  p->Process(&one, &one, 8, nullptr);  // one channel where two were promised
+  TechChannel hole[2] = {{samples, 0, 0, &hole[1]}, {nullptr, 1, 0, nullptr}};
+  p->Process(hole, hole, 8, nullptr);
+  p->Process(nullptr, nullptr, 8, nullptr);
+  const std::vector<float> before{0.9f, -0.9f, 0.9f, -0.9f, 0.9f, -0.9f, 0.9f, -0.9f};
+  EXPECT_EQ(std::vector<float>(samples, samples + 8), before);
+  TechChannel two[2] = {{samples, 0, 0, &two[1]}, {samples, 1, 0, nullptr}};
+  p->Process(two, two, 8, nullptr);  // well formed, so the process does act on these samples
+  EXPECT_NE(std::vector<float>(samples, samples + 8), before);
 }
 
 }  // namespace

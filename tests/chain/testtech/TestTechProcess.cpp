@@ -81,6 +81,8 @@ bool TestTechProcess::GetControlString(const char* name, const char** value) {
     *value = label_.c_str();
   } else if (Is(name, "LastSet")) {
     *value = lastSet_.c_str();
+  } else if (Is(name, "NullText")) {
+    *value = nullptr;  // success without a text
   } else if (Is(name, "Roles")) {
     rolesText_.clear();
     const int32_t shown = std::min<int32_t>(channels_, static_cast<int32_t>(roles_.size()));

@@ -13,7 +13,7 @@
 //        BadBlocks (calls whose length was not the block size), Channels (length of the last
 //        list), Callbacks (calls that came with a callback record), InitChannels, InitRate
 //   text Label (settable), LastSet ("int Name N" or "text Name T" of the last accepted set),
-//        Roles (channel roles of the last call, "0,1")
+//        Roles (channel roles of the last call, "0,1"), NullText (read succeeds with no text)
 class TestTechProcess : public TechProcess {
  public:
   // How the side-chain process calls back: 0 as the contract says, 1 with a linked record,
