@@ -133,6 +133,8 @@ class RecordingClient : public IMMNotificationClient {
   uint32_t AddRef() override { return 2; }
   uint32_t Release() override { return 1; }
   HRESULT OnDeviceStateChanged(const wchar_t* id, uint32_t state) override {
+    if (drop != nullptr) enumerator->UnregisterEndpointNotificationCallback(drop);
+    drop = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     notes_.push_back(std::wstring(id) + L" " + std::to_wstring(state));
     changed_.notify_all();
@@ -143,12 +145,19 @@ class RecordingClient : public IMMNotificationClient {
   HRESULT OnDefaultDeviceChanged(EDataFlow, ERole, const wchar_t*) override { return S_OK; }
   HRESULT OnPropertyValueChanged(const wchar_t*, const PROPERTYKEY) override { return S_OK; }
 
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notes_.size();
+  }
   bool WaitFor(const std::wstring& note) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(3), [&] {
       return std::find(notes_.begin(), notes_.end(), note) != notes_.end();
     });
   }
+
+  IMMDeviceEnumerator* enumerator = nullptr;
+  IMMNotificationClient* drop = nullptr;  // unregistered by the next state change
 
  private:
   std::mutex mutex_;
@@ -164,12 +173,17 @@ qortest::ChildRegistration disablerChild("endpoint-disabler", &DisablerChild);
 TEST_F(QOREndpointStoreTest, ChangeByAnotherProcessIsNotified) {
   ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, kRenderA, L"Speakers", DEVICE_STATE_ACTIVE));
   RecordingClient client;
+  RecordingClient dropped;
+  client.enumerator = enumerator_.Get();
+  client.drop = &dropped;
   ASSERT_EQ(S_OK, enumerator_->RegisterEndpointNotificationCallback(&client));
+  ASSERT_EQ(S_OK, enumerator_->RegisterEndpointNotificationCallback(&dropped));
   qortest::ChildProcess child;
   ASSERT_TRUE(child.Start("endpoint-disabler"));
   EXPECT_EQ(0, child.Wait());
   EXPECT_TRUE(client.WaitFor(QOREndpointStore::MakeId(eRender, kRenderA) + L" 2"));
   ASSERT_EQ(S_OK, enumerator_->UnregisterEndpointNotificationCallback(&client));
+  EXPECT_EQ(dropped.Count(), 0u);  // unregistered during that very notification
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "TempStateRoot.h"
 #include "common/QORTextConvert.h"
+#include "platform/posix/QORRegistryName.h"
 
 namespace {
 
@@ -140,6 +142,27 @@ TEST_F(QORRegistryKeyTest, HostileNamesStayInsideTheirKey) {
     if (entry.path() == hive.parent_path()) continue;
     EXPECT_EQ(0u, entry.path().string().rfind(hive.string(), 0)) << entry.path();
   }
+}
+
+TEST_F(QORRegistryKeyTest, MalformedValuesAndDamagedFilesAreRefused) {
+  QORRegistryKey key = CreateBase();
+  constexpr auto kInvalid = static_cast<uint32_t>(ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(kInvalid, key.SetValue(L"d", REG_DWORD, "abcdefgh", 8));
+  EXPECT_EQ(kInvalid, key.SetValue(L"q", REG_QWORD, "abcd", 4));
+  EXPECT_EQ(kInvalid, key.SetDword(std::wstring(L"a\0b", 3), 1));
+  QORRegistryKey sub;
+  EXPECT_EQ(kInvalid, key.CreateSubKey(std::wstring(L"a\0b", 3), KEY_READ, sub));
+  EXPECT_EQ(kInvalid, key.SetMultiString(L"m", {L"a", L"", L"b"}));
+  ASSERT_EQ(ERROR_SUCCESS, key.SetDword(L"good", 1));
+  ASSERT_EQ(ERROR_SUCCESS, key.SetDword(L"bad", 1));
+  const std::filesystem::path dir = std::filesystem::path(root_.Path()) / "registry" / "HKLM" /
+                                    QORRegistryName::FileName('k', L"Software") /
+                                    QORRegistryName::FileName('k', L"QOR Labs") /
+                                    QORRegistryName::FileName('k', L"APO");
+  std::ofstream(dir / QORRegistryName::FileName('v', L"bad"), std::ios::trunc) << "QRV1\x01";
+  uint32_t value = 0;
+  EXPECT_EQ(ERROR_BADDB, key.GetDword(L"bad", &value));
+  EXPECT_EQ(std::vector<std::wstring>{L"good"}, ValueNames(key));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "settings/QORAPOConfigurationFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -66,6 +67,7 @@ class QORAPOConfigurationFileTest : public ::testing::Test {
 
 TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
   std::filesystem::create_directory(root_.Path() + "/folder.xml");
+  ASSERT_EQ(::mkfifo((root_.Path() + "/pipe.xml").c_str(), 0600), 0);  // must not block
   std::string nested;
   for (int i = 0; i < 100000; ++i) nested += "<a>";
   for (int i = 0; i < 100000; ++i) nested += "</a>";
@@ -73,13 +75,15 @@ TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
   const std::tuple<const char*, std::optional<std::string>, uint32_t> cases[] = {
       {"missing.xml", std::nullopt, Config::kLoadNoProperties},
       {"folder.xml", std::nullopt, Config::kLoadNoProperties},
+      {"pipe.xml", std::nullopt, Config::kLoadNoProperties},
       {"latin1.xml",
        Root("<properties>" + Control("Product Name", "Caf\xE9\xFF") + "</properties>"),
        Config::kLoadOk},
       {"deep.xml", Root(kProperties + nested), Config::kLoadNoProperties},
       {"entity.xml",
        "<?xml version=\"1.0\"?><!DOCTYPE qor_configuration [<!ENTITY a \"aaaa\">]>" +
-           Root("<properties>" + Control("Laugh", "&a;") + "</properties>"),
+           Root("<properties>" + Control("Laugh", "&a;") + Control("Note", "x<!--c-->y") +
+                "</properties>"),
        Config::kLoadOk},
       {"root.xml", "<qor_config>" + kProperties + "</qor_config>", Config::kLoadNoProperties},
       {"empty.xml", Root("<properties/>"), Config::kLoadEmptyProperties},
@@ -94,6 +98,7 @@ TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
   EXPECT_EQ(config_.GetProductName(), L"Caf\uFFFD\uFFFD");
   ASSERT_EQ(config_.Load(PathOf("entity.xml"), 0, 0), Config::kLoadOk);
   EXPECT_EQ(Text(config_.GetProperties(), "Laugh"), "&a;");
+  EXPECT_EQ(Text(config_.GetProperties(), "Note"), "xy");
 }
 
 TEST_F(QORAPOConfigurationFileTest, APathIsParsedOncePerProcess) {

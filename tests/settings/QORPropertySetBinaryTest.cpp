@@ -78,15 +78,23 @@ TEST(QORPropertySetBinary, WritesEveryTypeByteExact) {
   EXPECT_EQ(out, expected);
 }
 
-TEST(QORPropertySetBinary, LongOutside32BitsHasNoRecord) {
-  for (const long value : {2147483648L, -2147483649L}) {
+// Longs outside 32 bits and keys the reader would refuse get no record; the others still do.
+TEST(QORPropertySetBinary, EntriesWithoutRecordMakeWritingFalse) {
+  const std::pair<std::wstring, long> cases[] = {
+      {L"X", 2147483648L},
+      {L"X", -2147483649L},
+      {L"", 5L},
+      {std::wstring(1025, L'k'), 5L},
+      {std::wstring(L"\0k", 2), 5L},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
     QORPropertySet set;
     set.SetProperty(L"A", 5L);
-    set.SetProperty(L"X", value);
+    set.SetProperty(cases[i].first, cases[i].second);
     set.SetProperty(L"B", 5L);
     Bytes out;
-    EXPECT_FALSE(set.GetAllPropertiesBinary(out)) << value;
-    EXPECT_EQ(out, Cat({kA5, kB5})) << value;
+    EXPECT_FALSE(set.GetAllPropertiesBinary(out)) << i;
+    EXPECT_EQ(out, Cat({kA5, kB5})) << i;
   }
 }
 
@@ -130,6 +138,7 @@ TEST(QORPropertySetBinary, MalformedInputStopsWithEntriesKept) {
   set.SetProperty(L"old", 1L);
   EXPECT_FALSE(set.SetAllPropertiesBinary({}));
   EXPECT_TRUE(Entries(set).empty());
+  EXPECT_FALSE(set.SetAllPropertiesBinary(Cat({kA5, {0}})));  // one stray byte
 }
 
 }  // namespace

@@ -122,6 +122,7 @@ class QORPropertySetRegistryTest : public ::testing::Test {
 
 TEST_F(QORPropertySetRegistryTest, SaveThenLoadBack) {
   set_.SetProperty(L"Gain", 3L);
+  EXPECT_FALSE(registry_.SaveBinary(nullptr));  // no name known yet: not the unnamed value
   set_.SetProperty(L"Name", L"Room");
   ASSERT_TRUE(registry_.SaveBinary(kValueName));
   QORPropertySetThreadsafe other;
@@ -185,6 +186,30 @@ TEST_F(QORPropertySetRegistryTest, WatchNeverSeesAHalfWrittenValue) {
   EXPECT_TRUE(set_.GetProperty(L"Check", check));
   EXPECT_EQ(check, lastCounter);
   EXPECT_EQ(listener.brokenValues_, 0);
+  set_.RemoveNotify(&listener);
+}
+
+TEST_F(QORPropertySetRegistryTest, ReloadIsNotWrittenBackOverTheNewerValue) {
+  // The stored value holds more than the set: writing the reload back would change it.
+  ASSERT_EQ(key_.SetBinary(kValueName, BinaryOf({{L"A", boost::any(1L)}, {L"B", boost::any(1L)}})),
+            ERROR_SUCCESS);
+  set_.SetProperty(L"A", 0L);
+  ASSERT_TRUE(registry_.LoadBinary(kValueName, true, true, false));
+  registry_.EnableNotify(true);
+  WatchListener listener;
+  set_.AddNotify(&listener);
+  ASSERT_TRUE(registry_.WatchValue(true, kValueName));
+  const Bytes update =
+      BinaryOf({{L"A", boost::any(2L)}, {L"B", boost::any(2L)}, {L"Counter", boost::any(1L)}});
+  set_.SetProperty(L"Counter", 0L);  // written through while the watch runs
+  ASSERT_EQ(key_.SetBinary(kValueName, update), ERROR_SUCCESS);
+  ASSERT_NE(listener.WaitForCounter(1, 2000), 0);
+  registry_.WatchValue(false, L"");
+  uint32_t type = 0;
+  Bytes stored;
+  ASSERT_EQ(key_.QueryValue(kValueName, &type, &stored), ERROR_SUCCESS);
+  EXPECT_EQ(stored, update);
+  registry_.EnableNotify(false);
   set_.RemoveNotify(&listener);
 }
 

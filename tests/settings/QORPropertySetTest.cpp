@@ -30,6 +30,32 @@ TEST(QORPropertySet, KeysIgnoreAsciiCaseAndKeepFirstSpelling) {
   set.RemoveNotify(&recorder);
 }
 
+// Adds entries from inside a call, then leaves; the entry it was given must stay valid.
+class GrowingListener : public IQORPropertySetNotify {
+ public:
+  void OnPropertyChanged(QORPropertySet& set, const PropertyEntry& entry) override {
+    if (entry.key != L"first") return;
+    for (long i = 0; i < 64; ++i) set.SetProperty(L"n" + std::to_wstring(i), i);
+    seen = entry.key;
+    set.RemoveNotify(this);
+  }
+  bool OnPropertyChanging(QORPropertySet&, const PropertyEntry&) override { return false; }
+  std::wstring seen;
+};
+
+TEST(QORPropertySet, ListenerMayGrowTheSetAndUnregisterDuringACall) {
+  QORPropertySet set;
+  GrowingListener growing;
+  PropertySetRecorder recorder;
+  set.AddNotify(&growing);
+  set.AddNotify(&recorder);
+  set.SetProperty(L"first", 1L);
+  EXPECT_EQ(growing.seen, L"first");
+  EXPECT_EQ(recorder.calls.size(), 65u);
+  EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "changed:first"), 1);
+  set.RemoveNotify(&recorder);
+}
+
 // Reading converts: texts to long within 32 bits, values to wide text where they have a form.
 TEST(QORPropertySet, ConversionsOnReading) {
   const std::tuple<boost::any, std::optional<long>, const wchar_t*> cases[] = {

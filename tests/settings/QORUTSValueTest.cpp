@@ -35,6 +35,16 @@ TEST(QORUTSValueList, MergeModes) {
     list.Merge(other, mode);
     EXPECT_EQ(Dump(list), expected) << mode;
   }
+  QORUTSValueList self = ListOf({{"A", "a"}, {"B", "b"}});
+  self.Merge(self, QORUTSValueList::kMergeRemove);
+  EXPECT_TRUE(self.Empty());
+}
+
+TEST(QORUTSValue, IndexNeedsAWhole32BitNumber) {
+  EXPECT_EQ(QORUTSValue("a", "7").GetIndex(), 7);
+  EXPECT_EQ(QORUTSValue("a", "0.5").GetIndex(), -1);
+  EXPECT_EQ(QORUTSValue("a", "4294967296").GetIndex(), -1);
+  EXPECT_EQ(QORUTSValue("a", 4294967296L).GetIndex(), -1);
 }
 
 TEST(QORUTSValueList, ReplaceIfChanged) {
