@@ -107,7 +107,8 @@ TEST_F(QORAPOEndpointInfoTest, DefaultsWithoutTheMakersProperties) {
 TEST_F(QORAPOEndpointInfoTest, PropertyAndFxRows) {
   AddEndpoint(eRender);
   SetText(false, Maker(0), L"Software\\Maker\\Room");
-  SetText(false, Maker(1), L"");  // empty counts as absent
+  SetText(false, Maker(1), L"");                               // empty counts as absent
+  ASSERT_EQ(Key(false).SetQword(L"Other", 1), ERROR_SUCCESS);  // unreadable: the rest still count
   SetText(true, Fx(5), kMfxClass);
   SetText(true, Fx(13), kSfxClass);  // wins over ,5
   SetText(true, Fx(12), L"{bbbbbbbb-cccc-dddd-eeee-ffffffffffff}");

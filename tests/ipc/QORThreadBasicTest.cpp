@@ -56,6 +56,7 @@ TEST(QORThreadBasic, WorkerIgnoringStopIsAbandonedAfterTheTimeout) {
     QORThreadBasic thread;
     ASSERT_TRUE(thread.Start(&stubborn));
     ASSERT_EQ(QORWaitForSingle(*stubborn.started, 5000), kQORWaitObject0);
+    EXPECT_FALSE(thread.Start(&stubborn));  // already running
     const auto start = Clock::now();
     thread.Stop(100);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <thread>
+
 #include "ChildProcess.h"
 #include "TempStateRoot.h"
 #include "platform/IQORNamedMutex.h"
@@ -50,6 +52,31 @@ TEST(QORNamedMutex, OwnerKilledLeavesItAbandoned) {
   // An untimed wait: ThreadSanitizer does not see an abandoned mutex taken by a timed wait as held.
   EXPECT_EQ(mutex->Wait(kQORInfinite), QORMutexWaitResult::kAbandoned);
   EXPECT_TRUE(mutex->Release());
+}
+
+// What another thread gets from a wait of 0 on mutex, releasing it again when it got it.
+QORMutexWaitResult WaitFromOtherThread(IQORNamedMutex& mutex) {
+  QORMutexWaitResult result = QORMutexWaitResult::kFailed;
+  std::thread([&] {
+    result = mutex.Wait(0);
+    if (result == QORMutexWaitResult::kAcquired) mutex.Release();
+  }).join();
+  return result;
+}
+
+TEST(QORNamedMutex, OnlyTheOwnerReleasesAndClosingItsHandleDoes) {
+  qortest::TempStateRoot root;
+  auto mutex = QORCreateNamedMutex(kName, false);
+  ASSERT_NE(mutex, nullptr);
+  auto owned = QOROpenNamedMutex(kName);
+  ASSERT_NE(owned, nullptr);
+  ASSERT_EQ(owned->Wait(0), QORMutexWaitResult::kAcquired);
+  bool released = true;
+  std::thread([&] { released = mutex->Release(); }).join();
+  EXPECT_FALSE(released);
+  EXPECT_EQ(WaitFromOtherThread(*mutex), QORMutexWaitResult::kTimeout);
+  owned.reset();
+  EXPECT_EQ(WaitFromOtherThread(*mutex), QORMutexWaitResult::kAcquired);
 }
 
 }  // namespace
