@@ -43,7 +43,7 @@ class GrowingListener : public IQORPropertySetNotify {
   std::wstring seen;
 };
 
-TEST(QORPropertySet, ListenerMayGrowTheSetAndUnregisterDuringACall) {
+TEST(QORPropertySet, ListenerThatGrowsTheSetKeepsItsEntry) {
   QORPropertySet set;
   GrowingListener growing;
   PropertySetRecorder recorder;

@@ -35,9 +35,6 @@ TEST(QORUTSValueList, MergeModes) {
     list.Merge(other, mode);
     EXPECT_EQ(Dump(list), expected) << mode;
   }
-  QORUTSValueList self = ListOf({{"A", "a"}, {"B", "b"}});
-  self.Merge(self, QORUTSValueList::kMergeRemove);
-  EXPECT_TRUE(self.Empty());
 }
 
 TEST(QORUTSValue, IndexNeedsAWhole32BitNumber) {
