@@ -88,6 +88,9 @@ TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
       {"root.xml", "<qor_config>" + kProperties + "</qor_config>", Config::kLoadNoProperties},
       {"empty.xml", Root("<properties/>"), Config::kLoadEmptyProperties},
       {"invalid.xml", Root(kProperties + Mode("M", "VAPO3-Disabled")), Config::kLoadInvalidMode},
+      // A valid file past 16 MiB is refused rather than read whole into memory.
+      {"huge.xml", Root(kProperties + "<!--" + std::string(17 << 20, 'x') + "-->"),
+       Config::kLoadNoProperties},
   };
   for (const auto& [name, content, code] : cases) {
     const std::wstring path = content ? Write(name, *content) : PathOf(name);
