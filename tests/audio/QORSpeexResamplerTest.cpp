@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "audio/CMediaBuffer.h"
+#include "audio/QORAudioDataFloat.h"
 #include "audio/QORResampleHandler.h"
 #include "platform/QORComApi.h"
 #include "platform/QORComPtr.h"
@@ -107,6 +108,12 @@ TEST(QORSampleRateConvert, RefusedInputIsReportedNotConsumed) {
   uint32_t in = 10, out = 10;
   EXPECT_FALSE(handler.Resample(samples.data(), &in, samples.data(), &out));
   EXPECT_EQ(in + out, 0u);
+  // A converter that takes nothing and gives nothing must not keep Convert looping.
+  QORAudioDataFloat source, converted;
+  source.Assign(samples.data(), 5, 2, true, 48000);
+  converted.Init(0, 2, 44100);
+  handler.Convert(source, converted);
+  EXPECT_EQ(converted.GetFrameCount(), 0u);
 }
 
 }  // namespace
