@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "ipc/IQORThreadBasicWorker.h"
-#include "ipc/QORThreadBasic.h"
+#include "thread/IQORThreadBasicWorker.h"
+#include "thread/QORThreadBasic.h"
 #include "platform/QORRegistryKey.h"
 #include "platform/QORRegistryWatch.h"
 #include "settings/IQORPropertySetNotify.h"

@@ -7,7 +7,7 @@
 
 #include "ChildProcess.h"
 #include "TempStateRoot.h"
-#include "ipc/QORFindMutex.h"
+#include "thread/QORFindMutex.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
 #include "platform/QORWait.h"

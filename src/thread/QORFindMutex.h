@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "ipc/IQORFindMutexNotify.h"
-#include "ipc/IQORThreadBasicWorker.h"
-#include "ipc/QORThreadBasic.h"
+#include "thread/IQORFindMutexNotify.h"
+#include "thread/IQORThreadBasicWorker.h"
+#include "thread/QORThreadBasic.h"
 
 // Watches whether a named mutex exists (another instance of the host holds it) and tells the
 // listener about every change. The owner sets the name, listener and state, may check once at

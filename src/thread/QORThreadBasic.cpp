@@ -1,4 +1,4 @@
-#include "ipc/QORThreadBasic.h"
+#include "thread/QORThreadBasic.h"
 
 #include <atomic>
 #include <system_error>

@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "ipc/IQORThreadBasicWorker.h"
+#include "thread/IQORThreadBasicWorker.h"
 
 // Runs a worker's loop on a thread of its own and stops it through a manual-reset stop event.
 // A thread that ignores the stop event past the time-out is detached, never killed: what it still

@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "ipc/QORThreadBasic.h"
+#include "thread/QORThreadBasic.h"
 #include "platform/IQOREvent.h"
 #include "platform/QORWait.h"
 

@@ -1,4 +1,4 @@
-#include "ipc/QORFindMutex.h"
+#include "thread/QORFindMutex.h"
 
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
