@@ -12,16 +12,16 @@
 #include "chain/QORAPOProcessChain.h"
 #include "endpoint/IQORAPOEndpointNotify.h"
 #include "endpoint/QORAPOEndpointInfo.h"
-#include "thread/IQORFindMutexNotify.h"
-#include "thread/IQORThreadBasicWorker.h"
 #include "ipc/QORAPOSharedMeter.h"
-#include "thread/QORFindMutex.h"
 #include "ipc/QORNamedPipeMarshall.h"
-#include "thread/QORThreadBasic.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
 #include "platform/QORCriticalSection.h"
 #include "settings/IQORAPOModeSelectorNotify.h"
+#include "thread/IQORFindMutexNotify.h"
+#include "thread/IQORThreadBasicWorker.h"
+#include "thread/QORFindMutex.h"
+#include "thread/QORThreadBasic.h"
 
 // Graph positions of an APO instance; the capture APO initialises its manager with -1.
 enum APO_FX_Type : int32_t {

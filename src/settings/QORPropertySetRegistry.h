@@ -6,13 +6,13 @@
 #include <string>
 #include <thread>
 
-#include "thread/IQORThreadBasicWorker.h"
-#include "thread/QORThreadBasic.h"
 #include "platform/QORRegistryKey.h"
 #include "platform/QORRegistryWatch.h"
 #include "settings/IQORPropertySetNotify.h"
 #include "settings/IQORPropertySetRegistrySimpleNotify.h"
 #include "settings/QORPropertySet.h"
+#include "thread/IQORThreadBasicWorker.h"
+#include "thread/QORThreadBasic.h"
 
 // Ties a property set (not owned) to one registry key: stores it as one binary value or as one
 // value per property, writes the set's changes through, and watches the key on a thread of its own

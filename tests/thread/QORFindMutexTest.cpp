@@ -7,10 +7,10 @@
 
 #include "ChildProcess.h"
 #include "TempStateRoot.h"
-#include "thread/QORFindMutex.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
 #include "platform/QORWait.h"
+#include "thread/QORFindMutex.h"
 
 namespace {
 

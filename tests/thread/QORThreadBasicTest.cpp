@@ -5,9 +5,9 @@
 #include <memory>
 #include <thread>
 
-#include "thread/QORThreadBasic.h"
 #include "platform/IQOREvent.h"
 #include "platform/QORWait.h"
+#include "thread/QORThreadBasic.h"
 
 namespace {
 
