@@ -16,8 +16,8 @@ class IQOREvent : public IQORWaitable {
 std::unique_ptr<IQOREvent> QORCreateEvent(bool manualReset, bool initiallySet);
 
 // A cross-process event under a name of the named-object namespace (e.g.
-// L"Global\\DSPKELControlChangeEvent"). Creating an existing one opens it (alreadyExisted tells, and
-// the reset mode and initial state of the existing one stand). Null on failure.
+// L"Global\\DSPKELControlChangeEvent"). Creating an existing one opens it (alreadyExisted tells,
+// and the reset mode and initial state of the existing one stand). Null on failure.
 std::unique_ptr<IQOREvent> QORCreateNamedEvent(const std::wstring& name, bool manualReset,
                                                bool initiallySet, bool* alreadyExisted = nullptr);
 // Opens an existing named event; null when none exists.

@@ -16,8 +16,8 @@ class QORSystemInfo {
   static QOROSVersion GetOSVersion();
   static void SetOSVersionForTesting(const QOROSVersion* version);  // null restores 10.0
 
-  // The state root (QOR_ROOT, read on every call): registry hives, known folders and the named-object
-  // namespace live below it. Default /var/lib/qorapo as root, else
+  // The state root (QOR_ROOT, read on every call): registry hives, known folders and the
+  // named-object namespace live below it. Default /var/lib/qorapo as root, else
   // ${XDG_STATE_HOME:-$HOME/.local/state}/qorapo.
   static std::filesystem::path GetStateRoot();
 };

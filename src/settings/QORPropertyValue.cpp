@@ -57,7 +57,9 @@ bool NumberOrBytesText(const boost::any& value, std::string& out) {
   } else if (type == typeid(double)) {
     out = boost::lexical_cast<std::string>(boost::any_cast<double>(value));
   } else if (type == typeid(bool)) {
-    out.assign(1, boost::any_cast<bool>(value) ? '1' : '0');  // GCC 12 -Wrestrict trips on a ternary of literals
+    out.assign(1, boost::any_cast<bool>(value)
+                      ? '1'
+                      : '0');  // GCC 12 -Wrestrict trips on a ternary of literals
   } else if (type == typeid(std::string)) {
     out = boost::any_cast<const std::string&>(value);
   } else if (type == typeid(std::vector<char>)) {
