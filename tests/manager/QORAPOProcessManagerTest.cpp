@@ -383,10 +383,12 @@ TEST(QORAPOProcessManager, WorkerMergesChangesAndWaitsForTheSwitchToFinish) {
   for (int i = 0; i < 10; ++i) manager.SignalChange();
   EXPECT_EQ(manager.GetWorkerPhase(), QORAPOProcessManager::kWorkerWaitingForSteady);
   EXPECT_EQ(manager.GetRebuildCount(), 1u) << "no rebuild while a switch is under way";
+  // The next rebuild waits for the end of the switch and then the spacing: measured from before the
+  // end, so that a descheduled test thread cannot shorten it.
+  const auto finishing = std::chrono::steady_clock::now();
   FinishSwitch(manager);
-  const auto finished = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitForSwitchState(manager, 0));
-  EXPECT_GE(std::chrono::steady_clock::now() - finished, std::chrono::milliseconds(100));
+  EXPECT_GE(std::chrono::steady_clock::now() - finishing, std::chrono::milliseconds(100));
   ASSERT_TRUE(WaitFor([&] { return manager.GetRebuildCount() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return manager.TotalConfigured() == 6; }));
 
