@@ -140,9 +140,11 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   uint32_t GetRebuildCount() const { return rebuilds_.load(); }
 
  protected:
-  // The common latency of the endpoint's chains, in units of 10 ns.
+  // Configuration (from Initialize). The common latency of the endpoint's chains, in units of 10
+  // ns.
   virtual int64_t CalculateLatency();
-  // Stops every thread that calls back into the manager; a subclass calls it from its destructor.
+  // Configuration. Stops every thread that calls back into the manager; a subclass calls it from
+  // its destructor.
   void StopThreads();
 
  private:
