@@ -35,7 +35,9 @@ QORTechBiquad::Coefficients QORTechBiquad::LowShelf(double rate, double freq, do
   const double a = std::pow(10.0, gainDb / 40.0);
   const double w = Omega(rate, freq);
   const double c = std::cos(w);
-  const double beta = std::sin(w) * std::sqrt(a) / std::numbers::sqrt2;  // shelf slope 1
+  // Shelf slope 1: 2 sqrt(A) alpha with alpha = sin(w) / sqrt(2). Half of that makes the slope
+  // steeper than 1, and the response overshoots the gain and dips past the corner.
+  const double beta = std::sin(w) * std::sqrt(2.0 * a);
   return Normalise(a * ((a + 1) - (a - 1) * c + beta), 2 * a * ((a - 1) - (a + 1) * c),
                    a * ((a + 1) - (a - 1) * c - beta), (a + 1) + (a - 1) * c + beta,
                    -2 * ((a - 1) + (a + 1) * c), (a + 1) + (a - 1) * c - beta);
@@ -46,7 +48,7 @@ QORTechBiquad::Coefficients QORTechBiquad::HighShelf(double rate, double freq, d
   const double a = std::pow(10.0, gainDb / 40.0);
   const double w = Omega(rate, freq);
   const double c = std::cos(w);
-  const double beta = std::sin(w) * std::sqrt(a) / std::numbers::sqrt2;
+  const double beta = std::sin(w) * std::sqrt(2.0 * a);
   return Normalise(a * ((a + 1) + (a - 1) * c + beta), -2 * a * ((a - 1) + (a + 1) * c),
                    a * ((a + 1) + (a - 1) * c - beta), (a + 1) - (a - 1) * c + beta,
                    2 * ((a - 1) - (a + 1) * c), (a + 1) - (a - 1) * c - beta);

@@ -8,21 +8,21 @@
 #include <cstdlib>
 #include <cstring>
 
-int QORTechControls::Add(const QORTechControlSpec& spec) {
+int QORTechControls::Add(const QORTechControlDefinition& definition) {
   if (count_ == kMaxControls) std::abort();  // a process declares more controls than the table has
   TechControlDesc& d = descs_[count_];
-  d.name = spec.name;
-  d.minimum = spec.minimum;
-  d.maximum = spec.maximum;
-  d.valueNameCount = spec.valueNameCount;
-  d.valueNames = spec.valueNames;
-  d.type = spec.type;
-  d.scale = spec.type == kTechControlHundredths ? 100.0f : 1.0f;
-  values_[count_].store(spec.initial, std::memory_order_relaxed);
+  d.name = definition.name;
+  d.minimum = definition.minimum;
+  d.maximum = definition.maximum;
+  d.valueNameCount = definition.valueNameCount;
+  d.valueNames = definition.valueNames;
+  d.type = definition.type;
+  d.scale = definition.type == kTechControlHundredths ? 100.0f : 1.0f;
+  values_[count_].store(definition.initial, std::memory_order_relaxed);
   return static_cast<int>(count_++);
 }
 
-int QORTechControls::AddNamed(QORTechControlSpec spec, const char* format, ...) {
+int QORTechControls::AddNamed(QORTechControlDefinition definition, const char* format, ...) {
   if (count_ == kMaxControls) std::abort();
   std::array<char, 40>& name = names_[count_];
   va_list args;
@@ -30,8 +30,8 @@ int QORTechControls::AddNamed(QORTechControlSpec spec, const char* format, ...) 
   const int length = std::vsnprintf(name.data(), name.size(), format, args);
   va_end(args);
   if (length < 0 || static_cast<size_t>(length) >= name.size()) std::abort();  // name too long
-  spec.name = name.data();
-  return Add(spec);
+  definition.name = name.data();
+  return Add(definition);
 }
 
 int32_t QORTechControls::Describe(const TechControlDesc** descs) const {

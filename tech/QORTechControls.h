@@ -7,7 +7,8 @@
 
 #include "chain/QORTechProcess.h"
 
-struct QORTechControlSpec {
+// What a process declares about one of its controls.
+struct QORTechControlDefinition {
   const char* name;
   uint32_t type;  // kTechControl...
   int32_t minimum;
@@ -25,9 +26,9 @@ class QORTechControls {
   static constexpr size_t kMaxControls = 48;
 
   // Registers a control and returns its index; called from process constructors only.
-  int Add(const QORTechControlSpec& spec);
-  // As Add, with the name composed printf-style and kept here; spec.name is ignored.
-  int AddNamed(QORTechControlSpec spec, const char* format, ...)
+  int Add(const QORTechControlDefinition& definition);
+  // As Add, with the name composed printf-style and kept here; definition.name is ignored.
+  int AddNamed(QORTechControlDefinition definition, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
 
   int32_t Describe(const TechControlDesc** descs) const;

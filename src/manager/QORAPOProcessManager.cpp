@@ -1,6 +1,7 @@
 #include "manager/QORAPOProcessManager.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -13,6 +14,12 @@
 namespace {
 constexpr int64_t kUnitsPerSecond = 100000000;
 constexpr int64_t kFlushExtra = 3000000;  // 30 ms beyond the latency
+
+// True when no thread is recorded as owner, or the caller is that thread.
+[[maybe_unused]] bool IsOwnerOrNone(const std::atomic<std::thread::id>& owner) {
+  const std::thread::id id = owner.load();
+  return id == std::thread::id() || id == std::this_thread::get_id();
+}
 }  // namespace
 
 const wchar_t* const QORAPOProcessManager::kCaptureMutexName = L"Global\\QORAPOCapturePresent";
@@ -125,7 +132,16 @@ void QORAPOProcessManager::ReserveStorage() {
 }
 
 void QORAPOProcessManager::ResetChains() {
-  switchState_.store(kSwitchStateSteady);
+  // Resetting the roles under a running worker or period would pull chains from under them.
+  assert(workerThread_.load() == std::thread::id() && "ResetChains with the worker running");
+  assert(periodThread_.load() == std::thread::id() && "ResetChains during a period");
+  {
+    // Neither steady nor switching until the chains are ready.
+    QORCriticalSectionLock lock(switchLock_);
+    switchState_.store(kSwitchStateNew);
+    steadyEvent_->Reset();
+    switchingEvent_->Reset();
+  }
   chainA_.Reset();
   chainB_.Reset();
   chainC_.Reset();
@@ -136,15 +152,23 @@ void QORAPOProcessManager::ResetChains() {
     spare_.store(&chainC_);
     pending_.store(nullptr);
   }
-  steadyEvent_->Set();
-  switchingEvent_->Reset();
   changeEvent_->Reset();
   ConfigureChain(*current_.load());
   ConfigureChain(*standby_.load());
   crossfade_.Start(sampleRate_, latency_);
+  // Published last: whoever sees the steady state finds the new roles and configured chains.
+  QORCriticalSectionLock lock(switchLock_);
+  switchState_.store(kSwitchStateSteady);
+  steadyEvent_->Set();
 }
 
 bool QORAPOProcessManager::SwitchChains(uint32_t targetState) {
+  // A switch started beside the worker hands the real-time thread a chain still being built; one
+  // finished beside a period swaps the chains that period is running.
+  assert((targetState != kSwitchStateSwitching || IsOwnerOrNone(workerThread_)) &&
+         "switch started off the worker thread");
+  assert((targetState != kSwitchStateSteady || IsOwnerOrNone(periodThread_)) &&
+         "switch finished off the real-time thread");
   QORCriticalSectionLock lock(switchLock_);
   const uint32_t state = switchState_.load();
   if (targetState == kSwitchStateSwitching && state == kSwitchStateSteady) {
@@ -225,6 +249,11 @@ void QORAPOProcessManager::ComputePeaks(IQORAudioData<float>& data, std::vector<
 
 void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, float* output,
                                    uint32_t* outputFrames, bool inputSilent) {
+#ifndef NDEBUG
+  // The flush's nested call runs on the same thread: only the outer call records it.
+  const bool outerPeriod = !flushing_;
+  if (outerPeriod) periodThread_.store(std::this_thread::get_id());
+#endif
   const uint32_t outputRoom = *outputFrames;
   // Take the input before clearing the output: the engine may hand the same buffer for both.
   input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
@@ -285,6 +314,9 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
   }
   CopyOut(output, outputRoom, outputFrames);
   RestartTimer();
+#ifndef NDEBUG
+  if (outerPeriod) periodThread_.store(std::thread::id());
+#endif
 }
 
 void QORAPOProcessManager::CopyOut(float* output, uint32_t outputRoom, uint32_t* outputFrames) {
@@ -360,6 +392,18 @@ void QORAPOProcessManager::OnMutexFound(QORFindMutex& /*watcher*/, bool present)
 }
 
 bool QORAPOProcessManager::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEvent) {
+#ifndef NDEBUG
+  workerThread_.store(std::this_thread::get_id());
+#endif
+  const bool stopped = RunWorker(stopEvent);
+  workerPhase_.store(kWorkerStopped);
+#ifndef NDEBUG
+  workerThread_.store(std::thread::id());
+#endif
+  return stopped;
+}
+
+bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
   int64_t lastRebuild = 0;
   int64_t frequency = 0;
   QORPerformanceCounter::Query(&lastRebuild);
@@ -367,11 +411,18 @@ bool QORAPOProcessManager::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEve
 
   IQORWaitable* const steadyWait[] = {&stopEvent, steadyEvent_.get()};
   IQORWaitable* const changeWait[] = {&stopEvent, changeEvent_.get()};
+  workerPhase_.store(kWorkerWaitingForSteady);
   if (QORWaitForMultiple(steadyWait, kQORInfinite) != kQORWaitObject0 + 1) return true;
   for (;;) {
-    const uint32_t woke = QORWaitForMultiple(changeWait, timeout);
+    // Look before blocking, so that the idle phase is only shown with no change pending.
+    uint32_t woke = QORWaitForMultiple(changeWait, 0);
+    if (woke == kQORWaitTimeout) {
+      workerPhase_.store(kWorkerIdle);
+      woke = QORWaitForMultiple(changeWait, timeout);
+    }
     if (woke == kQORWaitObject0) return true;
     if (woke == kQORWaitObject0 + 1) {
+      workerPhase_.store(kWorkerRebuilding);
       int64_t now = 0;
       if (QORPerformanceCounter::Query(&now) && QORPerformanceCounter::Frequency(&frequency)) {
         const uint64_t since = ElapsedMs(lastRebuild, now, frequency);
@@ -384,8 +435,10 @@ bool QORAPOProcessManager::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEve
       ConfigureChain(*standby_.load());
       SwitchChains(kSwitchStateSwitching);
       ConfigureChain(*standby_.load());
+      rebuilds_.fetch_add(1);
       QORPerformanceCounter::Query(&lastRebuild);
     }
+    workerPhase_.store(kWorkerWaitingForSteady);
     if (QORWaitForMultiple(steadyWait, kQORInfinite) != kQORWaitObject0 + 1) return true;
   }
 }

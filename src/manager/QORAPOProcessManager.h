@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/QORAudioDataFloat.h"
@@ -44,6 +45,16 @@ struct TimeDelta {
 // under way, through the pending chain too, crossfading from one to the other. Three chain objects
 // rotate through the roles current, standby, pending and spare; the worker rebuilds the standby
 // chain and starts a switch, the real-time thread finishes it.
+//
+// Threads. Each operation below names the thread it belongs to:
+// - configuration: the engine's configuration thread; never while a period runs;
+// - real-time: the thread that calls Process;
+// - worker: the manager's own worker thread (DoWork);
+// - any: any thread, at any time.
+// The roles change only on their owner's thread: SwitchChains to switching on the worker, to
+// steady on the real-time thread, ResetChains on the configuration thread while neither a worker
+// nor a period runs. Debug builds assert this; a manager without a running worker (a test playing
+// the worker) may start a switch from any thread.
 class QORAPOProcessManager : public IQORAPOEndpointNotify,
                              public IQORAPOModeSelectorNotify,
                              public IQORFindMutexNotify,
@@ -59,28 +70,54 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   static constexpr uint32_t kRebuildSpacingMs = 100;
   static const wchar_t* const kCaptureMutexName;
 
+  // Where the worker is in its loop, for the owner's diagnostics and tests.
+  enum WorkerPhase : uint32_t {
+    kWorkerStopped = 0,
+    kWorkerWaitingForSteady = 1,  // a switch is under way: changes wait for its end
+    kWorkerIdle = 2,              // steady and no change pending: blocked until the next change
+    kWorkerRebuilding = 3,
+  };
+
+  // Configuration.
   QORAPOProcessManager();
   ~QORAPOProcessManager() override;
   QORAPOProcessManager(const QORAPOProcessManager&) = delete;
   QORAPOProcessManager& operator=(const QORAPOProcessManager&) = delete;
 
+  // Any (the endpoint tools' notification thread).
   void OnEndpointNotify(uint32_t kind) override;
+  // Configuration.
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
+  // Any.
   virtual void SetProcessingOverride(int32_t override);
+  // Any.
   virtual void SetOutputMute(bool mute);
+  // Any thread, but not while Initialize runs.
   virtual int64_t GetLatency();
+  // Configuration: stops the worker, rebuilds every chain, starts the worker again.
   virtual bool Initialize(uint32_t inputChannels, uint32_t outputChannels, uint32_t sampleRate,
                           int32_t location);
+  // Real-time.
   virtual void Process(const float* input, uint32_t* inputFrames, float* output,
                        uint32_t* outputFrames, bool inputSilent);
+  // Configuration, with the worker stopped and no period running. The steady state is published
+  // last, so whoever sees it finds the roles reset and both first chains configured.
   virtual void ResetChains();
+  // Target switching: worker. Target steady: real-time. Other targets change nothing.
   virtual bool SwitchChains(uint32_t targetState);
+  // Any.
   virtual uint32_t GetSwitchState();
+  // Worker for the standby chain, real-time for the pending chain after a stall, configuration
+  // for the first two chains (from ResetChains).
   virtual void ConfigureChain(QORAPOProcessChain& chain);
 
+  // Any (the notifier's thread).
   void OnModeSelectorChanged() override;
+  // The capture mutex watcher's thread.
   void OnMutexFound(QORFindMutex& watcher, bool present) override;
+  // Worker.
   bool DoWork(QORThreadBasic& thread, IQOREvent& stopEvent) override;
+  // Real-time (called by a chain during Process).
   void OnPipeData(bool receive, IQORAudioData<float>& data) override;
 
   // Milliseconds between two counter readings, in 64-bit arithmetic so that long gaps are measured
@@ -91,20 +128,27 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // Largest absolute sample per channel; channels of the side-chain role stay 0.
   static void ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks);
 
-  // Roles, for the owner and tests; the pending chain is null while no switch is under way.
+  // Any. Roles, for the owner and tests; the pending chain is null while no switch is under way.
   QORAPOProcessChain* GetCurrentChain() const { return current_.load(); }
   QORAPOProcessChain* GetStandbyChain() const { return standby_.load(); }
   QORAPOProcessChain* GetPendingChain() const { return pending_.load(); }
   QORAPOProcessChain* GetSpareChain() const { return spare_.load(); }
+  // Any: wakes the worker as a settings notification does.
   void SignalChange() { changeEvent_->Set(); }
+  // Any: where the worker is, and how many switches it has started in all.
+  WorkerPhase GetWorkerPhase() const { return workerPhase_.load(); }
+  uint32_t GetRebuildCount() const { return rebuilds_.load(); }
 
  protected:
-  // The common latency of the endpoint's chains, in units of 10 ns.
+  // Configuration (from Initialize). The common latency of the endpoint's chains, in units of 10
+  // ns.
   virtual int64_t CalculateLatency();
-  // Stops every thread that calls back into the manager; a subclass calls it from its destructor.
+  // Configuration. Stops every thread that calls back into the manager; a subclass calls it from
+  // its destructor.
   void StopThreads();
 
  private:
+  bool RunWorker(IQOREvent& stopEvent);
   void FlushWithSilence();
   bool IsSwitching();
   void RestartTimer();
@@ -151,6 +195,12 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   std::atomic<uint32_t> bypassFlag_{0};
   std::atomic<uint32_t> sysFxDisabled_{0};
   std::unique_ptr<IQOREvent> changeEvent_;
+  std::atomic<WorkerPhase> workerPhase_{kWorkerStopped};
+  std::atomic<uint32_t> rebuilds_{0};
+  // The threads that own the roles right now, for the debug checks of the thread contract; an
+  // empty id while that thread is not inside the manager. Recorded only in debug builds.
+  std::atomic<std::thread::id> workerThread_{};
+  std::atomic<std::thread::id> periodThread_{};
 
   // Period storage, kept between periods so that steady periods allocate nothing.
   QORAudioDataFloat input_;

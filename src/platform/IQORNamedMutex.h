@@ -9,8 +9,8 @@ enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed };
 
 // A cross-process mutex. It exists while some process holds a handle to it and disappears when the
 // last holder closes it or dies. A holder that dies while owning it does not block the next owner:
-// that owner gets kAbandoned and owns it. Recursive for the owning thread, as on the original
-// platform.
+// that owner gets kAbandoned and owns it. Recursive for the owning thread, as on the platform
+// the host was designed for.
 class IQORNamedMutex {
  public:
   virtual ~IQORNamedMutex() = default;
@@ -19,8 +19,9 @@ class IQORNamedMutex {
   virtual bool Release() = 0;
 };
 
-// Creates the mutex or opens an existing one (initialOwner then has no effect, as on the original
-// platform). Null on failure, including an existing mutex this process may not open.
+// Creates the mutex or opens an existing one (initialOwner then has no effect, as on the platform
+// the host was designed for). Null on failure, including an existing mutex this process may not
+// open.
 std::unique_ptr<IQORNamedMutex> QORCreateNamedMutex(const std::wstring& name, bool initialOwner,
                                                     bool* alreadyExisted = nullptr);
 // Opens an existing named mutex. Null when it cannot be opened; error says why (kNotFound when no

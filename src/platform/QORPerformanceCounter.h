@@ -10,7 +10,8 @@ class IQORCounterSource {
   virtual bool Frequency(int64_t* ticksPerSecond) = 0;
 };
 
-// Monotonic counter at 10 MHz (the default source), as the original platform's performance counter.
+// Monotonic counter at 10 MHz (the default source), like the performance counter of the platform
+// the host was designed for.
 class QORPerformanceCounter {
  public:
   static bool Query(int64_t* counter);

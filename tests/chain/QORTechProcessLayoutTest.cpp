@@ -100,9 +100,6 @@ TEST(QORTechProcessLayout, RecordsHaveTheSharedByteLayout) {
   EXPECT_EQ(offsetof(TechControlDesc, valueNames), 32u);
   EXPECT_EQ(offsetof(TechControlDesc, type), 40u);
   EXPECT_EQ(offsetof(TechControlDesc, scale), 44u);
-
-  EXPECT_EQ(kTechSideChainRole, 7u);
-  EXPECT_EQ(kTechControlHundredths, 2u);
 }
 
 }  // namespace

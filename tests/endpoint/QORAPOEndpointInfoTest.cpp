@@ -121,7 +121,7 @@ TEST_F(QORAPOEndpointInfoTest, PropertyAndFxRows) {
 
 TEST_F(QORAPOEndpointInfoTest, RenderPresetFileBySubsystemId) {
   AddEndpoint(eRender);
-  SetText(false, kHardwareIds, L"HDAUDIO\\FUNC_01&VEN_10EC&DEV_0298&subsys_abcd1234");
+  SetText(false, kHardwareIds, L"HDAUDIO\\FUNC_01&VEN_QQ01&DEV_0007&subsys_abcd1234");
   Touch(AppData() + L"\\presets_ABCD1234.xml");
   EXPECT_EQ(ConfigurationPath(), DefaultConfiguration());  // extra text 4 is needed
   SetText(false, Maker(4), L"preset");

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -10,7 +11,6 @@
 
 #include "AllocationCounter.h"
 #include "TraceCapture.h"
-#include "audio/QORXFadeFunction.h"
 #include "manager/QORAPOProcessManager.h"
 #include "platform/QORPerformanceCounter.h"
 
@@ -98,6 +98,8 @@ class TestManager : public QORAPOProcessManager {
     return total;
   }
   int64_t CalculateLatency() override { return latency; }
+  // The test then plays the worker: it starts switches itself.
+  void StopWorker() { StopThreads(); }
 
   bool buildChains = true;
   int64_t latency = 0;
@@ -164,6 +166,7 @@ TEST(QORAPOProcessManager, RotationKeepsFourDistinctRoles) {
   FakeCounter clock;
   TestManager manager;
   manager.Initialize(2, 2, 48000, APO_FX_SFX);
+  manager.StopWorker();
   auto* a = manager.GetCurrentChain();
   auto* b = manager.GetStandbyChain();
   auto* c = manager.GetSpareChain();
@@ -189,15 +192,20 @@ TEST(QORAPOProcessManager, SwitchCrossfadesAndEndsInThePeriodProgressReachesOne)
   FakeCounter clock;
   TestManager manager;
   manager.Initialize(2, 2, 48000, APO_FX_EFX);
+  manager.StopWorker();
   ASSERT_TRUE(manager.SwitchChains(0));  // what the worker does after a rebuild
   const auto input = Ramp(480, 2, 3.0f);
   std::vector<float> output(960);
-  // Current chain (gain 1) fades out, pending chain (gain 10) fades in over 1440 frames.
+  // Current chain (gain 1) fades out, pending chain (gain 10) fades in over 1440 frames, the new
+  // chain's weight rising from -120 dB by 20 dB every 240 frames: x (1 - g) + 10 x g.
+  const float gains[] = {1e-6f, 1e-5f, 1e-4f, 1e-3f, 1e-2f, 1e-1f};
   for (int period = 0; period < 3; ++period) {
     RunPeriod(manager, input, output);
-    for (uint32_t f = 0; f < 480; f += 97) {
-      const float g = QORXFadeFunction::FadeGain(period * 480 + f, 1440);
-      ASSERT_FLOAT_EQ(output[2 * f], g * 10.0f * input[2 * f] + (1.0f - g) * input[2 * f]) << f;
+    for (uint32_t f : {0u, 240u}) {
+      const float x = input[2 * f];
+      const float expected = x * (1.0f + 9.0f * gains[2 * period + f / 240]);
+      EXPECT_NEAR(output[2 * f], expected, expected * 1e-5f)
+          << "period " << period << " frame " << f;
     }
     EXPECT_EQ(manager.GetSwitchState(), period < 2 ? 0u : 1u);
   }
@@ -260,6 +268,7 @@ TEST(QORAPOProcessManager, StallDuringASwitchRebuildsThePendingChainEvenWithoutF
   FakeCounter clock;
   TestManager manager;
   manager.Initialize(2, 2, 48000, APO_FX_OSFX);
+  manager.StopWorker();
   manager.SwitchChains(0);
   auto* pending = manager.GetPendingChain();
   const int before = manager.ConfiguredCount(pending);
@@ -321,6 +330,7 @@ TEST(QORAPOProcessManager, SteadyAndSwitchingPeriodsAllocateNothing) {
   FakeCounter clock;
   TestManager manager;
   manager.Initialize(2, 2, 48000, APO_FX_EFX);
+  manager.StopWorker();
   const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
   RunPeriod(manager, input, output);
@@ -360,22 +370,90 @@ TEST(QORAPOProcessManager, WorkerMergesChangesAndWaitsForTheSwitchToFinish) {
   TestManager manager;
   manager.Initialize(2, 2, 48000, APO_FX_EFX);
   EXPECT_EQ(manager.TotalConfigured(), 2);
+  ASSERT_TRUE(
+      WaitFor([&] { return manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerIdle; }));
   manager.SignalChange();
   ASSERT_TRUE(WaitForSwitchState(manager, 0));
-  ASSERT_TRUE(WaitFor([&] { return manager.TotalConfigured() == 4; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerWaitingForSteady; }));
+  EXPECT_EQ(manager.GetRebuildCount(), 1u);
+  EXPECT_EQ(manager.TotalConfigured(), 4);
 
+  // While the switch is under way the worker waits for its end, whatever changes arrive.
   for (int i = 0; i < 10; ++i) manager.SignalChange();
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_EQ(manager.TotalConfigured(), 4) << "no rebuild while a switch is under way";
+  EXPECT_EQ(manager.GetWorkerPhase(), QORAPOProcessManager::kWorkerWaitingForSteady);
+  EXPECT_EQ(manager.GetRebuildCount(), 1u) << "no rebuild while a switch is under way";
+  // The next rebuild waits for the end of the switch and then the spacing: measured from before the
+  // end, so that a descheduled test thread cannot shorten it.
+  const auto finishing = std::chrono::steady_clock::now();
   FinishSwitch(manager);
-  const auto finished = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitForSwitchState(manager, 0));
-  EXPECT_GE(std::chrono::steady_clock::now() - finished, std::chrono::milliseconds(100));
+  EXPECT_GE(std::chrono::steady_clock::now() - finishing, std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitFor([&] { return manager.GetRebuildCount() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return manager.TotalConfigured() == 6; }));
+
+  // The idle phase shows only once the worker has found no change pending: the ten changes were
+  // consumed by one rebuild.
   FinishSwitch(manager);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(manager.TotalConfigured(), 6) << "ten changes make one rebuild";
+  ASSERT_TRUE(
+      WaitFor([&] { return manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerIdle; }));
+  EXPECT_EQ(manager.GetRebuildCount(), 2u) << "ten changes make one rebuild";
+  EXPECT_EQ(manager.TotalConfigured(), 6);
   EXPECT_EQ(manager.GetSwitchState(), 1u);
+}
+
+// Blocks the configuration of one chosen call until told to go on, so that another thread can
+// look at the manager in the middle of ResetChains.
+class PausingManager : public TestManager {
+ public:
+  void ConfigureChain(QORAPOProcessChain& chain) override {
+    TestManager::ConfigureChain(chain);
+    if (pauseAt.load() != ++calls) return;
+    std::unique_lock<std::mutex> guard(pauseLock);
+    paused = true;
+    pauseChanged.notify_all();
+    pauseChanged.wait_for(guard, std::chrono::seconds(5), [&] { return resumed; });
+  }
+  bool WaitPaused() {
+    std::unique_lock<std::mutex> guard(pauseLock);
+    return pauseChanged.wait_for(guard, std::chrono::seconds(5), [&] { return paused; });
+  }
+  void Resume() {
+    std::lock_guard<std::mutex> guard(pauseLock);
+    resumed = true;
+    pauseChanged.notify_all();
+  }
+
+  std::atomic<int> pauseAt{0};
+  std::atomic<int> calls{0};
+  std::mutex pauseLock;
+  std::condition_variable pauseChanged;
+  bool paused = false;
+  bool resumed = false;
+};
+
+TEST(QORAPOProcessManager, ResetChainsPublishesTheSteadyStateLast) {
+  FakeCounter clock;
+  PausingManager manager;
+  manager.Initialize(2, 2, 48000, APO_FX_EFX);
+  manager.StopWorker();
+  // Reset from the middle of a switch: the roles to undo are the stale ones.
+  ASSERT_TRUE(manager.SwitchChains(0));
+  ASSERT_NE(manager.GetPendingChain(), nullptr);
+  manager.calls = 0;
+  manager.pauseAt = 2;  // the standby chain, the last configuration of ResetChains
+  std::thread reset([&] { manager.ResetChains(); });
+  ASSERT_TRUE(manager.WaitPaused());
+  // A reader in the middle of the reset sees neither state: not steady before the chains are
+  // ready, and not switching with the pending role already gone.
+  const uint32_t during = manager.GetSwitchState();
+  manager.Resume();
+  reset.join();
+  EXPECT_EQ(during, QORAPOProcessManager::kSwitchStateNew);
+  EXPECT_EQ(manager.GetSwitchState(), QORAPOProcessManager::kSwitchStateSteady);
+  EXPECT_EQ(manager.GetPendingChain(), nullptr);
+  EXPECT_NE(manager.GetSpareChain(), nullptr);
+  EXPECT_NE(manager.GetCurrentChain(), manager.GetStandbyChain());
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 
 namespace {
 
-// The original platform waits on at most 64 objects; a fixed array keeps the wait allocation-free.
+// The platform the host was designed for waits on at most 64 objects; a fixed array keeps the wait
+// allocation-free.
 constexpr size_t kMaxWaitObjects = 64;
 
 using Clock = std::chrono::steady_clock;
