@@ -20,7 +20,6 @@
 namespace {
 
 constexpr const char* kDirectoryName = "NamedObjects";
-constexpr const char* kLockFileName = ".lock";
 constexpr const char* kAuxSuffix = ".aux";
 // File names stay well below NAME_MAX (255) with the kind and the companion suffix added.
 constexpr size_t kMaxEncodedLength = 200;
@@ -107,7 +106,7 @@ int OpenNamespaceDirectory(struct stat& rootStat) {
 // whose holders all died is never brought back. Whoever removes a name holds the join byte
 // exclusively, which succeeds only when nobody else is inside; a creator holds it so from the
 // moment the file gets its name until the object is ready. Locks are per name: a stopped process
-// can hold up only the name it was working on, and only for as long as kBusyWaitMs.
+// can hold up only the name it was working on, and only for as long as kBusyWait.
 constexpr off_t kJoinByte = 0;
 constexpr off_t kHolderByte = 1;
 // How long an open waits for a peer that is creating or removing the same name.
@@ -282,7 +281,7 @@ QORNamedObjectError QORNamedObject::Open(const char* kind, const std::wstring& n
   // Waits a little (with jitter, so two openers that keep meeting part); false past the deadline.
   auto pause = [&] {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    const long jitterUs = static_cast<long>((::gettid() * 7919 + pauseMs * 104729) % 1000);
+    const long jitterUs = (static_cast<long>(::gettid()) * 7919 + pauseMs * 104729L) % 1000;
     const timespec delay{0, static_cast<long>(pauseMs) * 1'000'000L + jitterUs * 1000L};
     ::nanosleep(&delay, nullptr);
     pauseMs = std::min(pauseMs * 2, 8);
@@ -303,6 +302,8 @@ QORNamedObjectError QORNamedObject::Open(const char* kind, const std::wstring& n
             -1);
       }
       AtStage(Stage::kCreating);
+      // The name is ours alone now, so a companion left over without its object goes.
+      ::unlinkat(dirFd, (fileName + kAuxSuffix).c_str(), 0);
       // Nobody can join before the join byte is given up below.
       const bool ready = ::ftruncate(fd, static_cast<off_t>(kDataOffset + size)) == 0 &&
                          (!initialize || initialize(fd, dirFd, fileName + kAuxSuffix)) &&

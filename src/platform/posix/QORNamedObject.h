@@ -10,7 +10,7 @@
 // <state root>/NamedObjects. The object exists while some process holds a handle: every handle
 // keeps an open file description with shared locks on the first bytes, which the kernel drops when
 // the handle closes or its process dies. A file without any holder is stale and is removed by the
-// next open or close. There is no lock over the whole namespace: a new file is linked under its
+// next open of its name. There is no lock over the whole namespace: a new file is linked under its
 // name already locked, and only a process alone inside a file may remove its name (see the .cpp),
 // so a stopped or slow process can hold up nobody's work on other names.
 //
