@@ -76,4 +76,39 @@ TEST(QORThreadBasic, WorkerIgnoringStopIsAbandonedAfterTheTimeout) {
   EXPECT_TRUE(stubborn.sawStop);
 }
 
+// Waits for a gate that the test owns, ignoring the stop event.
+class GateWorker : public IQORThreadBasicWorker {
+ public:
+  GateWorker(IQOREvent& started, IQOREvent& gate) : started_(started), gate_(gate) {}
+  bool DoWork(QORThreadBasic&, IQOREvent&) override {
+    started_.Set();
+    return QORWaitForSingle(gate_, 10000) == kQORWaitObject0;
+  }
+
+ private:
+  IQOREvent& started_;
+  IQOREvent& gate_;
+};
+
+TEST(QORThreadBasic, SharedWorkerLivesUntilItsAbandonedThreadEnds) {
+  auto started = QORCreateEvent(true, false);
+  auto gate = QORCreateEvent(true, false);
+  auto worker = std::make_shared<GateWorker>(*started, *gate);
+  const std::weak_ptr<GateWorker> watched = worker;
+  {
+    QORThreadBasic thread;
+    ASSERT_TRUE(thread.StartShared(worker));
+    ASSERT_EQ(QORWaitForSingle(*started, 5000), kQORWaitObject0);
+    worker.reset();
+    thread.Stop(100);
+  }
+  EXPECT_FALSE(watched.expired());  // the abandoned thread still runs in it
+  gate->Set();
+  const auto start = Clock::now();
+  while (!watched.expired() && Clock::now() - start < std::chrono::seconds(5)) {
+    std::this_thread::yield();
+  }
+  EXPECT_TRUE(watched.expired());
+}
+
 }  // namespace
