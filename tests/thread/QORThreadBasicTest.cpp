@@ -22,10 +22,11 @@ class Worker : public IQORThreadBasicWorker {
     started->Set();
     if (!stubborn_) return result_;
     QORWaitForSingle(*release, 10000);
-    sawStop = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
+    const bool saw = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
+    sawStop = saw;
     // Last touch of this object: the test may destroy it right after.
     finished.store(true, std::memory_order_release);
-    return sawStop;
+    return saw;
   }
 
   std::unique_ptr<IQOREvent> started = QORCreateEvent(true, false);
