@@ -12,7 +12,8 @@ QORAPOPublicSettingsReader::~QORAPOPublicSettingsReader() {
 }
 
 void QORAPOPublicSettingsReader::OnRegistryChanged(QORPropertySetRegistry&) {
-  if (IQOREvent* event = changeEvent_.load()) event->Set();
+  std::lock_guard<std::mutex> lock(eventLock_);
+  if (changeEvent_ != nullptr) changeEvent_->Set();
 }
 
 void QORAPOPublicSettingsReader::StopWatch() {
@@ -22,7 +23,10 @@ void QORAPOPublicSettingsReader::StopWatch() {
 
 bool QORAPOPublicSettingsReader::Open(const QORAPOEndpointInfo& endpoint,
                                       const QORAPOOperatingMode& mode, IQOREvent* changeEvent) {
-  changeEvent_.store(changeEvent);
+  {
+    std::lock_guard<std::mutex> lock(eventLock_);
+    changeEvent_ = changeEvent;
+  }
   if (open_ && endpointGuid_ == endpoint.GetEndpointGuid() && mode_ == mode.GetModeIdentity()) {
     // An event given only now is signalled too.
     if (changeEvent != nullptr && !watching_) watching_ = registry_.WatchWithSink(this);

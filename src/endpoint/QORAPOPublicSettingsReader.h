@@ -1,7 +1,7 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/IQOREvent.h"
@@ -46,8 +46,10 @@ class QORAPOPublicSettingsReader : public IQORPropertySetRegistrySimpleNotify {
  private:
   void StopWatch();
 
-  // Exchanged atomically: the watch thread reads it while Open may replace it.
-  std::atomic<IQOREvent*> changeEvent_{nullptr};
+  // The watch thread signals the event under this lock, so that once Open has replaced it the
+  // caller may destroy the old one.
+  std::mutex eventLock_;
+  IQOREvent* changeEvent_ = nullptr;
   QORPropertySet set_;
   QORPropertySetRegistry registry_;
   std::wstring path_;

@@ -20,7 +20,8 @@
 // A watch thread stuck in a listener past the stop time-out is abandoned, and may outlive this
 // object: it keeps its own key handle, its notification and this object's stored-value record
 // alive, and a set attached as a shared pointer too. A set attached as a plain pointer must outlive
-// any watch thread.
+// any watch thread. While writing through, destruction leaves the set's listeners and so waits for
+// a listener call that holds the set.
 class QORPropertySetRegistry : public IQORPropertySetNotify {
  public:
   QORPropertySetRegistry();
