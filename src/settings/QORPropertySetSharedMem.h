@@ -41,7 +41,8 @@ class QORPropertySetSharedMem : public QORSharedMemory {
   virtual void AttachPropertySet(QORPropertySet* set);
   // Creates or opens the block (size 0 means kDefaultSize; below kLengthBytes fails; see
   // QORSharedMemory for an existing block of another size) and its mutex. The mutex is kept across
-  // Close and reopening the same name; opening another name takes that name's mutex instead.
+  // Close and reopening the same name; opening another name takes that name's mutex instead. A
+  // mutex that cannot be had does not fail Open; Load and Save then answer kMutexTimeout.
   virtual bool Open(const std::wstring& name, uint32_t size);
   // The name of the last successful Open.
   virtual std::wstring GetName() const;
@@ -51,7 +52,8 @@ class QORPropertySetSharedMem : public QORSharedMemory {
   // set's MergeProperties, all or nothing: a malformed block merges nothing. L = 0 changes nothing.
   // An L too large for the block returns kRejected with the set untouched.
   virtual uint32_t Load(bool merge, bool replaceExisting, bool addNew);
-  // Writes the set into the block. Entries without a binary form are left out.
+  // Writes the set into the block. Entries without a binary form are left out. L reads 0 while
+  // the bytes change, so a writer that dies half-way leaves an empty block.
   virtual uint32_t Save();
 
   // Creates or opens the named mutex; true when a handle is held.

@@ -478,11 +478,10 @@ TEST_F(QORPropertySetSharedMemTest, PlantedLinksAreNotFollowed) {
   std::filesystem::create_symlink(
       victim, dir / QORNamedObject::FileNameFor("mutex", kOtherName + Shm::kMutexSuffix));
   set_.SetProperty(L"A", 1L);
-  // The block opens; a mutex it cannot have leaves Load and Save without the lock, so they fail.
-  if (block_.Open(kOtherName, 4096)) {
-    EXPECT_EQ(block_.Save(), Shm::kMutexTimeout);
-    EXPECT_EQ(block_.Load(false, false, false), Shm::kMutexTimeout);
-  }
+  // The block opens; without the mutex it cannot have, Load and Save fail.
+  ASSERT_TRUE(block_.Open(kOtherName, 4096));
+  EXPECT_EQ(block_.Save(), Shm::kMutexTimeout);
+  EXPECT_EQ(block_.Load(false, false, false), Shm::kMutexTimeout);
   std::ifstream in(victim);
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(content, "keep");
