@@ -15,7 +15,7 @@
 
 #include "common/QORTextConvert.h"
 #include "common/QORTrace.h"
-#include "platform/QORSystemInfo.h"
+#include "platform/posix/QORStateTree.h"
 
 namespace {
 
@@ -63,24 +63,13 @@ void SetOwnership(int fd, const struct stat& root, mode_t mode) {
 
 // The namespace directory under the state root, created 0770 when missing; -1 on failure.
 int OpenNamespaceDirectory(struct stat& rootStat) {
-  const std::filesystem::path root = QORSystemInfo::GetStateRoot();
-  std::error_code error;
-  if (!std::filesystem::exists(root, error)) {
-    std::filesystem::create_directories(root, error);
-    if (!error) ::chmod(root.c_str(), 0770);
-  }
-  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int rootFd = QORStateTree::OpenRoot();
   if (rootFd < 0) return -1;
   if (::fstat(rootFd, &rootStat) != 0) {
     ::close(rootFd);
     return -1;
   }
-  if (::mkdirat(rootFd, kDirectoryName, 0770) != 0 && errno != EEXIST) {
-    ::close(rootFd);
-    return -1;
-  }
-  const int dirFd =
-      ::openat(rootFd, kDirectoryName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int dirFd = QORStateTree::OpenDirectoryAt(rootFd, kDirectoryName, true);
   ::close(rootFd);
   if (dirFd < 0) return -1;
   struct stat dirStat {};
