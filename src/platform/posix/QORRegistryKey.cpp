@@ -189,6 +189,8 @@ uint32_t WriteFileAtomically(int dirFd, const std::string& file,
     return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
                                                                : ERROR_CANTWRITE;
   }
+  // Group read-write whatever the umask: other processes of the group write here too.
+  ::fchmod(fd.get(), 0660);
   const bool written = WriteAll(fd.get(), bytes);
   fd.reset(-1);
   if (!written || ::renameat(dirFd, temp.c_str(), dirFd, file.c_str()) != 0) {
@@ -282,6 +284,8 @@ uint32_t CreateChild(int dirFd, std::wstring_view name, int* out, bool* created)
       Fd spelling(tempDir.get() < 0 ? -1
                                     : ::openat(tempDir.get(), kSpellingFile,
                                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660));
+      if (tempDir.get() >= 0) ::fchmod(tempDir.get(), 0770);
+      if (spelling.get() >= 0) ::fchmod(spelling.get(), 0660);
       if (spelling.get() < 0 || !WriteAll(spelling.get(), QORWideToUtf16LE(name))) {
         RemoveTreeAt(dirFd, temp);
         return ERROR_CANTWRITE;
@@ -346,7 +350,8 @@ uint32_t DeleteAt(int baseFd, std::wstring_view path, bool tree) {
 }
 
 bool MakeDirectory(const std::filesystem::path& path) {
-  return ::mkdir(path.c_str(), 0770) == 0 || errno == EEXIST;
+  if (::mkdir(path.c_str(), 0770) != 0) return errno == EEXIST;
+  return ::chmod(path.c_str(), 0770) == 0;
 }
 
 std::vector<uint8_t> Utf16WithNul(std::wstring_view text) {
