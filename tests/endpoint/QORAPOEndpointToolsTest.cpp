@@ -157,23 +157,6 @@ TEST_F(QORAPOEndpointToolsTest, DefaultSetIsTheDefaultReadBack) {
   EXPECT_FALSE(tools_.GetDefaultEndpoint(endpoint));
 }
 
-TEST_F(QORAPOEndpointToolsTest, NotificationInterfaceIsThisObjectWithoutCounting) {
-  void* object = nullptr;
-  ASSERT_EQ(S_OK, tools_.QueryInterface(IID_IMMNotificationClient, &object));
-  ASSERT_NE(nullptr, object);
-  void* unknown = nullptr;
-  ASSERT_EQ(S_OK, tools_.QueryInterface(IID_IUnknown, &unknown));
-  EXPECT_EQ(object, unknown);
-  auto* client = static_cast<IMMNotificationClient*>(object);
-  EXPECT_EQ(2u, client->AddRef());
-  EXPECT_EQ(1u, client->Release());
-  EXPECT_EQ(1u, client->Release());
-  object = &tools_;
-  EXPECT_EQ(E_NOINTERFACE, tools_.QueryInterface(IID_IMMDeviceEnumerator, &object));
-  EXPECT_EQ(nullptr, object);
-  EXPECT_EQ(E_NOINTERFACE, tools_.QueryInterface(IID_IMMNotificationClient, nullptr));
-}
-
 // Each callback gives its kind; states other than the four and properties other than the
 // system-effects switch give nothing. Each step waits until heard, so none coalesce.
 TEST_F(QORAPOEndpointToolsTest, CallbacksGiveTheirKinds) {
