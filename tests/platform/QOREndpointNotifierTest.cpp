@@ -45,14 +45,24 @@ class Recorder : public IMMNotificationClient {
     return Note(L"property " + std::wstring(id) + L" " + QORPropertyKeyToString(key));
   }
 
-  bool WaitFor(const std::wstring& note, std::chrono::milliseconds limit) {
+  // Waits for the note among those from index from on.
+  bool WaitFor(const std::wstring& note, std::chrono::milliseconds limit, size_t from = 0) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, limit, [&] {
-      for (const std::wstring& seen : notes_) {
-        if (seen == note) return true;
+      for (size_t i = from; i < notes_.size(); ++i) {
+        if (notes_[i] == note) return true;
       }
       return false;
     });
+  }
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = true;
+  }
+  void Let() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = false;
+    changed_.notify_all();
   }
   std::vector<std::wstring> Notes() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -61,14 +71,17 @@ class Recorder : public IMMNotificationClient {
 
  private:
   HRESULT Note(const std::wstring& note) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     notes_.push_back(note);
     changed_.notify_all();
+    // Holds the notifier's thread here until Let.
+    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !hold_; });
     return S_OK;
   }
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::wstring> notes_;
+  bool hold_ = false;
 };
 
 class QOREndpointNotifierTest : public ::testing::Test {
@@ -111,6 +124,34 @@ TEST_F(QOREndpointNotifierTest, ChangesPastTheWatchedKeysAreFoundByRescanning) {
                              std::chrono::seconds(3)));
   ASSERT_EQ(S_OK, QOREndpointStore::Disable(eCapture, capture));
   EXPECT_TRUE(client.WaitFor(L"state " + id + L" 2", std::chrono::seconds(3)));
+  ASSERT_EQ(S_OK, QOREndpointNotifier::Instance().Unregister(&client));
+}
+
+// An endpoint removed and added again while the notifier is busy: the watches of the old keys
+// hear nothing more and are replaced.
+TEST_F(QOREndpointNotifierTest, EndpointReplacedWhileBusyIsWatchedAgain) {
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(0), L"Speakers", DEVICE_STATE_ACTIVE));
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(1), L"HDMI", DEVICE_STATE_ACTIVE));
+  Recorder client;
+  ASSERT_EQ(S_OK, QOREndpointNotifier::Instance().Register(&client));
+  const std::wstring id = QOREndpointStore::MakeId(eRender, Numbered(0));
+  const std::wstring other = QOREndpointStore::MakeId(eRender, Numbered(1));
+  client.Hold();
+  ASSERT_EQ(S_OK, QOREndpointStore::Disable(eRender, Numbered(1)));
+  ASSERT_TRUE(client.WaitFor(L"state " + other + L" 2", std::chrono::seconds(3)));
+  ASSERT_EQ(S_OK, QOREndpointStore::Remove(eRender, Numbered(0)));
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(0), L"Speakers", DEVICE_STATE_ACTIVE));
+  client.Let();
+  // Let the notifier look at what happened while it was held, then change the new keys.
+  const size_t from = client.Notes().size();
+  ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, Numbered(1)));
+  ASSERT_TRUE(client.WaitFor(L"state " + other + L" 1", std::chrono::seconds(3), from));
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  InitPropVariantFromUInt32(1, &value);
+  ASSERT_EQ(S_OK, QOREndpointStore::SetProperty(eRender, Numbered(0), kDisableSysFx, value));
+  EXPECT_TRUE(client.WaitFor(L"property " + id + L" " + QORPropertyKeyToString(kDisableSysFx),
+                             std::chrono::seconds(3)));
   ASSERT_EQ(S_OK, QOREndpointNotifier::Instance().Unregister(&client));
 }
 
