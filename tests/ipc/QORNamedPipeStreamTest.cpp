@@ -69,7 +69,7 @@ qortest::ChildRegistration writer("pipe-stream-writer", &WriterChild);
 
 struct Capture {
   std::vector<float> samples;
-  std::vector<uint32_t> overruns;  // the overrun count after each period
+  std::vector<uint32_t> overruns;  // overruns and FIFO drops after each period
   std::vector<int64_t> periodEnd;  // when each period was read
   int64_t maxReadNs = 0;
   uint32_t droppedMessages = 0;
@@ -93,7 +93,8 @@ Capture ReadFor(QORNamedPipeMarshall& marshall, uint32_t rate, double seconds) {
     capture.periodEnd.push_back(NowNs());
     const float* planar = period.GetSamples(false, false);
     capture.samples.insert(capture.samples.end(), planar, planar + frames);
-    capture.overruns.push_back(marshall.GetOverrunCount());
+    // A run breaks where the stream ran short or the FIFO was cut back.
+    capture.overruns.push_back(marshall.GetOverrunCount() + marshall.GetFifoDropCount());
     next += std::chrono::milliseconds(10);
     std::this_thread::sleep_until(next);
   }
