@@ -5,13 +5,14 @@
 #   fuzz/run.sh TARGET [RUNS] [--merge]
 #
 # TARGET is the stem of fuzz/<folder>/<TARGET>Fuzz.cpp (for example ConfigurationFile), RUNS the
-# number of executions (default 100000). New inputs of the run collect in build/fuzz/corpus/TARGET; with
-# --merge, those that add coverage are merged into the committed corpus folder afterwards.
-# Findings go to build/fuzz/artifacts/TARGET/. BUILD_DIR overrides build/fuzz.
+# number of executions (default 100000). New inputs of the run collect in build/fuzz/corpus/TARGET;
+# with --merge, those that add coverage are merged into the committed corpus folder afterwards.
+# Findings go to build/fuzz/artifacts/TARGET/. BUILD_DIR overrides build/fuzz; FUZZ_NO_BUILD=1 runs
+# what is already built (for long runs while the sources change).
 set -euo pipefail
 
 if [[ $# -lt 1 ]]; then
-  sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 fi
 target=$1
@@ -27,12 +28,14 @@ if [[ -z $seeds ]]; then
   exit 2
 fi
 
-if [[ ! -f $build/build.ninja ]]; then
-  CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build" -G Ninja -DQOR_FUZZ=ON -DQOR_SANITIZE=ON \
-    -DQOR_BENCH=OFF -DQOR_TESTS=ON -DCMAKE_C_COMPILER_LAUNCHER=ccache \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+if [[ ${FUZZ_NO_BUILD:-0} != 1 ]]; then
+  if [[ ! -f $build/build.ninja ]]; then
+    CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build" -G Ninja -DQOR_FUZZ=ON \
+      -DQOR_SANITIZE=ON -DQOR_BENCH=OFF -DQOR_TESTS=ON -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+      -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+  fi
+  cmake --build "$build" --target "fuzz_$target" >/dev/null
 fi
-cmake --build "$build" --target "fuzz_$target" >/dev/null
 
 # Each host library must carry coverage counters; a library without them is invisible to the fuzzer.
 blind=0
