@@ -1,19 +1,27 @@
 #include "settings/QORAPOConfigurationFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "TempStateRoot.h"
 #include "common/QORTextConvert.h"
 #include "settings/QORAPOChannelCode.h"
+#include "settings/QORXMLDocumentCache.h"
 
 namespace {
 
@@ -102,6 +110,133 @@ TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
   ASSERT_EQ(config_.Load(PathOf("entity.xml"), 0, 0), Config::kLoadOk);
   EXPECT_EQ(Text(config_.GetProperties(), "Laugh"), "&a;");
   EXPECT_EQ(Text(config_.GetProperties(), "Note"), "xy");
+}
+
+// The path is checked and opened in one step: a path that turns into a FIFO between the two would
+// otherwise hold Load in an open that waits for a writer.
+TEST_F(QORAPOConfigurationFileTest, APathSwappedWithAFifoNeverBlocksLoad) {
+  const std::string path = root_.Path() + "/flip.xml";
+  const std::string fifo = root_.Path() + "/other.xml";
+  // Not a configuration, so nothing is cached and every Load opens the path again.
+  std::ofstream(path) << "not a configuration";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  // Swapped atomically, so the path is always one or the other.
+  std::atomic<bool> stop{false};
+  std::thread flipper([&] {
+    while (!stop.load()) {
+      ASSERT_EQ(::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE), 0);
+    }
+  });
+  // The window between a check and a second open is a few microseconds wide: it takes thousands
+  // of loads to hit it.
+  constexpr int kTrials = 30000;
+  std::atomic<int> done{0};
+  int unexpected = 0;
+  auto loads = std::async(std::launch::async, [&] {
+    Config config;
+    for (int i = 0; i < kTrials; ++i) {
+      if (config.Load(QORUtf8ToWide(path), 0, 0) != Config::kLoadNoProperties) ++unexpected;
+      ++done;
+    }
+  });
+  // Blocked: no load finished for ten seconds.
+  bool finished = false;
+  for (int last = -1, idle = 0; !finished && idle < 10;) {
+    finished = loads.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+    idle = done == last ? idle + 1 : 0;
+    last = done;
+  }
+  stop = true;
+  flipper.join();
+  // A blocked open waits for a writer: give it one (wherever the FIFO now is) to end the test.
+  for (int attempt = 0; !finished && attempt < 600; ++attempt) {
+    for (const std::string& name : {path, fifo}) {
+      const int writer = ::open(name.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) ::close(writer);
+    }
+    if (loads.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready) break;
+  }
+  loads.get();
+  EXPECT_TRUE(finished) << "Load blocked on the FIFO";
+  EXPECT_EQ(unexpected, 0);
+}
+
+// Generated documents past each bound are refused as unreadable, quickly: tinyxml2 alone would
+// spend minutes on the attributes of one element or on unended character references.
+TEST_F(QORAPOConfigurationFileTest, DocumentsPastTheBoundsAreRefusedQuickly) {
+  using Cache = QORXMLDocumentCache;
+  const auto repeat = [](const std::string& unit, size_t count) {
+    std::string out;
+    out.reserve(unit.size() * count);
+    for (size_t i = 0; i < count; ++i) out += unit;
+    return out;
+  };
+  const auto attributes = [&](size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) out += " a" + std::to_string(i) + "=\"\"";
+    return out;
+  };
+  const auto nested = [&](size_t levels) {  // the root is the first level
+    return repeat("<x>", levels - 1) + repeat("</x>", levels - 1);
+  };
+  const auto properties = [](const std::string& text) {
+    return "<properties>" + Control("Product Name", text) + "</properties>";
+  };
+  const std::string longReference =
+      "&#" + std::string(Cache::kMaxCharacterReferenceBytes, '0') + ";";
+  // Content inside the root, and whether it loads.
+  const std::tuple<const char*, std::string, bool> cases[] = {
+      {"attributes at the bound",
+       kProperties + "<x" + attributes(Cache::kMaxAttributesPerElement) + "/>", true},
+      {"attributes past the bound",
+       kProperties + "<x" + attributes(Cache::kMaxAttributesPerElement + 1) + "/>", false},
+      {"160,000 attributes", kProperties + "<x" + attributes(160000) + "/>", false},
+      {"attributes on an end tag",
+       kProperties + "<x></x" + attributes(Cache::kMaxAttributesPerElement + 1) + ">", false},
+      {"attributes in total",
+       kProperties + repeat("<x" + attributes(50) + "/>", Cache::kMaxAttributes / 50 + 1), false},
+      {"nesting at the bound", kProperties + nested(Cache::kMaxDepth), true},
+      {"nesting past the bound", kProperties + nested(Cache::kMaxDepth + 1), false},
+      {"empty elements do not nest", kProperties + repeat("<x/>", 1000), true},
+      // The root, properties and its control are 3 elements.
+      {"elements at the bound", kProperties + repeat("<x/>", Cache::kMaxElements - 3), true},
+      {"elements past the bound", kProperties + repeat("<x/>", Cache::kMaxElements - 2), false},
+      {"text at the bound", properties(std::string(Cache::kMaxTextBytes, 'x')), true},
+      {"text past the bound", properties(std::string(Cache::kMaxTextBytes + 1, 'x')), false},
+      {"value past the bound",
+       kProperties + "<x a=\"" + std::string(Cache::kMaxTextBytes + 1, 'x') + "\"/>", false},
+      {"CDATA past the bound",
+       properties("<![CDATA[" + std::string(Cache::kMaxTextBytes + 1, 'x') + "]]>"), false},
+      {"comments are not texts",
+       kProperties + "<!--" + std::string(Cache::kMaxTextBytes + 1, 'x') + "-->", true},
+      {"a '>' in a value does not end the tag",
+       kProperties + "<x a=\">\"" + attributes(Cache::kMaxAttributesPerElement) + "/>", false},
+      {"character references", properties("&#65;&#x10FFFF;&#0000000000066;"), true},
+      {"a reference ended too far away", properties(longReference), false},
+      {"unended references", properties(repeat("&#", 30000)), false},
+      {"unended references in values", kProperties + "<x a=\"" + repeat("&#", 30000) + "\"/>",
+       false},
+  };
+  for (const auto& [name, body, loads] : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t code = config_.LoadFromText(Root(body), 0, 0);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(code, loads ? Config::kLoadOk : Config::kLoadNoProperties) << name;
+    // Far above the linear cost even under sanitizers, far below the quadratic one.
+    EXPECT_LT(elapsed, std::chrono::seconds(5)) << name;
+  }
+  // tinyxml2 reads nothing after a NUL, so nothing there counts either.
+  EXPECT_EQ(config_.LoadFromText(
+                Root(kProperties) + std::string(1, '\0') + "<x" + attributes(100000) + "/>", 0, 0),
+            Config::kLoadOk);
+
+  // From a file too, with the unreadable result.
+  const std::wstring path =
+      Write("attributes.xml", Root(kProperties + "<x" + attributes(160000) + "/>"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(config_.Load(path, 0, 0), Config::kLoadNoProperties);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST_F(QORAPOConfigurationFileTest, APathIsParsedOncePerProcess) {
