@@ -8,11 +8,12 @@
 # number of executions (default 100000). New inputs of the run collect in build/fuzz/corpus/TARGET;
 # with --merge, those that add coverage are merged into the committed corpus folder afterwards.
 # Findings go to build/fuzz/artifacts/TARGET/. BUILD_DIR overrides build/fuzz; FUZZ_NO_BUILD=1 runs
-# what is already built (for long runs while the sources change).
+# what is already built (for long runs while the sources change); FUZZ_ARGS adds libFuzzer options
+# (for example -max_total_time=600).
 set -euo pipefail
 
 if [[ $# -lt 1 ]]; then
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 fi
 target=$1
@@ -57,8 +58,9 @@ mkdir -p "$work" "$artifacts"
 
 start=$(date +%s)
 status=0
+# shellcheck disable=SC2086
 "$build/fuzz/fuzz_$target" -runs="$runs" -print_final_stats=1 -artifact_prefix="$artifacts/" \
-  "$work" "$seeds" >"$log" 2>&1 || status=$?
+  ${FUZZ_ARGS:-} "$work" "$seeds" >"$log" 2>&1 || status=$?
 elapsed=$(($(date +%s) - start))
 
 # "Loaded N modules (M inline 8-bit counters)": M is the number of instrumented edges.
@@ -74,6 +76,7 @@ if [[ $status -ne 0 ]]; then
   exit "$status"
 fi
 if [[ $merge -eq 1 ]]; then
-  "$build/fuzz/fuzz_$target" -merge=1 "$seeds" "$work" 2>&1 | grep -E 'MERGE-OUTER: [0-9]+ new files' ||
-    true
+  # Edges only (no hit-count buckets), so that only inputs reaching new code join the corpus.
+  "$build/fuzz/fuzz_$target" -merge=1 -use_counters=0 "$seeds" "$work" 2>&1 |
+    grep -E 'MERGE-OUTER: [0-9]+ new files' || true
 fi
