@@ -23,7 +23,8 @@ merge=0
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$source_dir/build/fuzz}
-seeds=$(find "$source_dir/fuzz" -mindepth 2 -maxdepth 2 -type d -name "${target}_corpus" | head -n 1)
+seeds=$(find "$source_dir/fuzz" -mindepth 2 -maxdepth 2 -type d -name "${target}_corpus" |
+  head -n 1)
 if [[ -z $seeds ]]; then
   echo "no corpus folder fuzz/*/${target}_corpus" >&2
   exit 2
@@ -67,8 +68,7 @@ elapsed=$(($(date +%s) - start))
 grep -m 1 'inline 8-bit counters' "$log" || true
 grep -m 1 'INITED' "$log" || true
 grep -E '^#[0-9]+' "$log" | tail -n 1 || true
-grep -E 'stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)' "$log" ||
-  true
+grep -E 'stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' "$log" || true
 echo "seconds: $elapsed  exit: $status  log: $log"
 
 if [[ $status -ne 0 ]]; then
