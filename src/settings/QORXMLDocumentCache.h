@@ -20,7 +20,7 @@ class QORXMLDocumentCache {
   // What one document may hold. A linear scan of the bytes checks these before tinyxml2 parses
   // them, because tinyxml2 compares each attribute with every earlier one of its element (160,000
   // attributes on one element took minutes) and spends about a hundred bytes per node. Real files
-  // stay far below each bound: the laptop example has 177 elements, 273 attributes, at most 3 on
+  // stay far below each bound: the laptop example has 177 elements, 271 attributes, at most 3 on
   // one element, 4 levels and texts under 100 bytes.
   //
   // Attributes on one element (or end tag, which tinyxml2 also reads attributes from): a real
