@@ -1,8 +1,10 @@
-// Feeds arbitrary bytes to the configuration loader as XML, at every APO location and selector
-// mode. Besides memory safety it checks what a successful load promises: valid, uniquely findable
-// modes, chains with processes, processes with tech ids, identity controls kept out of the lists.
+// Feeds arbitrary bytes to the configuration loader as XML. The first byte picks the selector mode
+// and the second the APO location, the rest is the document, loaded once. Besides memory safety it
+// checks what a successful load promises: valid, uniquely findable modes, chains with processes,
+// processes with tech ids, identity controls kept out of the lists.
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
@@ -43,22 +45,24 @@ void CheckMode(const QORAPOConfigurationFile& config,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::shared_ptr<const tinyxml2::XMLDocument> document = QORXMLDocumentCache::Parse(text);
+  // Both known selector modes, unknown ones, each location and ones past them.
+  constexpr uint32_t kSelectors[] = {0, 1, 2, 7, 0xFFFFFFFFu};
+  constexpr uint32_t kLocations[] = {0, 1, 2, 3, 4, 5, 6, 0xFFFFFFFFu};
+  if (size < 2) return 0;
+  const uint32_t selectorMode = kSelectors[data[0] % std::size(kSelectors)];
+  const uint32_t location = kLocations[data[1] % std::size(kLocations)];
+  const std::string_view text(reinterpret_cast<const char*>(data) + 2, size - 2);
 
+  const std::shared_ptr<const tinyxml2::XMLDocument> document = QORXMLDocumentCache::Parse(text);
   QORAPOConfigurationFile config;
-  const uint32_t combinations[][2] = {{0, 0}, {0, 1},           {0, 2}, {0, 3}, {0, 4},
-                                      {0, 5}, {0, 0xFFFFFFFFu}, {1, 3}, {7, 0}};
-  for (const auto& [selectorMode, location] : combinations) {
-    const uint32_t code = config.LoadDocument(document.get(), selectorMode, location);
-    Require(code == 0 || code == 2 || code == 3 || code == 6);
-    Require(config.GetSelectorMode() == selectorMode);
-    if (document == nullptr) Require(code == 6 && config.GetOperatingModes().empty());
-    if (selectorMode > 1) Require(config.GetOperatingModes().empty());
-    if (code == 0 && !config.GetOperatingModes().empty()) {
-      Require(config.GetDefaultMode().IsValid());
-    }
-    for (const auto& mode : config.GetOperatingModes()) CheckMode(config, mode);
+  const uint32_t code = config.LoadDocument(document.get(), selectorMode, location);
+  Require(code == 0 || code == 2 || code == 3 || code == 6);
+  Require(config.GetSelectorMode() == selectorMode);
+  if (document == nullptr) Require(code == 6 && config.GetOperatingModes().empty());
+  if (selectorMode > 1) Require(config.GetOperatingModes().empty());
+  if (code == 0 && !config.GetOperatingModes().empty()) {
+    Require(config.GetDefaultMode().IsValid());
   }
+  for (const auto& mode : config.GetOperatingModes()) CheckMode(config, mode);
   return 0;
 }
