@@ -33,7 +33,8 @@ fi
 if [[ ${FUZZ_NO_BUILD:-0} != 1 ]]; then
   if [[ ! -f $build/build.ninja ]]; then
     CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build" -G Ninja -DQOR_FUZZ=ON \
-      -DQOR_SANITIZE=ON -DQOR_BENCH=OFF -DQOR_TESTS=ON -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+      -DQOR_SANITIZE=ON -DQOR_BENCH=OFF -DQOR_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_COMPILER_LAUNCHER=ccache \
       -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
   fi
   cmake --build "$build" --target "fuzz_$target" >/dev/null
