@@ -69,6 +69,7 @@ bool QORAPOModeSelector::Init(const QORAPOEndpointInfo& endpoint,
 }
 
 bool QORAPOModeSelector::SetMode(const QORAPOModeIdentity& mode) {
+  auto loads = registry_.HoldLoads();
   HoldMode(mode);
   return registry_.GetKey() != nullptr && registry_.SaveBinary(kValueName);
 }

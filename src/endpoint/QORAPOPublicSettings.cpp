@@ -77,6 +77,7 @@ bool QORAPOPublicSettings::Init(const QORAPOEndpointInfo& endpoint,
 
 bool QORAPOPublicSettings::WriteControl(const QORUTSValue& control) {
   QORCriticalSectionLock hold(settingsLock_);
+  auto loads = registry_.HoldLoads();
   boost::any current;
   if (!PublicSet().GetProperty(control.GetNameWide().c_str(), current)) {
     QORTrace({"QORAPOPublicSettings", __LINE__, "QORAPOPublicSettings::WriteControl"},
@@ -97,6 +98,7 @@ bool QORAPOPublicSettings::WriteControl(const QORUTSValue& control) {
 
 bool QORAPOPublicSettings::WriteControls(const QORUTSValueList& controls) {
   QORCriticalSectionLock hold(settingsLock_);
+  auto loads = registry_.HoldLoads();
   bool complete = true;
   for (const auto& [name, control] : controls.Values()) {
     const std::string text = control.GetValueText();

@@ -100,6 +100,8 @@ bool FromRegistryValue(uint32_t type, const std::vector<uint8_t>& data, boost::a
 
 // The stored-value record, shared with watch threads whose loads update it.
 struct QORPropertySetRegistry::State {
+  // Whole loads and saves, and the callers' change-and-save holds.
+  std::recursive_mutex ioLock;
   std::mutex storedLock;
   bool stored = false;
   std::wstring binaryName;
@@ -204,6 +206,7 @@ bool QORPropertySetRegistry::LoadBinaryFrom(State& state, QORPropertySet* set,
                                             const QORRegistryKey& key, const std::wstring& name,
                                             bool merge, bool replaceExisting, bool addNew) {
   if (set == nullptr || !key.IsOpen()) return false;
+  std::lock_guard<std::recursive_mutex> io(state.ioLock);
   // One read: a value rewritten meanwhile is seen whole, before or after.
   uint32_t type = REG_NONE;
   std::vector<uint8_t> bytes;
@@ -220,6 +223,10 @@ bool QORPropertySetRegistry::LoadBinaryFrom(State& state, QORPropertySet* set,
   state.loadingThread.store(std::thread::id());
   if (result) state.RememberStored(name);
   return result;
+}
+
+std::unique_lock<std::recursive_mutex> QORPropertySetRegistry::HoldLoads() {
+  return std::unique_lock<std::recursive_mutex>(state_->ioLock);
 }
 
 bool QORPropertySetRegistry::IsStored() const {
@@ -244,6 +251,7 @@ bool QORPropertySetRegistry::SaveBinary(const wchar_t* name) {
   }
   QORPropertySet* set = set_.load();
   if (set == nullptr) return false;
+  std::lock_guard<std::recursive_mutex> io(state_->ioLock);
   QORPropertySet::Bytes bytes;
   if (!set->GetAllPropertiesBinary(bytes)) return false;
   if (bytes.empty()) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/QORRegistryKey.h"
@@ -61,6 +62,11 @@ class QORPropertySetRegistry : public IQORPropertySetNotify {
   void SetStopTimeout(uint32_t timeoutMs) { stopTimeoutMs_ = timeoutMs; }
   bool IsStored() const;
   std::wstring GetBinaryValueName() const;
+  // Holds off loads (the watch thread's too) while the caller changes the set and saves it, so a
+  // reload of the older stored value cannot land between the change and its save and be written
+  // back over it. Loads call the set's listeners while they hold this: a listener must not wait
+  // for a thread that is inside such a hold.
+  std::unique_lock<std::recursive_mutex> HoldLoads();
 
  private:
   struct State;

@@ -258,6 +258,26 @@ TEST_F(QORAPOPublicSettingsTest, ListenerHearsExactlyTheControlsAnotherProcessCh
   EXPECT_EQ(listener.Heard().back(), "Bass Level=2");
 }
 
+// The watch thread reloads after each write it sees; a reload of the previous value landing
+// between a local change and its save must not be written back over it.
+TEST_F(QORAPOPublicSettingsTest, LocalWritesWhileWatchingAreNeverRevertedByAReload) {
+  QORAPOPublicSettings settings;
+  ASSERT_TRUE(settings.Init(info_, mode_));
+  ASSERT_TRUE(settings.SaveAllControls());
+  ControlListener listener;
+  ASSERT_TRUE(settings.SetNotify(&listener));
+  QORAPOPublicSettingsReader reader;
+  ASSERT_TRUE(reader.Open(info_, mode_, nullptr));
+  for (int level = 0; level < 300; ++level) {
+    const std::string text = std::to_string(level);
+    ASSERT_TRUE(settings.WriteControl(QORUTSValue("Bass Level", text.c_str())));
+    QORUTSValueList stored;
+    ASSERT_TRUE(reader.Read(stored));
+    ASSERT_EQ(Text(stored, "Bass Level"), text);
+  }
+  EXPECT_TRUE(settings.SetNotify(nullptr));
+}
+
 // Everything these classes store is read-write for owner and group only, in directories of the
 // same kind.
 TEST_F(QORAPOPublicSettingsTest, StoredValuesAreGroupReadWriteOnly) {
