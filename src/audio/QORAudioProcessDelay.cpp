@@ -29,6 +29,10 @@ void QORAudioProcessDelay::SetDelay(uint32_t frames) {
   Init(static_cast<uint32_t>(lines_.size()), kAnyRate);
 }
 
+void QORAudioProcessDelay::Clear() {
+  for (Line& line : lines_) std::fill(line.samples.begin(), line.samples.end(), 0.0f);
+}
+
 void QORAudioProcessDelay::Process(IQORAudioData<float>& data) {
   if (delay_ == 0) return;
   const uint32_t frames = data.GetFrameCount();

@@ -21,6 +21,8 @@ class QORAudioProcessDelay : public IQORAudioProcess<float> {
   void Process(IQORAudioData<float>& data) override;
 
   virtual void SetDelay(uint32_t frames);
+  // Silences the lines, so that nothing of an earlier use comes out.
+  virtual void Clear();
 
  private:
   struct Line {

@@ -4,12 +4,15 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "chain/QORAPOLatencyCalculator.h"
 #include "common/QORTrace.h"
 #include "common/QORTraceLog.h"
 #include "platform/QORPerformanceCounter.h"
 #include "platform/QORWait.h"
+#include "settings/QORAPOChannelCode.h"
 
 namespace {
 constexpr int64_t kUnitsPerSecond = 100000000;
@@ -54,8 +57,53 @@ bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, i
   sideChainPipeFlag_ = false;
   captureWatchFlag_ = false;
   location_ = location;
+  configured_ =
+      configuration_.Load(endpoint.GetConfigurationPath(), QORAPOConfigurationFile::kSelectorPlain,
+                          static_cast<uint32_t>(location)) == 0;
+  if (!configured_) return false;
   endpointInfo_ = endpoint;
+
+  // A side-chain pipe is set up only when both directions have processes to link.
+  bool renderSide = false;
+  bool captureSide = false;
+  for (const auto& mode : configuration_.GetOperatingModes()) {
+    if (mode->IsAutoMic()) captureWatchFlag_ = true;
+    for (const ChainEntry& chain : mode->GetChainDefinition().GetEntries()) {
+      for (const ProcessEntry& process : chain.processes) {
+        if (process.hook != ProcessEntry::kSidechainPipe &&
+            process.techId == ProcessEntry::kSidechainPipe) {
+          continue;
+        }
+        (chain.render ? renderSide : captureSide) = true;
+      }
+    }
+  }
+  sideChainPipeFlag_ = renderSide && captureSide;
+
+  if (endpointInfo_.IsRender()) {
+    static const std::map<std::string, uint32_t> kMeteringModes = {
+        {"VAPO3-Input", 1}, {"VAPO3-Output", 2}, {"VAPO3-Both", 3}};
+    const QORUTSValue* metering = configuration_.GetProperties().Find("VAPO3-Metering Mode");
+    if (metering != nullptr) {
+      const auto found = kMeteringModes.find(metering->GetValueText());
+      SetMeteringMode(found != kMeteringModes.end() ? found->second : 0);
+    }
+  } else {
+    SetMeteringMode(0);
+  }
   return true;
+}
+
+void QORAPOProcessManager::SetMeteringMode(uint32_t mode) {
+  outputMeter_.Close();
+  inputMeter_.Close();
+  meteringMode_ = mode;
+  if (mode == 1 || mode == 3) inputMeter_.OpenCreate(endpointInfo_, 0);
+  if (mode == 2 || mode == 3) outputMeter_.OpenCreate(endpointInfo_, 1);
+}
+
+QORAPOModeIdentity QORAPOProcessManager::CurrentModeIdentity() {
+  return configuration_.GetDefaultMode();
 }
 
 void QORAPOProcessManager::SetProcessingOverride(int32_t override) {
@@ -71,8 +119,9 @@ int64_t QORAPOProcessManager::GetLatency() {
 }
 
 int64_t QORAPOProcessManager::CalculateLatency() {
+  if (!configured_) return 0;
   QORAPOLatencyCalculator calculator;
-  calculator.Calculate();
+  calculator.Calculate(endpointInfo_, configuration_.GetOperatingModes(), sampleRate_);
   return calculator.GetLatency();
 }
 
@@ -195,12 +244,41 @@ uint32_t QORAPOProcessManager::GetSwitchState() {
 }
 
 void QORAPOProcessManager::ConfigureChain(QORAPOProcessChain& chain) {
-  // Without a configuration there is no operating mode to build: the chain bypasses, delayed by
-  // the common latency like every other chain.
+  // Whatever happens below, the chain passes audio through at the common latency.
   chain.targetLatency = GetLatency();
-  chain.sampleRate = sampleRate_;
-  chain.SetAppliedEndpoint(endpointInfo_);
-  chain.bypassed = true;
+  chain.PreparePassThrough(endpointInfo_, std::max(inputChannels_, outputChannels_), sampleRate_);
+
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  if (configured_) {
+    QORAPOModeIdentity identity = CurrentModeIdentity();
+    for (int attempt = 0; attempt < 2 && mode == nullptr; ++attempt) {
+      const bool found = (captureWatchFlag_ && capturePresent_.load() != 0)
+                             ? configuration_.FindAutoMicMode(identity, mode)
+                             : configuration_.FindOperatingMode(identity, mode);
+      if (!found) {
+        mode.reset();
+        identity = configuration_.GetDefaultMode();
+      }
+    }
+  }
+  if (mode == nullptr) {
+    chain.bypassed = true;
+    chain.UpdateLatency();
+    return;
+  }
+  QORAPOProcessChain::Request request;
+  request.endpoint = endpointInfo_;
+  request.mode = *mode;
+  request.inputCode = QORAPOChannelCode::FromChannelCount(inputChannels_);
+  request.outputCode = QORAPOChannelCode::FromChannelCount(outputChannels_);
+  request.sampleRate = sampleRate_;
+  chain.ConstructChain(request);
+
+  uint32_t bypass = bypassFlag_.load();
+  const uint32_t sysFx = sysFxDisabled_.load();
+  const int32_t override = processingOverride_.load();
+  if (override != 0) bypass = override == 1 ? 1 : 0;
+  chain.bypassed = !(chain.constructed && bypass == 0 && sysFx == 0);
   chain.UpdateLatency();
 }
 
@@ -360,7 +438,8 @@ void QORAPOProcessManager::FlushWithSilence() {
 
 void QORAPOProcessManager::OnPipeData(bool receive, IQORAudioData<float>& data) {
   if (!sideChainConnected_) {
-    data.Clear();
+    // Nothing to receive reads as silence; what a chain sends is its own audio and stays as it is.
+    if (receive) data.Clear();
     return;
   }
   if (!receive) {

@@ -19,6 +19,7 @@
 #include "platform/IQORNamedMutex.h"
 #include "platform/QORCriticalSection.h"
 #include "settings/IQORAPOModeSelectorNotify.h"
+#include "settings/QORAPOConfigurationFile.h"
 #include "thread/IQORFindMutexNotify.h"
 #include "thread/IQORThreadBasicWorker.h"
 #include "thread/QORFindMutex.h"
@@ -86,8 +87,11 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
   // Any (the endpoint tools' notification thread).
   void OnEndpointNotify(uint32_t kind) override;
-  // Configuration.
+  // Configuration: loads the endpoint's configuration file for the position; false when it does
+  // not load (every chain then bypasses).
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
+  // Configuration: closes both meters and opens those the mode names (1 input, 2 output, 3 both).
+  virtual void SetMeteringMode(uint32_t mode);
   // Any.
   virtual void SetProcessingOverride(int32_t override);
   // Any.
@@ -133,6 +137,11 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   QORAPOProcessChain* GetStandbyChain() const { return standby_.load(); }
   QORAPOProcessChain* GetPendingChain() const { return pending_.load(); }
   QORAPOProcessChain* GetSpareChain() const { return spare_.load(); }
+  // Configuration. What SetEndpointInfo found, for the owner and tests.
+  const QORAPOConfigurationFile& GetConfiguration() const { return configuration_; }
+  bool GetSideChainPipeFlag() const { return sideChainPipeFlag_; }
+  bool GetCaptureWatchFlag() const { return captureWatchFlag_; }
+  uint32_t GetMeteringMode() const { return meteringMode_; }
   // Any: wakes the worker as a settings notification does.
   void SignalChange() { changeEvent_->Set(); }
   // Any: where the worker is, and how many switches it has started in all.
@@ -141,8 +150,10 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
  protected:
   // Configuration (from Initialize). The common latency of the endpoint's chains, in units of 10
-  // ns.
+  // ns: 0 without a configuration.
   virtual int64_t CalculateLatency();
+  // Worker or configuration. The mode to build: the default identity until a selector names one.
+  virtual QORAPOModeIdentity CurrentModeIdentity();
   // Configuration. Stops every thread that calls back into the manager; a subclass calls it from
   // its destructor.
   void StopThreads();
@@ -160,6 +171,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   uint32_t sampleRate_ = 0;
   int32_t location_ = APO_FX_SFX;
   QORAPOEndpointInfo endpointInfo_;
+  QORAPOConfigurationFile configuration_;
+  bool configured_ = false;  // the configuration loaded
 
   QORAPOProcessChain chainA_;
   QORAPOProcessChain chainB_;
