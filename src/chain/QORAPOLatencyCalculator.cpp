@@ -50,10 +50,12 @@ bool QORAPOLatencyCalculator::Measure(
 
 bool QORAPOLatencyCalculator::Calculate(
     const QORAPOEndpointInfo& endpoint,
-    const std::vector<std::shared_ptr<QORAPOOperatingMode>>& modes, uint32_t rate) {
+    const std::vector<std::shared_ptr<QORAPOOperatingMode>>& modes, uint32_t rate,
+    const std::wstring& positionSuffix) {
   latency_ = 0;
   const bool extraRate = rate != 0 && rate != kMeasureRate;
-  const std::wstring suffix = extraRate ? L":" + std::to_wstring(rate) : std::wstring();
+  const std::wstring suffix =
+      (extraRate ? L":" + std::to_wstring(rate) : std::wstring()) + positionSuffix;
   const std::wstring idName = kCacheIdValue + suffix;
   const std::wstring latencyName = kLatencyValue + suffix;
 

@@ -26,9 +26,11 @@ class QORAPOLatencyCalculator {
   // True when the latency came from the cache or at least one chain was built. rate, when neither
   // 0 nor kMeasureRate, is measured as well: chains that resample there, or whose latencies round
   // to other frame counts, may need more time. Its result is cached under the value names
-  // followed by ":" and the rate.
+  // followed by ":" and the rate. positionSuffix, when not empty, is appended to both names too:
+  // APOs at different positions of one endpoint share its subkey but not their chains.
   bool Calculate(const QORAPOEndpointInfo& endpoint,
-                 const std::vector<std::shared_ptr<QORAPOOperatingMode>>& modes, uint32_t rate = 0);
+                 const std::vector<std::shared_ptr<QORAPOOperatingMode>>& modes, uint32_t rate = 0,
+                 const std::wstring& positionSuffix = std::wstring());
   int64_t GetLatency() const { return latency_; }
 
  protected:

@@ -121,7 +121,10 @@ int64_t QORAPOProcessManager::GetLatency() {
 int64_t QORAPOProcessManager::CalculateLatency() {
   if (!configured_) return 0;
   QORAPOLatencyCalculator calculator;
-  calculator.Calculate(endpointInfo_, configuration_.GetOperatingModes(), sampleRate_);
+  // Positions of one endpoint share its subkey; the local-effect position keeps the plain names.
+  const std::wstring position =
+      loadedLocation_ == 0 ? std::wstring() : L"@" + std::to_wstring(loadedLocation_);
+  calculator.Calculate(endpointInfo_, configuration_.GetOperatingModes(), sampleRate_, position);
   return calculator.GetLatency();
 }
 

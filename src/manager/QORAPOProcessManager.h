@@ -172,7 +172,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   int32_t location_ = APO_FX_SFX;
   QORAPOEndpointInfo endpointInfo_;
   QORAPOConfigurationFile configuration_;
-  bool configured_ = false;  // the configuration loaded
+  bool configured_ = false;     // the configuration loaded
+  int32_t loadedLocation_ = 0;  // the position it was loaded for
 
   QORAPOProcessChain chainA_;
   QORAPOProcessChain chainB_;

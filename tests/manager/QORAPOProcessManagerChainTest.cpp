@@ -1,0 +1,282 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TempStateRoot.h"
+#include "TestEndpoint.h"
+#include "chain/QORAPOProcessChain.h"
+#include "chain/QORAPOProcessWrapper.h"
+#include "common/QORTextConvert.h"
+#include "manager/QORAPOProcessManager.h"
+
+namespace {
+
+std::string ReadExample() {
+  std::ifstream file(QOR_EXAMPLE_CONFIGURATION);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// A manager whose mode can be chosen by the test, as a mode selector would.
+class ModeManager : public QORAPOProcessManager {
+ public:
+  ~ModeManager() override { StopThreads(); }
+  QORAPOModeIdentity CurrentModeIdentity() override {
+    return useMode ? mode : QORAPOProcessManager::CurrentModeIdentity();
+  }
+  bool useMode = false;
+  QORAPOModeIdentity mode;
+};
+
+// Noise of amplitude 0.1 from a fixed seed.
+std::vector<float> Noise(size_t frames, uint32_t seed = 12345) {
+  std::vector<float> v(frames);
+  for (float& x : v) {
+    seed = seed * 1664525u + 1013904223u;
+    x = 0.1f * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+  }
+  return v;
+}
+
+// Streams signal through the manager in 10 ms periods: every input channel carries it (only the
+// first on a capture endpoint, whose second channel is the echo reference). Returns output
+// channel 0.
+std::vector<float> Stream(QORAPOProcessManager& manager, const std::vector<float>& signal,
+                          uint32_t inChannels, uint32_t outChannels, uint32_t rate,
+                          bool firstOnly = false) {
+  const uint32_t period = rate / 100;
+  std::vector<float> in(static_cast<size_t>(period) * inChannels);
+  std::vector<float> out(static_cast<size_t>(period) * outChannels);
+  std::vector<float> result;
+  for (size_t start = 0; start + period <= signal.size(); start += period) {
+    for (uint32_t f = 0; f < period; ++f) {
+      for (uint32_t c = 0; c < inChannels; ++c) {
+        in[f * inChannels + c] = (c == 0 || !firstOnly) ? signal[start + f] : 0.0f;
+      }
+    }
+    uint32_t frames = period;
+    uint32_t outFrames = period;
+    manager.Process(in.data(), &frames, out.data(), &outFrames, false);
+    for (uint32_t f = 0; f < outFrames; ++f) result.push_back(out[f * outChannels]);
+  }
+  return result;
+}
+
+// The lag at which out best matches a burst of `length` frames of in starting at `at`.
+long Delay(const std::vector<float>& in, const std::vector<float>& out, size_t at, size_t length,
+           long maxLag) {
+  long best = -1;
+  double bestValue = 0.0;
+  for (long lag = 0; lag <= maxLag; ++lag) {
+    double sum = 0.0;
+    for (size_t n = at; n < at + length && n + lag < out.size(); ++n) sum += in[n] * out[n + lag];
+    if (std::fabs(sum) > bestValue) {
+      bestValue = std::fabs(sum);
+      best = lag;
+    }
+  }
+  return best;
+}
+
+class QORAPOProcessManagerChainTest : public ::testing::Test {
+ protected:
+  void SetUp() override { path_ = QORUtf8ToWide(root_.Path()) + L"/config/laptop.xml"; }
+
+  qortest::TempStateRoot root_;
+  std::wstring path_;
+};
+
+TEST_F(QORAPOProcessManagerChainTest, SetEndpointInfoLoadsTheConfigurationAndScansItsChains) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  ModeManager manager;
+  // The local-effect position reads the render and capture chains: both sides have processes.
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+  EXPECT_TRUE(manager.GetSideChainPipeFlag());
+  EXPECT_TRUE(manager.GetCaptureWatchFlag());
+  EXPECT_EQ(manager.GetMeteringMode(), 3u);
+  // The effect positions read no capture chain.
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_SFX));
+  EXPECT_FALSE(manager.GetSideChainPipeFlag());
+  EXPECT_TRUE(manager.GetCaptureWatchFlag());
+
+  // A capture entry of tech id "Sidechain Pipe" counts only with that hook; a file without a
+  // metering mode keeps the one set.
+  const std::string head =
+      "<qor_configuration><properties><control name=\"Product Name\">T</control></properties>"
+      "<operating_mode><control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
+      "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control>"
+      "<chain input=\"Any\" output=\"Any\"><process tech_id=\"NUV\" instance_id=\"N\"/></chain>"
+      "<chain type=\"capture\" input=\"Any\" output=\"Any\">";
+  const std::string tail = "</chain></operating_mode></qor_configuration>";
+  int file = 0;
+  for (const auto& [process, linked] :
+       {std::pair<std::string, bool>{"<process tech_id=\"Sidechain Pipe\"/>", false},
+        {"<process tech_id=\"Sidechain Pipe\" hook=\"Sidechain Pipe\"/>", true},
+        {"<process tech_id=\"NUV\" instance_id=\"C\"/>", true}}) {
+    // The parsed files are cached by path: each case has its own.
+    const std::wstring path = path_ + std::to_wstring(++file);
+    const QORAPOEndpointInfo other = qortest::MakeEndpoint(true, path, head + process + tail);
+    manager.SetMeteringMode(2);
+    ASSERT_TRUE(manager.SetEndpointInfo(other, APO_FX_PreBlue));
+    EXPECT_EQ(manager.GetSideChainPipeFlag(), linked) << process;
+    EXPECT_FALSE(manager.GetCaptureWatchFlag());
+    EXPECT_EQ(manager.GetMeteringMode(), 2u);
+  }
+
+  // No file: false, and every chain bypasses.
+  const QORAPOEndpointInfo missing = qortest::MakeEndpoint(true, path_ + L".none");
+  EXPECT_FALSE(manager.SetEndpointInfo(missing, APO_FX_PreBlue));
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  EXPECT_EQ(manager.GetLatency(), 0);
+  EXPECT_TRUE(manager.GetCurrentChain()->bypassed);
+}
+
+TEST_F(QORAPOProcessManagerChainTest, ConfigureChainBuildsTheModeAndBypassesOnRequest) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  ModeManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  const int64_t latency = manager.GetLatency();
+  EXPECT_GT(latency, 0);
+  QORAPOProcessChain* current = manager.GetCurrentChain();
+  ASSERT_TRUE(current->constructed);
+  EXPECT_FALSE(current->bypassed);
+  // Music/Speakers at the local-effect position: ZR3D then Speaker Protection.
+  ASSERT_EQ(current->GetElementCount(), 2u);
+  EXPECT_EQ(dynamic_cast<QORAPOProcessWrapper*>(current->GetElement(0))->GetInstanceId(),
+            "LFX_Main");
+  EXPECT_EQ(current->latency, QORAPOProcessChain::FramesOf(latency, 48000));
+  EXPECT_EQ(current->GetSentControls().Find("ZR3D-GEQ Band 1")->GetValueText(), "-600");
+
+  QORAPOProcessChain chain;
+  struct Case {
+    int32_t override;
+    bool unknownMode;
+    bool bypassed;
+  };
+  for (const Case& c : {Case{1, false, true}, Case{2, false, false}, Case{0, true, false}}) {
+    manager.SetProcessingOverride(c.override);
+    manager.useMode = c.unknownMode;
+    manager.mode = QORAPOModeIdentity("VAPO3-Nothing", "VAPO3-Speakers");
+    manager.ConfigureChain(chain);
+    // An unknown mode falls back to the default one.
+    EXPECT_TRUE(chain.constructed);
+    EXPECT_EQ(chain.bypassed, c.bypassed) << c.override;
+    EXPECT_EQ(chain.latency, QORAPOProcessChain::FramesOf(latency, 48000));
+    EXPECT_EQ(chain.GetAppliedMode().GetModeIdentity().GetMode().GetValueText(), "VAPO3-Music");
+  }
+}
+
+TEST_F(QORAPOProcessManagerChainTest, BypassedCaptureEndpointWithoutPipePassesItsInputThrough) {
+  // No render chain, so no side-chain pipe: the bypassed chain's call to send its output must not
+  // silence the microphone.
+  const std::string xml =
+      "<qor_configuration><properties><control name=\"Product Name\">T</control></properties>"
+      "<operating_mode><control name=\"VAPO3-Operating Mode\">VAPO3-Communication</control>"
+      "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control>"
+      "<chain type=\"capture\" input=\"Mono\" output=\"Mono\">"
+      "<process tech_id=\"QOR AEC/NR\" instance_id=\"CAP\" hook=\"Sidechain Pipe\"/></chain>"
+      "</operating_mode></qor_configuration>";
+  const QORAPOEndpointInfo capture = qortest::MakeEndpoint(false, path_, xml);
+  ModeManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(capture, APO_FX_PreBlue));
+  EXPECT_FALSE(manager.GetSideChainPipeFlag());
+  manager.SetProcessingOverride(1);
+  manager.Initialize(1, 1, 48000, APO_FX_Capture);
+  ASSERT_TRUE(manager.GetCurrentChain()->bypassed);
+  const int64_t expected = QORAPOProcessChain::FramesOf(manager.GetLatency(), 48000);
+  EXPECT_GT(expected, 480);  // the 10 ms block at 16000 Hz and the converters
+
+  std::vector<float> signal(9600, 0.0f);
+  signal[1000] = 0.5f;
+  const auto out = Stream(manager, signal, 1, 1, 48000);
+  for (size_t i = 0; i < out.size(); ++i) {
+    ASSERT_EQ(out[i], i == static_cast<size_t>(1000 + expected) ? 0.5f : 0.0f) << i;
+  }
+}
+
+struct Layout {
+  uint32_t in;
+  uint32_t out;
+};
+
+// Every chain the example builds at one position, for every mode, layout pair and rate, and the
+// bypass, delivers the audio at the common latency. Returns how many chains were built.
+int CheckAlignment(const std::wstring& path, bool render, int32_t location,
+                   const std::vector<Layout>& layouts, const std::vector<uint32_t>& rates) {
+  const QORAPOEndpointInfo endpoint = qortest::MakeEndpoint(render, path, ReadExample());
+  int built = 0;
+  ModeManager manager;
+  EXPECT_TRUE(manager.SetEndpointInfo(endpoint, location));
+  std::vector<QORAPOModeIdentity> modes;
+  for (const auto& mode : manager.GetConfiguration().GetOperatingModes()) {
+    modes.push_back(mode->GetModeIdentity());
+  }
+  for (const Layout& layout : layouts) {
+    for (uint32_t rate : rates) {
+      // Every mode, then the bypass.
+      for (size_t m = 0; m <= modes.size(); ++m) {
+        const bool bypass = m == modes.size();
+        manager.useMode = !bypass;
+        if (!bypass) manager.mode = modes[m];
+        manager.SetProcessingOverride(bypass ? 1 : 0);
+        manager.Initialize(layout.in, layout.out, rate, render ? location : APO_FX_Capture);
+        const QORAPOProcessChain& chain = *manager.GetCurrentChain();
+        SCOPED_TRACE(testing::Message()
+                     << (render ? "render" : "capture") << " at " << location << ", " << layout.in
+                     << "->" << layout.out << " at " << rate << " Hz, "
+                     << (bypass ? std::string("bypass")
+                                : modes[m].GetText() + (chain.bypassed ? " (unbuilt)" : "")));
+        if (!chain.bypassed) ++built;
+        const long expected =
+            static_cast<long>(QORAPOProcessChain::FramesOf(manager.GetLatency(), rate));
+        EXPECT_EQ(chain.latency, static_cast<uint32_t>(expected));
+        // A burst of noise after 100 ms of silence, and room for it to come out.
+        const size_t at = rate / 10;
+        const size_t length = 2048;
+        std::vector<float> signal(at, 0.0f);
+        const auto noise = Noise(length);
+        signal.insert(signal.end(), noise.begin(), noise.end());
+        signal.resize(at + length + expected + rate / 20, 0.0f);
+        const auto out = Stream(manager, signal, layout.in, layout.out, rate, !render);
+        EXPECT_NEAR(Delay(signal, out, at, length, expected + rate / 50), expected, 1);
+      }
+    }
+  }
+  return built;
+}
+
+const std::vector<Layout> kRenderLayouts = {{2, 2}, {1, 2}, {6, 2}, {8, 8}};
+const std::vector<uint32_t> kRenderRates = {44100, 48000, 96000};
+
+TEST_F(QORAPOProcessManagerChainTest, ExampleChainsLineUpAtTheLocalEffectPosition) {
+  // Music, Movie and Voice for both speaker types build at every rate and most layouts.
+  EXPECT_GE(CheckAlignment(path_, true, APO_FX_PreBlue, kRenderLayouts, kRenderRates), 40);
+}
+
+TEST_F(QORAPOProcessManagerChainTest, ExampleChainsLineUpAtTheStreamPosition) {
+  EXPECT_GE(CheckAlignment(path_, true, APO_FX_SFX, kRenderLayouts, kRenderRates), 30);
+}
+
+TEST_F(QORAPOProcessManagerChainTest, ExampleChainsLineUpAtTheModePosition) {
+  // Only the two Movie modes have a chain there, for every input and stereo output.
+  EXPECT_EQ(CheckAlignment(path_, true, APO_FX_MFX, kRenderLayouts, kRenderRates), 18);
+}
+
+TEST_F(QORAPOProcessManagerChainTest, ExampleChainsLineUpAtTheEndpointPosition) {
+  EXPECT_GE(CheckAlignment(path_, true, APO_FX_EFX, kRenderLayouts, kRenderRates), 30);
+}
+
+TEST_F(QORAPOProcessManagerChainTest, ExampleCaptureChainsLineUp) {
+  // The echo canceller and noise suppressor at 16000 Hz, resampled from every other rate.
+  EXPECT_GE(
+      CheckAlignment(path_, false, APO_FX_PreBlue, {{1, 1}, {2, 2}}, {16000, 44100, 48000, 96000}),
+      12);
+}
+
+}  // namespace
