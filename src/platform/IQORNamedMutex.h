@@ -5,7 +5,9 @@
 #include <string>
 
 enum class QORMutexWaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
-enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed };
+// kBusy: another process kept creating or removing an object of that name for longer than an open
+// waits (about a second), e.g. because it was stopped there.
+enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed, kBusy };
 
 // A cross-process mutex. It exists while some process holds a handle to it and disappears when the
 // last holder closes it or dies. A holder that dies while owning it does not block the next owner:

@@ -1,8 +1,11 @@
 #include "settings/QORPropertySetRegistry.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/QORTextConvert.h"
@@ -11,6 +14,7 @@
 #include "platform/QORRegistryWatch.h"
 #include "platform/QORWait.h"
 #include "settings/QORPropertyValue.h"
+#include "thread/IQORThreadBasicWorker.h"
 
 namespace {
 
@@ -94,7 +98,62 @@ bool FromRegistryValue(uint32_t type, const std::vector<uint8_t>& data, boost::a
 
 }  // namespace
 
-QORPropertySetRegistry::QORPropertySetRegistry() = default;
+// The stored-value record, shared with watch threads whose loads update it.
+struct QORPropertySetRegistry::State {
+  std::mutex storedLock;
+  bool stored = false;
+  std::wstring binaryName;
+  // The thread whose load is filling the set: its changes came from the registry and are not
+  // written back.
+  std::atomic<std::thread::id> loadingThread{};
+
+  void RememberStored(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(storedLock);
+    binaryName = name;
+    stored = true;
+  }
+};
+
+// One watch: everything its thread touches, held by the thread until it ends.
+class QORPropertySetRegistry::Watch : public IQORThreadBasicWorker {
+ public:
+  bool DoWork(QORThreadBasic& thread, IQOREvent& stopEvent) override;
+
+  std::shared_ptr<State> state;
+  std::shared_ptr<QORPropertySet> heldSet;
+  QORPropertySet* set = nullptr;
+  QORRegistryKey key;
+  std::unique_ptr<QORRegistryWatch> notification;
+  std::wstring name;
+  IQORPropertySetRegistrySimpleNotify* sink = nullptr;
+  QORPropertySetRegistry* source = nullptr;
+};
+
+bool QORPropertySetRegistry::Watch::DoWork(QORThreadBasic&, IQOREvent& stopEvent) {
+  if (sink == nullptr) LoadBinaryFrom(*state, set, key, name, true, true, false);
+  for (;;) {
+    // The stop event comes first: a thread that was abandoned while in a listener or the sink
+    // leaves here once it returns.
+    const std::array<IQORWaitable*, 2> objects{&stopEvent, notification.get()};
+    const uint32_t result = QORWaitForMultiple(objects, kQORInfinite);
+    if (result == kQORWaitObject0) break;
+    if (result == kQORWaitObject0 + 1) {
+      if (sink != nullptr) {
+        sink->OnRegistryChanged(*source);
+      } else {
+        LoadBinaryFrom(*state, set, key, name, true, true, false);
+      }
+      continue;
+    }
+    // A wait that fails would fail again at once: leave instead of spinning.
+    QORTrace({"QORPropertySetRegistry", __LINE__, "QORPropertySetRegistry::DoWork"},
+             "wait failed (%u); the watch ends\n", result);
+    return false;
+  }
+  return true;
+}
+
+QORPropertySetRegistry::QORPropertySetRegistry() : state_(std::make_shared<State>()) {}
 
 QORPropertySetRegistry::~QORPropertySetRegistry() {
   StopWatch();
@@ -104,7 +163,7 @@ QORPropertySetRegistry::~QORPropertySetRegistry() {
 
 void QORPropertySetRegistry::OnPropertyChanged(QORPropertySet&, const PropertyEntry&) {
   if (!listening_.load()) return;
-  if (loadingThread_.load() == std::this_thread::get_id()) return;
+  if (state_->loadingThread.load() == std::this_thread::get_id()) return;
   SaveBinary(nullptr);
 }
 
@@ -116,7 +175,14 @@ void QORPropertySetRegistry::AttachPropertySet(QORPropertySet* set) {
   QORPropertySet* old = set_.load();
   if (listening_.load() && old != nullptr) old->RemoveNotify(this);
   set_.store(set);
+  if (heldSet_.get() != set) heldSet_.reset();
   if (listening_.load() && set != nullptr) set->AddNotify(this);
+}
+
+void QORPropertySetRegistry::AttachPropertySet(std::shared_ptr<QORPropertySet> set) {
+  QORPropertySet* raw = set.get();
+  heldSet_ = std::move(set);
+  AttachPropertySet(raw);
 }
 
 bool QORPropertySetRegistry::SetKey(const QORRegistryKey* key) {
@@ -131,12 +197,12 @@ const QORRegistryKey* QORPropertySetRegistry::GetKey() const {
 
 bool QORPropertySetRegistry::LoadBinary(const std::wstring& name, bool merge, bool replaceExisting,
                                         bool addNew) {
-  return LoadBinaryFrom(key_, name, merge, replaceExisting, addNew);
+  return LoadBinaryFrom(*state_, set_.load(), key_, name, merge, replaceExisting, addNew);
 }
 
-bool QORPropertySetRegistry::LoadBinaryFrom(const QORRegistryKey& key, const std::wstring& name,
+bool QORPropertySetRegistry::LoadBinaryFrom(State& state, QORPropertySet* set,
+                                            const QORRegistryKey& key, const std::wstring& name,
                                             bool merge, bool replaceExisting, bool addNew) {
-  QORPropertySet* set = set_.load();
   if (set == nullptr || !key.IsOpen()) return false;
   // One read: a value rewritten meanwhile is seen whole, before or after.
   uint32_t type = REG_NONE;
@@ -144,32 +210,26 @@ bool QORPropertySetRegistry::LoadBinaryFrom(const QORRegistryKey& key, const std
   if (key.QueryValue(name, &type, &bytes) != ERROR_SUCCESS) return false;
   if (type != REG_BINARY || bytes.empty()) return false;
   bool result = true;
-  loadingThread_.store(std::this_thread::get_id());
+  state.loadingThread.store(std::this_thread::get_id());
   if (merge) {
     set->MergePropertiesBinary(bytes, replaceExisting, addNew);
   } else {
     set->ClearProperties();
     result = set->SetAllPropertiesBinary(bytes);
   }
-  loadingThread_.store(std::thread::id());
-  if (result) RememberStored(name);
+  state.loadingThread.store(std::thread::id());
+  if (result) state.RememberStored(name);
   return result;
 }
 
-void QORPropertySetRegistry::RememberStored(const std::wstring& name) {
-  std::lock_guard<std::mutex> lock(storedLock_);
-  binaryName_ = name;
-  stored_ = true;
-}
-
 bool QORPropertySetRegistry::IsStored() const {
-  std::lock_guard<std::mutex> lock(storedLock_);
-  return stored_;
+  std::lock_guard<std::mutex> lock(state_->storedLock);
+  return state_->stored;
 }
 
 std::wstring QORPropertySetRegistry::GetBinaryValueName() const {
-  std::lock_guard<std::mutex> lock(storedLock_);
-  return binaryName_;
+  std::lock_guard<std::mutex> lock(state_->storedLock);
+  return state_->binaryName;
 }
 
 bool QORPropertySetRegistry::SaveBinary(const wchar_t* name) {
@@ -177,10 +237,10 @@ bool QORPropertySetRegistry::SaveBinary(const wchar_t* name) {
   if (name != nullptr) {
     valueName = name;
   } else {
-    std::lock_guard<std::mutex> lock(storedLock_);
+    std::lock_guard<std::mutex> lock(state_->storedLock);
     // Nothing was loaded or saved yet: there is no value to write through to.
-    if (!stored_) return false;
-    valueName = binaryName_;
+    if (!state_->stored) return false;
+    valueName = state_->binaryName;
   }
   QORPropertySet* set = set_.load();
   if (set == nullptr) return false;
@@ -192,7 +252,7 @@ bool QORPropertySetRegistry::SaveBinary(const wchar_t* name) {
     return false;
   }
   if (!key_.IsOpen() || key_.SetBinary(valueName, bytes) != ERROR_SUCCESS) return false;
-  RememberStored(valueName);
+  state_->RememberStored(valueName);
   return true;
 }
 
@@ -247,55 +307,31 @@ void QORPropertySetRegistry::EnableNotify(bool on) {
 bool QORPropertySetRegistry::WatchValue(bool on, const std::wstring& name) {
   StopWatch();
   if (!on) return true;
-  watchedName_ = name;
-  return StartWatch();
+  return StartWatch(name, nullptr);
 }
 
 bool QORPropertySetRegistry::WatchWithSink(IQORPropertySetRegistrySimpleNotify* sink) {
   StopWatch();
   if (sink == nullptr) return true;
-  sink_ = sink;
-  return StartWatch();
+  return StartWatch(std::wstring(), sink);
 }
 
-bool QORPropertySetRegistry::StartWatch() {
+bool QORPropertySetRegistry::StartWatch(const std::wstring& name,
+                                        IQORPropertySetRegistrySimpleNotify* sink) {
+  auto watch = std::make_shared<Watch>();
+  watch->state = state_;
+  watch->heldSet = heldSet_;
+  watch->set = set_.load();
+  watch->name = name;
+  watch->sink = sink;
+  watch->source = this;
   // The thread gets its own handle (one key handle serves one thread at a time), and the watch is
   // armed here so that every change made after this call returns is seen.
-  if (!key_.IsOpen() || key_.Duplicate(watchKey_) != ERROR_SUCCESS ||
-      watchKey_.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch_) != ERROR_SUCCESS ||
-      !thread_.Start(this)) {
-    StopWatch();
-    return false;
-  }
-  return true;
+  return key_.IsOpen() && key_.Duplicate(watch->key) == ERROR_SUCCESS &&
+         watch->key.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch->notification) == ERROR_SUCCESS &&
+         thread_.StartShared(std::move(watch));
 }
 
 void QORPropertySetRegistry::StopWatch() {
-  thread_.Stop(0);
-  watch_.reset();
-  watchKey_.Close();
-  watchedName_.clear();
-  sink_ = nullptr;
-}
-
-bool QORPropertySetRegistry::DoWork(QORThreadBasic&, IQOREvent& stopEvent) {
-  if (sink_ == nullptr) LoadBinaryFrom(watchKey_, watchedName_, true, true, false);
-  for (;;) {
-    const std::array<IQORWaitable*, 2> objects{&stopEvent, watch_.get()};
-    const uint32_t result = QORWaitForMultiple(objects, kQORInfinite);
-    if (result == kQORWaitObject0) break;
-    if (result == kQORWaitObject0 + 1) {
-      if (sink_ != nullptr) {
-        sink_->OnRegistryChanged(*this);
-      } else {
-        LoadBinaryFrom(watchKey_, watchedName_, true, true, false);
-      }
-      continue;
-    }
-    // A wait that fails would fail again at once: leave instead of spinning.
-    QORTrace({"QORPropertySetRegistry", __LINE__, "QORPropertySetRegistry::DoWork"},
-             "wait failed (%u); the watch ends\n", result);
-    return false;
-  }
-  return true;
+  thread_.Stop(stopTimeoutMs_);
 }

@@ -1,25 +1,28 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "platform/QORRegistryKey.h"
-#include "platform/QORRegistryWatch.h"
 #include "settings/IQORPropertySetNotify.h"
 #include "settings/IQORPropertySetRegistrySimpleNotify.h"
 #include "settings/QORPropertySet.h"
-#include "thread/IQORThreadBasicWorker.h"
 #include "thread/QORThreadBasic.h"
 
-// Ties a property set (not owned) to one registry key: stores it as one binary value or as one
-// value per property, writes the set's changes through, and watches the key on a thread of its own
-// so that changes made by other processes reach the set's listeners. The watch thread fills the
-// set while its owner's threads use it, so a watched set must be a QORPropertySetThreadsafe or be
-// guarded by its owner. Everything but the watch thread's work runs on the owner's thread.
-class QORPropertySetRegistry : public IQORPropertySetNotify, public IQORThreadBasicWorker {
+// Ties a property set to one registry key: stores it as one binary value or as one value per
+// property, writes the set's changes through, and watches the key on a thread of its own so that
+// changes made by other processes reach the set's listeners. The watch thread fills the set while
+// its owner's threads use it, so a watched set must be a QORPropertySetThreadsafe or be guarded by
+// its owner. Everything but the watch thread's work runs on the owner's thread.
+//
+// A watch thread stuck in a listener past the stop time-out is abandoned, and may outlive this
+// object: it keeps its own key handle, its notification and this object's stored-value record
+// alive, and a set attached as a shared pointer too. A set attached as a plain pointer must outlive
+// any watch thread. While writing through, destruction leaves the set's listeners and so waits for
+// a listener call that holds the set.
+class QORPropertySetRegistry : public IQORPropertySetNotify {
  public:
   QORPropertySetRegistry();
   ~QORPropertySetRegistry() override;
@@ -30,7 +33,10 @@ class QORPropertySetRegistry : public IQORPropertySetNotify, public IQORThreadBa
   void OnPropertyChanged(QORPropertySet& set, const PropertyEntry& entry) override;
   bool OnPropertyChanging(QORPropertySet& set, const PropertyEntry& entry) override;
 
+  // Not owned.
   virtual void AttachPropertySet(QORPropertySet* set);
+  // Shared with the watch thread, which holds it until it ends.
+  void AttachPropertySet(std::shared_ptr<QORPropertySet> set);
   // Holds its own duplicate of key (none for null or a closed key); true when a key is held.
   virtual bool SetKey(const QORRegistryKey* key);
   // Null when no key is held.
@@ -50,33 +56,28 @@ class QORPropertySetRegistry : public IQORPropertySetNotify, public IQORThreadBa
   // Stops the watch; with a sink, tells it of each change instead of reloading.
   virtual bool WatchWithSink(IQORPropertySetRegistrySimpleNotify* sink);
 
+  // How long stopping the watch waits for the thread before abandoning it (0: the thread's
+  // default).
+  void SetStopTimeout(uint32_t timeoutMs) { stopTimeoutMs_ = timeoutMs; }
   bool IsStored() const;
   std::wstring GetBinaryValueName() const;
 
-  // The watch loop, run by the worker thread.
-  bool DoWork(QORThreadBasic& thread, IQOREvent& stopEvent) override;
-
  private:
-  bool LoadBinaryFrom(const QORRegistryKey& key, const std::wstring& name, bool merge,
-                      bool replaceExisting, bool addNew);
-  void RememberStored(const std::wstring& name);
-  bool StartWatch();
+  struct State;
+  class Watch;
+
+  static bool LoadBinaryFrom(State& state, QORPropertySet* set, const QORRegistryKey& key,
+                             const std::wstring& name, bool merge, bool replaceExisting,
+                             bool addNew);
+  bool StartWatch(const std::wstring& name, IQORPropertySetRegistrySimpleNotify* sink);
   void StopWatch();
 
+  // What a watch thread shares with this object; it may outlive it.
+  std::shared_ptr<State> state_;
   std::atomic<QORPropertySet*> set_{nullptr};
-  // Guards the stored flag and the binary value name, which the watch thread's loads update.
-  mutable std::mutex storedLock_;
-  bool stored_ = false;
-  std::wstring binaryName_;
+  std::shared_ptr<QORPropertySet> heldSet_;
   QORRegistryKey key_;
   std::atomic<bool> listening_{false};
-  // The thread whose load is filling the set: its changes came from the registry and are not
-  // written back.
-  std::atomic<std::thread::id> loadingThread_{};
-  // Set before the thread starts and read only by it while it runs.
-  std::wstring watchedName_;
-  IQORPropertySetRegistrySimpleNotify* sink_ = nullptr;
-  QORRegistryKey watchKey_;
-  std::unique_ptr<QORRegistryWatch> watch_;
+  uint32_t stopTimeoutMs_ = 0;
   QORThreadBasic thread_;
 };

@@ -21,8 +21,18 @@ QORThreadBasic::~QORThreadBasic() {
   Stop(kDefaultStopTimeoutMs);
 }
 
+bool QORThreadBasic::StartShared(std::shared_ptr<IQORThreadBasicWorker> worker) {
+  if (!worker) return false;
+  IQORThreadBasicWorker* raw = worker.get();
+  ownedWorker_ = std::move(worker);
+  return Start(raw);
+}
+
 bool QORThreadBasic::Start(IQORThreadBasicWorker* worker) {
-  if (worker != nullptr) worker_ = worker;
+  if (worker != nullptr) {
+    if (worker != ownedWorker_.get()) ownedWorker_.reset();
+    worker_ = worker;
+  }
   if (thread_.joinable()) {
     // A thread whose DoWork has already returned is reaped; a live one is never lost.
     if (QORWaitForSingle(*shared_->endEvent, 0) != kQORWaitObject0) {
@@ -37,10 +47,11 @@ bool QORThreadBasic::Start(IQORThreadBasicWorker* worker) {
   shared_->endEvent->Reset();
   shared_->exitCode.store(kExitCodeStillActive);
   try {
-    thread_ = std::thread([shared = shared_, worker = worker_, self = this] {
+    thread_ = std::thread([shared = shared_, worker = worker_, owned = ownedWorker_, self = this] {
       const bool result = worker->DoWork(*self, *shared->stopEvent);
       shared->exitCode.store(result ? kExitCodeTrue : kExitCodeFalse);
       shared->endEvent->Set();
+      (void)owned;  // a shared worker is held until the thread ends
     });
   } catch (const std::system_error& error) {
     QORTrace({"QORThreadBasic", __LINE__, "QORThreadBasic::Start"}, "thread creation failed: %s\n",
@@ -66,6 +77,7 @@ void QORThreadBasic::Stop(uint32_t timeoutMs) {
     shared_ = std::make_shared<Shared>();
   }
   worker_ = nullptr;
+  ownedWorker_.reset();
 }
 
 bool QORThreadBasic::IsRunning() const {

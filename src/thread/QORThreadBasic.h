@@ -26,6 +26,9 @@ class QORThreadBasic {
   // Starts a thread running worker->DoWork; a null worker reuses the stored one. False when no
   // worker is known, a thread is still running, or the thread could not be created.
   virtual bool Start(IQORThreadBasicWorker* worker);
+  // As Start, and the thread holds worker until it ends, so a worker whose thread is abandoned
+  // stays alive for as long as that thread runs.
+  bool StartShared(std::shared_ptr<IQORThreadBasicWorker> worker);
   // Signals the stop event and waits up to timeoutMs (0 means kDefaultStopTimeoutMs) for the
   // thread; past that the thread is abandoned. Does nothing when no thread was started.
   virtual void Stop(uint32_t timeoutMs);
@@ -41,5 +44,6 @@ class QORThreadBasic {
   std::shared_ptr<Shared> shared_;
   std::thread thread_;
   IQORThreadBasicWorker* worker_ = nullptr;
+  std::shared_ptr<IQORThreadBasicWorker> ownedWorker_;
   uint32_t lastExitCode_ = 0;
 };

@@ -41,8 +41,7 @@ std::string Text(const QORUTSValueList& list, const char* name) {
 }
 
 std::filesystem::path ExampleFile() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "examples" /
-         "qorapo-laptop.xml";
+  return std::filesystem::path(QOR_SOURCE_DIR) / "examples" / "qorapo-laptop.xml";
 }
 
 class QORAPOConfigurationFileTest : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include "ChildProcess.h"
 #include "PropertySetRecorder.h"
 #include "TempStateRoot.h"
+#include "ThreadEnd.h"
 #include "platform/QORRegistryKey.h"
 #include "settings/QORPropertySetThreadsafe.h"
 
@@ -104,6 +105,43 @@ class WatchListener : public IQORPropertySetNotify {
   long lastCounter_ = 0;
   int64_t lastChangeUs_ = 0;
   int brokenValues_ = 0;
+};
+
+// Counts its calls; the first one waits until the gate opens.
+class GatedListener : public IQORPropertySetNotify {
+ public:
+  void OnPropertyChanged(QORPropertySet&, const PropertyEntry&) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++calls_;
+    threadId_ = qortest::CurrentThreadId();
+    changed_.notify_all();
+    if (calls_ == 1) changed_.wait(lock, [&] { return open_; });
+  }
+  bool OnPropertyChanging(QORPropertySet&, const PropertyEntry&) override { return false; }
+  bool WaitForCalls(int count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return calls_ >= count; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  int Calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+  pid_t ThreadId() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threadId_;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  int calls_ = 0;
+  pid_t threadId_ = 0;
 };
 
 class QORPropertySetRegistryTest : public ::testing::Test {
@@ -211,6 +249,31 @@ TEST_F(QORPropertySetRegistryTest, ReloadIsNotWrittenBackOverTheNewerValue) {
   EXPECT_EQ(stored, update);
   registry_.EnableNotify(false);
   set_.RemoveNotify(&listener);
+}
+
+TEST_F(QORPropertySetRegistryTest, AbandonedWatchThreadKeepsWhatItStillUses) {
+  auto set = std::make_shared<QORPropertySetThreadsafe>();
+  set->SetProperty(L"A", 0L);
+  set->SetProperty(L"B", 0L);
+  GatedListener listener;
+  set->AddNotify(&listener);
+  auto registry = std::make_unique<QORPropertySetRegistry>();
+  ASSERT_TRUE(registry->SetKey(&key_));
+  registry->AttachPropertySet(set);
+  registry->SetStopTimeout(100);
+  ASSERT_TRUE(registry->WatchValue(true, kValueName));
+  // Two entries change: the reload blocks in the first call, with the second still to merge.
+  ASSERT_EQ(key_.SetBinary(kValueName, BinaryOf({{L"A", boost::any(1L)}, {L"B", boost::any(1L)}})),
+            ERROR_SUCCESS);
+  ASSERT_TRUE(listener.WaitForCalls(1, 2000));
+
+  set.reset();
+  const auto start = std::chrono::steady_clock::now();
+  registry.reset();  // abandons the thread after 100 ms
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  listener.Open();
+  ASSERT_TRUE(qortest::WaitForThreadEnd(listener.ThreadId(), 5000));
+  EXPECT_EQ(listener.Calls(), 2);  // the merge ran to its end on the set the thread held
 }
 
 }  // namespace

@@ -22,10 +22,11 @@ class Worker : public IQORThreadBasicWorker {
     started->Set();
     if (!stubborn_) return result_;
     QORWaitForSingle(*release, 10000);
-    sawStop = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
+    const bool saw = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
+    sawStop = saw;
     // Last touch of this object: the test may destroy it right after.
     finished.store(true, std::memory_order_release);
-    return sawStop;
+    return saw;
   }
 
   std::unique_ptr<IQOREvent> started = QORCreateEvent(true, false);
@@ -74,6 +75,41 @@ TEST(QORThreadBasic, WorkerIgnoringStopIsAbandonedAfterTheTimeout) {
   }
   EXPECT_TRUE(stubborn.finished.load(std::memory_order_acquire));
   EXPECT_TRUE(stubborn.sawStop);
+}
+
+// Waits for a gate that the test owns, ignoring the stop event.
+class GateWorker : public IQORThreadBasicWorker {
+ public:
+  GateWorker(IQOREvent& started, IQOREvent& gate) : started_(started), gate_(gate) {}
+  bool DoWork(QORThreadBasic&, IQOREvent&) override {
+    started_.Set();
+    return QORWaitForSingle(gate_, 10000) == kQORWaitObject0;
+  }
+
+ private:
+  IQOREvent& started_;
+  IQOREvent& gate_;
+};
+
+TEST(QORThreadBasic, SharedWorkerLivesUntilItsAbandonedThreadEnds) {
+  auto started = QORCreateEvent(true, false);
+  auto gate = QORCreateEvent(true, false);
+  auto worker = std::make_shared<GateWorker>(*started, *gate);
+  const std::weak_ptr<GateWorker> watched = worker;
+  {
+    QORThreadBasic thread;
+    ASSERT_TRUE(thread.StartShared(worker));
+    ASSERT_EQ(QORWaitForSingle(*started, 5000), kQORWaitObject0);
+    worker.reset();
+    thread.Stop(100);
+  }
+  EXPECT_FALSE(watched.expired());  // the abandoned thread still runs in it
+  gate->Set();
+  const auto start = Clock::now();
+  while (!watched.expired() && Clock::now() - start < std::chrono::seconds(5)) {
+    std::this_thread::yield();
+  }
+  EXPECT_TRUE(watched.expired());
 }
 
 }  // namespace

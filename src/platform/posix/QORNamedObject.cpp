@@ -4,9 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <string>
 
 #include "common/QORTextConvert.h"
 #include "common/QORTrace.h"
@@ -15,7 +20,6 @@
 namespace {
 
 constexpr const char* kDirectoryName = "NamedObjects";
-constexpr const char* kLockFileName = ".lock";
 constexpr const char* kAuxSuffix = ".aux";
 // File names stay well below NAME_MAX (255) with the kind and the companion suffix added.
 constexpr size_t kMaxEncodedLength = 200;
@@ -47,17 +51,6 @@ bool LockRange(int fd, short type, off_t start, off_t length, bool wait) {
     result = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
   } while (result < 0 && errno == EINTR);
   return result == 0;
-}
-
-// True when an open file description other than fd's holds a lock on the holder byte.
-bool HasOtherHolders(int fd) {
-  struct flock probe {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = 0;
-  probe.l_len = 1;
-  if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) return true;  // unsure: keep the object
-  return probe.l_type != F_UNLCK;
 }
 
 // Gives a file the state root's owner and group and mode 0660 whatever the umask was.
@@ -108,32 +101,122 @@ int OpenNamespaceDirectory(struct stat& rootStat) {
   return dirFd;
 }
 
-// Holds the namespace lock while it lives.
-class NamespaceLock {
- public:
-  NamespaceLock(int dirFd, const struct stat* rootStat) {
-    fd_ = ::openat(dirFd, kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
-    if (fd_ < 0) return;
-    if (rootStat != nullptr) SetOwnership(fd_, *rootStat, 0660);
-    if (!LockRange(fd_, F_WRLCK, 0, 0, true)) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~NamespaceLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  NamespaceLock(const NamespaceLock&) = delete;
-  NamespaceLock& operator=(const NamespaceLock&) = delete;
-  bool Held() const { return fd_ >= 0; }
+// Byte locks of an object's file. Every holder keeps a shared lock on both bytes. An opener takes
+// the join byte first and the holder byte only after it has seen another holder there, so a file
+// whose holders all died is never brought back. Whoever removes a name holds the join byte
+// exclusively, which succeeds only when nobody else is inside; a creator holds it so from the
+// moment the file gets its name until the object is ready. Locks are per name: a stopped process
+// can hold up only the name it was working on, and only for as long as kBusyWait.
+constexpr off_t kJoinByte = 0;
+constexpr off_t kHolderByte = 1;
+// How long an open waits for a peer that is creating or removing the same name.
+constexpr auto kBusyWait = std::chrono::milliseconds(1000);
 
- private:
-  int fd_ = -1;
+std::atomic<QORNamedObject::StageHook> stageHook{nullptr};
+
+void AtStage(QORNamedObject::Stage stage) {
+  if (QORNamedObject::StageHook hook = stageHook.load()) hook(stage);
+}
+
+bool TryLock(int fd, short type, off_t byte) {
+  return LockRange(fd, type, byte, 1, false);
+}
+
+// 1 when an open file description other than fd's locks the byte, 0 when none does, -1 on error.
+int OthersLock(int fd, off_t byte) {
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = byte;
+  probe.l_len = 1;
+  if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) return -1;
+  return probe.l_type != F_UNLCK ? 1 : 0;
+}
+
+// True while fileName names the file open as fd.
+bool IsEntry(int dirFd, const std::string& fileName, int fd) {
+  struct stat mine {};
+  struct stat entry {};
+  return ::fstat(fd, &mine) == 0 &&
+         ::fstatat(dirFd, fileName.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+         mine.st_dev == entry.st_dev && mine.st_ino == entry.st_ino;
+}
+
+// Removes the name and its companion. Only the holder of fd's exclusive join lock calls this, and
+// nobody else changes a name that still names a locked file, so the check cannot go stale.
+void RemoveEntry(int dirFd, const std::string& fileName, int fd) {
+  if (!IsEntry(dirFd, fileName, fd)) return;
+  // The companion first: while the name exists, its companion belongs to it.
+  ::unlinkat(dirFd, (fileName + kAuxSuffix).c_str(), 0);
+  ::unlinkat(dirFd, fileName.c_str(), 0);
+}
+
+// Links a new empty file, already locked exclusively, under fileName; -1 on failure, with errno
+// EEXIST when the name is taken. The file never shows under the name unlocked.
+int CreateEntry(int dirFd, const std::string& fileName, const struct stat& rootStat) {
+  static std::atomic<unsigned> tempCounter{0};
+  for (bool unnamed : {true, false}) {
+    std::string tempName;
+    int fd;
+    if (unnamed) {
+      fd = ::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0660);
+    } else {
+      tempName = ".new." + std::to_string(::getpid()) + "." + std::to_string(tempCounter++);
+      fd = ::openat(dirFd, tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0660);
+    }
+    if (fd < 0) {
+      if (unnamed) continue;
+      return -1;
+    }
+    SetOwnership(fd, rootStat, 0660);
+    int linked = -1;
+    if (TryLock(fd, F_WRLCK, kJoinByte)) {
+      if (unnamed) {
+        char path[40];
+        std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+        linked = ::linkat(AT_FDCWD, path, dirFd, fileName.c_str(), AT_SYMLINK_FOLLOW);
+      } else {
+        linked = ::linkat(dirFd, tempName.c_str(), dirFd, fileName.c_str(), 0);
+      }
+    }
+    const int error = errno;
+    if (!tempName.empty()) ::unlinkat(dirFd, tempName.c_str(), 0);
+    if (linked == 0) return fd;
+    ::close(fd);
+    errno = error;
+    if (error == EEXIST || !unnamed) return -1;
+  }
+  return -1;
+}
+
+enum class JoinResult {
+  kJoined,     // fd now holds the object
+  kRemoved,    // its holders were gone; this call removed the name
+  kChanged,    // the name was removed or replaced meanwhile
+  kBusy,       // a peer is creating or removing it
+  kContended,  // its holders are gone, but another opener is still deciding
+  kFailed,
 };
 
-void RemoveFiles(int dirFd, const std::string& fileName) {
-  ::unlinkat(dirFd, fileName.c_str(), 0);
-  ::unlinkat(dirFd, (fileName + kAuxSuffix).c_str(), 0);
+// Joins the holders of the existing file fd, or removes it when it has none left.
+JoinResult Join(int fd, int dirFd, const std::string& fileName) {
+  if (!TryLock(fd, F_RDLCK, kJoinByte)) {
+    return errno == EAGAIN || errno == EACCES ? JoinResult::kBusy : JoinResult::kFailed;
+  }
+  // Holding the join byte keeps the name from being removed from here on.
+  if (!IsEntry(dirFd, fileName, fd)) return JoinResult::kChanged;
+  AtStage(QORNamedObject::Stage::kJoining);
+  const int others = OthersLock(fd, kHolderByte);
+  if (others < 0) return JoinResult::kFailed;
+  if (others > 0) {
+    return TryLock(fd, F_RDLCK, kHolderByte) ? JoinResult::kJoined : JoinResult::kFailed;
+  }
+  // No holder left: the object ended. Whoever is alone inside removes the name.
+  if (!TryLock(fd, F_WRLCK, kJoinByte)) return JoinResult::kContended;
+  AtStage(QORNamedObject::Stage::kRemoving);
+  RemoveEntry(dirFd, fileName, fd);
+  return JoinResult::kRemoved;
 }
 
 }  // namespace
@@ -187,74 +270,100 @@ QORNamedObjectError QORNamedObject::Open(const char* kind, const std::wstring& n
     ::close(dirFd);
     return error;
   };
-  NamespaceLock lock(dirFd, &rootStat);
-  if (!lock.Held()) {
-    return fail(errno == EACCES ? QORNamedObjectError::kAccessDenied : QORNamedObjectError::kFailed,
-                -1);
-  }
+  auto hold = [&](int fd) {
+    fd_ = fd;
+    dirFd_ = dirFd;
+    fileName_ = fileName;
+    return QORNamedObjectError::kNone;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + kBusyWait;
+  int pauseMs = 1;
+  // Waits a little (with jitter, so two openers that keep meeting part); false past the deadline.
+  auto pause = [&] {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    const long jitterUs = (static_cast<long>(::gettid()) * 7919 + pauseMs * 104729L) % 1000;
+    const timespec delay{0, static_cast<long>(pauseMs) * 1'000'000L + jitterUs * 1000L};
+    ::nanosleep(&delay, nullptr);
+    pauseMs = std::min(pauseMs * 2, 8);
+    return true;
+  };
 
-  int fd = ::openat(dirFd, fileName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno == EACCES) return fail(QORNamedObjectError::kAccessDenied, -1);
-  if (fd < 0 && errno != ENOENT) return fail(QORNamedObjectError::kFailed, -1);
-  if (fd >= 0) {
+  for (;;) {
+    int fd = ::openat(dirFd, fileName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) return fail(QORNamedObjectError::kAccessDenied, -1);
+    if (fd < 0 && errno != ENOENT) return fail(QORNamedObjectError::kFailed, -1);
+    if (fd < 0) {
+      if (mode == Mode::kOpen) return fail(QORNamedObjectError::kNotFound, -1);
+      fd = CreateEntry(dirFd, fileName, rootStat);
+      if (fd < 0 && errno == EEXIST) continue;  // another creator won: open theirs
+      if (fd < 0) {
+        return fail(
+            errno == EACCES ? QORNamedObjectError::kAccessDenied : QORNamedObjectError::kFailed,
+            -1);
+      }
+      AtStage(Stage::kCreating);
+      // The name is ours alone now, so a companion left over without its object goes.
+      ::unlinkat(dirFd, (fileName + kAuxSuffix).c_str(), 0);
+      // Nobody can join before the join byte is given up below.
+      const bool ready = ::ftruncate(fd, static_cast<off_t>(kDataOffset + size)) == 0 &&
+                         (!initialize || initialize(fd, dirFd, fileName + kAuxSuffix)) &&
+                         TryLock(fd, F_RDLCK, kHolderByte) && TryLock(fd, F_RDLCK, kJoinByte);
+      if (!ready) {
+        RemoveEntry(dirFd, fileName, fd);
+        return fail(QORNamedObjectError::kFailed, fd);
+      }
+      return hold(fd);
+    }
     struct stat fileStat {};
     if (::fstat(fd, &fileStat) != 0 || !S_ISREG(fileStat.st_mode)) {
       return fail(QORNamedObjectError::kFailed, fd);
     }
-    if (HasOtherHolders(fd)) {
-      if (!LockRange(fd, F_RDLCK, 0, 1, false)) return fail(QORNamedObjectError::kFailed, fd);
+    const JoinResult joined = Join(fd, dirFd, fileName);
+    if (joined == JoinResult::kJoined) {
       if (existed != nullptr) *existed = true;
-      fd_ = fd;
-      dirFd_ = dirFd;
-      fileName_ = fileName;
-      return QORNamedObjectError::kNone;
+      return hold(fd);
     }
-    // Its last holder died without closing: the object no longer exists.
-    RemoveFiles(dirFd, fileName);
     ::close(fd);
-    fd = -1;
+    switch (joined) {
+      case JoinResult::kRemoved:
+        // Its last holder died without closing: the object no longer exists.
+        if (mode == Mode::kOpen) return fail(QORNamedObjectError::kNotFound, -1);
+        break;
+      case JoinResult::kChanged:
+        break;
+      case JoinResult::kBusy:
+        // Being created (not there yet) or removed (gone already).
+        if (mode == Mode::kOpen) return fail(QORNamedObjectError::kNotFound, -1);
+        [[fallthrough]];
+      case JoinResult::kContended:
+        if (!pause()) {
+          QORTrace({"QORNamedObject", __LINE__, "QORNamedObject::Open"},
+                   "%s: another process keeps the name busy\n", fileName.c_str());
+          return fail(QORNamedObjectError::kBusy, -1);
+        }
+        break;
+      default:
+        return fail(QORNamedObjectError::kFailed, -1);
+    }
   }
-  if (mode == Mode::kOpen) return fail(QORNamedObjectError::kNotFound, -1);
-
-  fd = ::openat(dirFd, fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
-  if (fd < 0) {
-    return fail(errno == EACCES ? QORNamedObjectError::kAccessDenied : QORNamedObjectError::kFailed,
-                -1);
-  }
-  SetOwnership(fd, rootStat, 0660);
-  const bool ready = ::ftruncate(fd, static_cast<off_t>(kDataOffset + size)) == 0 &&
-                     (!initialize || initialize(fd, dirFd, fileName + kAuxSuffix)) &&
-                     LockRange(fd, F_RDLCK, 0, 1, false);
-  if (!ready) {
-    RemoveFiles(dirFd, fileName);
-    return fail(QORNamedObjectError::kFailed, fd);
-  }
-  fd_ = fd;
-  dirFd_ = dirFd;
-  fileName_ = fileName;
-  return QORNamedObjectError::kNone;
 }
 
 void QORNamedObject::Close() {
   if (fd_ < 0) return;
-  {
-    NamespaceLock lock(dirFd_, nullptr);
-    if (lock.Held() && !HasOtherHolders(fd_)) {
-      // Remove the entry only when it is still this object, not a successor of the same name.
-      struct stat mine {};
-      struct stat entry {};
-      if (::fstat(fd_, &mine) == 0 &&
-          ::fstatat(dirFd_, fileName_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-          mine.st_dev == entry.st_dev && mine.st_ino == entry.st_ino) {
-        RemoveFiles(dirFd_, fileName_);
-      }
-    }
-    ::close(fd_);
+  // Alone inside means the last holder: the object ends with this handle.
+  if (TryLock(fd_, F_WRLCK, kJoinByte)) {
+    AtStage(Stage::kRemoving);
+    RemoveEntry(dirFd_, fileName_, fd_);
   }
+  ::close(fd_);
   ::close(dirFd_);
   fd_ = -1;
   dirFd_ = -1;
   fileName_.clear();
+}
+
+void QORNamedObject::SetStageHook(StageHook hook) {
+  stageHook.store(hook);
 }
 
 int QORNamedObject::OpenAux(int flags) const {

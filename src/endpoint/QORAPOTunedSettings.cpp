@@ -1,0 +1,106 @@
+#include "endpoint/QORAPOTunedSettings.h"
+
+#include <boost/any.hpp>
+
+#include "common/QORTextConvert.h"
+
+namespace {
+
+// The control value of a set entry: whole numbers and text; false for other types.
+bool ControlValue(const boost::any& value, boost::any& out) {
+  if (const auto* l = boost::any_cast<long>(&value)) {
+    out = *l;
+  } else if (const auto* i = boost::any_cast<int>(&value)) {
+    out = static_cast<long>(*i);
+  } else if (const auto* s = boost::any_cast<short>(&value)) {
+    out = static_cast<long>(*s);
+  } else if (const auto* text = boost::any_cast<std::string>(&value)) {
+    out = *text;
+  } else if (const auto* wide = boost::any_cast<std::wstring>(&value)) {
+    out = QORWideToUtf8(*wide);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+QORAPOTunedSettings::QORAPOTunedSettings() {
+  block_.AttachPropertySet(&tuned_);
+}
+
+QORAPOTunedSettings::~QORAPOTunedSettings() = default;
+
+std::wstring QORAPOTunedSettings::BlockName(const QORAPOEndpointInfo& endpoint,
+                                            const QORAPOModeIdentity& identity) {
+  return L"Global\\" + endpoint.GetEndpointGuidText() + identity.GetTextWide();
+}
+
+bool QORAPOTunedSettings::Open(const QORAPOEndpointInfo& endpoint, const QORAPOOperatingMode& mode,
+                               bool requireExisting) {
+  const std::wstring name = BlockName(endpoint, mode.GetModeIdentity());
+  if (requireExisting && !SharedMemoryExists(name)) return false;
+  QORUTSValueList controls(mode.GetPublicControls());
+  controls.Merge(mode.GetPrivateControls(), QORUTSValueList::kMergeReplaceAndAdd);
+  tuned_.ClearProperties();
+  for (const auto& [controlName, control] : controls.Values()) {
+    tuned_.SetProperty(control.GetNameWide(), control.GetValueText());
+  }
+  tuned_.SetProperty(QORUtf8ToWide(kTuningModeName), 0L);
+  return block_.Open(name, 0);
+}
+
+bool QORAPOTunedSettings::Close() {
+  return block_.Close();
+}
+
+bool QORAPOTunedSettings::IsOpen() {
+  return block_.IsOpen();
+}
+
+bool QORAPOTunedSettings::WriteControl(const QORUTSValue& control) {
+  const std::wstring key = control.GetNameWide();
+  boost::any present;
+  if (!tuned_.GetProperty(key.c_str(), present)) return false;
+  tuned_.SetProperty(key, control.GetValueText());
+  return block_.Save() == QORPropertySetSharedMem::kOk;
+}
+
+bool QORAPOTunedSettings::WriteControls(const QORUTSValueList& controls) {
+  for (const auto& [name, control] : controls.Values()) {
+    tuned_.SetProperty(control.GetNameWide(), control.GetValueText());
+  }
+  return block_.Save() == QORPropertySetSharedMem::kOk;
+}
+
+bool QORAPOTunedSettings::ReadControls(QORUTSValueList& out, bool clear) {
+  if (clear) out.Clear();
+  const bool loaded = block_.Load(true, true, true) == QORPropertySetSharedMem::kOk;
+  PropertyList entries;
+  tuned_.GetAllProperties(entries);
+  const bool takeAll = out.Empty();
+  for (const PropertyEntry& entry : entries) {
+    boost::any value;
+    if (!ControlValue(entry.value, value)) continue;
+    const std::string name = QORWideToUtf8(entry.key);
+    if (takeAll) {
+      out.Set(QORUTSValue(name, value));
+    } else if (QORUTSValue* control = out.Find(name)) {
+      control->SetValue(value);
+    }
+  }
+  return loaded;
+}
+
+uint32_t QORAPOTunedSettings::Clear() {
+  tuned_.ClearProperties();
+  return block_.Save();
+}
+
+long QORAPOTunedSettings::GetTuningMode() {
+  block_.Load(true, true, true);
+  long mode = 0;
+  if (!tuned_.GetProperty(QORUtf8ToWide(kTuningModeName), mode)) return 0;
+  return mode;
+}

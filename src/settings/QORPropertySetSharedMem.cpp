@@ -1,0 +1,171 @@
+#include "settings/QORPropertySetSharedMem.h"
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "common/QORTrace.h"
+#include "settings/QORPropertyBinaryReader.h"
+
+namespace {
+
+uint32_t ReadLength(const uint8_t* view) {
+  return static_cast<uint32_t>(view[0]) | static_cast<uint32_t>(view[1]) << 8 |
+         static_cast<uint32_t>(view[2]) << 16 | static_cast<uint32_t>(view[3]) << 24;
+}
+
+// Volatile and fenced so that the compiler keeps every length write, in order with the data.
+void WriteLength(uint8_t* view, uint32_t length) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  volatile uint8_t* field = view;
+  field[0] = static_cast<uint8_t>(length);
+  field[1] = static_cast<uint8_t>(length >> 8);
+  field[2] = static_cast<uint8_t>(length >> 16);
+  field[3] = static_cast<uint8_t>(length >> 24);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// Whether the buffer is records up to its very end.
+bool WellFormed(const std::vector<uint8_t>& bytes) {
+  if (bytes.empty()) return false;
+  QORPropertyBinaryReader reader(bytes.data(), bytes.size());
+  PropertyEntry entry;
+  for (;;) {
+    switch (reader.Next(entry)) {
+      case QORPropertyBinaryReader::Result::kEnd:
+        return true;
+      case QORPropertyBinaryReader::Result::kMalformed:
+        return false;
+      case QORPropertyBinaryReader::Result::kEntry:
+      case QORPropertyBinaryReader::Result::kSkipped:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+QORPropertySetSharedMem::~QORPropertySetSharedMem() {
+  Close();
+  mutex_.reset();
+}
+
+void QORPropertySetSharedMem::AttachPropertySet(QORPropertySet* set) {
+  set_ = set;
+}
+
+bool QORPropertySetSharedMem::Open(const std::wstring& name, uint32_t size) {
+  name_.clear();
+  Close();
+  if (size == 0) size = kDefaultSize;
+  // Smaller blocks would leave no room for the length field.
+  if (size < kLengthBytes) return false;
+  if (!Create(name, size, false)) return false;
+  if (MapView() == nullptr) {
+    Close();
+    return false;
+  }
+  name_ = name;
+  // A block guarded by another block's mutex would not be guarded at all.
+  const std::wstring mutexName = name + kMutexSuffix;
+  if (!mutex_ || mutexName_ != mutexName) AcquireMutex(mutexName);
+  return true;
+}
+
+std::wstring QORPropertySetSharedMem::GetName() const {
+  return name_;
+}
+
+bool QORPropertySetSharedMem::IsOpen() const {
+  return GetView() != nullptr;
+}
+
+bool QORPropertySetSharedMem::AcquireMutex(const std::wstring& mutexName) {
+  mutex_.reset();
+  mutexName_.clear();
+  bool existed = false;
+  mutex_ = QORCreateNamedMutex(mutexName, false, &existed);
+  if (!mutex_) {
+    QORNamedObjectError error = QORNamedObjectError::kNone;
+    mutex_ = QOROpenNamedMutex(mutexName, &error);
+    if (error == QORNamedObjectError::kAccessDenied) {
+      QORTrace({"QORPropertySetSharedMem", __LINE__, "QORPropertySetSharedMem::AcquireMutex"},
+               "Access denied acquiring mutex during create.\n");
+    }
+  }
+  if (mutex_) mutexName_ = mutexName;
+  return mutex_ != nullptr;
+}
+
+bool QORPropertySetSharedMem::Lock() {
+  if (!mutex_) return false;
+  // A try first: it also takes over a mutex whose holder died, which every tool (ThreadSanitizer
+  // included) understands; only a held mutex needs the timed wait.
+  QORMutexWaitResult result = mutex_->Wait(0);
+  if (result == QORMutexWaitResult::kTimeout) result = mutex_->Wait(kMutexWaitMs);
+  return result == QORMutexWaitResult::kAcquired || result == QORMutexWaitResult::kAbandoned;
+}
+
+void QORPropertySetSharedMem::Unlock() {
+  mutex_->Release();
+}
+
+uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool addNew) {
+  if (!mutex_ && GetView() == nullptr) return kNoView;
+  if (!Lock()) return kMutexTimeout;
+  uint8_t* view = static_cast<uint8_t*>(GetView());
+  if (view == nullptr || set_ == nullptr) {
+    Unlock();
+    return kNoView;
+  }
+  const uint32_t length = ReadLength(view);
+  if (length == 0) {
+    Unlock();
+    return kOk;
+  }
+  if (length > Capacity()) {
+    Unlock();
+    return kRejected;
+  }
+  const std::vector<uint8_t> bytes(view + kLengthBytes, view + kLengthBytes + length);
+  uint32_t code = kOk;
+  if (merge) {
+    if (WellFormed(bytes)) {
+      set_->MergePropertiesBinary(bytes, replaceExisting, addNew);
+    } else {
+      code = kRejected;
+    }
+  } else {
+    set_->ClearProperties();
+    if (!set_->SetAllPropertiesBinary(bytes)) code = kRejected;
+  }
+  Unlock();
+  return code;
+}
+
+uint32_t QORPropertySetSharedMem::Save() {
+  if (!mutex_ && GetView() == nullptr) return kNoView;
+  if (!Lock()) return kMutexTimeout;
+  uint8_t* view = static_cast<uint8_t*>(GetView());
+  if (set_ == nullptr) {
+    Unlock();
+    return kNoView;
+  }
+  std::vector<uint8_t> bytes;
+  set_->GetAllPropertiesBinary(bytes);
+  if (bytes.size() > Capacity()) {
+    Unlock();
+    return kTooLarge;
+  }
+  if (view == nullptr) {
+    Unlock();
+    return kNoView;
+  }
+  // Empty while the bytes change: a writer that dies half-way leaves an empty block, not a torn
+  // set.
+  WriteLength(view, 0);
+  if (!bytes.empty()) std::memcpy(view + kLengthBytes, bytes.data(), bytes.size());
+  WriteLength(view, static_cast<uint32_t>(bytes.size()));
+  Unlock();
+  return kOk;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/IQORSharedMemory.h"
+
+// A named block of memory that every process taking part in audio may open, created zero-filled by
+// whichever process comes first and kept while any process holds it. Base of the shared-memory
+// property set and the shared meters.
+//
+// Sizes: a block keeps the size it was created with. Create with a size no larger than that opens
+// it and works on its first size bytes; a larger size fails, since the view would reach past the
+// block.
+class QORSharedMemory {
+ public:
+  QORSharedMemory() = default;
+  QORSharedMemory(const QORSharedMemory&) = delete;
+  QORSharedMemory& operator=(const QORSharedMemory&) = delete;
+  virtual ~QORSharedMemory();
+
+  // Creates or opens the block unless one is held already (then nothing changes). With probeOnly
+  // nothing is created or kept: the answer is whether a block of that name exists. Otherwise the
+  // answer is whether a block is held.
+  virtual bool Create(const std::wstring& name, uint32_t size, bool probeOnly);
+  // Drops the view and the block; always true.
+  virtual bool Close();
+
+  // The whole block, for reading and writing; null when none is held.
+  void* MapView();
+  void* GetView() const { return view_; }
+  // The size asked for by the Create that holds the block.
+  uint32_t GetSize() const { return size_; }
+
+ private:
+  std::unique_ptr<IQORSharedMemory> mapping_;
+  uint32_t size_ = 0;
+  void* view_ = nullptr;
+};
+
+// Whether some process holds a block of that name. Never creates one, so a probe leaves nothing
+// behind and cannot race a creator into a block of the wrong size.
+bool SharedMemoryExists(const std::wstring& name);
