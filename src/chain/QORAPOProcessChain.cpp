@@ -125,8 +125,7 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
     Reset();
     return false;
   }
-  // The tuned settings join with the settings readers; until then the mode and chain controls.
-  tuningPoll = false;
+  tuningPoll = tunedSettings_.Open(appliedEndpoint_, appliedMode_, true);
   ApplyTuning();
   builtRequest_ = request;
   builtKey_ = Key{request.inputCode, request.outputCode, request.sampleRate};
@@ -193,7 +192,37 @@ uint32_t QORAPOProcessChain::GetProcessingRate(uint32_t rate) const {
 
 uint32_t QORAPOProcessChain::ApplyTuning() {
   if (!constructed) return 2;
+  if (appliedMode_.GetModeIdentity() != tunedIdentity_ ||
+      !SameGuid(appliedEndpoint_.GetEndpointGuid(), tunedEndpointGuid_)) {
+    publicReader_.Open(appliedEndpoint_, appliedMode_, nullptr);
+    tuningPoll = tunedSettings_.Open(appliedEndpoint_, appliedMode_, true);
+    tunedIdentity_ = appliedMode_.GetModeIdentity();
+    tunedEndpointGuid_ = appliedEndpoint_.GetEndpointGuid();
+  }
   QORUTSValueList list = appliedMode_.GetControls();
+  long tuningMode = 0;
+  if (tuningPoll) {
+    tuningMode = tunedSettings_.GetTuningMode();
+    tunedSettings_.ReadControls(tunedValues_, true);
+  }
+  QORUTSValueList publicValues;
+  publicReader_.Read(publicValues);
+  // Existing names only: a source never adds a control the mode does not have.
+  switch (tuningMode) {
+    case 0:
+      list.Merge(publicValues, QORUTSValueList::kMergeReplace);
+      break;
+    case 1:
+      list.Merge(tunedValues_, QORUTSValueList::kMergeReplace);
+      list.Merge(publicValues, QORUTSValueList::kMergeReplace);
+      break;
+    case 2:
+      list.Merge(publicValues, QORUTSValueList::kMergeReplace);
+      list.Merge(tunedValues_, QORUTSValueList::kMergeReplace);
+      break;
+    default:
+      break;
+  }
   // The chain entry's controls override every other source.
   list.Merge(chainControls_, QORUTSValueList::kMergeReplace);
   list.Merge(chainControls_, QORUTSValueList::kMergeAdd);
@@ -240,7 +269,14 @@ void QORAPOProcessChain::UpdateLatency() {
 
 bool QORAPOProcessChain::TuningChanged() {
   if (!tuningPoll) return false;
-  return false;
+  QORUTSValueList fresh;
+  tunedSettings_.ReadControls(fresh, true);
+  const bool changed = tunedValues_.ReplaceIfChanged(fresh);
+  if (changed) {
+    QORTrace({"QORAPOProcessChain", __LINE__, "QORAPOProcessChain::TuningChanged"},
+             "QORAPOProcessChain::TuningChanged(0x%p)\n", static_cast<void*>(this));
+  }
+  return changed;
 }
 
 void QORAPOProcessChain::OnSideChain(QORAPOProcessWrapper& /*wrapper*/,
@@ -318,6 +354,7 @@ void QORAPOProcessChain::Reset() {
   processList_.ClearProcesses();
   elements_.clear();
   elements_.reserve(kReservedElements);
+  tunedSettings_.Close();
   tuningPoll = false;
   chainControls_.Clear();
   sentControls_.Clear();

@@ -10,6 +10,8 @@
 #include "chain/IQORAPOProcessChainPipeHook.h"
 #include "chain/IQORAPOProcessWrapperHook.h"
 #include "endpoint/QORAPOEndpointInfo.h"
+#include "endpoint/QORAPOPublicSettingsReader.h"
+#include "endpoint/QORAPOTunedSettings.h"
 #include "settings/IQORUTSController.h"
 #include "settings/QORAPOOperatingMode.h"
 #include "settings/QORUTSValueList.h"
@@ -123,6 +125,11 @@ class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
   QORAPOEndpointInfo appliedEndpoint_;
   QORAPOOperatingMode appliedMode_;
   QORUTSValueList chainControls_;
+  // The endpoint and mode the settings readers are attached to; kept across Reset.
+  GUID tunedEndpointGuid_ = GUID_NULL;
+  QORAPOModeIdentity tunedIdentity_;
+  QORAPOPublicSettingsReader publicReader_;
+  QORAPOTunedSettings tunedSettings_;
   QORUTSValueList sentControls_;
   QORUTSValueList tunedValues_;
   QORAudioDataFloat workBuffer_;

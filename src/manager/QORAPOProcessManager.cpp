@@ -10,12 +10,14 @@
 #include "chain/QORAPOLatencyCalculator.h"
 #include "common/QORTrace.h"
 #include "common/QORTraceLog.h"
+#include "endpoint/QORAPOPublicSettingsReader.h"
 #include "platform/QORPerformanceCounter.h"
 #include "platform/QORWait.h"
 #include "settings/QORAPOChannelCode.h"
 
 namespace {
 constexpr int64_t kUnitsPerSecond = 100000000;
+constexpr uint32_t kTuningPollMs = 200;
 constexpr int64_t kFlushExtra = 3000000;  // 30 ms beyond the latency
 
 // True when no thread is recorded as owner, or the caller is that thread.
@@ -37,6 +39,9 @@ QORAPOProcessManager::QORAPOProcessManager()
 }
 
 QORAPOProcessManager::~QORAPOProcessManager() {
+  // Their watch threads call back into members that go away before them.
+  modeSelector_.SetNotify(nullptr);
+  globalSettings_.SetNotify(nullptr);
   StopThreads();
 }
 
@@ -54,6 +59,7 @@ void QORAPOProcessManager::OnEndpointNotify(uint32_t /*kind*/) {
 }
 
 bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location) {
+  modeSelector_.SetNotify(nullptr);
   sideChainPipeFlag_ = false;
   captureWatchFlag_ = false;
   location_ = location;
@@ -62,6 +68,19 @@ bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, i
                           static_cast<uint32_t>(location)) == 0;
   if (!configured_) return false;
   endpointInfo_ = endpoint;
+
+  if (modeSelector_.Init(endpointInfo_, configuration_.GetDefaultMode())) {
+    modeSelector_.SetNotify(this);
+  }
+  globalSettings_.SetNotify(nullptr);
+  if (globalSettings_.InitGlobal(endpointInfo_)) {
+    QORUTSValueList globals;
+    globalSettings_.ReadControls(globals, true);
+    if (const QORUTSValue* enable = globals.Find(QORAPOGlobalSettings::kProcessEnable)) {
+      bypassFlag_.store(enable->GetIndex() == 0 ? 1 : 0);
+    }
+    globalSettings_.SetNotify(this);
+  }
 
   // A side-chain pipe is set up only when both directions have processes to link.
   bool renderSide = false;
@@ -103,7 +122,9 @@ void QORAPOProcessManager::SetMeteringMode(uint32_t mode) {
 }
 
 QORAPOModeIdentity QORAPOProcessManager::CurrentModeIdentity() {
-  return configuration_.GetDefaultMode();
+  QORAPOModeIdentity identity = configuration_.GetDefaultMode();
+  if (!modeSelector_.GetMode(identity)) identity = configuration_.GetDefaultMode();
+  return identity;
 }
 
 void QORAPOProcessManager::SetProcessingOverride(int32_t override) {
@@ -468,6 +489,13 @@ void QORAPOProcessManager::OnModeSelectorChanged() {
   changeEvent_->Set();
 }
 
+void QORAPOProcessManager::OnPublicSettingChanged(QORAPOPublicSettings& /*source*/,
+                                                  const QORUTSValue& control) {
+  if (control.GetName() != QORAPOGlobalSettings::kProcessEnable) return;
+  bypassFlag_.store(control.GetIndex() == 0 ? 1 : 0);
+  changeEvent_->Set();
+}
+
 void QORAPOProcessManager::OnMutexFound(QORFindMutex& /*watcher*/, bool present) {
   capturePresent_.exchange(present ? 1 : 0);
   changeEvent_->Set();
@@ -489,7 +517,11 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
   int64_t lastRebuild = 0;
   int64_t frequency = 0;
   QORPerformanceCounter::Query(&lastRebuild);
-  const uint32_t timeout = kQORInfinite;
+  // Changes of the standby mode's public values wake the worker; tuned values are polled.
+  QORAPOPublicSettingsReader reader;
+  reader.Open(endpointInfo_, standby_.load()->GetAppliedMode(), changeEvent_.get());
+  bool poll = standby_.load()->tuningPoll;
+  uint32_t timeout = poll ? kTuningPollMs : kQORInfinite;
 
   IQORWaitable* const steadyWait[] = {&stopEvent, steadyEvent_.get()};
   IQORWaitable* const changeWait[] = {&stopEvent, changeEvent_.get()};
@@ -503,6 +535,9 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
       woke = QORWaitForMultiple(changeWait, timeout);
     }
     if (woke == kQORWaitObject0) return true;
+    if (woke == kQORWaitTimeout && poll && standby_.load()->TuningChanged()) {
+      woke = kQORWaitObject0 + 1;
+    }
     if (woke == kQORWaitObject0 + 1) {
       workerPhase_.store(kWorkerRebuilding);
       int64_t now = 0;
@@ -515,8 +550,11 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
       }
       changeEvent_->Reset();
       ConfigureChain(*standby_.load());
+      reader.Open(endpointInfo_, standby_.load()->GetAppliedMode(), changeEvent_.get());
       SwitchChains(kSwitchStateSwitching);
       ConfigureChain(*standby_.load());
+      poll = standby_.load()->tuningPoll;
+      if (poll) timeout = kTuningPollMs;
       rebuilds_.fetch_add(1);
       QORPerformanceCounter::Query(&lastRebuild);
     }

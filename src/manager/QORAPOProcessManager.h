@@ -13,12 +13,15 @@
 #include "chain/QORAPOProcessChain.h"
 #include "endpoint/IQORAPOEndpointNotify.h"
 #include "endpoint/QORAPOEndpointInfo.h"
+#include "endpoint/QORAPOGlobalSettings.h"
+#include "endpoint/QORAPOModeSelector.h"
 #include "ipc/QORAPOSharedMeter.h"
 #include "ipc/QORNamedPipeMarshall.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
 #include "platform/QORCriticalSection.h"
 #include "settings/IQORAPOModeSelectorNotify.h"
+#include "settings/IQORAPOPublicSettingsNotify.h"
 #include "settings/QORAPOConfigurationFile.h"
 #include "thread/IQORFindMutexNotify.h"
 #include "thread/IQORThreadBasicWorker.h"
@@ -58,6 +61,7 @@ struct TimeDelta {
 // the worker) may start a switch from any thread.
 class QORAPOProcessManager : public IQORAPOEndpointNotify,
                              public IQORAPOModeSelectorNotify,
+                             public IQORAPOPublicSettingsNotify,
                              public IQORFindMutexNotify,
                              public IQORThreadBasicWorker,
                              public IQORAPOProcessChainPipeHook {
@@ -117,6 +121,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
   // Any (the notifier's thread).
   void OnModeSelectorChanged() override;
+  // The global settings' watch thread: "VAPO3-Process Enable" switches the bypass.
+  void OnPublicSettingChanged(QORAPOPublicSettings& source, const QORUTSValue& control) override;
   // The capture mutex watcher's thread.
   void OnMutexFound(QORFindMutex& watcher, bool present) override;
   // Worker.
@@ -152,7 +158,7 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // Configuration (from Initialize). The common latency of the endpoint's chains, in units of 10
   // ns: 0 without a configuration.
   virtual int64_t CalculateLatency();
-  // Worker or configuration. The mode to build: the default identity until a selector names one.
+  // Worker or configuration. The mode to build: the selector's, else the configuration's default.
   virtual QORAPOModeIdentity CurrentModeIdentity();
   // Configuration. Stops every thread that calls back into the manager; a subclass calls it from
   // its destructor.
@@ -174,6 +180,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   QORAPOConfigurationFile configuration_;
   bool configured_ = false;     // the configuration loaded
   int32_t loadedLocation_ = 0;  // the position it was loaded for
+  QORAPOGlobalSettings globalSettings_;
+  QORAPOModeSelector modeSelector_;
 
   QORAPOProcessChain chainA_;
   QORAPOProcessChain chainB_;

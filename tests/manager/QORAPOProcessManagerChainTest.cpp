@@ -1,16 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TempStateRoot.h"
 #include "TestEndpoint.h"
 #include "chain/QORAPOProcessChain.h"
 #include "chain/QORAPOProcessWrapper.h"
 #include "common/QORTextConvert.h"
+#include "endpoint/QORAPOGlobalSettings.h"
+#include "endpoint/QORAPOModeSelector.h"
+#include "endpoint/QORAPOPublicSettings.h"
 #include "manager/QORAPOProcessManager.h"
 
 namespace {
@@ -277,6 +283,104 @@ TEST_F(QORAPOProcessManagerChainTest, ExampleCaptureChainsLineUp) {
   EXPECT_GE(
       CheckAlignment(path_, false, APO_FX_PreBlue, {{1, 1}, {2, 2}}, {16000, 44100, 48000, 96000}),
       12);
+}
+
+}  // namespace
+
+namespace {
+
+// Child: writes one public control of a mode of the endpoint, as a control panel would.
+// Args: render ("1"/"0"), configuration path, location, mode, speaker type, control, value.
+int WritePublicControl(const std::vector<std::string>& args) {
+  if (args.size() != 7) return 2;
+  const QORAPOEndpointInfo endpoint = qortest::MakeEndpoint(args[0] == "1", QORUtf8ToWide(args[1]));
+  QORAPOConfigurationFile file;
+  if (file.Load(QORUtf8ToWide(args[1]), 0, static_cast<uint32_t>(std::stoi(args[2]))) != 0)
+    return 3;
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  if (!file.FindOperatingMode(QORAPOModeIdentity(args[3], args[4]), mode)) return 4;
+  QORAPOPublicSettings settings;
+  settings.Init(endpoint, *mode);
+  if (!settings.WriteControl(QORUTSValue(args[5], args[6]))) return 5;
+  qortest::ChildSay("written");
+  return 0;
+}
+qortest::ChildRegistration writePublic("write-public", WritePublicControl);
+
+TEST_F(QORAPOProcessManagerChainTest, GlobalSwitchAndModeSelectorDecideAndPublicWritesRebuild) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  // Stored before the manager attaches: Movie is selected and processing is off.
+  QORAPOModeSelector selector;
+  ASSERT_TRUE(selector.Init(render, QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers")));
+  ASSERT_TRUE(selector.SetMode(QORAPOModeIdentity("VAPO3-Movie", "VAPO3-Speakers")));
+  QORAPOGlobalSettings global;
+  ASSERT_TRUE(global.InitGlobal(render));
+  ASSERT_TRUE(
+      global.WriteControl(QORUTSValue(QORAPOGlobalSettings::kProcessEnable, std::string("0"))));
+
+  QORAPOProcessManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  QORAPOProcessChain* current = manager.GetCurrentChain();
+  EXPECT_TRUE(current->constructed);
+  EXPECT_TRUE(current->bypassed);
+  EXPECT_EQ(current->GetAppliedMode().GetModeIdentity().GetMode().GetValueText(), "VAPO3-Movie");
+
+  // A 1 kHz tone runs while processing is switched on, then a child process switches the
+  // equaliser off in the registry: each change is rebuilt and crossfaded without a click or gap.
+  const uint32_t period = 480;
+  std::vector<float> in(period * 2);
+  std::vector<float> out(period * 2);
+  std::vector<float> left;
+  uint64_t n = 0;
+  auto runUntil = [&](auto done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < limit) {
+      for (uint32_t f = 0; f < period; ++f, ++n) {
+        in[2 * f] = in[2 * f + 1] =
+            0.1f * static_cast<float>(std::sin(2 * 3.14159265358979 * n / 48.0));
+      }
+      uint32_t frames = period;
+      uint32_t outFrames = period;
+      manager.Process(in.data(), &frames, out.data(), &outFrames, false);
+      for (uint32_t f = 0; f < period; ++f) left.push_back(out[2 * f]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+  };
+  runUntil([&] { return left.size() >= 48000; });
+  ASSERT_TRUE(
+      global.WriteControl(QORUTSValue(QORAPOGlobalSettings::kProcessEnable, std::string("1"))));
+  ASSERT_TRUE(runUntil(
+      [&] { return !manager.GetCurrentChain()->bypassed && manager.GetSwitchState() == 1; }));
+  const size_t switched = left.size();
+  runUntil([&] { return left.size() >= switched + 24000; });
+
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("write-public", {"1", QORWideToUtf8(path_), "0", "VAPO3-Movie",
+                                           "VAPO3-Speakers", "LUXSND-GEQ Enable", "0"}));
+  ASSERT_TRUE(child.WaitFor("written"));
+  EXPECT_EQ(child.Wait(), 0);
+  ASSERT_TRUE(runUntil([&] {
+    const QORUTSValue* sent =
+        manager.GetCurrentChain()->GetSentControls().Find("LUXSND-GEQ Enable");
+    return sent != nullptr && sent->GetValueText() == "0" && manager.GetSwitchState() == 1;
+  }));
+  runUntil([&] { return left.size() >= switched + 72000; });
+
+  // From the first processed output on: no run of a whole period of zeros, and no step larger
+  // than the largest step of the steady tone before anything changed.
+  const size_t start = 24000;
+  float steadyStep = 0.0f;
+  for (size_t i = start; i < 48000; ++i)
+    steadyStep = std::max(steadyStep, std::fabs(left[i] - left[i - 1]));
+  ASSERT_GT(steadyStep, 0.0f);
+  size_t zeros = 0;
+  for (size_t i = start; i < left.size(); ++i) {
+    zeros = left[i] == 0.0f ? zeros + 1 : 0;
+    ASSERT_LT(zeros, period) << i;
+    ASSERT_LE(std::fabs(left[i] - left[i - 1]), 2.0f * steadyStep) << i;
+  }
 }
 
 }  // namespace
