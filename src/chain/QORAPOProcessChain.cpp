@@ -14,6 +14,7 @@
 namespace {
 
 constexpr size_t kReservedElements = 10;
+constexpr int64_t kFlushMargin = 3000000;  // a stall flush runs 30 ms beyond the latency
 
 // Copies the first min(channels) samples of every frame; the destination's other channels keep
 // what they hold.
@@ -97,6 +98,7 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
       request.sampleRate);
   if (SameAsBuilt(request)) {
     constructed = processList_.Init(channels, sampleRate);
+    ReserveWork();
     sentControls_.Clear();
     ApplyTuning();
     return true;
@@ -125,6 +127,7 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
     Reset();
     return false;
   }
+  ReserveWork();
   tuningPoll = tunedSettings_.Open(appliedEndpoint_, appliedMode_, true);
   ApplyTuning();
   builtRequest_ = request;
@@ -140,6 +143,17 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
            "QORAPOProcessChain::ConstructChain : 0x%p SUCCESS - latency = %f\n",
            static_cast<void*>(this), seconds);
   return true;
+}
+
+void QORAPOProcessChain::ReserveWork() {
+  // The first period of a chain may be the first of a switch, on the real-time thread: both
+  // forms of the work buffer get their storage here, for periods of 100 ms or a stall flush.
+  const auto frames = static_cast<uint32_t>(
+      std::max<int64_t>(sampleRate / 10, FramesOf(targetLatency + kFlushMargin, sampleRate)));
+  workBuffer_.Init(frames, channels, sampleRate);
+  workBuffer_.GetSamples(false, true);
+  workBuffer_.GetSamples(false, false);
+  workBuffer_.Init(0, channels, sampleRate);
 }
 
 bool QORAPOProcessChain::BuildElements(const Request& request, const ChainEntry& entry) {

@@ -115,6 +115,7 @@ class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
 
   bool SameAsBuilt(const Request& request) const;
   bool BuildElements(const Request& request, const ChainEntry& entry);
+  void ReserveWork();
   void PassThrough(IQORAudioData<float>& input, IQORAudioData<float>& output,
                    IQORAPOProcessChainPipeHook* hook);
 

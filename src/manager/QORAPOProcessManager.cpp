@@ -391,12 +391,17 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
     }
   }
 
+  if (IsSwitching()) {
+    // The pending chain takes the running state before the current chain moves on with this
+    // period: both then process the same period from the same state.
+    if (crossfade_.GetProgress() >= 1.0f) crossfade_.Start(sampleRate_, latency_);
+    if (crossfade_.GetProgress() == 0.0f) pending_.load()->TakeStateFrom(*current_.load());
+  }
+
   current_.load()->Process(input_, output_, this);
 
   if (IsSwitching()) {
     QORAPOProcessChain* pending = pending_.load();
-    if (crossfade_.GetProgress() >= 1.0f) crossfade_.Start(sampleRate_, latency_);
-    if (crossfade_.GetProgress() == 0.0f) pending->TakeStateFrom(*current_.load());
     oldOutput_.CopyFrom(output_);
     output_.Init(outputRoom, outputChannels_, sampleRate_);
     if (endpointInfo_.IsRender()) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "AllocationCounter.h"
 #include "ChildProcess.h"
 #include "TempStateRoot.h"
 #include "TestEndpoint.h"
@@ -35,6 +36,8 @@ class ModeManager : public QORAPOProcessManager {
   QORAPOModeIdentity CurrentModeIdentity() override {
     return useMode ? mode : QORAPOProcessManager::CurrentModeIdentity();
   }
+  // The test then plays the worker.
+  void StopWorker() { StopThreads(); }
   bool useMode = false;
   QORAPOModeIdentity mode;
 };
@@ -381,6 +384,92 @@ TEST_F(QORAPOProcessManagerChainTest, GlobalSwitchAndModeSelectorDecideAndPublic
     ASSERT_LT(zeros, period) << i;
     ASSERT_LE(std::fabs(left[i] - left[i - 1]), 2.0f * steadyStep) << i;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(QORAPOProcessManagerChainTest, SteadyAndSwitchingPeriodsThroughARealChainAllocateNothing) {
+  // 5.1 in, stereo out at 96000 Hz: downmix, ZR3D and Speaker Protection at 48000 Hz.
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  ModeManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+  manager.Initialize(6, 2, 96000, APO_FX_PreBlue);
+  manager.StopWorker();
+  QORAPOProcessChain* current = manager.GetCurrentChain();
+  ASSERT_FALSE(current->bypassed);
+  ASSERT_EQ(current->GetElementCount(), 3u);
+  EXPECT_EQ(current->internalRate, 48000u);
+  const uint32_t period = 960;
+  std::vector<float> input(period * 6);
+  for (size_t i = 0; i < input.size(); ++i)
+    input[i] = 0.1f * static_cast<float>(std::sin(i * 0.01));
+  std::vector<float> output(period * 2);
+  auto run = [&] {
+    uint32_t frames = period;
+    uint32_t outFrames = period;
+    manager.Process(input.data(), &frames, output.data(), &outFrames, false);
+  };
+  run();
+  run();
+  qortest::AllocationScope scope;
+  for (int i = 0; i < 20; ++i) run();
+  EXPECT_EQ(scope.Count(), 0u) << "steady";
+  ASSERT_TRUE(manager.SwitchChains(QORAPOProcessManager::kSwitchStateSwitching));
+  for (int i = 0; i < 20 && manager.GetSwitchState() != QORAPOProcessManager::kSwitchStateSteady;
+       ++i) {
+    run();
+  }
+  EXPECT_EQ(manager.GetSwitchState(), QORAPOProcessManager::kSwitchStateSteady);
+  for (int i = 0; i < 5; ++i) run();
+  EXPECT_EQ(scope.Count(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(QORAPOProcessManagerChainTest, SwitchingBetweenEqualChainsSoundsLikeNotSwitching) {
+  // Movie/Speakers: the parametric equaliser (LUXSND) and Speaker Protection, at 48000 Hz.
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  ModeManager still;
+  ModeManager switching;
+  for (ModeManager* manager : {&still, &switching}) {
+    manager->useMode = true;
+    manager->mode = QORAPOModeIdentity("VAPO3-Movie", "VAPO3-Speakers");
+    ASSERT_TRUE(manager->SetEndpointInfo(render, APO_FX_PreBlue));
+    manager->Initialize(2, 2, 48000, APO_FX_PreBlue);
+    manager->StopWorker();
+    ASSERT_EQ(manager->GetCurrentChain()->GetElementCount(), 2u);
+  }
+  const uint32_t period = 480;
+  const auto noise = Noise(period * 200, 777);
+  std::vector<float> in(period * 2);
+  std::vector<float> a(period * 2);
+  std::vector<float> b(period * 2);
+  float worst = 0.0f;
+  QORAPOProcessChain* first = switching.GetCurrentChain();
+  for (uint32_t p = 0; p < 200; ++p) {
+    for (uint32_t f = 0; f < period; ++f) {
+      // A tone with noise, loud enough for the leveller and limiter to act.
+      const float tone = 0.5f * static_cast<float>(std::sin(0.05 * (p * period + f)));
+      in[2 * f] = tone + 3.0f * noise[p * period + f];
+      in[2 * f + 1] = tone - 3.0f * noise[p * period + f];
+    }
+    if (p == 50) {
+      ASSERT_TRUE(switching.SwitchChains(QORAPOProcessManager::kSwitchStateSwitching));
+    }
+    uint32_t frames = period;
+    uint32_t outFrames = period;
+    still.Process(in.data(), &frames, a.data(), &outFrames, false);
+    frames = outFrames = period;
+    switching.Process(in.data(), &frames, b.data(), &outFrames, false);
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]));
+  }
+  EXPECT_EQ(switching.GetSwitchState(), QORAPOProcessManager::kSwitchStateSteady);
+  EXPECT_NE(switching.GetCurrentChain(), first);
+  EXPECT_LT(20.0 * std::log10(std::max(worst, 1e-12f)), -100.0);
 }
 
 }  // namespace
