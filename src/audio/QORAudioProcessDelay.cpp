@@ -2,52 +2,63 @@
 
 #include <algorithm>
 
-namespace {
-
-// The rate is not used; SetDelay passes a common one.
-constexpr uint32_t kAnyRate = 44100;
-
-}  // namespace
-
-void QORAudioProcessDelay::Resize(Line& line, uint32_t length) {
-  // Oldest first, then keep the oldest length samples and pad the newest end with silence.
-  std::rotate(line.samples.begin(), line.samples.begin() + static_cast<std::ptrdiff_t>(line.next),
-              line.samples.end());
-  line.samples.resize(length, 0.0f);
-  line.next = 0;
+void QORAudioProcessDelay::Resize(uint32_t channels, uint32_t frames) {
+  // Oldest first, keep the oldest frames of the channels that stay, pad with silence.
+  std::vector<float> ring(static_cast<size_t>(channels) * frames, 0.0f);
+  const uint32_t oldFrames = channels_ == 0 ? 0 : static_cast<uint32_t>(ring_.size() / channels_);
+  const uint32_t kept = std::min(frames, oldFrames);
+  const uint32_t shared = std::min(channels, channels_);
+  for (uint32_t f = 0; f < kept; ++f) {
+    const size_t from = ((next_ + f) % oldFrames) * channels_;
+    std::copy_n(ring_.begin() + static_cast<std::ptrdiff_t>(from), shared,
+                ring.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(f) * channels));
+  }
+  ring_.swap(ring);
+  channels_ = channels;
+  next_ = 0;
 }
 
 bool QORAudioProcessDelay::Init(uint32_t channels, uint32_t) {
-  if (lines_.size() != channels) lines_.resize(channels);
-  if (delay_ == 0) return true;
-  for (Line& line : lines_) Resize(line, delay_);
+  if (channels != channels_ || ring_.size() != static_cast<size_t>(channels) * delay_) {
+    Resize(channels, delay_);
+  }
   return true;
 }
 
 void QORAudioProcessDelay::SetDelay(uint32_t frames) {
   delay_ = frames;
-  Init(static_cast<uint32_t>(lines_.size()), kAnyRate);
+  Init(channels_, 0);
 }
 
 void QORAudioProcessDelay::Clear() {
-  for (Line& line : lines_) std::fill(line.samples.begin(), line.samples.end(), 0.0f);
+  std::fill(ring_.begin(), ring_.end(), 0.0f);
 }
 
 void QORAudioProcessDelay::Process(IQORAudioData<float>& data) {
-  if (delay_ == 0) return;
+  if (delay_ == 0 || channels_ == 0) return;
   const uint32_t frames = data.GetFrameCount();
-  const uint32_t channels = std::min(static_cast<uint32_t>(lines_.size()), data.GetChannelCount());
-  float* planar = data.GetSamples(true, false);
-  if (planar == nullptr) return;
-  for (uint32_t c = 0; c < channels; ++c) {
-    Line& line = lines_[c];
-    float* samples = planar + static_cast<size_t>(c) * frames;
-    size_t next = line.next;
-    for (uint32_t f = 0; f < frames; ++f) {
-      std::swap(samples[f], line.samples[next]);
-      if (++next == delay_) next = 0;
+  const uint32_t channels = data.GetChannelCount();
+  float* samples = data.GetSamples(true, true);
+  if (samples == nullptr) return;
+  if (channels == channels_) {
+    // Exchange runs of whole frames up to the ring's end: frame f leaves delay frames later.
+    size_t done = 0;
+    while (done < frames) {
+      const size_t run = std::min<size_t>(frames - done, delay_ - next_);
+      std::swap_ranges(samples + done * channels, samples + (done + run) * channels,
+                       ring_.begin() + static_cast<std::ptrdiff_t>(next_ * channels));
+      done += run;
+      next_ += run;
+      if (next_ == delay_) next_ = 0;
     }
-    line.next = next;
+  } else {
+    const uint32_t shared = std::min(channels, channels_);
+    for (uint32_t f = 0; f < frames; ++f) {
+      float* frame = samples + static_cast<size_t>(f) * channels;
+      float* line = ring_.data() + next_ * channels_;
+      std::swap_ranges(frame, frame + shared, line);
+      if (++next_ == delay_) next_ = 0;
+    }
   }
   data.ReleaseSamples();
 }

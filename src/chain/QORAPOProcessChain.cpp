@@ -71,10 +71,10 @@ int64_t QORAPOProcessChain::FramesOf(int64_t time, uint32_t rate) {
   return (time * rate + kUnitsPerSecond / 2) / kUnitsPerSecond;
 }
 
-void QORAPOProcessChain::PreparePassThrough(const QORAPOEndpointInfo& endpoint, uint32_t width,
-                                            uint32_t rate) {
+void QORAPOProcessChain::PreparePassThrough(const QORAPOEndpointInfo& endpoint,
+                                            uint32_t outputChannels, uint32_t rate) {
   appliedEndpoint_ = endpoint;
-  if (width != 0) passChannels_ = width;
+  if (outputChannels != 0) passChannels_ = outputChannels;
   if (rate != 0) passRate_ = rate;
 }
 
@@ -92,10 +92,7 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
     constructed = false;
     return false;
   }
-  PreparePassThrough(
-      request.endpoint,
-      std::max(ChannelsOfCode(request.inputCode), ChannelsOfCode(request.outputCode)),
-      request.sampleRate);
+  PreparePassThrough(request.endpoint, ChannelsOfCode(request.outputCode), request.sampleRate);
   if (SameAsBuilt(request)) {
     constructed = processList_.Init(channels, sampleRate);
     ReserveWork();
@@ -262,10 +259,12 @@ bool QORAPOProcessChain::SetControls(const QORUTSValueList& list) {
 }
 
 void QORAPOProcessChain::UpdateLatency() {
+  // The delay sees the output layout when passing through, the chain's own when built.
+  const bool passing = bypassed || !constructed;
   delay_.SetDelay(0);
-  delay_.Init(passChannels_, passRate_);
+  delay_.Init(passing ? passChannels_ : channels, passRate_);
   delay_.Clear();
-  if (bypassed || !constructed) {
+  if (passing) {
     const uint32_t rate = sampleRate != 0 ? sampleRate : passRate_;
     latency = static_cast<uint32_t>(FramesOf(targetLatency, rate));
     delay_.SetDelay(latency);

@@ -62,7 +62,7 @@ class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
   bool ConstructChain(const Request& request);
   // Builder thread: remembers the format and direction of the pass-through, which runs even when
   // nothing can be built. ConstructChain does it itself.
-  void PreparePassThrough(const QORAPOEndpointInfo& endpoint, uint32_t outputCode,
+  void PreparePassThrough(const QORAPOEndpointInfo& endpoint, uint32_t outputChannels,
                           uint32_t sampleRate);
   // Builder thread: polls the tuned settings; true when they changed.
   bool TuningChanged();

@@ -196,7 +196,7 @@ void QORAPOProcessManager::ReserveStorage() {
   const uint32_t flushFrames = FlushFrames(sampleRate_, latency_);
   const uint32_t channels = std::max(inputChannels_, outputChannels_);
   flushBuffer_.assign(static_cast<size_t>(flushFrames) * channels, 0.0f);
-  for (QORAudioDataFloat* buffer : {&input_, &pendingInput_, &output_, &oldOutput_}) {
+  for (QORAudioDataFloat* buffer : {&input_, &output_, &oldOutput_}) {
     buffer->Init(flushFrames, channels, sampleRate_);
     buffer->GetSamples(false, true);
     buffer->GetSamples(false, false);
@@ -229,6 +229,8 @@ void QORAPOProcessManager::ResetChains() {
   ConfigureChain(*current_.load());
   ConfigureChain(*standby_.load());
   crossfade_.Start(sampleRate_, latency_);
+  // Building the chains takes time that is no stall of the real-time thread.
+  RestartTimer();
   // Published last: whoever sees the steady state finds the new roles and configured chains.
   QORCriticalSectionLock lock(switchLock_);
   switchState_.store(kSwitchStateSteady);
@@ -270,7 +272,7 @@ uint32_t QORAPOProcessManager::GetSwitchState() {
 void QORAPOProcessManager::ConfigureChain(QORAPOProcessChain& chain) {
   // Whatever happens below, the chain passes audio through at the common latency.
   chain.targetLatency = GetLatency();
-  chain.PreparePassThrough(endpointInfo_, std::max(inputChannels_, outputChannels_), sampleRate_);
+  chain.PreparePassThrough(endpointInfo_, outputChannels_, sampleRate_);
 
   std::shared_ptr<QORAPOOperatingMode> mode;
   if (configured_) {
@@ -357,25 +359,21 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
   if (outerPeriod) periodThread_.store(std::this_thread::get_id());
 #endif
   const uint32_t outputRoom = *outputFrames;
-  // Take the input before clearing the output: the engine may hand the same buffer for both.
+  // Take the input before writing the output: the engine may hand the same buffer for both.
   input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
-  if (output != nullptr) {
-    std::fill(output, output + static_cast<size_t>(outputRoom) * outputChannels_, 0.0f);
-  }
-  output_.Init(outputRoom, outputChannels_, sampleRate_);
 
   if (meteringMode_ & 1) {
     ComputePeaks(input_, peaks_);
     inputMeter_.Update(peaks_, false);
   }
-  pendingInput_.CopyFrom(input_);
 
+  // One clock read per period: the time since the previous period began.
   int64_t now = 0;
-  if (QORPerformanceCounter::Query(&now) &&
-      QORPerformanceCounter::Frequency(&processTimer_.frequency)) {
+  if (QORPerformanceCounter::Query(&now)) {
+    if (processTimer_.frequency <= 0) QORPerformanceCounter::Frequency(&processTimer_.frequency);
     const uint64_t elapsed = ElapsedMs(processTimer_.counter, now, processTimer_.frequency);
+    processTimer_.counter = now;
     if (elapsed > kStallMs) {
-      RestartTimer();
       QORAPOProcessChain* pending = pending_.load();
       if (IsSwitching() && pending != nullptr) ConfigureChain(*pending);
       if ((location_ != APO_FX_OSFX && location_ != APO_FX_OMFX) || inputSilent) {
@@ -385,65 +383,77 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
         FlushWithSilence();
         // The flush ran whole periods through the same buffers: take this period's input again.
         input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
-        pendingInput_.CopyFrom(input_);
-        output_.Init(outputRoom, outputChannels_, sampleRate_);
       }
     }
   }
 
-  if (IsSwitching()) {
+  // Only this thread ends a switch: one that has begun lasts at least to the end of the period,
+  // and one that begins meanwhile is taken up by the next period.
+  const bool switching = IsSwitching();
+  QORAPOProcessChain* current = current_.load();
+  if (switching) {
     // The pending chain takes the running state before the current chain moves on with this
     // period: both then process the same period from the same state.
     if (crossfade_.GetProgress() >= 1.0f) crossfade_.Start(sampleRate_, latency_);
-    if (crossfade_.GetProgress() == 0.0f) pending_.load()->TakeStateFrom(*current_.load());
+    if (crossfade_.GetProgress() == 0.0f) pending_.load()->TakeStateFrom(*current);
   }
 
-  current_.load()->Process(input_, output_, this);
+  // Outside a switch, matching layouts run in place: the input buffer becomes the result. The
+  // chains never write their input, so during a switch both read the same period.
+  QORAudioDataFloat* result = &output_;
+  if (!switching && inputChannels_ == outputChannels_ && outputRoom >= input_.GetFrameCount()) {
+    current->Process(input_, input_, this);
+    result = &input_;
+  } else {
+    output_.Init(outputRoom, outputChannels_, sampleRate_);
+    current->Process(input_, output_, this);
+  }
 
-  if (IsSwitching()) {
+  if (switching) {
     QORAPOProcessChain* pending = pending_.load();
     oldOutput_.CopyFrom(output_);
     output_.Init(outputRoom, outputChannels_, sampleRate_);
     if (endpointInfo_.IsRender()) {
       processingPending_ = true;
-      pending->Process(pendingInput_, output_, this);
+      pending->Process(input_, output_, this);
       processingPending_ = false;
     } else {
-      pending->Process(pendingInput_, output_, nullptr);
+      pending->Process(input_, output_, nullptr);
     }
     crossfade_.Mix(oldOutput_, output_);
     if (crossfade_.GetProgress() >= 1.0f) SwitchChains(kSwitchStateSteady);
   }
 
   if (meteringMode_ & 2) {
-    ComputePeaks(output_, peaks_);
+    ComputePeaks(*result, peaks_);
     outputMeter_.Update(peaks_, false);
   }
-  CopyOut(output, outputRoom, outputFrames);
-  RestartTimer();
+  CopyOut(*result, output, outputRoom, outputFrames);
 #ifndef NDEBUG
   if (outerPeriod) periodThread_.store(std::thread::id());
 #endif
 }
 
-void QORAPOProcessManager::CopyOut(float* output, uint32_t outputRoom, uint32_t* outputFrames) {
-  const uint32_t frames = output_.GetFrameCount();
-  const uint32_t channels = output_.GetChannelCount();
+void QORAPOProcessManager::CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
+                                   uint32_t* outputFrames) {
+  const uint32_t frames = result.GetFrameCount();
+  const uint32_t channels = result.GetChannelCount();
   // Never write past the engine's buffer, nor read past the chain's.
   const uint32_t written = std::min(frames, outputRoom);
   if (output != nullptr && static_cast<uint64_t>(frames) * channels != 0) {
-    const float* samples = output_.GetSamples(false, true);
+    const float* samples = result.GetSamples(false, true);
     if (channels == outputChannels_) {
       std::copy(samples, samples + static_cast<size_t>(written) * channels, output);
     } else {
       const uint32_t shared = std::min(channels, outputChannels_);
       for (uint32_t f = 0; f < written; ++f) {
+        float* to = output + static_cast<size_t>(f) * outputChannels_;
         std::copy(samples + static_cast<size_t>(f) * channels,
-                  samples + static_cast<size_t>(f) * channels + shared,
-                  output + static_cast<size_t>(f) * outputChannels_);
+                  samples + static_cast<size_t>(f) * channels + shared, to);
+        std::fill(to + shared, to + outputChannels_, 0.0f);
       }
     }
-    output_.ReleaseSamples();
+    result.ReleaseSamples();
   }
   *outputFrames = written;
   if (outputMute_.load() && output != nullptr) {

@@ -170,7 +170,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   bool IsSwitching();
   void RestartTimer();
   void ReserveStorage();
-  void CopyOut(float* output, uint32_t outputRoom, uint32_t* outputFrames);
+  void CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
+               uint32_t* outputFrames);
 
   uint32_t inputChannels_ = 0;
   uint32_t outputChannels_ = 0;
@@ -226,7 +227,6 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
   // Period storage, kept between periods so that steady periods allocate nothing.
   QORAudioDataFloat input_;
-  QORAudioDataFloat pendingInput_;
   QORAudioDataFloat output_;
   QORAudioDataFloat oldOutput_;
   std::vector<float> peaks_;
