@@ -62,3 +62,40 @@ void QORAudioProcessDelay::Process(IQORAudioData<float>& data) {
   }
   data.ReleaseSamples();
 }
+
+void QORAudioProcessDelay::ProcessInterleaved(const float* in, float* out, uint32_t frames) {
+  const size_t channels = channels_;
+  if (delay_ == 0 || channels == 0) {
+    if (in != out) std::copy(in, in + static_cast<size_t>(frames) * channels, out);
+    return;
+  }
+  if (in != out && frames >= delay_) {
+    // The ring's frames come out first, oldest first, then the start of the period; the end of
+    // the period stays in the ring. Every sample moves once or twice, never through a swap.
+    const auto ring = ring_.begin();
+    const size_t older = (delay_ - next_) * channels;
+    std::copy(ring + static_cast<std::ptrdiff_t>(next_ * channels), ring_.end(), out);
+    std::copy(ring, ring + static_cast<std::ptrdiff_t>(next_ * channels), out + older);
+    const size_t held = static_cast<size_t>(delay_) * channels;
+    const size_t passed = (frames - delay_) * channels;
+    std::copy(in, in + passed, out + held);
+    std::copy(in + passed, in + passed + held, ring);
+    next_ = 0;
+    return;
+  }
+  size_t done = 0;
+  while (done < frames) {
+    const size_t run = std::min<size_t>(frames - done, delay_ - next_);
+    float* line = ring_.data() + next_ * channels;
+    const size_t count = run * channels;
+    if (in == out) {
+      std::swap_ranges(out + done * channels, out + done * channels + count, line);
+    } else {
+      std::copy(line, line + count, out + done * channels);
+      std::copy(in + done * channels, in + done * channels + count, line);
+    }
+    done += run;
+    next_ += run;
+    if (next_ == delay_) next_ = 0;
+  }
+}

@@ -22,7 +22,12 @@ class QORAudioProcessDelay : public IQORAudioProcess<float> {
   // Periods of another channel count than Init's delay their first channels (up to Init's count).
   void Process(IQORAudioData<float>& data) override;
 
+  // Delays interleaved frames of Init's channel count from in to out, which may be the same array
+  // (or not overlap at all), without a buffer between them.
+  void ProcessInterleaved(const float* in, float* out, uint32_t frames);
+
   virtual void SetDelay(uint32_t frames);
+  uint32_t GetChannels() const { return channels_; }
   // Silences the lines, so that nothing of an earlier use comes out.
   virtual void Clear();
 

@@ -352,6 +352,15 @@ void QORAPOProcessChain::PassThrough(IQORAudioData<float>& input, IQORAudioData<
   if (hook != nullptr && !appliedEndpoint_.IsRender()) hook->OnPipeData(false, output);
 }
 
+bool QORAPOProcessChain::PassThroughInterleaved(const float* input, float* output, uint32_t frames,
+                                                uint32_t width, IQORAPOProcessChainPipeHook* hook) {
+  if (!(bypassed || !constructed) || width != delay_.GetChannels() || width == 0) return false;
+  if (hook != nullptr && !appliedEndpoint_.IsRender()) return false;
+  pipeHook_ = hook;
+  delay_.ProcessInterleaved(input, output, frames);
+  return true;
+}
+
 void QORAPOProcessChain::TakeStateFrom(QORAPOProcessChain& giving) {
   if (&giving == this) return;
   for (const Element& element : elements_) {

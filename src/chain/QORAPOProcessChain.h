@@ -69,6 +69,11 @@ class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
   // Real-time: carries one period. Input and output may be the same buffer.
   void Process(IQORAudioData<float>& input, IQORAudioData<float>& output,
                IQORAPOProcessChainPipeHook* hook);
+  // Real-time: the pass-through of a bypassed or unbuilt chain straight between interleaved arrays
+  // (the same or not overlapping) of the output layout. False, with nothing done, when the chain
+  // processes, the layout differs, or a capture chain has a hook to send its output to.
+  bool PassThroughInterleaved(const float* input, float* output, uint32_t frames, uint32_t channels,
+                              IQORAPOProcessChainPipeHook* hook);
   // Real-time, at the start of a crossfade: offers this chain's processes the state of giving's.
   void TakeStateFrom(QORAPOProcessChain& giving);
   // Builder thread: back to the unbuilt state.

@@ -359,10 +359,17 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
   if (outerPeriod) periodThread_.store(std::this_thread::get_id());
 #endif
   const uint32_t outputRoom = *outputFrames;
+  if (PassThroughPeriod(input, *inputFrames, output, outputRoom, outputFrames)) {
+#ifndef NDEBUG
+    if (outerPeriod) periodThread_.store(std::thread::id());
+#endif
+    return;
+  }
   // Take the input before writing the output: the engine may hand the same buffer for both.
   input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
 
-  if (meteringMode_ & 1) {
+  // Peaks are measured only for a meter that is open.
+  if ((meteringMode_ & 1) != 0 && inputMeter_.IsOpen()) {
     ComputePeaks(input_, peaks_);
     inputMeter_.Update(peaks_, false);
   }
@@ -424,7 +431,7 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
     if (crossfade_.GetProgress() >= 1.0f) SwitchChains(kSwitchStateSteady);
   }
 
-  if (meteringMode_ & 2) {
+  if ((meteringMode_ & 2) != 0 && outputMeter_.IsOpen()) {
     ComputePeaks(*result, peaks_);
     outputMeter_.Update(peaks_, false);
   }
@@ -432,6 +439,34 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
 #ifndef NDEBUG
   if (outerPeriod) periodThread_.store(std::thread::id());
 #endif
+}
+
+bool QORAPOProcessManager::PassThroughPeriod(const float* input, uint32_t frames, float* output,
+                                             uint32_t outputRoom, uint32_t* outputFrames) {
+  // The steady period of a chain that passes audio through, between the engine's arrays: no
+  // buffer, no meter, nothing the stall check would do.
+  const bool metering = ((meteringMode_ & 1) != 0 && inputMeter_.IsOpen()) ||
+                        ((meteringMode_ & 2) != 0 && outputMeter_.IsOpen());
+  if (flushing_ || metering || input == nullptr || output == nullptr ||
+      inputChannels_ != outputChannels_ || frames > outputRoom || IsSwitching()) {
+    return false;
+  }
+  const bool overlap = input != output &&
+                       input < output + static_cast<size_t>(frames) * outputChannels_ &&
+                       output < input + static_cast<size_t>(frames) * inputChannels_;
+  if (overlap) return false;
+  int64_t now = 0;
+  if (!QORPerformanceCounter::Query(&now)) return false;
+  if (processTimer_.frequency <= 0) QORPerformanceCounter::Frequency(&processTimer_.frequency);
+  if (ElapsedMs(processTimer_.counter, now, processTimer_.frequency) > kStallMs) return false;
+  if (!current_.load()->PassThroughInterleaved(input, output, frames, outputChannels_, this)) {
+    return false;
+  }
+  processTimer_.counter = now;
+  *outputFrames = frames;
+  if (outputMute_.load())
+    std::fill(output, output + static_cast<size_t>(frames) * outputChannels_, 0.0f);
+  return true;
 }
 
 void QORAPOProcessManager::CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,

@@ -170,6 +170,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   bool IsSwitching();
   void RestartTimer();
   void ReserveStorage();
+  bool PassThroughPeriod(const float* input, uint32_t frames, float* output, uint32_t outputRoom,
+                         uint32_t* outputFrames);
   void CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
                uint32_t* outputFrames);
 
