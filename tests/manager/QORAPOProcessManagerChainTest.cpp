@@ -13,12 +13,14 @@
 #include "TempStateRoot.h"
 #include "TestEndpoint.h"
 #include "chain/QORAPOProcessChain.h"
+#include "chain/QORAPOProcessLibrary.h"
 #include "chain/QORAPOProcessWrapper.h"
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOModeSelector.h"
 #include "endpoint/QORAPOPublicSettings.h"
 #include "manager/QORAPOProcessManager.h"
+#include "settings/QORAPOConfigurationFile.h"
 
 namespace {
 
@@ -476,6 +478,108 @@ TEST_F(QORAPOProcessManagerChainTest, SwitchingBetweenEqualChainsSoundsLikeNotSw
   EXPECT_EQ(switching.GetSwitchState(), QORAPOProcessManager::kSwitchStateSteady);
   EXPECT_NE(switching.GetCurrentChain(), first);
   EXPECT_LT(20.0 * std::log10(std::max(worst, 1e-12f)), -100.0);
+}
+
+}  // namespace
+
+namespace {
+
+// Amplitude of the freq component of x[from, end).
+double AmplitudeAt(const std::vector<float>& x, size_t from, double freq, double rate) {
+  double s = 0.0;
+  double c = 0.0;
+  for (size_t i = from; i < x.size(); ++i) {
+    const double phase = 2.0 * 3.14159265358979 * freq * static_cast<double>(i) / rate;
+    s += x[i] * std::sin(phase);
+    c += x[i] * std::cos(phase);
+  }
+  return 2.0 * std::sqrt(s * s + c * c) / static_cast<double>(x.size() - from);
+}
+
+// The Music chain's two processes called straight through the library with the given controls,
+// on the same periods: the library's own answer.
+std::vector<float> BareMusicChain(const QORUTSValueList& controls, const std::vector<float>& tone,
+                                  uint32_t rate) {
+  QORAPOProcessLibrary zr3d;
+  QORAPOProcessLibrary protection;
+  EXPECT_TRUE(zr3d.CreateProcess("ZR3D") && protection.CreateProcess("QOR Speaker Protection"));
+  TechProcess* processes[] = {zr3d.GetProcess(), protection.GetProcess()};
+  for (TechProcess* process : processes) {
+    process->Init(2, rate);
+    for (const auto& [name, value] : controls.Values()) {
+      const int32_t n = value.GetIndex();
+      if (n != -1) {
+        process->SetControlInt(value.GetShortName().c_str(), n);
+      } else {
+        process->SetControlString(value.GetShortName().c_str(), value.GetValueText().c_str());
+      }
+    }
+  }
+  const uint32_t period = rate / 100;
+  std::vector<float> planar(period * 2);
+  TechChannel records[2] = {{planar.data(), 0, 0, nullptr},
+                            {planar.data() + period, 1, 0, nullptr}};
+  records[0].next = &records[1];
+  std::vector<float> out;
+  for (size_t start = 0; start + period <= tone.size(); start += period) {
+    std::copy_n(tone.begin() + static_cast<std::ptrdiff_t>(start), period, planar.begin());
+    std::copy_n(tone.begin() + static_cast<std::ptrdiff_t>(start), period, planar.begin() + period);
+    for (TechProcess* process : processes) process->Process(records, records, period, nullptr);
+    out.insert(out.end(), planar.begin(), planar.begin() + period);
+  }
+  return out;
+}
+
+TEST_F(QORAPOProcessManagerChainTest, ControlsFlowFromTheFileAndTheRegistryToTheSound) {
+  // Music/Speakers at the local-effect position: its equaliser lifts band 4 (250 Hz) by 3 dB.
+  // A control panel has switched the leveller off, which would otherwise level the tone whatever
+  // the equaliser does.
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  QORAPOConfigurationFile file;
+  ASSERT_EQ(file.Load(path_, 0, 0), 0u);
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  ASSERT_TRUE(file.FindOperatingMode(QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers"), mode));
+  QORAPOPublicSettings panel;
+  panel.Init(render, *mode);
+  ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-AmploHD Enable", std::string("0"))));
+  QORAPOProcessManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  // Four seconds: the leveller settles before the last one is measured.
+  std::vector<float> tone(192000);
+  for (size_t i = 0; i < tone.size(); ++i) {
+    tone[i] = 0.25f * static_cast<float>(std::sin(2.0 * 3.14159265358979 * 250.0 * i / 48000.0));
+  }
+  QORUTSValueList controls = mode->GetControls();
+  controls.Find("ZR3D-AmploHD Enable")->SetValueText("0");
+  const auto bareOn = BareMusicChain(controls, tone, 48000);
+  controls.Find("ZR3D-GEQ Enable")->SetValueText("0");
+  const auto bareOff = BareMusicChain(controls, tone, 48000);
+  const double on = AmplitudeAt(bareOn, 144000, 250.0, 48000.0);
+  const double off = AmplitudeAt(bareOff, 144000, 250.0, 48000.0);
+  EXPECT_NEAR(20.0 * std::log10(on / off), 3.0, 0.5);  // the band's 300 hundredths of a dB
+
+  const auto hostOn = Stream(manager, tone, 2, 2, 48000);
+  EXPECT_NEAR(20.0 * std::log10(AmplitudeAt(hostOn, 144000, 250.0, 48000.0) / on), 0.0, 0.5);
+
+  // A control panel switches the equaliser off: the rebuilt chain sounds like the library with
+  // the equaliser off.
+  ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-GEQ Enable", std::string("0"))));
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    const QORUTSValue* sent = manager.GetCurrentChain()->GetSentControls().Find("ZR3D-GEQ Enable");
+    if ((sent != nullptr && sent->GetValueText() == "0" && manager.GetSwitchState() == 1) ||
+        std::chrono::steady_clock::now() > limit) {
+      break;
+    }
+    // The tone goes on while the worker rebuilds.
+    Stream(manager, std::vector<float>(tone.begin(), tone.begin() + 480), 2, 2, 48000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(manager.GetCurrentChain()->GetSentControls().Find("ZR3D-GEQ Enable")->GetValueText(),
+            "0");
+  const auto hostOff = Stream(manager, tone, 2, 2, 48000);
+  EXPECT_NEAR(20.0 * std::log10(AmplitudeAt(hostOff, 144000, 250.0, 48000.0) / off), 0.0, 0.5);
 }
 
 }  // namespace
