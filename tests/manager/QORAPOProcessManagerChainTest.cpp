@@ -583,3 +583,92 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFlowFromTheFileAndTheRegistryToThe
 }
 
 }  // namespace
+
+namespace {
+
+// Child: writes a public control of Music/Speakers `count` times as fast as it can, alternating
+// "1" and "0" so that the last write is "0". Args: configuration path, control, count.
+int WritePublicMany(const std::vector<std::string>& args) {
+  if (args.size() != 3) return 2;
+  const QORAPOEndpointInfo endpoint = qortest::MakeEndpoint(true, QORUtf8ToWide(args[0]));
+  QORAPOConfigurationFile file;
+  if (file.Load(QORUtf8ToWide(args[0]), 0, 0) != 0) return 3;
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  if (!file.FindOperatingMode(QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers"), mode)) return 4;
+  QORAPOPublicSettings settings;
+  settings.Init(endpoint, *mode);
+  const int count = std::stoi(args[2]);
+  for (int i = 0; i < count; ++i) {
+    if (!settings.WriteControl(QORUTSValue(args[1], std::string(i % 2 == 0 ? "1" : "0")))) return 5;
+  }
+  qortest::ChildSay("done");
+  return 0;
+}
+qortest::ChildRegistration writePublicMany("write-public-many", WritePublicMany);
+
+TEST_F(QORAPOProcessManagerChainTest, AThousandQuickWritesNeverDropTheToneAndEndOnTheLastValue) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  QORAPOProcessManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  const uint32_t period = 480;
+  std::vector<float> in(period * 2);
+  std::vector<float> out(period * 2);
+  std::vector<float> left;
+  uint64_t n = 0;
+  auto runUntil = [&](auto done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool finished = done();
+    while (!finished && std::chrono::steady_clock::now() < limit) {
+      for (uint32_t f = 0; f < period; ++f, ++n) {
+        in[2 * f] = in[2 * f + 1] =
+            0.1f * static_cast<float>(std::sin(2 * 3.14159265358979 * n / 48.0));
+      }
+      uint32_t frames = period;
+      uint32_t outFrames = period;
+      manager.Process(in.data(), &frames, out.data(), &outFrames, false);
+      for (uint32_t f = 0; f < period; ++f) left.push_back(out[2 * f]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      finished = done();
+    }
+    return finished;
+  };
+  runUntil([&] { return left.size() >= 48000; });
+  const uint32_t rebuildsBefore = manager.GetRebuildCount();
+  const auto begin = std::chrono::steady_clock::now();
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("write-public-many", {QORWideToUtf8(path_), "ZR3D-GEQ Enable", "1000"}));
+  std::string said;
+  bool done = false;
+  ASSERT_TRUE(runUntil([&] {
+    done = done || (child.ReadLine(said, 5) && said == "done");
+    return done;
+  }));
+  EXPECT_EQ(child.Wait(), 0);
+  // The last write wins, once the worker has caught up and the last switch has ended.
+  ASSERT_TRUE(runUntil([&] {
+    const QORUTSValue* sent = manager.GetCurrentChain()->GetSentControls().Find("ZR3D-GEQ Enable");
+    return sent != nullptr && sent->GetValueText() == "0" && manager.GetSwitchState() == 1 &&
+           manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerIdle;
+  }));
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - begin)
+                             .count();
+  const uint32_t rebuilds = manager.GetRebuildCount() - rebuildsBefore;
+  EXPECT_GE(rebuilds, 1u);
+  EXPECT_LE(rebuilds, static_cast<uint32_t>(elapsedMs / 100 + 1));
+
+  // No whole period of zeros and no step beyond twice the steady tone's largest.
+  float steadyStep = 0.0f;
+  for (size_t i = 24000; i < 48000; ++i) {
+    steadyStep = std::max(steadyStep, std::fabs(left[i] - left[i - 1]));
+  }
+  size_t zeros = 0;
+  for (size_t i = 24000; i < left.size(); ++i) {
+    zeros = left[i] == 0.0f ? zeros + 1 : 0;
+    ASSERT_LT(zeros, period) << i;
+    ASSERT_LE(std::fabs(left[i] - left[i - 1]), 2.0f * steadyStep) << i;
+  }
+}
+
+}  // namespace
