@@ -45,3 +45,11 @@ size_t QORAudioSampleFifo::Pop(float* target, size_t count) {
   size_ -= count;
   return count;
 }
+
+size_t QORAudioSampleFifo::Discard(size_t count) {
+  count = std::min(count, size_);
+  if (count == 0) return 0;
+  head_ = (head_ + count) % storage_.size();
+  size_ -= count;
+  return count;
+}

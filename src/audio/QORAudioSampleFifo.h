@@ -14,6 +14,8 @@ class QORAudioSampleFifo {
   void Push(const float* samples, size_t count);
   // Moves up to count samples from the front into target; returns how many were moved.
   size_t Pop(float* target, size_t count);
+  // Drops up to count samples from the front; returns how many were dropped.
+  size_t Discard(size_t count);
   size_t GetSize() const { return size_; }
   size_t GetCapacity() const { return storage_.size(); }
 

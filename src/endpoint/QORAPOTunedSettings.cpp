@@ -3,28 +3,7 @@
 #include <boost/any.hpp>
 
 #include "common/QORTextConvert.h"
-
-namespace {
-
-// The control value of a set entry: whole numbers and text; false for other types.
-bool ControlValue(const boost::any& value, boost::any& out) {
-  if (const auto* l = boost::any_cast<long>(&value)) {
-    out = *l;
-  } else if (const auto* i = boost::any_cast<int>(&value)) {
-    out = static_cast<long>(*i);
-  } else if (const auto* s = boost::any_cast<short>(&value)) {
-    out = static_cast<long>(*s);
-  } else if (const auto* text = boost::any_cast<std::string>(&value)) {
-    out = *text;
-  } else if (const auto* wide = boost::any_cast<std::wstring>(&value)) {
-    out = QORWideToUtf8(*wide);
-  } else {
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
+#include "settings/QORPropertyControls.h"
 
 QORAPOTunedSettings::QORAPOTunedSettings() {
   block_.AttachPropertySet(&tuned_);
@@ -77,19 +56,7 @@ bool QORAPOTunedSettings::WriteControls(const QORUTSValueList& controls) {
 bool QORAPOTunedSettings::ReadControls(QORUTSValueList& out, bool clear) {
   if (clear) out.Clear();
   const bool loaded = block_.Load(true, true, true) == QORPropertySetSharedMem::kOk;
-  PropertyList entries;
-  tuned_.GetAllProperties(entries);
-  const bool takeAll = out.Empty();
-  for (const PropertyEntry& entry : entries) {
-    boost::any value;
-    if (!ControlValue(entry.value, value)) continue;
-    const std::string name = QORWideToUtf8(entry.key);
-    if (takeAll) {
-      out.Set(QORUTSValue(name, value));
-    } else if (QORUTSValue* control = out.Find(name)) {
-      control->SetValue(value);
-    }
-  }
+  QORPropertyControls::CarryInto(tuned_, out);
   return loaded;
 }
 

@@ -1,12 +1,116 @@
 #include "ipc/QORAPOSharedMeter.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
-bool QORAPOSharedMeter::OpenCreate(const QORAPOEndpointInfo& /*endpoint*/, uint32_t /*index*/) {
-  return false;
+#include "common/QORTrace.h"
+
+namespace {
+
+float LoadLevel(const uint8_t* view, uint32_t channel) {
+  float level;
+  std::memcpy(&level, view + channel * sizeof(float), sizeof(float));
+  return level;
+}
+
+void StoreLevel(uint8_t* view, uint32_t channel, float level) {
+  std::memcpy(view + channel * sizeof(float), &level, sizeof(float));
+}
+
+bool Owned(QORMutexWaitResult result) {
+  return result == QORMutexWaitResult::kAcquired || result == QORMutexWaitResult::kAbandoned;
+}
+
+}  // namespace
+
+// The block is stored as the machine's floats; the layout is little-endian IEEE-754.
+static_assert(std::endian::native == std::endian::little);
+
+QORAPOSharedMeter::~QORAPOSharedMeter() {
+  mutex_.reset();
+  Close();
+}
+
+std::wstring QORAPOSharedMeter::MappingName(const QORAPOEndpointInfo& endpoint, uint32_t index) {
+  return L"Global\\QOR_" + endpoint.GetDisplayName() + L"_Meter_" + std::to_wstring(index);
+}
+
+std::wstring QORAPOSharedMeter::MutexName(const std::wstring& mappingName) {
+  return mappingName + L"_Mutex";
+}
+
+bool QORAPOSharedMeter::OpenCreate(const QORAPOEndpointInfo& endpoint, uint32_t index) {
+  const std::wstring name = MappingName(endpoint, index);
+  // Opening another endpoint or index moves the meter there rather than keeping the old block.
+  if (GetView() != nullptr && name_ != name) Close();
+  if (!Create(name, kBlockSize, false)) return false;
+  name_ = name;
+  if (GetView() == nullptr && MapView() == nullptr) {
+    Close();
+    return false;
+  }
+  // A mutex kept from another block would guard nothing here.
+  const std::wstring mutexName = MutexName(name);
+  if (!mutex_ || mutexName_ != mutexName) AcquireMutex(mutexName);
+  return GetView() != nullptr && mutex_ != nullptr;
+}
+
+bool QORAPOSharedMeter::AcquireMutex(const std::wstring& name) {
+  mutex_.reset();
+  mutexName_.clear();
+  mutex_ = QORCreateNamedMutex(name, false);
+  if (!mutex_) {
+    QORNamedObjectError error = QORNamedObjectError::kNone;
+    mutex_ = QOROpenNamedMutex(name, &error);
+    if (error == QORNamedObjectError::kAccessDenied) {
+      QORTrace({"QORAPOSharedMeter", __LINE__, "QORAPOSharedMeter::OpenCreate"},
+               "Access denied acquiring mutex during create.\n");
+    }
+  }
+  if (mutex_) mutexName_ = name;
+  return mutex_ != nullptr;
+}
+
+bool QORAPOSharedMeter::IsOpen() const {
+  return GetView() != nullptr;
 }
 
 bool QORAPOSharedMeter::Update(std::vector<float>& values, bool read) {
-  if (read) std::fill(values.begin(), values.end(), 0.0f);
-  return false;
+  return read ? Read(values) : Write(values);
+}
+
+bool QORAPOSharedMeter::Write(const std::vector<float>& values) {
+  uint8_t* view = static_cast<uint8_t*>(GetView());
+  if (view == nullptr || !mutex_) return false;
+  if (!Owned(mutex_->Wait(0))) return false;
+  for (uint32_t i = 0; i < kChannels; ++i) {
+    if (i < values.size()) {
+      // Written as "keep unless at least as high" so that a NaN on either side is replaced.
+      if (!(LoadLevel(view, i) >= values[i])) StoreLevel(view, i, values[i]);
+    } else {
+      StoreLevel(view, i, 0.0f);
+    }
+  }
+  mutex_->Release();
+  return true;
+}
+
+bool QORAPOSharedMeter::Read(std::vector<float>& values) {
+  uint8_t* view = static_cast<uint8_t*>(GetView());
+  if (view == nullptr || !mutex_) {
+    std::fill(values.begin(), values.end(), 0.0f);
+    return false;
+  }
+  // A try first: it also takes over a mutex whose holder died; only a held mutex needs the wait.
+  QORMutexWaitResult result = mutex_->Wait(0);
+  if (result == QORMutexWaitResult::kTimeout) result = mutex_->Wait(kReadWaitMs);
+  if (!Owned(result)) return false;
+  values.resize(kChannels);
+  for (uint32_t i = 0; i < kChannels; ++i) {
+    values[i] = LoadLevel(view, i);
+    StoreLevel(view, i, 0.0f);
+  }
+  mutex_->Release();
+  return true;
 }

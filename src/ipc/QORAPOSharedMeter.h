@@ -1,19 +1,48 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "endpoint/QORAPOEndpointInfo.h"
+#include "platform/IQORNamedMutex.h"
+#include "settings/QORSharedMemory.h"
 
-// Peak meter published to control applications in shared memory. Until the shared block exists
-// a meter never opens, and updates report failure.
-class QORAPOSharedMeter {
+// Per-channel peak levels of one endpoint, published to control applications in a 32-byte shared
+// block guarded by a named mutex: eight little-endian floats, the highest level written since the
+// last read. Index 0 is the input meter, 1 the output meter.
+//
+// The writer runs on the real-time path: it only tries the mutex and drops the period's levels
+// when another process holds it, and it never allocates. A reader waits at most 1 ms.
+class QORAPOSharedMeter : public QORSharedMemory {
  public:
-  virtual ~QORAPOSharedMeter() = default;
+  static constexpr uint32_t kChannels = 8;
+  static constexpr uint32_t kBlockSize = kChannels * sizeof(float);
+  static constexpr uint32_t kReadWaitMs = 1;
 
-  virtual void Close() {}
+  QORAPOSharedMeter() = default;
+  ~QORAPOSharedMeter() override;
+
+  // "Global\QOR_" + the endpoint's display name + "_Meter_" + index, and that + "_Mutex".
+  static std::wstring MappingName(const QORAPOEndpointInfo& endpoint, uint32_t index);
+  static std::wstring MutexName(const std::wstring& mappingName);
+
+  // Creates or opens the block and its mutex; true when both are held. Close keeps the mutex for
+  // the next OpenCreate of the same block.
   virtual bool OpenCreate(const QORAPOEndpointInfo& endpoint, uint32_t index);
-  virtual bool IsOpen() const { return false; }
-  // Write (read false) merges the levels as peaks; read (read true) fetches and clears them.
+  virtual bool IsOpen() const;
+  // Write (read false): merges values[0..7] into the block as peaks (absent channels become 0);
+  // false when the meter is closed or the mutex is busy. Read (read true): values becomes the
+  // eight levels and the block is cleared; on a closed meter values keeps its size, zeroed.
   virtual bool Update(std::vector<float>& values, bool read);
+
+ private:
+  bool AcquireMutex(const std::wstring& name);
+  bool Write(const std::vector<float>& values);
+  bool Read(std::vector<float>& values);
+
+  std::wstring name_;
+  std::unique_ptr<IQORNamedMutex> mutex_;
+  std::wstring mutexName_;
 };

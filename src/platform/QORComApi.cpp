@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/QORMMDeviceEnumerator.h"
+#include "platform/QORPolicyConfig.h"
 
 namespace {
 
@@ -13,7 +14,8 @@ thread_local uint32_t initCount = 0;
 struct ClassTable {
   std::mutex mutex;
   std::map<CLSID, QORComCreateFunction> classes{
-      {CLSID_MMDeviceEnumerator, &QORMMDeviceEnumerator::Create}};
+      {CLSID_MMDeviceEnumerator, &QORMMDeviceEnumerator::Create},
+      {CLSID_PolicyConfig, &QORPolicyConfig::Create}};
 };
 
 ClassTable& Classes() {

@@ -9,14 +9,33 @@
 
 namespace {
 
-// A wait takes at most 64 objects; with more keys than that the thread also looks every so often.
+// A wait takes at most 64 objects; with more keys than that, or a key that could not be watched,
+// the thread also looks every so often.
 constexpr size_t kMaxWatches = 63;
 constexpr uint32_t kRescanMs = 200;
 
-void WatchKey(const QORRegistryKey& key, uint32_t filter,
-              std::vector<std::unique_ptr<QORRegistryWatch>>& watches) {
+// Only keys that a wait can take get a watch: each one holds a notification handle, and the
+// system gives a user few of those. A key left without one is caught by the rescan. A watch of
+// the last round is kept (closing a handle costs the system tens of milliseconds, which would
+// delay every notification), unless its key went away.
+void WatchKey(const QORRegistryKey& key, const std::wstring& path, uint32_t filter,
+              QOREndpointNotifier::Watches& old, QOREndpointNotifier::Watches& watches) {
+  if (watches.keys.size() >= kMaxWatches) {
+    watches.partial = true;
+    return;
+  }
+  for (auto& kept : old.keys) {
+    if (kept.second && kept.first == path && !kept.second->IsStale()) {
+      watches.keys.emplace_back(path, std::move(kept.second));
+      return;
+    }
+  }
   std::unique_ptr<QORRegistryWatch> watch;
-  if (key.Watch(filter, &watch) == ERROR_SUCCESS) watches.push_back(std::move(watch));
+  if (key.Watch(filter, &watch) == ERROR_SUCCESS) {
+    watches.keys.emplace_back(path, std::move(watch));
+  } else {
+    watches.partial = true;
+  }
 }
 
 }  // namespace
@@ -100,23 +119,28 @@ QOREndpointNotifier::Snapshot QOREndpointNotifier::Scan() {
   return snapshot;
 }
 
-std::vector<std::unique_ptr<QORRegistryWatch>> QOREndpointNotifier::ArmWatches() {
-  std::vector<std::unique_ptr<QORRegistryWatch>> watches;
+QOREndpointNotifier::Watches QOREndpointNotifier::ArmWatches(Watches old) {
+  Watches watches;
   for (EDataFlow flow : {eRender, eCapture}) {
+    const std::wstring rootPath = QOREndpointStore::FlowKeyPath(flow);
     QORRegistryKey root;
-    if (QORRegistryKey::Create(QORRegistryHive::kLocalMachine, QOREndpointStore::FlowKeyPath(flow),
-                               KEY_READ, root) != ERROR_SUCCESS) {
+    if (QORRegistryKey::Create(QORRegistryHive::kLocalMachine, rootPath, KEY_READ, root) !=
+        ERROR_SUCCESS) {
+      watches.partial = true;
       continue;
     }
-    WatchKey(root, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, watches);
+    WatchKey(root, rootPath, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, old, watches);
     std::wstring name;
     for (uint32_t i = 0; root.EnumSubKey(i, name) == ERROR_SUCCESS; ++i) {
       QORRegistryKey endpoint;
       if (root.OpenSubKey(name, KEY_READ, endpoint) != ERROR_SUCCESS) continue;
-      WatchKey(endpoint, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, watches);
+      const std::wstring endpointPath = rootPath + L"\\" + name;
+      WatchKey(endpoint, endpointPath, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, old,
+               watches);
       QORRegistryKey properties;
       if (endpoint.OpenSubKey(L"Properties", KEY_READ, properties) == ERROR_SUCCESS) {
-        WatchKey(properties, REG_NOTIFY_CHANGE_LAST_SET, watches);
+        WatchKey(properties, endpointPath + L"\\Properties", REG_NOTIFY_CHANGE_LAST_SET, old,
+                 watches);
       }
     }
   }
@@ -124,19 +148,17 @@ std::vector<std::unique_ptr<QORRegistryWatch>> QOREndpointNotifier::ArmWatches()
 }
 
 void QOREndpointNotifier::Run(IQOREvent* stop, std::promise<void>* armed) {
-  // Watches are armed before each look so that no change falls between the two.
-  std::vector<std::unique_ptr<QORRegistryWatch>> watches = ArmWatches();
+  // Every key is watched before it is looked at, so that no change falls between the two.
+  Watches watches = ArmWatches(Watches());
   Snapshot seen = Scan();
   armed->set_value();
   while (true) {
     std::vector<IQORWaitable*> objects{stop};
-    for (size_t i = 0; i < watches.size() && i < kMaxWatches; ++i) {
-      objects.push_back(watches[i].get());
-    }
-    const uint32_t timeout = watches.size() > kMaxWatches ? kRescanMs : kQORInfinite;
+    for (const auto& watch : watches.keys) objects.push_back(watch.second.get());
+    const uint32_t timeout = watches.partial ? kRescanMs : kQORInfinite;
     const uint32_t result = QORWaitForMultiple(objects, timeout);
     if (result == kQORWaitObject0 || result == kQORWaitFailed) return;
-    watches = ArmWatches();
+    watches = ArmWatches(std::move(watches));
     Snapshot now = Scan();
     Dispatch(seen, now);
     seen = std::move(now);
@@ -167,12 +189,13 @@ void QOREndpointNotifier::Dispatch(const Snapshot& before, const Snapshot& after
     const auto old = before.endpoints.find(id);
     if (old == before.endpoints.end()) {
       ForEachClient([&](IMMNotificationClient* c) { c->OnDeviceAdded(id.c_str()); });
-      continue;
     }
-    if (old->second.state != endpoint.state) {
+    // A new endpoint also reports the state it arrived in, as one that comes and goes does.
+    if (old == before.endpoints.end() || old->second.state != endpoint.state) {
       ForEachClient(
           [&](IMMNotificationClient* c) { c->OnDeviceStateChanged(id.c_str(), endpoint.state); });
     }
+    if (old == before.endpoints.end()) continue;
     std::map<std::wstring, bool> changed;
     for (const auto& [name, value] : endpoint.properties) {
       const auto was = old->second.properties.find(name);

@@ -22,6 +22,12 @@ class QOREndpointNotifier {
  public:
   static QOREndpointNotifier& Instance();
 
+  // The watched keys; partial when some key is left to the periodic rescan.
+  struct Watches {
+    std::vector<std::pair<std::wstring, std::unique_ptr<QORRegistryWatch>>> keys;
+    bool partial = false;
+  };
+
   // Registering a client twice keeps one registration.
   HRESULT Register(IMMNotificationClient* client);
   // E_NOTFOUND when the client is not registered.
@@ -43,7 +49,8 @@ class QOREndpointNotifier {
 
   QOREndpointNotifier() = default;
   static Snapshot Scan();
-  static std::vector<std::unique_ptr<QORRegistryWatch>> ArmWatches();
+  // Watches the store's keys, keeping the watches of old that still apply.
+  static Watches ArmWatches(Watches old);
   void Run(IQOREvent* stop, std::promise<void>* armed);
   void Dispatch(const Snapshot& before, const Snapshot& after);
   template <typename Call>

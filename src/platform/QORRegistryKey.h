@@ -13,7 +13,10 @@
 
 // An open registry key. Paths are relative, with backslashes between key names. Key and value names
 // compare without regard to case and keep the spelling they were created with; any character but
-// NUL may appear in a name (a backslash only in value names). Every call returns a Win32-style code
+// NUL may appear in a name (a backslash only in value names), while code points UTF-16 cannot hold
+// (lone surrogates, past U+10FFFF) are refused. Value names are at most 16,383 UTF-16 units long,
+// key names 255 characters. A key deleted with its tree is either gone completely or the call
+// fails. Every call returns a Win32-style code
 // (ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED when the handle lacks the right,
 // ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ...). Writes are atomic: a reader sees a value either
 // before or after a write, never a part of it. One handle may be used by one thread at a time;

@@ -18,8 +18,11 @@ class QORRegistryWatch : public IQORWaitable {
   QORWaitHandle GetWaitHandle() const override { return handle_; }
   // Drains the pending notifications; true when one of them is a change the filter asks for.
   bool ConsumeSignal() override;
+  // True once a consumed signal said the key was deleted or moved: the watch hears nothing more.
+  bool IsStale() const { return stale_; }
 
  private:
   intptr_t handle_;
   uint32_t filter_;
+  bool stale_ = false;
 };

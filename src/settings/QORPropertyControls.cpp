@@ -8,6 +8,10 @@ bool QORPropertyControls::ToControl(const PropertyEntry& entry, QORUTSValue& out
   const std::string name = QORWideToUtf8(entry.key);
   if (const auto* number = boost::any_cast<long>(&entry.value)) {
     out = QORUTSValue(name, boost::any(*number));
+  } else if (const auto* whole = boost::any_cast<int>(&entry.value)) {
+    out = QORUTSValue(name, boost::any(static_cast<long>(*whole)));
+  } else if (const auto* small = boost::any_cast<short>(&entry.value)) {
+    out = QORUTSValue(name, boost::any(static_cast<long>(*small)));
   } else if (const auto* text = boost::any_cast<std::string>(&entry.value)) {
     out = QORUTSValue(name, boost::any(*text));
   } else if (const auto* wide = boost::any_cast<std::wstring>(&entry.value)) {

@@ -5,7 +5,8 @@
 #include "settings/QORUTSValue.h"
 #include "settings/QORUTSValueList.h"
 
-// Carries the entries of a property set into control values: a long stays a whole number, 8-bit
+// Carries the entries of a property set into control values: whole numbers (long, int, short)
+// become long, 8-bit
 // text stays text, wide text becomes UTF-8; entries of any other type have no control form.
 class QORPropertyControls {
  public:

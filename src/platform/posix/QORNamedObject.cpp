@@ -15,7 +15,7 @@
 
 #include "common/QORTextConvert.h"
 #include "common/QORTrace.h"
-#include "platform/QORSystemInfo.h"
+#include "platform/posix/QORStateTree.h"
 
 namespace {
 
@@ -53,45 +53,27 @@ bool LockRange(int fd, short type, off_t start, off_t length, bool wait) {
   return result == 0;
 }
 
-// Gives a file the state root's owner and group and mode 0660 whatever the umask was.
-void SetOwnership(int fd, const struct stat& root, mode_t mode) {
-  if (::fchown(fd, ::geteuid() == 0 ? root.st_uid : static_cast<uid_t>(-1), root.st_gid) != 0) {
-    // Not a member of the root's group: the file keeps ours, still never world-accessible.
-  }
-  ::fchmod(fd, mode);
-}
-
 // The namespace directory under the state root, created 0770 when missing; -1 on failure.
-int OpenNamespaceDirectory(struct stat& rootStat) {
-  const std::filesystem::path root = QORSystemInfo::GetStateRoot();
-  std::error_code error;
-  if (!std::filesystem::exists(root, error)) {
-    std::filesystem::create_directories(root, error);
-    if (!error) ::chmod(root.c_str(), 0770);
-  }
-  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+int OpenNamespaceDirectory() {
+  const int rootFd = QORStateTree::OpenRoot();
   if (rootFd < 0) return -1;
-  if (::fstat(rootFd, &rootStat) != 0) {
+  const int dirFd = QORStateTree::OpenDirectoryAt(rootFd, kDirectoryName, true);
+  if (dirFd < 0) {
     ::close(rootFd);
     return -1;
   }
-  if (::mkdirat(rootFd, kDirectoryName, 0770) != 0 && errno != EEXIST) {
-    ::close(rootFd);
-    return -1;
-  }
-  const int dirFd =
-      ::openat(rootFd, kDirectoryName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  ::close(rootFd);
-  if (dirFd < 0) return -1;
   struct stat dirStat {};
   if (::fstat(dirFd, &dirStat) != 0) {
     ::close(dirFd);
+    ::close(rootFd);
     return -1;
   }
-  if ((dirStat.st_mode & 07777) != 0770 && dirStat.st_uid == ::geteuid()) {
-    SetOwnership(dirFd, rootStat, 0770);
+  // A directory left by an older build with other modes is put right by its owner.
+  if ((dirStat.st_mode & 07777) != QORStateTree::kDirectoryMode && dirStat.st_uid == ::geteuid()) {
+    QORStateTree::Adopt(rootFd, dirFd, QORStateTree::kDirectoryMode);
     ::fstat(dirFd, &dirStat);
   }
+  ::close(rootFd);
   if (dirStat.st_mode & S_IWOTH) {
     QORTrace({"QORNamedObject", __LINE__, "OpenNamespaceDirectory"},
              "refusing a world-writable namespace directory\n");
@@ -153,7 +135,7 @@ void RemoveEntry(int dirFd, const std::string& fileName, int fd) {
 
 // Links a new empty file, already locked exclusively, under fileName; -1 on failure, with errno
 // EEXIST when the name is taken. The file never shows under the name unlocked.
-int CreateEntry(int dirFd, const std::string& fileName, const struct stat& rootStat) {
+int CreateEntry(int dirFd, const std::string& fileName) {
   static std::atomic<unsigned> tempCounter{0};
   for (bool unnamed : {true, false}) {
     std::string tempName;
@@ -169,7 +151,7 @@ int CreateEntry(int dirFd, const std::string& fileName, const struct stat& rootS
       if (unnamed) continue;
       return -1;
     }
-    SetOwnership(fd, rootStat, 0660);
+    QORStateTree::Adopt(dirFd, fd, QORStateTree::kFileMode);
     int linked = -1;
     if (TryLock(fd, F_WRLCK, kJoinByte)) {
       if (unnamed) {
@@ -260,8 +242,7 @@ QORNamedObjectError QORNamedObject::Open(const char* kind, const std::wstring& n
   if (name.empty() || name == L"Global\\" || name == L"Local\\")
     return QORNamedObjectError::kFailed;
   const std::string fileName = FileNameFor(kind, name);
-  struct stat rootStat {};
-  const int dirFd = OpenNamespaceDirectory(rootStat);
+  const int dirFd = OpenNamespaceDirectory();
   if (dirFd < 0) {
     return errno == EACCES ? QORNamedObjectError::kAccessDenied : QORNamedObjectError::kFailed;
   }
@@ -294,7 +275,7 @@ QORNamedObjectError QORNamedObject::Open(const char* kind, const std::wstring& n
     if (fd < 0 && errno != ENOENT) return fail(QORNamedObjectError::kFailed, -1);
     if (fd < 0) {
       if (mode == Mode::kOpen) return fail(QORNamedObjectError::kNotFound, -1);
-      fd = CreateEntry(dirFd, fileName, rootStat);
+      fd = CreateEntry(dirFd, fileName);
       if (fd < 0 && errno == EEXIST) continue;  // another creator won: open theirs
       if (fd < 0) {
         return fail(

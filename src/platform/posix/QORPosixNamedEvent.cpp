@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/posix/QORStateTree.h"
+
 namespace {
 
 constexpr uint32_t kMagic = 0x56455251;  // "QREV"
@@ -39,13 +41,7 @@ QORNamedObjectError QORPosixNamedEvent::Open(const std::wstring& name, QORNamedO
     if (::mkfifoat(dirFd, auxName.c_str(), 0660) != 0) return false;
     fifo_ = OpenFifo(dirFd, auxName);
     if (fifo_ < 0) return false;
-    struct stat fileStat {};
-    if (::fstat(fd, &fileStat) == 0) {
-      if (::fchown(fifo_, static_cast<uid_t>(-1), fileStat.st_gid) != 0) {
-        // Keeps our own group; the mode below still excludes others.
-      }
-    }
-    ::fchmod(fifo_, 0660);
+    QORStateTree::Adopt(dirFd, fifo_, QORStateTree::kFileMode);
     manualReset_ = manualReset;
     if (initiallySet) Set();
     return true;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,20 +11,23 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <random>
 
 #include "common/QORTextConvert.h"
-#include "platform/QORSystemInfo.h"
 #include "platform/posix/QORRegistryName.h"
 #include "platform/posix/QORRegistryValueFile.h"
+#include "platform/posix/QORStateTree.h"
 
 // A key is a directory, a value a file in it (QORRegistryValueFile). Subkey directories and value
 // files carry escaped, case-folded names (QORRegistryName); a key's own spelling is in its file
 // "n". New keys and new value contents are prepared under a temporary name and renamed into place,
 // so that others see them complete or not at all; deleted keys are renamed away before removal.
+// Temporary names carry the pid of their maker, so that those of dead makers can be removed.
+// Every stored file is opened so that neither a link nor a FIFO planted in the store is followed
+// or waited on (QORStateTree).
 
 struct QORRegistryKey::Snapshot {
   std::mutex mutex;
@@ -71,6 +75,9 @@ uint32_t ErrorFromErrno(int error) {
       return ERROR_ACCESS_DENIED;
     case ENOMEM:
       return ERROR_OUTOFMEMORY;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
     case ENAMETOOLONG:
       return ERROR_INVALID_PARAMETER;
     default:
@@ -83,15 +90,32 @@ bool IsDeleted(int dirFd) {
   return ::fstat(dirFd, &st) != 0 || st.st_nlink == 0;
 }
 
+// Temporary entries: 'w' a value being written, 'c' a key being created, 'd' a key being deleted.
+constexpr char kWriteTag = 'w';
+constexpr char kCreateTag = 'c';
+constexpr char kDeleteTag = 'd';
+
+// ".<tag><pid>-<random><counter>"
 std::string TempName(char tag) {
   static std::atomic<uint64_t> counter{0};
   thread_local std::mt19937_64 random{std::random_device{}() ^
                                       (static_cast<uint64_t>(::getpid()) << 32)};
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, ".%c%016llx%llx", tag,
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, ".%c%d-%016llx%llx", tag, static_cast<int>(::getpid()),
                 static_cast<unsigned long long>(random()),
                 static_cast<unsigned long long>(counter.fetch_add(1)));
   return buffer;
+}
+
+// The pid of the maker of a temporary entry; 0 for anything else, including older names without
+// a pid.
+pid_t TempMaker(const char* name) {
+  if (name[0] != '.' || (name[1] != kWriteTag && name[1] != kCreateTag && name[1] != kDeleteTag)) {
+    return 0;
+  }
+  char* end = nullptr;
+  const long pid = std::strtol(name + 2, &end, 10);
+  return end != name + 2 && *end == '-' && pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
 uint32_t NormaliseRights(uint32_t rights) {
@@ -101,10 +125,17 @@ uint32_t NormaliseRights(uint32_t rights) {
   return rights & KEY_ALL_ACCESS;
 }
 
-bool ValidName(std::wstring_view name, size_t maxChars, bool allowBackslash) {
-  if (name.size() > maxChars) return false;
+// A name is text: no NUL, and no code unit that UTF-16 cannot hold (a lone surrogate would be
+// stored as U+FFFD, sharing its file with that name). Key names are counted in characters, value
+// names in UTF-16 units, which is how the value file stores them.
+bool ValidName(std::wstring_view name, size_t maxLength, bool isValue) {
+  if ((isValue ? QORUtf16Length(name) : name.size()) > maxLength) return false;
   for (wchar_t c : name) {
-    if (c == L'\0' || (!allowBackslash && c == L'\\')) return false;
+    const auto code = static_cast<char32_t>(c);
+    if (c == L'\0' || (!isValue && c == L'\\') || code > 0x10FFFF ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
   }
   return true;
 }
@@ -158,16 +189,50 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   return true;
 }
 
+// Opens a stored value file; a link, FIFO or anything else that is no regular file is damage.
+uint32_t OpenValueFile(int dirFd, const std::string& file, Fd* out) {
+  out->reset(QORStateTree::OpenFileAt(dirFd, file.c_str(), O_RDONLY));
+  if (out->get() >= 0) return ERROR_SUCCESS;
+  const int error = errno;
+  if (error == ENOENT && IsDeleted(dirFd)) return ERROR_KEY_DELETED;
+  if (error == ENXIO || error == ELOOP) return ERROR_BADDB;
+  return ErrorFromErrno(error);
+}
+
 uint32_t ReadValueFile(int dirFd, const std::string& file, QORRegistryValue* value) {
-  Fd fd(::openat(dirFd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) {
-    const int error = errno;
-    if (error == ENOENT && IsDeleted(dirFd)) return ERROR_KEY_DELETED;
-    return ErrorFromErrno(error);
-  }
+  Fd fd;
+  const uint32_t opened = OpenValueFile(dirFd, file, &fd);
+  if (opened != ERROR_SUCCESS) return opened;
   std::vector<uint8_t> bytes;
   if (!ReadAll(fd.get(), bytes, QORRegistryValueFile::kMaxFileBytes)) return ERROR_BADDB;
   if (!QORRegistryValueFile::Parse(bytes.data(), bytes.size(), value)) return ERROR_BADDB;
+  return ERROR_SUCCESS;
+}
+
+// As ReadValueFile, but reads only as far as the name: a value file holds at most that many bytes
+// before its data, and Parse accepts the file exactly when it accepts that part of it.
+uint32_t ReadValueName(int dirFd, const std::string& file, std::wstring* name) {
+  Fd fd;
+  const uint32_t opened = OpenValueFile(dirFd, file, &fd);
+  if (opened != ERROR_SUCCESS) return opened;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 ||
+      static_cast<uint64_t>(st.st_size) > QORRegistryValueFile::kMaxFileBytes) {
+    return ERROR_BADDB;
+  }
+  constexpr size_t kHead = 12 + 2 * size_t{kQORRegistryMaxValueNameChars};
+  std::vector<uint8_t> bytes(std::min(kHead, static_cast<size_t>(st.st_size)));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::pread(fd.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return ERROR_BADDB;
+    done += static_cast<size_t>(n);
+  }
+  QORRegistryValue value;
+  if (!QORRegistryValueFile::Parse(bytes.data(), bytes.size(), &value)) return ERROR_BADDB;
+  *name = std::move(value.name);
   return ERROR_SUCCESS;
 }
 
@@ -181,8 +246,8 @@ uint32_t ReadNamedValue(int dirFd, std::wstring_view name, QORRegistryValue* val
 
 uint32_t WriteFileAtomically(int dirFd, const std::string& file,
                              const std::vector<uint8_t>& bytes) {
-  const std::string temp = TempName('w');
-  Fd fd(::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660));
+  const std::string temp = TempName(kWriteTag);
+  Fd fd(QORStateTree::CreateFileAt(dirFd, temp.c_str(), O_WRONLY));
   if (fd.get() < 0) {
     const int error = errno;
     if (error == ENOENT) return ERROR_KEY_DELETED;
@@ -214,34 +279,118 @@ std::vector<std::string> ListEntries(int dirFd, char prefix) {
   return names;
 }
 
-void RemoveTreeAt(int parentFd, const std::string& name) {
-  Fd fd(::openat(parentFd, name.c_str(), kDirFlags));
-  if (fd.get() >= 0) {
-    const int copy = ::openat(fd.get(), ".", kDirFlags);
-    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
-    if (dir == nullptr && copy >= 0) ::close(copy);
-    std::vector<std::pair<std::string, bool>> entries;
-    while (dir != nullptr) {
-      const dirent* entry = ::readdir(dir);
-      if (entry == nullptr) break;
-      const std::string child = entry->d_name;
-      if (child == "." || child == "..") continue;
-      entries.emplace_back(child, entry->d_type == DT_DIR);
+// Removes every entry of dirFd but its directories, whose names go to subdirectories.
+bool EmptyOfFiles(int dirFd, std::vector<std::string>& subdirectories) {
+  const int copy = ::openat(dirFd, ".", kDirFlags);
+  DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+  if (dir == nullptr) {
+    if (copy >= 0) ::close(copy);
+    return false;
+  }
+  bool removed = true;
+  while (const dirent* entry = ::readdir(dir)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    bool isDir = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      isDir = ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     }
-    if (dir != nullptr) ::closedir(dir);
-    for (const auto& [child, isDir] : entries) {
-      if (isDir) {
-        RemoveTreeAt(fd.get(), child);
-      } else {
-        ::unlinkat(fd.get(), child.c_str(), 0);
-      }
+    if (isDir) {
+      subdirectories.emplace_back(name);
+    } else if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) {
+      removed = false;
+      break;
     }
   }
-  ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);
+  const int error = errno;
+  ::closedir(dir);
+  errno = error;
+  return removed;
+}
+
+bool SameDirectory(int fd, const struct stat& expected) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && st.st_dev == expected.st_dev && st.st_ino == expected.st_ino;
+}
+
+// Removes the directory `name` beneath parentFd with everything in it. However deep the tree, it
+// holds three descriptors at most: it goes down by name and back up by "..", checking each step up
+// against the directory it came from. False (errno set) when something is left.
+bool RemoveTreeAt(int parentFd, const std::string& name) {
+  struct Level {
+    std::string name;  // in the level above
+    struct stat self;
+    std::vector<std::string> pending;  // subdirectories still to remove
+  };
+  std::vector<Level> levels;
+  Fd dir(::openat(parentFd, name.c_str(), kDirFlags));
+  if (dir.get() < 0) return errno == ENOENT;
+  levels.push_back({name, {}, {}});
+  if (::fstat(dir.get(), &levels.back().self) != 0 ||
+      !EmptyOfFiles(dir.get(), levels.back().pending)) {
+    return false;
+  }
+  int refills = 0;  // bounds the rescans of directories that writers keep filling
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (!level.pending.empty()) {
+      const std::string child = std::move(level.pending.back());
+      level.pending.pop_back();
+      Fd next(::openat(dir.get(), child.c_str(), kDirFlags));
+      if (next.get() < 0) {
+        if (errno == ENOENT) continue;
+        return false;
+      }
+      Level below{child, {}, {}};
+      if (::fstat(next.get(), &below.self) != 0 || !EmptyOfFiles(next.get(), below.pending)) {
+        return false;
+      }
+      levels.push_back(std::move(below));
+      dir.reset(next.release());
+      continue;
+    }
+    const std::string done = level.name;
+    levels.pop_back();
+    Fd up(levels.empty() ? ::openat(parentFd, ".", kDirFlags)
+                         : ::openat(dir.get(), "..", kDirFlags));
+    if (up.get() < 0) return false;
+    if (!levels.empty() && !SameDirectory(up.get(), levels.back().self)) {
+      errno = ESTALE;  // moved while we were inside
+      return false;
+    }
+    dir.reset(up.release());
+    if (::unlinkat(dir.get(), done.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) continue;
+    if (errno != ENOTEMPTY || ++refills > 64) return false;
+    // Something was written into it meanwhile: go back in.
+    Fd again(::openat(dir.get(), done.c_str(), kDirFlags));
+    Level retry{done, {}, {}};
+    if (again.get() < 0 || ::fstat(again.get(), &retry.self) != 0 ||
+        !EmptyOfFiles(again.get(), retry.pending)) {
+      return false;
+    }
+    levels.push_back(std::move(retry));
+    dir.reset(again.release());
+  }
+  return true;
+}
+
+// Removes the temporary entries of dirFd whose makers have died (killed in the middle of a write,
+// a creation or a deletion); those of live processes are theirs to finish.
+void RemoveStaleTemporaries(int dirFd) {
+  for (const std::string& name : ListEntries(dirFd, '.')) {
+    const pid_t maker = TempMaker(name.c_str());
+    if (maker <= 0 || maker == ::getpid() || ::kill(maker, 0) == 0 || errno != ESRCH) continue;
+    if (name[1] == kWriteTag) {
+      ::unlinkat(dirFd, name.c_str(), 0);
+    } else {
+      RemoveTreeAt(dirFd, name);
+    }
+  }
 }
 
 std::wstring ReadSpelling(int keyFd) {
-  Fd fd(::openat(keyFd, kSpellingFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  Fd fd(QORStateTree::OpenFileAt(keyFd, kSpellingFile, O_RDONLY));
   std::vector<uint8_t> bytes;
   if (fd.get() < 0 || !ReadAll(fd.get(), bytes, kQORRegistryMaxKeyNameChars * 4)) return {};
   if (bytes.size() % 2 != 0) return {};
@@ -273,15 +422,16 @@ uint32_t CreateChild(int dirFd, std::wstring_view name, int* out, bool* created)
   for (int attempt = 0; attempt < 8; ++attempt) {
     const uint32_t opened = OpenChild(dirFd, name, out);
     if (opened != ERROR_FILE_NOT_FOUND) return opened;
-    const std::string temp = TempName('c');
-    if (::mkdirat(dirFd, temp.c_str(), 0770) != 0) {
+    if (attempt == 0) RemoveStaleTemporaries(dirFd);
+    const std::string temp = TempName(kCreateTag);
+    if (QORStateTree::MakeDirectoryAt(dirFd, temp.c_str()) != 0) {
       return errno == ENOENT ? ERROR_KEY_DELETED : ErrorFromErrno(errno);
     }
     {
       Fd tempDir(::openat(dirFd, temp.c_str(), kDirFlags));
-      Fd spelling(tempDir.get() < 0 ? -1
-                                    : ::openat(tempDir.get(), kSpellingFile,
-                                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660));
+      Fd spelling(tempDir.get() < 0
+                      ? -1
+                      : QORStateTree::CreateFileAt(tempDir.get(), kSpellingFile, O_WRONLY));
       if (spelling.get() < 0 || !WriteAll(spelling.get(), QORWideToUtf16LE(name))) {
         RemoveTreeAt(dirFd, temp);
         return ERROR_CANTWRITE;
@@ -337,16 +487,40 @@ uint32_t DeleteAt(int baseFd, std::wstring_view path, bool tree) {
     return ERROR_ACCESS_DENIED;
   }
   const std::string file = QORRegistryName::FileName(QORRegistryName::kKeyPrefix, parts.back());
-  const std::string doomed = TempName('d');
+  const std::string doomed = TempName(kDeleteTag);
   if (::renameat(parent.get(), file.c_str(), parent.get(), doomed.c_str()) != 0) {
     return ErrorFromErrno(errno);
   }
-  RemoveTreeAt(parent.get(), doomed);
-  return ERROR_SUCCESS;
+  target.reset(-1);
+  if (RemoveTreeAt(parent.get(), doomed)) return ERROR_SUCCESS;
+  // Part of it is left: say so, and put the rest back under its name so that the caller can see
+  // it and try again (unless a new key of that name was made meanwhile).
+  const int error = errno;
+  RenameNoReplace(parent.get(), doomed, file);
+  return error == EMFILE || error == ENFILE || error == ENOMEM ? ErrorFromErrno(error)
+                                                               : ERROR_CANTWRITE;
 }
 
-bool MakeDirectory(const std::filesystem::path& path) {
-  return ::mkdir(path.c_str(), 0770) == 0 || errno == EEXIST;
+// The subkeys of a key, unsorted. Only directories whose spelling matches their file name are keys
+// of this store.
+std::vector<std::wstring> ListSubKeys(int fd) {
+  std::vector<std::wstring> names;
+  for (const std::string& file : ListEntries(fd, QORRegistryName::kKeyPrefix)) {
+    Fd child(::openat(fd, file.c_str(), kDirFlags));
+    if (child.get() < 0) continue;
+    std::wstring spelling = ReadSpelling(child.get());
+    if (spelling.empty() ||
+        QORRegistryName::FileName(QORRegistryName::kKeyPrefix, spelling) != file) {
+      continue;
+    }
+    names.push_back(std::move(spelling));
+  }
+  return names;
+}
+
+// Only a value file under the name of the value it holds belongs to the store.
+bool IsValueFileOf(const std::string& file, const std::wstring& name) {
+  return QORRegistryName::FileName(QORRegistryName::kValuePrefix, name) == file;
 }
 
 std::vector<uint8_t> Utf16WithNul(std::wstring_view text) {
@@ -393,15 +567,12 @@ void QORRegistryKey::Close() {
 }
 
 uint32_t QORRegistryKey::OpenHive(QORRegistryHive hive, QORRegistryKey& out) {
-  const std::filesystem::path stateRoot = QORSystemInfo::GetStateRoot();
-  std::error_code error;
-  std::filesystem::create_directories(stateRoot, error);
-  const std::filesystem::path registry = stateRoot / "registry";
-  const std::filesystem::path root =
-      registry / (hive == QORRegistryHive::kLocalMachine ? "HKLM" : "HKCR");
-  if (!MakeDirectory(registry) || !MakeDirectory(root)) return ErrorFromErrno(errno);
-  const int fd = ::open(root.c_str(), kDirFlags);
-  if (fd < 0) return ErrorFromErrno(errno);
+  const int fd = QORStateTree::OpenDirectory(
+      hive == QORRegistryHive::kLocalMachine ? "registry/HKLM" : "registry/HKCR", true);
+  if (fd < 0) {
+    // A link or a file in place of the hive's folders is a damaged store, not a missing key.
+    return errno == ELOOP || errno == ENOTDIR ? ERROR_BADDB : ErrorFromErrno(errno);
+  }
   out = QORRegistryKey(fd, KEY_ALL_ACCESS);
   return ERROR_SUCCESS;
 }
@@ -491,18 +662,7 @@ uint32_t QORRegistryKey::EnumSubKey(uint32_t index, std::wstring& name) const {
   const int fd = static_cast<int>(handle_);
   std::lock_guard<std::mutex> lock(snapshot_->mutex);
   if (index == 0) {
-    snapshot_->subKeys.clear();
-    for (const std::string& file : ListEntries(fd, QORRegistryName::kKeyPrefix)) {
-      Fd child(::openat(fd, file.c_str(), kDirFlags));
-      if (child.get() < 0) continue;
-      std::wstring spelling = ReadSpelling(child.get());
-      // Only directories whose spelling matches their file name are keys of this store.
-      if (spelling.empty() ||
-          QORRegistryName::FileName(QORRegistryName::kKeyPrefix, spelling) != file) {
-        continue;
-      }
-      snapshot_->subKeys.push_back(std::move(spelling));
-    }
+    snapshot_->subKeys = ListSubKeys(fd);
     std::sort(snapshot_->subKeys.begin(), snapshot_->subKeys.end(),
               [](const std::wstring& a, const std::wstring& b) {
                 return QORRegistryName::Fold(a) < QORRegistryName::Fold(b);
@@ -517,11 +677,15 @@ uint32_t QORRegistryKey::QueryInfo(uint32_t* subKeyCount, uint32_t* valueCount) 
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   const int fd = static_cast<int>(handle_);
   if (IsDeleted(fd)) return ERROR_KEY_DELETED;
-  if (subKeyCount != nullptr) {
-    *subKeyCount = static_cast<uint32_t>(ListEntries(fd, QORRegistryName::kKeyPrefix).size());
-  }
+  // The counts are of what the enumerations would list, foreign entries left out.
+  if (subKeyCount != nullptr) *subKeyCount = static_cast<uint32_t>(ListSubKeys(fd).size());
   if (valueCount != nullptr) {
-    *valueCount = static_cast<uint32_t>(ListEntries(fd, QORRegistryName::kValuePrefix).size());
+    uint32_t count = 0;
+    std::wstring name;
+    for (const std::string& file : ListEntries(fd, QORRegistryName::kValuePrefix)) {
+      if (ReadValueName(fd, file, &name) == ERROR_SUCCESS && IsValueFileOf(file, name)) ++count;
+    }
+    *valueCount = count;
   }
   return ERROR_SUCCESS;
 }
@@ -627,6 +791,7 @@ uint32_t QORRegistryKey::SetValue(std::wstring_view name, uint32_t type, const v
   value.type = type;
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   value.data.assign(bytes, bytes + size);
+  RemoveStaleTemporaries(fd);
   return WriteFileAtomically(fd, QORRegistryName::FileName(QORRegistryName::kValuePrefix, name),
                              QORRegistryValueFile::Serialize(value));
 }
@@ -693,8 +858,7 @@ uint32_t QORRegistryKey::EnumValue(uint32_t index, std::wstring* name, uint32_t*
     for (const std::string& file : ListEntries(fd, QORRegistryName::kValuePrefix)) {
       QORRegistryValue value;
       // Unreadable or foreign files are left out rather than ending the enumeration.
-      if (ReadValueFile(fd, file, &value) != ERROR_SUCCESS ||
-          QORRegistryName::FileName(QORRegistryName::kValuePrefix, value.name) != file) {
+      if (ReadValueFile(fd, file, &value) != ERROR_SUCCESS || !IsValueFileOf(file, value.name)) {
         continue;
       }
       snapshot_->values.push_back(std::move(value));

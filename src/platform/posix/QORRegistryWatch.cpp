@@ -28,6 +28,7 @@ bool QORRegistryWatch::ConsumeSignal() {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       if ((event->mask & kKeyGone) != 0) {
+        if ((event->mask & IN_Q_OVERFLOW) == 0) stale_ = true;
         changed = true;
         continue;
       }

@@ -1,5 +1,7 @@
 #include "platform/QORKnownFolders.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 
@@ -7,6 +9,7 @@
 #include "platform/QORComApi.h"
 #include "platform/QORSystemInfo.h"
 #include "platform/QORWinError.h"
+#include "platform/posix/QORStateTree.h"
 
 HRESULT QORKnownFolders::GetPath(const GUID& folderId, std::wstring* path) {
   if (path == nullptr) return E_POINTER;
@@ -14,11 +17,11 @@ HRESULT QORKnownFolders::GetPath(const GUID& folderId, std::wstring* path) {
   if (folderId == FOLDERID_ProgramData) name = "ProgramData";
   if (folderId == FOLDERID_ProgramFiles) name = "Program Files";
   if (name == nullptr) return E_INVALIDARG;
-  const std::filesystem::path folder = QORSystemInfo::GetStateRoot() / name;
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-  *path = QORUtf8ToWide(folder.string());
+  // Made beneath the root like every stored folder: 0770, and never through a planted link.
+  const int fd = QORStateTree::OpenDirectory(name, true);
+  if (fd < 0) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+  ::close(fd);
+  *path = QORUtf8ToWide((QORSystemInfo::GetStateRoot() / name).string());
   return S_OK;
 }
 
