@@ -33,12 +33,15 @@ void Baseline_PlainCopy(benchmark::State& state) {
 }
 BENCHMARK(Baseline_PlainCopy);
 
-void RunPeriods(benchmark::State& state, bool switching, bool configured = false) {
+void RunPeriods(benchmark::State& state, bool switching, bool configured = false,
+                bool metered = false) {
   qorbench::BenchStateRoot root;
   QORAPOProcessManager manager;
   if (configured) {
     manager.SetEndpointInfo(qorbench::ExampleEndpoint(root.Path()), APO_FX_PreBlue);
     manager.SetProcessingOverride(1);
+    // The example meters input and output; the bypass alone is measured without.
+    if (!metered) manager.SetMeteringMode(0);
   }
   manager.Initialize(kChannels, kChannels, 48000, configured ? APO_FX_PreBlue : APO_FX_EFX);
   const auto input = Signal();
@@ -72,6 +75,12 @@ void ProcessManager_BypassedChainPeriod(benchmark::State& state) {
   RunPeriods(state, false, true);
 }
 BENCHMARK(ProcessManager_BypassedChainPeriod);
+
+// The same with the example's input and output meters open.
+void ProcessManager_BypassedChainMeteredPeriod(benchmark::State& state) {
+  RunPeriods(state, false, true, true);
+}
+BENCHMARK(ProcessManager_BypassedChainMeteredPeriod);
 
 void ProcessManager_SwitchingPeriod(benchmark::State& state) {
   RunPeriods(state, true);

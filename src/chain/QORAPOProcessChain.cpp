@@ -354,11 +354,16 @@ void QORAPOProcessChain::PassThrough(IQORAudioData<float>& input, IQORAudioData<
 
 bool QORAPOProcessChain::PassThroughInterleaved(const float* input, float* output, uint32_t frames,
                                                 uint32_t width, IQORAPOProcessChainPipeHook* hook) {
-  if (!(bypassed || !constructed) || width != delay_.GetChannels() || width == 0) return false;
-  if (hook != nullptr && !appliedEndpoint_.IsRender()) return false;
+  if (!CanPassThroughInterleaved(width, hook)) return false;
   pipeHook_ = hook;
   delay_.ProcessInterleaved(input, output, frames);
   return true;
+}
+
+bool QORAPOProcessChain::CanPassThroughInterleaved(uint32_t width,
+                                                   IQORAPOProcessChainPipeHook* hook) const {
+  if (!(bypassed || !constructed) || width != delay_.GetChannels() || width == 0) return false;
+  return hook == nullptr || appliedEndpoint_.IsRender();
 }
 
 void QORAPOProcessChain::TakeStateFrom(QORAPOProcessChain& giving) {

@@ -74,6 +74,8 @@ class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
   // processes, the layout differs, or a capture chain has a hook to send its output to.
   bool PassThroughInterleaved(const float* input, float* output, uint32_t frames, uint32_t channels,
                               IQORAPOProcessChainPipeHook* hook);
+  // Whether PassThroughInterleaved would run.
+  bool CanPassThroughInterleaved(uint32_t channels, IQORAPOProcessChainPipeHook* hook) const;
   // Real-time, at the start of a crossfade: offers this chain's processes the state of giving's.
   void TakeStateFrom(QORAPOProcessChain& giving);
   // Builder thread: back to the unbuilt state.

@@ -332,6 +332,18 @@ uint32_t QORAPOProcessManager::FlushFrames(uint32_t sampleRate, int64_t latency)
   return static_cast<uint32_t>(std::min<int64_t>(int64_t{sampleRate} * ms / 1000, UINT32_MAX));
 }
 
+void QORAPOProcessManager::InterleavedPeaks(const float* samples, uint32_t frames,
+                                            uint32_t channels, std::vector<float>& peaks) {
+  peaks.assign(channels, 0.0f);
+  for (uint32_t f = 0; f < frames; ++f) {
+    const float* frame = samples + static_cast<size_t>(f) * channels;
+    for (uint32_t c = 0; c < channels; ++c) {
+      const float level = std::fabs(frame[c]);
+      peaks[c] = peaks[c] > level ? peaks[c] : level;  // a NaN sample replaces the peak
+    }
+  }
+}
+
 void QORAPOProcessManager::ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks) {
   const uint32_t channels = data.GetChannelCount();
   const uint32_t frames = data.GetFrameCount();
@@ -445,10 +457,8 @@ bool QORAPOProcessManager::PassThroughPeriod(const float* input, uint32_t frames
                                              uint32_t outputRoom, uint32_t* outputFrames) {
   // The steady period of a chain that passes audio through, between the engine's arrays: no
   // buffer, no meter, nothing the stall check would do.
-  const bool metering = ((meteringMode_ & 1) != 0 && inputMeter_.IsOpen()) ||
-                        ((meteringMode_ & 2) != 0 && outputMeter_.IsOpen());
-  if (flushing_ || metering || input == nullptr || output == nullptr ||
-      inputChannels_ != outputChannels_ || frames > outputRoom || IsSwitching()) {
+  if (flushing_ || input == nullptr || output == nullptr || inputChannels_ != outputChannels_ ||
+      frames > outputRoom || IsSwitching()) {
     return false;
   }
   const bool overlap = input != output &&
@@ -459,8 +469,19 @@ bool QORAPOProcessManager::PassThroughPeriod(const float* input, uint32_t frames
   if (!QORPerformanceCounter::Query(&now)) return false;
   if (processTimer_.frequency <= 0) QORPerformanceCounter::Frequency(&processTimer_.frequency);
   if (ElapsedMs(processTimer_.counter, now, processTimer_.frequency) > kStallMs) return false;
-  if (!current_.load()->PassThroughInterleaved(input, output, frames, outputChannels_, this)) {
-    return false;
+  QORAPOProcessChain* current = current_.load();
+  if (!current->CanPassThroughInterleaved(outputChannels_, this)) return false;
+  // The engine's arrays carry no side-chain channel: every channel is metered.
+  const bool meterInput = (meteringMode_ & 1) != 0 && inputMeter_.IsOpen();
+  const bool meterOutput = (meteringMode_ & 2) != 0 && outputMeter_.IsOpen();
+  if (meterInput) {
+    InterleavedPeaks(input, frames, inputChannels_, peaks_);
+    inputMeter_.Update(peaks_, false);
+  }
+  current->PassThroughInterleaved(input, output, frames, outputChannels_, this);
+  if (meterOutput) {
+    InterleavedPeaks(output, frames, outputChannels_, peaks_);
+    outputMeter_.Update(peaks_, false);
   }
   processTimer_.counter = now;
   *outputFrames = frames;

@@ -137,6 +137,9 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   static uint32_t FlushFrames(uint32_t sampleRate, int64_t latency);
   // Largest absolute sample per channel; channels of the side-chain role stay 0.
   static void ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks);
+  // The same over an interleaved array without channel roles.
+  static void InterleavedPeaks(const float* samples, uint32_t frames, uint32_t channels,
+                               std::vector<float>& peaks);
 
   // Any. Roles, for the owner and tests; the pending chain is null while no switch is under way.
   QORAPOProcessChain* GetCurrentChain() const { return current_.load(); }

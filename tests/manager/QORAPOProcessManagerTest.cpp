@@ -325,6 +325,15 @@ TEST(QORAPOProcessManager, PeaksSkipTheSideChainAndLetNaNThrough) {
   data.Assign(nanLast.data(), 3, 1, true, 48000);
   QORAPOProcessManager::ComputePeaks(data, peaks);
   EXPECT_TRUE(std::isnan(peaks[0]));
+
+  // The bypass's own pass over the engine's interleaved arrays meters every channel alike.
+  QORAPOProcessManager::InterleavedPeaks(samples.data(), 3, 3, peaks);
+  ASSERT_EQ(peaks.size(), 3u);
+  EXPECT_EQ(peaks[0], 0.9f);
+  EXPECT_EQ(peaks[1], 0.75f);
+  EXPECT_EQ(peaks[2], 0.0f);  // 0.1, then the NaN, then 0 replacing it
+  QORAPOProcessManager::InterleavedPeaks(nanLast.data(), 3, 1, peaks);
+  EXPECT_TRUE(std::isnan(peaks[0]));
 }
 
 TEST(QORAPOProcessManager, SteadyAndSwitchingPeriodsAllocateNothing) {
