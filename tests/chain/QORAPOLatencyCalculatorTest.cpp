@@ -140,6 +140,17 @@ TEST_F(QORAPOLatencyCalculatorTest, AnotherRateIsMeasuredTooAndCachedApart) {
   uint64_t plain = 0;
   EXPECT_NE(Subkey().GetQword(L"QorApoCfgLatency", &plain), ERROR_SUCCESS);
 
+  // Another position of the same endpoint keeps its own values: the 44100 Hz result of the first
+  // position must not be read back for it.
+  ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatency", 777), ERROR_SUCCESS);
+  ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatencyCacheId", QORFileTime::GetWriteTime(path_)),
+            ERROR_SUCCESS);
+  CountingCalculator position;
+  ASSERT_TRUE(position.Calculate(endpoint_, file_.GetOperatingModes(), 0, L"@2"));
+  EXPECT_EQ(position.GetLatency(), 1160997);
+  EXPECT_EQ(Cached(L"QorApoCfgLatency@2"), 1160997u);
+  EXPECT_EQ(Cached(L"QorApoCfgLatency"), 777u);
+
   // The chain at 96000 Hz padded to it lines up with its bypass.
   QORAPOProcessChain built;
   QORAPOProcessChain bypass;
