@@ -1,6 +1,7 @@
 // Cost of the period path: one 10 ms stereo period at 48000 Hz through the process manager with
-// its default (bypassed) chains, steady and during a crossfaded switch, against a plain copy of
-// the same samples.
+// its default (bypassed) chains, steady and during a crossfaded switch, and with the example
+// configuration's chains bypassed at their common latency, against a plain copy of the same
+// samples.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "AllocationCounter.h"
 #include "manager/QORAPOProcessManager.h"
+#include "support/BenchEndpoint.h"
 
 namespace {
 
@@ -31,9 +33,17 @@ void Baseline_PlainCopy(benchmark::State& state) {
 }
 BENCHMARK(Baseline_PlainCopy);
 
-void RunPeriods(benchmark::State& state, bool switching) {
+void RunPeriods(benchmark::State& state, bool switching, bool configured = false,
+                bool metered = false) {
+  qorbench::BenchStateRoot root;
   QORAPOProcessManager manager;
-  manager.Initialize(kChannels, kChannels, 48000, APO_FX_EFX);
+  if (configured) {
+    manager.SetEndpointInfo(qorbench::ExampleEndpoint(root.Path()), APO_FX_PreBlue);
+    manager.SetProcessingOverride(1);
+    // The example meters input and output; the bypass alone is measured without.
+    if (!metered) manager.SetMeteringMode(0);
+  }
+  manager.Initialize(kChannels, kChannels, 48000, configured ? APO_FX_PreBlue : APO_FX_EFX);
   const auto input = Signal();
   std::vector<float> output(input.size());
   uint32_t frames = kFrames;
@@ -52,12 +62,25 @@ void RunPeriods(benchmark::State& state, bool switching) {
   }
   state.counters["allocs_per_period"] = static_cast<double>(allocations.Count()) /
                                         static_cast<double>(std::max<uint64_t>(periods, 1));
+  state.counters["delay_frames"] = manager.GetCurrentChain()->GetDelay().GetLatency();
 }
 
 void ProcessManager_SteadyPeriod(benchmark::State& state) {
   RunPeriods(state, false);
 }
 BENCHMARK(ProcessManager_SteadyPeriod);
+
+// The example's chains bypassed: the input is delayed by the common latency.
+void ProcessManager_BypassedChainPeriod(benchmark::State& state) {
+  RunPeriods(state, false, true);
+}
+BENCHMARK(ProcessManager_BypassedChainPeriod);
+
+// The same with the example's input and output meters open.
+void ProcessManager_BypassedChainMeteredPeriod(benchmark::State& state) {
+  RunPeriods(state, false, true, true);
+}
+BENCHMARK(ProcessManager_BypassedChainMeteredPeriod);
 
 void ProcessManager_SwitchingPeriod(benchmark::State& state) {
   RunPeriods(state, true);

@@ -6,9 +6,10 @@
 
 #include "audio/IQORAudioProcess.h"
 
-// Delays every channel of the period by the same whole number of frames. Each channel's line is
-// a ring of exactly the delay samples, so periods of any length (shorter or longer than the
-// delay) pass without allocation.
+// Delays every channel of the period by the same whole number of frames. The lines are one
+// interleaved ring of exactly delay frames, so periods of any length (shorter or longer than the
+// delay) pass without allocation, and a period in the interleaved form is delayed by exchanging
+// whole runs of samples with the ring.
 class QORAudioProcessDelay : public IQORAudioProcess<float> {
  public:
   // Resizes the lines to channels; with a non-zero delay brings each line to exactly the delay
@@ -18,19 +19,24 @@ class QORAudioProcessDelay : public IQORAudioProcess<float> {
   void EnableBypass(bool bypass) override { bypass_ = bypass; }
   bool IsBypassed() const override { return bypass_; }
   uint32_t GetLatency() const override { return delay_; }
+  // Periods of another channel count than Init's delay their first channels (up to Init's count).
   void Process(IQORAudioData<float>& data) override;
 
+  // Delays interleaved frames of Init's channel count from in to out, which may be the same array
+  // (or not overlap at all), without a buffer between them.
+  void ProcessInterleaved(const float* in, float* out, uint32_t frames);
+
   virtual void SetDelay(uint32_t frames);
+  uint32_t GetChannels() const { return channels_; }
+  // Silences the lines, so that nothing of an earlier use comes out.
+  virtual void Clear();
 
  private:
-  struct Line {
-    std::vector<float> samples;  // a ring; samples[next] is the oldest
-    size_t next = 0;
-  };
-
-  static void Resize(Line& line, uint32_t length);
+  void Resize(uint32_t channels, uint32_t frames);
 
   uint32_t delay_ = 0;
   bool bypass_ = false;
-  std::vector<Line> lines_;
+  uint32_t channels_ = 0;
+  std::vector<float> ring_;  // delay_ frames of channels_ samples; frame `next_` is the oldest
+  size_t next_ = 0;          // in frames
 };

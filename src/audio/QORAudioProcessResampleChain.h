@@ -19,8 +19,10 @@ class QORAudioProcessResampleChain : public QORAudioProcessChain<float> {
   // lead and initialises the processes at the internal rate. Buffers are sized here for periods
   // up to 100 ms; a longer period grows them once.
   bool Init(uint32_t channels, uint32_t rate) override;
-  // The FIFO lead, the converters' filter delay and the processes' latencies, in frames at the
-  // endpoint rate.
+  // Latency convention of every chain in the host: frames at the endpoint rate (the rate given to
+  // Init), counting all the audio goes through: the processes' latencies converted from the
+  // internal rate, plus, when resampling, the FIFO lead and the converters' filter delay, rounded
+  // to the nearest frame.
   uint32_t GetLatency() const override;
   void Process(IQORAudioData<float>& data) override;
 

@@ -44,7 +44,8 @@ bool QORAPOProcessWrapper::Create(const std::string& techId, const std::string& 
 }
 
 uint32_t QORAPOProcessWrapper::GetTotalLatency() const {
-  return GetLatency() + (process_ != nullptr ? process_->GetLatency() : 0);
+  return QORAudioProcessBlock::GetLatency() +
+         (initialised_ && process_ != nullptr ? process_->GetLatency() : 0);
 }
 
 bool QORAPOProcessWrapper::Init(uint32_t channels, uint32_t sampleRate) {

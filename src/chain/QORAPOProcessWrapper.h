@@ -39,6 +39,9 @@ class QORAPOProcessWrapper : public IQORUTSController, public QORAudioProcessBlo
                       const std::string& hook, IQORAPOProcessWrapperHook* hookTarget);
   // Block latency plus the process's own delay, in frames.
   virtual uint32_t GetTotalLatency() const;
+  // The whole delay the element adds (GetTotalLatency): a chain padded to a common latency must
+  // count the process's own look-ahead too, or it would shift in time at every switch.
+  uint32_t GetLatency() const override { return GetTotalLatency(); }
 
   // False leaves the wrapper unblocked and passing audio through untouched.
   bool Init(uint32_t channels, uint32_t sampleRate) override;

@@ -4,15 +4,20 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "chain/QORAPOLatencyCalculator.h"
 #include "common/QORTrace.h"
 #include "common/QORTraceLog.h"
+#include "endpoint/QORAPOPublicSettingsReader.h"
 #include "platform/QORPerformanceCounter.h"
 #include "platform/QORWait.h"
+#include "settings/QORAPOChannelCode.h"
 
 namespace {
 constexpr int64_t kUnitsPerSecond = 100000000;
+constexpr uint32_t kTuningPollMs = 200;
 constexpr int64_t kFlushExtra = 3000000;  // 30 ms beyond the latency
 
 // True when no thread is recorded as owner, or the caller is that thread.
@@ -34,6 +39,9 @@ QORAPOProcessManager::QORAPOProcessManager()
 }
 
 QORAPOProcessManager::~QORAPOProcessManager() {
+  // Their watch threads call back into members that go away before them.
+  modeSelector_.SetNotify(nullptr);
+  globalSettings_.SetNotify(nullptr);
   StopThreads();
 }
 
@@ -51,11 +59,72 @@ void QORAPOProcessManager::OnEndpointNotify(uint32_t /*kind*/) {
 }
 
 bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location) {
+  modeSelector_.SetNotify(nullptr);
   sideChainPipeFlag_ = false;
   captureWatchFlag_ = false;
   location_ = location;
+  configured_ =
+      configuration_.Load(endpoint.GetConfigurationPath(), QORAPOConfigurationFile::kSelectorPlain,
+                          static_cast<uint32_t>(location)) == 0;
+  if (!configured_) return false;
   endpointInfo_ = endpoint;
+
+  if (modeSelector_.Init(endpointInfo_, configuration_.GetDefaultMode())) {
+    modeSelector_.SetNotify(this);
+  }
+  globalSettings_.SetNotify(nullptr);
+  if (globalSettings_.InitGlobal(endpointInfo_)) {
+    QORUTSValueList globals;
+    globalSettings_.ReadControls(globals, true);
+    if (const QORUTSValue* enable = globals.Find(QORAPOGlobalSettings::kProcessEnable)) {
+      bypassFlag_.store(enable->GetIndex() == 0 ? 1 : 0);
+    }
+    globalSettings_.SetNotify(this);
+  }
+
+  // A side-chain pipe is set up only when both directions have processes to link.
+  bool renderSide = false;
+  bool captureSide = false;
+  for (const auto& mode : configuration_.GetOperatingModes()) {
+    if (mode->IsAutoMic()) captureWatchFlag_ = true;
+    for (const ChainEntry& chain : mode->GetChainDefinition().GetEntries()) {
+      for (const ProcessEntry& process : chain.processes) {
+        if (process.hook != ProcessEntry::kSidechainPipe &&
+            process.techId == ProcessEntry::kSidechainPipe) {
+          continue;
+        }
+        (chain.render ? renderSide : captureSide) = true;
+      }
+    }
+  }
+  sideChainPipeFlag_ = renderSide && captureSide;
+
+  if (endpointInfo_.IsRender()) {
+    static const std::map<std::string, uint32_t> kMeteringModes = {
+        {"VAPO3-Input", 1}, {"VAPO3-Output", 2}, {"VAPO3-Both", 3}};
+    const QORUTSValue* metering = configuration_.GetProperties().Find("VAPO3-Metering Mode");
+    if (metering != nullptr) {
+      const auto found = kMeteringModes.find(metering->GetValueText());
+      SetMeteringMode(found != kMeteringModes.end() ? found->second : 0);
+    }
+  } else {
+    SetMeteringMode(0);
+  }
   return true;
+}
+
+void QORAPOProcessManager::SetMeteringMode(uint32_t mode) {
+  outputMeter_.Close();
+  inputMeter_.Close();
+  meteringMode_ = mode;
+  if (mode == 1 || mode == 3) inputMeter_.OpenCreate(endpointInfo_, 0);
+  if (mode == 2 || mode == 3) outputMeter_.OpenCreate(endpointInfo_, 1);
+}
+
+QORAPOModeIdentity QORAPOProcessManager::CurrentModeIdentity() {
+  QORAPOModeIdentity identity = configuration_.GetDefaultMode();
+  if (!modeSelector_.GetMode(identity)) identity = configuration_.GetDefaultMode();
+  return identity;
 }
 
 void QORAPOProcessManager::SetProcessingOverride(int32_t override) {
@@ -71,8 +140,12 @@ int64_t QORAPOProcessManager::GetLatency() {
 }
 
 int64_t QORAPOProcessManager::CalculateLatency() {
+  if (!configured_) return 0;
   QORAPOLatencyCalculator calculator;
-  calculator.Calculate();
+  // Positions of one endpoint share its subkey; the local-effect position keeps the plain names.
+  const std::wstring position =
+      loadedLocation_ == 0 ? std::wstring() : L"@" + std::to_wstring(loadedLocation_);
+  calculator.Calculate(endpointInfo_, configuration_.GetOperatingModes(), sampleRate_, position);
   return calculator.GetLatency();
 }
 
@@ -123,7 +196,7 @@ void QORAPOProcessManager::ReserveStorage() {
   const uint32_t flushFrames = FlushFrames(sampleRate_, latency_);
   const uint32_t channels = std::max(inputChannels_, outputChannels_);
   flushBuffer_.assign(static_cast<size_t>(flushFrames) * channels, 0.0f);
-  for (QORAudioDataFloat* buffer : {&input_, &pendingInput_, &output_, &oldOutput_}) {
+  for (QORAudioDataFloat* buffer : {&input_, &output_, &oldOutput_}) {
     buffer->Init(flushFrames, channels, sampleRate_);
     buffer->GetSamples(false, true);
     buffer->GetSamples(false, false);
@@ -156,6 +229,8 @@ void QORAPOProcessManager::ResetChains() {
   ConfigureChain(*current_.load());
   ConfigureChain(*standby_.load());
   crossfade_.Start(sampleRate_, latency_);
+  // Building the chains takes time that is no stall of the real-time thread.
+  RestartTimer();
   // Published last: whoever sees the steady state finds the new roles and configured chains.
   QORCriticalSectionLock lock(switchLock_);
   switchState_.store(kSwitchStateSteady);
@@ -195,12 +270,41 @@ uint32_t QORAPOProcessManager::GetSwitchState() {
 }
 
 void QORAPOProcessManager::ConfigureChain(QORAPOProcessChain& chain) {
-  // Without a configuration there is no operating mode to build: the chain bypasses, delayed by
-  // the common latency like every other chain.
+  // Whatever happens below, the chain passes audio through at the common latency.
   chain.targetLatency = GetLatency();
-  chain.sampleRate = sampleRate_;
-  chain.SetAppliedEndpoint(endpointInfo_);
-  chain.bypassed = true;
+  chain.PreparePassThrough(endpointInfo_, outputChannels_, sampleRate_);
+
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  if (configured_) {
+    QORAPOModeIdentity identity = CurrentModeIdentity();
+    for (int attempt = 0; attempt < 2 && mode == nullptr; ++attempt) {
+      const bool found = (captureWatchFlag_ && capturePresent_.load() != 0)
+                             ? configuration_.FindAutoMicMode(identity, mode)
+                             : configuration_.FindOperatingMode(identity, mode);
+      if (!found) {
+        mode.reset();
+        identity = configuration_.GetDefaultMode();
+      }
+    }
+  }
+  if (mode == nullptr) {
+    chain.bypassed = true;
+    chain.UpdateLatency();
+    return;
+  }
+  QORAPOProcessChain::Request request;
+  request.endpoint = endpointInfo_;
+  request.mode = *mode;
+  request.inputCode = QORAPOChannelCode::FromChannelCount(inputChannels_);
+  request.outputCode = QORAPOChannelCode::FromChannelCount(outputChannels_);
+  request.sampleRate = sampleRate_;
+  chain.ConstructChain(request);
+
+  uint32_t bypass = bypassFlag_.load();
+  const uint32_t sysFx = sysFxDisabled_.load();
+  const int32_t override = processingOverride_.load();
+  if (override != 0) bypass = override == 1 ? 1 : 0;
+  chain.bypassed = !(chain.constructed && bypass == 0 && sysFx == 0);
   chain.UpdateLatency();
 }
 
@@ -226,6 +330,18 @@ uint32_t QORAPOProcessManager::FlushFrames(uint32_t sampleRate, int64_t latency)
   const auto ms = static_cast<int64_t>(static_cast<double>(latency + kFlushExtra) / 100000.0);
   if (ms <= 0) return 0;
   return static_cast<uint32_t>(std::min<int64_t>(int64_t{sampleRate} * ms / 1000, UINT32_MAX));
+}
+
+void QORAPOProcessManager::InterleavedPeaks(const float* samples, uint32_t frames,
+                                            uint32_t channels, std::vector<float>& peaks) {
+  peaks.assign(channels, 0.0f);
+  for (uint32_t f = 0; f < frames; ++f) {
+    const float* frame = samples + static_cast<size_t>(f) * channels;
+    for (uint32_t c = 0; c < channels; ++c) {
+      const float level = std::fabs(frame[c]);
+      peaks[c] = peaks[c] > level ? peaks[c] : level;  // a NaN sample replaces the peak
+    }
+  }
 }
 
 void QORAPOProcessManager::ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks) {
@@ -255,25 +371,28 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
   if (outerPeriod) periodThread_.store(std::this_thread::get_id());
 #endif
   const uint32_t outputRoom = *outputFrames;
-  // Take the input before clearing the output: the engine may hand the same buffer for both.
-  input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
-  if (output != nullptr) {
-    std::fill(output, output + static_cast<size_t>(outputRoom) * outputChannels_, 0.0f);
+  if (PassThroughPeriod(input, *inputFrames, output, outputRoom, outputFrames)) {
+#ifndef NDEBUG
+    if (outerPeriod) periodThread_.store(std::thread::id());
+#endif
+    return;
   }
-  output_.Init(outputRoom, outputChannels_, sampleRate_);
+  // Take the input before writing the output: the engine may hand the same buffer for both.
+  input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
 
-  if (meteringMode_ & 1) {
+  // Peaks are measured only for a meter that is open.
+  if ((meteringMode_ & 1) != 0 && inputMeter_.IsOpen()) {
     ComputePeaks(input_, peaks_);
     inputMeter_.Update(peaks_, false);
   }
-  pendingInput_.CopyFrom(input_);
 
+  // One clock read per period: the time since the previous period began.
   int64_t now = 0;
-  if (QORPerformanceCounter::Query(&now) &&
-      QORPerformanceCounter::Frequency(&processTimer_.frequency)) {
+  if (QORPerformanceCounter::Query(&now)) {
+    if (processTimer_.frequency <= 0) QORPerformanceCounter::Frequency(&processTimer_.frequency);
     const uint64_t elapsed = ElapsedMs(processTimer_.counter, now, processTimer_.frequency);
+    processTimer_.counter = now;
     if (elapsed > kStallMs) {
-      RestartTimer();
       QORAPOProcessChain* pending = pending_.load();
       if (IsSwitching() && pending != nullptr) ConfigureChain(*pending);
       if ((location_ != APO_FX_OSFX && location_ != APO_FX_OMFX) || inputSilent) {
@@ -283,60 +402,114 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
         FlushWithSilence();
         // The flush ran whole periods through the same buffers: take this period's input again.
         input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
-        pendingInput_.CopyFrom(input_);
-        output_.Init(outputRoom, outputChannels_, sampleRate_);
       }
     }
   }
 
-  current_.load()->Process(input_, output_, this);
-
-  if (IsSwitching()) {
-    QORAPOProcessChain* pending = pending_.load();
+  // Only this thread ends a switch: one that has begun lasts at least to the end of the period,
+  // and one that begins meanwhile is taken up by the next period.
+  const bool switching = IsSwitching();
+  QORAPOProcessChain* current = current_.load();
+  if (switching) {
+    // The pending chain takes the running state before the current chain moves on with this
+    // period: both then process the same period from the same state.
     if (crossfade_.GetProgress() >= 1.0f) crossfade_.Start(sampleRate_, latency_);
-    if (crossfade_.GetProgress() == 0.0f) pending->TakeStateFrom(*current_.load());
+    if (crossfade_.GetProgress() == 0.0f) pending_.load()->TakeStateFrom(*current);
+  }
+
+  // Outside a switch, matching layouts run in place: the input buffer becomes the result. The
+  // chains never write their input, so during a switch both read the same period.
+  QORAudioDataFloat* result = &output_;
+  if (!switching && inputChannels_ == outputChannels_ && outputRoom >= input_.GetFrameCount()) {
+    current->Process(input_, input_, this);
+    result = &input_;
+  } else {
+    output_.Init(outputRoom, outputChannels_, sampleRate_);
+    current->Process(input_, output_, this);
+  }
+
+  if (switching) {
+    QORAPOProcessChain* pending = pending_.load();
     oldOutput_.CopyFrom(output_);
     output_.Init(outputRoom, outputChannels_, sampleRate_);
     if (endpointInfo_.IsRender()) {
       processingPending_ = true;
-      pending->Process(pendingInput_, output_, this);
+      pending->Process(input_, output_, this);
       processingPending_ = false;
     } else {
-      pending->Process(pendingInput_, output_, nullptr);
+      pending->Process(input_, output_, nullptr);
     }
     crossfade_.Mix(oldOutput_, output_);
     if (crossfade_.GetProgress() >= 1.0f) SwitchChains(kSwitchStateSteady);
   }
 
-  if (meteringMode_ & 2) {
-    ComputePeaks(output_, peaks_);
+  if ((meteringMode_ & 2) != 0 && outputMeter_.IsOpen()) {
+    ComputePeaks(*result, peaks_);
     outputMeter_.Update(peaks_, false);
   }
-  CopyOut(output, outputRoom, outputFrames);
-  RestartTimer();
+  CopyOut(*result, output, outputRoom, outputFrames);
 #ifndef NDEBUG
   if (outerPeriod) periodThread_.store(std::thread::id());
 #endif
 }
 
-void QORAPOProcessManager::CopyOut(float* output, uint32_t outputRoom, uint32_t* outputFrames) {
-  const uint32_t frames = output_.GetFrameCount();
-  const uint32_t channels = output_.GetChannelCount();
+bool QORAPOProcessManager::PassThroughPeriod(const float* input, uint32_t frames, float* output,
+                                             uint32_t outputRoom, uint32_t* outputFrames) {
+  // The steady period of a chain that passes audio through, between the engine's arrays: no
+  // buffer, no meter, nothing the stall check would do.
+  if (flushing_ || input == nullptr || output == nullptr || inputChannels_ != outputChannels_ ||
+      frames > outputRoom || IsSwitching()) {
+    return false;
+  }
+  const bool overlap = input != output &&
+                       input < output + static_cast<size_t>(frames) * outputChannels_ &&
+                       output < input + static_cast<size_t>(frames) * inputChannels_;
+  if (overlap) return false;
+  int64_t now = 0;
+  if (!QORPerformanceCounter::Query(&now)) return false;
+  if (processTimer_.frequency <= 0) QORPerformanceCounter::Frequency(&processTimer_.frequency);
+  if (ElapsedMs(processTimer_.counter, now, processTimer_.frequency) > kStallMs) return false;
+  QORAPOProcessChain* current = current_.load();
+  if (!current->CanPassThroughInterleaved(outputChannels_, this)) return false;
+  // The engine's arrays carry no side-chain channel: every channel is metered.
+  const bool meterInput = (meteringMode_ & 1) != 0 && inputMeter_.IsOpen();
+  const bool meterOutput = (meteringMode_ & 2) != 0 && outputMeter_.IsOpen();
+  if (meterInput) {
+    InterleavedPeaks(input, frames, inputChannels_, peaks_);
+    inputMeter_.Update(peaks_, false);
+  }
+  current->PassThroughInterleaved(input, output, frames, outputChannels_, this);
+  if (meterOutput) {
+    InterleavedPeaks(output, frames, outputChannels_, peaks_);
+    outputMeter_.Update(peaks_, false);
+  }
+  processTimer_.counter = now;
+  *outputFrames = frames;
+  if (outputMute_.load())
+    std::fill(output, output + static_cast<size_t>(frames) * outputChannels_, 0.0f);
+  return true;
+}
+
+void QORAPOProcessManager::CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
+                                   uint32_t* outputFrames) {
+  const uint32_t frames = result.GetFrameCount();
+  const uint32_t channels = result.GetChannelCount();
   // Never write past the engine's buffer, nor read past the chain's.
   const uint32_t written = std::min(frames, outputRoom);
   if (output != nullptr && static_cast<uint64_t>(frames) * channels != 0) {
-    const float* samples = output_.GetSamples(false, true);
+    const float* samples = result.GetSamples(false, true);
     if (channels == outputChannels_) {
       std::copy(samples, samples + static_cast<size_t>(written) * channels, output);
     } else {
       const uint32_t shared = std::min(channels, outputChannels_);
       for (uint32_t f = 0; f < written; ++f) {
+        float* to = output + static_cast<size_t>(f) * outputChannels_;
         std::copy(samples + static_cast<size_t>(f) * channels,
-                  samples + static_cast<size_t>(f) * channels + shared,
-                  output + static_cast<size_t>(f) * outputChannels_);
+                  samples + static_cast<size_t>(f) * channels + shared, to);
+        std::fill(to + shared, to + outputChannels_, 0.0f);
       }
     }
-    output_.ReleaseSamples();
+    result.ReleaseSamples();
   }
   *outputFrames = written;
   if (outputMute_.load() && output != nullptr) {
@@ -360,7 +533,8 @@ void QORAPOProcessManager::FlushWithSilence() {
 
 void QORAPOProcessManager::OnPipeData(bool receive, IQORAudioData<float>& data) {
   if (!sideChainConnected_) {
-    data.Clear();
+    // Nothing to receive reads as silence; what a chain sends is its own audio and stays as it is.
+    if (receive) data.Clear();
     return;
   }
   if (!receive) {
@@ -386,6 +560,13 @@ void QORAPOProcessManager::OnModeSelectorChanged() {
   changeEvent_->Set();
 }
 
+void QORAPOProcessManager::OnPublicSettingChanged(QORAPOPublicSettings& /*source*/,
+                                                  const QORUTSValue& control) {
+  if (control.GetName() != QORAPOGlobalSettings::kProcessEnable) return;
+  bypassFlag_.store(control.GetIndex() == 0 ? 1 : 0);
+  changeEvent_->Set();
+}
+
 void QORAPOProcessManager::OnMutexFound(QORFindMutex& /*watcher*/, bool present) {
   capturePresent_.exchange(present ? 1 : 0);
   changeEvent_->Set();
@@ -407,7 +588,11 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
   int64_t lastRebuild = 0;
   int64_t frequency = 0;
   QORPerformanceCounter::Query(&lastRebuild);
-  const uint32_t timeout = kQORInfinite;
+  // Changes of the standby mode's public values wake the worker; tuned values are polled.
+  QORAPOPublicSettingsReader reader;
+  reader.Open(endpointInfo_, standby_.load()->GetAppliedMode(), changeEvent_.get());
+  bool poll = standby_.load()->tuningPoll;
+  uint32_t timeout = poll ? kTuningPollMs : kQORInfinite;
 
   IQORWaitable* const steadyWait[] = {&stopEvent, steadyEvent_.get()};
   IQORWaitable* const changeWait[] = {&stopEvent, changeEvent_.get()};
@@ -421,6 +606,9 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
       woke = QORWaitForMultiple(changeWait, timeout);
     }
     if (woke == kQORWaitObject0) return true;
+    if (woke == kQORWaitTimeout && poll && standby_.load()->TuningChanged()) {
+      woke = kQORWaitObject0 + 1;
+    }
     if (woke == kQORWaitObject0 + 1) {
       workerPhase_.store(kWorkerRebuilding);
       int64_t now = 0;
@@ -433,8 +621,11 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
       }
       changeEvent_->Reset();
       ConfigureChain(*standby_.load());
+      reader.Open(endpointInfo_, standby_.load()->GetAppliedMode(), changeEvent_.get());
       SwitchChains(kSwitchStateSwitching);
       ConfigureChain(*standby_.load());
+      poll = standby_.load()->tuningPoll;
+      if (poll) timeout = kTuningPollMs;
       rebuilds_.fetch_add(1);
       QORPerformanceCounter::Query(&lastRebuild);
     }

@@ -13,12 +13,16 @@
 #include "chain/QORAPOProcessChain.h"
 #include "endpoint/IQORAPOEndpointNotify.h"
 #include "endpoint/QORAPOEndpointInfo.h"
+#include "endpoint/QORAPOGlobalSettings.h"
+#include "endpoint/QORAPOModeSelector.h"
 #include "ipc/QORAPOSharedMeter.h"
 #include "ipc/QORNamedPipeMarshall.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
 #include "platform/QORCriticalSection.h"
 #include "settings/IQORAPOModeSelectorNotify.h"
+#include "settings/IQORAPOPublicSettingsNotify.h"
+#include "settings/QORAPOConfigurationFile.h"
 #include "thread/IQORFindMutexNotify.h"
 #include "thread/IQORThreadBasicWorker.h"
 #include "thread/QORFindMutex.h"
@@ -57,6 +61,7 @@ struct TimeDelta {
 // the worker) may start a switch from any thread.
 class QORAPOProcessManager : public IQORAPOEndpointNotify,
                              public IQORAPOModeSelectorNotify,
+                             public IQORAPOPublicSettingsNotify,
                              public IQORFindMutexNotify,
                              public IQORThreadBasicWorker,
                              public IQORAPOProcessChainPipeHook {
@@ -86,8 +91,11 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
   // Any (the endpoint tools' notification thread).
   void OnEndpointNotify(uint32_t kind) override;
-  // Configuration.
+  // Configuration: loads the endpoint's configuration file for the position; false when it does
+  // not load (every chain then bypasses).
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
+  // Configuration: closes both meters and opens those the mode names (1 input, 2 output, 3 both).
+  virtual void SetMeteringMode(uint32_t mode);
   // Any.
   virtual void SetProcessingOverride(int32_t override);
   // Any.
@@ -113,6 +121,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
   // Any (the notifier's thread).
   void OnModeSelectorChanged() override;
+  // The global settings' watch thread: "VAPO3-Process Enable" switches the bypass.
+  void OnPublicSettingChanged(QORAPOPublicSettings& source, const QORUTSValue& control) override;
   // The capture mutex watcher's thread.
   void OnMutexFound(QORFindMutex& watcher, bool present) override;
   // Worker.
@@ -127,12 +137,20 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   static uint32_t FlushFrames(uint32_t sampleRate, int64_t latency);
   // Largest absolute sample per channel; channels of the side-chain role stay 0.
   static void ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks);
+  // The same over an interleaved array without channel roles.
+  static void InterleavedPeaks(const float* samples, uint32_t frames, uint32_t channels,
+                               std::vector<float>& peaks);
 
   // Any. Roles, for the owner and tests; the pending chain is null while no switch is under way.
   QORAPOProcessChain* GetCurrentChain() const { return current_.load(); }
   QORAPOProcessChain* GetStandbyChain() const { return standby_.load(); }
   QORAPOProcessChain* GetPendingChain() const { return pending_.load(); }
   QORAPOProcessChain* GetSpareChain() const { return spare_.load(); }
+  // Configuration. What SetEndpointInfo found, for the owner and tests.
+  const QORAPOConfigurationFile& GetConfiguration() const { return configuration_; }
+  bool GetSideChainPipeFlag() const { return sideChainPipeFlag_; }
+  bool GetCaptureWatchFlag() const { return captureWatchFlag_; }
+  uint32_t GetMeteringMode() const { return meteringMode_; }
   // Any: wakes the worker as a settings notification does.
   void SignalChange() { changeEvent_->Set(); }
   // Any: where the worker is, and how many switches it has started in all.
@@ -141,8 +159,10 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
  protected:
   // Configuration (from Initialize). The common latency of the endpoint's chains, in units of 10
-  // ns.
+  // ns: 0 without a configuration.
   virtual int64_t CalculateLatency();
+  // Worker or configuration. The mode to build: the selector's, else the configuration's default.
+  virtual QORAPOModeIdentity CurrentModeIdentity();
   // Configuration. Stops every thread that calls back into the manager; a subclass calls it from
   // its destructor.
   void StopThreads();
@@ -153,13 +173,21 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   bool IsSwitching();
   void RestartTimer();
   void ReserveStorage();
-  void CopyOut(float* output, uint32_t outputRoom, uint32_t* outputFrames);
+  bool PassThroughPeriod(const float* input, uint32_t frames, float* output, uint32_t outputRoom,
+                         uint32_t* outputFrames);
+  void CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
+               uint32_t* outputFrames);
 
   uint32_t inputChannels_ = 0;
   uint32_t outputChannels_ = 0;
   uint32_t sampleRate_ = 0;
   int32_t location_ = APO_FX_SFX;
   QORAPOEndpointInfo endpointInfo_;
+  QORAPOConfigurationFile configuration_;
+  bool configured_ = false;     // the configuration loaded
+  int32_t loadedLocation_ = 0;  // the position it was loaded for
+  QORAPOGlobalSettings globalSettings_;
+  QORAPOModeSelector modeSelector_;
 
   QORAPOProcessChain chainA_;
   QORAPOProcessChain chainB_;
@@ -204,7 +232,6 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
 
   // Period storage, kept between periods so that steady periods allocate nothing.
   QORAudioDataFloat input_;
-  QORAudioDataFloat pendingInput_;
   QORAudioDataFloat output_;
   QORAudioDataFloat oldOutput_;
   std::vector<float> peaks_;

@@ -130,3 +130,36 @@ TEST(QORAudioProcess, SteadyPeriodsDoNotAllocate) {
 }
 
 }  // namespace
+
+TEST(QORAudioProcessDelay, InterleavedArraysInPlaceOrApartAreDelayedExactly) {
+  for (bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "apart");
+    QORAudioProcessDelay delay;
+    delay.SetDelay(7);
+    ASSERT_TRUE(delay.Init(2, 48000));
+    std::vector<float> out;
+    float next = 1.0f;
+    // Shorter and longer than the delay, from every position of the ring.
+    for (uint32_t frames : {5u, 9u, 13u, 2u, 7u, 3u, 8u}) {
+      std::vector<float> in(frames * 2);
+      for (uint32_t f = 0; f < frames; ++f, next += 1.0f) {
+        in[2 * f] = next;
+        in[2 * f + 1] = -next;
+      }
+      std::vector<float> result(in.size(), 99.0f);
+      if (inPlace) {
+        result = in;
+        delay.ProcessInterleaved(result.data(), result.data(), frames);
+      } else {
+        delay.ProcessInterleaved(in.data(), result.data(), frames);
+      }
+      out.insert(out.end(), result.begin(), result.end());
+    }
+    ASSERT_EQ(out.size(), 94u);
+    for (size_t f = 0; f < 47; ++f) {
+      const float expected = f < 7 ? 0.0f : static_cast<float>(f - 6);
+      ASSERT_EQ(out[2 * f], expected) << f;
+      ASSERT_EQ(out[2 * f + 1], -expected) << f;
+    }
+  }
+}

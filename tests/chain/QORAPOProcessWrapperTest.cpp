@@ -63,7 +63,9 @@ TEST(QORAPOProcessWrapper, BlockedProcessSeesOnlyWholeBlocksAndDelaysByTwoBlocks
   QORAPOProcessWrapper wrapper;
   ASSERT_TRUE(wrapper.Create("Test Block 480 32", "Blk", "", nullptr));
   ASSERT_TRUE(wrapper.Init(2, 48000));
-  EXPECT_EQ(wrapper.GetLatency(), 960u);
+  // The rings hold two blocks; a chain counts the process's own 32 frames too.
+  EXPECT_EQ(wrapper.QORAudioProcessBlock::GetLatency(), 960u);
+  EXPECT_EQ(wrapper.GetLatency(), 992u);
   EXPECT_EQ(wrapper.GetTotalLatency(), 992u);
 
   const auto out = Stream(wrapper, 2, 48000, 441, 10);

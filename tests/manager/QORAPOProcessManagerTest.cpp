@@ -154,12 +154,12 @@ TEST(QORAPOProcessManager, BypassedChainsCarryTheInputUnchanged) {
   EXPECT_EQ(output, std::vector<float>(960, 0.0f));
   manager.SetOutputMute(false);
 
-  // Fewer output channels: the first channels of each frame.
+  // Stereo to mono: the fold of both channels.
   manager.Initialize(2, 1, 48000, APO_FX_EFX);
   std::vector<float> mono(480, -1.0f);
   RunPeriod(manager, input, mono);
-  EXPECT_EQ(mono[0], 1.0f);
-  EXPECT_EQ(mono[479], input[958]);
+  EXPECT_EQ(mono[0], 3.0f * 0.707f);
+  EXPECT_EQ(mono[479], (959.0f + 960.0f) * 0.707f);
 }
 
 TEST(QORAPOProcessManager, RotationKeepsFourDistinctRoles) {
@@ -292,16 +292,17 @@ TEST(QORAPOProcessManager, ElapsedTimeIsSoundPastThirtyTwoBits) {
   EXPECT_EQ(QORAPOProcessManager::FlushFrames(48000, 2099999), 2400u);  // whole milliseconds
 }
 
-TEST(QORAPOProcessManager, UnconnectedSideChainReadsAsSilence) {
+TEST(QORAPOProcessManager, UnconnectedSideChainReadsAsSilenceAndLeavesWhatIsSent) {
   TestManager manager;
   QORAudioDataFloat data;
   const std::vector<float> samples(16, 0.25f);
   data.Assign(samples.data(), 8, 2, true, 48000);
   manager.OnPipeData(true, data);
   EXPECT_EQ(data.GetSamples(false, true)[3], 0.0f);
+  // A sending chain hands over its own output: without a pipe it must stay the caller's audio.
   data.Assign(samples.data(), 8, 2, true, 48000);
   manager.OnPipeData(false, data);
-  EXPECT_EQ(data.GetSamples(false, true)[15], 0.0f);
+  EXPECT_EQ(data.GetSamples(false, true)[15], 0.25f);
 }
 
 TEST(QORAPOProcessManager, PeaksSkipTheSideChainAndLetNaNThrough) {
@@ -323,6 +324,15 @@ TEST(QORAPOProcessManager, PeaksSkipTheSideChainAndLetNaNThrough) {
   const std::vector<float> nanLast = {0.9f, 0.1f, NAN};
   data.Assign(nanLast.data(), 3, 1, true, 48000);
   QORAPOProcessManager::ComputePeaks(data, peaks);
+  EXPECT_TRUE(std::isnan(peaks[0]));
+
+  // The bypass's own pass over the engine's interleaved arrays meters every channel alike.
+  QORAPOProcessManager::InterleavedPeaks(samples.data(), 3, 3, peaks);
+  ASSERT_EQ(peaks.size(), 3u);
+  EXPECT_EQ(peaks[0], 0.9f);
+  EXPECT_EQ(peaks[1], 0.75f);
+  EXPECT_EQ(peaks[2], 0.0f);  // 0.1, then the NaN, then 0 replacing it
+  QORAPOProcessManager::InterleavedPeaks(nanLast.data(), 3, 1, peaks);
   EXPECT_TRUE(std::isnan(peaks[0]));
 }
 
