@@ -706,17 +706,20 @@ TEST_F(QORAPOProcessManagerChainTest, APublicWriteByAnotherProcessIsHeardInTimeA
   ExpectNoClickOrGap(left, rate, 2 * size_t{rate}, rate, stalls, period);
 }
 
-// Gain bands 3 and 4 are public; the chain entry sets band 4 itself.
+// Gain bands 3 and 4 are public; the chain entry sets band 3 itself. The leveller is off, so that
+// band 4's gain shows in a 250 Hz tone's level.
 constexpr char kTunedConfiguration[] =
     "<qor_configuration><properties><control name=\"Product Name\">T</control>"
     "<control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
     "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control></properties>"
     "<operating_mode><control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
     "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control>"
+    "<control name=\"ZR3D-GEQ Enable\">1</control>"
+    "<control name=\"ZR3D-AmploHD Enable\">0</control>"
     "<control name=\"ZR3D-GEQ Band 3\" public=\"true\">100</control>"
     "<control name=\"ZR3D-GEQ Band 4\" public=\"true\">100</control>"
     "<chain input=\"Stereo\" output=\"Stereo\"><process tech_id=\"ZR3D\" instance_id=\"M\"/>"
-    "<control name=\"ZR3D-GEQ Band 4\">900</control></chain></operating_mode>"
+    "<control name=\"ZR3D-GEQ Band 3\">900</control></chain></operating_mode>"
     "</qor_configuration>";
 
 TEST_F(QORAPOProcessManagerChainTest,
@@ -729,19 +732,26 @@ TEST_F(QORAPOProcessManagerChainTest,
   QORAPOPublicSettings panel;
   panel.Init(render, *mode);
   ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-GEQ Band 3", std::string("200"))));
-  ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-GEQ Band 4", std::string("200"))));
+  ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-GEQ Band 4", std::string("0"))));
+  std::vector<float> tone(48000);
+  for (size_t i = 0; i < tone.size(); ++i) {
+    tone[i] = 0.1f * static_cast<float>(std::sin(2.0 * 3.14159265358979 * 250.0 * i / 48000.0));
+  }
   struct Case {
     long tuningMode;
-    const char* band3;
+    const char* band4;
   };
   // Without a tuning tool at work the public value wins; in tuning mode 2 the tuned one.
-  for (const Case& c : {Case{0, "200"}, Case{2, "300"}}) {
+  double level[2] = {};
+  const Case cases[] = {{0, "0"}, {2, "600"}};
+  for (size_t k = 0; k < 2; ++k) {
+    const Case& c = cases[k];
     SCOPED_TRACE(c.tuningMode);
     QORAPOTunedSettings tool;
     ASSERT_TRUE(tool.Open(render, *mode, false));
     QORUTSValueList tuned;
     tuned.Set(QORUTSValue("ZR3D-GEQ Band 3", std::string("300")));
-    tuned.Set(QORUTSValue("ZR3D-GEQ Band 4", std::string("300")));
+    tuned.Set(QORUTSValue("ZR3D-GEQ Band 4", std::string("600")));
     tuned.Set(QORUTSValue(QORAPOTunedSettings::kTuningModeName, c.tuningMode));
     ASSERT_TRUE(tool.WriteControls(tuned));
 
@@ -755,9 +765,12 @@ TEST_F(QORAPOProcessManagerChainTest,
     const QORUTSValue* band4 = current->GetSentControls().Find("ZR3D-GEQ Band 4");
     ASSERT_NE(band3, nullptr);
     ASSERT_NE(band4, nullptr);
-    EXPECT_EQ(band3->GetValueText(), c.band3);
-    EXPECT_EQ(band4->GetValueText(), "900");
+    EXPECT_EQ(band3->GetValueText(), "900");
+    EXPECT_EQ(band4->GetValueText(), c.band4);
+    level[k] = AmplitudeAt(Stream(manager, tone, 2, 2, 48000), 24000, 250.0, 48000.0);
   }
+  // The tuned 6 dB on band 4 are heard.
+  EXPECT_NEAR(20.0 * std::log10(level[1] / level[0]), 6.0, 0.5);
 }
 
 }  // namespace
