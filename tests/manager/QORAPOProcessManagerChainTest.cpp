@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,6 +22,7 @@
 #include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOModeSelector.h"
 #include "endpoint/QORAPOPublicSettings.h"
+#include "endpoint/QORAPOTunedSettings.h"
 #include "manager/QORAPOProcessManager.h"
 #include "settings/QORAPOConfigurationFile.h"
 
@@ -38,6 +42,26 @@ bool AfterStall(const std::vector<size_t>& stalls, size_t i) {
     if (i + 480 >= at && i < at + 9600) return true;
   }
   return false;
+}
+
+// From `from` on, a 48000 Hz output never holds a whole period of zeros, nor a step larger than
+// twice the largest step of the steady tone in [steadyFrom, steadyTo). Stalls are not judged.
+void ExpectNoClickOrGap(const std::vector<float>& left, size_t steadyFrom, size_t steadyTo,
+                        size_t from, const std::vector<size_t>& stalls, uint32_t period) {
+  float steadyStep = 0.0f;
+  for (size_t i = steadyFrom; i < steadyTo; ++i)
+    steadyStep = std::max(steadyStep, std::fabs(left[i] - left[i - 1]));
+  ASSERT_GT(steadyStep, 0.0f);
+  size_t zeros = 0;
+  for (size_t i = from; i < left.size(); ++i) {
+    if (AfterStall(stalls, i)) {
+      zeros = 0;
+      continue;
+    }
+    zeros = left[i] == 0.0f ? zeros + 1 : 0;
+    ASSERT_LT(zeros, period) << i;
+    ASSERT_LE(std::fabs(left[i] - left[i - 1]), 2.0f * steadyStep) << i;
+  }
 }
 
 // A manager whose mode can be chosen by the test, as a mode selector would.
@@ -395,23 +419,8 @@ TEST_F(QORAPOProcessManagerChainTest, GlobalSwitchAndModeSelectorDecideAndPublic
   runUntil([&] { return left.size() >= switched + 72000; });
   EXPECT_EQ(child.Wait(), 0);
 
-  // From the first processed output on: no run of a whole period of zeros, and no step larger
-  // than the largest step of the steady tone before anything changed.
-  const size_t start = 24000;
-  float steadyStep = 0.0f;
-  for (size_t i = start; i < 48000; ++i)
-    steadyStep = std::max(steadyStep, std::fabs(left[i] - left[i - 1]));
-  ASSERT_GT(steadyStep, 0.0f);
-  size_t zeros = 0;
-  for (size_t i = start; i < left.size(); ++i) {
-    if (AfterStall(stalls, i)) {
-      zeros = 0;
-      continue;
-    }
-    zeros = left[i] == 0.0f ? zeros + 1 : 0;
-    ASSERT_LT(zeros, period) << i;
-    ASSERT_LE(std::fabs(left[i] - left[i - 1]), 2.0f * steadyStep) << i;
-  }
+  // From the first processed output on, judged against the steady tone before anything changed.
+  ExpectNoClickOrGap(left, 24000, 48000, 24000, stalls, period);
 }
 
 }  // namespace
@@ -504,16 +513,18 @@ TEST_F(QORAPOProcessManagerChainTest, SwitchingBetweenEqualChainsSoundsLikeNotSw
 
 namespace {
 
-// Amplitude of the freq component of x[from, end).
-double AmplitudeAt(const std::vector<float>& x, size_t from, double freq, double rate) {
+// Amplitude of the freq component of x[from, to) (to the end by default).
+double AmplitudeAt(const std::vector<float>& x, size_t from, double freq, double rate,
+                   size_t to = SIZE_MAX) {
+  to = std::min(to, x.size());
   double s = 0.0;
   double c = 0.0;
-  for (size_t i = from; i < x.size(); ++i) {
+  for (size_t i = from; i < to; ++i) {
     const double phase = 2.0 * 3.14159265358979 * freq * static_cast<double>(i) / rate;
     s += x[i] * std::sin(phase);
     c += x[i] * std::cos(phase);
   }
-  return 2.0 * std::sqrt(s * s + c * c) / static_cast<double>(x.size() - from);
+  return 2.0 * std::sqrt(s * s + c * c) / static_cast<double>(to - from);
 }
 
 // The Music chain's two processes called straight through the library with the given controls,
@@ -602,6 +613,166 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFlowFromTheFileAndTheRegistryToThe
   EXPECT_NEAR(20.0 * std::log10(AmplitudeAt(hostOff, 144000, 250.0, 48000.0) / off), 0.0, 0.5);
 }
 
+TEST_F(QORAPOProcessManagerChainTest, APublicWriteByAnotherProcessIsHeardInTimeAndWithoutAClick) {
+  // Music/Speakers with the leveller off, as above: the band's 3 dB show in the tone's level.
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  QORAPOConfigurationFile file;
+  ASSERT_EQ(file.Load(path_, 0, 0), 0u);
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  ASSERT_TRUE(file.FindOperatingMode(QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers"), mode));
+  QORAPOPublicSettings panel;
+  panel.Init(render, *mode);
+  ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-AmploHD Enable", std::string("0"))));
+  QORAPOProcessManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  const uint32_t rate = 48000;
+  const uint32_t period = 480;
+  const int64_t common = manager.GetLatency() * rate / 10000000;
+
+  // Periods paced against the wall clock as an engine does, so that the worker's rebuild runs in
+  // the output time it would have.
+  std::vector<float> in(period * 2);
+  std::vector<float> out(period * 2);
+  std::vector<float> left;
+  uint64_t n = 0;
+  std::vector<size_t> stalls;
+  auto due = std::chrono::steady_clock::now();
+  auto lastCall = due;
+  auto runUntil = [&](auto done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool finished = done();
+    while (!finished && std::chrono::steady_clock::now() < limit) {
+      for (uint32_t f = 0; f < period; ++f, ++n) {
+        in[2 * f] = in[2 * f + 1] =
+            0.25f * static_cast<float>(std::sin(2.0 * 3.14159265358979 * 250.0 * n / rate));
+      }
+      uint32_t frames = period;
+      uint32_t outFrames = period;
+      const auto called = std::chrono::steady_clock::now();
+      if (called - lastCall > std::chrono::milliseconds(250)) stalls.push_back(left.size());
+      lastCall = called;
+      manager.Process(in.data(), &frames, out.data(), &outFrames, false);
+      for (uint32_t f = 0; f < period; ++f) left.push_back(out[2 * f]);
+      due += std::chrono::milliseconds(10);
+      // Far behind (a stall of the test thread): start the schedule again instead of catching up.
+      if (std::chrono::steady_clock::now() > due + std::chrono::milliseconds(100)) {
+        due = std::chrono::steady_clock::now();
+      }
+      std::this_thread::sleep_until(due);
+      finished = done();
+    }
+    return finished;
+  };
+  // 20 whole cycles of the 250 Hz tone.
+  const size_t measure = 3840;
+  ASSERT_TRUE(runUntil([&] { return left.size() >= 2 * size_t{rate}; }));
+  const double before = AmplitudeAt(left, left.size() - measure, 250.0, rate);
+
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("write-public", {"1", QORWideToUtf8(path_), "0", "VAPO3-Music",
+                                           "VAPO3-Speakers", "ZR3D-GEQ Enable", "0"}));
+  std::string said;
+  bool written = false;
+  ASSERT_TRUE(runUntil([&] {
+    written = written || (child.ReadLine(said, 5) && said == "written");
+    return written;
+  }));
+  // The next period is the first in which the write is visible.
+  const size_t visible = left.size();
+  ASSERT_TRUE(runUntil([&] { return left.size() >= visible + 2 * size_t{rate}; }));
+  EXPECT_EQ(child.Wait(), 0);
+  const QORUTSValue* sent = manager.GetCurrentChain()->GetSentControls().Find("ZR3D-GEQ Enable");
+  ASSERT_NE(sent, nullptr);
+  EXPECT_EQ(sent->GetValueText(), "0");
+  const double after = AmplitudeAt(left, left.size() - measure, 250.0, rate);
+  EXPECT_NEAR(20.0 * std::log10(before / after), 3.0, 0.5);
+
+  // The first window of two cycles, ending at `heard`, whose level is the new gain's.
+  const size_t window = 384;
+  size_t heard = visible + window;
+  while (heard <= left.size() &&
+         std::fabs(20.0 * std::log10(AmplitudeAt(left, heard - window, 250.0, rate, heard) /
+                                     after)) > 0.5) {
+    heard += 8;
+  }
+  ASSERT_LE(heard, left.size());
+  const int64_t took = static_cast<int64_t>(heard - visible);
+  const int64_t budget = (100 + 30) * int64_t{rate} / 1000 + common;
+  std::printf("public write heard after %lld output frames (budget %lld, common latency %lld)\n",
+              static_cast<long long>(took), static_cast<long long>(budget),
+              static_cast<long long>(common));
+  EXPECT_LE(took, budget);
+  ExpectNoClickOrGap(left, rate, 2 * size_t{rate}, rate, stalls, period);
+}
+
+// Gain bands 3 and 4 are public; the chain entry sets band 3 itself. The leveller is off, so that
+// band 4's gain shows in a 250 Hz tone's level.
+constexpr char kTunedConfiguration[] =
+    "<qor_configuration><properties><control name=\"Product Name\">T</control>"
+    "<control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
+    "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control></properties>"
+    "<operating_mode><control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
+    "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control>"
+    "<control name=\"ZR3D-GEQ Enable\">1</control>"
+    "<control name=\"ZR3D-AmploHD Enable\">0</control>"
+    "<control name=\"ZR3D-GEQ Band 3\" public=\"true\">100</control>"
+    "<control name=\"ZR3D-GEQ Band 4\" public=\"true\">100</control>"
+    "<chain input=\"Stereo\" output=\"Stereo\"><process tech_id=\"ZR3D\" instance_id=\"M\"/>"
+    "<control name=\"ZR3D-GEQ Band 3\">900</control></chain></operating_mode>"
+    "</qor_configuration>";
+
+TEST_F(QORAPOProcessManagerChainTest,
+       TuningModeTwoLetsTheTunedValueWinAndTheChainEntryWinsOverAll) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, kTunedConfiguration);
+  QORAPOConfigurationFile file;
+  ASSERT_EQ(file.Load(path_, 0, 0), 0u);
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  ASSERT_TRUE(file.FindOperatingMode(QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers"), mode));
+  QORAPOPublicSettings panel;
+  panel.Init(render, *mode);
+  ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-GEQ Band 3", std::string("200"))));
+  ASSERT_TRUE(panel.WriteControl(QORUTSValue("ZR3D-GEQ Band 4", std::string("0"))));
+  std::vector<float> tone(48000);
+  for (size_t i = 0; i < tone.size(); ++i) {
+    tone[i] = 0.1f * static_cast<float>(std::sin(2.0 * 3.14159265358979 * 250.0 * i / 48000.0));
+  }
+  struct Case {
+    long tuningMode;
+    const char* band4;
+  };
+  // Without a tuning tool at work the public value wins; in tuning mode 2 the tuned one.
+  double level[2] = {};
+  const Case cases[] = {{0, "0"}, {2, "600"}};
+  for (size_t k = 0; k < 2; ++k) {
+    const Case& c = cases[k];
+    SCOPED_TRACE(c.tuningMode);
+    QORAPOTunedSettings tool;
+    ASSERT_TRUE(tool.Open(render, *mode, false));
+    QORUTSValueList tuned;
+    tuned.Set(QORUTSValue("ZR3D-GEQ Band 3", std::string("300")));
+    tuned.Set(QORUTSValue("ZR3D-GEQ Band 4", std::string("600")));
+    tuned.Set(QORUTSValue(QORAPOTunedSettings::kTuningModeName, c.tuningMode));
+    ASSERT_TRUE(tool.WriteControls(tuned));
+
+    QORAPOProcessManager manager;
+    ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+    manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+    QORAPOProcessChain* current = manager.GetCurrentChain();
+    ASSERT_TRUE(current->constructed);
+    ASSERT_FALSE(current->bypassed);
+    const QORUTSValue* band3 = current->GetSentControls().Find("ZR3D-GEQ Band 3");
+    const QORUTSValue* band4 = current->GetSentControls().Find("ZR3D-GEQ Band 4");
+    ASSERT_NE(band3, nullptr);
+    ASSERT_NE(band4, nullptr);
+    EXPECT_EQ(band3->GetValueText(), "900");
+    EXPECT_EQ(band4->GetValueText(), c.band4);
+    level[k] = AmplitudeAt(Stream(manager, tone, 2, 2, 48000), 24000, 250.0, 48000.0);
+  }
+  // The tuned 6 dB on band 4 are heard.
+  EXPECT_NEAR(20.0 * std::log10(level[1] / level[0]), 6.0, 0.5);
+}
+
 }  // namespace
 
 namespace {
@@ -685,21 +856,7 @@ TEST_F(QORAPOProcessManagerChainTest, AThousandQuickWritesNeverDropTheToneAndEnd
   EXPECT_GE(rebuilds, 1u);
   EXPECT_LE(rebuilds, static_cast<uint32_t>(elapsedMs / 100 + 1));
 
-  // No whole period of zeros and no step beyond twice the steady tone's largest.
-  float steadyStep = 0.0f;
-  for (size_t i = 24000; i < 48000; ++i) {
-    steadyStep = std::max(steadyStep, std::fabs(left[i] - left[i - 1]));
-  }
-  size_t zeros = 0;
-  for (size_t i = 24000; i < left.size(); ++i) {
-    if (AfterStall(stalls, i)) {
-      zeros = 0;
-      continue;
-    }
-    zeros = left[i] == 0.0f ? zeros + 1 : 0;
-    ASSERT_LT(zeros, period) << i;
-    ASSERT_LE(std::fabs(left[i] - left[i - 1]), 2.0f * steadyStep) << i;
-  }
+  ExpectNoClickOrGap(left, 24000, 48000, 24000, stalls, period);
 }
 
 }  // namespace
