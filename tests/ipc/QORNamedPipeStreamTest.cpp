@@ -289,7 +289,6 @@ TEST(QORNamedPipeStream, AKilledWriterDrainsToSilenceAndANewWriterIsHeardWithout
     // Never a stalled period: every Read is a copy, whatever the writer does.
     EXPECT_LT(maxReadNs, 20'000'000);
     EXPECT_EQ(total, size_t(rates[r]) * 4);
-    EXPECT_EQ(droppedSamples, 0u);
     // The first writer's values, then silence, then the second writer's.
     ASSERT_GT(values.size(), 200u);
     size_t gapAt = 1;
@@ -308,14 +307,19 @@ TEST(QORNamedPipeStream, AKilledWriterDrainsToSilenceAndANewWriterIsHeardWithout
     for (size_t i = 0; i < gapAt; ++i) ASSERT_LT(values[i].value, 1.5) << i;
     for (size_t i = split; i < values.size(); ++i) EXPECT_GT(values[i].value, 1.5) << i;
     if (rates[r] == 48000) {
-      // Same rate: every sample exactly once, in order, across underruns and the writer's death.
+      // Same rate: every sample at most once and in order, across underruns and the writer's
+      // death. A reader that fell behind (a loaded machine) drops the oldest samples rather than
+      // lag; every sample skipped must be one it counted as dropped.
       EXPECT_EQ(split, gapAt);
-      for (size_t i = 1; i < gapAt; ++i) {
-        ASSERT_EQ(std::lround((values[i].value - values[i - 1].value) / kRampStep), 1) << i;
-      }
-      for (size_t i = split + 1; i < values.size(); ++i) {
-        ASSERT_EQ(std::lround((values[i].value - values[i - 1].value) / kRampStep), 1) << i;
-      }
+      long skipped = 0;
+      auto step = [&](size_t i) {
+        const long advance = std::lround((values[i].value - values[i - 1].value) / kRampStep);
+        EXPECT_GE(advance, 1) << i;
+        skipped += std::max(advance - 1, 0L);
+      };
+      for (size_t i = 1; i < gapAt; ++i) step(i);
+      for (size_t i = split + 1; i < values.size(); ++i) step(i);
+      EXPECT_LE(skipped, long(droppedSamples));
     } else {
       // Converted: the first writer's ramp only rises. After the silence only the converter's
       // own tail of it comes out, continuing it, before the second writer's values.
