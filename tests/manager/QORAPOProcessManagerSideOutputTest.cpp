@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iomanip>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -286,8 +287,20 @@ double Power(const std::vector<float>& x, size_t from, size_t count, double f, d
   return re * re + im * im;
 }
 
-TEST_F(QORAPOProcessManagerSideOutputTest,
-       MicrophoneToneReachesTheRenderSideChainWithoutAllocating) {
+// One render instance at its own rate, listening to the side chain.
+struct Listener {
+  explicit Listener(uint32_t rate)
+      : rate(rate), manager(QORAPOModeIdentity("VAPO3-Voice", "VAPO3-Speakers")) {}
+  uint32_t rate;
+  RecordingManager manager;
+  size_t firstSound = 0;
+  bool heard = false;
+  uint64_t steadyAllocations = 0;
+  uint32_t counted = 0;
+  bool done = false;
+};
+
+TEST_F(QORAPOProcessManagerSideOutputTest, MicrophoneToneReachesRenderSideChainsWithoutAllocating) {
   // Without the automatic microphone modes: a running capture instance would otherwise move the
   // render side to a communication mode, which has no render chain to listen.
   std::string xml = ReadExample();
@@ -295,83 +308,96 @@ TEST_F(QORAPOProcessManagerSideOutputTest,
     xml.erase(at, std::strlen(" auto_mic=\"true\""));
   const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, xml);
   qortest::MakeEndpoint(false, path_);
-  // The voice mode's clarity process listens to the side chain.
-  RecordingManager manager(QORAPOModeIdentity("VAPO3-Voice", "VAPO3-Speakers"));
-  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
-  ASSERT_TRUE(manager.GetSideChainPipeFlag());
-  ASSERT_EQ(manager.GetMeteringMode(), 3u);
-  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
-  ASSERT_FALSE(manager.GetCurrentChain()->bypassed);
+  // Two instances at their own rates; the voice mode's clarity process listens to the side chain.
+  std::vector<std::unique_ptr<Listener>> listeners;
+  for (uint32_t rate : {44100u, 48000u}) {
+    listeners.push_back(std::make_unique<Listener>(rate));
+    RecordingManager& manager = listeners.back()->manager;
+    ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+    ASSERT_TRUE(manager.GetSideChainPipeFlag());
+    ASSERT_EQ(manager.GetMeteringMode(), 3u);
+    manager.Initialize(2, 2, rate, APO_FX_PreBlue);
+    ASSERT_FALSE(manager.GetCurrentChain()->bypassed);
+  }
 
   qortest::ChildProcess child;
   ASSERT_TRUE(child.Start("capture-stream"));
   ASSERT_TRUE(child.WaitFor("streaming"));
 
-  const uint32_t period = 480;
-  std::vector<float> in(period * 2);
-  std::vector<float> out(period * 2);
-  Tone tone(440.0, 48000);
+  std::vector<float> in(441 * 2 + 39 * 2);
+  std::vector<float> out(in.size());
   const auto start = std::chrono::steady_clock::now();
   const auto limit = start + std::chrono::seconds(30);
-  size_t firstSound = 0;
-  bool heard = false;
-  uint64_t steadyAllocations = 0;
-  uint32_t counted = 0;
   for (uint64_t n = 0; std::chrono::steady_clock::now() < limit; ++n) {
-    tone.Fill(in, 2, {0.1f, 0.1f});
-    uint32_t frames = period;
-    uint32_t outFrames = period;
-    const size_t before = manager.received.size();
-    const qortest::AllocationScope scope;
-    manager.Process(in.data(), &frames, out.data(), &outFrames, false);
-    const uint64_t made = scope.Count();
-    if (!heard) {
-      for (size_t i = before; i < manager.received.size() && !heard; ++i) {
-        if (std::fabs(manager.received[i]) > 0.01f) {
-          heard = true;
-          firstSound = i;
-        }
+    bool all = true;
+    for (auto& listener : listeners) {
+      const uint32_t period = listener->rate / 100;
+      RecordingManager& manager = listener->manager;
+      for (uint32_t f = 0; f < period; ++f) {
+        in[2 * f] = in[2 * f + 1] =
+            0.1f *
+            static_cast<float>(std::sin(2.0 * kPi * 440.0 * (n * period + f) / listener->rate));
       }
-    } else if (manager.received.size() > firstSound + 24000) {
-      // A second of sound in: the stream's converter is set up.
-      steadyAllocations += made;
-      ++counted;
-      if (manager.received.size() > firstSound + 24000 + 96000) break;
+      uint32_t frames = period;
+      uint32_t outFrames = period;
+      const size_t before = manager.received.size();
+      const qortest::AllocationScope scope;
+      manager.Process(in.data(), &frames, out.data(), &outFrames, false);
+      const uint64_t made = scope.Count();
+      if (!listener->heard) {
+        for (size_t i = before; i < manager.received.size() && !listener->heard; ++i) {
+          if (std::fabs(manager.received[i]) > 0.01f) {
+            listener->heard = true;
+            listener->firstSound = i;
+          }
+        }
+      } else if (!listener->done && manager.received.size() > listener->firstSound + 24000) {
+        // Half a second of sound in: the stream's converter is set up.
+        listener->steadyAllocations += made;
+        ++listener->counted;
+        listener->done = manager.received.size() > listener->firstSound + 24000 + 96000;
+      }
+      all = all && listener->done;
     }
+    if (all) break;
     std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (n + 1)));
   }
   ASSERT_TRUE(child.SendLine("stop"));
   std::string said;
   ASSERT_TRUE(child.ReadLine(said));
   EXPECT_EQ(child.Wait(), 0);
-  ASSERT_TRUE(heard) << "no side-chain sound within 30 s";
   EXPECT_EQ(said, "allocations 0") << "capture side";
-  EXPECT_GT(counted, 150u);
-  EXPECT_EQ(steadyAllocations, 0u) << "render side";
-  EXPECT_EQ(manager.role.load(), kQORChannelRoleSideChain);
 
-  // The last second: frequency by the strongest bin of a 0.01 Hz scan, level by its RMS.
-  const double rate = manager.rate.load();
-  ASSERT_GT(rate, 0.0);
-  const size_t count = static_cast<size_t>(rate);
-  ASSERT_GE(manager.received.size(), firstSound + 24000 + count);
-  const size_t from = manager.received.size() - count;
-  double best = 0.0;
-  double bestPower = -1.0;
-  for (double f = 990.0; f <= 1010.0; f += 0.01) {
-    const double p = Power(manager.received, from, count, f, rate);
-    if (p > bestPower) {
-      bestPower = p;
-      best = f;
+  for (auto& listener : listeners) {
+    RecordingManager& manager = listener->manager;
+    ASSERT_TRUE(listener->heard) << listener->rate << ": no side-chain sound within 30 s";
+    EXPECT_GT(listener->counted, 150u) << listener->rate;
+    EXPECT_EQ(listener->steadyAllocations, 0u) << listener->rate;
+    EXPECT_EQ(manager.role.load(), kQORChannelRoleSideChain);
+    // The last second: frequency by the strongest bin of a 0.01 Hz scan, level by its RMS.
+    const double rate = manager.rate.load();
+    ASSERT_GT(rate, 0.0);
+    const size_t count = static_cast<size_t>(rate);
+    ASSERT_GE(manager.received.size(), listener->firstSound + 24000 + count);
+    const size_t from = manager.received.size() - count;
+    double best = 0.0;
+    double bestPower = -1.0;
+    for (double f = 990.0; f <= 1010.0; f += 0.01) {
+      const double p = Power(manager.received, from, count, f, rate);
+      if (p > bestPower) {
+        bestPower = p;
+        best = f;
+      }
     }
+    EXPECT_NEAR(best, 1000.0, 1.0) << listener->rate;
+    double sum = 0.0;
+    for (size_t i = from; i < from + count; ++i) sum += manager.received[i] * manager.received[i];
+    const double amplitude = std::sqrt(2.0 * sum / static_cast<double>(count));
+    EXPECT_NEAR(Db(amplitude / 0.5), 0.0, 0.5) << listener->rate;
+    std::printf("instance at %u Hz, side chain at %.0f Hz: %.3f Hz, %.3f dB, after %.0f ms\n",
+                listener->rate, rate, best, Db(amplitude / 0.5),
+                1000.0 * listener->firstSound / rate);
   }
-  EXPECT_NEAR(best, 1000.0, 1.0);
-  double sum = 0.0;
-  for (size_t i = from; i < from + count; ++i) sum += manager.received[i] * manager.received[i];
-  const double amplitude = std::sqrt(2.0 * sum / static_cast<double>(count));
-  EXPECT_NEAR(Db(amplitude / 0.5), 0.0, 0.5);
-  std::printf("side chain at %.0f Hz: %.3f Hz, %.3f dB, after %.0f ms\n", rate, best,
-              Db(amplitude / 0.5), 1000.0 * firstSound / rate);
 }
 
 }  // namespace
