@@ -73,6 +73,8 @@ class RecordingManager : public ModeManager {
   explicit RecordingManager(const QORAPOModeIdentity& mode) : ModeManager(mode) {
     received.reserve(48000 * 30);
   }
+  // The threads stop before the base's destructor changes what they would call.
+  ~RecordingManager() override { StopThreads(); }
   void OnPipeData(bool receive, IQORAudioData<float>& data) override {
     QORAPOProcessManager::OnPipeData(receive, data);
     if (!receive) return;
