@@ -10,6 +10,7 @@
 #include "chain/QORAPOLatencyCalculator.h"
 #include "common/QORTrace.h"
 #include "common/QORTraceLog.h"
+#include "endpoint/QORAPOEndpointTools.h"
 #include "endpoint/QORAPOPublicSettingsReader.h"
 #include "platform/QORPerformanceCounter.h"
 #include "platform/QORWait.h"
@@ -36,6 +37,9 @@ QORAPOProcessManager::QORAPOProcessManager()
   // The trace log starts its thread on first use; never let that be the real-time thread.
   QORTraceLog::Instance();
   RestartTimer();
+  // Gives every endpoint an effects-properties key when the maker asks for it; no device of its
+  // own.
+  QORAPOEndpointTools::InitFxProperties();
 }
 
 QORAPOProcessManager::~QORAPOProcessManager() {

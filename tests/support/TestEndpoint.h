@@ -15,13 +15,27 @@
 
 namespace qortest {
 
+inline GUID EndpointId(bool render) {
+  return render ? GUID{0x5A1B2C3D, 0x4E5F, 0x4A6B, {1, 2, 3, 4, 5, 6, 7, 8}}
+                : GUID{0x5A1B2C3E, 0x4E5F, 0x4A6B, {1, 2, 3, 4, 5, 6, 7, 9}};
+}
+
+// The endpoint that MakeEndpoint created, as another process of the same state root sees it.
+inline QORAPOEndpointInfo OpenEndpoint(bool render) {
+  QORComPtr<IMMDevice> device;
+  EXPECT_TRUE(SUCCEEDED(
+      QORMMDevice::Create(render ? eRender : eCapture, EndpointId(render), device.Put())));
+  QORAPOEndpointInfo info;
+  EXPECT_TRUE(info.Init(device.Get(), render));
+  return info;
+}
+
 // An endpoint created in the current state root, whose configuration file is `configuration`
 // (written there when xml is given), with its registry subkey created. Header-only: only tests
 // that link the endpoint folder include it.
 inline QORAPOEndpointInfo MakeEndpoint(bool render, const std::wstring& configuration,
                                        const std::string& xml = "") {
-  const GUID id = render ? GUID{0x5A1B2C3D, 0x4E5F, 0x4A6B, {1, 2, 3, 4, 5, 6, 7, 8}}
-                         : GUID{0x5A1B2C3E, 0x4E5F, 0x4A6B, {1, 2, 3, 4, 5, 6, 7, 9}};
+  const GUID id = EndpointId(render);
   const EDataFlow flow = render ? eRender : eCapture;
   QOREndpointStore::Add(flow, id, render ? L"Speakers" : L"Microphone", DEVICE_STATE_ACTIVE);
   QORRegistryKey properties;
@@ -34,10 +48,7 @@ inline QORAPOEndpointInfo MakeEndpoint(bool render, const std::wstring& configur
     std::filesystem::create_directories(native.parent_path());
     std::ofstream(native) << xml;
   }
-  QORComPtr<IMMDevice> device;
-  EXPECT_TRUE(SUCCEEDED(QORMMDevice::Create(flow, id, device.Put())));
-  QORAPOEndpointInfo info;
-  EXPECT_TRUE(info.Init(device.Get(), render));
+  QORAPOEndpointInfo info = OpenEndpoint(render);
   QORRegistryKey subkey;
   QORRegistryKey::Create(QORRegistryHive::kLocalMachine, info.GetRegistrySubkey(), KEY_ALL_ACCESS,
                          subkey);
