@@ -76,14 +76,14 @@ class QORPropertySet {
 
   // ASCII letters fold to lower case; every other character compares as it is.
   static bool KeysEqual(const std::wstring& a, const wchar_t* b);
+  // Reads records into list; false when reading met no bytes or a malformed record.
+  static bool ReadRecords(const Bytes& in, PropertyList& list);
 
  private:
   // Index of the entry with that key, or entries_.size().
   size_t IndexOf(const wchar_t* key) const;
   std::vector<IQORPropertySetNotify*> EnabledListeners() const;
   bool StillEnabled(IQORPropertySetNotify* listener) const;
-  // Reads records into list; false when reading met no bytes or a malformed record.
-  static bool ReadRecords(const Bytes& in, PropertyList& list);
 
   bool modified_ = false;
   std::map<IQORPropertySetNotify*, bool> listeners_;

@@ -100,7 +100,8 @@ bool FromRegistryValue(uint32_t type, const std::vector<uint8_t>& data, boost::a
 
 // The stored-value record, shared with watch threads whose loads update it.
 struct QORPropertySetRegistry::State {
-  // Whole loads and saves, and the callers' change-and-save holds.
+  // Whole loads, and the callers' change-and-save holds. Taken before the set's own lock, never
+  // after it: a write-through save runs under the set's lock and so does not take it.
   std::recursive_mutex ioLock;
   std::mutex storedLock;
   bool stored = false;
@@ -251,7 +252,6 @@ bool QORPropertySetRegistry::SaveBinary(const wchar_t* name) {
   }
   QORPropertySet* set = set_.load();
   if (set == nullptr) return false;
-  std::lock_guard<std::recursive_mutex> io(state_->ioLock);
   QORPropertySet::Bytes bytes;
   if (!set->GetAllPropertiesBinary(bytes)) return false;
   if (bytes.empty()) {

@@ -27,20 +27,8 @@ void WriteLength(uint8_t* view, uint32_t length) {
 
 // Whether the buffer is records up to its very end.
 bool WellFormed(const std::vector<uint8_t>& bytes) {
-  if (bytes.empty()) return false;
-  QORPropertyBinaryReader reader(bytes.data(), bytes.size());
-  PropertyEntry entry;
-  for (;;) {
-    switch (reader.Next(entry)) {
-      case QORPropertyBinaryReader::Result::kEnd:
-        return true;
-      case QORPropertyBinaryReader::Result::kMalformed:
-        return false;
-      case QORPropertyBinaryReader::Result::kEntry:
-      case QORPropertyBinaryReader::Result::kSkipped:
-        break;
-    }
-  }
+  PropertyList records;
+  return QORPropertySet::ReadRecords(bytes, records);
 }
 
 }  // namespace

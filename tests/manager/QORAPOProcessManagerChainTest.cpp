@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AllocationCounter.h"
+#include "BurstDelay.h"
 #include "ChildProcess.h"
 #include "TempStateRoot.h"
 #include "TestEndpoint.h"
@@ -109,22 +110,6 @@ std::vector<float> Stream(QORAPOProcessManager& manager, const std::vector<float
     for (uint32_t f = 0; f < outFrames; ++f) result.push_back(out[f * outChannels]);
   }
   return result;
-}
-
-// The lag at which out best matches a burst of `length` frames of in starting at `at`.
-long Delay(const std::vector<float>& in, const std::vector<float>& out, size_t at, size_t length,
-           long maxLag) {
-  long best = -1;
-  double bestValue = 0.0;
-  for (long lag = 0; lag <= maxLag; ++lag) {
-    double sum = 0.0;
-    for (size_t n = at; n < at + length && n + lag < out.size(); ++n) sum += in[n] * out[n + lag];
-    if (std::fabs(sum) > bestValue) {
-      bestValue = std::fabs(sum);
-      best = lag;
-    }
-  }
-  return best;
 }
 
 class QORAPOProcessManagerChainTest : public ::testing::Test {
@@ -288,7 +273,8 @@ int CheckAlignment(const std::wstring& path, bool render, int32_t location,
         signal.insert(signal.end(), noise.begin(), noise.end());
         signal.resize(at + length + expected + rate / 20, 0.0f);
         const auto out = Stream(manager, signal, layout.in, layout.out, rate, !render);
-        EXPECT_NEAR(Delay(signal, out, at, length, expected + rate / 50), expected, 1);
+        EXPECT_NEAR(qortest::BurstDelay(signal, out, at, length, expected + rate / 50), expected,
+                    1);
       }
     }
   }

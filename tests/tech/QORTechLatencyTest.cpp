@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "BurstDelay.h"
 #include "TechTestLibrary.h"
 
 namespace {
@@ -21,22 +22,6 @@ std::vector<float> Noise(size_t frames, uint32_t seed) {
     x = 0.1f * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
   }
   return v;
-}
-
-// The lag at which out best matches the burst in[at, at + length).
-long Delay(const std::vector<float>& in, const std::vector<float>& out, size_t at, size_t length,
-           long maxLag) {
-  long best = -1;
-  double bestValue = 0.0;
-  for (long lag = 0; lag <= maxLag; ++lag) {
-    double sum = 0.0;
-    for (size_t n = at; n < at + length && n + lag < out.size(); ++n) sum += in[n] * out[n + lag];
-    if (std::fabs(sum) > bestValue) {
-      bestValue = std::fabs(sum);
-      best = lag;
-    }
-  }
-  return best;
 }
 
 // A chain pads every process to the common latency by what the process declares: a process that
@@ -84,7 +69,8 @@ TEST(QORTechLatency, EveryProcessDelaysByExactlyWhatItDeclaresAtEveryRate) {
       audio[0].resize(audio[0].size() / block * block);
       for (auto& channel : audio) channel.resize(audio[0].size());
       RunBlocks(*p, audio, block);
-      EXPECT_NEAR(Delay(signal, audio[0], at, length, declared + rate / 50), declared, 1);
+      EXPECT_NEAR(qortest::BurstDelay(signal, audio[0], at, length, declared + rate / 50), declared,
+                  1);
     }
   }
 }
