@@ -29,11 +29,6 @@ void CopyFrames(IQORAudioData<float>& from, IQORAudioData<float>& to, uint32_t f
   to.ReleaseSamples();
 }
 
-bool SameGuid(const GUID& a, const GUID& b) {
-  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
-         std::equal(a.Data4, a.Data4 + 8, b.Data4);
-}
-
 }  // namespace
 
 QORAPOProcessChain::QORAPOProcessChain() {
@@ -80,7 +75,7 @@ void QORAPOProcessChain::PreparePassThrough(const QORAPOEndpointInfo& endpoint,
 
 bool QORAPOProcessChain::SameAsBuilt(const Request& request) const {
   if (!builtKey_.IsValid()) return false;
-  return SameGuid(request.endpoint.GetEndpointGuid(), builtRequest_.endpoint.GetEndpointGuid()) &&
+  return request.endpoint.GetEndpointGuid() == builtRequest_.endpoint.GetEndpointGuid() &&
          request.mode.GetModeIdentity() == builtRequest_.mode.GetModeIdentity() &&
          request.outputCode == builtKey_.outputCode && request.inputCode == builtKey_.inputCode &&
          request.sampleRate == builtKey_.sampleRate;
@@ -204,7 +199,7 @@ uint32_t QORAPOProcessChain::GetProcessingRate(uint32_t rate) const {
 uint32_t QORAPOProcessChain::ApplyTuning() {
   if (!constructed) return 2;
   if (appliedMode_.GetModeIdentity() != tunedIdentity_ ||
-      !SameGuid(appliedEndpoint_.GetEndpointGuid(), tunedEndpointGuid_)) {
+      appliedEndpoint_.GetEndpointGuid() != tunedEndpointGuid_) {
     publicReader_.Open(appliedEndpoint_, appliedMode_, nullptr);
     tuningPoll = tunedSettings_.Open(appliedEndpoint_, appliedMode_, true);
     tunedIdentity_ = appliedMode_.GetModeIdentity();

@@ -16,6 +16,25 @@
 namespace {
 constexpr uint32_t kMagic = 0x584D5251;  // "QRMX"
 constexpr uint32_t kVersion = 1;
+
+// Bumped in a forked child, whose one thread must not keep its parent's cached id.
+std::atomic<uint32_t> forkGeneration{0};
+
+// The calling thread's system-wide id. Cached per thread: gettid is a system call, and the meters
+// take and give back a mutex on the real-time thread every period.
+pid_t CurrentThreadId() {
+  static const bool registered =
+      pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1); }) == 0;
+  (void)registered;
+  thread_local uint32_t generation = UINT32_MAX;
+  thread_local pid_t id = 0;
+  const uint32_t now = forkGeneration.load(std::memory_order_relaxed);
+  if (generation != now) {
+    id = ::gettid();
+    generation = now;
+  }
+  return id;
+}
 }  // namespace
 
 struct QORPosixNamedMutex::Block {
@@ -54,7 +73,7 @@ QORPosixNamedMutex::~QORPosixNamedMutex() {
   // Unmapping an owned robust mutex would leave it locked for good (the owner-died recovery needs
   // the mapping), so this thread gives back what it took through this handle.
   if (depth_.load() > 0) {
-    if (ownerThread_.load() == ::gettid()) {
+    if (ownerThread_.load() == CurrentThreadId()) {
       QORTrace({"QORPosixNamedMutex", __LINE__, "QORPosixNamedMutex::~QORPosixNamedMutex"},
                "closing a mutex still owned %u times; releasing it\n", depth_.load());
       while (depth_.load() > 0 && Release()) {
@@ -140,7 +159,7 @@ QORMutexWaitResult QORPosixNamedMutex::Wait(uint32_t timeoutMs) {
     default:
       return QORMutexWaitResult::kFailed;
   }
-  const pid_t self = ::gettid();
+  const pid_t self = CurrentThreadId();
   if (outcome == QORMutexWaitResult::kAcquired && block_->ownerThread.load() == self) {
     block_->depth.fetch_add(1);
   } else {
@@ -154,7 +173,7 @@ QORMutexWaitResult QORPosixNamedMutex::Wait(uint32_t timeoutMs) {
 }
 
 bool QORPosixNamedMutex::Release() {
-  if (block_ == nullptr || block_->ownerThread.load() != ::gettid()) return false;
+  if (block_ == nullptr || block_->ownerThread.load() != CurrentThreadId()) return false;
   if (block_->depth.fetch_sub(1) == 1) block_->ownerThread.store(0);
   if (pthread_mutex_unlock(&block_->mutex) != 0) return false;
   // Only the owner gets here; other handles of this process count their own ownership.
