@@ -18,17 +18,12 @@ void StoreLevel(uint8_t* view, uint32_t channel, float level) {
   std::memcpy(view + channel * sizeof(float), &level, sizeof(float));
 }
 
-bool Owned(QORMutexWaitResult result) {
-  return result == QORMutexWaitResult::kAcquired || result == QORMutexWaitResult::kAbandoned;
-}
-
 }  // namespace
 
 // The block is stored as the machine's floats; the layout is little-endian IEEE-754.
 static_assert(std::endian::native == std::endian::little);
 
 QORAPOSharedMeter::~QORAPOSharedMeter() {
-  mutex_.reset();
   Close();
 }
 
@@ -51,25 +46,8 @@ bool QORAPOSharedMeter::OpenCreate(const QORAPOEndpointInfo& endpoint, uint32_t 
     return false;
   }
   // A mutex kept from another block would guard nothing here.
-  const std::wstring mutexName = MutexName(name);
-  if (!mutex_ || mutexName_ != mutexName) AcquireMutex(mutexName);
-  return GetView() != nullptr && mutex_ != nullptr;
-}
-
-bool QORAPOSharedMeter::AcquireMutex(const std::wstring& name) {
-  mutex_.reset();
-  mutexName_.clear();
-  mutex_ = QORCreateNamedMutex(name, false);
-  if (!mutex_) {
-    QORNamedObjectError error = QORNamedObjectError::kNone;
-    mutex_ = QOROpenNamedMutex(name, &error);
-    if (error == QORNamedObjectError::kAccessDenied) {
-      QORTrace({"QORAPOSharedMeter", __LINE__, "QORAPOSharedMeter::OpenCreate"},
-               "Access denied acquiring mutex during create.\n");
-    }
-  }
-  if (mutex_) mutexName_ = name;
-  return mutex_ != nullptr;
+  HoldMutex(MutexName(name), {"QORAPOSharedMeter", __LINE__, "QORAPOSharedMeter::OpenCreate"});
+  return GetView() != nullptr && HasMutex();
 }
 
 bool QORAPOSharedMeter::IsOpen() const {
@@ -82,8 +60,7 @@ bool QORAPOSharedMeter::Update(std::vector<float>& values, bool read) {
 
 bool QORAPOSharedMeter::Write(const std::vector<float>& values) {
   uint8_t* view = static_cast<uint8_t*>(GetView());
-  if (view == nullptr || !mutex_) return false;
-  if (!Owned(mutex_->Wait(0))) return false;
+  if (view == nullptr || !LockMutex(0)) return false;
   for (uint32_t i = 0; i < kChannels; ++i) {
     if (i < values.size()) {
       // Written as "keep unless at least as high" so that a NaN on either side is replaced.
@@ -92,25 +69,22 @@ bool QORAPOSharedMeter::Write(const std::vector<float>& values) {
       StoreLevel(view, i, 0.0f);
     }
   }
-  mutex_->Release();
+  UnlockMutex();
   return true;
 }
 
 bool QORAPOSharedMeter::Read(std::vector<float>& values) {
   uint8_t* view = static_cast<uint8_t*>(GetView());
-  if (view == nullptr || !mutex_) {
+  if (view == nullptr || !HasMutex()) {
     std::fill(values.begin(), values.end(), 0.0f);
     return false;
   }
-  // A try first: it also takes over a mutex whose holder died; only a held mutex needs the wait.
-  QORMutexWaitResult result = mutex_->Wait(0);
-  if (result == QORMutexWaitResult::kTimeout) result = mutex_->Wait(kReadWaitMs);
-  if (!Owned(result)) return false;
+  if (!LockMutex(kReadWaitMs)) return false;
   values.resize(kChannels);
   for (uint32_t i = 0; i < kChannels; ++i) {
     values[i] = LoadLevel(view, i);
     StoreLevel(view, i, 0.0f);
   }
-  mutex_->Release();
+  UnlockMutex();
   return true;
 }

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "endpoint/QORAPOEndpointInfo.h"
-#include "platform/IQORNamedMutex.h"
 #include "settings/QORSharedMemory.h"
 
 // Per-channel peak levels of one endpoint, published to control applications in a 32-byte shared
@@ -38,11 +37,8 @@ class QORAPOSharedMeter : public QORSharedMemory {
   virtual bool Update(std::vector<float>& values, bool read);
 
  private:
-  bool AcquireMutex(const std::wstring& name);
   bool Write(const std::vector<float>& values);
   bool Read(std::vector<float>& values);
 
   std::wstring name_;
-  std::unique_ptr<IQORNamedMutex> mutex_;
-  std::wstring mutexName_;
 };

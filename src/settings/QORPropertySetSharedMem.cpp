@@ -35,7 +35,6 @@ bool WellFormed(const std::vector<uint8_t>& bytes) {
 
 QORPropertySetSharedMem::~QORPropertySetSharedMem() {
   Close();
-  mutex_.reset();
 }
 
 void QORPropertySetSharedMem::AttachPropertySet(QORPropertySet* set) {
@@ -55,8 +54,7 @@ bool QORPropertySetSharedMem::Open(const std::wstring& name, uint32_t size) {
   }
   name_ = name;
   // A block guarded by another block's mutex would not be guarded at all.
-  const std::wstring mutexName = name + kMutexSuffix;
-  if (!mutex_ || mutexName_ != mutexName) AcquireMutex(mutexName);
+  AcquireMutex(name + kMutexSuffix);
   return true;
 }
 
@@ -69,50 +67,25 @@ bool QORPropertySetSharedMem::IsOpen() const {
 }
 
 bool QORPropertySetSharedMem::AcquireMutex(const std::wstring& mutexName) {
-  mutex_.reset();
-  mutexName_.clear();
-  bool existed = false;
-  mutex_ = QORCreateNamedMutex(mutexName, false, &existed);
-  if (!mutex_) {
-    QORNamedObjectError error = QORNamedObjectError::kNone;
-    mutex_ = QOROpenNamedMutex(mutexName, &error);
-    if (error == QORNamedObjectError::kAccessDenied) {
-      QORTrace({"QORPropertySetSharedMem", __LINE__, "QORPropertySetSharedMem::AcquireMutex"},
-               "Access denied acquiring mutex during create.\n");
-    }
-  }
-  if (mutex_) mutexName_ = mutexName;
-  return mutex_ != nullptr;
-}
-
-bool QORPropertySetSharedMem::Lock() {
-  if (!mutex_) return false;
-  // A try first: it also takes over a mutex whose holder died, which every tool (ThreadSanitizer
-  // included) understands; only a held mutex needs the timed wait.
-  QORMutexWaitResult result = mutex_->Wait(0);
-  if (result == QORMutexWaitResult::kTimeout) result = mutex_->Wait(kMutexWaitMs);
-  return result == QORMutexWaitResult::kAcquired || result == QORMutexWaitResult::kAbandoned;
-}
-
-void QORPropertySetSharedMem::Unlock() {
-  mutex_->Release();
+  return HoldMutex(mutexName,
+                   {"QORPropertySetSharedMem", __LINE__, "QORPropertySetSharedMem::AcquireMutex"});
 }
 
 uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool addNew) {
-  if (!mutex_ && GetView() == nullptr) return kNoView;
-  if (!Lock()) return kMutexTimeout;
+  if (!HasMutex() && GetView() == nullptr) return kNoView;
+  if (!LockMutex(kMutexWaitMs)) return kMutexTimeout;
   uint8_t* view = static_cast<uint8_t*>(GetView());
   if (view == nullptr || set_ == nullptr) {
-    Unlock();
+    UnlockMutex();
     return kNoView;
   }
   const uint32_t length = ReadLength(view);
   if (length == 0) {
-    Unlock();
+    UnlockMutex();
     return kOk;
   }
   if (length > Capacity()) {
-    Unlock();
+    UnlockMutex();
     return kRejected;
   }
   const std::vector<uint8_t> bytes(view + kLengthBytes, view + kLengthBytes + length);
@@ -127,26 +100,26 @@ uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool ad
     set_->ClearProperties();
     if (!set_->SetAllPropertiesBinary(bytes)) code = kRejected;
   }
-  Unlock();
+  UnlockMutex();
   return code;
 }
 
 uint32_t QORPropertySetSharedMem::Save() {
-  if (!mutex_ && GetView() == nullptr) return kNoView;
-  if (!Lock()) return kMutexTimeout;
+  if (!HasMutex() && GetView() == nullptr) return kNoView;
+  if (!LockMutex(kMutexWaitMs)) return kMutexTimeout;
   uint8_t* view = static_cast<uint8_t*>(GetView());
   if (set_ == nullptr) {
-    Unlock();
+    UnlockMutex();
     return kNoView;
   }
   std::vector<uint8_t> bytes;
   set_->GetAllPropertiesBinary(bytes);
   if (bytes.size() > Capacity()) {
-    Unlock();
+    UnlockMutex();
     return kTooLarge;
   }
   if (view == nullptr) {
-    Unlock();
+    UnlockMutex();
     return kNoView;
   }
   // Empty while the bytes change: a writer that dies half-way leaves an empty block, not a torn
@@ -154,6 +127,6 @@ uint32_t QORPropertySetSharedMem::Save() {
   WriteLength(view, 0);
   if (!bytes.empty()) std::memcpy(view + kLengthBytes, bytes.data(), bytes.size());
   WriteLength(view, static_cast<uint32_t>(bytes.size()));
-  Unlock();
+  UnlockMutex();
   return kOk;
 }

@@ -60,14 +60,9 @@ class QORPropertySetSharedMem : public QORSharedMemory {
   bool AcquireMutex(const std::wstring& mutexName);
 
  private:
-  // Takes the mutex for Load or Save.
-  bool Lock();
-  void Unlock();
   // Bytes of set that fit.
   uint32_t Capacity() const { return GetSize() < kLengthBytes ? 0 : GetSize() - kLengthBytes; }
 
   QORPropertySet* set_ = nullptr;
   std::wstring name_;
-  std::unique_ptr<IQORNamedMutex> mutex_;
-  std::wstring mutexName_;
 };

@@ -30,3 +30,30 @@ bool SharedMemoryExists(const std::wstring& name) {
   auto block = QOROpenSharedMemory(name, 1, &error);
   return block != nullptr || error == QORNamedObjectError::kAccessDenied;
 }
+
+bool QORSharedMemory::HoldMutex(const std::wstring& name, const QORTracePoint& where) {
+  if (mutex_ && mutexName_ == name) return true;
+  mutex_.reset();
+  mutexName_.clear();
+  mutex_ = QORCreateNamedMutex(name, false);
+  if (!mutex_) {
+    QORNamedObjectError error = QORNamedObjectError::kNone;
+    mutex_ = QOROpenNamedMutex(name, &error);
+    if (error == QORNamedObjectError::kAccessDenied) {
+      QORTrace(where, "Access denied acquiring mutex during create.\n");
+    }
+  }
+  if (mutex_) mutexName_ = name;
+  return mutex_ != nullptr;
+}
+
+bool QORSharedMemory::LockMutex(uint32_t waitMs) {
+  if (!mutex_) return false;
+  QORMutexWaitResult result = mutex_->Wait(0);
+  if (result == QORMutexWaitResult::kTimeout && waitMs != 0) result = mutex_->Wait(waitMs);
+  return result == QORMutexWaitResult::kAcquired || result == QORMutexWaitResult::kAbandoned;
+}
+
+void QORSharedMemory::UnlockMutex() {
+  if (mutex_) mutex_->Release();
+}

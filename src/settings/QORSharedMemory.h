@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "common/QORTrace.h"
+#include "platform/IQORNamedMutex.h"
 #include "platform/IQORSharedMemory.h"
 
 // A named block of memory that every process taking part in audio may open, created zero-filled by
@@ -33,8 +35,21 @@ class QORSharedMemory {
   // The size asked for by the Create that holds the block.
   uint32_t GetSize() const { return size_; }
 
+ protected:
+  // The named mutex that guards the block, created or opened under name; one already held under
+  // that name is kept (also across Close), another is let go first. where names the caller in the
+  // trace line of a mutex that may not be opened. True when a mutex is held.
+  bool HoldMutex(const std::wstring& name, const QORTracePoint& where);
+  bool HasMutex() const { return mutex_ != nullptr; }
+  // Takes the mutex: a try first, which also takes over a mutex whose holder died; only a mutex
+  // held by a live process is waited for, up to waitMs (0: never wait).
+  bool LockMutex(uint32_t waitMs);
+  void UnlockMutex();
+
  private:
   std::unique_ptr<IQORSharedMemory> mapping_;
+  std::unique_ptr<IQORNamedMutex> mutex_;
+  std::wstring mutexName_;
   uint32_t size_ = 0;
   void* view_ = nullptr;
 };
