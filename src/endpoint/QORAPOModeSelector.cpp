@@ -1,42 +1,15 @@
 #include "endpoint/QORAPOModeSelector.h"
 
-#include <atomic>
-
 #include "endpoint/QORAPOEndpointInfo.h"
-#include "platform/QORCriticalSection.h"
 #include "settings/QORAPOConfigurationReader.h"
 #include "settings/QORPropertyControls.h"
-#include "settings/QORPropertySetThreadsafe.h"
 
-// The set the watch thread fills, and the forwarding of its changes to the listener. It is the
-// set's listener for its whole life, so registering never nests the set's lock inside the
-// listener lock (the watch thread takes them the other way round).
-class QORAPOModeSelector::Core : public IQORPropertySetNotify {
- public:
-  Core() { set.AddNotify(this); }
-
-  void OnPropertyChanged(QORPropertySet&, const PropertyEntry& entry) override {
-    QORUTSValue control;
-    if (!QORPropertyControls::ToControl(entry, control)) return;
-    QORCriticalSectionLock hold(listenerLock);
-    if (!closed.load() && listener != nullptr) listener->OnModeSelectorChanged();
-  }
-  bool OnPropertyChanging(QORPropertySet&, const PropertyEntry&) override { return false; }
-
-  QORPropertySetThreadsafe set;
-  QORCriticalSection listenerLock;
-  IQORAPOModeSelectorNotify* listener = nullptr;
-  // Set when the owner goes: a thread it abandoned calls nobody any more.
-  std::atomic<bool> closed{false};
-};
-
-QORAPOModeSelector::QORAPOModeSelector() : core_(std::make_shared<Core>()) {
+QORAPOModeSelector::QORAPOModeSelector() : core_(std::make_shared<QORPropertySetRelay>()) {
   registry_.AttachPropertySet(std::shared_ptr<QORPropertySet>(core_, &core_->set));
 }
 
 QORAPOModeSelector::~QORAPOModeSelector() {
-  // Not under the listener lock: a listener call that never returns must not hold this up.
-  core_->closed.store(true);
+  core_->Close();
   registry_.WatchValue(false, kValueName);
 }
 
@@ -60,10 +33,7 @@ bool QORAPOModeSelector::Init(const QORAPOEndpointInfo& endpoint,
   registry_.LoadBinary(kValueName, true, true, true);
   // A running watch follows the new key.
   bool watching = false;
-  {
-    QORCriticalSectionLock hold(core_->listenerLock);
-    watching = core_->listener != nullptr;
-  }
+  { watching = core_->HasForward(); }
   if (watching) registry_.WatchValue(true, kValueName);
   return true;
 }
@@ -85,8 +55,10 @@ bool QORAPOModeSelector::GetMode(QORAPOModeIdentity& out) {
 
 bool QORAPOModeSelector::SetNotify(IQORAPOModeSelectorNotify* listener) {
   {
-    QORCriticalSectionLock hold(core_->listenerLock);
-    core_->listener = listener;
+    QORPropertySetRelay::Forward forward;
+    if (listener != nullptr)
+      forward = [listener](const QORUTSValue&) { listener->OnModeSelectorChanged(); };
+    core_->SetForward(std::move(forward));
   }
   // Outside the listener lock: stopping waits for the watch thread, which may be waiting for it.
   return registry_.WatchValue(listener != nullptr, kValueName);

@@ -7,6 +7,7 @@
 #include "settings/IQORAPOModeSelectorNotify.h"
 #include "settings/QORAPOModeIdentity.h"
 #include "settings/QORPropertySetRegistry.h"
+#include "settings/QORPropertySetRelay.h"
 
 class QORAPOEndpointInfo;
 
@@ -45,13 +46,11 @@ class QORAPOModeSelector {
   void SetStopTimeout(uint32_t timeoutMs) { registry_.SetStopTimeout(timeoutMs); }
 
  private:
-  class Core;
-
   void HoldMode(const QORAPOModeIdentity& mode);
 
   // The mode set and the listener, shared with the watch thread so that an abandoned one never
   // reaches freed memory.
-  std::shared_ptr<Core> core_;
+  std::shared_ptr<QORPropertySetRelay> core_;
   QORRegistryKey key_;
   QORPropertySetRegistry registry_;
 };

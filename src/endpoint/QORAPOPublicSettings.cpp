@@ -1,43 +1,16 @@
 #include "endpoint/QORAPOPublicSettings.h"
 
-#include <atomic>
-
 #include "common/QORTextConvert.h"
 #include "common/QORTrace.h"
 #include "endpoint/QORAPOEndpointInfo.h"
 #include "settings/QORPropertyControls.h"
-#include "settings/QORPropertySetThreadsafe.h"
 
-// The set the watch thread fills, and the forwarding of its changes to the listener. It is the
-// set's listener for its whole life, so registering never nests the set's lock inside the
-// listener lock (the watch thread takes them the other way round).
-class QORAPOPublicSettings::Core : public IQORPropertySetNotify {
- public:
-  explicit Core(QORAPOPublicSettings& owner) : owner(owner) { set.AddNotify(this); }
-
-  void OnPropertyChanged(QORPropertySet&, const PropertyEntry& entry) override {
-    QORUTSValue control;
-    if (!QORPropertyControls::ToControl(entry, control)) return;
-    QORCriticalSectionLock hold(listenerLock);
-    if (!closed.load() && listener != nullptr) listener->OnPublicSettingChanged(owner, control);
-  }
-  bool OnPropertyChanging(QORPropertySet&, const PropertyEntry&) override { return false; }
-
-  QORAPOPublicSettings& owner;
-  QORPropertySetThreadsafe set;
-  QORCriticalSection listenerLock;
-  IQORAPOPublicSettingsNotify* listener = nullptr;
-  // Set when the owner goes: a thread it abandoned calls nobody any more.
-  std::atomic<bool> closed{false};
-};
-
-QORAPOPublicSettings::QORAPOPublicSettings() : core_(std::make_shared<Core>(*this)) {
+QORAPOPublicSettings::QORAPOPublicSettings() : core_(std::make_shared<QORPropertySetRelay>()) {
   registry_.AttachPropertySet(std::shared_ptr<QORPropertySet>(core_, &core_->set));
 }
 
 QORAPOPublicSettings::~QORAPOPublicSettings() {
-  // Not under the listener lock: a listener call that never returns must not hold this up.
-  core_->closed.store(true);
+  core_->Close();
   registry_.WatchValue(false, valueName_);
 }
 
@@ -143,8 +116,13 @@ bool QORAPOPublicSettings::ReadAllControls(QORUTSValueList& out, bool clear) {
 
 bool QORAPOPublicSettings::SetNotify(IQORAPOPublicSettingsNotify* listener) {
   {
-    QORCriticalSectionLock hold(core_->listenerLock);
-    core_->listener = listener;
+    QORPropertySetRelay::Forward forward;
+    if (listener != nullptr) {
+      forward = [this, listener](const QORUTSValue& control) {
+        listener->OnPublicSettingChanged(*this, control);
+      };
+    }
+    core_->SetForward(std::move(forward));
   }
   std::wstring name;
   {

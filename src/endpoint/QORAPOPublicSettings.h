@@ -10,6 +10,7 @@
 #include "settings/QORAPOOperatingMode.h"
 #include "settings/QORPropertySet.h"
 #include "settings/QORPropertySetRegistry.h"
+#include "settings/QORPropertySetRelay.h"
 #include "settings/QORUTSValue.h"
 #include "settings/QORUTSValueList.h"
 
@@ -58,15 +59,13 @@ class QORAPOPublicSettings {
   void SetStopTimeout(uint32_t timeoutMs) { registry_.SetStopTimeout(timeoutMs); }
 
  protected:
-  class Core;
-
   QORPropertySet& PublicSet();
   // Closes the key held and opens the endpoint's; false when it does not exist.
   bool OpenKey(const QORAPOEndpointInfo& endpoint);
 
   // The public set and the listener, shared with the watch thread so that an abandoned one never
   // reaches freed memory.
-  std::shared_ptr<Core> core_;
+  std::shared_ptr<QORPropertySetRelay> core_;
   QORPropertySet allControlsSet_;
   std::wstring valueName_;
   QORUTSValueList allControls_;
