@@ -41,16 +41,7 @@ void QORAudioProcessDelay::Process(IQORAudioData<float>& data) {
   float* samples = data.GetSamples(true, true);
   if (samples == nullptr) return;
   if (channels == channels_) {
-    // Exchange runs of whole frames up to the ring's end: frame f leaves delay frames later.
-    size_t done = 0;
-    while (done < frames) {
-      const size_t run = std::min<size_t>(frames - done, delay_ - next_);
-      std::swap_ranges(samples + done * channels, samples + (done + run) * channels,
-                       ring_.begin() + static_cast<std::ptrdiff_t>(next_ * channels));
-      done += run;
-      next_ += run;
-      if (next_ == delay_) next_ = 0;
-    }
+    ProcessInterleaved(samples, samples, frames);
   } else {
     const uint32_t shared = std::min(channels, channels_);
     for (uint32_t f = 0; f < frames; ++f) {
@@ -83,6 +74,7 @@ void QORAudioProcessDelay::ProcessInterleaved(const float* in, float* out, uint3
     next_ = 0;
     return;
   }
+  // Runs of whole frames up to the ring's end: frame f leaves delay frames later.
   size_t done = 0;
   while (done < frames) {
     const size_t run = std::min<size_t>(frames - done, delay_ - next_);
