@@ -1,3 +1,5 @@
+#include "thread/QORThreadBasic.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 
 #include "platform/IQOREvent.h"
 #include "platform/QORWait.h"
-#include "thread/QORThreadBasic.h"
 
 namespace {
 
@@ -39,22 +40,26 @@ class Worker : public IQORThreadBasicWorker {
   bool stubborn_;
 };
 
-TEST(QORThreadBasic, ExitCodesFollowTheWorkersResult) {
-  QORThreadBasic thread;
-  Worker yes(true);
-  ASSERT_TRUE(thread.Start(&yes));
-  thread.Stop(1000);
-  EXPECT_EQ(thread.GetExitCode(), 1u);
-  Worker no(false);
-  ASSERT_TRUE(thread.Start(&no));
-  thread.Stop(1000);
-  EXPECT_EQ(thread.GetExitCode(), 0xFFFFFFFFu);
+template <typename Condition>
+bool Within(std::chrono::seconds limit, Condition condition) {
+  const auto start = Clock::now();
+  while (!condition() && Clock::now() - start < limit) std::this_thread::yield();
+  return condition();
 }
 
-TEST(QORThreadBasic, WorkerIgnoringStopIsAbandonedAfterTheTimeout) {
+TEST(QORThreadBasic, ExitCodesFollowTheWorkerAndAStubbornWorkerIsAbandonedAfterTheTimeout) {
   Worker stubborn(true, true);
   {
     QORThreadBasic thread;
+    Worker yes(true);
+    ASSERT_TRUE(thread.Start(&yes));
+    thread.Stop(1000);
+    EXPECT_EQ(thread.GetExitCode(), 1u);
+    Worker no(false);
+    ASSERT_TRUE(thread.Start(&no));
+    thread.Stop(1000);
+    EXPECT_EQ(thread.GetExitCode(), 0xFFFFFFFFu);
+
     ASSERT_TRUE(thread.Start(&stubborn));
     ASSERT_EQ(QORWaitForSingle(*stubborn.started, 5000), kQORWaitObject0);
     EXPECT_FALSE(thread.Start(&stubborn));  // already running
@@ -68,48 +73,25 @@ TEST(QORThreadBasic, WorkerIgnoringStopIsAbandonedAfterTheTimeout) {
   EXPECT_FALSE(stubborn.finished.load());
   // The thread object is gone; the abandoned thread still finds its stop event signalled.
   stubborn.release->Set();
-  const auto start = Clock::now();
-  while (!stubborn.finished.load(std::memory_order_acquire) &&
-         Clock::now() - start < std::chrono::seconds(5)) {
-    std::this_thread::yield();
-  }
-  EXPECT_TRUE(stubborn.finished.load(std::memory_order_acquire));
+  EXPECT_TRUE(Within(std::chrono::seconds(5),
+                     [&] { return stubborn.finished.load(std::memory_order_acquire); }));
   EXPECT_TRUE(stubborn.sawStop);
 }
 
-// Waits for a gate that the test owns, ignoring the stop event.
-class GateWorker : public IQORThreadBasicWorker {
- public:
-  GateWorker(IQOREvent& started, IQOREvent& gate) : started_(started), gate_(gate) {}
-  bool DoWork(QORThreadBasic&, IQOREvent&) override {
-    started_.Set();
-    return QORWaitForSingle(gate_, 10000) == kQORWaitObject0;
-  }
-
- private:
-  IQOREvent& started_;
-  IQOREvent& gate_;
-};
-
 TEST(QORThreadBasic, SharedWorkerLivesUntilItsAbandonedThreadEnds) {
-  auto started = QORCreateEvent(true, false);
-  auto gate = QORCreateEvent(true, false);
-  auto worker = std::make_shared<GateWorker>(*started, *gate);
-  const std::weak_ptr<GateWorker> watched = worker;
+  auto worker = std::make_shared<Worker>(true, true);
+  Worker* const running = worker.get();
+  const std::weak_ptr<Worker> watched = worker;
   {
     QORThreadBasic thread;
     ASSERT_TRUE(thread.StartShared(worker));
-    ASSERT_EQ(QORWaitForSingle(*started, 5000), kQORWaitObject0);
+    ASSERT_EQ(QORWaitForSingle(*worker->started, 5000), kQORWaitObject0);
     worker.reset();
     thread.Stop(100);
   }
-  EXPECT_FALSE(watched.expired());  // the abandoned thread still runs in it
-  gate->Set();
-  const auto start = Clock::now();
-  while (!watched.expired() && Clock::now() - start < std::chrono::seconds(5)) {
-    std::this_thread::yield();
-  }
-  EXPECT_TRUE(watched.expired());
+  ASSERT_FALSE(watched.expired());  // the abandoned thread still runs in it
+  running->release->Set();
+  EXPECT_TRUE(Within(std::chrono::seconds(5), [&] { return watched.expired(); }));
 }
 
 }  // namespace
