@@ -1,28 +1,44 @@
+// The capture pipe: its message checks and rings, the marshall's fold and conversion, and writer
+// and reader processes streaming through it as capture-side and render-side managers would.
 #include "ipc/QORNamedPipeAudio.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <memory>
+#include <numbers>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "AllocationCounter.h"
+#include "ChildProcess.h"
 #include "TempStateRoot.h"
-#include "TraceCapture.h"
+#include "audio/QORAudioDataFloat.h"
+#include "ipc/QORNamedPipeMarshall.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Pipe = QORNamedPipeAudio;
 
-std::vector<unsigned char> Message(uint32_t count, uint32_t rate, float first = 1.0f) {
-  std::vector<unsigned char> message(Pipe::kMessageSize, 0xEE);
+// A whole message of count samples at rate; sample i is first + i * step.
+std::vector<unsigned char> Message(uint32_t count, uint32_t rate, float first = 1.0f,
+                                   float step = 1.0f) {
+  std::vector<unsigned char> message(Pipe::kMessageSize);
   std::memcpy(message.data(), &count, 4);
   std::memcpy(message.data() + 4, &rate, 4);
   for (uint32_t i = 0; i < Pipe::kMessageSamples; ++i) {
-    const float sample = first + static_cast<float>(i);
+    const float sample = first + static_cast<float>(i) * step;
     std::memcpy(message.data() + 8 + i * 4, &sample, 4);
   }
   return message;
@@ -32,18 +48,16 @@ bool Accept(Pipe& pipe, const std::vector<unsigned char>& message) {
   return pipe.AcceptMessage(message.data(), message.size());
 }
 
-// Polls a state the pipe thread changes, for at most timeoutMs.
-template <typename Condition>
-bool Within(int timeoutMs, Condition condition) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+// A period of frames x channels at rate with every sample set to fill.
+QORAudioDataFloat& Fill(QORAudioDataFloat& period, uint32_t frames, uint32_t channels,
+                        uint32_t rate, float fill) {
+  period.Init(frames, channels, rate);
+  float* samples = period.GetSamples(true, true);
+  std::fill(samples, samples + frames * channels, fill);
+  return period;
 }
 
-TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRing) {
+TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRingWhileItHasRoom) {
   Pipe pipe;
   pipe.Init(0, Pipe::kRoleReader);
   auto valid = Message(3, 16000);
@@ -84,31 +98,21 @@ TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRing) {
   ASSERT_EQ(pipe.ReadRing(out.data(), 1000), 4u);
   EXPECT_EQ(std::vector<float>(out.begin(), out.begin() + 4),
             (std::vector<float>{0.0f, 0.0f, 0.0f, 0.5f}));
-}
 
-TEST(QORNamedPipeAudio, AFullRingDropsSampleForSample) {
-  Pipe pipe;
-  pipe.Init(0, Pipe::kRoleReader);
-  for (int i = 0; i < 8; ++i) ASSERT_TRUE(Accept(pipe, Message(480, 48000, i * 1000.0f)));
+  // A full ring drops sample for sample.
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(Accept(pipe, Message(480, 8000, i * 1000.0f)));
   EXPECT_EQ(pipe.GetRingAvailable(), Pipe::kRingCapacity);
-  EXPECT_TRUE(Accept(pipe, Message(480, 48000, 9000.0f)));
+  EXPECT_TRUE(Accept(pipe, Message(480, 8000, 9000.0f)));
   EXPECT_EQ(pipe.GetDroppedSamples(), 480u);
-  std::vector<float> out(Pipe::kRingCapacity);
+  out.resize(Pipe::kRingCapacity);
   ASSERT_EQ(pipe.ReadRing(out.data(), 100), 100u);
-  EXPECT_TRUE(Accept(pipe, Message(480, 48000, 20000.0f)));
+  EXPECT_TRUE(Accept(pipe, Message(480, 8000, 20000.0f)));
   EXPECT_EQ(pipe.GetDroppedSamples(), 480u + 380u);
   ASSERT_EQ(pipe.ReadRing(out.data(), Pipe::kRingCapacity), Pipe::kRingCapacity);
   EXPECT_EQ(out[0], 100.0f);                            // first message, after the 100 read
   EXPECT_EQ(out[Pipe::kRingCapacity - 101], 7479.0f);   // the last of the eighth message
   EXPECT_EQ(out[Pipe::kRingCapacity - 100], 20000.0f);  // the first 100 of the last one
   EXPECT_EQ(out[Pipe::kRingCapacity - 1], 20099.0f);
-
-  Pipe writer;
-  writer.Init(16000, Pipe::kRoleWriter);
-  std::vector<float> samples(4000, 0.25f);
-  EXPECT_EQ(writer.WriteRing(samples.data(), 4000), Pipe::kRingCapacity);
-  EXPECT_EQ(writer.WriteRing(samples.data(), 10), 0u);
-  EXPECT_EQ(writer.GetDroppedSamples(), 170u);
 }
 
 TEST(QORNamedPipeAudio, AWriterWithNoReaderKeepsDrainingItsRing) {
@@ -116,40 +120,290 @@ TEST(QORNamedPipeAudio, AWriterWithNoReaderKeepsDrainingItsRing) {
   Pipe writer;
   writer.Init(16000, Pipe::kRoleWriter);
   ASSERT_TRUE(writer.StartThread());
-  EXPECT_FALSE(writer.StartThread());
   std::vector<float> samples(1000, 0.5f);
+  auto sent = [&](uint32_t count) {
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (writer.GetMessagesSent() != count && Clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return writer.GetMessagesSent() == count;
+  };
   ASSERT_EQ(writer.WriteRing(samples.data(), 1000), 1000u);
-  // 480 + 480 + 40, sent to nobody.
-  ASSERT_TRUE(Within(5000, [&] { return writer.GetMessagesSent() == 3; }));
+  ASSERT_TRUE(sent(3));  // 480 + 480 + 40, sent to nobody
   ASSERT_EQ(writer.WriteRing(samples.data(), 200), 200u);
-  ASSERT_TRUE(Within(5000, [&] { return writer.GetMessagesSent() == 4; }));
+  ASSERT_TRUE(sent(4));
   EXPECT_EQ(writer.GetRingAvailable(), 0u);
   EXPECT_EQ(writer.GetConnectedCount(), 0u);
   EXPECT_TRUE(writer.StopThread());
 }
 
-TEST(QORNamedPipeAudio, ASixthReaderGetsNoThreadAndAWaitingReaderStopsWithinOneWait) {
-  qortest::TempStateRoot root;
-  qortest::TraceCapture trace;
-  std::vector<std::unique_ptr<Pipe>> readers;
-  for (int i = 0; i < 6; ++i) {
-    readers.push_back(std::make_unique<Pipe>());
-    readers.back()->Init(0, Pipe::kRoleReader);
+TEST(QORNamedPipeMarshall, ReadsSilenceWhatIsMissingAndCutBackAStreamThatRunsAhead) {
+  QORNamedPipeMarshall marshall;
+  marshall.Init(0, true);
+  marshall.SetRunning(true);
+  QORAudioDataFloat period;
+  // No stream yet: silence on the side chain, not what the period carried.
+  EXPECT_EQ(marshall.Read(Fill(period, 480, 2, 48000, 0.5f)), 0u);
+  const float* planar = period.GetSamples(false, false);
+  EXPECT_EQ(planar[0], 0.0f);
+  EXPECT_EQ(planar[479], 0.0f);
+  EXPECT_EQ(planar[480], 0.5f);
+
+  ASSERT_TRUE(Accept(marshall.GetPipe(), Message(300, 48000)));
+  EXPECT_EQ(marshall.Read(Fill(period, 480, 2, 48000, 0.5f)), 300u);
+  planar = period.GetSamples(false, false);
+  EXPECT_EQ(planar[0], 1.0f);
+  EXPECT_EQ(planar[299], 300.0f);
+  EXPECT_EQ(planar[300], 0.0f);
+  EXPECT_EQ(planar[479], 0.0f);
+  EXPECT_EQ(planar[480], 0.5f);
+  EXPECT_EQ(planar[959], 0.5f);
+  EXPECT_EQ(period.GetChannelMapEntry(0), kQORChannelRoleSideChain);
+  EXPECT_EQ(period.GetChannelMapEntry(1), 1u);
+  EXPECT_EQ(marshall.GetOverrunCount(), 1u);
+
+  // A stream arriving faster than played is cut back, not queued for ever.
+  marshall.Init(0, true);
+  uint32_t largest = 0;
+  for (int p = 0; p < 400; ++p) {
+    Accept(marshall.GetPipe(), Message(200, 16000, 0.25f, 0.0f));
+    largest = std::max(largest, marshall.Read(Fill(period, 480, 1, 48000, 0.0f)));
   }
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(readers[i]->StartThread()) << i;
-  auto start = Clock::now();
-  EXPECT_FALSE(readers[5]->StartThread());
-  EXPECT_FALSE(readers[5]->IsThreadRunning());
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
-  ASSERT_TRUE(Within(5000, [&] {
-    return trace.LinesContaining("QORNamedPipeAudio::ServerRoutine entering").size() == 5;
-  }));
-  start = Clock::now();
-  EXPECT_TRUE(readers[2]->StopThread());
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(150));
-  EXPECT_FALSE(readers[2]->IsThreadRunning());
-  // Its instance is free again.
-  EXPECT_TRUE(readers[5]->StartThread());
+  EXPECT_GT(marshall.GetFifoDropCount(), 0u);
+  EXPECT_LE(largest, 2u * 480u + QORNamedPipeMarshall::kLeadSamples);
+  EXPECT_GT(marshall.GetPipe().GetDroppedSamples(), 0u);  // the ring filled up as well
+}
+
+TEST(QORNamedPipeMarshall, TheWriterSendsTheFoldAndLeavesThePeriodAlone) {
+  QORNamedPipeMarshall marshall;
+  marshall.Init(48000, false);
+  marshall.SetRunning(true);
+  QORAudioDataFloat period;
+  period.Init(4, 2, 48000);
+  const float stereo[] = {0.5f, 0.25f, -1.0f, 1.0f, 0.1f, 0.3f, 1.0f, 1.0f};
+  std::memcpy(period.GetSamples(true, true), stereo, sizeof(stereo));
+  marshall.Write(period);
+  EXPECT_EQ(std::memcmp(period.GetSamples(false, true), stereo, sizeof(stereo)), 0);
+  float ring[8];
+  ASSERT_EQ(marshall.GetPipe().ReadRing(ring, 8), 4u);
+  for (int f = 0; f < 4; ++f) {
+    EXPECT_EQ(ring[f], (stereo[2 * f] + stereo[2 * f + 1]) * 0.707f) << f;
+  }
+}
+
+constexpr double kToneHz = 1000.0;
+constexpr float kToneAmplitude = 0.25f;
+// Ramp values n * 2^-20 are exact floats. The tone rides on 2.0, so it stands apart from the ramp.
+constexpr double kRampStep = 1.0 / 1048576.0;
+constexpr size_t kReadPeriods = 400;
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+// Streams 10 ms periods at 48000 Hz until killed: "tone" is a stereo 1 kHz tone on both channels,
+// "ramp" a mono ramp from 2^-20 up.
+int WriterChild(const std::vector<std::string>& args) {
+  const bool tone = args.at(0) == "tone";
+  const uint32_t channels = tone ? 2 : 1;
+  QORNamedPipeMarshall marshall;
+  marshall.Init(48000, false);
+  marshall.SetRunning(marshall.GetPipe().StartThread());
+  if (!marshall.IsRunning()) return 1;
+  qortest::ChildSay("started " + std::to_string(NowNs()));
+  QORAudioDataFloat period;
+  auto next = Clock::now();
+  for (uint64_t n = 0;; n += 480) {
+    float* samples = Fill(period, 480, channels, 48000, 0.0f).GetSamples(true, true);
+    for (uint32_t i = 0; i < 480 * channels; ++i) {
+      const double t = static_cast<double>(n + i / channels) / 48000;
+      samples[i] = tone
+                       ? 2.0f + kToneAmplitude *
+                                    static_cast<float>(std::sin(2 * std::numbers::pi * kToneHz * t))
+                       : static_cast<float>((n + i + 1) * kRampStep);
+    }
+    marshall.Write(period);
+    std::this_thread::sleep_until(next += std::chrono::milliseconds(10));
+  }
+}
+qortest::ChildRegistration writerChild("pipe-stream-writer", &WriterChild);
+
+// What a reader read, period by period, handed from the reader process to the test in a file.
+struct Capture {
+  std::array<float, kReadPeriods * 480> samples;  // the side chain
+  std::array<int64_t, kReadPeriods> ends;         // when each period was read
+  std::array<uint32_t, kReadPeriods> breaks;      // overruns and FIFO drops so far
+  int64_t slowestReadNs = 0;
+  uint64_t allocations = 0;  // in steady reads
+  uint32_t droppedSamples = 0, droppedMessages = 0, rate = 0;
+};
+
+bool Move(Capture& c, const std::string& rate, bool save) {
+  std::fstream file(std::string(std::getenv("QOR_ROOT")) + "/capture-" + rate,
+                    std::ios::binary | (save ? std::ios::out : std::ios::in));
+  save ? file.write(reinterpret_cast<char*>(&c), sizeof c).good()
+       : file.read(reinterpret_cast<char*>(&c), sizeof c).good();
+  return file.good();
+}
+
+// Reads 10 ms periods at its rate for 4 s, then leaves what it read in its capture file.
+int ReaderChild(const std::vector<std::string>& args) {
+  const uint32_t frames = static_cast<uint32_t>(std::stoul(args.at(0))) / 100;
+  QORNamedPipeMarshall marshall;
+  marshall.Init(0, true);
+  marshall.SetRunning(marshall.GetPipe().StartThread());
+  if (!marshall.IsRunning()) return 1;
+  qortest::ChildSay("ready");
+  auto capture = std::make_unique<Capture>();
+  Capture& c = *capture;
+  QORAudioDataFloat period;
+  auto next = Clock::now();
+  for (size_t p = 0, rated = 0; p < kReadPeriods; ++p) {
+    Fill(period, frames, 2, frames * 100, 0.0f);
+    // Steady once the stream's converter was set up by the reads after the rate became known.
+    rated = marshall.GetPipe().GetRate() != 0 ? rated + 1 : 0;
+    const qortest::AllocationScope scope;
+    const auto start = Clock::now();
+    marshall.Read(period);
+    c.slowestReadNs = std::max<int64_t>(c.slowestReadNs, (Clock::now() - start).count());
+    c.allocations += rated > 10 ? scope.Count() : 0;
+    c.ends[p] = NowNs();
+    std::copy_n(period.GetSamples(false, false), frames, &c.samples[p * frames]);
+    c.breaks[p] = marshall.GetOverrunCount() + marshall.GetFifoDropCount();
+    std::this_thread::sleep_until(next += std::chrono::milliseconds(10));
+  }
+  c.droppedSamples = marshall.GetPipe().GetDroppedSamples();
+  c.droppedMessages = marshall.GetPipe().GetDroppedMessages();
+  c.rate = marshall.GetPipe().GetRate();
+  return Move(c, args[0], true) ? 0 : 2;
+}
+qortest::ChildRegistration readerChild("pipe-stream-reader", &ReaderChild);
+
+struct Tone {
+  double hz = 0, peak = 0, span = 0;
+};
+
+// Frequency (rising crossings of the mean, interpolated) and level (RMS as a sine's peak) over the
+// longest run of periods from `from` on that neither ran short nor held silence, less its first 10.
+Tone MeasureTone(const Capture& c, size_t frames, size_t from) {
+  size_t bestStart = 0, bestLength = 0, start = from;
+  for (size_t p = from + 1; p <= kReadPeriods; ++p) {
+    const float* s = &c.samples[p * frames];
+    if (p < kReadPeriods && c.breaks[p] == c.breaks[p - 1] &&
+        !std::all_of(s, s + frames, [](float v) { return v == 0.0f; })) {
+      continue;
+    }
+    if (p - start > bestLength) std::tie(bestStart, bestLength) = std::pair(start, p - start);
+    start = p + 1;
+  }
+  if (bestLength < 40) return {};
+  const size_t first = (bestStart + 10) * frames, last = (bestStart + bestLength) * frames;
+  double mean = 0, sum = 0, firstCrossing = -1, lastCrossing = -1;
+  int crossings = -1;
+  for (size_t i = first; i < last; ++i) mean += c.samples[i] / double(last - first);
+  for (size_t i = first + 1; i < last; ++i) {
+    const double a = c.samples[i - 1] - mean, b = c.samples[i] - mean;
+    sum += b * b;
+    if (a < 0.0 && b >= 0.0) {
+      lastCrossing = double(i - 1) + (-a) / (b - a);
+      firstCrossing = firstCrossing < 0 ? lastCrossing : firstCrossing;
+      ++crossings;
+    }
+  }
+  return {crossings / (lastCrossing - firstCrossing) * frames * 100,
+          std::sqrt(2.0 * sum / double(last - first - 1)), double(last - first) / (frames * 100)};
+}
+
+// Two readers in two processes hear a ramp writer that is killed, then a tone writer that starts
+// later, without a restart.
+TEST(QORNamedPipeStream, AKilledWriterDrainsToSilenceAndANewWritersToneReachesBothRates) {
+  qortest::TempStateRoot root;
+  const uint32_t rates[] = {48000, 44100};
+  qortest::ChildProcess readers[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(readers[i].Start("pipe-stream-reader", {std::to_string(rates[i])}));
+    ASSERT_TRUE(readers[i].WaitFor("ready"));
+  }
+  std::string line;
+  {
+    qortest::ChildProcess first;
+    ASSERT_TRUE(first.Start("pipe-stream-writer", {"ramp"}) && first.ReadLine(line));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(first.Kill(SIGKILL));
+    first.Wait();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  qortest::ChildProcess second;
+  ASSERT_TRUE(second.Start("pipe-stream-writer", {"tone"}) && second.ReadLine(line));
+  const int64_t secondStart = std::stoll(line.substr(line.find(' ') + 1));
+
+  for (int r = 0; r < 2; ++r) {
+    SCOPED_TRACE(rates[r]);
+    const size_t frames = rates[r] / 100;
+    auto capture = std::make_unique<Capture>();
+    Capture& c = *capture;
+    ASSERT_EQ(readers[r].Wait(), 0);
+    ASSERT_TRUE(Move(c, std::to_string(rates[r]), false));
+    // Never a stalled period: every Read is a copy, whatever the writer does.
+    EXPECT_LT(c.slowestReadNs, 20'000'000);
+    EXPECT_EQ(c.allocations, 0u);
+
+    // The first writer's values, then silence, then the second writer's.
+    std::vector<size_t> heard;  // where the samples that are not silence are
+    for (size_t i = 0; i < kReadPeriods * frames; ++i) {
+      if (c.samples[i] != 0.0f) heard.push_back(i);
+    }
+    ASSERT_GT(heard.size(), 200u);
+    auto value = [&](size_t i) { return double(c.samples[heard[i]]); };
+    size_t gapAt = 1;
+    for (size_t i = 1; i < heard.size(); ++i) {
+      if (heard[i] - heard[i - 1] > heard[gapAt] - heard[gapAt - 1]) gapAt = i;
+    }
+    EXPECT_GT(heard[gapAt] - heard[gapAt - 1], size_t(rates[r]) / 4)
+        << "no silence between the writers";
+    ASSERT_GT(gapAt, 100u);
+    size_t split = gapAt;
+    while (split < heard.size() && value(split) < 1.5) ++split;
+    ASSERT_LT(split, heard.size());
+    for (size_t i = 0; i < gapAt; ++i) ASSERT_LT(value(i), 1.5) << i;
+    for (size_t i = split; i < heard.size(); ++i) EXPECT_GT(value(i), 1.5) << i;
+    if (rates[r] == 48000) {
+      // Same rate: every sample at most once and in order, across underruns and the writer's
+      // death. A reader that fell behind (a loaded machine) drops the oldest samples rather than
+      // lag; every sample skipped must be one it counted as dropped.
+      EXPECT_EQ(split, gapAt);
+      long skipped = 0;
+      for (size_t i = 1; i < gapAt; ++i) {
+        const long advance = std::lround((value(i) - value(i - 1)) / kRampStep);
+        EXPECT_GE(advance, 1) << i;
+        skipped += std::max(advance - 1, 0L);
+      }
+      EXPECT_LE(skipped, long(c.droppedSamples));
+    } else {
+      // Converted: the first writer's ramp only rises. After the silence only the converter's
+      // own tail of it comes out, continuing it, before the second writer's values.
+      double highest = 0.0;
+      for (size_t i = 0; i < gapAt; ++i) {
+        EXPECT_GT(value(i), highest - 1e-4) << i;
+        highest = std::max(highest, value(i));
+      }
+      EXPECT_LE(split - gapAt, 300u);
+      for (size_t i = gapAt; i < split; ++i) EXPECT_GT(value(i), highest - 0.2) << i;
+    }
+    const double reconnectMs = (c.ends[heard[split] / frames] - secondStart) / 1e6;
+    EXPECT_LT(reconnectMs, 1000.0);
+
+    // The tone after the fold of two equal channels: (L + R) * 0.707.
+    const Tone tone = MeasureTone(c, frames, heard[split] / frames);
+    std::printf("reader %u: reconnect %.1f ms, %.4f Hz, peak %.6f over %.3f s\n", rates[r],
+                reconnectMs, tone.hz, tone.peak, tone.span);
+    EXPECT_EQ(c.rate, 48000u);
+    EXPECT_EQ(c.droppedMessages, 0u);
+    EXPECT_GE(tone.span, 0.5);
+    EXPECT_NEAR(tone.hz, kToneHz, 1.0);
+    EXPECT_NEAR(20.0 * std::log10(tone.peak / (2.0 * kToneAmplitude * 0.707)), 0.0, 0.5);
+  }
 }
 
 }  // namespace
