@@ -18,24 +18,15 @@ namespace {
 const std::wstring kName = L"Global\\QORCaptureMutexTest";
 
 // Records what it hears and signals an auto-reset event per call.
-class Listener : public IQORFindMutexNotify {
- public:
+struct Listener : IQORFindMutexNotify {
   void OnMutexFound(QORFindMutex&, bool present) override {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      heard_.push_back(present);
-    }
+    std::lock_guard<std::mutex> guard(lock);
+    heard.push_back(present);
     called->Set();
   }
-  std::vector<bool> Heard() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return heard_;
-  }
+  std::mutex lock;
+  std::vector<bool> heard;
   std::unique_ptr<IQOREvent> called = QORCreateEvent(false, false);
-
- private:
-  std::mutex lock_;
-  std::vector<bool> heard_;
 };
 
 int CreateMutexChild(const std::vector<std::string>&) {
@@ -68,7 +59,8 @@ TEST(QORFindMutex, WatcherHearsAnotherProcessComeAndDieOnce) {
   child.Wait();
   ASSERT_EQ(QORWaitForSingle(*listener.called, 5000), kQORWaitObject0);
   watcher.GetThread().Stop(0);
-  EXPECT_EQ(listener.Heard(), (std::vector<bool>{true, false}));
+  std::lock_guard<std::mutex> guard(listener.lock);
+  EXPECT_EQ(listener.heard, (std::vector<bool>{true, false}));
 }
 
 }  // namespace
