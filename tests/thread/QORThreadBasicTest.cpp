@@ -14,33 +14,36 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Returns its result at once, or, when stubborn, ignores the stop event until released and then
-// tells whether the one it was handed is set.
+// What a stubborn worker waits for and what it saw, owned by the test: it outlives the worker.
+struct Gate {
+  std::unique_ptr<IQOREvent> release = QORCreateEvent(true, false);
+  std::atomic<bool> sawStop{false};
+};
+
+// Returns its result at once, or, when given a gate, ignores the stop event until the gate is
+// released and then tells whether the one it was handed is set.
 class Worker : public IQORThreadBasicWorker {
  public:
-  explicit Worker(bool result, std::atomic<bool>* sawStop = nullptr)
-      : result_(result), sawStop_(sawStop) {}
+  explicit Worker(bool result, Gate* gate = nullptr) : result_(result), gate_(gate) {}
   bool DoWork(QORThreadBasic&, IQOREvent& stopEvent) override {
     started->Set();
-    if (sawStop_ == nullptr) return result_;
-    QORWaitForSingle(*release, 10000);
-    return *sawStop_ = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
+    if (gate_ == nullptr) return result_;
+    QORWaitForSingle(*gate_->release, 10000);
+    return gate_->sawStop = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
   }
 
   std::unique_ptr<IQOREvent> started = QORCreateEvent(true, false);
-  std::unique_ptr<IQOREvent> release = QORCreateEvent(true, false);
 
  private:
   bool result_;
-  std::atomic<bool>* sawStop_;
+  Gate* gate_;
 };
 
 // A shared worker that ignores the stop event is abandoned after the time-out, and lives on with
 // its thread: the owner may drop it and the thread object at once.
 TEST(QORThreadBasic, AnAbandonedThreadKeepsItsSharedWorkerAndFindsItsStopEventSet) {
-  std::atomic<bool> sawStop{false};
-  auto stubborn = std::make_shared<Worker>(true, &sawStop);
-  Worker* const running = stubborn.get();
+  Gate gate;
+  auto stubborn = std::make_shared<Worker>(true, &gate);
   const std::weak_ptr<Worker> watched = stubborn;
   {
     QORThreadBasic owner;
@@ -61,13 +64,13 @@ TEST(QORThreadBasic, AnAbandonedThreadKeepsItsSharedWorkerAndFindsItsStopEventSe
   }
   ASSERT_FALSE(watched.expired());  // the abandoned thread still runs in it
   // The thread object is gone; the abandoned thread still finds its stop event signalled.
-  running->release->Set();
+  gate.release->Set();
   const auto start = Clock::now();
   while (!watched.expired() && Clock::now() - start < std::chrono::seconds(5)) {
     std::this_thread::yield();
   }
   EXPECT_TRUE(watched.expired());
-  EXPECT_TRUE(sawStop);
+  EXPECT_TRUE(gate.sawStop);
 }
 
 }  // namespace
