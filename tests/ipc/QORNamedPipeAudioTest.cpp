@@ -1,30 +1,41 @@
+// The capture pipe and its marshall, alone and between writer and reader processes.
 #include "ipc/QORNamedPipeAudio.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
-#include <memory>
+#include <numbers>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TempStateRoot.h"
-#include "TraceCapture.h"
-#include "platform/IQORPipeClient.h"
+#include "audio/QORAudioDataFloat.h"
+#include "ipc/QORNamedPipeMarshall.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Pipe = QORNamedPipeAudio;
 
-std::vector<unsigned char> Message(uint32_t count, uint32_t rate, float first = 1.0f) {
-  std::vector<unsigned char> message(Pipe::kMessageSize, 0xEE);
+// A whole message of count samples at rate; sample i is first + i * step.
+std::vector<unsigned char> Message(uint32_t count, uint32_t rate, float first = 1.0f,
+                                   float step = 1.0f) {
+  std::vector<unsigned char> message(Pipe::kMessageSize);
   std::memcpy(message.data(), &count, 4);
   std::memcpy(message.data() + 4, &rate, 4);
   for (uint32_t i = 0; i < Pipe::kMessageSamples; ++i) {
-    const float sample = first + static_cast<float>(i);
+    const float sample = first + static_cast<float>(i) * step;
     std::memcpy(message.data() + 8 + i * 4, &sample, 4);
   }
   return message;
@@ -34,18 +45,16 @@ bool Accept(Pipe& pipe, const std::vector<unsigned char>& message) {
   return pipe.AcceptMessage(message.data(), message.size());
 }
 
-// Polls a state the pipe thread changes, for at most timeoutMs.
-template <typename Condition>
-bool Within(int timeoutMs, Condition condition) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+// A period of frames x channels at rate with every sample set to fill.
+QORAudioDataFloat& Fill(QORAudioDataFloat& period, uint32_t frames, uint32_t channels,
+                        uint32_t rate, float fill) {
+  period.Init(frames, channels, rate);
+  float* samples = period.GetSamples(true, true);
+  std::fill(samples, samples + frames * channels, fill);
+  return period;
 }
 
-TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRing) {
+TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRingWhileItHasRoom) {
   Pipe pipe;
   pipe.Init(0, Pipe::kRoleReader);
   auto valid = Message(3, 16000);
@@ -74,138 +83,283 @@ TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRing) {
   EXPECT_EQ(out[482], 489.0f);
   EXPECT_EQ(out[483], -1.0f);
 
-  // Init forgets the stream: a new rate may be adopted.
-  pipe.Init(0, Pipe::kRoleReader);
-  EXPECT_TRUE(Accept(pipe, Message(0, 8000)));
-  EXPECT_EQ(pipe.GetRate(), 8000u);
-  EXPECT_EQ(pipe.GetRingAvailable(), 0u);
-}
-
-TEST(QORNamedPipeAudio, SamplesThatAreNotNumbersArriveAsSilence) {
-  Pipe pipe;
-  pipe.Init(0, Pipe::kRoleReader);
-  auto message = Message(4, 48000);
+  // Samples that are not numbers arrive as silence.
+  auto message = Message(4, 16000);
   const float bad[] = {std::numeric_limits<float>::quiet_NaN(),
                        std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity(), 0.5f};
   std::memcpy(message.data() + 8, bad, sizeof(bad));
-  ASSERT_TRUE(Accept(pipe, message));
-  float out[4];
-  ASSERT_EQ(pipe.ReadRing(out, 4), 4u);
-  EXPECT_EQ(out[0], 0.0f);
-  EXPECT_EQ(out[1], 0.0f);
-  EXPECT_EQ(out[2], 0.0f);
-  EXPECT_EQ(out[3], 0.5f);
-}
+  EXPECT_TRUE(Accept(pipe, message));
+  ASSERT_EQ(pipe.ReadRing(out.data(), 1000), 4u);
+  EXPECT_EQ(std::vector<float>(out.begin(), out.begin() + 4),
+            (std::vector<float>{0.0f, 0.0f, 0.0f, 0.5f}));
 
-TEST(QORNamedPipeAudio, AFullRingDropsSampleForSample) {
-  Pipe pipe;
-  pipe.Init(0, Pipe::kRoleReader);
-  for (int i = 0; i < 8; ++i) ASSERT_TRUE(Accept(pipe, Message(480, 48000, i * 1000.0f)));
+  // A full ring drops sample for sample.
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(Accept(pipe, Message(480, 16000, i * 1000.0f)));
   EXPECT_EQ(pipe.GetRingAvailable(), Pipe::kRingCapacity);
-  EXPECT_TRUE(Accept(pipe, Message(480, 48000, 9000.0f)));
+  EXPECT_TRUE(Accept(pipe, Message(480, 16000, 9000.0f)));
   EXPECT_EQ(pipe.GetDroppedSamples(), 480u);
-  std::vector<float> out(Pipe::kRingCapacity);
+  out.resize(Pipe::kRingCapacity);
   ASSERT_EQ(pipe.ReadRing(out.data(), 100), 100u);
-  EXPECT_TRUE(Accept(pipe, Message(480, 48000, 20000.0f)));
+  EXPECT_TRUE(Accept(pipe, Message(480, 16000, 20000.0f)));
   EXPECT_EQ(pipe.GetDroppedSamples(), 480u + 380u);
   ASSERT_EQ(pipe.ReadRing(out.data(), Pipe::kRingCapacity), Pipe::kRingCapacity);
   EXPECT_EQ(out[0], 100.0f);                            // first message, after the 100 read
   EXPECT_EQ(out[Pipe::kRingCapacity - 101], 7479.0f);   // the last of the eighth message
   EXPECT_EQ(out[Pipe::kRingCapacity - 100], 20000.0f);  // the first 100 of the last one
   EXPECT_EQ(out[Pipe::kRingCapacity - 1], 20099.0f);
-
-  Pipe writer;
-  writer.Init(16000, Pipe::kRoleWriter);
-  std::vector<float> samples(4000, 0.25f);
-  EXPECT_EQ(writer.WriteRing(samples.data(), 4000), Pipe::kRingCapacity);
-  EXPECT_EQ(writer.WriteRing(samples.data(), 10), 0u);
-  EXPECT_EQ(writer.GetDroppedSamples(), 170u);
 }
 
-TEST(QORNamedPipeAudio, AWriterWithNoReaderKeepsDrainingItsRing) {
-  qortest::TempStateRoot root;
-  qortest::TraceCapture trace;
-  Pipe writer;
-  writer.Init(16000, Pipe::kRoleWriter);
-  ASSERT_TRUE(writer.StartThread());
-  EXPECT_FALSE(writer.StartThread());
-  std::vector<float> samples(1000, 0.5f);
-  ASSERT_EQ(writer.WriteRing(samples.data(), 1000), 1000u);
-  ASSERT_TRUE(Within(5000, [&] { return writer.GetRingAvailable() == 0; }));
-  // 480 + 480 + 40, sent to nobody.
-  ASSERT_TRUE(Within(5000, [&] { return writer.GetMessagesSent() == 3; }));
-  ASSERT_EQ(writer.WriteRing(samples.data(), 200), 200u);
-  ASSERT_TRUE(Within(5000, [&] { return writer.GetMessagesSent() == 4; }));
-  EXPECT_EQ(writer.GetRingAvailable(), 0u);
-  EXPECT_EQ(writer.GetConnectedCount(), 0u);
-  EXPECT_TRUE(writer.StopThread());
-  EXPECT_TRUE(trace.LinesContaining("Connected!").empty());
-  EXPECT_EQ(trace.LinesContaining("QORNamedPipeAudio::StartThread Client/Writer this = 0x").size(),
-            1u);
-}
+TEST(QORNamedPipeMarshall, ReadsSilenceWhatIsMissingAndCutBackAStreamThatRunsAhead) {
+  QORNamedPipeMarshall marshall;
+  marshall.Init(0, true);
+  marshall.SetRunning(true);
+  QORAudioDataFloat period;
+  ASSERT_TRUE(Accept(marshall.GetPipe(), Message(300, 48000)));
+  EXPECT_EQ(marshall.Read(Fill(period, 480, 2, 48000, 0.5f)), 300u);
+  const float* planar = period.GetSamples(false, false);
+  EXPECT_EQ(planar[0], 1.0f);
+  EXPECT_EQ(planar[299], 300.0f);
+  EXPECT_EQ(planar[300], 0.0f);
+  EXPECT_EQ(planar[479], 0.0f);
+  EXPECT_EQ(planar[480], 0.5f);
+  EXPECT_EQ(planar[959], 0.5f);
+  EXPECT_EQ(period.GetChannelMapEntry(0), kQORChannelRoleSideChain);
+  EXPECT_EQ(marshall.GetOverrunCount(), 1u);
 
-TEST(QORNamedPipeAudio, AReaderWaitingForAWriterStopsWithinOneWait) {
-  qortest::TempStateRoot root;
-  qortest::TraceCapture trace;
-  Pipe reader;
-  reader.Init(0, Pipe::kRoleReader);
-  ASSERT_TRUE(reader.StartThread());
-  ASSERT_TRUE(Within(5000, [&] {
-    return !trace.LinesContaining("QORNamedPipeAudio::ServerRoutine entering").empty();
-  }));
-  const auto start = Clock::now();
-  EXPECT_TRUE(reader.StopThread());
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(150));
-  EXPECT_FALSE(reader.IsThreadRunning());
-  EXPECT_EQ(trace.LinesContaining("QORNamedPipeAudio::ServerRoutine : Kill event.").size(), 1u);
-  EXPECT_EQ(trace.LinesContaining("QORNamedPipeAudio::ServerRoutine exiting").size(), 1u);
-  // Its instance is free again.
-  EXPECT_TRUE(reader.StartThread());
-}
-
-TEST(QORNamedPipeAudio, ASixthReaderGetsNoThreadUntilAnInstanceIsFree) {
-  qortest::TempStateRoot root;
-  std::vector<std::unique_ptr<Pipe>> readers;
-  for (int i = 0; i < 6; ++i) {
-    readers.push_back(std::make_unique<Pipe>());
-    readers.back()->Init(0, Pipe::kRoleReader);
+  // A stream arriving faster than played is cut back, not queued for ever.
+  marshall.Init(0, true);
+  uint32_t largest = 0;
+  for (int p = 0; p < 400; ++p) {
+    Accept(marshall.GetPipe(), Message(200, 16000, 0.25f, 0.0f));
+    largest = std::max(largest, marshall.Read(Fill(period, 480, 1, 48000, 0.0f)));
   }
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(readers[i]->StartThread()) << i;
-  const auto start = Clock::now();
-  EXPECT_FALSE(readers[5]->StartThread());
-  EXPECT_FALSE(readers[5]->IsThreadRunning());
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
-  EXPECT_TRUE(readers[2]->StopThread());
-  EXPECT_TRUE(readers[5]->StartThread());
+  EXPECT_GT(marshall.GetFifoDropCount(), 0u);
+  EXPECT_LE(largest, 2u * 480u + QORNamedPipeMarshall::kLeadSamples);
+  EXPECT_GT(marshall.GetPipe().GetDroppedSamples(), 0u);  // the ring filled up as well
 }
 
-TEST(QORNamedPipeAudio, TheReaderThreadAdoptsTheRateAndDropsAnotherRatesMessage) {
+TEST(QORNamedPipeMarshall, TheWriterSendsTheFoldAndDrainsItsRingWithNoReader) {
   qortest::TempStateRoot root;
-  Pipe reader;
-  reader.Init(0, Pipe::kRoleReader);
-  ASSERT_TRUE(reader.StartThread());
-  auto client = QORConnectPipe(Pipe::kPipeName, 0, Pipe::kMessageSize);
-  ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(client->Write(Message(160, 16000).data(), 1000));
-  ASSERT_TRUE(client->Write(Message(160, 8000).data(), 1000));
-  ASSERT_TRUE(client->Write(Message(481, 16000).data(), 1000));
-  ASSERT_TRUE(client->Write(Message(100, 16000, 500.0f).data(), 1000));
-  ASSERT_TRUE(Within(5000, [&] { return reader.GetRingAvailable() == 260; }));
-  EXPECT_TRUE(Within(5000, [&] { return reader.GetConnectedCount() == 1; }));
-  EXPECT_EQ(reader.GetRate(), 16000u);
-  EXPECT_EQ(reader.GetDroppedMessages(), 2u);
-  std::vector<float> out(260);
-  ASSERT_EQ(reader.ReadRing(out.data(), 260), 260u);
-  EXPECT_EQ(out[159], 160.0f);
-  EXPECT_EQ(out[160], 500.0f);
-  // The writer goes: the reader waits for the next one on the same instance.
-  client.reset();
-  ASSERT_TRUE(Within(5000, [&] { return reader.GetConnectedCount() == 0; }));
-  client = QORConnectPipe(Pipe::kPipeName, 0, Pipe::kMessageSize);
-  ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(client->Write(Message(10, 16000).data(), 1000));
-  EXPECT_TRUE(Within(5000, [&] { return reader.GetRingAvailable() == 10; }));
+  QORNamedPipeMarshall marshall;
+  marshall.Init(48000, false);
+  marshall.SetRunning(true);
+  QORAudioDataFloat period;
+  period.Init(4, 2, 48000);
+  const float stereo[] = {0.5f, 0.25f, -1.0f, 1.0f, 0.1f, 0.3f, 1.0f, 1.0f};
+  std::memcpy(period.GetSamples(true, true), stereo, sizeof(stereo));
+  marshall.Write(period);
+  EXPECT_EQ(std::memcmp(period.GetSamples(false, true), stereo, sizeof(stereo)), 0);
+  float ring[8];
+  ASSERT_EQ(marshall.GetPipe().ReadRing(ring, 8), 4u);
+  for (int f = 0; f < 4; ++f) {
+    EXPECT_EQ(ring[f], (stereo[2 * f] + stereo[2 * f + 1]) * 0.707f) << f;
+  }
+
+  // With no reader, the writer's thread keeps draining its ring: 480 + 480 + 40, sent to nobody.
+  Pipe& writer = marshall.GetPipe();
+  ASSERT_TRUE(writer.StartThread());
+  std::vector<float> samples(1000, 0.5f);
+  for (auto [count, messages] : {std::pair(1000u, 3u), std::pair(200u, 4u)}) {
+    ASSERT_EQ(writer.WriteRing(samples.data(), count), count);
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (writer.GetMessagesSent() != messages && Clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(writer.GetMessagesSent(), messages);
+  }
+  EXPECT_EQ(writer.GetRingAvailable(), 0u);
+  EXPECT_TRUE(writer.StopThread());
+}
+
+constexpr double kToneHz = 1000.0;
+constexpr float kToneAmplitude = 0.25f;
+// Ramp values n * 2^-20 are exact floats. The tone rides on 2.0, so it stands apart from the ramp.
+constexpr double kRampStep = 1.0 / 1048576.0;
+constexpr size_t kReadPeriods = 400;
+
+// Streams 10 ms periods at 48000 Hz until killed: "tone" is a stereo 1 kHz tone on both channels,
+// "ramp" a mono ramp from 2^-20 up.
+int WriterChild(const std::vector<std::string>& args) {
+  const bool tone = args.at(0) == "tone";
+  const uint32_t channels = tone ? 2 : 1;
+  QORNamedPipeMarshall marshall;
+  marshall.Init(48000, false);
+  marshall.SetRunning(marshall.GetPipe().StartThread());
+  if (!marshall.IsRunning()) return 1;
+  qortest::ChildSay("started " +
+                    std::to_string(Clock::now().time_since_epoch() / std::chrono::nanoseconds(1)));
+  QORAudioDataFloat period;
+  auto next = Clock::now();
+  for (uint64_t n = 0;; n += 480) {
+    float* samples = Fill(period, 480, channels, 48000, 0.0f).GetSamples(true, true);
+    for (uint32_t i = 0; i < 480 * channels; ++i) {
+      const double t = static_cast<double>(n + i / channels) / 48000;
+      samples[i] = tone
+                       ? 2.0f + kToneAmplitude *
+                                    static_cast<float>(std::sin(2 * std::numbers::pi * kToneHz * t))
+                       : static_cast<float>((n + i + 1) * kRampStep);
+    }
+    marshall.Write(period);
+    std::this_thread::sleep_until(next += std::chrono::milliseconds(10));
+  }
+}
+qortest::ChildRegistration writerChild("pipe-stream-writer", &WriterChild);
+
+// What a reader read, period by period, handed from the reader process to the test in a file.
+struct Capture {
+  std::array<float, kReadPeriods * 480> samples;  // the side chain
+  std::array<int64_t, kReadPeriods> ends;         // when each period was read
+  std::array<uint32_t, kReadPeriods> breaks;      // overruns and FIFO drops so far
+  int64_t slowestReadNs = 0;
+  uint32_t droppedSamples = 0, droppedMessages = 0, rate = 0;
+};
+
+bool Move(Capture& c, const std::string& rate, bool save) {
+  const std::string path = std::string(std::getenv("QOR_ROOT")) + "/capture-" + rate;
+  auto* bytes = reinterpret_cast<char*>(&c);
+  return save ? std::ofstream(path, std::ios::binary).write(bytes, sizeof c).good()
+              : std::ifstream(path, std::ios::binary).read(bytes, sizeof c).good();
+}
+
+// Reads 10 ms periods at its rate for 4 s, then leaves what it read in its capture file.
+int ReaderChild(const std::vector<std::string>& args) {
+  const uint32_t frames = static_cast<uint32_t>(std::stoul(args.at(0))) / 100;
+  QORNamedPipeMarshall marshall;
+  marshall.Init(0, true);
+  marshall.SetRunning(marshall.GetPipe().StartThread());
+  if (!marshall.IsRunning()) return 1;
+  qortest::ChildSay("ready");
+  static Capture c;  // too large for the stack
+  QORAudioDataFloat period;
+  auto next = Clock::now();
+  for (size_t p = 0; p < kReadPeriods; ++p) {
+    Fill(period, frames, 2, frames * 100, 0.0f);
+    const auto start = Clock::now();
+    marshall.Read(period);
+    c.slowestReadNs = std::max<int64_t>(c.slowestReadNs, (Clock::now() - start).count());
+    c.ends[p] = Clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+    std::copy_n(period.GetSamples(false, false), frames, &c.samples[p * frames]);
+    c.breaks[p] = marshall.GetOverrunCount() + marshall.GetFifoDropCount();
+    std::this_thread::sleep_until(next += std::chrono::milliseconds(10));
+  }
+  c.droppedSamples = marshall.GetPipe().GetDroppedSamples();
+  c.droppedMessages = marshall.GetPipe().GetDroppedMessages();
+  c.rate = marshall.GetPipe().GetRate();
+  return Move(c, args[0], true) ? 0 : 2;
+}
+qortest::ChildRegistration readerChild("pipe-stream-reader", &ReaderChild);
+
+// Two readers in two processes hear a ramp writer that is killed, then a tone writer that starts
+// later, without a restart.
+TEST(QORNamedPipeStream, AKilledWriterDrainsToSilenceAndANewWritersToneReachesBothRates) {
+  qortest::TempStateRoot root;
+  const uint32_t rates[] = {48000, 44100};
+  qortest::ChildProcess readers[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(readers[i].Start("pipe-stream-reader", {std::to_string(rates[i])}));
+    ASSERT_TRUE(readers[i].WaitFor("ready"));
+  }
+  std::string line;
+  {
+    qortest::ChildProcess first;
+    ASSERT_TRUE(first.Start("pipe-stream-writer", {"ramp"}) && first.ReadLine(line));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(first.Kill(SIGKILL));
+    first.Wait();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  qortest::ChildProcess second;
+  ASSERT_TRUE(second.Start("pipe-stream-writer", {"tone"}) && second.ReadLine(line));
+  const int64_t secondStart = std::stoll(line.substr(line.find(' ') + 1));
+
+  for (int r = 0; r < 2; ++r) {
+    SCOPED_TRACE(rates[r]);
+    const size_t frames = rates[r] / 100;
+    static Capture c;
+    ASSERT_EQ(readers[r].Wait(), 0);
+    ASSERT_TRUE(Move(c, std::to_string(rates[r]), false));
+    // Never a stalled period: every Read is a copy, whatever the writer does.
+    EXPECT_LT(c.slowestReadNs, 20'000'000);
+
+    // The first writer's values, then silence, then the second writer's.
+    std::vector<size_t> heard;  // where the samples that are not silence are
+    for (size_t i = 0; i < kReadPeriods * frames; ++i) {
+      if (c.samples[i] != 0.0f) heard.push_back(i);
+    }
+    ASSERT_GT(heard.size(), 200u);
+    auto value = [&](size_t i) { return double(c.samples[heard[i]]); };
+    size_t gapAt = 1;
+    for (size_t i = 1; i < heard.size(); ++i) {
+      if (heard[i] - heard[i - 1] > heard[gapAt] - heard[gapAt - 1]) gapAt = i;
+    }
+    EXPECT_GT(heard[gapAt] - heard[gapAt - 1], size_t(rates[r]) / 4)
+        << "no silence between the writers";
+    ASSERT_GT(gapAt, 100u);
+    size_t split = gapAt;
+    while (split < heard.size() && value(split) < 1.5) ++split;
+    ASSERT_LT(split, heard.size());
+    for (size_t i = 0; i < gapAt; ++i) ASSERT_LT(value(i), 1.5) << i;
+    for (size_t i = split; i < heard.size(); ++i) EXPECT_GT(value(i), 1.5) << i;
+    if (rates[r] == 48000) {
+      // Same rate: every sample at most once and in order, across underruns and the writer's
+      // death. A reader that fell behind (a loaded machine) drops the oldest samples rather than
+      // lag; every sample skipped must be one it counted as dropped.
+      EXPECT_EQ(split, gapAt);
+      long skipped = 0;
+      for (size_t i = 1; i < gapAt; ++i) {
+        const long advance = std::lround((value(i) - value(i - 1)) / kRampStep);
+        EXPECT_GE(advance, 1) << i;
+        skipped += std::max(advance - 1, 0L);
+      }
+      EXPECT_LE(skipped, long(c.droppedSamples));
+    } else {
+      // Converted: the first writer's ramp only rises. After the silence at most the converter's
+      // own tail of it comes out before the second writer's values.
+      double highest = 0.0;
+      for (size_t i = 0; i < gapAt; ++i) {
+        EXPECT_GT(value(i), highest - 1e-4) << i;
+        highest = std::max(highest, value(i));
+      }
+      EXPECT_LE(split - gapAt, 300u);
+    }
+    const double reconnectMs = (c.ends[heard[split] / frames] - secondStart) / 1e6;
+    EXPECT_LT(reconnectMs, 1000.0);
+
+    // The tone: its frequency (rising crossings of the mean, interpolated) and level (RMS as a
+    // sine's peak) over the longest run of its periods that did not run short, less the first 10.
+    size_t bestStart = 0, bestLength = 0;
+    for (size_t p = heard[split] / frames + 1, start = p - 1; p <= kReadPeriods; ++p) {
+      if (p < kReadPeriods && c.breaks[p] == c.breaks[p - 1]) continue;
+      if (p - start > bestLength) std::tie(bestStart, bestLength) = std::pair(start, p - start);
+      start = p + 1;
+    }
+    ASSERT_GE(bestLength, 40u);
+    const size_t first = (bestStart + 10) * frames, last = (bestStart + bestLength) * frames;
+    double mean = 0, sum = 0, firstCrossing = -1, lastCrossing = -1;
+    int crossings = -1;
+    for (size_t i = first; i < last; ++i) mean += c.samples[i] / double(last - first);
+    for (size_t i = first + 1; i < last; ++i) {
+      const double a = c.samples[i - 1] - mean, b = c.samples[i] - mean;
+      sum += b * b;
+      if (a < 0.0 && b >= 0.0) {
+        lastCrossing = double(i - 1) + (-a) / (b - a);
+        firstCrossing = firstCrossing < 0 ? lastCrossing : firstCrossing;
+        ++crossings;
+      }
+    }
+    const double hz = crossings / (lastCrossing - firstCrossing) * rates[r];
+    const double peak = std::sqrt(2.0 * sum / double(last - first - 1));
+    const double span = double(last - first) / rates[r];
+    std::printf("reader %u: reconnect %.1f ms, %.4f Hz, peak %.6f over %.3f s\n", rates[r],
+                reconnectMs, hz, peak, span);
+    EXPECT_EQ(c.rate, 48000u);
+    EXPECT_EQ(c.droppedMessages, 0u);
+    EXPECT_GE(span, 0.5);
+    EXPECT_NEAR(hz, kToneHz, 1.0);
+    // After the fold of two equal channels: (L + R) * 0.707.
+    EXPECT_NEAR(20.0 * std::log10(peak / (2.0 * kToneAmplitude * 0.707)), 0.0, 0.5);
+  }
 }
 
 }  // namespace

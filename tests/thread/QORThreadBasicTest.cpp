@@ -1,3 +1,5 @@
+#include "thread/QORThreadBasic.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,109 +9,68 @@
 
 #include "platform/IQOREvent.h"
 #include "platform/QORWait.h"
-#include "thread/QORThreadBasic.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Returns its result at once, or, when stubborn, ignores the stop event until released and then
-// checks the one it was handed.
+// What a stubborn worker waits for and what it saw, owned by the test: it outlives the worker.
+struct Gate {
+  std::unique_ptr<IQOREvent> release = QORCreateEvent(true, false);
+  std::atomic<bool> sawStop{false};
+};
+
+// Returns its result at once, or, when given a gate, ignores the stop event until the gate is
+// released and then tells whether the one it was handed is set.
 class Worker : public IQORThreadBasicWorker {
  public:
-  explicit Worker(bool result, bool stubborn = false) : result_(result), stubborn_(stubborn) {}
+  explicit Worker(bool result, Gate* gate = nullptr) : result_(result), gate_(gate) {}
   bool DoWork(QORThreadBasic&, IQOREvent& stopEvent) override {
     started->Set();
-    if (!stubborn_) return result_;
-    QORWaitForSingle(*release, 10000);
-    const bool saw = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
-    sawStop = saw;
-    // Last touch of this object: the test may destroy it right after.
-    finished.store(true, std::memory_order_release);
-    return saw;
+    if (gate_ == nullptr) return result_;
+    QORWaitForSingle(*gate_->release, 10000);
+    return gate_->sawStop = QORWaitForSingle(stopEvent, 0) == kQORWaitObject0;
   }
 
   std::unique_ptr<IQOREvent> started = QORCreateEvent(true, false);
-  std::unique_ptr<IQOREvent> release = QORCreateEvent(true, false);
-  std::atomic<bool> sawStop{false};
-  std::atomic<bool> finished{false};
 
  private:
   bool result_;
-  bool stubborn_;
+  Gate* gate_;
 };
 
-TEST(QORThreadBasic, ExitCodesFollowTheWorkersResult) {
-  QORThreadBasic thread;
-  Worker yes(true);
-  ASSERT_TRUE(thread.Start(&yes));
-  thread.Stop(1000);
-  EXPECT_EQ(thread.GetExitCode(), 1u);
-  Worker no(false);
-  ASSERT_TRUE(thread.Start(&no));
-  thread.Stop(1000);
-  EXPECT_EQ(thread.GetExitCode(), 0xFFFFFFFFu);
-}
-
-TEST(QORThreadBasic, WorkerIgnoringStopIsAbandonedAfterTheTimeout) {
-  Worker stubborn(true, true);
+// A shared worker that ignores the stop event is abandoned after the time-out, and lives on with
+// its thread: the owner may drop it and the thread object at once.
+TEST(QORThreadBasic, AnAbandonedThreadKeepsItsSharedWorkerAndFindsItsStopEventSet) {
+  Gate gate;
+  auto stubborn = std::make_shared<Worker>(true, &gate);
+  const std::weak_ptr<Worker> watched = stubborn;
   {
-    QORThreadBasic thread;
-    ASSERT_TRUE(thread.Start(&stubborn));
-    ASSERT_EQ(QORWaitForSingle(*stubborn.started, 5000), kQORWaitObject0);
-    EXPECT_FALSE(thread.Start(&stubborn));  // already running
+    QORThreadBasic owner;
+    Worker yes(true);
+    ASSERT_TRUE(owner.Start(&yes));
+    owner.Stop(1000);
+    EXPECT_EQ(owner.GetExitCode(), 1u);
+    ASSERT_TRUE(owner.StartShared(stubborn));
+    ASSERT_EQ(QORWaitForSingle(*stubborn->started, 5000), kQORWaitObject0);
+    EXPECT_FALSE(owner.Start(stubborn.get()));  // already running
+    stubborn.reset();
     const auto start = Clock::now();
-    thread.Stop(100);
+    owner.Stop(100);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
-    EXPECT_FALSE(thread.IsRunning());
-    EXPECT_EQ(thread.GetExitCode(), 0xFFFFFFFFu);
+    EXPECT_FALSE(owner.IsRunning());
+    EXPECT_EQ(owner.GetExitCode(), 0xFFFFFFFFu);
   }
-  EXPECT_FALSE(stubborn.finished.load());
+  ASSERT_FALSE(watched.expired());  // the abandoned thread still runs in it
   // The thread object is gone; the abandoned thread still finds its stop event signalled.
-  stubborn.release->Set();
-  const auto start = Clock::now();
-  while (!stubborn.finished.load(std::memory_order_acquire) &&
-         Clock::now() - start < std::chrono::seconds(5)) {
-    std::this_thread::yield();
-  }
-  EXPECT_TRUE(stubborn.finished.load(std::memory_order_acquire));
-  EXPECT_TRUE(stubborn.sawStop);
-}
-
-// Waits for a gate that the test owns, ignoring the stop event.
-class GateWorker : public IQORThreadBasicWorker {
- public:
-  GateWorker(IQOREvent& started, IQOREvent& gate) : started_(started), gate_(gate) {}
-  bool DoWork(QORThreadBasic&, IQOREvent&) override {
-    started_.Set();
-    return QORWaitForSingle(gate_, 10000) == kQORWaitObject0;
-  }
-
- private:
-  IQOREvent& started_;
-  IQOREvent& gate_;
-};
-
-TEST(QORThreadBasic, SharedWorkerLivesUntilItsAbandonedThreadEnds) {
-  auto started = QORCreateEvent(true, false);
-  auto gate = QORCreateEvent(true, false);
-  auto worker = std::make_shared<GateWorker>(*started, *gate);
-  const std::weak_ptr<GateWorker> watched = worker;
-  {
-    QORThreadBasic thread;
-    ASSERT_TRUE(thread.StartShared(worker));
-    ASSERT_EQ(QORWaitForSingle(*started, 5000), kQORWaitObject0);
-    worker.reset();
-    thread.Stop(100);
-  }
-  EXPECT_FALSE(watched.expired());  // the abandoned thread still runs in it
-  gate->Set();
+  gate.release->Set();
   const auto start = Clock::now();
   while (!watched.expired() && Clock::now() - start < std::chrono::seconds(5)) {
     std::this_thread::yield();
   }
   EXPECT_TRUE(watched.expired());
+  EXPECT_TRUE(gate.sawStop);
 }
 
 }  // namespace
