@@ -1,48 +1,385 @@
+#include "platform/posix/QORNamedObject.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
 
+#include "ChildProcess.h"
 #include "TempStateRoot.h"
-#include "platform/posix/QORNamedObject.h"
+#include "platform/IQOREvent.h"
+#include "platform/IQORNamedMutex.h"
+#include "platform/IQORSharedMemory.h"
+#include "platform/QORWait.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 using Mode = QORNamedObject::Mode;
+using Stage = QORNamedObject::Stage;
 
-TEST(QORNamedObject, SeparateRootsPrivateModesZeroFillAndNoLinks) {
-  qortest::TempStateRoot root;
-  QORNamedObject object;
-  ASSERT_EQ(object.Open("test", L"Global\\Block", Mode::kCreate, 100, nullptr, nullptr),
-            QORNamedObjectError::kNone);
-  {
-    qortest::TempStateRoot other;
-    QORNamedObject elsewhere;
-    EXPECT_EQ(elsewhere.Open("test", L"Block", Mode::kOpen, 0, nullptr, nullptr),
-              QORNamedObjectError::kNotFound);
+constexpr const char* kKind = "peer";
+constexpr size_t kSize = 64;
+// What "in time" means for a call that must not wait for a stopped peer.
+constexpr auto kPromptly = std::chrono::milliseconds(2000);
+const std::wstring kMutex = L"Global\\QORTestMutex";
+const std::wstring kEvent = L"Global\\DSPKELControlChangeEvent";
+
+std::atomic<int> freezeStage{-1};
+
+// Stops this process once at the chosen stage, telling the parent first.
+void FreezeHook(Stage stage) {
+  if (static_cast<int>(stage) != freezeStage.load()) return;
+  freezeStage.store(-1);
+  qortest::ChildSay("stopping");
+  ::raise(SIGSTOP);
+}
+
+// A peer driven line by line. "create|open|close <name> [stage]" work on raw objects, stopping at
+// the stage when given, and answer "<verb> <error> <existed>"; "block <text>" holds the block
+// "Held" (writing the text when new), "own" owns kMutex, "set" sets kEvent.
+int PeerChild(const std::vector<std::string>&) {
+  QORNamedObject::SetStageHook(&FreezeHook);
+  std::map<std::string, std::unique_ptr<QORNamedObject>> held;
+  std::unique_ptr<IQORSharedMemory> block;
+  std::unique_ptr<IQORNamedMutex> mutex;
+  std::string line;
+  while (qortest::ChildHear(line)) {
+    std::istringstream words(line);
+    std::string verb;
+    std::string name;
+    int stage = -1;
+    words >> verb >> name >> stage;
+    freezeStage.store(stage);
+    if (verb == "create" || verb == "open") {
+      auto object = std::make_unique<QORNamedObject>();
+      bool existed = false;
+      const QORNamedObjectError error =
+          object->Open(kKind, std::wstring(name.begin(), name.end()),
+                       verb == "create" ? Mode::kCreate : Mode::kOpen, kSize, nullptr, &existed);
+      if (error == QORNamedObjectError::kNone) held[name] = std::move(object);
+      qortest::ChildSay(verb + " " + std::to_string(static_cast<int>(error)) + " " +
+                        (existed ? "1" : "0"));
+    } else if (verb == "close") {
+      held.erase(name);
+      qortest::ChildSay("close 0 0");
+    } else if (verb == "block") {
+      bool existed = false;
+      block = QORCreateSharedMemory(L"Held", kSize, &existed);
+      if (block && !existed) std::memcpy(block->Data(), name.c_str(), name.size() + 1);
+      qortest::ChildSay(block ? "holding" : "failed");
+    } else if (verb == "own") {
+      mutex = QORCreateNamedMutex(kMutex, false);
+      const bool owned = mutex && mutex->Wait(kQORInfinite) == QORMutexWaitResult::kAcquired;
+      qortest::ChildSay(owned ? "owned" : "failed");
+    } else if (verb == "set") {
+      auto event = QOROpenNamedEvent(kEvent);
+      if (event) event->Set();
+      qortest::ChildSay(event ? "set" : "failed");
+    }
   }
-  struct stat fileStat {};
-  ASSERT_EQ(::fstat(object.Fd(), &fileStat), 0);
-  EXPECT_EQ(fileStat.st_mode & 07777, 0660u);
-  const fs::path dir = fs::path(root.Path()) / "NamedObjects";
-  struct stat dirStat {};
-  ASSERT_EQ(::stat(dir.c_str(), &dirStat), 0);
-  EXPECT_EQ(dirStat.st_mode & 07777, 0770u);
-  char data[100];
-  ASSERT_EQ(::pread(object.Fd(), data, sizeof(data), QORNamedObject::kDataOffset), 100);
-  for (char c : data) ASSERT_EQ(c, 0);
+  return 0;
+}
+qortest::ChildRegistration peer("named-peer", &PeerChild);
 
-  const fs::path target = fs::path(root.Path()) / "victim";
-  std::ofstream(target) << "keep";
-  fs::create_symlink(target, dir / QORNamedObject::FileNameFor("test", L"Link"));
-  QORNamedObject linked;
-  EXPECT_EQ(linked.Open("test", L"Link", Mode::kCreate, 64, nullptr, nullptr),
-            QORNamedObjectError::kFailed);
-  EXPECT_EQ(fs::file_size(target), 4u);
+// A peer process, resumed (and killed) whatever the test's outcome.
+class Peer {
+ public:
+  Peer() { child_.Start("named-peer"); }
+  ~Peer() {
+    if (child_.Pid() > 0) ::kill(child_.Pid(), SIGCONT);
+  }
+
+  // Sends a command and returns the answer line ("" when none came).
+  std::string Do(const std::string& command) {
+    std::string answer;
+    if (!child_.SendLine(command) || !child_.ReadLine(answer)) return "";
+    return answer;
+  }
+  // Sends a command that stops the peer at stage; true once it is stopped there.
+  bool DoAndFreeze(Stage stage, const std::string& command) {
+    const std::string line = command + " " + std::to_string(static_cast<int>(stage));
+    if (!child_.SendLine(line) || !child_.WaitFor("stopping")) return false;
+    int status = 0;  // it stops (or dies) right after saying so
+    return ::waitpid(child_.Pid(), &status, WUNTRACED) == child_.Pid() && WIFSTOPPED(status);
+  }
+  // Lets a stopped peer go on and returns its answer to the command it was stopped in.
+  std::string Resume() {
+    if (child_.Pid() <= 0) return "";
+    ::kill(child_.Pid(), SIGCONT);
+    std::string answer;
+    return child_.ReadLine(answer) ? answer : "";
+  }
+  void Kill() {
+    child_.Kill(SIGKILL);
+    child_.Wait();
+  }
+
+ private:
+  qortest::ChildProcess child_;
+};
+
+struct Opened {
+  QORNamedObjectError error;
+  bool existed;
+};
+
+Opened OpenObject(QORNamedObject& object, const wchar_t* name, Mode mode) {
+  bool existed = false;
+  const QORNamedObjectError error = object.Open(kKind, name, mode, kSize, nullptr, &existed);
+  return {error, existed};
+}
+
+// Every kind of named object, created, opened again and closed under names the peer never uses.
+void UseUnrelatedNames() {
+  bool existed = true;
+  auto mutex = QORCreateNamedMutex(L"Global\\OtherMutex", true, &existed);
+  EXPECT_NE(mutex, nullptr);
+  EXPECT_FALSE(existed);
+  EXPECT_NE(QOROpenNamedMutex(L"Global\\OtherMutex"), nullptr);
+  EXPECT_NE(QORCreateNamedEvent(L"OtherEvent", true, false), nullptr);
+  EXPECT_NE(QORCreateSharedMemory(L"OtherBlock", 4096), nullptr);
+  QORNamedObjectError error = QORNamedObjectError::kNone;
+  mutex.reset();
+  EXPECT_EQ(QOROpenNamedMutex(L"Global\\OtherMutex", &error), nullptr);
+  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+}
+
+// A peer stopped inside open or close holds up nobody's work on other names, and its own name only
+// briefly: stopped while joining an object we hold, while creating one (not there yet for an
+// opener), or while removing the object it was the last holder of (ended for an opener).
+TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBriefly) {
+  qortest::TempStateRoot root;
+  for (Stage stage : {Stage::kJoining, Stage::kCreating, Stage::kRemoving}) {
+    SCOPED_TRACE(static_cast<int>(stage));
+    QORNamedObject first;
+    QORNamedObject second;
+    Peer frozen;
+    if (stage == Stage::kJoining) {
+      ASSERT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, QORNamedObjectError::kNone);
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Name"));
+    } else if (stage == Stage::kCreating) {
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "create Name"));
+    } else {
+      ASSERT_EQ(frozen.Do("create Name"), "create 0 0");
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "close Name"));
+    }
+    auto done = std::async(std::launch::async, &UseUnrelatedNames);
+    const bool inTime = done.wait_for(kPromptly) == std::future_status::ready;
+    if (!inTime) frozen.Kill();  // frees what it held, so the work can end
+    EXPECT_TRUE(inTime);
+    done.get();
+
+    if (stage == Stage::kJoining) {
+      // We still open and close it at once; when our last handle goes the object ends, for the
+      // stopped peer as well. Whether it was about to join cannot be told: an opener waits, then
+      // says so.
+      const auto start = Clock::now();
+      const Opened opened = OpenObject(second, L"Name", Mode::kOpen);
+      EXPECT_EQ(opened.error, QORNamedObjectError::kNone);
+      EXPECT_TRUE(opened.existed);
+      second.Close();
+      first.Close();
+      EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, QORNamedObjectError::kBusy);
+      EXPECT_EQ(frozen.Resume(), "open 1 0");
+      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, QORNamedObjectError::kNotFound);
+      continue;
+    }
+    const bool removing = stage == Stage::kRemoving;
+    EXPECT_EQ(OpenObject(first, L"Name", Mode::kOpen).error, QORNamedObjectError::kNotFound);
+    const auto start = Clock::now();
+    EXPECT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, QORNamedObjectError::kBusy);
+    const auto waited = Clock::now() - start;
+    if (removing) {
+      EXPECT_GE(waited, std::chrono::milliseconds(900));
+    }
+    EXPECT_LT(waited, kPromptly);
+    EXPECT_EQ(frozen.Resume(), removing ? "close 0 0" : "create 0 0");
+    // Then the name is free (removing) or holds the peer's object (creating).
+    const Opened after = OpenObject(first, L"Name", removing ? Mode::kCreate : Mode::kOpen);
+    EXPECT_EQ(after.error, QORNamedObjectError::kNone);
+    EXPECT_EQ(after.existed, !removing);
+  }
+}
+
+TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilledWhereverItStopped) {
+  qortest::TempStateRoot root;
+  Peer holders[2];
+  for (Peer& holder : holders) ASSERT_EQ(holder.Do("block alive"), "holding");
+  holders[0].Kill();
+  {
+    auto block = QOROpenSharedMemory(L"Held", kSize);
+    ASSERT_NE(block, nullptr);
+    EXPECT_STREQ(static_cast<const char*>(block->Data()), "alive");
+  }
+  holders[1].Kill();
+  QORNamedObjectError error = QORNamedObjectError::kNone;
+  EXPECT_EQ(QOROpenSharedMemory(L"Held", kSize, &error), nullptr);
+  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+
+  // A peer killed while stopped with the name in hand leaves nothing behind that looks alive.
+  for (Stage stage : {Stage::kCreating, Stage::kRemoving, Stage::kJoining}) {
+    SCOPED_TRACE(static_cast<int>(stage));
+    Peer holder;
+    ASSERT_EQ(holder.Do("block stale"), "holding");
+    Peer frozen;
+    if (stage == Stage::kCreating) {
+      holder.Kill();
+      ASSERT_EQ(frozen.Do("open Held"), "open 1 0");
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "create Held"));
+    } else if (stage == Stage::kRemoving) {
+      // The holder's death leaves a stale file that the peer stops while removing.
+      holder.Kill();
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Held"));
+    } else {
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Held"));
+      holder.Kill();
+    }
+    frozen.Kill();
+    const auto start = Clock::now();
+    bool existed = true;
+    auto block = QORCreateSharedMemory(L"Held", kSize, &existed);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    ASSERT_NE(block, nullptr);
+    EXPECT_FALSE(existed);
+    const auto* bytes = static_cast<const unsigned char*>(block->Data());
+    for (size_t i = 0; i < kSize; ++i) ASSERT_EQ(bytes[i], 0) << i;
+  }
+}
+
+constexpr int kRacers = 4;
+constexpr int kRounds = 300;
+
+// Shared by the racers through a block the parent holds throughout.
+struct Ledger {
+  // The token of the object each racer holds at the moment, 0 when none.
+  std::atomic<uint64_t> holding[kRacers];
+  std::atomic<uint32_t> faults;
+  std::atomic<uint32_t> creates;
+  std::atomic<uint32_t> joins;
+  std::atomic<uint32_t> ready;
+};
+
+// Creates or opens "Race" over and over. A new object must come zero-filled and gets a token; an
+// opened one must carry a token, the same one every other racer holds at that moment.
+int RaceChild(const std::vector<std::string>& args) {
+  const int index = std::stoi(args[0]);
+  auto ledgerBlock = QOROpenSharedMemory(L"Ledger", sizeof(Ledger));
+  if (!ledgerBlock) return 1;
+  auto* ledger = static_cast<Ledger*>(ledgerBlock->Data());
+  // All start together, so they meet.
+  ledger->ready.fetch_add(1);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (ledger->ready.load() < kRacers && Clock::now() < deadline) std::this_thread::yield();
+  for (int round = 0; round < kRounds; ++round) {
+    const uint64_t token = (static_cast<uint64_t>(::getpid()) << 20) | (round + 1);
+    auto initialize = [&](int fd, int, const std::string&) {
+      uint64_t data[kSize / 8] = {};
+      if (::pread(fd, data, sizeof(data), QORNamedObject::kDataOffset) != sizeof(data)) {
+        return false;
+      }
+      for (uint64_t word : data) {
+        if (word != 0) ledger->faults.fetch_add(1);
+      }
+      return ::pwrite(fd, &token, sizeof(token), QORNamedObject::kDataOffset) == sizeof(token);
+    };
+    QORNamedObject object;
+    bool existed = false;
+    const Mode mode = round % 3 == 2 ? Mode::kOpen : Mode::kCreate;
+    const QORNamedObjectError error =
+        object.Open(kKind, L"Race", mode, kSize, initialize, &existed);
+    if (error == QORNamedObjectError::kNotFound && mode == Mode::kOpen) continue;
+    if (error != QORNamedObjectError::kNone) {
+      ledger->faults.fetch_add(1);
+      continue;
+    }
+    uint64_t seen = 0;
+    if (::pread(object.Fd(), &seen, sizeof(seen), QORNamedObject::kDataOffset) != sizeof(seen) ||
+        seen == 0 || (!existed && seen != token)) {
+      ledger->faults.fetch_add(1);
+    }
+    (existed ? ledger->joins : ledger->creates).fetch_add(1);
+    ledger->holding[index].store(seen);
+    for (int other = 0; other < kRacers; ++other) {
+      const uint64_t theirs = ledger->holding[other].load();
+      if (theirs != 0 && theirs != seen) ledger->faults.fetch_add(1);
+    }
+    if (round % 2 == 0) std::this_thread::yield();
+    ledger->holding[index].store(0);
+    object.Close();
+    // Gaps of different lengths, so the object keeps ending and being made again.
+    std::this_thread::sleep_for(std::chrono::microseconds(50 * ((round * 7 + index) % 5)));
+  }
+  return 0;
+}
+qortest::ChildRegistration race("race-named-object", &RaceChild);
+
+TEST(QORNamedObjectPeer, RacingOpenersAndClosersNeitherSplitNorReviveAnObject) {
+  qortest::TempStateRoot root;
+  auto ledgerBlock = QORCreateSharedMemory(L"Ledger", sizeof(Ledger));
+  ASSERT_NE(ledgerBlock, nullptr);
+  auto* ledger = static_cast<Ledger*>(ledgerBlock->Data());
+  qortest::ChildProcess racers[kRacers];
+  for (int i = 0; i < kRacers; ++i)
+    ASSERT_TRUE(racers[i].Start("race-named-object", {std::to_string(i)}));
+  for (auto& racer : racers) EXPECT_EQ(racer.Wait(), 0);
+  EXPECT_EQ(ledger->faults.load(), 0u);
+  // The racers did meet: objects were made anew and joined.
+  EXPECT_GT(ledger->creates.load(), 1u);
+  EXPECT_GT(ledger->joins.load(), 0u);
+  QORNamedObject object;
+  EXPECT_EQ(OpenObject(object, L"Race", Mode::kOpen).error, QORNamedObjectError::kNotFound);
+}
+
+// What another thread gets from a wait of 0 on mutex, releasing it again when it got it.
+QORMutexWaitResult WaitFromOtherThread(IQORNamedMutex& mutex) {
+  QORMutexWaitResult result = QORMutexWaitResult::kFailed;
+  std::thread([&] {
+    result = mutex.Wait(0);
+    if (result == QORMutexWaitResult::kAcquired) mutex.Release();
+  }).join();
+  return result;
+}
+
+TEST(QORNamedMutex, AKilledOwnerLeavesItAbandonedAClosedHandleReleasesIt) {
+  qortest::TempStateRoot root;
+  Peer owner;
+  ASSERT_EQ(owner.Do("own"), "owned");
+  auto mutex = QOROpenNamedMutex(kMutex);
+  ASSERT_NE(mutex, nullptr);
+  EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kTimeout);
+  owner.Kill();
+  // An untimed wait: ThreadSanitizer does not see an abandoned mutex taken by a timed wait as held.
+  EXPECT_EQ(mutex->Wait(kQORInfinite), QORMutexWaitResult::kAbandoned);
+  EXPECT_TRUE(mutex->Release());
+
+  auto owned = QOROpenNamedMutex(kMutex);
+  ASSERT_NE(owned, nullptr);
+  ASSERT_EQ(owned->Wait(0), QORMutexWaitResult::kAcquired);
+  EXPECT_EQ(WaitFromOtherThread(*mutex), QORMutexWaitResult::kTimeout);
+  owned.reset();
+  EXPECT_EQ(WaitFromOtherThread(*mutex), QORMutexWaitResult::kAcquired);
+}
+
+TEST(QORNamedEvent, SetByAChildWakesTheParent) {
+  qortest::TempStateRoot root;
+  auto event = QORCreateNamedEvent(kEvent, false, false);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(QORWaitForSingle(*event, 0), kQORWaitTimeout);
+  Peer child;
+  ASSERT_EQ(child.Do("set"), "set");
+  EXPECT_EQ(QORWaitForSingle(*event, 10000), kQORWaitObject0);
 }
 
 }  // namespace
