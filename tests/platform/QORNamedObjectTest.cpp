@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <memory>
@@ -19,12 +22,15 @@
 #include "TempStateRoot.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
+#include "platform/IQORPipeClient.h"
+#include "platform/IQORPipeServer.h"
 #include "platform/IQORSharedMemory.h"
 #include "platform/QORWait.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Error = QORNamedObjectError;
 using Mode = QORNamedObject::Mode;
 using Stage = QORNamedObject::Stage;
 
@@ -33,7 +39,8 @@ constexpr size_t kSize = 64;
 // What "in time" means for a call that must not wait for a stopped peer.
 constexpr auto kPromptly = std::chrono::milliseconds(2000);
 const std::wstring kMutex = L"Global\\QORTestMutex";
-const std::wstring kEvent = L"Global\\DSPKELControlChangeEvent";
+const std::wstring kPipe = L"\\\\.\\pipe\\QORTestPipe";
+constexpr size_t kMessageSize = 1928;
 
 std::atomic<int> freezeStage{-1};
 
@@ -47,12 +54,14 @@ void FreezeHook(Stage stage) {
 
 // A peer driven line by line. "create|open|close <name> [stage]" work on raw objects, stopping at
 // the stage when given, and answer "<verb> <error> <existed>"; "block <text>" holds the block
-// "Held" (writing the text when new), "own" owns kMutex, "set" sets kEvent.
+// "Held" (writing the text when new); "own" owns kMutex; "pipe" holds an instance of kPipe and
+// answers its index in place of existed.
 int PeerChild(const std::vector<std::string>&) {
   QORNamedObject::SetStageHook(&FreezeHook);
   std::map<std::string, std::unique_ptr<QORNamedObject>> held;
   std::unique_ptr<IQORSharedMemory> block;
   std::unique_ptr<IQORNamedMutex> mutex;
+  std::unique_ptr<IQORPipeServer> pipe;
   std::string line;
   while (qortest::ChildHear(line)) {
     std::istringstream words(line);
@@ -61,50 +70,42 @@ int PeerChild(const std::vector<std::string>&) {
     int stage = -1;
     words >> verb >> name >> stage;
     freezeStage.store(stage);
+    auto object = std::make_unique<QORNamedObject>();
+    bool existed = false;
+    Error error = Error::kNone;
     if (verb == "create" || verb == "open") {
-      auto object = std::make_unique<QORNamedObject>();
-      bool existed = false;
-      const QORNamedObjectError error =
+      error =
           object->Open(kKind, std::wstring(name.begin(), name.end()),
                        verb == "create" ? Mode::kCreate : Mode::kOpen, kSize, nullptr, &existed);
-      if (error == QORNamedObjectError::kNone) held[name] = std::move(object);
-      qortest::ChildSay(verb + " " + std::to_string(static_cast<int>(error)) + " " +
-                        (existed ? "1" : "0"));
+      if (error == Error::kNone) held[name] = std::move(object);
     } else if (verb == "close") {
       held.erase(name);
-      qortest::ChildSay("close 0 0");
     } else if (verb == "block") {
-      bool existed = false;
       block = QORCreateSharedMemory(L"Held", kSize, &existed);
       if (block && !existed) std::memcpy(block->Data(), name.c_str(), name.size() + 1);
-      qortest::ChildSay(block ? "holding" : "failed");
+      error = block ? Error::kNone : Error::kFailed;
     } else if (verb == "own") {
       mutex = QORCreateNamedMutex(kMutex, false);
       const bool owned = mutex && mutex->Wait(kQORInfinite) == QORMutexWaitResult::kAcquired;
-      qortest::ChildSay(owned ? "owned" : "failed");
-    } else if (verb == "set") {
-      auto event = QOROpenNamedEvent(kEvent);
-      if (event) event->Set();
-      qortest::ChildSay(event ? "set" : "failed");
+      error = owned ? Error::kNone : Error::kFailed;
+    } else if (verb == "pipe") {
+      pipe = QORCreatePipeServer(kPipe, kMessageSize, &error);
     }
+    qortest::ChildSay(verb + " " + std::to_string(static_cast<int>(error)) + " " +
+                      std::to_string(pipe ? pipe->GetIndex() : existed));
   }
   return 0;
 }
 qortest::ChildRegistration peer("named-peer", &PeerChild);
 
-// A peer process, resumed (and killed) whatever the test's outcome.
+// A peer process, killed (stopped or not) at the end.
 class Peer {
  public:
   Peer() { child_.Start("named-peer"); }
-  ~Peer() {
-    if (child_.Pid() > 0) ::kill(child_.Pid(), SIGCONT);
-  }
-
   // Sends a command and returns the answer line ("" when none came).
   std::string Do(const std::string& command) {
     std::string answer;
-    if (!child_.SendLine(command) || !child_.ReadLine(answer)) return "";
-    return answer;
+    return child_.SendLine(command) && child_.ReadLine(answer) ? answer : "";
   }
   // Sends a command that stops the peer at stage; true once it is stopped there.
   bool DoAndFreeze(Stage stage, const std::string& command) {
@@ -129,14 +130,20 @@ class Peer {
   qortest::ChildProcess child_;
 };
 
+std::vector<unsigned char> Message(unsigned seed) {
+  std::vector<unsigned char> message(kMessageSize);
+  for (size_t i = 0; i < kMessageSize; ++i) message[i] = static_cast<unsigned char>(seed * 31 + i);
+  return message;
+}
+
 struct Opened {
-  QORNamedObjectError error;
+  Error error;
   bool existed;
 };
 
 Opened OpenObject(QORNamedObject& object, const wchar_t* name, Mode mode) {
   bool existed = false;
-  const QORNamedObjectError error = object.Open(kKind, name, mode, kSize, nullptr, &existed);
+  const Error error = object.Open(kKind, name, mode, kSize, nullptr, &existed);
   return {error, existed};
 }
 
@@ -149,10 +156,10 @@ void UseUnrelatedNames() {
   EXPECT_NE(QOROpenNamedMutex(L"Global\\OtherMutex"), nullptr);
   EXPECT_NE(QORCreateNamedEvent(L"OtherEvent", true, false), nullptr);
   EXPECT_NE(QORCreateSharedMemory(L"OtherBlock", 4096), nullptr);
-  QORNamedObjectError error = QORNamedObjectError::kNone;
+  Error error = Error::kNone;
   mutex.reset();
   EXPECT_EQ(QOROpenNamedMutex(L"Global\\OtherMutex", &error), nullptr);
-  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+  EXPECT_EQ(error, Error::kNotFound);
 }
 
 // A peer stopped inside open or close holds up nobody's work on other names, and its own name only
@@ -166,7 +173,7 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
     QORNamedObject second;
     Peer frozen;
     if (stage == Stage::kJoining) {
-      ASSERT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, QORNamedObjectError::kNone);
+      ASSERT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, Error::kNone);
       ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Name"));
     } else if (stage == Stage::kCreating) {
       ASSERT_TRUE(frozen.DoAndFreeze(stage, "create Name"));
@@ -186,20 +193,20 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
       // says so.
       const auto start = Clock::now();
       const Opened opened = OpenObject(second, L"Name", Mode::kOpen);
-      EXPECT_EQ(opened.error, QORNamedObjectError::kNone);
+      EXPECT_EQ(opened.error, Error::kNone);
       EXPECT_TRUE(opened.existed);
       second.Close();
       first.Close();
       EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, QORNamedObjectError::kBusy);
+      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, Error::kBusy);
       EXPECT_EQ(frozen.Resume(), "open 1 0");
-      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, QORNamedObjectError::kNotFound);
+      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, Error::kNotFound);
       continue;
     }
     const bool removing = stage == Stage::kRemoving;
-    EXPECT_EQ(OpenObject(first, L"Name", Mode::kOpen).error, QORNamedObjectError::kNotFound);
+    EXPECT_EQ(OpenObject(first, L"Name", Mode::kOpen).error, Error::kNotFound);
     const auto start = Clock::now();
-    EXPECT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, QORNamedObjectError::kBusy);
+    EXPECT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, Error::kBusy);
     const auto waited = Clock::now() - start;
     if (removing) {
       EXPECT_GE(waited, std::chrono::milliseconds(900));
@@ -208,7 +215,7 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
     EXPECT_EQ(frozen.Resume(), removing ? "close 0 0" : "create 0 0");
     // Then the name is free (removing) or holds the peer's object (creating).
     const Opened after = OpenObject(first, L"Name", removing ? Mode::kCreate : Mode::kOpen);
-    EXPECT_EQ(after.error, QORNamedObjectError::kNone);
+    EXPECT_EQ(after.error, Error::kNone);
     EXPECT_EQ(after.existed, !removing);
   }
 }
@@ -216,7 +223,8 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
 TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilledWhereverItStopped) {
   qortest::TempStateRoot root;
   Peer holders[2];
-  for (Peer& holder : holders) ASSERT_EQ(holder.Do("block alive"), "holding");
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(holders[i].Do("block alive"), "block 0 " + std::to_string(i));
   holders[0].Kill();
   {
     auto block = QOROpenSharedMemory(L"Held", kSize);
@@ -224,28 +232,23 @@ TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilledWhereverItStopped) {
     EXPECT_STREQ(static_cast<const char*>(block->Data()), "alive");
   }
   holders[1].Kill();
-  QORNamedObjectError error = QORNamedObjectError::kNone;
+  Error error = Error::kNone;
   EXPECT_EQ(QOROpenSharedMemory(L"Held", kSize, &error), nullptr);
-  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+  EXPECT_EQ(error, Error::kNotFound);
 
   // A peer killed while stopped with the name in hand leaves nothing behind that looks alive.
   for (Stage stage : {Stage::kCreating, Stage::kRemoving, Stage::kJoining}) {
     SCOPED_TRACE(static_cast<int>(stage));
     Peer holder;
-    ASSERT_EQ(holder.Do("block stale"), "holding");
     Peer frozen;
+    ASSERT_EQ(holder.Do("block stale"), "block 0 0");
+    if (stage != Stage::kJoining) holder.Kill();  // leaves a stale file
     if (stage == Stage::kCreating) {
-      holder.Kill();
       ASSERT_EQ(frozen.Do("open Held"), "open 1 0");
-      ASSERT_TRUE(frozen.DoAndFreeze(stage, "create Held"));
-    } else if (stage == Stage::kRemoving) {
-      // The holder's death leaves a stale file that the peer stops while removing.
-      holder.Kill();
-      ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Held"));
-    } else {
-      ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Held"));
-      holder.Kill();
     }
+    // Stopped creating anew, removing the stale file, or joining the holder's object.
+    ASSERT_TRUE(frozen.DoAndFreeze(stage, stage == Stage::kCreating ? "create Held" : "open Held"));
+    holder.Kill();
     frozen.Kill();
     const auto start = Clock::now();
     bool existed = true;
@@ -259,61 +262,49 @@ TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilledWhereverItStopped) {
 }
 
 constexpr int kRacers = 4;
-constexpr int kRounds = 300;
 
 // Shared by the racers through a block the parent holds throughout.
 struct Ledger {
-  // The token of the object each racer holds at the moment, 0 when none.
-  std::atomic<uint64_t> holding[kRacers];
-  std::atomic<uint32_t> faults;
-  std::atomic<uint32_t> creates;
-  std::atomic<uint32_t> joins;
-  std::atomic<uint32_t> ready;
+  std::atomic<uint64_t> holding[kRacers];  // the token of the object each holds now, or 0
+  std::atomic<uint32_t> faults, creates, joins, ready;
 };
 
-// Creates or opens "Race" over and over. A new object must come zero-filled and gets a token; an
+// Creates or opens "Race" 300 times. A new object must come zero-filled and gets a token; an
 // opened one must carry a token, the same one every other racer holds at that moment.
 int RaceChild(const std::vector<std::string>& args) {
   const int index = std::stoi(args[0]);
   auto ledgerBlock = QOROpenSharedMemory(L"Ledger", sizeof(Ledger));
   if (!ledgerBlock) return 1;
   auto* ledger = static_cast<Ledger*>(ledgerBlock->Data());
-  // All start together, so they meet.
-  ledger->ready.fetch_add(1);
+  ledger->ready.fetch_add(1);  // all start together, so they meet
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   while (ledger->ready.load() < kRacers && Clock::now() < deadline) std::this_thread::yield();
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < 300; ++round) {
     const uint64_t token = (static_cast<uint64_t>(::getpid()) << 20) | (round + 1);
     auto initialize = [&](int fd, int, const std::string&) {
       uint64_t data[kSize / 8] = {};
       if (::pread(fd, data, sizeof(data), QORNamedObject::kDataOffset) != sizeof(data)) {
         return false;
       }
-      for (uint64_t word : data) {
-        if (word != 0) ledger->faults.fetch_add(1);
-      }
+      for (uint64_t word : data) ledger->faults.fetch_add(word != 0);
       return ::pwrite(fd, &token, sizeof(token), QORNamedObject::kDataOffset) == sizeof(token);
     };
     QORNamedObject object;
     bool existed = false;
     const Mode mode = round % 3 == 2 ? Mode::kOpen : Mode::kCreate;
-    const QORNamedObjectError error =
-        object.Open(kKind, L"Race", mode, kSize, initialize, &existed);
-    if (error == QORNamedObjectError::kNotFound && mode == Mode::kOpen) continue;
-    if (error != QORNamedObjectError::kNone) {
+    const Error error = object.Open(kKind, L"Race", mode, kSize, initialize, &existed);
+    if (error == Error::kNotFound && mode == Mode::kOpen) continue;
+    uint64_t seen = 0;
+    if (error != Error::kNone ||
+        ::pread(object.Fd(), &seen, sizeof(seen), QORNamedObject::kDataOffset) != sizeof(seen) ||
+        seen == 0 || (!existed && seen != token)) {
       ledger->faults.fetch_add(1);
       continue;
     }
-    uint64_t seen = 0;
-    if (::pread(object.Fd(), &seen, sizeof(seen), QORNamedObject::kDataOffset) != sizeof(seen) ||
-        seen == 0 || (!existed && seen != token)) {
-      ledger->faults.fetch_add(1);
-    }
     (existed ? ledger->joins : ledger->creates).fetch_add(1);
     ledger->holding[index].store(seen);
-    for (int other = 0; other < kRacers; ++other) {
-      const uint64_t theirs = ledger->holding[other].load();
-      if (theirs != 0 && theirs != seen) ledger->faults.fetch_add(1);
+    for (const auto& theirs : ledger->holding) {
+      ledger->faults.fetch_add(theirs.load() != 0 && theirs.load() != seen);
     }
     if (round % 2 == 0) std::this_thread::yield();
     ledger->holding[index].store(0);
@@ -331,31 +322,24 @@ TEST(QORNamedObjectPeer, RacingOpenersAndClosersNeitherSplitNorReviveAnObject) {
   ASSERT_NE(ledgerBlock, nullptr);
   auto* ledger = static_cast<Ledger*>(ledgerBlock->Data());
   qortest::ChildProcess racers[kRacers];
-  for (int i = 0; i < kRacers; ++i)
+  for (int i = 0; i < kRacers; ++i) {
     ASSERT_TRUE(racers[i].Start("race-named-object", {std::to_string(i)}));
+  }
   for (auto& racer : racers) EXPECT_EQ(racer.Wait(), 0);
   EXPECT_EQ(ledger->faults.load(), 0u);
   // The racers did meet: objects were made anew and joined.
   EXPECT_GT(ledger->creates.load(), 1u);
   EXPECT_GT(ledger->joins.load(), 0u);
   QORNamedObject object;
-  EXPECT_EQ(OpenObject(object, L"Race", Mode::kOpen).error, QORNamedObjectError::kNotFound);
+  EXPECT_EQ(OpenObject(object, L"Race", Mode::kOpen).error, Error::kNotFound);
 }
 
-// What another thread gets from a wait of 0 on mutex, releasing it again when it got it.
-QORMutexWaitResult WaitFromOtherThread(IQORNamedMutex& mutex) {
-  QORMutexWaitResult result = QORMutexWaitResult::kFailed;
-  std::thread([&] {
-    result = mutex.Wait(0);
-    if (result == QORMutexWaitResult::kAcquired) mutex.Release();
-  }).join();
-  return result;
-}
-
+// A holder killed while owning the mutex leaves it abandoned; closing an owner's handle releases
+// it.
 TEST(QORNamedMutex, AKilledOwnerLeavesItAbandonedAClosedHandleReleasesIt) {
   qortest::TempStateRoot root;
   Peer owner;
-  ASSERT_EQ(owner.Do("own"), "owned");
+  ASSERT_EQ(owner.Do("own"), "own 0 0");
   auto mutex = QOROpenNamedMutex(kMutex);
   ASSERT_NE(mutex, nullptr);
   EXPECT_EQ(mutex->Wait(0), QORMutexWaitResult::kTimeout);
@@ -363,23 +347,106 @@ TEST(QORNamedMutex, AKilledOwnerLeavesItAbandonedAClosedHandleReleasesIt) {
   // An untimed wait: ThreadSanitizer does not see an abandoned mutex taken by a timed wait as held.
   EXPECT_EQ(mutex->Wait(kQORInfinite), QORMutexWaitResult::kAbandoned);
   EXPECT_TRUE(mutex->Release());
-
   auto owned = QOROpenNamedMutex(kMutex);
   ASSERT_NE(owned, nullptr);
   ASSERT_EQ(owned->Wait(0), QORMutexWaitResult::kAcquired);
-  EXPECT_EQ(WaitFromOtherThread(*mutex), QORMutexWaitResult::kTimeout);
+  auto fromOtherThread = [&] {
+    QORMutexWaitResult result = QORMutexWaitResult::kFailed;
+    std::thread([&] {
+      result = mutex->Wait(0);
+      if (result == QORMutexWaitResult::kAcquired) mutex->Release();
+    }).join();
+    return result;
+  };
+  EXPECT_EQ(fromOtherThread(), QORMutexWaitResult::kTimeout);
   owned.reset();
-  EXPECT_EQ(WaitFromOtherThread(*mutex), QORMutexWaitResult::kAcquired);
+  EXPECT_EQ(fromOtherThread(), QORMutexWaitResult::kAcquired);
 }
 
-TEST(QORNamedEvent, SetByAChildWakesTheParent) {
+TEST(QORPipe, TheWaitableFiresOnConnectAndOnDataBesideAStopEventAndMessagesArriveWhole) {
   qortest::TempStateRoot root;
-  auto event = QORCreateNamedEvent(kEvent, false, false);
-  ASSERT_NE(event, nullptr);
-  EXPECT_EQ(QORWaitForSingle(*event, 0), kQORWaitTimeout);
-  Peer child;
-  ASSERT_EQ(child.Do("set"), "set");
-  EXPECT_EQ(QORWaitForSingle(*event, 10000), kQORWaitObject0);
+  auto server = QORCreatePipeServer(kPipe, kMessageSize);
+  ASSERT_NE(server, nullptr);
+  auto stop = QORCreateEvent(true, false);
+  IQORWaitable* const objects[] = {stop.get(), server.get()};
+  EXPECT_EQ(QORWaitForMultiple(objects, 50), kQORWaitTimeout);
+  EXPECT_EQ(server->Connect(), QORPipeResult::kPending);
+
+  auto client = QORConnectPipe(kPipe, 0, kMessageSize);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0 + 1);
+  ASSERT_EQ(server->Connect(), QORPipeResult::kDone);
+  EXPECT_TRUE(server->IsConnected());
+  std::vector<unsigned char> message(kMessageSize);
+  size_t size = 0;
+  EXPECT_EQ(server->Read(message.data(), &size), QORPipeResult::kPending);
+  EXPECT_EQ(QORWaitForMultiple(objects, 50), kQORWaitTimeout);
+
+  ASSERT_TRUE(client->Write(Message(7).data(), 1000));
+  EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0 + 1);
+  ASSERT_EQ(server->Read(message.data(), &size), QORPipeResult::kDone);
+  EXPECT_EQ(size, kMessageSize);
+  EXPECT_EQ(message, Message(7));
+  // The stop event wins over a ready pipe.
+  stop->Set();
+  ASSERT_TRUE(client->Write(Message(8).data(), 1000));
+  EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0);
+  // A writer the reader does not drain gives up within its timeout, after whole messages only.
+  const auto start = Clock::now();
+  bool failed = false;
+  for (int i = 9; i < 100000 && !failed; ++i) failed = !client->Write(Message(i).data(), 50);
+  EXPECT_TRUE(failed);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  ASSERT_EQ(server->Read(message.data(), &size), QORPipeResult::kDone);
+  EXPECT_EQ(message, Message(8));
+  client.reset();
+  while (server->Read(message.data(), &size) == QORPipeResult::kDone) {
+  }
+  EXPECT_FALSE(server->IsConnected());
+}
+
+TEST(QORPipe, ASixthReaderFailsAtOnceAndADeadReadersInstanceIsReused) {
+  qortest::TempStateRoot root;
+  Peer holders[5];
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(holders[i].Do("pipe"), "pipe 0 " + std::to_string(i));
+  const auto start = Clock::now();
+  Error error = Error::kNone;
+  EXPECT_EQ(QORCreatePipeServer(kPipe, kMessageSize, &error), nullptr);
+  EXPECT_EQ(error, Error::kBusy);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  holders[2].Kill();
+  auto server = QORCreatePipeServer(kPipe, kMessageSize, &error);
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(server->GetIndex(), 2u);
+  EXPECT_NE(QORConnectPipe(kPipe, 2, kMessageSize), nullptr);
+}
+
+TEST(QORPipe, AWriterNeverFollowsALinkPlantedForTheSocketAndNoneIsLeftBehind) {
+  qortest::TempStateRoot root;
+  auto server = QORCreatePipeServer(kPipe, kMessageSize);
+  ASSERT_NE(server, nullptr);
+  const auto socketPath =
+      std::filesystem::path(root.Path()) / "NamedObjects" / "pipe0.QORTestPipe.aux";
+  EXPECT_EQ(QORConnectPipe(kPipe, 1, kMessageSize), nullptr);
+  EXPECT_EQ(QORConnectPipe(kPipe, 5, kMessageSize), nullptr);
+  // Another listener elsewhere, and the instance's socket swapped for a link to it.
+  const std::string decoy = root.Path() + "/decoy";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, decoy.c_str(), decoy.size() + 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  std::filesystem::rename(socketPath, root.Path() + "/moved");
+  std::filesystem::create_symlink(decoy, socketPath);
+  EXPECT_EQ(QORConnectPipe(kPipe, 0, kMessageSize), nullptr);
+  EXPECT_LT(::accept(listener, nullptr, nullptr), 0);
+  ::close(listener);
+  std::filesystem::remove(socketPath);
+  std::filesystem::rename(root.Path() + "/moved", socketPath);
+  EXPECT_NE(QORConnectPipe(kPipe, 0, kMessageSize), nullptr);
+  server.reset();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(socketPath)));
 }
 
 }  // namespace
