@@ -11,7 +11,6 @@
 
 #include "TempStateRoot.h"
 #include "platform/IMMDeviceEnumerator.h"
-#include "platform/IPolicyConfig.h"
 #include "platform/QORComApi.h"
 #include "platform/QORComPtr.h"
 #include "platform/QOREndpointNotifier.h"
@@ -149,30 +148,6 @@ TEST_F(QOREndpointStoreTest, EndpointReplacedWhileBusyIsWatchedAgain) {
   SetSysFx(eRender, 0);
   EXPECT_TRUE(client_.WaitFor(L"property " + IdOf(eRender, 0) + L" " +
                               QORPropertyKeyToString(kDisableSysFx)));
-}
-
-TEST_F(QOREndpointStoreTest, PolicyConfigSetsTheDefaultOfOneRole) {
-  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(0), L"Speakers", DEVICE_STATE_ACTIVE));
-  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(1), L"HDMI", DEVICE_STATE_ACTIVE));
-  ASSERT_EQ(S_OK, QOREndpointStore::Add(eCapture, Numbered(2), L"Mic", DEVICE_STATE_ACTIVE));
-  QORComPtr<IPolicyConfig> policy;
-  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_PolicyConfig, nullptr, CLSCTX_ALL, IID_IPolicyConfig,
-                                   policy.PutVoid()));
-  const std::pair<EDataFlow, uint32_t> choices[] = {{eRender, 1}, {eCapture, 2}};
-  for (const auto& [flow, n] : choices) {
-    const ERole role = flow == eRender ? eCommunications : eConsole;
-    ASSERT_EQ(S_OK, policy->SetDefaultEndpoint(IdOf(flow, n).c_str(), role));
-    QOREndpointRecord chosen;
-    ASSERT_EQ(S_OK, QOREndpointStore::GetDefault(flow, role, &chosen));
-    EXPECT_EQ(IdOf(flow, n), chosen.id);
-  }
-  QOREndpointRecord chosen;
-  ASSERT_EQ(S_OK, QOREndpointStore::GetDefault(eRender, eConsole, &chosen));
-  EXPECT_EQ(IdOf(eRender, 0), chosen.id);  // first active
-  EXPECT_EQ(E_INVALIDARG, policy->SetDefaultEndpoint(L"speakers", eConsole));
-  EXPECT_EQ(E_POINTER, policy->SetDefaultEndpoint(nullptr, eConsole));
-  EXPECT_TRUE(FAILED(policy->SetDefaultEndpoint(IdOf(eRender, 9).c_str(), eConsole)));
-  EXPECT_EQ(E_INVALIDARG, policy->SetDefaultEndpoint(IdOf(eRender, 1).c_str(), ERole(3)));
 }
 
 }  // namespace
