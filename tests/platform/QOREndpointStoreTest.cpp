@@ -10,9 +10,6 @@
 #include <vector>
 
 #include "TempStateRoot.h"
-#include "platform/IMMDeviceEnumerator.h"
-#include "platform/QORComApi.h"
-#include "platform/QORComPtr.h"
 #include "platform/QOREndpointNotifier.h"
 #include "platform/QORPropVariant.h"
 
@@ -82,10 +79,6 @@ class Recorder : public IMMNotificationClient {
 
 class QOREndpointStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                     IID_IMMDeviceEnumerator, enumerator_.PutVoid()));
-  }
   void TearDown() override { QOREndpointNotifier::Instance().Unregister(&client_); }
 
   void SetSysFx(EDataFlow flow, uint32_t n) {
@@ -95,7 +88,6 @@ class QOREndpointStoreTest : public ::testing::Test {
   }
 
   qortest::TempStateRoot root_;
-  QORComPtr<IMMDeviceEnumerator> enumerator_;
   Recorder client_;
 };
 
@@ -104,11 +96,11 @@ TEST_F(QOREndpointStoreTest, NewEndpointReportsItsArrivalAndState) {
   for (ERole role : {eConsole, eMultimedia, eCommunications}) {
     ASSERT_EQ(S_OK, QOREndpointStore::SetDefault(eRender, role, Numbered(0)));
   }
-  ASSERT_EQ(S_OK, enumerator_->RegisterEndpointNotificationCallback(&client_));
+  ASSERT_EQ(S_OK, QOREndpointNotifier::Instance().Register(&client_));
   ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(1), L"HDMI", DEVICE_STATE_DISABLED));
   const std::wstring id = IdOf(eRender, 1);
   EXPECT_TRUE(client_.WaitFor(L"state " + id + L" 2"));
-  ASSERT_EQ(S_OK, enumerator_->UnregisterEndpointNotificationCallback(&client_));
+  ASSERT_EQ(S_OK, QOREndpointNotifier::Instance().Unregister(&client_));
   EXPECT_EQ((List{L"added " + id, L"state " + id + L" 2"}), client_.Notes());
 }
 

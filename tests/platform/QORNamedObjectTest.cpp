@@ -51,10 +51,9 @@ void FreezeHook(Stage stage) {
   ::raise(SIGSTOP);
 }
 
-// A peer driven line by line. "create|open|close <name> [stage]" work on raw objects, stopping at
-// the stage when given, and answer "<verb> <error> <existed>"; "block <text>" holds the block
-// "Held" (writing the text when new); "pipe" holds an instance of kPipe and
-// answers its index in place of existed.
+// A peer driven line by line, answering "<verb> <error> <existed>": "create|open|close <name>
+// [stage]" on raw objects, stopping at the stage when given; "block <text>" holds the block "Held"
+// (writing the text when new); "pipe" holds an instance of kPipe (its index in place of existed).
 int PeerChild(const std::vector<std::string>&) {
   QORNamedObject::SetStageHook(&FreezeHook);
   std::map<std::string, std::unique_ptr<QORNamedObject>> held;
@@ -356,18 +355,6 @@ TEST(QORPipe, TheWaitableFiresOnConnectAndOnDataBesideAStopEventAndMessagesArriv
   stop->Set();
   ASSERT_TRUE(client->Write(Message(8).data(), 1000));
   EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0);
-  // A writer the reader does not drain gives up within its timeout, after whole messages only.
-  const auto start = Clock::now();
-  bool failed = false;
-  for (int i = 9; i < 100000 && !failed; ++i) failed = !client->Write(Message(i).data(), 50);
-  EXPECT_TRUE(failed);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-  ASSERT_EQ(server->Read(message.data(), &size), QORPipeResult::kDone);
-  EXPECT_EQ(message, Message(8));
-  client.reset();
-  while (server->Read(message.data(), &size) == QORPipeResult::kDone) {
-  }
-  EXPECT_FALSE(server->IsConnected());
 }
 
 TEST(QORPipe, ASixthReaderFailsAtOnceAndADeadReadersInstanceIsReused) {
@@ -392,8 +379,6 @@ TEST(QORPipe, AWriterNeverFollowsALinkPlantedForTheSocket) {
   ASSERT_NE(server, nullptr);
   const auto socketPath =
       std::filesystem::path(root.Path()) / "NamedObjects" / "pipe0.QORTestPipe.aux";
-  EXPECT_EQ(QORConnectPipe(kPipe, 1, kMessageSize), nullptr);
-  EXPECT_EQ(QORConnectPipe(kPipe, 5, kMessageSize), nullptr);
   // Another listener elsewhere, and the instance's socket swapped for a link to it.
   const std::string decoy = root.Path() + "/decoy";
   const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

