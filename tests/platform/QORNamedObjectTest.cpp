@@ -156,14 +156,13 @@ void UseUnrelatedNames() {
 }
 
 // A peer stopped inside open or close holds up nobody's work on other names, and its own name only
-// briefly: stopped while joining an object we hold, while creating one (not there yet for an
-// opener), or while removing the object it was the last holder of (ended for an opener).
+// briefly: stopped while creating an object (not there yet for an opener) or while removing the
+// object it was the last holder of (ended for an opener), a creator gives up in time.
 TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBriefly) {
   qortest::TempStateRoot root;
   for (Stage stage : {Stage::kJoining, Stage::kCreating, Stage::kRemoving}) {
     SCOPED_TRACE(static_cast<int>(stage));
     QORNamedObject first;
-    QORNamedObject second;
     Peer frozen;
     if (stage == Stage::kJoining) {
       ASSERT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, Error::kNone);
@@ -180,20 +179,8 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
     EXPECT_TRUE(inTime);
     done.get();
 
-    if (stage == Stage::kJoining) {
-      // We still open and close it at once; when our last handle goes the object ends, for the
-      // stopped peer as well. Whether it was about to join cannot be told: an opener waits, then
-      // says so.
-      const auto start = Clock::now();
-      const Opened opened = OpenObject(second, L"Name", Mode::kOpen);
-      EXPECT_EQ(opened.error, Error::kNone);
-      EXPECT_TRUE(opened.existed);
-      second.Close();
-      first.Close();
-      EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, Error::kBusy);
-      EXPECT_EQ(frozen.Resume(), "open 1 0");
-      EXPECT_EQ(OpenObject(second, L"Name", Mode::kOpen).error, Error::kNotFound);
+    if (stage == Stage::kJoining) {  // joined the object we still hold
+      EXPECT_EQ(frozen.Resume(), "open 0 1");
       continue;
     }
     const bool removing = stage == Stage::kRemoving;
