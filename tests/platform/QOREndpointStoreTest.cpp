@@ -18,7 +18,6 @@ namespace {
 using List = std::vector<std::wstring>;
 constexpr PROPERTYKEY kDisableSysFx = {
     {0x1DA5D803, 0xD492, 0x4EDD, {0x8C, 0x23, 0xE0, 0xC0, 0xFF, 0xEE, 0x7F, 0x0E}}, 5};
-const auto kSoon = std::chrono::seconds(3);
 
 GUID Numbered(uint32_t n) {
   return {0x5E000000u + n, 0x1234, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}};
@@ -45,12 +44,10 @@ class Recorder : public IMMNotificationClient {
     return Note(L"property " + std::wstring(id) + L" " + QORPropertyKeyToString(key));
   }
 
-  // Waits for the note among those from index from on.
-  bool WaitFor(const std::wstring& note, size_t from = 0) {
+  bool WaitFor(const std::wstring& note) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kSoon, [&] {
-      return std::find(notes_.begin() + std::min(from, notes_.size()), notes_.end(), note) !=
-             notes_.end();
+    return changed_.wait_for(lock, std::chrono::seconds(3), [&] {
+      return std::find(notes_.begin(), notes_.end(), note) != notes_.end();
     });
   }
   void Hold(bool hold) {
@@ -134,9 +131,8 @@ TEST_F(QOREndpointStoreTest, EndpointReplacedWhileBusyIsWatchedAgain) {
   ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(0), L"Speakers", DEVICE_STATE_ACTIVE));
   client_.Hold(false);
   // Let the notifier look at what happened while it was held, then change the new keys.
-  const size_t from = client_.Notes().size();
   ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, Numbered(1)));
-  ASSERT_TRUE(client_.WaitFor(L"state " + IdOf(eRender, 1) + L" 1", from));
+  ASSERT_TRUE(client_.WaitFor(L"state " + IdOf(eRender, 1) + L" 1"));
   SetSysFx(eRender, 0);
   EXPECT_TRUE(client_.WaitFor(L"property " + IdOf(eRender, 0) + L" " +
                               QORPropertyKeyToString(kDisableSysFx)));

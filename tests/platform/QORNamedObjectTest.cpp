@@ -91,11 +91,9 @@ int PeerChild(const std::vector<std::string>&) {
 }
 qortest::ChildRegistration peer("named-peer", &PeerChild);
 
-// A peer process, killed (stopped or not) at the end.
 class Peer {
  public:
   Peer() { child_.Start("named-peer"); }
-  // Sends a command and returns the answer line ("" when none came).
   std::string Do(const std::string& command) {
     std::string answer;
     return child_.SendLine(command) && child_.ReadLine(answer) ? answer : "";
@@ -107,7 +105,6 @@ class Peer {
     int status = 0;  // it stops (or dies) right after saying so
     return ::waitpid(child_.Pid(), &status, WUNTRACED) == child_.Pid() && WIFSTOPPED(status);
   }
-  // Lets a stopped peer go on and returns its answer to the command it was stopped in.
   std::string Resume() {
     if (child_.Pid() <= 0) return "";
     ::kill(child_.Pid(), SIGCONT);
@@ -129,15 +126,11 @@ std::vector<unsigned char> Message(unsigned seed) {
   return message;
 }
 
-struct Opened {
-  Error error;
-  bool existed;
-};
-
-Opened OpenObject(QORNamedObject& object, const wchar_t* name, Mode mode) {
+// "<error> <existed>", the error as its number, as the peer answers.
+std::string Open(QORNamedObject& object, Mode mode, const wchar_t* name = L"Name") {
   bool existed = false;
   const Error error = object.Open(kKind, name, mode, kSize, nullptr, &existed);
-  return {error, existed};
+  return std::to_string(static_cast<int>(error)) + (existed ? " 1" : " 0");
 }
 
 // Every kind of named object, created, opened again and closed under names the peer never uses.
@@ -165,7 +158,7 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
     QORNamedObject first;
     Peer frozen;
     if (stage == Stage::kJoining) {
-      ASSERT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, Error::kNone);
+      ASSERT_EQ(Open(first, Mode::kCreate), "0 0");
       ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Name"));
     } else if (stage == Stage::kCreating) {
       ASSERT_TRUE(frozen.DoAndFreeze(stage, "create Name"));
@@ -178,15 +171,14 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
     if (!inTime) frozen.Kill();  // frees what it held, so the work can end
     EXPECT_TRUE(inTime);
     done.get();
-
     if (stage == Stage::kJoining) {  // joined the object we still hold
       EXPECT_EQ(frozen.Resume(), "open 0 1");
       continue;
     }
     const bool removing = stage == Stage::kRemoving;
-    EXPECT_EQ(OpenObject(first, L"Name", Mode::kOpen).error, Error::kNotFound);
+    EXPECT_EQ(Open(first, Mode::kOpen), "1 0");  // kNotFound
     const auto start = Clock::now();
-    EXPECT_EQ(OpenObject(first, L"Name", Mode::kCreate).error, Error::kBusy);
+    EXPECT_EQ(Open(first, Mode::kCreate), "4 0");  // kBusy
     const auto waited = Clock::now() - start;
     if (removing) {
       EXPECT_GE(waited, std::chrono::milliseconds(900));
@@ -194,9 +186,7 @@ TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBr
     EXPECT_LT(waited, kPromptly);
     EXPECT_EQ(frozen.Resume(), removing ? "close 0 0" : "create 0 0");
     // Then the name is free (removing) or holds the peer's object (creating).
-    const Opened after = OpenObject(first, L"Name", removing ? Mode::kCreate : Mode::kOpen);
-    EXPECT_EQ(after.error, Error::kNone);
-    EXPECT_EQ(after.existed, !removing);
+    EXPECT_EQ(Open(first, removing ? Mode::kCreate : Mode::kOpen), removing ? "0 0" : "0 1");
   }
 }
 
@@ -215,7 +205,6 @@ TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilledWhereverItStopped) {
   Error error = Error::kNone;
   EXPECT_EQ(QOROpenSharedMemory(L"Held", kSize, &error), nullptr);
   EXPECT_EQ(error, Error::kNotFound);
-
   // A peer killed while stopped with the name in hand leaves nothing behind that looks alive.
   for (Stage stage : {Stage::kCreating, Stage::kRemoving, Stage::kJoining}) {
     SCOPED_TRACE(static_cast<int>(stage));
@@ -243,7 +232,6 @@ TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilledWhereverItStopped) {
 
 constexpr int kRacers = 4;
 
-// Shared by the racers through a block the parent holds throughout.
 struct Ledger {
   std::atomic<uint64_t> holding[kRacers];  // the token of the object each holds now, or 0
   std::atomic<uint32_t> faults, creates, joins, ready;
@@ -283,8 +271,9 @@ int RaceChild(const std::vector<std::string>& args) {
     }
     (existed ? ledger->joins : ledger->creates).fetch_add(1);
     ledger->holding[index].store(seen);
-    for (const auto& theirs : ledger->holding) {
-      ledger->faults.fetch_add(theirs.load() != 0 && theirs.load() != seen);
+    for (const auto& holding : ledger->holding) {
+      const uint64_t theirs = holding.load();
+      ledger->faults.fetch_add(theirs != 0 && theirs != seen);
     }
     if (round % 2 == 0) std::this_thread::yield();
     ledger->holding[index].store(0);
@@ -311,7 +300,7 @@ TEST(QORNamedObjectPeer, RacingOpenersAndClosersNeitherSplitNorReviveAnObject) {
   EXPECT_GT(ledger->creates.load(), 1u);
   EXPECT_GT(ledger->joins.load(), 0u);
   QORNamedObject object;
-  EXPECT_EQ(OpenObject(object, L"Race", Mode::kOpen).error, Error::kNotFound);
+  EXPECT_EQ(Open(object, Mode::kOpen, L"Race"), "1 0");
 }
 
 TEST(QORPipe, TheWaitableFiresOnConnectAndOnDataBesideAStopEventAndMessagesArriveWhole) {
@@ -322,7 +311,6 @@ TEST(QORPipe, TheWaitableFiresOnConnectAndOnDataBesideAStopEventAndMessagesArriv
   IQORWaitable* const objects[] = {stop.get(), server.get()};
   EXPECT_EQ(QORWaitForMultiple(objects, 50), kQORWaitTimeout);
   EXPECT_EQ(server->Connect(), QORPipeResult::kPending);
-
   auto client = QORConnectPipe(kPipe, 0, kMessageSize);
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0 + 1);
@@ -332,7 +320,6 @@ TEST(QORPipe, TheWaitableFiresOnConnectAndOnDataBesideAStopEventAndMessagesArriv
   size_t size = 0;
   EXPECT_EQ(server->Read(message.data(), &size), QORPipeResult::kPending);
   EXPECT_EQ(QORWaitForMultiple(objects, 50), kQORWaitTimeout);
-
   ASSERT_TRUE(client->Write(Message(7).data(), 1000));
   EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0 + 1);
   ASSERT_EQ(server->Read(message.data(), &size), QORPipeResult::kDone);
