@@ -1,48 +1,371 @@
+#include "platform/posix/QORNamedObject.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
 
+#include "ChildProcess.h"
 #include "TempStateRoot.h"
-#include "platform/posix/QORNamedObject.h"
+#include "platform/IQOREvent.h"
+#include "platform/IQORNamedMutex.h"
+#include "platform/IQORPipeClient.h"
+#include "platform/IQORPipeServer.h"
+#include "platform/IQORSharedMemory.h"
+#include "platform/QORWait.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Error = QORNamedObjectError;
 using Mode = QORNamedObject::Mode;
+using Stage = QORNamedObject::Stage;
 
-TEST(QORNamedObject, SeparateRootsPrivateModesZeroFillAndNoLinks) {
-  qortest::TempStateRoot root;
-  QORNamedObject object;
-  ASSERT_EQ(object.Open("test", L"Global\\Block", Mode::kCreate, 100, nullptr, nullptr),
-            QORNamedObjectError::kNone);
-  {
-    qortest::TempStateRoot other;
-    QORNamedObject elsewhere;
-    EXPECT_EQ(elsewhere.Open("test", L"Block", Mode::kOpen, 0, nullptr, nullptr),
-              QORNamedObjectError::kNotFound);
+constexpr const char* kKind = "peer";
+constexpr size_t kSize = 64;
+// What "in time" means for a call that must not wait for a stopped peer.
+constexpr auto kPromptly = std::chrono::milliseconds(2000);
+const std::wstring kPipe = L"\\\\.\\pipe\\QORTestPipe";
+constexpr size_t kMessageSize = 1928;
+
+std::atomic<int> freezeStage{-1};
+
+// Stops this process once at the chosen stage, telling the parent first.
+void FreezeHook(Stage stage) {
+  if (static_cast<int>(stage) != freezeStage.load()) return;
+  freezeStage.store(-1);
+  qortest::ChildSay("stopping");
+  ::raise(SIGSTOP);
+}
+
+// A peer driven line by line, answering "<verb> <error> <existed>": "create|open|close <name>
+// [stage]" on raw objects, stopping at the stage when given; "block <text>" holds the block "Held"
+// (writing the text when new); "pipe" holds an instance of kPipe (its index in place of existed).
+int PeerChild(const std::vector<std::string>&) {
+  QORNamedObject::SetStageHook(&FreezeHook);
+  std::map<std::string, std::unique_ptr<QORNamedObject>> held;
+  std::unique_ptr<IQORSharedMemory> block;
+  std::unique_ptr<IQORPipeServer> pipe;
+  std::string line;
+  while (qortest::ChildHear(line)) {
+    std::istringstream words(line);
+    std::string verb;
+    std::string name;
+    int stage = -1;
+    words >> verb >> name >> stage;
+    freezeStage.store(stage);
+    auto object = std::make_unique<QORNamedObject>();
+    bool existed = false;
+    Error error = Error::kNone;
+    if (verb == "create" || verb == "open") {
+      error =
+          object->Open(kKind, std::wstring(name.begin(), name.end()),
+                       verb == "create" ? Mode::kCreate : Mode::kOpen, kSize, nullptr, &existed);
+      if (error == Error::kNone) held[name] = std::move(object);
+    } else if (verb == "close") {
+      held.erase(name);
+    } else if (verb == "block") {
+      block = QORCreateSharedMemory(L"Held", kSize, &existed);
+      if (block && !existed) std::memcpy(block->Data(), name.c_str(), name.size() + 1);
+      error = block ? Error::kNone : Error::kFailed;
+    } else if (verb == "pipe") {
+      pipe = QORCreatePipeServer(kPipe, kMessageSize, &error);
+    }
+    qortest::ChildSay(verb + " " + std::to_string(static_cast<int>(error)) + " " +
+                      std::to_string(pipe ? pipe->GetIndex() : existed));
   }
-  struct stat fileStat {};
-  ASSERT_EQ(::fstat(object.Fd(), &fileStat), 0);
-  EXPECT_EQ(fileStat.st_mode & 07777, 0660u);
-  const fs::path dir = fs::path(root.Path()) / "NamedObjects";
-  struct stat dirStat {};
-  ASSERT_EQ(::stat(dir.c_str(), &dirStat), 0);
-  EXPECT_EQ(dirStat.st_mode & 07777, 0770u);
-  char data[100];
-  ASSERT_EQ(::pread(object.Fd(), data, sizeof(data), QORNamedObject::kDataOffset), 100);
-  for (char c : data) ASSERT_EQ(c, 0);
+  return 0;
+}
+qortest::ChildRegistration peer("named-peer", &PeerChild);
 
-  const fs::path target = fs::path(root.Path()) / "victim";
-  std::ofstream(target) << "keep";
-  fs::create_symlink(target, dir / QORNamedObject::FileNameFor("test", L"Link"));
-  QORNamedObject linked;
-  EXPECT_EQ(linked.Open("test", L"Link", Mode::kCreate, 64, nullptr, nullptr),
-            QORNamedObjectError::kFailed);
-  EXPECT_EQ(fs::file_size(target), 4u);
+class Peer {
+ public:
+  Peer() { child_.Start("named-peer"); }
+  std::string Do(const std::string& command) {
+    std::string answer;
+    return child_.SendLine(command) && child_.ReadLine(answer) ? answer : "";
+  }
+  // Sends a command that stops the peer at stage; true once it is stopped there.
+  bool DoAndFreeze(Stage stage, const std::string& command) {
+    const std::string line = command + " " + std::to_string(static_cast<int>(stage));
+    if (!child_.SendLine(line) || !child_.WaitFor("stopping")) return false;
+    int status = 0;  // it stops (or dies) right after saying so
+    return ::waitpid(child_.Pid(), &status, WUNTRACED) == child_.Pid() && WIFSTOPPED(status);
+  }
+  std::string Resume() {
+    if (child_.Pid() <= 0) return "";
+    ::kill(child_.Pid(), SIGCONT);
+    std::string answer;
+    return child_.ReadLine(answer) ? answer : "";
+  }
+  void Kill() {
+    child_.Kill(SIGKILL);
+    child_.Wait();
+  }
+
+ private:
+  qortest::ChildProcess child_;
+};
+
+std::vector<unsigned char> Message(unsigned seed) {
+  std::vector<unsigned char> message(kMessageSize);
+  for (size_t i = 0; i < kMessageSize; ++i) message[i] = static_cast<unsigned char>(seed * 31 + i);
+  return message;
+}
+
+// "<error> <existed>", the error as its number, as the peer answers.
+std::string Open(QORNamedObject& object, Mode mode, const wchar_t* name = L"Name") {
+  bool existed = false;
+  const Error error = object.Open(kKind, name, mode, kSize, nullptr, &existed);
+  return std::to_string(static_cast<int>(error)) + (existed ? " 1" : " 0");
+}
+
+// Every kind of named object, created, opened again and closed under names the peer never uses.
+void UseUnrelatedNames() {
+  bool existed = true;
+  auto mutex = QORCreateNamedMutex(L"Global\\OtherMutex", true, &existed);
+  EXPECT_NE(mutex, nullptr);
+  EXPECT_FALSE(existed);
+  EXPECT_NE(QOROpenNamedMutex(L"Global\\OtherMutex"), nullptr);
+  EXPECT_NE(QORCreateNamedEvent(L"OtherEvent", true, false), nullptr);
+  EXPECT_NE(QORCreateSharedMemory(L"OtherBlock", 4096), nullptr);
+  Error error = Error::kNone;
+  mutex.reset();
+  EXPECT_EQ(QOROpenNamedMutex(L"Global\\OtherMutex", &error), nullptr);
+  EXPECT_EQ(error, Error::kNotFound);
+}
+
+// A peer stopped inside open or close holds up nobody's work on other names, and its own name only
+// briefly: stopped while creating an object (not there yet for an opener) or while removing the
+// object it was the last holder of (ended for an opener), a creator gives up in time.
+TEST(QORNamedObjectPeer, APeerStoppedInsideOpenOrCloseHoldsUpOnlyItsOwnNameAndBriefly) {
+  qortest::TempStateRoot root;
+  for (Stage stage : {Stage::kJoining, Stage::kCreating, Stage::kRemoving}) {
+    SCOPED_TRACE(static_cast<int>(stage));
+    QORNamedObject first;
+    Peer frozen;
+    if (stage == Stage::kJoining) {
+      ASSERT_EQ(Open(first, Mode::kCreate), "0 0");
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "open Name"));
+    } else if (stage == Stage::kCreating) {
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "create Name"));
+    } else {
+      ASSERT_EQ(frozen.Do("create Name"), "create 0 0");
+      ASSERT_TRUE(frozen.DoAndFreeze(stage, "close Name"));
+    }
+    auto done = std::async(std::launch::async, &UseUnrelatedNames);
+    const bool inTime = done.wait_for(kPromptly) == std::future_status::ready;
+    if (!inTime) frozen.Kill();  // frees what it held, so the work can end
+    EXPECT_TRUE(inTime);
+    done.get();
+    if (stage == Stage::kJoining) {  // joined the object we still hold
+      EXPECT_EQ(frozen.Resume(), "open 0 1");
+      continue;
+    }
+    const bool removing = stage == Stage::kRemoving;
+    EXPECT_EQ(Open(first, Mode::kOpen), "1 0");  // kNotFound
+    const auto start = Clock::now();
+    EXPECT_EQ(Open(first, Mode::kCreate), "4 0");  // kBusy
+    const auto waited = Clock::now() - start;
+    if (removing) {
+      EXPECT_GE(waited, std::chrono::milliseconds(900));
+    }
+    EXPECT_LT(waited, kPromptly);
+    EXPECT_EQ(frozen.Resume(), removing ? "close 0 0" : "create 0 0");
+    // Then the name is free (removing) or holds the peer's object (creating).
+    EXPECT_EQ(Open(first, removing ? Mode::kCreate : Mode::kOpen), removing ? "0 0" : "0 1");
+  }
+}
+
+TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilledWhereverItStopped) {
+  qortest::TempStateRoot root;
+  Peer holders[2];
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(holders[i].Do("block alive"), "block 0 " + std::to_string(i));
+  holders[0].Kill();
+  {
+    auto block = QOROpenSharedMemory(L"Held", kSize);
+    ASSERT_NE(block, nullptr);
+    EXPECT_STREQ(static_cast<const char*>(block->Data()), "alive");
+  }
+  holders[1].Kill();
+  Error error = Error::kNone;
+  EXPECT_EQ(QOROpenSharedMemory(L"Held", kSize, &error), nullptr);
+  EXPECT_EQ(error, Error::kNotFound);
+  // A peer killed while stopped with the name in hand leaves nothing behind that looks alive.
+  for (Stage stage : {Stage::kCreating, Stage::kRemoving, Stage::kJoining}) {
+    SCOPED_TRACE(static_cast<int>(stage));
+    Peer holder;
+    Peer frozen;
+    ASSERT_EQ(holder.Do("block stale"), "block 0 0");
+    if (stage != Stage::kJoining) holder.Kill();  // leaves a stale file
+    if (stage == Stage::kCreating) {
+      ASSERT_EQ(frozen.Do("open Held"), "open 1 0");
+    }
+    // Stopped creating anew, removing the stale file, or joining the holder's object.
+    ASSERT_TRUE(frozen.DoAndFreeze(stage, stage == Stage::kCreating ? "create Held" : "open Held"));
+    holder.Kill();
+    frozen.Kill();
+    const auto start = Clock::now();
+    bool existed = true;
+    auto block = QORCreateSharedMemory(L"Held", kSize, &existed);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    ASSERT_NE(block, nullptr);
+    EXPECT_FALSE(existed);
+    const auto* bytes = static_cast<const unsigned char*>(block->Data());
+    for (size_t i = 0; i < kSize; ++i) ASSERT_EQ(bytes[i], 0) << i;
+  }
+}
+
+constexpr int kRacers = 4;
+
+struct Ledger {
+  std::atomic<uint64_t> holding[kRacers];  // the token of the object each holds now, or 0
+  std::atomic<uint32_t> faults, creates, joins, ready;
+};
+
+// Creates or opens "Race" 300 times. A new object must come zero-filled and gets a token; an
+// opened one must carry a token, the same one every other racer holds at that moment.
+int RaceChild(const std::vector<std::string>& args) {
+  const int index = std::stoi(args[0]);
+  auto ledgerBlock = QOROpenSharedMemory(L"Ledger", sizeof(Ledger));
+  if (!ledgerBlock) return 1;
+  auto* ledger = static_cast<Ledger*>(ledgerBlock->Data());
+  ledger->ready.fetch_add(1);  // all start together, so they meet
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (ledger->ready.load() < kRacers && Clock::now() < deadline) std::this_thread::yield();
+  for (int round = 0; round < 300; ++round) {
+    const uint64_t token = (static_cast<uint64_t>(::getpid()) << 20) | (round + 1);
+    auto initialize = [&](int fd, int, const std::string&) {
+      uint64_t data[kSize / 8] = {};
+      if (::pread(fd, data, sizeof(data), QORNamedObject::kDataOffset) != sizeof(data)) {
+        return false;
+      }
+      for (uint64_t word : data) ledger->faults.fetch_add(word != 0);
+      return ::pwrite(fd, &token, sizeof(token), QORNamedObject::kDataOffset) == sizeof(token);
+    };
+    QORNamedObject object;
+    bool existed = false;
+    const Mode mode = round % 3 == 2 ? Mode::kOpen : Mode::kCreate;
+    const Error error = object.Open(kKind, L"Race", mode, kSize, initialize, &existed);
+    if (error == Error::kNotFound && mode == Mode::kOpen) continue;
+    uint64_t seen = 0;
+    if (error != Error::kNone ||
+        ::pread(object.Fd(), &seen, sizeof(seen), QORNamedObject::kDataOffset) != sizeof(seen) ||
+        seen == 0 || (!existed && seen != token)) {
+      ledger->faults.fetch_add(1);
+      continue;
+    }
+    (existed ? ledger->joins : ledger->creates).fetch_add(1);
+    ledger->holding[index].store(seen);
+    for (const auto& holding : ledger->holding) {
+      const uint64_t theirs = holding.load();
+      ledger->faults.fetch_add(theirs != 0 && theirs != seen);
+    }
+    if (round % 2 == 0) std::this_thread::yield();
+    ledger->holding[index].store(0);
+    object.Close();
+    // Gaps of different lengths, so the object keeps ending and being made again.
+    std::this_thread::sleep_for(std::chrono::microseconds(50 * ((round * 7 + index) % 5)));
+  }
+  return 0;
+}
+qortest::ChildRegistration race("race-named-object", &RaceChild);
+
+TEST(QORNamedObjectPeer, RacingOpenersAndClosersNeitherSplitNorReviveAnObject) {
+  qortest::TempStateRoot root;
+  auto ledgerBlock = QORCreateSharedMemory(L"Ledger", sizeof(Ledger));
+  ASSERT_NE(ledgerBlock, nullptr);
+  auto* ledger = static_cast<Ledger*>(ledgerBlock->Data());
+  qortest::ChildProcess racers[kRacers];
+  for (int i = 0; i < kRacers; ++i) {
+    ASSERT_TRUE(racers[i].Start("race-named-object", {std::to_string(i)}));
+  }
+  for (auto& racer : racers) EXPECT_EQ(racer.Wait(), 0);
+  EXPECT_EQ(ledger->faults.load(), 0u);
+  // The racers did meet: objects were made anew and joined.
+  EXPECT_GT(ledger->creates.load(), 1u);
+  EXPECT_GT(ledger->joins.load(), 0u);
+  QORNamedObject object;
+  EXPECT_EQ(Open(object, Mode::kOpen, L"Race"), "1 0");
+}
+
+TEST(QORPipe, TheWaitableFiresOnConnectAndOnDataBesideAStopEventAndMessagesArriveWhole) {
+  qortest::TempStateRoot root;
+  auto server = QORCreatePipeServer(kPipe, kMessageSize);
+  ASSERT_NE(server, nullptr);
+  auto stop = QORCreateEvent(true, false);
+  IQORWaitable* const objects[] = {stop.get(), server.get()};
+  EXPECT_EQ(QORWaitForMultiple(objects, 50), kQORWaitTimeout);
+  EXPECT_EQ(server->Connect(), QORPipeResult::kPending);
+  auto client = QORConnectPipe(kPipe, 0, kMessageSize);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0 + 1);
+  ASSERT_EQ(server->Connect(), QORPipeResult::kDone);
+  EXPECT_TRUE(server->IsConnected());
+  std::vector<unsigned char> message(kMessageSize);
+  size_t size = 0;
+  EXPECT_EQ(server->Read(message.data(), &size), QORPipeResult::kPending);
+  EXPECT_EQ(QORWaitForMultiple(objects, 50), kQORWaitTimeout);
+  ASSERT_TRUE(client->Write(Message(7).data(), 1000));
+  EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0 + 1);
+  ASSERT_EQ(server->Read(message.data(), &size), QORPipeResult::kDone);
+  EXPECT_EQ(size, kMessageSize);
+  EXPECT_EQ(message, Message(7));
+  // The stop event wins over a ready pipe.
+  stop->Set();
+  ASSERT_TRUE(client->Write(Message(8).data(), 1000));
+  EXPECT_EQ(QORWaitForMultiple(objects, 2000), kQORWaitObject0);
+}
+
+TEST(QORPipe, ASixthReaderFailsAtOnceAndADeadReadersInstanceIsReused) {
+  qortest::TempStateRoot root;
+  Peer holders[5];
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(holders[i].Do("pipe"), "pipe 0 " + std::to_string(i));
+  const auto start = Clock::now();
+  Error error = Error::kNone;
+  EXPECT_EQ(QORCreatePipeServer(kPipe, kMessageSize, &error), nullptr);
+  EXPECT_EQ(error, Error::kBusy);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  holders[2].Kill();
+  auto server = QORCreatePipeServer(kPipe, kMessageSize, &error);
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(server->GetIndex(), 2u);
+  EXPECT_NE(QORConnectPipe(kPipe, 2, kMessageSize), nullptr);
+}
+
+TEST(QORPipe, AWriterNeverFollowsALinkPlantedForTheSocket) {
+  qortest::TempStateRoot root;
+  auto server = QORCreatePipeServer(kPipe, kMessageSize);
+  ASSERT_NE(server, nullptr);
+  const auto socketPath =
+      std::filesystem::path(root.Path()) / "NamedObjects" / "pipe0.QORTestPipe.aux";
+  // Another listener elsewhere, and the instance's socket swapped for a link to it.
+  const std::string decoy = root.Path() + "/decoy";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, decoy.c_str(), decoy.size() + 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  std::filesystem::remove(socketPath);
+  std::filesystem::create_symlink(decoy, socketPath);
+  EXPECT_EQ(QORConnectPipe(kPipe, 0, kMessageSize), nullptr);
+  EXPECT_LT(::accept(listener, nullptr, nullptr), 0);
+  ::close(listener);
 }
 
 }  // namespace
