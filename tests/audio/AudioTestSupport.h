@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "AllocationCounter.h"
 #include "audio/IQORAudioProcess.h"
 #include "audio/QORAudioDataFloat.h"
 
@@ -80,25 +79,6 @@ std::vector<float> Stream(IQORAudioProcess<float>& process, uint32_t channels, u
     output.insert(output.end(), out.begin(), out.end());
   }
   return output;
-}
-
-// Allocations made by 20 periods of the given format after warmUp periods, the caller's buffer
-// having been sized in both forms before.
-inline uint64_t SteadyAllocations(IQORAudioProcess<float>& process, uint32_t frames,
-                                  uint32_t channels, uint32_t rate, int warmUp) {
-  QORAudioDataFloat data;
-  data.Init(frames, channels, rate);
-  data.GetSamples(true, false);
-  data.GetSamples(false, true);
-  auto period = [&] {
-    data.Init(frames, channels, rate);
-    data.GetSamples(true, true)[0] = 0.5f;
-    process.Process(data);
-  };
-  for (int i = 0; i < warmUp; ++i) period();
-  AllocationScope scope;
-  for (int i = 0; i < 20; ++i) period();
-  return scope.Count();
 }
 
 }  // namespace qortest

@@ -48,33 +48,6 @@ TEST(QORAudioDataFloat, FormsConvertLazilyChannelsAddAndCopiesKeepTheMap) {
   EXPECT_FALSE(data.SetChannelMapEntry(2, 3));
 }
 
-TEST(QORChannelBox, CopiesSharedChannelsOverTheRightFrameCount) {
-  Floats stereo = Ramp(6), mono(3, -1.0f), quad(12, 9.0f);  // 3 frames of stereo
-  QORChannelBox<float> from(stereo.data(), 2, 3), toMono(mono.data(), 1, 0),
-      toQuad(quad.data(), 4, 2);
-  EXPECT_EQ(toMono.CopyFrom(from), 3u);  // 0 frames means the source's count
-  EXPECT_EQ(mono, Floats({1, 3, 5}));
-  EXPECT_EQ(toQuad.CopyFrom(from), 2u);  // fewer frames than the source: its own count
-  EXPECT_EQ(quad, Floats({1, 2, 9, 9, 3, 4, 9, 9, 9, 9, 9, 9}));
-}
-
-TEST(QORRingBuffer, KeepsOrderAcrossTheWrapAndRefusesWhenFull) {
-  QORRingBuffer<float> ring;
-  EXPECT_EQ(ring.Write(Ramp(1).data(), 1), 0u);  // no storage yet
-  ring.Init(8, 1, true);
-  EXPECT_EQ(ring.GetAvailableFrames(), 8u);  // full of silence
-  ring.Reset(false);
-  const Floats a = Ramp(6), b = Ramp(6, 7);
-  Floats out(12, 0.0f);
-  EXPECT_EQ(ring.Write(a.data(), 6), 6u);
-  EXPECT_EQ(ring.Read(out.data(), 4), 4u);
-  EXPECT_EQ(ring.Write(b.data(), 6), 6u);
-  EXPECT_EQ(ring.Write(a.data(), 1), 0u);
-  EXPECT_EQ(ring.Read(out.data() + 4, 20), 8u);
-  EXPECT_EQ(out, Ramp(12));
-  EXPECT_EQ(ring.Read(out.data(), 1), 0u);
-}
-
 TEST(QORRingBuffer, CursorTransfersAllChannelsAndSkipsSurplusRings) {
   QORRingBuffer<float> ring;
   ring.Init(8, 3, false);

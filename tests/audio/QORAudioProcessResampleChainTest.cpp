@@ -68,33 +68,7 @@ TEST(QORAudioProcessResampleChain, EveryPeriodLeavesWithItsOwnFrameCount) {
   EXPECT_EQ(QORResampleHandler::ExpectedFrames(100000, 48000, 44100), 91875u);
 }
 
-TEST(QORAudioProcessResampleChain, RoundTripKeepsASineCleanAndReportsItsMeasuredDelay) {
-  // Signal-to-noise ratio of a 1 kHz sine: the least-squares fit of sine, cosine and offset over
-  // 480 whole cycles from half a second on is the signal, whatever remains is noise.
-  QORAudioProcessResampleChain round;
-  round.SetInternalRate(44100);
-  ASSERT_TRUE(round.Init(2, 48000));
-  const auto sine = Stream(round, 2, 48000, Periods(100, 480), [](uint32_t f, uint32_t c) {
-    return static_cast<float>((c == 0 ? 0.5 : 0.25) * std::sin(2 * std::numbers::pi * f / 48.0));
-  });
-  for (uint32_t c = 0; c < 2; ++c) {
-    auto sample = [&](size_t i) { return sine[(24000 + i) * 2 + c]; };
-    auto phase = [&](size_t i) {
-      return 2 * std::numbers::pi * static_cast<double>(24000 + i) / 48.0;
-    };
-    const size_t count = 23040;
-    double a = 0, b = 0, mean = 0, noise = 0;
-    for (size_t i = 0; i < count; ++i) {
-      a += 2 * sample(i) * std::sin(phase(i)) / count;
-      b += 2 * sample(i) * std::cos(phase(i)) / count;
-      mean += sample(i) / count;
-    }
-    for (size_t i = 0; i < count; ++i) {
-      noise += std::pow(sample(i) - a * std::sin(phase(i)) - b * std::cos(phase(i)) - mean, 2);
-    }
-    EXPECT_GT(10 * std::log10((a * a + b * b) / 2 / (noise / count)), 90.0) << "channel " << c;
-  }
-
+TEST(QORAudioProcessResampleChain, ReportedLatencyMatchesTheMeasuredDelay) {
   for (const RateCase& rate : {RateCase{48000, 44100}, RateCase{44100, 48000},
                                RateCase{48000, 16000}, RateCase{22050, 32000}}) {
     QORAudioProcessResampleChain chain;

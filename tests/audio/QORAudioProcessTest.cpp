@@ -116,22 +116,4 @@ TEST(QORAudioProcessDelay, EveryFrameLeavesExactlyDelayFramesLater) {
   }
 }
 
-TEST(QORAudioProcess, SteadyPeriodsDoNotAllocate) {
-  NegatingBlock block;
-  block.PrepareBlocks(256, 2);
-  EXPECT_EQ(qortest::SteadyAllocations(block, 480, 2, 48000, 1), 0u);
-  QORAudioProcessDelay delay;
-  delay.SetDelay(700);
-  delay.Init(8, 48000);
-  EXPECT_EQ(qortest::SteadyAllocations(delay, 480, 8, 48000, 1), 0u);
-  for (uint32_t internal : {44100u, 16000u}) {
-    QORAudioProcessResampleChain chain;
-    GainProcess planar(1);
-    chain.AddProcess(&planar);
-    chain.SetInternalRate(internal);
-    ASSERT_TRUE(chain.Init(6, 48000));
-    EXPECT_EQ(qortest::SteadyAllocations(chain, 441, 6, 48000, 0), 0u) << internal;
-  }
-}
-
 }  // namespace

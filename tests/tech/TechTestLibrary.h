@@ -131,15 +131,6 @@ inline float MaxAbs(const std::vector<float>& samples, size_t from = 0, size_t t
   return peak;
 }
 
-// Largest |x[n] - x[n-1]| over [from, to).
-inline float MaxStep(const std::vector<float>& samples, size_t from, size_t to) {
-  float step = 0.0f;
-  for (size_t i = std::max<size_t>(from, 1); i < to; ++i) {
-    step = std::max(step, std::fabs(samples[i] - samples[i - 1]));
-  }
-  return step;
-}
-
 // No NaN, infinity or subnormal anywhere.
 inline bool IsClean(const Channels& audio) {
   for (const auto& ch : audio) {
