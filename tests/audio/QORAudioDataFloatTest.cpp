@@ -15,39 +15,6 @@ using qortest::Ramp;
 using qortest::Samples;
 using Floats = std::vector<float>;
 
-TEST(QORAudioDataFloat, FormsConvertLazilyChannelsAddAndCopiesKeepTheMap) {
-  QORAudioDataFloat data, copy;
-  data.Init(3, 2, 48000);
-  float* interleaved = data.GetSamples(true, true);
-  EXPECT_EQ(Floats(interleaved, interleaved + 6), Floats(6, 0.0f));
-  const Floats ramp = Ramp(6);
-  std::copy(ramp.begin(), ramp.end(), interleaved);
-  EXPECT_EQ(Samples(data, false), Floats({1, 3, 5, 2, 4, 6}));
-  EXPECT_TRUE(data.HasInterleaved());  // reading without discarding keeps both forms
-  data.GetSamples(true, false);
-  EXPECT_FALSE(data.HasInterleaved());
-  // Added channels are silent, with the map's "other" role.
-  data.Assign(ramp.data(), 3, 2, true, 44100);
-  data.AddChannels(1);
-  EXPECT_FALSE(data.HasInterleaved());
-  EXPECT_EQ(Samples(data, false), Floats({1, 3, 5, 2, 4, 6, 0, 0, 0}));
-  EXPECT_EQ(data.GetChannelMapEntry(2), 12u);
-  // A copy takes format, samples and map, and leaves the source as it was.
-  data.SetChannelMapEntry(0, 7);
-  copy.CopyFrom(data);
-  EXPECT_EQ(copy.GetSampleRate(), 44100u);
-  EXPECT_EQ(copy.GetChannelMapEntry(0), 7u);
-  EXPECT_EQ(copy.GetChannelMapEntry(1), 1u);
-  EXPECT_EQ(Samples(copy), Floats({1, 2, 0, 3, 4, 0, 5, 6, 0}));
-  EXPECT_FALSE(data.HasInterleaved());
-  // Map defaults and bounds.
-  data.Init(4, 14, 48000);
-  for (uint32_t i = 0; i < 14; ++i) EXPECT_EQ(data.GetChannelMapEntry(i), std::min(i, 12u)) << i;
-  EXPECT_EQ(data.GetChannelMapEntry(20), 12u);
-  data.Init(4, 2, 48000);
-  EXPECT_FALSE(data.SetChannelMapEntry(2, 3));
-}
-
 TEST(QORRingBuffer, CursorTransfersAllChannelsAndSkipsSurplusRings) {
   QORRingBuffer<float> ring;
   ring.Init(8, 3, false);

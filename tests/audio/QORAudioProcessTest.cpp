@@ -15,23 +15,6 @@ using qortest::GainProcess;
 using qortest::RunPeriod;
 using Floats = std::vector<float>;
 
-TEST(QORAudioProcessChain, InitsEveryProcessRunsThemInOrderAndBypasses) {
-  std::vector<int> log;
-  GainProcess one(1, 1, &log), two(2, 2, &log, false), three(3, 3, &log);
-  QORAudioProcessChain<float> chain;
-  EXPECT_TRUE(chain.Init(2, 48000));
-  for (auto* process : {&one, &two, &three}) chain.AddProcess(process);
-  EXPECT_FALSE(chain.Init(2, 48000));  // the failure does not stop the third Init
-  EXPECT_EQ(log, std::vector<int>({1, 2, 3}));
-  EXPECT_EQ(chain.GetLatency(), 6u);
-  log.clear();
-  EXPECT_EQ(RunPeriod(chain, {0.5f}, 1), Floats({3.0f}));
-  EXPECT_EQ(log, std::vector<int>({-1, -2, -3}));
-  chain.EnableBypass(true);
-  EXPECT_EQ(RunPeriod(chain, {0.5f}, 1), Floats({0.5f}));
-  EXPECT_EQ(log.size(), 3u);
-}
-
 // Negates every block and records the length of the last.
 class NegatingBlock : public QORAudioProcessBlock {
  public:

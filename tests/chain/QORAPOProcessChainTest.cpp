@@ -3,44 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
 #include "TestTechProbe.h"
-#include "audio/QORAudioProcessDownmix.h"
-#include "chain/QORAPOProcessWrapper.h"
 #include "settings/QORAPOConfigurationFile.h"
 
 namespace {
 
-using testtech::ReadInt;
-
-// One mode (Music/Speakers) with the given controls and chains; each call replaces the last.
-std::shared_ptr<QORAPOOperatingMode> Mode(const std::string& chains,
-                                          const std::string& controls = "") {
+// One mode (Music/Speakers) whose chain entries are "<chain layouts>processes</chain>" for each
+// pair of layouts and "tech id:instance id" list given; each call replaces the last.
+std::shared_ptr<QORAPOOperatingMode> Mode(
+    std::initializer_list<std::pair<const char*, std::vector<std::string>>> chains) {
   static QORAPOConfigurationFile file;
-  EXPECT_EQ(file.LoadFromText("<qor_configuration><properties><control name=\"Product Name\">T"
-                              "</control></properties><operating_mode><control name=\"VAPO3-"
-                              "Operating Mode\">VAPO3-Music</control><control name=\"VAPO3-Speaker "
-                              "Type\">VAPO3-Speakers</control>" +
-                                  controls + chains + "</operating_mode></qor_configuration>",
-                              0, 0),
-            0u);
-  return file.GetOperatingModes().empty() ? nullptr : file.GetOperatingModes()[0];
-}
-
-// A chain entry of the given layouts running the processes "tech id:instance id" in order.
-std::string Chain(const std::string& layouts, std::initializer_list<const char*> processes,
-                  const std::string& extra = "") {
-  std::string xml = "<chain " + layouts + ">";
-  for (std::string p : processes) {
-    const size_t colon = p.find(':');
-    xml += "<process tech_id=\"" + p.substr(0, colon) + "\"" +
-           (colon == std::string::npos ? "" : " instance_id=\"" + p.substr(colon + 1) + "\"") +
-           "/>";
+  std::string xml =
+      "<qor_configuration><properties><control name=\"Product Name\">T</control></properties>"
+      "<operating_mode><control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
+      "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control>";
+  for (const auto& [layouts, processes] : chains) {
+    xml += std::string("<chain ") + layouts + ">";
+    for (const std::string& p : processes) {
+      xml += "<process tech_id=\"" + p.substr(0, p.find(':')) + "\" instance_id=\"" +
+             p.substr(p.find(':') + 1) + "\"/>";
+    }
+    xml += "</chain>";
   }
-  return xml + extra + "</chain>";
+  EXPECT_EQ(file.LoadFromText(xml + "</operating_mode></qor_configuration>", 0, 0), 0u);
+  return file.GetOperatingModes().empty() ? nullptr : file.GetOperatingModes()[0];
 }
 
 QORAPOProcessChain::Request MakeRequest(const std::shared_ptr<QORAPOOperatingMode>& mode,
@@ -53,10 +42,6 @@ QORAPOProcessChain::Request MakeRequest(const std::shared_ptr<QORAPOOperatingMod
   request.outputCode = output;
   request.sampleRate = rate;
   return request;
-}
-
-QORAPOProcessWrapper* WrapperAt(QORAPOProcessChain& chain, size_t index) {
-  return dynamic_cast<QORAPOProcessWrapper*>(chain.GetElement(index));
 }
 
 // Streams `signal` (one value per frame in every input channel, or per sample when interleaved
@@ -91,7 +76,7 @@ long FirstNonZero(const std::vector<float>& v) {
 
 TEST(QORAPOProcessChain, PaddingReachesTheTargetAndTheImpulseComesOutAtTheLatency) {
   // Two blocks of 480 frames: 960 frames of elements at 48000 Hz.
-  const auto mode = Mode(Chain("input=\"Stereo\" output=\"Stereo\"", {"Test Block 480 0:B"}));
+  const auto mode = Mode({{"input=\"Stereo\" output=\"Stereo\"", {"Test Block 480 0:B"}}});
   struct Case {
     int64_t target;
     bool bypassed;
@@ -112,8 +97,8 @@ TEST(QORAPOProcessChain, PaddingReachesTheTargetAndTheImpulseComesOutAtTheLatenc
 }
 
 TEST(QORAPOProcessChain, ProcessingRateIsTheNearestCandidateOrNone) {
-  const auto mode = Mode(Chain("input=\"Any\" output=\"Any\"", {"Test Pass:P"}) +
-                         Chain("type=\"capture\" input=\"Any\" output=\"Any\"", {"Test Pass:P"}));
+  const auto mode = Mode({{"input=\"Any\" output=\"Any\"", {"Test Pass:P"}},
+                          {"type=\"capture\" input=\"Any\" output=\"Any\"", {"Test Pass:P"}}});
   struct Case {
     bool render;
     uint32_t rate, internal;
@@ -128,44 +113,9 @@ TEST(QORAPOProcessChain, ProcessingRateIsTheNearestCandidateOrNone) {
   }
 }
 
-TEST(QORAPOProcessChain, DownmixAndUpmixFollowTheInputLayout) {
-  const auto mode =
-      Mode(Chain("input=\"5.1 Surround\" output=\"Stereo\"", {"Downmix", "Test Pass:P"}) +
-           Chain("input=\"Mono; Stereo\" output=\"Stereo\"", {"Upmix", "Test Pass:P"}));
-  struct Case {
-    uint32_t inCode, channels, elements, mode;  // mode of the first element, when there are two
-    std::vector<float> input, output;           // one frame, interleaved
-  };
-  // FL 1, FR 2, C 3, LFE 4, LS 5, RS 6: the front pair receives the fold of the 6 channels.
-  const Case cases[] = {{4,
-                         6,
-                         2,
-                         1,
-                         {1, 2, 3, 4, 5, 6},
-                         {1.0f + 0.707f * (3.0f + 5.0f), 2.0f + 0.707f * (3.0f + 6.0f)}},
-                        {1, 2, 2, 3, {0.25f}, {0.25f, 0.25f}},  // the right channel takes the left
-                        {2, 2, 1, 0, {0.5f, 0.25f}, {0.5f, 0.25f}}};  // nothing to upmix
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.inCode);
-    QORAPOProcessChain chain;
-    ASSERT_TRUE(chain.ConstructChain(MakeRequest(mode, c.inCode, 2, 48000)));
-    EXPECT_EQ(chain.channels, c.channels);
-    ASSERT_EQ(chain.GetElementCount(), c.elements);
-    if (c.elements == 2) {
-      EXPECT_EQ(dynamic_cast<QORAudioProcessDownmix*>(chain.GetElement(0))->GetMode(), c.mode);
-    }
-    QORAudioDataFloat in, out;
-    in.Assign(c.input.data(), 1, static_cast<uint32_t>(c.input.size()), true, 48000);
-    out.Init(1, 2, 48000);
-    chain.Process(in, out, nullptr);
-    EXPECT_EQ(std::vector<float>(out.GetSamples(false, true), out.GetSamples(false, true) + 2),
-              c.output);
-  }
-}
-
 TEST(QORAPOProcessChain, FailedSecondProcessLeavesAnUnbuiltChainPassingThroughAtTheTarget) {
-  const auto mode = Mode(Chain("input=\"Stereo\" output=\"Stereo\"",
-                               {"Test Pass:A", "No Such Tech:B", "Test Gain:C"}));
+  const auto mode = Mode(
+      {{"input=\"Stereo\" output=\"Stereo\"", {"Test Pass:A", "No Such Tech:B", "Test Gain:C"}}});
   QORAPOProcessChain chain;
   chain.targetLatency = 1000000;
   EXPECT_FALSE(chain.ConstructChain(MakeRequest(mode, 2, 2, 48000)));
@@ -179,33 +129,6 @@ TEST(QORAPOProcessChain, FailedSecondProcessLeavesAnUnbuiltChainPassingThroughAt
   EXPECT_EQ(out[483], 1.0f);
 }
 
-TEST(QORAPOProcessChain, ControlsComeFromTheModeAndTheChainEntryWinsAndAreSentAgainOnRebuild) {
-  // The mode sets both gains and A's label; the chain entry's Gain wins over the mode's.
-  const auto mode =
-      Mode(Chain("input=\"Stereo\" output=\"Stereo\"", {"Test Gain:A", "Test Gain:B"},
-                 "<control name=\"Gain\">300</control>"),
-           "<control name=\"Gain\">200</control><control name=\"A:Label\">first</control>");
-  QORAPOProcessChain chain;
-  const auto request = MakeRequest(mode, 2, 2, 48000);
-  ASSERT_TRUE(chain.ConstructChain(request));
-  ASSERT_EQ(chain.GetElementCount(), 2u);
-  EXPECT_EQ(WrapperAt(chain, 0)->GetInstanceId(), "A");  // in file order, at the endpoint rate
-  EXPECT_EQ(ReadInt(*WrapperAt(chain, 0), "InitRate"), 48000);
-  EXPECT_EQ(ReadInt(*WrapperAt(chain, 0), "Gain"), 300);
-  EXPECT_EQ(ReadInt(*WrapperAt(chain, 1), "Gain"), 300);
-  EXPECT_EQ(testtech::ReadText(*WrapperAt(chain, 0), "Label"), "first");
-  EXPECT_EQ(testtech::ReadText(*WrapperAt(chain, 1), "Label"), "");
-  EXPECT_EQ(chain.GetSentControls().Size(), 2u);
-  EXPECT_EQ(chain.ApplyTuning(), 0u);  // nothing changed: nothing to send
-  // The same request keeps the elements and sends every control again.
-  IQORAudioProcess<float>* first = chain.GetElement(0);
-  WrapperAt(chain, 0)->GetProcess()->SetControlInt("Gain", 7);
-  ASSERT_TRUE(chain.ConstructChain(request));
-  EXPECT_EQ(chain.GetElement(0), first);
-  EXPECT_EQ(ReadInt(*WrapperAt(chain, 0), "Gain"), 300);
-  EXPECT_EQ(QORAPOProcessChain().ApplyTuning(), 2u);
-}
-
 class RecordingHook : public IQORAPOProcessChainPipeHook {
  public:
   void OnPipeData(bool receive, IQORAudioData<float>&) override { (receive ? receives : sends)++; }
@@ -213,8 +136,8 @@ class RecordingHook : public IQORAPOProcessChainPipeHook {
 };
 
 TEST(QORAPOProcessChain, BypassedCaptureChainSendsEachPeriodToTheHookAndRenderDoesNot) {
-  const auto mode = Mode(Chain("type=\"capture\" input=\"Any\" output=\"Any\"", {"Test Pass:P"}) +
-                         Chain("input=\"Any\" output=\"Any\"", {"Test Pass:P"}));
+  const auto mode = Mode({{"input=\"Any\" output=\"Any\"", {"Test Pass:P"}},
+                          {"type=\"capture\" input=\"Any\" output=\"Any\"", {"Test Pass:P"}}});
   for (bool render : {false, true}) {
     QORAPOProcessChain chain;
     ASSERT_TRUE(chain.ConstructChain(MakeRequest(mode, 1, 1, 16000, render)));

@@ -19,14 +19,6 @@ inline int32_t ReadInt(const QORAPOProcessWrapper& wrapper, const char* control)
   return value;
 }
 
-inline std::string ReadText(const QORAPOProcessWrapper& wrapper, const char* control) {
-  const char* text = nullptr;
-  if (wrapper.GetProcess() == nullptr || !wrapper.GetProcess()->GetControlString(control, &text)) {
-    return "<none>";
-  }
-  return text;
-}
-
 // A period whose sample (frame f, channel c) is first + f + 1000 * c, interleaved.
 inline void FillRamp(QORAudioDataFloat& data, uint32_t frames, uint32_t channels, uint32_t rate,
                      float first) {

@@ -46,17 +46,14 @@ bool TestTechProcess::SetControlInt(const char* name, int32_t value) {
   return target != nullptr;
 }
 
-bool TestTechProcess::SetControlString(const char* name, const char* value) {
-  if (!Is(name, "Label") || value == nullptr) return false;
-  label_ = value;
-  return true;
+bool TestTechProcess::SetControlString(const char*, const char*) {
+  return false;
 }
 
 bool TestTechProcess::GetControlInt(const char* name, int32_t* value) {
   const std::pair<const char*, int32_t> numbers[] = {
-      {"Gain", gain_},        {"CallMode", callMode_},   {"Calls", calls_},
-      {"Frames", frames_},    {"BadBlocks", badBlocks_}, {"Callbacks", callbacks_},
-      {"InitRate", initRate_}};
+      {"Gain", gain_},     {"CallMode", callMode_},   {"Calls", calls_},
+      {"Frames", frames_}, {"BadBlocks", badBlocks_}, {"Callbacks", callbacks_}};
   for (const auto& [known, number] : numbers) {
     if (Is(name, known)) {
       *value = number;
@@ -68,8 +65,7 @@ bool TestTechProcess::GetControlInt(const char* name, int32_t* value) {
 
 bool TestTechProcess::GetControlString(const char* name, const char** value) {
   if (Is(name, "NullText")) *value = nullptr;  // success without a text
-  if (Is(name, "Label")) *value = label_.c_str();
-  return Is(name, "NullText") || Is(name, "Label");
+  return Is(name, "NullText");
 }
 
 bool TestTechProcess::TakeState(TechProcess* other) {
@@ -80,9 +76,8 @@ bool TestTechProcess::TakeState(TechProcess* other) {
   return true;
 }
 
-bool TestTechProcess::Init(uint32_t, uint32_t sampleRate) {
+bool TestTechProcess::Init(uint32_t, uint32_t) {
   if (techId_ == "Test FailInit") return false;
-  initRate_ = static_cast<int32_t>(sampleRate);
   scratch_.assign(std::max(blockSize_, 8192u), 0.0f);
   return true;
 }

@@ -7,8 +7,8 @@
 #include "chain/QORTechProcess.h"
 
 // A process whose effects show through its controls: int Gain and CallMode (settable), Calls,
-// Frames, BadBlocks (calls not of the block size), Callbacks (calls with a callback record),
-// InitRate; text Label (settable) and NullText (read succeeds without a text). Tech ids:
+// Frames, BadBlocks (calls not of the block size), Callbacks (calls with a callback record); text
+// NullText (read succeeds without a text). Tech ids:
 //   "Test Pass"           passes audio through
 //   "Test Gain"           multiplies by Gain (hundredths, 50 at creation)
 //   "Test Block <n> <l>"  runs on blocks of n frames and reports l frames of its own latency
@@ -44,9 +44,7 @@ class TestTechProcess : public TechProcess {
 
   std::string techId_;
   uint32_t blockSize_ = 0, latency_ = 0;
-  int32_t gain_ = 100, callMode_ = kNormal, calls_ = 0, frames_ = 0, badBlocks_ = 0, callbacks_ = 0,
-          initRate_ = 0;
+  int32_t gain_ = 100, callMode_ = kNormal, calls_ = 0, frames_ = 0, badBlocks_ = 0, callbacks_ = 0;
   bool sends_ = false, receives_ = false;
-  std::string label_;
   std::vector<float> scratch_;
 };
