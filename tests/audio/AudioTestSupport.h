@@ -10,31 +10,21 @@
 
 namespace qortest {
 
-// Multiplies every sample by its gain, in planar form so that buffers convert; logs Init as the
-// gain and Process as minus the gain.
+// Multiplies every sample by its gain, in planar form so that buffers convert.
 class GainProcess : public IQORAudioProcess<float> {
  public:
-  explicit GainProcess(int gain, uint32_t latency = 0, std::vector<int>* log = nullptr,
-                       bool initResult = true)
-      : gain_(gain), latency_(latency), log_(log), initResult_(initResult) {}
-  bool Init(uint32_t, uint32_t) override {
-    if (log_ != nullptr) log_->push_back(gain_);
-    return initResult_;
-  }
+  explicit GainProcess(float gain) : gain_(gain) {}
+  bool Init(uint32_t, uint32_t) override { return true; }
   void EnableBypass(bool) override {}
   bool IsBypassed() const override { return false; }
-  uint32_t GetLatency() const override { return latency_; }
+  uint32_t GetLatency() const override { return 0; }
   void Process(IQORAudioData<float>& data) override {
-    if (log_ != nullptr) log_->push_back(-gain_);
     float* s = data.GetSamples(true, false);
     for (uint32_t i = 0; i < data.GetFrameCount() * data.GetChannelCount(); ++i) s[i] *= gain_;
   }
 
  private:
-  int gain_;
-  uint32_t latency_;
-  std::vector<int>* log_;
-  bool initResult_;
+  float gain_;
 };
 
 inline std::vector<float> Ramp(size_t count, float first = 1.0f) {

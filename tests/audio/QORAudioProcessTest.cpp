@@ -11,8 +11,6 @@
 
 namespace {
 
-using qortest::GainProcess;
-using qortest::RunPeriod;
 using Floats = std::vector<float>;
 
 // Negates every block and records the length of the last.
