@@ -5,40 +5,26 @@
 #include <cstdint>
 #include <vector>
 
-#include "AllocationCounter.h"
 #include "audio/IQORAudioProcess.h"
 #include "audio/QORAudioDataFloat.h"
 
 namespace qortest {
 
-// Multiplies every sample by its gain, in planar form so that buffers convert; logs Init as the
-// gain and Process as minus the gain; keeps the rates it was initialised at and was given.
+// Multiplies every sample by its gain, in planar form so that buffers convert.
 class GainProcess : public IQORAudioProcess<float> {
  public:
-  explicit GainProcess(int gain, uint32_t latency = 0, std::vector<int>* log = nullptr,
-                       bool initResult = true)
-      : gain_(gain), latency_(latency), log_(log), initResult_(initResult) {}
-  bool Init(uint32_t, uint32_t rate) override {
-    initRate = rate;
-    if (log_ != nullptr) log_->push_back(gain_);
-    return initResult_;
-  }
+  explicit GainProcess(float gain) : gain_(gain) {}
+  bool Init(uint32_t, uint32_t) override { return true; }
   void EnableBypass(bool) override {}
   bool IsBypassed() const override { return false; }
-  uint32_t GetLatency() const override { return latency_; }
+  uint32_t GetLatency() const override { return 0; }
   void Process(IQORAudioData<float>& data) override {
-    seenRate = data.GetSampleRate();
-    if (log_ != nullptr) log_->push_back(-gain_);
     float* s = data.GetSamples(true, false);
     for (uint32_t i = 0; i < data.GetFrameCount() * data.GetChannelCount(); ++i) s[i] *= gain_;
   }
-  uint32_t initRate = 0, seenRate = 0;
 
  private:
-  int gain_;
-  uint32_t latency_;
-  std::vector<int>* log_;
-  bool initResult_;
+  float gain_;
 };
 
 inline std::vector<float> Ramp(size_t count, float first = 1.0f) {
@@ -50,8 +36,7 @@ inline std::vector<float> Ramp(size_t count, float first = 1.0f) {
 // A copy of the buffer's samples in the form asked for; reading keeps the other form.
 inline std::vector<float> Samples(IQORAudioData<float>& data, bool interleaved = true) {
   const float* s = data.GetSamples(false, interleaved);
-  return std::vector<float>(s,
-                            s + static_cast<size_t>(data.GetFrameCount()) * data.GetChannelCount());
+  return std::vector<float>(s, s + size_t{data.GetFrameCount()} * data.GetChannelCount());
 }
 
 // Runs one interleaved period through the process and returns it interleaved.
@@ -74,9 +59,9 @@ std::vector<float> Stream(IQORAudioProcess<float>& process, uint32_t channels, u
   for (uint32_t period : periods) {
     data.Init(period, channels, rate);
     float* s = data.GetSamples(true, true);
-    for (uint32_t f = 0; f < period; ++f, ++frame) {
-      for (uint32_t c = 0; c < channels; ++c) s[f * channels + c] = signal(frame, c);
-    }
+    for (uint32_t i = 0; i < period * channels; ++i)
+      s[i] = signal(frame + i / channels, i % channels);
+    frame += period;
     process.Process(data);
     EXPECT_EQ(data.GetFrameCount(), period);
     EXPECT_EQ(data.GetChannelCount(), channels);
@@ -84,37 +69,6 @@ std::vector<float> Stream(IQORAudioProcess<float>& process, uint32_t channels, u
     output.insert(output.end(), out.begin(), out.end());
   }
   return output;
-}
-
-// Expects out (interleaved) to be silence for delay frames, then gain x signal delayed by exactly
-// delay frames.
-template <typename Signal>
-void ExpectDelayed(const std::vector<float>& out, uint32_t channels, uint32_t delay, float gain,
-                   Signal signal) {
-  for (size_t i = 0; i < out.size(); ++i) {
-    const auto f = static_cast<uint32_t>(i / channels), c = static_cast<uint32_t>(i % channels);
-    ASSERT_EQ(out[i], f < delay ? 0.0f : gain * signal(f - delay, c))
-        << "frame " << f << " ch " << c;
-  }
-}
-
-// Allocations made by periods of the given format after warmUp periods, the caller's buffer
-// having been sized in both forms before.
-inline uint64_t SteadyAllocations(IQORAudioProcess<float>& process, uint32_t frames,
-                                  uint32_t channels, uint32_t rate, int warmUp) {
-  QORAudioDataFloat data;
-  data.Init(frames, channels, rate);
-  data.GetSamples(true, false);
-  data.GetSamples(false, true);
-  auto period = [&] {
-    data.Init(frames, channels, rate);
-    data.GetSamples(true, true)[0] = 0.5f;
-    process.Process(data);
-  };
-  for (int i = 0; i < warmUp; ++i) period();
-  AllocationScope scope;
-  for (int i = 0; i < 20; ++i) period();
-  return scope.Count();
 }
 
 }  // namespace qortest

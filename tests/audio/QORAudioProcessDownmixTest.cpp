@@ -1,10 +1,11 @@
+#include "audio/QORAudioProcessDownmix.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "AudioTestSupport.h"
 #include "audio/QORAudioChannelFold.h"
-#include "audio/QORAudioProcessDownmix.h"
 
 namespace {
 
@@ -16,14 +17,12 @@ using Floats = std::vector<float>;
 // channels first, then the scale by 0.707f, then the front channel. The frame (0.1, -2, 0.3, x,
 // 0.9, 0.125) gives another float in double precision or with the scale distributed, and (0.1, 0.5)
 // another float when both channels are scaled before the sum.
-
 TEST(QORAudioProcessDownmix, FoldsEachFrameAtItsOwnStrideOrLeavesItAlone) {
   using D = QORAudioProcessDownmix;
-  struct Case {
+  const struct {
     uint32_t mode, channels;
     Floats input, expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {D::kMode51ToFront,
        6,
        {1, 2, 3, 4, 5, 6, 0.1f, -2, 0.3f, 9, 0.9f, 0.125f},
@@ -39,7 +38,7 @@ TEST(QORAudioProcessDownmix, FoldsEachFrameAtItsOwnStrideOrLeavesItAlone) {
       {D::kModeNone, 2, {0.5f, 0.25f}, {0.5f, 0.25f}},
       {7, 2, {0.5f, 0.25f}, {0.5f, 0.25f}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.channels << " channels");
     QORAudioProcessDownmix downmix(c.mode);
     EXPECT_EQ(RunPeriod(downmix, c.input, c.channels), c.expected);
@@ -56,24 +55,24 @@ TEST(QORAudioChannelFold, ConvertsBetweenChannelCountsAlsoInPlace) {
                 0.5f, 0.5f, 0,    -1000, 0,    0,       //
                 0.1f, 0.5f, 0,    1000,  0,    0,       //
                 0.3f, -1,   0,    1000,  0,    0};
-  const Floats expectedTwo = {6.65600014f, 8.36299992f, 0.94840008f, -1.699525f, 0.5f,
-                              0.5f,        0.1f,        0.5f,        0.3f,       -1};
-  const Floats expectedMono = {10.618433f, -0.531045318f, 0.707000017f, 0.424200028f,
-                               -0.494900018f};
-  Floats two(10, -9.0f), mono(5, -9.0f), back(10, -9.0f);
-  QORAudioChannelFold::Fold6To2(six.data(), two.data(), 5);
-  EXPECT_EQ(two, expectedTwo);
-  QORAudioChannelFold::Fold2To1(two.data(), mono.data(), 5);
-  EXPECT_EQ(mono, expectedMono);
-  QORAudioChannelFold::Fold1To2(mono.data(), back.data(), 5);
+  const Floats two = {6.65600014f, 8.36299992f, 0.94840008f, -1.699525f, 0.5f,
+                      0.5f,        0.1f,        0.5f,        0.3f,       -1};
+  const Floats mono = {10.618433f, -0.531045318f, 0.707000017f, 0.424200028f, -0.494900018f};
+  Floats out(10, -9.0f);
+  QORAudioChannelFold::Fold6To2(six.data(), out.data(), 5);
+  EXPECT_EQ(out, two);
+  QORAudioChannelFold::Fold2To1(two.data(), out.data(), 5);
+  EXPECT_EQ(Floats(out.begin(), out.begin() + 5), mono);
+  QORAudioChannelFold::Fold1To2(mono.data(), out.data(), 5);
   for (size_t f = 0; f < 5; ++f) {
-    EXPECT_EQ(back[f * 2], expectedMono[f]) << f;
-    EXPECT_EQ(back[f * 2 + 1], expectedMono[f]) << f;
+    EXPECT_EQ(out[f * 2], mono[f]) << f;
+    EXPECT_EQ(out[f * 2 + 1], mono[f]) << f;
   }
   QORAudioChannelFold::Fold6To2(six.data(), six.data(), 5);
-  EXPECT_EQ(Floats(six.begin(), six.begin() + 10), expectedTwo);
-  QORAudioChannelFold::Fold2To1(two.data(), two.data(), 5);
-  EXPECT_EQ(Floats(two.begin(), two.begin() + 5), expectedMono);
+  EXPECT_EQ(Floats(six.begin(), six.begin() + 10), two);
+  Floats inPlace = two;
+  QORAudioChannelFold::Fold2To1(inPlace.data(), inPlace.data(), 5);
+  EXPECT_EQ(Floats(inPlace.begin(), inPlace.begin() + 5), mono);
 }
 
 }  // namespace

@@ -1,26 +1,21 @@
+#include "audio/QORAudioProcessResampleChain.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
+#include <numbers>
 #include <tuple>
 #include <vector>
 
 #include "AudioTestSupport.h"
 #include "audio/QORAudioDataFloat.h"
-#include "audio/QORAudioProcessResampleChain.h"
 #include "audio/QORResampleHandler.h"
 
 namespace {
 
-using qortest::GainProcess;
 using qortest::Stream;
-
-constexpr double kPi = 3.14159265358979323846;
-
-std::vector<uint32_t> Periods(uint32_t count, uint32_t frames) {
-  return std::vector<uint32_t>(count, frames);
-}
+using Periods = std::vector<uint32_t>;
 
 struct RateCase {
   uint32_t endpoint, internal;
@@ -51,7 +46,7 @@ TEST(QORAudioProcessResampleChain, EveryPeriodLeavesWithItsOwnFrameCount) {
       for (uint32_t channels : {1u, 2u, 6u, 8u}) {
         SCOPED_TRACE(testing::Message() << channels << " channels");
         QORAudioProcessResampleChain chain;
-        GainProcess planar(1);
+        qortest::GainProcess planar(1);
         chain.AddProcess(&planar);
         chain.SetInternalRate(rate.internal);
         ASSERT_TRUE(chain.Init(channels, rate.endpoint));
@@ -60,7 +55,7 @@ TEST(QORAudioProcessResampleChain, EveryPeriodLeavesWithItsOwnFrameCount) {
                                 [](uint32_t, uint32_t c) { return 0.1f * (c + 1); });
         EXPECT_EQ(chain.GetUnderflowCount(), 0u);
         EXPECT_LE(chain.GetQueuedFrames(), 2 * QORAudioProcessResampleChain::kLeadFrames);
-        const size_t last = out.size() - static_cast<size_t>(period) * channels;
+        const size_t last = out.size() - size_t{period} * channels;
         for (uint32_t c = 0; c < channels; ++c) {
           ASSERT_NEAR(out[last + c], 0.1f * (c + 1), 1e-3) << "channel " << c;
           ASSERT_NEAR(out[out.size() - channels + c], 0.1f * (c + 1), 1e-3) << "channel " << c;
@@ -73,38 +68,6 @@ TEST(QORAudioProcessResampleChain, EveryPeriodLeavesWithItsOwnFrameCount) {
   EXPECT_EQ(QORResampleHandler::ExpectedFrames(100000, 48000, 44100), 91875u);
 }
 
-// Signal-to-noise ratio of one channel holding a sine of known frequency: the least-squares fit
-// of sine, cosine and offset over whole cycles is the signal, whatever remains is noise.
-double SineSnrDb(const std::vector<float>& samples, size_t first, size_t count, uint32_t channels,
-                 uint32_t channel, double cyclesPerFrame) {
-  auto sample = [&](size_t i) { return samples[(first + i) * channels + channel]; };
-  auto phase = [&](size_t i) { return 2 * kPi * cyclesPerFrame * static_cast<double>(first + i); };
-  double a = 0, b = 0, mean = 0;
-  for (size_t i = 0; i < count; ++i) {
-    a += 2 * sample(i) * std::sin(phase(i)) / count;
-    b += 2 * sample(i) * std::cos(phase(i)) / count;
-    mean += sample(i) / count;
-  }
-  double noise = 0;
-  for (size_t i = 0; i < count; ++i) {
-    noise += std::pow(sample(i) - a * std::sin(phase(i)) - b * std::cos(phase(i)) - mean, 2);
-  }
-  return 10 * std::log10((a * a + b * b) / 2 / (noise / count));
-}
-
-TEST(QORAudioProcessResampleChain, RoundTripKeepsASineClean) {
-  QORAudioProcessResampleChain chain;
-  chain.SetInternalRate(44100);
-  ASSERT_TRUE(chain.Init(2, 48000));
-  const auto out = Stream(chain, 2, 48000, Periods(100, 480), [](uint32_t f, uint32_t c) {
-    return static_cast<float>((c == 0 ? 0.5 : 0.25) * std::sin(2 * kPi * 1000.0 * f / 48000.0));
-  });
-  // From half a second on, 480 whole cycles.
-  for (uint32_t c = 0; c < 2; ++c) {
-    EXPECT_GT(SineSnrDb(out, 24000, 23040, 2, c, 1000.0 / 48000.0), 90.0) << "channel " << c;
-  }
-}
-
 TEST(QORAudioProcessResampleChain, ReportedLatencyMatchesTheMeasuredDelay) {
   for (const RateCase& rate : {RateCase{48000, 44100}, RateCase{44100, 48000},
                                RateCase{48000, 16000}, RateCase{22050, 32000}}) {
@@ -113,14 +76,13 @@ TEST(QORAudioProcessResampleChain, ReportedLatencyMatchesTheMeasuredDelay) {
     ASSERT_TRUE(chain.Init(1, rate.endpoint));
     // A click low enough in frequency to pass both converters: a raised-cosine pulse.
     const double width = 4.0 * rate.endpoint / std::min(rate.endpoint, rate.internal);
-    const uint32_t at = 1000;
     const auto out = Stream(chain, 1, rate.endpoint, Periods(6, 480), [&](uint32_t f, uint32_t) {
-      const double x = (static_cast<double>(f) - at) / width;
-      return std::fabs(x) < 1 ? static_cast<float>(0.5 + 0.5 * std::cos(kPi * x)) : 0.0f;
+      const double x = (static_cast<double>(f) - 1000) / width;
+      return std::fabs(x) < 1 ? static_cast<float>(0.5 + 0.5 * std::cos(std::numbers::pi * x))
+                              : 0.0f;
     });
-    const auto peak = std::max_element(out.begin(), out.end()) - out.begin();
-    EXPECT_NEAR(static_cast<int>(peak) - static_cast<int>(at), static_cast<int>(chain.GetLatency()),
-                1)
+    EXPECT_NEAR(std::max_element(out.begin(), out.end()) - out.begin() - 1000,
+                static_cast<int>(chain.GetLatency()), 1)
         << rate.endpoint << "->" << rate.internal;
   }
 }

@@ -1,3 +1,5 @@
+#include "platform/posix/QORSpeexResampler.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -8,68 +10,8 @@
 #include "platform/QORComApi.h"
 #include "platform/QORComPtr.h"
 #include "platform/QORMediaObjectApi.h"
-#include "platform/posix/QORSpeexResampler.h"
 
 namespace {
-
-// Builds a float stream type for the platform's object.
-struct StreamType {
-  StreamType(uint16_t channels, uint32_t rate, uint16_t bits = 32) {
-    type.majortype = MEDIATYPE_Audio;
-    type.subtype = MEDIASUBTYPE_PCM;
-    type.formattype = FORMAT_WaveFormatEx;
-    const auto align = static_cast<uint16_t>(channels * bits / 8);
-    format = {WAVE_FORMAT_IEEE_FLOAT, channels, rate, rate * align, align, bits, 0};
-    type.cbFormat = sizeof(format);
-    type.pbFormat = reinterpret_cast<uint8_t*>(&format);
-  }
-  DMO_MEDIA_TYPE type{};
-  WAVEFORMATEX format{};
-};
-
-QORComPtr<IMediaObject> CreateResampler(uint32_t inRate, uint32_t outRate) {
-  QORComPtr<IMediaObject> object;
-  QORRegisterResamplerMediaObject();
-  EXPECT_EQ(CoCreateInstance(CLSID_CResamplerMediaObject, nullptr, CLSCTX_ALL, IID_IMediaObject,
-                             object.PutVoid()),
-            S_OK);
-  StreamType in(2, inRate), out(2, outRate);
-  if (inRate != 0) {
-    EXPECT_EQ(object->SetInputType(0, &in.type, 0), S_OK);
-    EXPECT_EQ(object->SetOutputType(0, &out.type, 0), S_OK);
-    EXPECT_EQ(object->AllocateStreamingResources(), S_OK);
-  }
-  return object;
-}
-
-TEST(QORSpeexResampler, HoldsInputUntilOutputCallsHaveConsumedIt) {
-  QORComPtr<IMediaObject> object = CreateResampler(44100, 48000);
-  CMediaBuffer *input = nullptr, *output = nullptr;
-  ASSERT_EQ(CMediaBuffer::Create(441 * 8, &input), S_OK);
-  ASSERT_EQ(CMediaBuffer::Create(100 * 8, &output), S_OK);
-  auto in = QORComPtr<CMediaBuffer>::Attach(input), out = QORComPtr<CMediaBuffer>::Attach(output);
-  input->SetLength(441 * 8);
-  DMO_OUTPUT_DATA_BUFFER description{output, 0, 0, 0};
-  uint32_t status = 0;
-  EXPECT_EQ(object->ProcessOutput(0, 1, &description, nullptr), S_FALSE);  // nothing held yet
-  ASSERT_EQ(object->ProcessInput(0, input, 0, 0, 0), S_OK);
-  object->GetInputStatus(0, &status);
-  EXPECT_EQ(status, 0u);
-  EXPECT_EQ(object->ProcessInput(0, input, 0, 0, 0), DMO_E_NOTACCEPTING);
-  // 480 frames leave through a buffer of 100: four full calls and a last of 80.
-  std::vector<uint32_t> lengths;
-  do {
-    output->Reuse(100 * 8);
-    description = {output, 0, 0, 0};
-    ASSERT_EQ(object->ProcessOutput(0, 1, &description, &status), S_OK);
-    lengths.push_back(0);
-    output->GetBufferAndLength(nullptr, &lengths.back());
-    ASSERT_LT(lengths.size(), 10u);
-  } while (description.dwStatus & DMO_OUTPUT_DATA_BUFFERF_INCOMPLETE);
-  EXPECT_EQ(lengths, std::vector<uint32_t>({800, 800, 800, 800, 640}));
-  object->GetInputStatus(0, &status);
-  EXPECT_EQ(status, DMO_INPUT_STATUSF_ACCEPT_DATA);
-}
 
 // A stand-in media object that takes any type and refuses all input.
 class RefusingMediaObject : public QORComObject<IMediaObject> {

@@ -17,7 +17,7 @@
 namespace {
 
 // One render mode whose only chain is stereo to stereo with two blocks of 256 frames (512 frames
-// at any rate), and one capture mode.
+// at any rate), and a mono capture chain with two blocks of 160 frames.
 constexpr char kConfiguration[] =
     "<qor_configuration><properties><control name=\"Product Name\">T</control></properties>"
     "<operating_mode><control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
@@ -31,8 +31,7 @@ constexpr char kConfiguration[] =
 // Counts what a calculation costs.
 class CountingCalculator : public QORAPOLatencyCalculator {
  public:
-  int reads = 0;
-  int fileTimes = 0;
+  int reads = 0, fileTimes = 0;
 
  protected:
   uint32_t ReadQword(const QORRegistryKey& key, const std::wstring& name,
@@ -64,6 +63,22 @@ class QORAPOLatencyCalculatorTest : public ::testing::Test {
     EXPECT_EQ(Subkey().GetQword(name, &value), ERROR_SUCCESS) << QORWideToUtf8(name);
     return value;
   }
+  // The latency of the chain built for the endpoint at rate, padded to target.
+  uint32_t ChainLatency(const QORAPOEndpointInfo& endpoint, uint32_t rate, int64_t target,
+                        bool bypassed, uint32_t* internalRate = nullptr) {
+    QORAPOProcessChain chain;
+    chain.targetLatency = target;
+    QORAPOProcessChain::Request request;
+    request.endpoint = endpoint;
+    request.mode = *file_.GetOperatingModes()[0];
+    request.inputCode = request.outputCode = endpoint.IsRender() ? 2 : 1;
+    request.sampleRate = rate;
+    EXPECT_TRUE(chain.ConstructChain(request));
+    chain.bypassed = bypassed;
+    chain.UpdateLatency();
+    if (internalRate != nullptr) *internalRate = chain.internalRate;
+    return chain.latency;
+  }
 
   qortest::TempStateRoot root_;
   std::wstring path_;
@@ -79,19 +94,8 @@ TEST_F(QORAPOLatencyCalculatorTest, MeasuresAt44100AndCachesWithTheFileTime) {
   ASSERT_NE(fileTime, 0u);
   EXPECT_EQ(Cached(L"QorApoCfgLatencyCacheId"), fileTime);
   EXPECT_EQ(Cached(L"QorApoCfgLatency"), 1160997u);
-
   // A chain padded to that target at 44100 Hz is back at 512 frames, not one short.
-  QORAPOProcessChain chain;
-  chain.targetLatency = calculator.GetLatency();
-  chain.bypassed = true;
-  QORAPOProcessChain::Request request;
-  request.endpoint = endpoint_;
-  request.mode = *file_.GetOperatingModes()[0];
-  request.inputCode = request.outputCode = 2;
-  request.sampleRate = 44100;
-  chain.ConstructChain(request);
-  chain.UpdateLatency();
-  EXPECT_EQ(chain.latency, 512u);
+  EXPECT_EQ(ChainLatency(endpoint_, 44100, calculator.GetLatency(), true), 512u);
 
   // A hit: two registry reads, one file time, and the cached value whatever the chains say.
   ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatency", 777), ERROR_SUCCESS);
@@ -105,32 +109,26 @@ TEST_F(QORAPOLatencyCalculatorTest, MeasuresAt44100AndCachesWithTheFileTime) {
   const auto native = QORPathConvert::ToNative(path_);
   std::filesystem::last_write_time(
       native, std::filesystem::last_write_time(native) + std::chrono::seconds(5));
-  CountingCalculator touched;
-  ASSERT_TRUE(touched.Calculate(endpoint_, file_.GetOperatingModes()));
-  EXPECT_EQ(touched.GetLatency(), 1160997);
+  ASSERT_TRUE(hit.Calculate(endpoint_, file_.GetOperatingModes()));
+  EXPECT_EQ(hit.GetLatency(), 1160997);
   EXPECT_EQ(Cached(L"QorApoCfgLatencyCacheId"), fileTime + 50000000u);
   EXPECT_EQ(Cached(L"QorApoCfgLatency"), 1160997u);
-}
 
-TEST_F(QORAPOLatencyCalculatorTest, WrongTypeOrZeroIdIsRecalculated) {
-  QORAPOLatencyCalculator calculator;
-  ASSERT_TRUE(calculator.Calculate(endpoint_, file_.GetOperatingModes()));
+  // A value of the wrong type is recalculated; without a file its time is 0, and an id of 0
+  // never matches.
   ASSERT_EQ(Subkey().SetDword(L"QorApoCfgLatency", 5), ERROR_SUCCESS);
-  ASSERT_TRUE(calculator.Calculate(endpoint_, file_.GetOperatingModes()));
-  EXPECT_EQ(calculator.GetLatency(), 1160997);
+  ASSERT_TRUE(hit.Calculate(endpoint_, file_.GetOperatingModes()));
   EXPECT_EQ(Cached(L"QorApoCfgLatency"), 1160997u);
-
-  // Without a file its time is 0, and an id of 0 never matches.
-  QORAPOEndpointInfo missing = qortest::MakeEndpoint(true, path_ + L".gone");
   ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatencyCacheId", 0), ERROR_SUCCESS);
   ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatency", 5), ERROR_SUCCESS);
   CountingCalculator zero;
-  ASSERT_TRUE(zero.Calculate(missing, file_.GetOperatingModes()));
+  ASSERT_TRUE(
+      zero.Calculate(qortest::MakeEndpoint(true, path_ + L".gone"), file_.GetOperatingModes()));
   EXPECT_EQ(zero.GetLatency(), 1160997);
   EXPECT_EQ(zero.reads, 1);
 }
 
-TEST_F(QORAPOLatencyCalculatorTest, AnotherRateIsMeasuredTooAndCachedApart) {
+TEST_F(QORAPOLatencyCalculatorTest, AnotherRateOrPositionIsMeasuredTooAndCachedApart) {
   // At 96000 Hz the render chain resamples to 48000 Hz: 512 frames there are 1024 here, plus the
   // converters and the FIFO lead, which takes longer than the 512 frames at 44100 Hz.
   QORAPOLatencyCalculator calculator;
@@ -139,63 +137,30 @@ TEST_F(QORAPOLatencyCalculatorTest, AnotherRateIsMeasuredTooAndCachedApart) {
   EXPECT_EQ(Cached(L"QorApoCfgLatency:96000"), static_cast<uint64_t>(calculator.GetLatency()));
   uint64_t plain = 0;
   EXPECT_NE(Subkey().GetQword(L"QorApoCfgLatency", &plain), ERROR_SUCCESS);
+  // The chain at 96000 Hz padded to it lines up with its bypass.
+  uint32_t internalRate = 0;
+  EXPECT_EQ(ChainLatency(endpoint_, 96000, calculator.GetLatency(), false, &internalRate),
+            ChainLatency(endpoint_, 96000, calculator.GetLatency(), true));
+  EXPECT_EQ(internalRate, 48000u);
 
   // Another position of the same endpoint keeps its own values: the 44100 Hz result of the first
   // position must not be read back for it.
   ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatency", 777), ERROR_SUCCESS);
   ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatencyCacheId", QORFileTime::GetWriteTime(path_)),
             ERROR_SUCCESS);
-  CountingCalculator position;
-  ASSERT_TRUE(position.Calculate(endpoint_, file_.GetOperatingModes(), 0, L"@2"));
-  EXPECT_EQ(position.GetLatency(), 1160997);
+  ASSERT_TRUE(calculator.Calculate(endpoint_, file_.GetOperatingModes(), 0, L"@2"));
+  EXPECT_EQ(calculator.GetLatency(), 1160997);
   EXPECT_EQ(Cached(L"QorApoCfgLatency@2"), 1160997u);
   EXPECT_EQ(Cached(L"QorApoCfgLatency"), 777u);
-
-  // The chain at 96000 Hz padded to it lines up with its bypass.
-  QORAPOProcessChain built;
-  QORAPOProcessChain bypass;
-  QORAPOProcessChain::Request request;
-  request.endpoint = endpoint_;
-  request.mode = *file_.GetOperatingModes()[0];
-  request.inputCode = request.outputCode = 2;
-  request.sampleRate = 96000;
-  for (QORAPOProcessChain* chain : {&built, &bypass}) {
-    chain->targetLatency = calculator.GetLatency();
-    ASSERT_TRUE(chain->ConstructChain(request));
-  }
-  bypass.bypassed = true;
-  built.UpdateLatency();
-  bypass.UpdateLatency();
-  EXPECT_EQ(built.latency, bypass.latency);
-  EXPECT_EQ(built.internalRate, 48000u);
 }
 
-TEST_F(QORAPOLatencyCalculatorTest, NoChainOrNoKey) {
-  // A capture endpoint measures capture chains only; a mode list without any gives false.
+TEST_F(QORAPOLatencyCalculatorTest, NoChainOfTheDirectionGivesFalseAndCachesNothing) {
+  // A mode list without any chain of the direction gives false and caches nothing.
   QORAPOLatencyCalculator calculator;
   EXPECT_FALSE(calculator.Calculate(endpoint_, {}));
   EXPECT_EQ(calculator.GetLatency(), 0);
   uint64_t value = 0;
   EXPECT_NE(Subkey().GetQword(L"QorApoCfgLatencyCacheId", &value), ERROR_SUCCESS);
-
-  // Without the subkey nothing is cached, but the chains are still measured: the capture chain
-  // at 44100 Hz runs at 16000 Hz.
-  QORAPOEndpointInfo capture = qortest::MakeEndpoint(false, path_);
-  ASSERT_EQ(QORRegistryKey::DeleteTree(QORRegistryHive::kLocalMachine, capture.GetRegistrySubkey()),
-            ERROR_SUCCESS);
-  CountingCalculator keyless;
-  ASSERT_TRUE(keyless.Calculate(capture, file_.GetOperatingModes()));
-  EXPECT_EQ(keyless.fileTimes, 0);
-  QORAPOProcessChain chain;
-  QORAPOProcessChain::Request request;
-  request.endpoint = capture;
-  request.mode = *file_.GetOperatingModes()[0];
-  request.inputCode = request.outputCode = 1;
-  request.sampleRate = 44100;
-  ASSERT_TRUE(chain.ConstructChain(request));
-  EXPECT_EQ(chain.internalRate, 16000u);
-  EXPECT_GT(chain.latency, 882u);  // two 10 ms blocks, then the converters and the FIFO lead
-  EXPECT_EQ(keyless.GetLatency(), int64_t{chain.latency} * 100000000 / 44100);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
+#include "chain/QORAPOProcessWrapper.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "TestTechProbe.h"
+#include "chain/IQORAPOProcessWrapperHook.h"
 #include "chain/QORAPOProcessLibrary.h"
-#include "chain/QORAPOProcessWrapper.h"
 #include "platform/QORLoadedModule.h"
 #include "settings/QORUTSControlInfo.h"
 #include "settings/QORUTSValue.h"
@@ -14,10 +16,6 @@ namespace {
 
 using testtech::ReadInt;
 using testtech::Stream;
-
-bool LibraryLoaded() {
-  return QORLoadedModule::IsLoadedPath(QORAPOProcessLibrary::GetPath());
-}
 
 TEST(QORAPOProcessWrapper, FailedCreateOrRecreateLeavesNoProcessAndNothingLoaded) {
   // Refused by the library, "created" without a process, and unknown to the library; the last
@@ -32,7 +30,7 @@ TEST(QORAPOProcessWrapper, FailedCreateOrRecreateLeavesNoProcessAndNothingLoaded
       }
       EXPECT_FALSE(wrapper.Create(techId, "Bass", "", nullptr));
       EXPECT_EQ(wrapper.GetProcess(), nullptr);
-      EXPECT_FALSE(LibraryLoaded());
+      EXPECT_FALSE(QORLoadedModule::IsLoadedPath(QORAPOProcessLibrary::GetPath()));
       EXPECT_FALSE(wrapper.Init(2, 48000));
       QORUTSValue gain("Gain", 70L);
       EXPECT_FALSE(wrapper.SetControl(gain) || wrapper.GetControl(gain));
@@ -78,6 +76,112 @@ TEST(QORAPOProcessWrapper, BlockedProcessSeesOnlyWholeBlocksAndDelaysByTwoBlocks
       ASSERT_EQ(out[c][n], static_cast<float>(n - 960 + 1 + 1000 * c)) << c << " " << n;
     }
   }
+}
+
+TEST(QORAPOProcessWrapper, ControlPrefixesAddressOneInstanceAndOffloadTakesItsPlainPosition) {
+  // A prefix must match the instance whole; an offload stream instance takes its plain position's
+  // controls, never the reverse, and stream and mix positions stay apart.
+  const struct {
+    const char* instance;
+    const char* control;
+    long value;
+    bool accepted;
+  } cases[] = {{"Eq", "Eq:Gain", 150, true},
+               {"Bass", "Eq:Gain", 150, false},
+               {"Bass", "Gain", 70, true},
+               {"Eq", "Eq2:Gain", 1, false},
+               {"SFX_Main", "OSFX_Main:Gain", 110, false},
+               {"OSFX_Main", "MFX_Main:Gain", 110, false},
+               {"OSFX_Main", "SFX_Main:Gain", 110, true}};
+  QORAPOProcessWrapper wrapper;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.instance << " / " << c.control);
+    ASSERT_TRUE(wrapper.Create("Test Gain", c.instance, "", nullptr));  // Gain 50 at creation
+    EXPECT_EQ(wrapper.SetControl(QORUTSValue(c.control, c.value)), c.accepted);
+    EXPECT_EQ(ReadInt(wrapper, "Gain"), c.accepted ? c.value : 50);
+  }
+  // Reading applies no alias.
+  QORUTSValue aliased("SFX_Main:Gain", std::string("unchanged"));
+  EXPECT_FALSE(wrapper.GetControl(aliased));
+  EXPECT_EQ(aliased.GetValueText(), "unchanged");
+  QORUTSValue own("OSFX_Main:Gain", std::string());
+  EXPECT_TRUE(wrapper.GetControl(own));
+  EXPECT_EQ(own.GetValueText(), "110");
+}
+
+constexpr float kReceived = 0.25f;
+
+// Records what each call brings; a receiving hook (fill set) writes kReceived into every sample,
+// after shortening the buffer to keepFrames when that is set.
+class RecordingHook : public IQORAPOProcessWrapperHook {
+ public:
+  void OnSideChain(QORAPOProcessWrapper& wrapper, IQORAudioData<float>& data) override {
+    ++calls;
+    from = &wrapper;
+    format = {data.GetFrameCount(), data.GetChannelCount(), data.GetSampleRate(),
+              data.GetChannelMapEntry(0)};
+    seen.assign(data.GetSamples(false, false),
+                data.GetSamples(false, false) + data.GetFrameCount());
+    if (!fill) return;
+    if (keepFrames != 0) data.SetFrameCount(keepFrames);
+    std::fill_n(data.GetSamples(true, true), data.GetFrameCount(), kReceived);
+  }
+
+  int calls = 0;
+  QORAPOProcessWrapper* from = nullptr;
+  std::vector<uint32_t> format;  // frames, channels, rate, role
+  bool fill = false;
+  std::vector<float> seen;
+  uint32_t keepFrames = 0;
+};
+
+TEST(QORAPOProcessWrapper, SideChainCallbackRules) {
+  // A sending process hands channel 0 to the hook and leaves the audio alone.
+  RecordingHook sent;
+  QORAPOProcessWrapper aec;
+  ASSERT_TRUE(aec.Create("QOR AEC/NR", "Aec", "Sidechain Pipe", &sent));
+  ASSERT_TRUE(aec.Init(2, 16000));
+  EXPECT_EQ(Stream(aec, 2, 16000, 160)[0].back(), 160.0f);
+  ASSERT_EQ(sent.calls, 1);
+  EXPECT_EQ(sent.from, &aec);
+  EXPECT_EQ(sent.format, (std::vector<uint32_t>{160, 1, 16000, kTechSideChainRole}));
+  EXPECT_EQ(sent.seen.back(), 160.0f);
+  // A receiving process gets the buffer silent and takes only the frames the hook left.
+  RecordingHook given;
+  given.fill = true;
+  given.keepFrames = 100;
+  QORAPOProcessWrapper clarix;
+  ASSERT_TRUE(clarix.Create("QOR Clarix+", "Clx", "Sidechain Pipe", &given));
+  ASSERT_TRUE(clarix.Init(2, 48000));
+  const auto out = Stream(clarix, 2, 48000, 480);
+  EXPECT_EQ(given.seen, std::vector<float>(480, 0.0f));
+  EXPECT_EQ(out[0][99], kReceived);
+  EXPECT_EQ(out[0][100], 101.0f);
+  EXPECT_EQ(out[1].front(), 1001.0f);
+  // Other technologies, a hook of another name or none, and malformed calls reach no hook.
+  RecordingHook unused;
+  const struct {
+    const char* techId;
+    const char* hookName;
+    IQORAPOProcessWrapperHook* target;
+    long mode;  // linked record, role 6, no samples, 0 frames, no context
+  } cases[] = {
+      {"Test Pass", "Sidechain Pipe", &unused, 0},   {"QOR AEC/NR", "sidechain pipe", &unused, 0},
+      {"QOR Clarix+", "Sidechain Pipe", nullptr, 0}, {"QOR AEC/NR", "Sidechain Pipe", &unused, 1},
+      {"QOR Clarix+", "Sidechain Pipe", &unused, 2}, {"QOR AEC/NR", "Sidechain Pipe", &unused, 3},
+      {"QOR Clarix+", "Sidechain Pipe", &unused, 4}, {"QOR AEC/NR", "Sidechain Pipe", &unused, 5}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.techId << " / " << c.hookName << " / " << c.mode);
+    QORAPOProcessWrapper wrapper;
+    ASSERT_TRUE(wrapper.Create(c.techId, "X", c.hookName, c.target));
+    if (c.mode != 0) {
+      ASSERT_TRUE(wrapper.SetControl(QORUTSValue("CallMode", c.mode)));
+    }
+    ASSERT_TRUE(wrapper.Init(1, 48000));
+    EXPECT_EQ(Stream(wrapper, 1, 48000, 48)[0].back(), 48.0f);
+    EXPECT_EQ(ReadInt(wrapper, "Callbacks"), c.mode == 0 ? 0 : 1);
+  }
+  EXPECT_EQ(unused.calls, 0);
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include "audio/QORAudioDataFloat.h"
 #include "chain/QORAPOProcessWrapper.h"
 
-// Reads the observable state of a process of the test technology library (see
-// testtech/TestTechProcess.h) straight through the contract, bypassing the wrapper's rules.
+// Reads the state of a process of the test technology library (testtech/TestTechProcess.h)
+// straight through the contract, bypassing the wrapper's rules.
 namespace testtech {
 
 inline int32_t ReadInt(const QORAPOProcessWrapper& wrapper, const char* control) {
@@ -19,27 +19,18 @@ inline int32_t ReadInt(const QORAPOProcessWrapper& wrapper, const char* control)
   return value;
 }
 
-inline std::string ReadText(const QORAPOProcessWrapper& wrapper, const char* control) {
-  const char* text = nullptr;
-  if (wrapper.GetProcess() == nullptr || !wrapper.GetProcess()->GetControlString(control, &text)) {
-    return "<none>";
-  }
-  return text;
-}
-
 // A period whose sample (frame f, channel c) is first + f + 1000 * c, interleaved.
 inline void FillRamp(QORAudioDataFloat& data, uint32_t frames, uint32_t channels, uint32_t rate,
                      float first) {
   data.Init(frames, channels, rate);
   float* samples = data.GetSamples(true, true);
-  for (uint32_t f = 0; f < frames; ++f) {
-    for (uint32_t c = 0; c < channels; ++c) {
-      samples[f * channels + c] = first + static_cast<float>(f) + 1000.0f * static_cast<float>(c);
-    }
+  for (uint32_t i = 0; i < frames * channels; ++i) {
+    samples[i] =
+        first + static_cast<float>(i / channels) + 1000.0f * static_cast<float>(i % channels);
   }
 }
 
-// Runs periods of periodFrames through the wrapper as one running ramp (frame n of the stream is
+// Runs periods through the wrapper as one running ramp (frame n of the stream is
 // n + 1 + 1000 * channel) and returns the output stream of each channel.
 inline std::vector<std::vector<float>> Stream(QORAPOProcessWrapper& wrapper, uint32_t channels,
                                               uint32_t rate, uint32_t periodFrames,
@@ -51,9 +42,8 @@ inline std::vector<std::vector<float>> Stream(QORAPOProcessWrapper& wrapper, uin
     wrapper.Process(data);
     const float* planar = data.GetSamples(false, false);
     const size_t n = data.GetFrameCount();
-    for (uint32_t c = 0; c < channels; ++c) {
+    for (uint32_t c = 0; c < channels; ++c)
       out[c].insert(out[c].end(), planar + c * n, planar + (c + 1) * n);
-    }
   }
   return out;
 }

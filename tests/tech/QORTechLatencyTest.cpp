@@ -1,38 +1,18 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <string>
-#include <vector>
-
 #include "BurstDelay.h"
 #include "TechTestLibrary.h"
 
 namespace {
 
-using techtest::Channels;
-using techtest::MakeProcess;
-using techtest::RunBlocks;
-using techtest::Setting;
-
-// Noise of amplitude 0.1 from a fixed seed.
-std::vector<float> Noise(size_t frames, uint32_t seed) {
-  std::vector<float> v(frames);
-  for (float& x : v) {
-    seed = seed * 1664525u + 1013904223u;
-    x = 0.1f * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
-  }
-  return v;
-}
+using namespace techtest;
 
 // A chain pads every process to the common latency by what the process declares: a process that
 // delays by anything else would shift in time at every switch. Measured with every effect on.
 TEST(QORTechLatency, EveryProcessDelaysByExactlyWhatItDeclaresAtEveryRate) {
-  struct Case {
+  const struct {
     const char* id;
     uint32_t channels;
     std::vector<Setting> settings;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"ZR3D",
        2,
        {{"ZR3D-GEQ Enable", 1},
@@ -53,21 +33,21 @@ TEST(QORTechLatency, EveryProcessDelaysByExactlyWhatItDeclaresAtEveryRate) {
       {"QOR Passthrough", 2, {}},
   };
   for (uint32_t rate : {16000u, 44100u, 48000u, 96000u}) {
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
       SCOPED_TRACE(testing::Message() << c.id << " at " << rate);
       auto p = MakeProcess(c.id, c.channels, rate, c.settings);
       ASSERT_NE(p, nullptr);
       const long declared = static_cast<long>(p->GetLatency());
-      const size_t at = rate / 2;
-      const size_t length = 4096;
-      std::vector<float> signal(at + length + declared + rate / 10, 0.0f);
-      const auto burst = Noise(length, rate);
-      std::copy(burst.begin(), burst.end(), signal.begin() + at);
-      Channels audio(c.channels, signal);
-      // Whole blocks where the process has them (the echo canceller's 10 ms).
+      // A burst of noise of amplitude 0.1 from a fixed seed, half a second in; whole blocks where
+      // the process has them (the echo canceller's 10 ms).
+      const size_t at = rate / 2, length = 4096;
       const uint32_t block = p->GetBlockSize() != 0 ? p->GetBlockSize() : rate / 100;
-      audio[0].resize(audio[0].size() / block * block);
-      for (auto& channel : audio) channel.resize(audio[0].size());
+      std::vector<float> signal((at + length + declared + rate / 10) / block * block, 0.0f);
+      for (uint32_t i = 0, seed = rate; i < length; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        signal[at + i] = 0.1f * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+      }
+      Channels audio(c.channels, signal);
       RunBlocks(*p, audio, block);
       EXPECT_NEAR(qortest::BurstDelay(signal, audio[0], at, length, declared + rate / 50), declared,
                   1);

@@ -1,7 +1,14 @@
 #pragma once
 
-#include <cstdint>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -17,15 +24,21 @@ struct Setting {
 };
 
 // The built library, opened once per test binary through dlopen like the host does.
-class TechTestLibrary {
- public:
-  static TechTestLibrary& Get();
-  QORTechCreateProcessFunction create = nullptr;
-  QORTechDestroyProcessFunction destroy = nullptr;
-  void* handle = nullptr;
+struct TechTestLibrary {
+  void* handle = dlopen(QOR_TECH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  QORTechCreateProcessFunction create = reinterpret_cast<QORTechCreateProcessFunction>(
+      handle ? dlsym(handle, kQORTechCreateProcessName) : nullptr);
+  QORTechDestroyProcessFunction destroy = reinterpret_cast<QORTechDestroyProcessFunction>(
+      handle ? dlsym(handle, kQORTechDestroyProcessName) : nullptr);
 
- private:
-  TechTestLibrary();
+  static TechTestLibrary& Get() {
+    static TechTestLibrary library;
+    if (library.create == nullptr || library.destroy == nullptr) {
+      ADD_FAILURE() << "cannot load " << QOR_TECH_LIBRARY << ": " << dlerror();
+      std::abort();
+    }
+    return library;
+  }
 };
 
 struct ProcessDeleter {
@@ -34,12 +47,32 @@ struct ProcessDeleter {
 using ProcessPtr = std::unique_ptr<TechProcess, ProcessDeleter>;
 
 // Created, initialised and tuned; null when creating or initialising fails.
-ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t rate,
-                       const std::vector<Setting>& settings = {});
+inline ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t rate,
+                              const std::vector<Setting>& settings = {}) {
+  TechProcess* raw = nullptr;
+  if (!TechTestLibrary::Get().create(techId.c_str(), &raw) || raw == nullptr) return nullptr;
+  ProcessPtr process(raw);
+  if (!process->Init(channels, rate)) return nullptr;
+  for (const auto& s : settings) EXPECT_TRUE(process->SetControlInt(s.name, s.value)) << s.name;
+  return process;
+}
 
 // Runs all frames through the process in place, in calls of block frames (whole length when 0).
-void RunBlocks(TechProcess& process, Channels& audio, uint32_t block = 480,
-               const TechCallback* callback = nullptr);
+inline void RunBlocks(TechProcess& process, Channels& audio, uint32_t block = 480,
+                      const TechCallback* callback = nullptr) {
+  const size_t frames = audio.empty() ? 0 : audio[0].size();
+  std::array<TechChannel, 12> records{};  // no allocation of our own inside counted scopes
+  for (size_t offset = 0; offset < frames;) {
+    const auto n =
+        static_cast<uint32_t>(block == 0 ? frames : std::min<size_t>(block, frames - offset));
+    for (size_t c = 0; c < audio.size(); ++c) {
+      records[c] = {audio[c].data() + offset, static_cast<uint32_t>(c), 0,
+                    c + 1 < audio.size() ? &records[c + 1] : nullptr};
+    }
+    process.Process(records.data(), records.data(), n, callback);
+    offset += n;
+  }
+}
 
 // The host's end of the side chain: checks every record, keeps the last level a sending process
 // reports, and gives a receiving process `give` in every sample when that is not negative.
@@ -49,24 +82,63 @@ struct SideChain {
   uint32_t frames = 0;
   bool wellFormed = true;
   float last = 0.0f;
+  TechCallback callback{};
   const TechCallback* Callback() {
     callback = {&Call, this};
     return &callback;
   }
-  static void Call(TechChannel* channel, uint32_t frames, void* context);
-  TechCallback callback{};
+  static void Call(TechChannel* channel, uint32_t frames, void* context) {
+    auto* side = static_cast<SideChain*>(context);
+    ++side->calls;
+    side->frames = frames;
+    side->wellFormed = side->wellFormed && channel != nullptr && channel->samples != nullptr &&
+                       channel->role == kTechSideChainRole && channel->next == nullptr;
+    if (!side->wellFormed || frames == 0) return;
+    if (side->give >= 0.0f) std::fill_n(channel->samples, frames, side->give);
+    if (side->give < 0.0f) side->last = channel->samples[frames - 1];
+  }
 };
 
-Channels Sine(uint32_t channels, uint32_t frames, double freq, double rate, float amplitude);
+inline Channels Sine(uint32_t channels, uint32_t frames, double freq, double rate,
+                     float amplitude) {
+  std::vector<float> v(frames);
+  for (uint32_t i = 0; i < frames; ++i) {
+    v[i] = amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * freq * i / rate));
+  }
+  return Channels(channels, v);
+}
+
 // Amplitude of the freq component of samples[from, end), by correlation.
-double AmplitudeAt(const std::vector<float>& samples, size_t from, double freq, double rate);
-double Db(double ratio);
-float MaxAbs(const std::vector<float>& samples, size_t from = 0);
-// Largest |x[n] - x[n-1]| over [from, to).
-float MaxStep(const std::vector<float>& samples, size_t from, size_t to);
-// Frames [from, to) of every channel.
-Channels Slice(const Channels& audio, size_t from, size_t to);
+inline double AmplitudeAt(const std::vector<float>& samples, size_t from, double freq,
+                          double rate) {
+  double s = 0.0, c = 0.0;
+  for (size_t i = from; i < samples.size(); ++i) {
+    const double phase = 2.0 * std::numbers::pi * freq * static_cast<double>(i) / rate;
+    s += samples[i] * std::sin(phase);
+    c += samples[i] * std::cos(phase);
+  }
+  return 2.0 * std::hypot(s, c) / static_cast<double>(samples.size() - from);
+}
+
+inline double Db(double ratio) {
+  return 20.0 * std::log10(ratio);
+}
+
+inline float MaxAbs(const std::vector<float>& samples, size_t from = 0, size_t to = SIZE_MAX) {
+  float peak = 0.0f;
+  for (size_t i = from; i < std::min(to, samples.size()); ++i)
+    peak = std::max(peak, std::fabs(samples[i]));
+  return peak;
+}
+
 // No NaN, infinity or subnormal anywhere.
-bool IsClean(const Channels& audio);
+inline bool IsClean(const Channels& audio) {
+  for (const auto& ch : audio) {
+    for (float s : ch) {
+      if (!std::isfinite(s) || std::fpclassify(s) == FP_SUBNORMAL) return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace techtest

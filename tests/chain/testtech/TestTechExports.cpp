@@ -1,10 +1,8 @@
 // The test library's only visible symbols: the two exports of the process contract.
 #include <cstring>
-#include <new>
 #include <type_traits>
 
 #include "TestTechProcess.h"
-#include "TestTechRecipe.h"
 #include "chain/QORTechProcess.h"
 
 extern "C" __attribute__((visibility("default"))) bool QORTechCreateProcess(const char* techId,
@@ -12,10 +10,8 @@ extern "C" __attribute__((visibility("default"))) bool QORTechCreateProcess(cons
   if (techId == nullptr || process == nullptr) return false;
   *process = nullptr;
   if (std::strcmp(techId, "Test NullCreate") == 0) return true;
-  TestTechRecipe recipe;
-  if (!TestTechRecipe::FromTechId(techId, recipe)) return false;
-  *process = new TestTechProcess(recipe);
-  return true;
+  *process = TestTechProcess::Create(techId);
+  return *process != nullptr;
 }
 
 extern "C" __attribute__((visibility("default"))) bool QORTechDestroyProcess(TechProcess* process) {

@@ -1,37 +1,33 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "TestTechRecipe.h"
 #include "chain/QORTechProcess.h"
 
-// A process whose every effect is observable through its controls:
-//   int  Gain (settable, hundredths), CallMode (settable, see SideChainCall), Calls, Frames,
-//        BadBlocks (calls whose length was not the block size), Channels (length of the last
-//        list), Callbacks (calls that came with a callback record), InitChannels, InitRate
-//   text Label (settable), LastSet ("int Name N" or "text Name T" of the last accepted set),
-//        Roles (channel roles of the last call, "0,1"), NullText (read succeeds with no text)
+// A process whose effects show through its controls: int Gain and CallMode (settable), Calls,
+// Frames, BadBlocks (calls not of the block size), Callbacks (calls with a callback record); text
+// NullText (read succeeds without a text). Tech ids:
+//   "Test Pass"           passes audio through
+//   "Test Gain"           multiplies by Gain (hundredths, 50 at creation)
+//   "Test Block <n> <l>"  runs on blocks of n frames and reports l frames of its own latency
+//   "Test FailInit"       refuses every Init
+//   "Test BadCount"       reports a negative control count
+//   "QOR AEC/NR"          sends channel 0 through the side-chain callback
+//   "QOR Clarix+"         replaces channel 0 by what the side-chain callback delivers
 class TestTechProcess : public TechProcess {
  public:
   // How the side-chain process calls back: 0 as the contract says, 1 with a linked record,
   // 2 with role 6, 3 without samples, 4 with 0 frames, 5 without context.
-  enum CallMode : int32_t {
-    kCallNormal,
-    kCallLinked,
-    kCallRole6,
-    kCallNoSamples,
-    kCallNoFrames,
-    kCallNoContext
-  };
+  enum CallMode : int32_t { kNormal, kLinked, kRole6, kNoSamples, kNoFrames, kNoContext };
 
-  explicit TestTechProcess(const TestTechRecipe& recipe);
+  // Null for a tech id the library does not know.
+  static TestTechProcess* Create(const char* techId);
   virtual ~TestTechProcess() = default;
 
-  uint32_t GetBlockSize() override { return recipe_.blockSize; }
-  uint32_t GetLatency() override { return recipe_.latency; }
+  uint32_t GetBlockSize() override { return blockSize_; }
+  uint32_t GetLatency() override { return latency_; }
   int32_t GetControlInfo(const TechControlDesc** descs) override;
   bool SetControlInt(const char* name, int32_t value) override;
   bool SetControlString(const char* name, const char* value) override;
@@ -43,21 +39,12 @@ class TestTechProcess : public TechProcess {
                const TechCallback* callback) override;
 
  private:
+  explicit TestTechProcess(const char* techId) : techId_(techId) {}
   void SideChainCall(TechChannel& first, uint32_t frames, const TechCallback& callback);
 
-  TestTechRecipe recipe_;
-  int32_t gain_;
-  int32_t callMode_ = kCallNormal;
-  int32_t calls_ = 0;
-  int32_t frames_ = 0;
-  int32_t badBlocks_ = 0;
-  int32_t channels_ = 0;
-  int32_t callbacks_ = 0;
-  uint32_t initChannels_ = 0;
-  uint32_t initRate_ = 0;
-  std::array<uint32_t, 16> roles_{};
-  std::string label_;
-  std::string lastSet_;
-  std::string rolesText_;
+  std::string techId_;
+  uint32_t blockSize_ = 0, latency_ = 0;
+  int32_t gain_ = 100, callMode_ = kNormal, calls_ = 0, frames_ = 0, badBlocks_ = 0, callbacks_ = 0;
+  bool sends_ = false, receives_ = false;
   std::vector<float> scratch_;
 };
