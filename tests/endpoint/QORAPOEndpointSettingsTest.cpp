@@ -124,25 +124,6 @@ class Heard {
   std::vector<int64_t> times_;
 };
 
-// Writes the public control the parent names ("write NAME=TEXT"), answering with the time just
-// before.
-int PublicWriterChild(const std::vector<std::string>&) {
-  QORAPOEndpointInfo info;
-  QORAPOPublicSettings settings;
-  if (!MakeEndpoint(info, false) || !settings.Init(info, MusicMode())) return 1;
-  qortest::ChildSay("ready");
-  std::string line;
-  while (qortest::ChildHear(line) && line.rfind("write ", 0) == 0) {
-    const size_t equals = line.find('=');
-    const QORUTSValue control(line.substr(6, equals - 6), line.substr(equals + 1).c_str());
-    const int64_t before = NowUs();
-    if (!settings.WriteControl(control)) return 2;
-    qortest::ChildSay(std::to_string(before));
-  }
-  return 0;
-}
-qortest::ChildRegistration publicWriter("public-writer", &PublicWriterChild);
-
 class ControlListener : public IQORAPOPublicSettingsNotify, public Heard {
  public:
   void OnPublicSettingChanged(QORAPOPublicSettings&, const QORUTSValue& control) override {
@@ -201,6 +182,11 @@ TEST_F(QORAPOPublicSettingsTest, StoredValuesOverrideOnlyDeclaredControls) {
   EXPECT_FALSE(settings.ReadControls(controls, true));
   EXPECT_FALSE(reader.Read(controls));
   EXPECT_TRUE(controls.Empty());
+  // A failed Init leaves nothing to write to, not the key of before.
+  ASSERT_EQ(QORRegistryKey::DeleteTree(QORRegistryHive::kLocalMachine, info_.GetRegistrySubkey()),
+            ERROR_SUCCESS);
+  EXPECT_FALSE(settings.Init(info_, mode_));
+  EXPECT_FALSE(settings.WriteControl(QORUTSValue("Bass Level", "4")));
 }
 
 TEST_F(QORAPOPublicSettingsTest, ReaderOpenedAgainOnlyTakesTheNewEvent) {
@@ -233,7 +219,7 @@ TEST_F(QORAPOPublicSettingsTest, AnotherProcessesWriteSignalsTheReaderQuickly) {
   ControlListener listener;
   ASSERT_TRUE(settings.SetNotify(&listener));
   qortest::ChildProcess child;
-  ASSERT_TRUE(child.Start("public-writer"));
+  ASSERT_TRUE(child.Start("settings-panel"));
   ASSERT_TRUE(child.WaitFor("ready"));
   for (const char* level : {"6", "7"}) {
     ASSERT_TRUE(child.SendLine(std::string("write Bass Level=") + level));
@@ -274,23 +260,32 @@ TEST_F(QORAPOPublicSettingsTest, LocalWritesWhileWatchingAreNeverRevertedByARelo
 
 const QORAPOModeIdentity kDefault("VAPO3-Music", "VAPO3-Speakers");
 
-// Sets the mode the parent names ("set MODE SPEAKER"), answering with the time just before.
-int ModeSetterChild(const std::vector<std::string>&) {
+// Another process's control panel: "write NAME=TEXT" writes a public control, "set MODE SPEAKER"
+// sets the mode; each is answered with the time just before.
+int PanelChild(const std::vector<std::string>&) {
   QORAPOEndpointInfo info;
+  QORAPOPublicSettings settings;
   QORAPOModeSelector selector;
-  if (!MakeEndpoint(info, false) || !selector.Init(info, kDefault)) return 1;
+  if (!MakeEndpoint(info, false) || !settings.Init(info, MusicMode()) ||
+      !selector.Init(info, kDefault))
+    return 1;
   qortest::ChildSay("ready");
   std::string line;
-  while (qortest::ChildHear(line) && line.rfind("set ", 0) == 0) {
-    const size_t space = line.find(' ', 4);
-    const QORAPOModeIdentity mode(line.substr(4, space - 4), line.substr(space + 1));
+  while (qortest::ChildHear(line) && line != "end") {
+    const bool write = line.rfind("write ", 0) == 0;
+    const size_t start = write ? 6 : 4;
+    const size_t split = line.find(write ? '=' : ' ', start);
+    const std::string first = line.substr(start, split - start);
+    const std::string second = line.substr(split + 1);
     const int64_t before = NowUs();
-    if (!selector.SetMode(mode)) return 2;
+    if (!(write ? settings.WriteControl(QORUTSValue(first, second.c_str()))
+                : selector.SetMode(QORAPOModeIdentity(first, second))))
+      return 2;
     qortest::ChildSay(std::to_string(before));
   }
   return 0;
 }
-qortest::ChildRegistration modeSetter("mode-setter", &ModeSetterChild);
+qortest::ChildRegistration panel("settings-panel", &PanelChild);
 
 class ModeListener : public IQORAPOModeSelectorNotify, public Heard {
  public:
@@ -352,7 +347,7 @@ TEST_F(QORAPOModeSelectorTest, AnotherProcessesModeReachesTheListenerQuickly) {
   ModeListener listener;
   ASSERT_TRUE(selector.SetNotify(&listener));
   qortest::ChildProcess child;
-  ASSERT_TRUE(child.Start("mode-setter"));
+  ASSERT_TRUE(child.Start("settings-panel"));
   ASSERT_TRUE(child.WaitFor("ready"));
   // Only the speaker type changes: one call.
   ASSERT_TRUE(child.SendLine("set VAPO3-Music VAPO3-Headphones"));
@@ -507,6 +502,10 @@ TEST_F(QORAPOTunedSettingsTest, StoredFilesAreGroupOnlyAndLinksAreNotFollowed) {
   ASSERT_TRUE(settings.WriteControl(QORUTSValue("Bass Level", "4")));
   QORAPOGlobalSettings global;
   ASSERT_TRUE(global.InitGlobal(info_));
+  QORUTSValueList controls;  // the global switches' defaults, nothing stored yet
+  EXPECT_FALSE(global.ReadControls(controls, true));
+  EXPECT_EQ(Text(controls, "VAPO3-Process Enable"), "1");
+  EXPECT_EQ(Text(controls, "VAPO3-Mic Monitor Enable"), "0");
   ASSERT_TRUE(global.SaveAllControls());
   QORAPOModeSelector selector;
   ASSERT_TRUE(selector.Init(info_, QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers")));
