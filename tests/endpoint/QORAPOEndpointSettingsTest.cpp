@@ -527,7 +527,8 @@ TEST_F(QORAPOTunedSettingsTest, StoredFilesAreGroupOnlyAndLinksAreNotFollowed) {
 
 using Kinds = std::vector<std::string>;
 
-constexpr GUID kRenderB = {0x0B0B0B0B, 0x2222, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0xB2}};
+// Listed after kEndpoint, so neither is the default by being first.
+constexpr GUID kRenderB = {0x7B0B0B0B, 0x2222, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0xB2}};
 constexpr GUID kCapture = {0x0D0D0D0D, 0x4444, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0xD4}};
 constexpr PROPERTYKEY kDisableSysFx = {
     {0x1DA5D803, 0xD492, 0x4EDD, {0x8C, 0x23, 0xE0, 0xC0, 0xFF, 0xEE, 0x7F, 0x0E}}, 5};
@@ -558,14 +559,14 @@ TEST_F(QORAPOEndpointToolsTest, ListsActiveRenderEndpointsAndSetsTheDefaultReadB
   ASSERT_TRUE(tools_.EnumerateEndpoints(list));
   ASSERT_EQ(1u, list.size());
   EXPECT_EQ(kEndpoint, list[0].GetEndpointGuid());
-  QORAPOEndpointInfo endpoint;
-  ASSERT_TRUE(tools_.GetDefaultEndpoint(endpoint));
-  EXPECT_EQ(kEndpoint, endpoint.GetEndpointGuid());
   ASSERT_EQ(S_OK, QOREndpointStore::Enable(eRender, kRenderB));
   ASSERT_TRUE(tools_.EnumerateEndpoints(list));
   ASSERT_EQ(2u, list.size());
 
   // Read back through the multimedia role: setting the console role alone is not enough.
+  QORAPOEndpointInfo endpoint;
+  ASSERT_TRUE(tools_.GetDefaultEndpoint(endpoint));
+  EXPECT_EQ(kEndpoint, endpoint.GetEndpointGuid());
   ASSERT_TRUE(MakeEndpoint(endpoint, false, kRenderB));
   ASSERT_TRUE(tools_.SetDefaultEndpoint(endpoint));
   ASSERT_TRUE(tools_.GetDefaultEndpoint(endpoint));
