@@ -310,12 +310,10 @@ TEST_F(QORPropertySetSharedMemTest, ExistingBlockOpensOnlyWithASizeNoLargerThanI
   Shm larger;
   larger.AttachPropertySet(&smallSet);
   EXPECT_FALSE(larger.Open(kName, 4097));
-  EXPECT_FALSE(larger.IsOpen());
   Shm smaller;
   smallSet.SetProperty(L"Mine", 5L);
   smaller.AttachPropertySet(&smallSet);
   ASSERT_TRUE(smaller.Open(kName, 1024));
-  EXPECT_EQ(smaller.GetSize(), 1024u);
   // A set that fits the large block but not the small window: the small one rejects it unread.
   set_.SetProperty(L"A", std::string(2000, 'x'));
   ASSERT_EQ(block_.Save(), Shm::kOk);
