@@ -287,43 +287,39 @@ TEST(QORAPOProcessManager, UnconnectedSideChainReadsAsSilenceAndLeavesWhatIsSent
   EXPECT_EQ(data.GetSamples(false, true)[15], 0.25f);
 }
 
-TEST(QORAPOProcessManager, PeaksSkipTheSideChainAndLetNaNThrough) {
-  QORAudioDataFloat data;
+TEST(QORAPOProcessManager, PeaksSkipTheSideChainAndAreTheInOrderOnesAroundANaN) {
+  // Three interleaved channels; planar, the third is the side chain and stays 0. Interleaved it is
+  // metered: 0.1, then the NaN, then 0 replacing it.
   const std::vector<float> samples = {0.5f, -0.75f, 0.1f, -0.25f, 0.5f, NAN, 0.9f, 0.0f, 0.0f};
+  QORAudioDataFloat data;
   std::vector<float> peaks;
   data.Assign(samples.data(), 3, 3, true, 48000);
   data.SetChannelMapEntry(2, kQORChannelRoleSideChain);
   QORAPOProcessManager::ComputePeaks(data, peaks);
   EXPECT_EQ(peaks, std::vector<float>({0.9f, 0.75f, 0.0f}));
-  // The bypass's own pass over the engine's interleaved arrays meters every channel alike: the
-  // third channel's 0.1, then the NaN, then 0 replacing it.
   QORAPOProcessManager::InterleavedPeaks(samples.data(), 3, 3, peaks);
   EXPECT_EQ(peaks, std::vector<float>({0.9f, 0.75f, 0.0f}));
-}
 
-TEST(QORAPOProcessManager, PeaksOfAPeriodWithANaNAreTheInOrderOnes) {
-  // In order, a NaN replaces the running peak and the next sample replaces the NaN; maxima taken
-  // in independent lanes would keep the 0.9 of the first case. The last case is 7 frames long.
+  // Periods of 8 and 7 frames: a NaN replaces the running peak and the next sample replaces the
+  // NaN, as in order; maxima taken in independent lanes would keep the 0.9.
   const struct {
     std::vector<float> samples;
     float peak;
   } cases[] = {{{0.9f, 0.1f, 0.2f, NAN, 0.3f, 0.1f, 0.1f, 0.1f}, 0.3f},
                {{0.9f, 0.1f, 0.2f, 0.4f, 0.3f, 0.1f, 0.1f, NAN}, NAN},
                {{0.1f, 0.9f, 0.2f, 0.1f, 0.3f, NAN, 0.2f}, 0.2f}};
-  for (const auto& [samples, peak] : cases) {
-    const auto frames = static_cast<uint32_t>(samples.size());
-    std::vector<float> stereo;  // the case on the right channel, interleaved
-    for (float x : samples) stereo.insert(stereo.end(), {0.5f, x});
-    QORAudioDataFloat data;
-    data.Assign(samples.data(), frames, 1, true, 48000);
-    std::vector<float> planar;
-    std::vector<float> interleaved;
-    QORAPOProcessManager::ComputePeaks(data, planar);
-    QORAPOProcessManager::InterleavedPeaks(stereo.data(), frames, 2, interleaved);
-    for (float found : {planar[0], interleaved[1]}) {
+  for (const auto& [mono, peak] : cases) {
+    const auto frames = static_cast<uint32_t>(mono.size());
+    std::vector<float> stereo;  // the case on the right channel
+    for (float x : mono) stereo.insert(stereo.end(), {0.5f, x});
+    data.Assign(mono.data(), frames, 1, true, 48000);
+    QORAPOProcessManager::ComputePeaks(data, peaks);
+    const float planar = peaks[0];
+    QORAPOProcessManager::InterleavedPeaks(stereo.data(), frames, 2, peaks);
+    for (float found : {planar, peaks[1]}) {
       EXPECT_TRUE(std::isnan(peak) ? std::isnan(found) : found == peak) << found << " " << frames;
     }
-    EXPECT_EQ(interleaved[0], 0.5f);
+    EXPECT_EQ(peaks[0], 0.5f);
   }
 }
 
