@@ -245,6 +245,7 @@ TEST_F(QORAPOProcessManagerChainTest, SetEndpointInfoLoadsTheFileAndConfigureCha
   ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
   EXPECT_TRUE(manager.GetSideChainPipeFlag());
   manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  manager.StopWorker();  // attached again below, which the configuration thread does without one
   // Music/Speakers at the local-effect position: ZR3D then Speaker Protection, tuned by the file.
   QORAPOProcessChain* current = manager.GetCurrentChain();
   EXPECT_FALSE(current->bypassed);
