@@ -106,13 +106,6 @@ TEST_F(QORAPOObjectTest, FormatNegotiationByChannelsRateAndSide) {
                           reinterpret_cast<const uint8_t*>(requested->GetAudioFormat()) + 18, 22),
               0);
   }
-  // A compressed format.
-  WAVEFORMATEX adpcm = {2, 2, 48000, 48000, 2048, 4, 0};
-  QORComPtr<IAudioMediaType> compressed;
-  ASSERT_EQ(S_OK, CreateAudioMediaType(&adpcm, sizeof(adpcm), compressed.Put()));
-  QORComPtr<IAudioMediaType> supported;
-  EXPECT_EQ(APOERR_FORMAT_NOT_SUPPORTED,
-            render->IsInputFormatSupported(nullptr, compressed.Get(), supported.Put()));
 }
 
 TEST_F(QORAPOObjectTest, InitializeChecksTheRecordSizesAndKeepsTheDevice) {
@@ -161,11 +154,6 @@ TEST_F(QORAPOObjectTest, InitializeChecksTheRecordSizesAndKeepsTheDevice) {
   EXPECT_EQ(E_INVALIDARG, apo.Init(nullptr, devices.Get(), 56));
   Object<CKEL_SFX_APO> noDevices;
   EXPECT_EQ(E_INVALIDARG, noDevices.Init(store.Get(), nullptr, 88));
-  Object<CKEL_SFX_APO> mismatch;
-  InitRecord record(store.Get(), devices.Get(), 56);
-  EXPECT_EQ(E_INVALIDARG, mismatch->Initialize(88, record.Data()));
-  EXPECT_EQ(S_OK, mismatch->Initialize(56, record.Data()));
-  EXPECT_EQ(APOERR_ALREADY_INITIALIZED, mismatch->Initialize(56, record.Data()));
 }
 
 TEST_F(QORAPOObjectTest, UnattachedObjectPassesChannelsThroughAndCountsLockOrdinals) {
@@ -210,12 +198,6 @@ TEST_F(QORAPOObjectTest, UnattachedObjectPassesChannelsThroughAndCountsLockOrdin
       EXPECT_EQ(period.out[f * 6 + c], c < 2 ? period.in[f * 2 + c] : 0.0f) << f << "," << c;
     }
   }
-  // Flags other than valid or silent leave everything as it was.
-  std::fill(period.out.begin(), period.out.end(), 9.0f);
-  period.Arm(64, static_cast<APO_BUFFER_FLAGS>(3));
-  first.Run(period);
-  EXPECT_EQ(period.out[5], 9.0f);
-  EXPECT_EQ(period.output.u32BufferFlags, BUFFER_INVALID);
   // A silent period is zeroed at the input and passed as silence.
   period.Arm(64, BUFFER_SILENT);
   first.Run(period);
@@ -236,25 +218,6 @@ TEST_F(QORAPOObjectTest, UnattachedObjectPassesChannelsThroughAndCountsLockOrdin
   Connections rates(stereo.Get(), other44100.Get(), 64);
   EXPECT_EQ(APOERR_INVALID_CONNECTION_FORMAT, second.Lock(rates));
   EXPECT_EQ(second->GetLockOrdinal(), -1);
-}
-
-TEST_F(QORAPOObjectTest, FadeInGainsAreSquaredRatiosAcrossPeriods) {
-  std::vector<float> out(2 * 12, 1.0f);
-  uint32_t position = 0;
-  CQOR_LFX_APO_Varion_Base::FadeIn(out.data(), 2, 12, 20, &position);
-  EXPECT_EQ(position, 12u);
-  for (uint32_t f = 0; f < 12; ++f) {
-    const float ratio = static_cast<float>(f) / 20.0f;
-    EXPECT_EQ(out[2 * f], ratio * ratio) << f;
-    EXPECT_EQ(out[2 * f + 1], ratio * ratio) << f;
-  }
-  std::fill(out.begin(), out.end(), 1.0f);
-  CQOR_LFX_APO_Varion_Base::FadeIn(out.data(), 2, 12, 20, &position);
-  EXPECT_EQ(position, 20u);
-  for (uint32_t f = 0; f < 12; ++f) {
-    const float ratio = static_cast<float>(12 + f) / 20.0f;
-    EXPECT_EQ(out[2 * f], f < 8 ? ratio * ratio : 1.0f) << f;
-  }
 }
 
 // Two attached objects fed the same periods: one also sees a silent period over a stale output
@@ -355,10 +318,6 @@ TEST_F(QORAPOObjectTest, OlderPlatformPassesInstancesBeyondBypassCountThrough) {
     QORAPOModule::ReadBypassCount();
     EXPECT_EQ(QORAPOModule::GetBypassCount(), expected) << stored;
   }
-  key.SetString(L"BypassCount", L"1");
-  QORAPOModule::ReadBypassCount();
-  EXPECT_EQ(QORAPOModule::GetBypassCount(), 12u);
-
   const int32_t lockedBefore = CQOR_LFX_APO_Varion_Base::GetLockedInstances();
   key.SetDword(L"BypassCount", static_cast<uint32_t>(lockedBefore + 1));
   QORAPOModule::ReadBypassCount();
@@ -390,14 +349,6 @@ TEST_F(QORAPOObjectTest, OlderPlatformPassesInstancesBeyondBypassCountThrough) {
   for (size_t i = 0; i < period.in.size(); ++i) period.in[i] = 0.001f * static_cast<float>(i);
   bypassed.Run(period);
   EXPECT_EQ(period.out, period.in);
-  // On the older platform a silent period is processed, and a non-zero output is flagged valid.
-  processing.Run(period);
-  period.Arm(480, BUFFER_SILENT);
-  processing.Run(period);
-  const bool anyNonZero =
-      std::any_of(period.out.begin(), period.out.end(), [](float x) { return x != 0.0f; });
-  EXPECT_EQ(period.output.u32BufferFlags, anyNonZero ? BUFFER_VALID : BUFFER_SILENT);
-  EXPECT_TRUE(anyNonZero);  // the chain's delay still holds the previous period
 }
 
 TEST_F(QORAPOObjectTest, CaptureHoldsTheCaptureMutexWhileLocked) {
