@@ -210,8 +210,18 @@ TEST_F(QORAPOObjectTest, UnattachedObjectPassesChannelsThroughAndCountsLockOrdin
   EXPECT_EQ(first->GetLockOrdinal(), -1);
   EXPECT_EQ(CQOR_LFX_APO_Varion_Base::GetLockedInstances(), lockedBefore + 1);
   EXPECT_EQ(APOERR_NOT_LOCKED, first->GetInputChannelCount(&channels));
+  // Locked with an output buffer of 40 frames: a period of 64 never writes past it.
+  upmix.output.u32MaxFrameCount = 40;
   ASSERT_EQ(S_OK, first.Lock(upmix));
   EXPECT_EQ(first->GetLockOrdinal(), lockedBefore + 2);
+  Period small(2, 6, 64);
+  small.out.resize(40 * 6);
+  small.output.pBuffer = reinterpret_cast<UINT_PTR>(small.out.data());
+  small.Arm(64, BUFFER_VALID);
+  small.output.u32ValidFrameCount = 0;
+  small.in.assign(small.in.size(), 0.5f);
+  first.Run(small);
+  EXPECT_EQ(small.output.u32ValidFrameCount, 40u);
   // A connection the registration refuses: another rate.
   ASSERT_EQ(S_OK, second->UnlockForProcess());
   const QORComPtr<IAudioMediaType> other44100 = FloatType(2, 44100);
