@@ -23,16 +23,20 @@ using GetClassObjectFunction = HRESULT (*)(REFCLSID, REFIID, void**);
 constexpr GUID kProcessingModeDefault = {
     0xC18E2F7E, 0x933D, 0x4965, {0xB7, 0xD1, 0x1E, 0xEF, 0x22, 0x8D, 0x2A, 0xF3}};
 
+// What the engine writes into its connection records.
+constexpr UINT32 kDescriptorSignature = 0x41434453;  // "ACDS"
+constexpr UINT32 kPropertySignature = 0x41435053;    // "ACPS"
+
 uint32_t ChannelMask(int channels) {
   switch (channels) {
     case 1:
-      return 0x4;
+      return KSAUDIO_SPEAKER_MONO;
     case 2:
-      return 0x3;
+      return KSAUDIO_SPEAKER_STEREO;
     case 6:
-      return 0x3F;
+      return KSAUDIO_SPEAKER_5POINT1;
     case 8:
-      return 0x63F;
+      return KSAUDIO_SPEAKER_7POINT1_SURROUND;
     default:
       return 0;
   }
@@ -46,8 +50,8 @@ QORComPtr<IAudioMediaType> FloatFormat(int channels, int rate) {
   format.Format.wBitsPerSample = 32;
   format.Format.nBlockAlign = static_cast<uint16_t>(channels * 4);
   format.Format.nAvgBytesPerSec = static_cast<uint32_t>(rate) * format.Format.nBlockAlign;
-  format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-  format.Samples.wValidBitsPerSample = 32;
+  format.Format.cbSize = kWaveFormatExtensibleExtra;
+  format.wValidBitsPerSample = 32;
   format.dwChannelMask = ChannelMask(channels);
   format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
   QORComPtr<IAudioMediaType> type;
@@ -210,7 +214,7 @@ bool QORHostEngine::Lock(uint32_t periodFrames, std::string* error) {
     input.pBuffer = reinterpret_cast<UINT_PTR>(inputBuffer);
     input.u32MaxFrameCount = periodFrames;
     input.pFormat = format_.Get();
-    input.u32Signature = APO_CONNECTION_DESCRIPTOR_SIGNATURE;
+    input.u32Signature = kDescriptorSignature;
     APO_CONNECTION_DESCRIPTOR output = input;
     output.pBuffer = reinterpret_cast<UINT_PTR>(stage.output.data());
     APO_CONNECTION_DESCRIPTOR* inputs[] = {&input};
@@ -223,7 +227,7 @@ bool QORHostEngine::Lock(uint32_t periodFrames, std::string* error) {
       return false;
     }
     stage.outputProperty.pBuffer = output.pBuffer;
-    stage.outputProperty.u32Signature = APO_CONNECTION_PROPERTY_SIGNATURE;
+    stage.outputProperty.u32Signature = kPropertySignature;
   }
   locked_ = true;
   return true;
@@ -235,7 +239,7 @@ const float* QORHostEngine::Process(const float* input, bool silent) {
   inputProperty.pBuffer = reinterpret_cast<UINT_PTR>(input_.data());
   inputProperty.u32ValidFrameCount = periodFrames_;
   inputProperty.u32BufferFlags = silent ? BUFFER_SILENT : BUFFER_VALID;
-  inputProperty.u32Signature = APO_CONNECTION_PROPERTY_SIGNATURE;
+  inputProperty.u32Signature = kPropertySignature;
   for (Stage& stage : stages_) {
     stage.outputProperty.u32ValidFrameCount = periodFrames_;
     stage.outputProperty.u32BufferFlags = BUFFER_VALID;
