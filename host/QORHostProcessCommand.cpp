@@ -205,12 +205,20 @@ int QORHostProcessCommand::Run() {
   if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) return Fail(error);
   QORHostControlPanel panel;
   if (!panel.Open(endpoint, &error)) return Fail(error);
+  const QORAPOModeIdentity previous = panel.CurrentMode();
   if ((!mode_.empty() || !speaker_.empty()) && !panel.SetMode(mode_, speaker_, &error)) {
     return Fail(error);
   }
   for (const auto& [name, value] : sets) {
-    if (!panel.Set(name, value, &error)) return Fail(error);
+    if (!panel.Set(name, value, &error)) {
+      // A refused set leaves the mode as it was: the run as a whole did not happen.
+      std::string ignored;
+      panel.SetMode(previous.GetMode().GetValueText(), previous.GetSpeakerType().GetValueText(),
+                    &ignored);
+      return Fail(error);
+    }
   }
+  const QORAPOModeIdentity startMode = panel.CurrentMode();
   if (locations.empty()) {
     for (int location = 1; location <= 3; ++location) {
       if (endpoint.GetPosition(location).guid != GUID_NULL) locations.push_back(location);
@@ -340,7 +348,7 @@ int QORHostProcessCommand::Run() {
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  const QORAPOModeIdentity mode = panel.CurrentMode();
+  const QORAPOModeIdentity& mode = startMode;
   std::printf("endpoint  %s %s\n", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str(),
               QORWideToUtf8(endpoint.GetEndpointGuidText()).c_str());
   std::printf("mode      %s/%s\n", Short(mode.GetMode().GetValueText()).c_str(),

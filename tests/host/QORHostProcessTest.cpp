@@ -5,7 +5,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TempStateRoot.h"
@@ -115,30 +118,40 @@ class HostTest : public ::testing::Test {
     setenv("QOR_ROOT", (root_.Path() + "/state").c_str(), 1);
   }
 
-  Result Run(const std::vector<std::string>& args) {
+  // Starts qorapo with its standard output and error going to files; 0 when it cannot start.
+  pid_t Start(const std::vector<std::string>& args) {
     std::vector<std::string> all{QOR_HOST_BINARY};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : all) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const fs::path out = fs::path(root_.Path()) / "stdout";
-    const fs::path err = fs::path(root_.Path()) / "stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, Out().c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, Err().c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  Result Wait(pid_t pid) {
     Result result;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-      int status = 0;
-      waitpid(pid, &status, 0);
+    int status = 0;
+    if (pid != 0 && waitpid(pid, &status, 0) == pid) {
       result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    result.out = Slurp(out);
-    result.err = Slurp(err);
+    result.out = Slurp(Out());
+    result.err = Slurp(Err());
     return result;
   }
+
+  Result Run(const std::vector<std::string>& args) { return Wait(Start(args)); }
+
+  fs::path Out() const { return fs::path(root_.Path()) / "stdout"; }
+  fs::path Err() const { return fs::path(root_.Path()) / "stderr"; }
 
   std::string File(const std::string& name) const { return (files_ / name).string(); }
 
@@ -232,6 +245,23 @@ TEST_F(HostTest, EachErrorSaysWhatToDoExitsNonZeroAndLeavesNoOutput) {
   }
   // Nothing but the inputs: no temporary output was left behind either.
   EXPECT_EQ(std::distance(fs::directory_iterator(files_), fs::directory_iterator()), 3);
+}
+
+TEST_F(HostTest, AnInterruptedRunLeavesNoOutput) {
+  WriteAudio(File("long.wav"), Tones({440.0}, 0.1, 60.0));
+  const pid_t pid = Start({"process", File("long.wav"), File("out.wav")});
+  ASSERT_NE(pid, 0);
+  // Interrupted once the output is being written (its temporary file exists).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::distance(fs::directory_iterator(files_), fs::directory_iterator()) < 2 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  kill(pid, SIGINT);
+  const Result result = Wait(pid);
+  EXPECT_EQ(result.code, 130) << result.err;
+  EXPECT_NE(result.err.find("interrupted; no output written"), std::string::npos) << result.err;
+  EXPECT_EQ(std::distance(fs::directory_iterator(files_), fs::directory_iterator()), 1);
 }
 
 TEST_F(HostTest, AScheduledModeChangeLandsAtTheSameSampleOnEveryRunWithoutAClick) {
