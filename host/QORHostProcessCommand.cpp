@@ -355,6 +355,8 @@ int QORHostProcessCommand::Run() {
               Short(mode.GetSpeakerType().GetValueText()).c_str());
   std::printf("input     %s: %d ch, %d Hz, %s, peak %s\n", input_.c_str(), channels, rate,
               Seconds(inputFrames, rate).c_str(), Decibels(inputPeak).c_str());
+  std::printf("  %-7s %-14s %-22s chain%s\n", "where", "class", "latency",
+              landed_.empty() ? "" : " (at the end)");
   for (size_t i = 0; i < engine.Stages().size(); ++i) {
     const QORHostEngine::Stage& stage = engine.Stages()[i];
     std::string chain =
@@ -362,7 +364,7 @@ int QORHostProcessCommand::Run() {
             ? std::string(states[i].chain, strnlen(states[i].chain, sizeof(states[i].chain)))
             : "-";
     if (!states[i].ready) chain = "pass-through (not attached to the endpoint)";
-    std::printf("  %-7s %-14s latency %5lld frames (%.2f ms)  %s\n",
+    std::printf("  %-7s %-14s %5lld frames (%5.2f ms)  %s\n",
                 QORHostEndpointSetup::LocationName(stage.location), stage.name.c_str(),
                 static_cast<long long>(latencies[i]), 1000.0 * latencies[i] / rate, chain.c_str());
   }
