@@ -78,6 +78,12 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
                    "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position")
       ->allow_extra_args(false);
   command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
+  // A single-valued option given again takes the later value, so a script's defaults can be
+  // overridden by arguments added after them.
+  for (const char* name :
+       {"--endpoint", "--mode", "--speaker", "--positions", "--period-ms", "--module"}) {
+    command->get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
   return command;
 }
 

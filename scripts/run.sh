@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQOR_TESTS=OFF -DQOR_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target qorapo qlvapo64 qltech64 >/dev/null
+echo "run.sh: building qorapo, qlvapo64.so and qltech64.so in $build"
+cmake --build "$build" -j "$(nproc)" --target qorapo qlvapo64 qltech64
 demo=build/demo
 export QOR_ROOT="$PWD/$demo/state"
 "$build/qorapo" demo-setup "$QOR_ROOT" --config examples/qorapo-laptop.xml >/dev/null
