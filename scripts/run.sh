@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-build=build/release
+# Its own tree: the test script keeps build/release with the tests on.
+build=build/run
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQOR_TESTS=OFF -DQOR_BENCH=OFF >/dev/null
 echo "run.sh: building qorapo, qlvapo64.so and qltech64.so in $build"
 cmake --build "$build" -j "$(nproc)" --target qorapo qlvapo64 qltech64
