@@ -281,10 +281,14 @@ int QORHostProcessCommand::Run() {
 
   const uint32_t period =
       std::max<uint32_t>(1, static_cast<uint32_t>(std::lround(periodMs_ * rate / 1000.0)));
+  // The objects time the pauses between their periods from their lock on.
+  auto lastPeriod = std::chrono::steady_clock::now();
   if (!engine.Lock(period, &error)) return Fail(error);
   const int64_t latency = engine.LatencyFrames();
-  const int64_t inputFrames = reader.Frames();
-  const int64_t total = inputFrames + latency;
+  // The input ends where reading ends, whatever its header said; the tail follows it.
+  int64_t inputFrames = reader.Frames();
+  bool inputEnded = false;
+  int64_t total = inputFrames + latency;
   std::vector<float> block(static_cast<size_t>(period) * channels);
   QORHostProgress progress(total, QORHostProgress::StderrIsTerminal());
   float inputPeak = 0.0f;
@@ -293,7 +297,23 @@ int QORHostProcessCommand::Run() {
   int64_t written = 0;
   size_t next = 0;
   auto& changes = schedule_.Changes();
-  while (written < total) {
+  // Rebuilds no change of this run asked for come from the objects' own wall-clock timing; they
+  // are reported, since the output where they land differs from run to run.
+  std::vector<uint32_t> rebuilds(engine.Stages().size(), 0);
+  auto takeRebuilds = [&](bool report) {
+    for (size_t i = 0; i < rebuilds.size(); ++i) {
+      QORAPOHostStateInfo info{};
+      if (!engine.GetState(i, &info)) continue;
+      if (report && info.rebuildCount != rebuilds[i]) {
+        warnings_.push_back(std::string("the ") + engine.Stages()[i].name +
+                            " object rebuilt its chain on its own at " + Seconds(position, rate) +
+                            "; the output there may differ from another run's");
+      }
+      rebuilds[i] = info.rebuildCount;
+    }
+  };
+  takeRebuilds(false);
+  while (!inputEnded || written < total) {
     if (gInterrupted.load() != 0) {
       progress.Finish();
       engine.Unlock();
@@ -319,11 +339,18 @@ int QORHostProcessCommand::Run() {
                             (position != asked ? " (asked " + Seconds(asked, rate) + ")" : "") +
                             rebuilt);
         }
+        takeRebuilds(false);
         ++next;
         continue;
       }
     }
-    const int64_t read = reader.Read(block.data(), period);
+    takeRebuilds(true);
+    const int64_t read = inputEnded ? 0 : std::max<int64_t>(0, reader.Read(block.data(), period));
+    if (!inputEnded && read < period) {
+      inputEnded = true;
+      inputFrames = position + read;
+      total = inputFrames + latency;
+    }
     std::fill(block.begin() + read * channels, block.end(), 0.0f);
     bool silent = read > 0;
     for (int64_t i = 0; i < read * channels; ++i) {
@@ -332,6 +359,15 @@ int QORHostProcessCommand::Run() {
     }
     // Past the end the tail still held by the objects comes out only through processed periods,
     // so the zeros that push it out go in as valid samples.
+    const auto now = std::chrono::steady_clock::now();
+    const double pause = std::chrono::duration<double, std::milli>(now - lastPeriod).count();
+    if (pause > kStallMs) {
+      warnings_.push_back("a pause of " + std::to_string(static_cast<int>(pause)) +
+                          " ms before the period at " + Seconds(position, rate) +
+                          " (a busy machine) made the objects flush their chains; the output "
+                          "there may differ from another run's");
+    }
+    lastPeriod = now;
     const float* out = engine.Process(block.data(), silent);
     const int64_t keep = std::min<int64_t>(period, total - written);
     for (int64_t i = 0; i < keep * channels; ++i)
