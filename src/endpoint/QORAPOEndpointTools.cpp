@@ -4,6 +4,7 @@
 
 #include "platform/IMMDeviceEnumerator.h"
 #include "platform/IPolicyConfig.h"
+#include "platform/QORAudioEndpointKeys.h"
 #include "platform/QORComApi.h"
 #include "platform/QORComPtr.h"
 #include "platform/QORRegistryKey.h"
@@ -11,8 +12,6 @@
 
 namespace {
 
-constexpr PROPERTYKEY kDisableSysFx = {
-    {0x1DA5D803, 0xD492, 0x4EDD, {0x8C, 0x23, 0xE0, 0xC0, 0xFF, 0xEE, 0x7F, 0x0E}}, 5};
 constexpr wchar_t kMakerKey[] = L"Software\\QOR Labs\\APO";
 constexpr wchar_t kInitFxValue[] = L"InitFxProperties";
 constexpr const wchar_t* kEndpointRoots[] = {
@@ -84,7 +83,7 @@ HRESULT QORAPOEndpointTools::OnDefaultDeviceChanged(EDataFlow, ERole, const wcha
 }
 
 HRESULT QORAPOEndpointTools::OnPropertyValueChanged(const wchar_t*, const PROPERTYKEY key) {
-  if (key.fmtid == kDisableSysFx.fmtid && key.pid == kDisableSysFx.pid) Signal(propertySignal_);
+  if (key == PKEY_AudioEndpoint_Disable_SysFx) Signal(propertySignal_);
   return S_OK;
 }
 

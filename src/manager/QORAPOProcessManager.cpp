@@ -8,11 +8,15 @@
 #include <string>
 
 #include "chain/QORAPOLatencyCalculator.h"
+#include "chain/QORAPOProcessLibrary.h"
 #include "common/QORTrace.h"
 #include "common/QORTraceLog.h"
 #include "endpoint/QORAPOEndpointTools.h"
 #include "endpoint/QORAPOPublicSettingsReader.h"
+#include "platform/QORAudioEndpointKeys.h"
+#include "platform/QORComApi.h"
 #include "platform/QORPerformanceCounter.h"
+#include "platform/QORRegistryKey.h"
 #include "platform/QORWait.h"
 #include "settings/QORAPOChannelCode.h"
 
@@ -55,6 +59,33 @@ float PeakOf(const float* samples, uint32_t frames, uint32_t stride) {
   return std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
 }
 
+constexpr wchar_t kInitCountValue[] = L"QorApoInitCount";
+
+// Set once a manager of this process has recorded the technology library's path.
+std::atomic<bool> techPathWritten{false};
+
+// The system-effects switch: 1 in the low 16 bits of an integer value means effects are off.
+uint32_t SysFxDisabledOf(const PROPVARIANT& value) {
+  uint32_t bits = 0;
+  switch (value.vt) {
+    case VT_I2:
+    case VT_UI2:
+      bits = value.uiVal;
+      break;
+    case VT_I4:
+    case VT_UI4:
+      bits = value.ulVal;
+      break;
+    case VT_I8:
+    case VT_UI8:
+      bits = static_cast<uint32_t>(value.uhVal);
+      break;
+    default:
+      return 0;
+  }
+  return (bits & 0xFFFF) == 1 ? 1 : 0;
+}
+
 // True when no thread is recorded as owner, or the caller is that thread.
 [[maybe_unused]] bool IsOwnerOrNone(const std::atomic<std::thread::id>& owner) {
   const std::thread::id id = owner.load();
@@ -77,6 +108,8 @@ QORAPOProcessManager::QORAPOProcessManager()
 }
 
 QORAPOProcessManager::~QORAPOProcessManager() {
+  // Once unregistered, the tools' thread no longer calls in.
+  endpointTools_.Unregister(this);
   // Their watch threads call back into members that go away before them.
   modeSelector_.SetNotify(nullptr);
   globalSettings_.SetNotify(nullptr);
@@ -91,13 +124,70 @@ void QORAPOProcessManager::StopThreads() {
   sideChainConnected_ = false;
 }
 
-void QORAPOProcessManager::OnEndpointNotify(uint32_t /*kind*/) {
-  // Reacting to the system-effects property needs the endpoint's property store, which the
-  // manager holds once it is attached to an endpoint.
+void QORAPOProcessManager::OnEndpointNotify(uint32_t kind) {
+  if (!propertyStore_) return;
+  const HRESULT init = CoInitialize(nullptr);
+  if (kind == QORAPOEndpointTools::kSysFxChanged) {
+    ReadSysFxDisabled();
+    changeEvent_->Set();
+  }
+  if (init == S_OK || init == S_FALSE) CoUninitialize();
+}
+
+bool QORAPOProcessManager::ReadSysFxDisabled() {
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  const uint32_t disabled =
+      SUCCEEDED(propertyStore_->GetValue(PKEY_AudioEndpoint_Disable_SysFx, &value))
+          ? SysFxDisabledOf(value)
+          : 0;
+  PropVariantClear(&value);
+  return sysFxDisabled_.exchange(disabled) != disabled;
+}
+
+void QORAPOProcessManager::ReleaseEndpoint() {
+  endpointTools_.Unregister(this);
+  endpointDevice_.Reset();
+  propertyStore_.Reset();
+  // The switch belonged to the store just dropped; whatever comes next brings its own.
+  sysFxDisabled_.store(0);
+}
+
+bool QORAPOProcessManager::SetEndpoint(IMMDevice* /*endpoint*/, IPropertyStore* propertyStore,
+                                       int32_t location) {
+  globalSettings_.SetNotify(nullptr);
+  ReleaseEndpoint();
+  if (propertyStore == nullptr) return false;
+
+  // The endpoint is found by its GUID among those the tools list, with all they read about it.
+  GUID guid = GUID_NULL;
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  const bool named = SUCCEEDED(propertyStore->GetValue(PKEY_AudioEndpoint_GUID, &value)) &&
+                     value.vt == VT_LPWSTR && value.pwszVal != nullptr &&
+                     QORGuidFromString(value.pwszVal, &guid);
+  PropVariantClear(&value);
+  if (!named) return false;
+  std::vector<QORAPOEndpointInfo> endpoints;
+  endpointTools_.EnumerateEndpoints(endpoints);
+  const auto found =
+      std::find_if(endpoints.begin(), endpoints.end(),
+                   [&](const QORAPOEndpointInfo& info) { return info.GetEndpointGuid() == guid; });
+  if (found == endpoints.end()) return false;
+
+  if (!SetEndpointInfo(*found, location)) return false;
+  propertyStore->AddRef();
+  propertyStore_ = QORComPtr<IPropertyStore>::Attach(propertyStore);
+  // Effects switched off before the attach bypass from the first chain on, not only after the
+  // next change of the switch.
+  if (ReadSysFxDisabled()) changeEvent_->Set();
+  endpointTools_.Register(this);
+  return true;
 }
 
 bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location) {
   modeSelector_.SetNotify(nullptr);
+  ReleaseEndpoint();
   sideChainPipeFlag_ = false;
   captureWatchFlag_ = false;
   location_ = location;
@@ -118,6 +208,10 @@ bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, i
       bypassFlag_.store(enable->GetIndex() == 0 ? 1 : 0);
     }
     globalSettings_.SetNotify(this);
+  }
+  if (IMMDevice* device = endpointInfo_.GetDevice()) {
+    device->AddRef();
+    endpointDevice_ = QORComPtr<IMMDevice>::Attach(device);
   }
 
   // A side-chain pipe is set up only when both directions have processes to link.
@@ -223,10 +317,38 @@ bool QORAPOProcessManager::Initialize(uint32_t inputChannels, uint32_t outputCha
   }
 
   latency_ = CalculateLatency();
+  WriteRegistryMetrics();
   ReserveStorage();
   ResetChains();
   worker_.Start(this);
   return true;
+}
+
+void QORAPOProcessManager::WriteRegistryMetrics() {
+  if (techPathWritten.load()) return;
+  const std::wstring& subkey = endpointInfo_.GetRegistrySubkey();
+  if (subkey.empty()) return;
+  QORRegistryKey key;
+  if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine, subkey, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                           key) != ERROR_SUCCESS) {
+    return;
+  }
+  const std::wstring path = QORAPOProcessLibrary::GetPath();
+  if (!path.empty() &&
+      key.SetString(QORAPOEndpointInfo::kTechPathValue, path, REG_SZ) == ERROR_SUCCESS) {
+    techPathWritten.store(true);
+  }
+  uint32_t count = 0;
+  if (key.GetDword(kInitCountValue, &count) != ERROR_SUCCESS) count = 0;
+  ++count;
+  if (key.SetDword(kInitCountValue, count) == ERROR_SUCCESS) {
+    QORTraceW({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::WriteRegistryMetrics"},
+              L"OK: dwCount=%d\n", static_cast<int>(count));
+  } else {
+    QORTraceW({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::WriteRegistryMetrics"},
+              L"ERROR: regKey.SetDWORDValue(%ls) failed, dwCount=%d\n", kInitCountValue,
+              static_cast<int>(count));
+  }
 }
 
 void QORAPOProcessManager::ReserveStorage() {
@@ -602,7 +724,9 @@ bool QORAPOProcessManager::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEve
 #ifndef NDEBUG
   workerThread_.store(std::this_thread::get_id());
 #endif
+  const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   const bool stopped = RunWorker(stopEvent);
+  if (init == S_OK || init == S_FALSE) CoUninitialize();
   workerPhase_.store(kWorkerStopped);
 #ifndef NDEBUG
   workerThread_.store(std::thread::id());

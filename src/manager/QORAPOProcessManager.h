@@ -13,12 +13,16 @@
 #include "chain/QORAPOProcessChain.h"
 #include "endpoint/IQORAPOEndpointNotify.h"
 #include "endpoint/QORAPOEndpointInfo.h"
+#include "endpoint/QORAPOEndpointTools.h"
 #include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOModeSelector.h"
 #include "ipc/QORAPOSharedMeter.h"
 #include "ipc/QORNamedPipeMarshall.h"
+#include "platform/IMMDevice.h"
+#include "platform/IPropertyStore.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORNamedMutex.h"
+#include "platform/QORComPtr.h"
 #include "platform/QORCriticalSection.h"
 #include "settings/IQORAPOModeSelectorNotify.h"
 #include "settings/IQORAPOPublicSettingsNotify.h"
@@ -89,8 +93,14 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   QORAPOProcessManager(const QORAPOProcessManager&) = delete;
   QORAPOProcessManager& operator=(const QORAPOProcessManager&) = delete;
 
-  // Any (the endpoint tools' notification thread).
+  // The endpoint tools' notification thread. Kind 3: the system-effects switch of the endpoint
+  // changed; it is read again from the held property store.
   void OnEndpointNotify(uint32_t kind) override;
+  // Configuration: finds the endpoint whose GUID the property store names among the endpoints the
+  // tools list, attaches to it (SetEndpointInfo) and keeps the store to follow its system-effects
+  // switch. False when the store names no GUID, no endpoint has it or its configuration does not
+  // load; the manager then holds neither device nor store.
+  virtual bool SetEndpoint(IMMDevice* endpoint, IPropertyStore* propertyStore, int32_t location);
   // Configuration: loads the endpoint's configuration file for the position; false when it does
   // not load (every chain then bypasses).
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
@@ -151,6 +161,9 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   bool GetSideChainPipeFlag() const { return sideChainPipeFlag_; }
   bool GetCaptureWatchFlag() const { return captureWatchFlag_; }
   uint32_t GetMeteringMode() const { return meteringMode_; }
+  IMMDevice* GetEndpointDevice() const { return endpointDevice_.Get(); }
+  IPropertyStore* GetPropertyStore() const { return propertyStore_.Get(); }
+  QORAPOEndpointTools& GetEndpointTools() { return endpointTools_; }
   // Any: wakes the worker as a settings notification does.
   void SignalChange() { changeEvent_->Set(); }
   // Any: where the worker is, and how many switches it has started in all.
@@ -163,6 +176,9 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   virtual int64_t CalculateLatency();
   // Worker or configuration. The mode to build: the selector's, else the configuration's default.
   virtual QORAPOModeIdentity CurrentModeIdentity();
+  // Configuration (from Initialize). Records, once per process, where the technology library is
+  // and counts the initialisations, under the endpoint's registry subkey; failures only trace.
+  virtual void WriteRegistryMetrics();
   // Configuration. Stops every thread that calls back into the manager; a subclass calls it from
   // its destructor.
   void StopThreads();
@@ -177,11 +193,19 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
                          uint32_t* outputFrames);
   void CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
                uint32_t* outputFrames);
+  // Detaches from the endpoint tools, then drops the device and the store they made us read.
+  void ReleaseEndpoint();
+  // The system-effects switch from the held store into its flag; true when the flag changed.
+  bool ReadSysFxDisabled();
 
   uint32_t inputChannels_ = 0;
   uint32_t outputChannels_ = 0;
   uint32_t sampleRate_ = 0;
   int32_t location_ = APO_FX_SFX;
+  QORComPtr<IMMDevice> endpointDevice_;
+  // Read on the tools' thread while it is registered; replaced only while it is not.
+  QORComPtr<IPropertyStore> propertyStore_;
+  QORAPOEndpointTools endpointTools_;
   QORAPOEndpointInfo endpointInfo_;
   QORAPOConfigurationFile configuration_;
   bool configured_ = false;     // the configuration loaded

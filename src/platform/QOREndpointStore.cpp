@@ -1,5 +1,6 @@
 #include "platform/QOREndpointStore.h"
 
+#include "platform/QORAudioEndpointKeys.h"
 #include "platform/QORRegistryKey.h"
 #include "platform/QORRegistryPropertyStore.h"
 
@@ -104,6 +105,12 @@ HRESULT QOREndpointStore::Add(EDataFlow flow, const GUID& guid, std::wstring_vie
   result = endpoint.CreateSubKey(L"Properties", KEY_ALL_ACCESS, properties);
   if (result == ERROR_SUCCESS) {
     result = properties.SetString(QORPropertyKeyToString(PKEY_Device_FriendlyName), friendlyName);
+  }
+  // As the system does, the store carries the endpoint's own GUID: effects find their endpoint by
+  // it.
+  if (result == ERROR_SUCCESS) {
+    result = properties.SetString(QORPropertyKeyToString(PKEY_AudioEndpoint_GUID),
+                                  QORGuidToString(guid));
   }
   // The state comes last: an endpoint without it is not listed yet.
   if (result == ERROR_SUCCESS) result = endpoint.SetDword(kStateValue, state);

@@ -4,6 +4,7 @@
 
 #include "platform/IMediaObject.h"
 #include "platform/QORGuid.h"
+#include "platform/QORWaveFormat.h"
 
 // The platform's sample-rate converter media object (interleaved float, any rates, same channel
 // count in and out).
@@ -16,33 +17,8 @@ constexpr GUID MEDIASUBTYPE_PCM = {
     0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr GUID MEDIASUBTYPE_IEEE_FLOAT = {
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-constexpr GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT = MEDIASUBTYPE_IEEE_FLOAT;
 constexpr GUID FORMAT_WaveFormatEx = {
     0x05589F81, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
-
-constexpr uint16_t WAVE_FORMAT_IEEE_FLOAT = 3;
-constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
-
-// The stored wave-format records, byte for byte (no padding).
-#pragma pack(push, 1)
-struct WAVEFORMATEX {
-  uint16_t wFormatTag;
-  uint16_t nChannels;
-  uint32_t nSamplesPerSec;
-  uint32_t nAvgBytesPerSec;
-  uint16_t nBlockAlign;
-  uint16_t wBitsPerSample;
-  uint16_t cbSize;
-};
-struct WAVEFORMATEXTENSIBLE {
-  WAVEFORMATEX Format;
-  uint16_t wValidBitsPerSample;
-  uint32_t dwChannelMask;
-  GUID SubFormat;
-};
-#pragma pack(pop)
-static_assert(sizeof(WAVEFORMATEX) == 18);
-static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40);
 
 // A media type and its format block of formatBytes, zeroed, in CoTaskMemAlloc memory; free it
 // with MoDeleteMediaType.

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct sf_private_tag;
+
+// An audio file read as interleaved 32-bit float, whatever format libsndfile reads.
+class QORHostAudioReader {
+ public:
+  QORHostAudioReader() = default;
+  QORHostAudioReader(const QORHostAudioReader&) = delete;
+  QORHostAudioReader& operator=(const QORHostAudioReader&) = delete;
+  ~QORHostAudioReader();
+
+  // False with a message saying what to do when the file cannot be read as audio.
+  bool Open(const std::string& path, std::string* error);
+  // Reads up to frames frames; returns the frames read (0 at the end).
+  int64_t Read(float* interleaved, int64_t frames);
+
+  int Channels() const { return channels_; }
+  int Rate() const { return rate_; }
+  int64_t Frames() const { return frames_; }
+  // libsndfile's format code (major and sub type).
+  int Format() const { return format_; }
+
+ private:
+  sf_private_tag* file_ = nullptr;
+  int channels_ = 0;
+  int rate_ = 0;
+  int64_t frames_ = 0;
+  int format_ = 0;
+};

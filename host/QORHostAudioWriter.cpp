@@ -1,0 +1,161 @@
+#include "QORHostAudioWriter.h"
+
+#include <sndfile.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+namespace {
+
+std::string Extension(const std::string& path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  if (!extension.empty()) extension.erase(0, 1);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension;
+}
+
+int MajorFor(const std::string& extension) {
+  // Common names libsndfile's own list spells differently.
+  if (extension == "aif") return SF_FORMAT_AIFF;
+  if (extension == "opus") return SF_FORMAT_OGG;
+  int count = 0;
+  sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof(count));
+  for (int i = 0; i < count; ++i) {
+    SF_FORMAT_INFO info{};
+    info.format = i;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof(info));
+    if (info.extension != nullptr && extension == info.extension) return info.format;
+  }
+  return 0;
+}
+
+int DefaultSubtype(int major, const std::string& extension) {
+  switch (major) {
+    case SF_FORMAT_OGG:
+      return extension == "opus" ? SF_FORMAT_OPUS : SF_FORMAT_VORBIS;
+    case SF_FORMAT_FLAC:
+      return SF_FORMAT_PCM_24;
+    case SF_FORMAT_MPEG:
+      return SF_FORMAT_MPEG_LAYER_III;
+    default:
+      return SF_FORMAT_FLOAT;
+  }
+}
+
+bool Valid(int format, int channels, int rate) {
+  SF_INFO info{};
+  info.format = format;
+  info.channels = channels;
+  info.samplerate = rate;
+  return sf_format_check(&info) != 0;
+}
+
+}  // namespace
+
+QORHostAudioWriter::~QORHostAudioWriter() {
+  Abort();
+}
+
+int QORHostAudioWriter::FormatFor(const std::string& path, int channels, int rate,
+                                  int sourceFormat) {
+  const std::string extension = Extension(path);
+  const int major = MajorFor(extension);
+  if (major == 0) return 0;
+  const int subtype = sourceFormat & SF_FORMAT_SUBMASK;
+  if (subtype != 0 && !(major == SF_FORMAT_OGG && extension == "opus") &&
+      Valid(major | subtype, channels, rate)) {
+    return major | subtype;
+  }
+  for (const int candidate :
+       {DefaultSubtype(major, extension), int{SF_FORMAT_PCM_24}, int{SF_FORMAT_PCM_16}}) {
+    if (Valid(major | candidate, channels, rate)) return major | candidate;
+  }
+  return 0;
+}
+
+bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, int sourceFormat,
+                              std::string* error) {
+  Abort();
+  const int format = FormatFor(path, channels, rate, sourceFormat);
+  if (format == 0) {
+    *error = "cannot write '" + path + "': its extension names no format that holds " +
+             std::to_string(channels) + " channels at " + std::to_string(rate) +
+             " Hz; end the output name with .wav, .flac, .ogg or another format libsndfile writes";
+    return false;
+  }
+  const std::filesystem::path target(path);
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int descriptor = mkstemp(pattern.data());
+  if (descriptor < 0) {
+    *error = "cannot create a file in '" + folder.string() +
+             "'; check that the folder exists and is writable";
+    return false;
+  }
+  // mkstemp's 0600 would make the result private; give it the mode a plain create would.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(descriptor, 0666 & ~mask);
+  temporary_ = pattern;
+  path_ = path;
+  SF_INFO info{};
+  info.format = format;
+  info.channels = channels;
+  info.samplerate = rate;
+  file_ = sf_open_fd(descriptor, SFM_WRITE, &info, SF_TRUE);
+  if (file_ == nullptr) {
+    close(descriptor);
+    *error = "cannot write '" + path + "' (" + sf_strerror(nullptr) + ")";
+    Abort();
+    return false;
+  }
+  if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
+      (format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE) {
+    return true;
+  }
+  // Integer encodings clip rather than wrap on samples at or past full scale.
+  sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  return true;
+}
+
+bool QORHostAudioWriter::Write(const float* interleaved, int64_t frames, std::string* error) {
+  if (file_ == nullptr) return false;
+  if (frames <= 0) return true;
+  if (sf_writef_float(file_, interleaved, frames) != frames) {
+    *error = "writing '" + path_ + "' failed (" + sf_strerror(file_) +
+             "); check the free space of its folder";
+    return false;
+  }
+  return true;
+}
+
+bool QORHostAudioWriter::Commit(std::string* error) {
+  if (file_ == nullptr) return false;
+  const int closed = sf_close(file_);
+  file_ = nullptr;
+  if (closed != 0 || std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    *error = "cannot finish '" + path_ + "'; check that its folder is writable";
+    Abort();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+void QORHostAudioWriter::Abort() {
+  if (file_ != nullptr) {
+    sf_close(file_);
+    file_ = nullptr;
+  }
+  if (!temporary_.empty()) {
+    unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct sf_private_tag;
+
+// An audio file written in the format its extension names. The samples go to a temporary file
+// beside the target, which takes the target's name only on Commit; anything else (an error, an
+// interruption, destruction) removes it, so a failed run never leaves a partial output.
+class QORHostAudioWriter {
+ public:
+  QORHostAudioWriter() = default;
+  QORHostAudioWriter(const QORHostAudioWriter&) = delete;
+  QORHostAudioWriter& operator=(const QORHostAudioWriter&) = delete;
+  ~QORHostAudioWriter();
+
+  // sourceFormat (a libsndfile format code, 0 for none) keeps the input's sample encoding when the
+  // output container can hold it; otherwise the container's usual one (float for WAV, 24-bit for
+  // FLAC, Vorbis for Ogg).
+  bool Open(const std::string& path, int channels, int rate, int sourceFormat, std::string* error);
+  bool Write(const float* interleaved, int64_t frames, std::string* error);
+  bool Commit(std::string* error);
+  // Removes the temporary file; the target is untouched.
+  void Abort();
+
+  // The libsndfile format chosen for path's extension, or 0 when none fits.
+  static int FormatFor(const std::string& path, int channels, int rate, int sourceFormat);
+
+ private:
+  sf_private_tag* file_ = nullptr;
+  std::string path_;
+  std::string temporary_;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "endpoint/QORAPOEndpointInfo.h"
+#include "endpoint/QORAPOModeSelector.h"
+#include "settings/QORAPOConfigurationFile.h"
+
+// Plays the control panel's part for one endpoint: writes the current mode through the mode
+// selector, the public controls of the current mode through its public settings and the global
+// switches through the global settings, exactly where a control application writes them, so that
+// the APO objects hear the change the way they would in the engine.
+class QORHostControlPanel {
+ public:
+  // A control or mode as it was before a run changed it, for putting it back.
+  struct Saved {
+    std::string name;  // "mode", "speaker" or a control name
+    std::string value;
+  };
+
+  // Reads the endpoint's configuration; false with a message when it cannot.
+  bool Open(const QORAPOEndpointInfo& endpoint, std::string* error);
+
+  // The current mode: the stored one, else the configuration's default.
+  QORAPOModeIdentity CurrentMode();
+  // mode (e.g. "Movie" or "VAPO3-Movie") and/or speaker type ("Headphones"); an empty text keeps
+  // that half. False with the list of the configuration's modes when no such mode exists.
+  bool SetMode(const std::string& mode, const std::string& speaker, std::string* error);
+  // name: a global switch ("VAPO3-Process Enable") or a public control of the current mode;
+  // "mode" and "speaker" set the current mode's halves. False with the names that work.
+  bool Set(const std::string& name, const std::string& value, std::string* error);
+  // The value name has now, in the form Set takes.
+  bool Get(const std::string& name, std::string* value, std::string* error);
+
+ private:
+  static std::string Prefixed(const std::string& text);
+  bool FindMode(const QORAPOModeIdentity& id, std::shared_ptr<QORAPOOperatingMode>* out);
+  std::string ModeList() const;
+
+  QORAPOEndpointInfo endpoint_;
+  QORAPOConfigurationFile configuration_;
+  QORAPOModeSelector selector_;
+};

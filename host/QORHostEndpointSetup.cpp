@@ -1,0 +1,165 @@
+#include "QORHostEndpointSetup.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "common/QORTextConvert.h"
+#include "platform/QORComPtr.h"
+#include "platform/QOREndpointStore.h"
+#include "platform/QORMMDevice.h"
+#include "platform/QORPropertyKey.h"
+#include "platform/QORRegistryKey.h"
+
+namespace {
+
+// Class ids of the module's render classes, locations 0 to 5.
+constexpr CLSID kClasses[QORAPOEndpointInfo::kPositionCount] = {
+    {0xCB0EAF7D, 0x3991, 0x4921, {0xAA, 0x30, 0xCD, 0x32, 0x79, 0x8E, 0xDC, 0x3A}},
+    {0x1B917FE2, 0x47D1, 0x425D, {0xA2, 0x6E, 0xAF, 0xCD, 0xBD, 0xA7, 0xA2, 0xE8}},
+    {0x5B98E1AC, 0xA670, 0x4311, {0xB4, 0xF8, 0xDC, 0x25, 0xE3, 0x0C, 0xFB, 0xFF}},
+    {0x93520346, 0xFA48, 0x4F56, {0x8C, 0xB0, 0xD9, 0x2C, 0xC1, 0x77, 0x5E, 0x37}},
+    {0x42E82F48, 0x20E9, 0x4B35, {0x96, 0x2A, 0x44, 0x39, 0x05, 0x96, 0x70, 0xD4}},
+    {0x272B9432, 0x8AFD, 0x4935, {0x84, 0xB4, 0xA7, 0x7C, 0xFA, 0x09, 0x81, 0x5E}}};
+
+// FX property ids of the positions the demonstration registers (SFX, MFX and EFX, the ones a
+// current engine reads).
+constexpr struct {
+  int location;
+  uint32_t pid;
+} kDemoPositions[] = {{1, 5}, {2, 6}, {3, 7}};
+constexpr GUID kFxFormat = {
+    0xd04e05a6, 0x594b, 0x4fb6, {0xa8, 0x0d, 0x01, 0xaf, 0x5e, 0xed, 0x7d, 0x1d}};
+constexpr GUID kMakerFormat = {
+    0x7A8B74C8, 0xFA66, 0x4460, {0x85, 0x42, 0xD6, 0x11, 0x9C, 0x59, 0xE9, 0xD4}};
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string FriendlyName(const QOREndpointRecord& record) {
+  QORRegistryKey properties;
+  std::wstring name;
+  if (QORRegistryKey::Open(
+          QORRegistryHive::kLocalMachine,
+          QOREndpointStore::EndpointKeyPath(record.flow, record.guid) + L"\\Properties",
+          KEY_QUERY_VALUE, properties) == ERROR_SUCCESS) {
+    properties.GetString(QORPropertyKeyToString(PKEY_Device_FriendlyName), &name);
+  }
+  return QORWideToUtf8(name);
+}
+
+std::vector<QOREndpointRecord> ActiveRender() {
+  std::vector<QOREndpointRecord> records;
+  QOREndpointStore::List(eRender, DEVICE_STATE_ACTIVE, &records);
+  return records;
+}
+
+}  // namespace
+
+const CLSID& QORHostEndpointSetup::ClassForLocation(int location) {
+  return location >= 0 && location < QORAPOEndpointInfo::kPositionCount ? kClasses[location]
+                                                                        : GUID_NULL;
+}
+
+const char* QORHostEndpointSetup::LocationName(int location) {
+  static const char* const kNames[] = {"PreBlue", "SFX", "MFX", "EFX", "OSFX", "OMFX"};
+  return location >= 0 && location < QORAPOEndpointInfo::kPositionCount ? kNames[location] : "?";
+}
+
+std::vector<std::string> QORHostEndpointSetup::Describe() {
+  std::vector<std::string> out;
+  for (const QOREndpointRecord& record : ActiveRender()) {
+    out.push_back(FriendlyName(record) + " " + QORWideToUtf8(QORGuidToString(record.guid)));
+  }
+  return out;
+}
+
+bool QORHostEndpointSetup::Find(const std::string& text, QORAPOEndpointInfo* out,
+                                std::string* error) {
+  QOREndpointRecord chosen;
+  bool found = false;
+  if (text.empty()) {
+    found = SUCCEEDED(QOREndpointStore::GetDefault(eRender, eConsole, &chosen));
+  } else {
+    GUID guid{};
+    std::wstring wide = QORUtf8ToWide(text);
+    if (!wide.empty() && wide.front() != L'{') wide = L"{" + wide + L"}";
+    const bool isGuid = QORGuidFromString(wide, &guid);
+    for (const QOREndpointRecord& record : ActiveRender()) {
+      if ((isGuid && record.guid == guid) || Lower(FriendlyName(record)) == Lower(text)) {
+        chosen = record;
+        found = true;
+        break;
+      }
+    }
+  }
+  if (found) {
+    QORComPtr<IMMDevice> device;
+    found = SUCCEEDED(QORMMDevice::Create(eRender, chosen.guid, device.Put())) &&
+            out->Init(device.Get(), true);
+  }
+  if (found) return true;
+  std::string known;
+  for (const std::string& line : Describe()) known += "\n  " + line;
+  if (text.empty()) {
+    *error =
+        "no active render endpoint in this state root; name one with --endpoint, or create "
+        "the demonstration endpoint with `qorapo demo-setup ROOT`";
+  } else {
+    *error = "no active render endpoint is named '" + text + "'; give --endpoint a name or GUID";
+  }
+  *error += known.empty() ? std::string(" (none exist)") : ". Known endpoints:" + known;
+  return false;
+}
+
+bool QORHostEndpointSetup::SetUpDemo(const std::wstring& configurationPath,
+                                     const std::wstring& techPath, std::string* error) {
+  QOREndpointRecord existing;
+  if (FAILED(QOREndpointStore::Find(eRender, kDemoEndpoint, &existing))) {
+    const HRESULT added =
+        QOREndpointStore::Add(eRender, kDemoEndpoint, kDemoName, DEVICE_STATE_ACTIVE);
+    if (FAILED(added)) {
+      *error = "cannot add the demonstration endpoint; check that the state root is writable";
+      return false;
+    }
+  } else {
+    QOREndpointStore::Enable(eRender, kDemoEndpoint);
+  }
+  const std::wstring endpointPath = QOREndpointStore::EndpointKeyPath(eRender, kDemoEndpoint);
+  QORRegistryKey properties;
+  QORRegistryKey fx;
+  if (QORRegistryKey::Create(QORRegistryHive::kLocalMachine, endpointPath + L"\\Properties",
+                             KEY_ALL_ACCESS, properties) != ERROR_SUCCESS ||
+      QORRegistryKey::Create(QORRegistryHive::kLocalMachine, endpointPath + L"\\FxProperties",
+                             KEY_ALL_ACCESS, fx) != ERROR_SUCCESS) {
+    *error = "cannot write the demonstration endpoint's properties";
+    return false;
+  }
+  bool written = properties.SetString(QORPropertyKeyToString({kMakerFormat, 2}),
+                                      configurationPath) == ERROR_SUCCESS;
+  for (const auto& position : kDemoPositions) {
+    written =
+        written && fx.SetString(QORPropertyKeyToString({kFxFormat, position.pid}),
+                                QORGuidToString(kClasses[position.location])) == ERROR_SUCCESS;
+  }
+  QOREndpointStore::SetDefault(eRender, eConsole, kDemoEndpoint);
+  // The settings key, and the technology library the module would otherwise look for beside
+  // itself.
+  QORAPOEndpointInfo info;
+  std::string findError;
+  if (!written || !Find(QORWideToUtf8(QORGuidToString(kDemoEndpoint)), &info, &findError)) {
+    *error = "cannot write the demonstration endpoint's properties";
+    return false;
+  }
+  QORRegistryKey subkey;
+  if (QORRegistryKey::Create(QORRegistryHive::kLocalMachine, info.GetRegistrySubkey(),
+                             KEY_ALL_ACCESS, subkey) != ERROR_SUCCESS ||
+      (!techPath.empty() &&
+       subkey.SetString(QORAPOEndpointInfo::kTechPathValue, techPath) != ERROR_SUCCESS)) {
+    *error = "cannot create the demonstration endpoint's settings key";
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "endpoint/QORAPOEndpointInfo.h"
+#include "platform/QORGuid.h"
+
+// Finding the render endpoint a run uses, and the demonstration endpoint of scripts/run.sh.
+class QORHostEndpointSetup {
+ public:
+  // The demonstration endpoint's identity and name.
+  static constexpr GUID kDemoEndpoint = {
+      0x0DE30001, 0x51A7, 0x4C0E, {0x9A, 0x0D, 0x7E, 0x4D, 0x00, 0x00, 0x00, 0x01}};
+  static constexpr wchar_t kDemoName[] = L"QOR Demo Speakers";
+
+  // The class registered at each graph position by the demonstration (SFX, MFX and EFX).
+  static const CLSID& ClassForLocation(int location);
+  // "PreBlue", "SFX", ... for 0 to 5.
+  static const char* LocationName(int location);
+
+  // An active render endpoint by friendly name (case-insensitive) or GUID text (braces optional);
+  // empty text takes the default one. False with a message listing the known endpoints.
+  static bool Find(const std::string& text, QORAPOEndpointInfo* out, std::string* error);
+  // "name {guid}" for each active render endpoint.
+  static std::vector<std::string> Describe();
+
+  // Adds (or refreshes) the demonstration endpoint in the current state root: the configuration
+  // file as its configuration path, the module's classes at SFX, MFX and EFX in its FX properties,
+  // its settings key, and techPath (when given) as the technology library it uses.
+  static bool SetUpDemo(const std::wstring& configurationPath, const std::wstring& techPath,
+                        std::string* error);
+};

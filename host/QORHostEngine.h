@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "apo/IQORAPOHostState.h"
+#include "endpoint/QORAPOEndpointInfo.h"
+#include "platform/IAudioMediaType.h"
+#include "platform/IAudioProcessingObject.h"
+#include "platform/IAudioProcessingObjectConfiguration.h"
+#include "platform/IAudioProcessingObjectRT.h"
+#include "platform/QORAPOTypes.h"
+#include "platform/QORComPtr.h"
+#include "platform/QORLoadedModule.h"
+
+// The audio engine's part for one endpoint: loads the module, creates the APO objects registered at
+// the chosen positions in engine order, initialises them with the endpoint, negotiates the stream's
+// format, locks them and carries each period through them in turn with the connection buffers and
+// flags the engine would use.
+class QORHostEngine {
+ public:
+  struct Stage {
+    int location = 0;
+    CLSID clsid{};
+    std::string name;  // the class's friendly name
+    QORComPtr<IAudioProcessingObject> apo;
+    QORComPtr<IAudioProcessingObjectRT> rt;
+    QORComPtr<IAudioProcessingObjectConfiguration> configuration;
+    QORComPtr<IQORAPOHostState> state;
+    std::vector<float> output;
+    APO_CONNECTION_PROPERTY outputProperty{};
+  };
+
+  QORHostEngine() = default;
+  QORHostEngine(const QORHostEngine&) = delete;
+  QORHostEngine& operator=(const QORHostEngine&) = delete;
+  ~QORHostEngine();
+
+  bool LoadModule(const std::wstring& path, std::string* error);
+  // Creates and initialises the class registered at each location, in the order given.
+  bool Create(const QORAPOEndpointInfo& endpoint, const std::vector<int>& locations,
+              std::string* error);
+  // Asks every object for this stream format (input and output alike); a refusal names the channel
+  // counts that every object accepts, a rate answered with another one is refused.
+  bool Negotiate(int channels, int rate, std::string* error);
+  bool Lock(uint32_t periodFrames, std::string* error);
+  // One period of periodFrames frames through every object; silent marks digital silence. The
+  // result stays valid until the next call.
+  const float* Process(const float* input, bool silent);
+  void Unlock();
+
+  const std::vector<Stage>& Stages() const { return stages_; }
+  bool GetState(size_t stage, QORAPOHostStateInfo* info) const;
+  // Sum of the objects' latencies, in frames at the stream's rate.
+  int64_t LatencyFrames() const;
+  int64_t StageLatencyFrames(size_t stage) const;
+
+ private:
+  static bool Accepts(IAudioProcessingObject* apo, int channels, int rate, bool* otherRate);
+
+  QORLoadedModule module_;
+  std::vector<Stage> stages_;
+  QORComPtr<IAudioMediaType> format_;
+  std::vector<float> input_;
+  int channels_ = 0;
+  int rate_ = 0;
+  uint32_t periodFrames_ = 0;
+  bool locked_ = false;
+};

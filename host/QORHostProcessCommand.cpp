@@ -1,0 +1,347 @@
+#include "QORHostProcessCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+#include "QORHostAudioReader.h"
+#include "QORHostAudioWriter.h"
+#include "QORHostControlPanel.h"
+#include "QORHostEndpointSetup.h"
+#include "QORHostEngine.h"
+#include "QORHostProgress.h"
+#include "common/QORTextConvert.h"
+#include "platform/QORModule.h"
+#include "platform/QORModuleInfo.h"
+
+namespace {
+
+std::atomic<int> gInterrupted{0};
+
+void OnSignal(int signal) {
+  gInterrupted.store(signal);
+}
+
+// How long a written setting may take to reach the objects before the run goes on without it.
+constexpr auto kRebuildWait = std::chrono::seconds(3);
+
+std::string Decibels(float peak) {
+  if (peak <= 0.0f) return "-inf dBFS";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f dBFS", 20.0 * std::log10(peak));
+  return text;
+}
+
+std::string Seconds(int64_t frames, int rate) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.3f s", static_cast<double>(frames) / rate);
+  return text;
+}
+
+std::string Short(const std::string& text) {
+  return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
+}
+
+}  // namespace
+
+CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
+  CLI::App* command = app.add_subcommand(
+      "process", "Stream IN through the APO objects of an endpoint and write OUT");
+  command->add_option("IN", input_, "Input audio file (anything libsndfile reads)")->required();
+  command->add_option("OUT", output_, "Output audio file; its extension names the format")
+      ->required();
+  command->add_option("--endpoint", endpoint_,
+                      "Render endpoint by name or GUID (default: the default endpoint)");
+  command->add_option("--mode", mode_, "Operating mode to select first, e.g. Music or Movie");
+  command->add_option("--speaker", speaker_, "Speaker type to select first, e.g. Headphones");
+  command->add_option("--positions", positions_,
+                      "Graph positions to run, in engine order, e.g. SFX,MFX,EFX (default: those "
+                      "registered among SFX, MFX and EFX, else PreBlue)");
+  command->add_option("--period-ms", periodMs_, "Period length in milliseconds")
+      ->check(CLI::Range(1.0, 100.0))
+      ->capture_default_str();
+  command
+      ->add_option("--set", sets_, "NAME=VALUE: a public control or global switch to write first")
+      ->allow_extra_args(false);
+  command
+      ->add_option("--at", ats_,
+                   "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position")
+      ->allow_extra_args(false);
+  command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
+  return command;
+}
+
+bool QORHostProcessCommand::ParsePositions(const std::string& text, std::vector<int>* out,
+                                           std::string* error) {
+  out->clear();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(start, end - start);
+    item.erase(0, item.find_first_not_of(' '));
+    item.erase(item.find_last_not_of(' ') + 1);
+    int location = -1;
+    for (int candidate = 0; candidate < QORAPOEndpointInfo::kPositionCount; ++candidate) {
+      std::string name = QORHostEndpointSetup::LocationName(candidate);
+      std::string lower = item;
+      std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+      std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+      if (lower == name || lower == std::to_string(candidate) ||
+          (candidate == 0 && lower == "lfx")) {
+        location = candidate;
+      }
+    }
+    if (location < 0) {
+      *error = "unknown position '" + item +
+               "'; use PreBlue (or LFX), SFX, MFX, EFX, OSFX, OMFX or 0 to 5";
+      return false;
+    }
+    if (std::find(out->begin(), out->end(), location) != out->end()) {
+      *error = "position '" + item + "' is given twice";
+      return false;
+    }
+    out->push_back(location);
+    start = end + 1;
+  }
+  return true;
+}
+
+int QORHostProcessCommand::Fail(const std::string& message) {
+  std::fprintf(stderr, "qorapo: %s\n", message.c_str());
+  return 1;
+}
+
+bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHostEngine& engine,
+                                        QORHostControlPanel& panel, int64_t position) {
+  std::string before;
+  std::string error;
+  panel.Get(change.name, &before, &error);
+  std::vector<uint32_t> counts(engine.Stages().size(), 0);
+  std::vector<bool> watched(engine.Stages().size(), false);
+  for (size_t i = 0; i < counts.size(); ++i) {
+    QORAPOHostStateInfo info{};
+    watched[i] = engine.GetState(i, &info) && info.ready;
+    counts[i] = info.rebuildCount;
+  }
+  if (!panel.Set(change.name, change.value, &error)) {
+    warnings_.push_back(change.text + ": " + error);
+    return false;
+  }
+  std::string after;
+  panel.Get(change.name, &after, &error);
+  change.frame = position;
+  if (after == before) return true;  // nothing changed, so nothing rebuilds
+  // No period goes in until every processing object has rebuilt with the change, so it lands at
+  // the same sample however fast the run is.
+  const auto deadline = std::chrono::steady_clock::now() + kRebuildWait;
+  for (;;) {
+    bool all = true;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      QORAPOHostStateInfo info{};
+      if (watched[i] && engine.GetState(i, &info) && info.rebuildCount == counts[i]) all = false;
+    }
+    if (all) return true;
+    if (std::chrono::steady_clock::now() > deadline || gInterrupted.load() != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  warnings_.push_back(change.text +
+                      ": the objects did not rebuild within 3 s; the change lands "
+                      "later than its position");
+  return true;
+}
+
+int QORHostProcessCommand::Run() {
+  const auto started = std::chrono::steady_clock::now();
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGHUP, OnSignal);
+  std::string error;
+  for (const std::string& at : ats_) {
+    if (!schedule_.Add(at, &error)) return Fail(error);
+  }
+  std::vector<std::pair<std::string, std::string>> sets;
+  for (const std::string& set : sets_) {
+    std::string name;
+    std::string value;
+    if (!QORHostSchedule::ParseSetting(set, &name, &value, &error)) return Fail(error);
+    sets.emplace_back(name, value);
+  }
+  std::vector<int> locations;
+  if (!positions_.empty() && !ParsePositions(positions_, &locations, &error)) return Fail(error);
+
+  QORHostAudioReader reader;
+  if (!reader.Open(input_, &error)) return Fail(error);
+  const int channels = reader.Channels();
+  const int rate = reader.Rate();
+  schedule_.Place(rate);
+
+  QORAPOEndpointInfo endpoint;
+  if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) return Fail(error);
+  QORHostControlPanel panel;
+  if (!panel.Open(endpoint, &error)) return Fail(error);
+  if ((!mode_.empty() || !speaker_.empty()) && !panel.SetMode(mode_, speaker_, &error)) {
+    return Fail(error);
+  }
+  for (const auto& [name, value] : sets) {
+    if (!panel.Set(name, value, &error)) return Fail(error);
+  }
+  if (locations.empty()) {
+    for (int location = 1; location <= 3; ++location) {
+      if (endpoint.GetPosition(location).guid != GUID_NULL) locations.push_back(location);
+    }
+    if (locations.empty() && endpoint.GetPosition(0).guid != GUID_NULL) locations.push_back(0);
+  }
+  for (const int location : locations) {
+    if (endpoint.GetPosition(location).guid == GUID_NULL) {
+      return Fail(std::string("the endpoint has no effect class registered at ") +
+                  QORHostEndpointSetup::LocationName(location) +
+                  "; register one in its FX properties or choose other --positions");
+    }
+  }
+  if (locations.empty()) {
+    return Fail(
+        "the endpoint has no effect classes registered; register the module's classes "
+        "in its FX properties (qorapo demo-setup does for the demonstration endpoint)");
+  }
+
+  QORHostEngine engine;
+  const std::wstring module = module_.empty()
+                                  ? QORModuleInfo::GetFolder(QORModuleInfo::GetOwnPath()) +
+                                        L"qlvapo64" + QORUtf8ToWide(kQORModuleSuffix)
+                                  : QORUtf8ToWide(module_);
+  if (!engine.LoadModule(module, &error) || !engine.Create(endpoint, locations, &error) ||
+      !engine.Negotiate(channels, rate, &error)) {
+    return Fail(error);
+  }
+  QORHostAudioWriter writer;
+  if (!writer.Open(output_, channels, rate, reader.Format(), &error)) return Fail(error);
+
+  // Scheduled changes last for this run only: what they touch is put back at the end.
+  std::vector<Restore> restore;
+  for (const QORHostSchedule::Change& change : schedule_.Changes()) {
+    for (const std::string& name : change.name == "mode" || change.name == "speaker"
+                                       ? std::vector<std::string>{"mode", "speaker"}
+                                       : std::vector<std::string>{change.name}) {
+      std::string value;
+      if (std::none_of(restore.begin(), restore.end(),
+                       [&](const Restore& saved) { return saved.name == name; }) &&
+          panel.Get(name, &value, &error)) {
+        restore.push_back({name, value});
+      }
+    }
+  }
+  struct RestoreAtEnd {
+    QORHostControlPanel& panel;
+    std::vector<Restore>& saved;
+    ~RestoreAtEnd() {
+      std::string ignored;
+      for (const Restore& entry : saved) panel.Set(entry.name, entry.value, &ignored);
+    }
+  } restoreAtEnd{panel, restore};
+
+  const uint32_t period =
+      std::max<uint32_t>(1, static_cast<uint32_t>(std::lround(periodMs_ * rate / 1000.0)));
+  if (!engine.Lock(period, &error)) return Fail(error);
+  const int64_t latency = engine.LatencyFrames();
+  const int64_t inputFrames = reader.Frames();
+  const int64_t total = inputFrames + latency;
+  std::vector<float> block(static_cast<size_t>(period) * channels);
+  QORHostProgress progress(total, QORHostProgress::StderrIsTerminal());
+  float inputPeak = 0.0f;
+  float outputPeak = 0.0f;
+  int64_t position = 0;
+  int64_t written = 0;
+  size_t next = 0;
+  auto& changes = schedule_.Changes();
+  while (written < total) {
+    if (gInterrupted.load() != 0) {
+      progress.Finish();
+      engine.Unlock();
+      writer.Abort();
+      std::fprintf(stderr, "qorapo: interrupted; no output written\n");
+      return 130;
+    }
+    if (next < changes.size() && changes[next].frame <= position) {
+      // A switch still fading at this position finishes first, period by period.
+      bool switching = false;
+      for (size_t i = 0; i < engine.Stages().size(); ++i) {
+        QORAPOHostStateInfo info{};
+        switching = switching || (engine.GetState(i, &info) && info.switchState != 0);
+      }
+      if (!switching) {
+        const int64_t asked = changes[next].frame;
+        if (ApplyChange(changes[next], engine, panel, position)) {
+          landed_.push_back(changes[next].text + ": at " + Seconds(position, rate) +
+                            (position != asked ? " (asked " + Seconds(asked, rate) + ")" : ""));
+        }
+        ++next;
+        continue;
+      }
+    }
+    const int64_t read = reader.Read(block.data(), period);
+    std::fill(block.begin() + read * channels, block.end(), 0.0f);
+    bool silent = read > 0;
+    for (int64_t i = 0; i < read * channels; ++i) {
+      inputPeak = std::max(inputPeak, std::fabs(block[i]));
+      silent = silent && block[i] == 0.0f;
+    }
+    // Past the end the tail still held by the objects comes out only through processed periods,
+    // so the zeros that push it out go in as valid samples.
+    const float* out = engine.Process(block.data(), silent);
+    const int64_t keep = std::min<int64_t>(period, total - written);
+    for (int64_t i = 0; i < keep * channels; ++i)
+      outputPeak = std::max(outputPeak, std::fabs(out[i]));
+    if (!writer.Write(out, keep, &error)) {
+      engine.Unlock();
+      return Fail(error);
+    }
+    written += keep;
+    position += period;
+    progress.Update(written);
+  }
+  progress.Finish();
+  std::vector<QORAPOHostStateInfo> states(engine.Stages().size());
+  for (size_t i = 0; i < states.size(); ++i) engine.GetState(i, &states[i]);
+  std::vector<int64_t> latencies(engine.Stages().size());
+  for (size_t i = 0; i < latencies.size(); ++i) latencies[i] = engine.StageLatencyFrames(i);
+  engine.Unlock();
+  if (!writer.Commit(&error)) return Fail(error);
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  const QORAPOModeIdentity mode = panel.CurrentMode();
+  std::printf("endpoint  %s %s\n", QORWideToUtf8(endpoint.GetDisplayName()).c_str(),
+              QORWideToUtf8(endpoint.GetEndpointGuidText()).c_str());
+  std::printf("mode      %s/%s\n", Short(mode.GetMode().GetValueText()).c_str(),
+              Short(mode.GetSpeakerType().GetValueText()).c_str());
+  std::printf("input     %s: %d ch, %d Hz, %s, peak %s\n", input_.c_str(), channels, rate,
+              Seconds(inputFrames, rate).c_str(), Decibels(inputPeak).c_str());
+  for (size_t i = 0; i < engine.Stages().size(); ++i) {
+    const QORHostEngine::Stage& stage = engine.Stages()[i];
+    std::string chain =
+        states[i].chain[0] != '\0'
+            ? std::string(states[i].chain, strnlen(states[i].chain, sizeof(states[i].chain)))
+            : "-";
+    if (!states[i].ready) chain = "pass-through (not attached to the endpoint)";
+    std::printf("  %-7s %-14s latency %5lld frames (%.2f ms)  %s\n",
+                QORHostEndpointSetup::LocationName(stage.location), stage.name.c_str(),
+                static_cast<long long>(latencies[i]), 1000.0 * latencies[i] / rate, chain.c_str());
+  }
+  std::printf("output    %s: %s, peak %s, delayed by %lld frames\n", output_.c_str(),
+              Seconds(written, rate).c_str(), Decibels(outputPeak).c_str(),
+              static_cast<long long>(latency));
+  for (const std::string& line : landed_) std::printf("change    %s\n", line.c_str());
+  std::printf("speed     %.1fx real time (%.3f s for %s)\n",
+              elapsed > 0.0 ? static_cast<double>(inputFrames) / rate / elapsed : 0.0, elapsed,
+              Seconds(inputFrames, rate).c_str());
+  for (const std::string& warning : warnings_) {
+    std::fprintf(stderr, "qorapo: warning: %s\n", warning.c_str());
+  }
+  return 0;
+}

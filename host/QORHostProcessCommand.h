@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "QORHostSchedule.h"
+
+namespace CLI {
+class App;
+}
+class QORHostControlPanel;
+class QORHostEngine;
+
+// `qorapo process IN OUT`: streams a file through the APO objects of an endpoint the way the audio
+// engine would, with changes a control panel makes while it plays, and reports what ran.
+class QORHostProcessCommand {
+ public:
+  CLI::App* Register(CLI::App& app);
+  int Run();
+
+  // "SFX,MFX,EFX", "1,2,3" or "PreBlue"; false with a message for an unknown name.
+  static bool ParsePositions(const std::string& text, std::vector<int>* out, std::string* error);
+
+ private:
+  struct Restore {
+    std::string name;
+    std::string value;
+  };
+
+  int Fail(const std::string& message);
+  bool ApplyChange(QORHostSchedule::Change& change, QORHostEngine& engine,
+                   QORHostControlPanel& panel, int64_t position);
+
+  std::string input_;
+  std::string output_;
+  std::string endpoint_;
+  std::string mode_;
+  std::string speaker_;
+  std::string positions_;
+  std::string module_;
+  double periodMs_ = 10.0;
+  std::vector<std::string> sets_;
+  std::vector<std::string> ats_;
+  QORHostSchedule schedule_;
+  std::vector<std::string> warnings_;
+  std::vector<std::string> landed_;
+};

@@ -1,0 +1,26 @@
+// qorapo: the engine host shell. Each subcommand is one class; main only dispatches.
+#include <CLI/CLI.hpp>
+
+#include "QORHostDemoSetupCommand.h"
+#include "QORHostProcessCommand.h"
+#include "QORHostSampleCommand.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"qorapo: streams audio files through the APO objects of an endpoint"};
+  app.require_subcommand(1);
+  QORHostProcessCommand process;
+  QORHostDemoSetupCommand demoSetup;
+  QORHostSampleCommand sample;
+  CLI::App* processCommand = process.Register(app);
+  CLI::App* demoSetupCommand = demoSetup.Register(app);
+  CLI::App* sampleCommand = sample.Register(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+  if (processCommand->parsed()) return process.Run();
+  if (demoSetupCommand->parsed()) return demoSetup.Run();
+  if (sampleCommand->parsed()) return sample.Run();
+  return 2;
+}

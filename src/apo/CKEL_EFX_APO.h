@@ -1,0 +1,21 @@
+#pragma once
+
+#include "apo/CQOR_LFX_APO_Varion_Base.h"
+#include "platform/IUnknown.h"
+
+// The class's own interface: it only identifies the class.
+class IKEL_EFX_APO : public IUnknown {
+ protected:
+  ~IKEL_EFX_APO() = default;
+};
+
+// The APO of the endpoint effect.
+class CKEL_EFX_APO : public CQOR_LFX_APO_Varion_Base, public IKEL_EFX_APO {
+ public:
+  static constexpr int32_t kLocation = APO_FX_EFX;
+  static const APO_REG_PROPERTIES& Registration();
+
+  CKEL_EFX_APO();
+  int32_t GetLocation() const override { return kLocation; }
+  HRESULT FindInterface(REFIID iid, void** object) override;
+};

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "apo/IQORAPOHostState.h"
+#include "manager/QORAPOProcessManager.h"
+#include "platform/CBaseAudioProcessingObject.h"
+#include "platform/IAudioSystemEffects2.h"
+#include "platform/IMMDevice.h"
+#include "platform/IPropertyStore.h"
+#include "platform/QORCriticalSection.h"
+#include "platform/QORWaveFormat.h"
+
+// The engine-facing object of one graph position: negotiates float formats, attaches its manager
+// to the endpoint at the first lock, initialises it for the format at every lock and carries each
+// period through it, or straight through when the manager is not ready.
+class CQOR_LFX_APO_Varion_Base : public CBaseAudioProcessingObject,
+                                 public IAudioSystemEffects2,
+                                 public IQORAPOHostState {
+ public:
+  static constexpr uint32_t kFadeFrames = 20;
+  static constexpr uint32_t kNoFade = 0xFFFFFFFF;
+  static constexpr float kMaxRate = 192000.0f;
+  static constexpr int32_t kLockPriority = 15;
+
+  CQOR_LFX_APO_Varion_Base(int32_t location, const APO_REG_PROPERTIES& properties);
+  ~CQOR_LFX_APO_Varion_Base() override;
+
+  virtual int32_t GetLocation() const { return location_; }
+
+  // The registration every class of the module shares, with its own CLSID, name and interface.
+  static APO_REG_PROPERTIES MakeRegistration(const CLSID& clsid, const wchar_t* friendlyName,
+                                             const IID& apoInterface);
+
+  HRESULT FindInterface(REFIID iid, void** object) override;
+
+  HRESULT Initialize(UINT32 cbDataSize, BYTE* pbyData) override;
+  HRESULT GetLatency(HNSTIME* latency) override;
+  HRESULT IsInputFormatSupported(IAudioMediaType* opposite, IAudioMediaType* requested,
+                                 IAudioMediaType** supported) override;
+  HRESULT IsOutputFormatSupported(IAudioMediaType* opposite, IAudioMediaType* requested,
+                                  IAudioMediaType** supported) override;
+  HRESULT LockForProcess(UINT32 u32NumInputConnections, APO_CONNECTION_DESCRIPTOR** inputs,
+                         UINT32 u32NumOutputConnections,
+                         APO_CONNECTION_DESCRIPTOR** outputs) override;
+  HRESULT UnlockForProcess() override;
+  void APOProcess(UINT32 u32NumInputConnections, APO_CONNECTION_PROPERTY** inputs,
+                  UINT32 u32NumOutputConnections, APO_CONNECTION_PROPERTY** outputs) override;
+
+  // The effects list comes with the control-change signalling; not offered yet.
+  HRESULT GetEffectsList(LPGUID* ppEffectsIds, UINT* pcEffects, HANDLE Event) override;
+
+  HRESULT GetHostState(QORAPOHostStateInfo* info) override;
+
+  // Process-wide: objects alive, and objects locked for processing.
+  static int32_t GetLiveInstances() { return liveInstances_.load(); }
+  static int32_t GetLockedInstances() { return lockedInstances_.load(); }
+
+  // The engine's pass-through of one period: channels 0 to C-1 of the input, the other output
+  // channels zero. outputFrames 0 means as many as the input has; room bounds what is written.
+  static void PassThroughCopy(const float* input, uint32_t inputChannels, uint32_t inputFrames,
+                              float* output, uint32_t outputChannels, uint32_t* outputFrames,
+                              uint32_t room);
+  // Multiplies the output's frames from *position on by (position / length)^2 until length.
+  static void FadeIn(float* output, uint32_t channels, uint32_t frames, uint32_t length,
+                     uint32_t* position);
+
+  // For the owner and tests.
+  int32_t GetLockOrdinal() const { return lockOrdinal_; }
+  bool IsAttached() const { return attached_; }
+  bool IsReady() const { return ready_; }
+  bool IsDiscoveryOnly() const { return discoveryOnly_; }
+  const std::wstring& GetEndpointGuid() const { return endpointGuid_; }
+  IMMDevice* GetEndpointDevice() const { return endpointDevice_.Get(); }
+  UINT GetConnectorIndex() const { return connectorIndex_; }
+  const GUID& GetProcessingMode() const { return processingMode_; }
+  QORAPOProcessManager& GetManager() { return manager_; }
+
+ protected:
+  HRESULT ValidateAndCacheConnectionInfo(UINT32 u32NumInputConnections,
+                                         APO_CONNECTION_DESCRIPTOR** inputs,
+                                         UINT32 u32NumOutputConnections,
+                                         APO_CONNECTION_DESCRIPTOR** outputs) override;
+  // Channel counts this position takes.
+  virtual bool IsChannelCountAccepted(uint32_t channels) const;
+  HRESULT NegotiateFormat(IAudioMediaType* opposite, IAudioMediaType* requested,
+                          IAudioMediaType** supported);
+  // Keeps the system-effects store and the device at index of the collection.
+  void KeepEndpoint(IPropertyStore* store, IMMDeviceCollection* devices, UINT index);
+  // Copies the first connection's format on each side, and the room of the output buffer.
+  void CacheFormats(UINT32 inputCount, APO_CONNECTION_DESCRIPTOR** inputs, UINT32 outputCount,
+                    APO_CONNECTION_DESCRIPTOR** outputs);
+  // The platform is older than 6.1.
+  static bool IsOlderPlatform();
+  bool PassThroughChosen() const;
+
+  const WAVEFORMATEXTENSIBLE& InputFormatCached() const { return inputFormat_; }
+  const WAVEFORMATEXTENSIBLE& OutputFormatCached() const { return outputFormat_; }
+  uint32_t OutputRoom() const { return outputRoom_; }
+  IPropertyStore* GetEffectsPropertyStore() const { return propertyStore_.Get(); }
+
+  static std::atomic<int32_t> liveInstances_;
+  static std::atomic<int32_t> lockedInstances_;
+
+  QORAPOProcessManager manager_;
+  QORComPtr<IMMDevice> endpointDevice_;
+  QORComPtr<IPropertyStore> propertyStore_;
+  UINT connectorIndex_ = 0;
+  GUID processingMode_ = GUID_NULL;
+  bool discoveryOnly_ = false;
+  bool attached_ = false;
+  bool ready_ = false;
+  WAVEFORMATEXTENSIBLE inputFormat_{};
+  WAVEFORMATEXTENSIBLE outputFormat_{};
+  int32_t lockOrdinal_ = -1;
+  uint32_t fadeLength_ = 0;
+  uint32_t fadePosition_ = kNoFade;
+  QORCriticalSection effectsLock_;
+  std::wstring endpointGuid_;
+  int32_t location_;
+  // Fixed at lock: what the period path reads without asking the system.
+  bool olderPlatform_ = false;
+  uint32_t outputRoom_ = 0;  // frames the output buffer holds; 0 when the engine did not say
+};

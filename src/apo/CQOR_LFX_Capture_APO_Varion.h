@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+
+#include "apo/CQOR_LFX_APO_Varion_Base.h"
+#include "platform/IQORNamedMutex.h"
+#include "platform/IUnknown.h"
+
+// The class's own interface: it only identifies the class.
+class IQOR_LFX_Capture_APO_Varion : public IUnknown {
+ protected:
+  ~IQOR_LFX_Capture_APO_Varion() = default;
+};
+
+// The capture APO: mono or stereo, attached at Initialize, and while locked it holds the capture
+// mutex that tells render instances a capture side runs. No fade, lock ordinal or effects list.
+class CQOR_LFX_Capture_APO_Varion : public CQOR_LFX_APO_Varion_Base,
+                                    public IQOR_LFX_Capture_APO_Varion {
+ public:
+  static constexpr int32_t kLocation = APO_FX_Capture;
+  static const APO_REG_PROPERTIES& Registration();
+
+  CQOR_LFX_Capture_APO_Varion();
+  ~CQOR_LFX_Capture_APO_Varion() override;
+  int32_t GetLocation() const override { return kLocation; }
+  HRESULT FindInterface(REFIID iid, void** object) override;
+
+  // Exactly an APOInitSystemEffects record; attaches the manager right away (location 0).
+  HRESULT Initialize(UINT32 cbDataSize, BYTE* pbyData) override;
+  HRESULT LockForProcess(UINT32 u32NumInputConnections, APO_CONNECTION_DESCRIPTOR** inputs,
+                         UINT32 u32NumOutputConnections,
+                         APO_CONNECTION_DESCRIPTOR** outputs) override;
+  HRESULT UnlockForProcess() override;
+  void APOProcess(UINT32 u32NumInputConnections, APO_CONNECTION_PROPERTY** inputs,
+                  UINT32 u32NumOutputConnections, APO_CONNECTION_PROPERTY** outputs) override;
+
+  bool HoldsCaptureMutex() const { return captureMutex_ != nullptr; }
+
+ protected:
+  HRESULT ValidateAndCacheConnectionInfo(UINT32 u32NumInputConnections,
+                                         APO_CONNECTION_DESCRIPTOR** inputs,
+                                         UINT32 u32NumOutputConnections,
+                                         APO_CONNECTION_DESCRIPTOR** outputs) override;
+  bool IsChannelCountAccepted(uint32_t channels) const override;
+
+ private:
+  std::unique_ptr<IQORNamedMutex> captureMutex_;
+};

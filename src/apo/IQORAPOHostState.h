@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/IUnknown.h"
+
+struct QORAPOHostStateInfo {
+  int32_t location;
+  bool attached;
+  bool ready;
+  uint32_t rebuildCount;
+  uint32_t switchState;
+  int64_t latency;  // 10-ns units
+  // The current chain's process list as one line, e.g. "Delay(480) > ZR3D > GEQ > Limiter", or
+  // "bypassed".
+  char chain[1024];
+};
+
+// What the host shell reports about an APO object and waits on; the engine never asks for it.
+// Configuration thread, with no period running.
+class IQORAPOHostState : public IUnknown {
+ public:
+  virtual HRESULT GetHostState(QORAPOHostStateInfo* info) = 0;
+
+ protected:
+  ~IQORAPOHostState() = default;
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/QORGuid.h"
+
+// The platform's plain type names as the engine's interfaces spell them.
+using BYTE = uint8_t;
+using BOOL = int32_t;
+using UINT = uint32_t;
+using UINT32 = uint32_t;
+using DWORD = uint32_t;
+using FLOAT = float;
+using UINT_PTR = uintptr_t;
+using HANDLE = void*;
+using LPGUID = GUID*;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
