@@ -23,7 +23,7 @@ std::string Extension(const std::string& path) {
 int MajorFor(const std::string& extension) {
   // Common names libsndfile's own list spells differently.
   if (extension == "aif") return SF_FORMAT_AIFF;
-  if (extension == "opus") return SF_FORMAT_OGG;
+  if (extension == "ogg" || extension == "opus") return SF_FORMAT_OGG;
   int count = 0;
   sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof(count));
   for (int i = 0; i < count; ++i) {
@@ -92,7 +92,11 @@ bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, i
   const std::filesystem::path target(path);
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  // A hidden name beside the target, so the rename stays within one file system.
+  std::string hidden(".");
+  hidden += target.filename().string();
+  hidden += ".XXXXXX";
+  std::string pattern = (folder / hidden).string();
   const int descriptor = mkstemp(pattern.data());
   if (descriptor < 0) {
     *error = "cannot create a file in '" + folder.string() +

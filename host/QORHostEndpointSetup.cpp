@@ -68,6 +68,12 @@ const char* QORHostEndpointSetup::LocationName(int location) {
   return location >= 0 && location < QORAPOEndpointInfo::kPositionCount ? kNames[location] : "?";
 }
 
+std::string QORHostEndpointSetup::Name(const GUID& endpoint) {
+  QOREndpointRecord record;
+  record.guid = endpoint;
+  return FriendlyName(record);
+}
+
 std::vector<std::string> QORHostEndpointSetup::Describe() {
   std::vector<std::string> out;
   for (const QOREndpointRecord& record : ActiveRender()) {

@@ -22,6 +22,8 @@ class QORHostEndpointSetup {
   // An active render endpoint by friendly name (case-insensitive) or GUID text (braces optional);
   // empty text takes the default one. False with a message listing the known endpoints.
   static bool Find(const std::string& text, QORAPOEndpointInfo* out, std::string* error);
+  // The endpoint's friendly name.
+  static std::string Name(const GUID& endpoint);
   // "name {guid}" for each active render endpoint.
   static std::vector<std::string> Describe();
 

@@ -1,5 +1,7 @@
 #include "QORHostEngine.h"
 
+#include "QORHostEffectsPropertyStore.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -69,16 +71,20 @@ std::string HexResult(HRESULT result) {
 
 QORHostEngine::~QORHostEngine() {
   Unlock();
-  // The objects go before the module that holds their code.
   stages_.clear();
   format_.Reset();
 }
 
+QORLoadedModule& QORHostEngine::Module() {
+  static QORLoadedModule* module = new QORLoadedModule();
+  return *module;
+}
+
 bool QORHostEngine::LoadModule(const std::wstring& path, std::string* error) {
-  if (!module_.Load(path) || module_.FindExport("DllGetClassObject") == nullptr) {
+  if (!Module().Load(path) || Module().FindExport("DllGetClassObject") == nullptr) {
     *error = "cannot load the APO module '" + QORWideToUtf8(path) +
              "'; build it (scripts/run.sh does) or give its path with --module";
-    module_.Free();
+    Module().Free();
     return false;
   }
   return true;
@@ -87,7 +93,7 @@ bool QORHostEngine::LoadModule(const std::wstring& path, std::string* error) {
 bool QORHostEngine::Create(const QORAPOEndpointInfo& endpoint, const std::vector<int>& locations,
                            std::string* error) {
   auto getClassObject =
-      reinterpret_cast<GetClassObjectFunction>(module_.FindExport("DllGetClassObject"));
+      reinterpret_cast<GetClassObjectFunction>(Module().FindExport("DllGetClassObject"));
   // What the engine hands every object: the endpoint's properties, its effects properties and a
   // collection holding the endpoint device.
   IMMDevice* device = endpoint.GetDevice();
@@ -95,8 +101,10 @@ bool QORHostEngine::Create(const QORAPOEndpointInfo& endpoint, const std::vector
   device->OpenPropertyStore(STGM_READ, endpointProperties.Put());
   QORRegistryKey fxKey;
   QORRegistryKey::Open(QORRegistryHive::kLocalMachine, endpoint.GetFxKeyPath(), KEY_READ, fxKey);
+  QORComPtr<IPropertyStore> fxOnly;
+  QORRegistryPropertyStore::Create(std::move(fxKey), false, fxOnly.Put());
   QORComPtr<IPropertyStore> fxProperties;
-  QORRegistryPropertyStore::Create(std::move(fxKey), false, fxProperties.Put());
+  QORHostEffectsPropertyStore::Create(fxOnly.Get(), endpointProperties.Get(), fxProperties.Put());
   QOREndpointRecord record;
   QOREndpointStore::Find(eRender, endpoint.GetEndpointGuid(), &record);
   QORComPtr<IMMDeviceCollection> devices;

@@ -59,7 +59,9 @@ class QORHostEngine {
  private:
   static bool Accepts(IAudioProcessingObject* apo, int channels, int rate, bool* otherRate);
 
-  QORLoadedModule module_;
+  // Loaded once and kept for the life of the process, as the engine keeps effect modules
+  // resident: what the module set up for its objects is never torn down under a running exit.
+  static QORLoadedModule& Module();
   std::vector<Stage> stages_;
   QORComPtr<IAudioMediaType> format_;
   std::vector<float> input_;

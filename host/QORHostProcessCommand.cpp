@@ -27,8 +27,13 @@ void OnSignal(int signal) {
   gInterrupted.store(signal);
 }
 
+// The objects' switch state while a crossfade to a new chain is under way.
+constexpr uint32_t kSwitching = 0;
+
 // How long a written setting may take to reach the objects before the run goes on without it.
 constexpr auto kRebuildWait = std::chrono::seconds(3);
+// The longest pause between periods the objects take for a slow host rather than a stall (ms).
+constexpr double kStallMs = 300.0;
 
 std::string Decibels(float peak) {
   if (peak <= 0.0f) return "-inf dBFS";
@@ -118,7 +123,8 @@ int QORHostProcessCommand::Fail(const std::string& message) {
 }
 
 bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHostEngine& engine,
-                                        QORHostControlPanel& panel, int64_t position) {
+                                        QORHostControlPanel& panel, int64_t position,
+                                        double* waitedMs) {
   std::string before;
   std::string error;
   panel.Get(change.name, &before, &error);
@@ -139,14 +145,28 @@ bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHost
   if (after == before) return true;  // nothing changed, so nothing rebuilds
   // No period goes in until every processing object has rebuilt with the change, so it lands at
   // the same sample however fast the run is.
-  const auto deadline = std::chrono::steady_clock::now() + kRebuildWait;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + kRebuildWait;
   for (;;) {
     bool all = true;
     for (size_t i = 0; i < counts.size(); ++i) {
       QORAPOHostStateInfo info{};
       if (watched[i] && engine.GetState(i, &info) && info.rebuildCount == counts[i]) all = false;
     }
-    if (all) return true;
+    if (all) {
+      *waitedMs =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count();
+      // The objects take a pause in the periods longer than this for a stalled stream and flush
+      // their chains, which this run cannot repeat exactly.
+      if (*waitedMs > kStallMs) {
+        warnings_.push_back(change.text + ": the objects took " +
+                            std::to_string(static_cast<int>(*waitedMs)) +
+                            " ms to rebuild, longer than a stream may pause; this run's output "
+                            "around the change may differ from another's");
+      }
+      return true;
+    }
     if (std::chrono::steady_clock::now() > deadline || gInterrupted.load() != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -185,12 +205,20 @@ int QORHostProcessCommand::Run() {
   if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) return Fail(error);
   QORHostControlPanel panel;
   if (!panel.Open(endpoint, &error)) return Fail(error);
+  const QORAPOModeIdentity previous = panel.CurrentMode();
   if ((!mode_.empty() || !speaker_.empty()) && !panel.SetMode(mode_, speaker_, &error)) {
     return Fail(error);
   }
   for (const auto& [name, value] : sets) {
-    if (!panel.Set(name, value, &error)) return Fail(error);
+    if (!panel.Set(name, value, &error)) {
+      // A refused set leaves the mode as it was: the run as a whole did not happen.
+      std::string ignored;
+      panel.SetMode(previous.GetMode().GetValueText(), previous.GetSpeakerType().GetValueText(),
+                    &ignored);
+      return Fail(error);
+    }
   }
+  const QORAPOModeIdentity startMode = panel.CurrentMode();
   if (locations.empty()) {
     for (int location = 1; location <= 3; ++location) {
       if (endpoint.GetPosition(location).guid != GUID_NULL) locations.push_back(location);
@@ -272,13 +300,18 @@ int QORHostProcessCommand::Run() {
       bool switching = false;
       for (size_t i = 0; i < engine.Stages().size(); ++i) {
         QORAPOHostStateInfo info{};
-        switching = switching || (engine.GetState(i, &info) && info.switchState != 0);
+        switching = switching ||
+                    (engine.GetState(i, &info) && info.ready && info.switchState == kSwitching);
       }
       if (!switching) {
         const int64_t asked = changes[next].frame;
-        if (ApplyChange(changes[next], engine, panel, position)) {
+        double waited = 0.0;
+        if (ApplyChange(changes[next], engine, panel, position, &waited)) {
+          char rebuilt[48];
+          std::snprintf(rebuilt, sizeof(rebuilt), ", objects rebuilt in %.0f ms", waited);
           landed_.push_back(changes[next].text + ": at " + Seconds(position, rate) +
-                            (position != asked ? " (asked " + Seconds(asked, rate) + ")" : ""));
+                            (position != asked ? " (asked " + Seconds(asked, rate) + ")" : "") +
+                            rebuilt);
         }
         ++next;
         continue;
@@ -315,8 +348,8 @@ int QORHostProcessCommand::Run() {
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  const QORAPOModeIdentity mode = panel.CurrentMode();
-  std::printf("endpoint  %s %s\n", QORWideToUtf8(endpoint.GetDisplayName()).c_str(),
+  const QORAPOModeIdentity& mode = startMode;
+  std::printf("endpoint  %s %s\n", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str(),
               QORWideToUtf8(endpoint.GetEndpointGuidText()).c_str());
   std::printf("mode      %s/%s\n", Short(mode.GetMode().GetValueText()).c_str(),
               Short(mode.GetSpeakerType().GetValueText()).c_str());

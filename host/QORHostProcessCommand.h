@@ -30,7 +30,7 @@ class QORHostProcessCommand {
 
   int Fail(const std::string& message);
   bool ApplyChange(QORHostSchedule::Change& change, QORHostEngine& engine,
-                   QORHostControlPanel& panel, int64_t position);
+                   QORHostControlPanel& panel, int64_t position, double* waitedMs);
 
   std::string input_;
   std::string output_;

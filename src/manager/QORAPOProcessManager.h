@@ -163,7 +163,6 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   uint32_t GetMeteringMode() const { return meteringMode_; }
   IMMDevice* GetEndpointDevice() const { return endpointDevice_.Get(); }
   IPropertyStore* GetPropertyStore() const { return propertyStore_.Get(); }
-  QORAPOEndpointTools& GetEndpointTools() { return endpointTools_; }
   // Any: wakes the worker as a settings notification does.
   void SignalChange() { changeEvent_->Set(); }
   // Any: where the worker is, and how many switches it has started in all.

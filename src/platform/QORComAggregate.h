@@ -47,7 +47,8 @@ class QORComAggregate final : public T {
         if (FAILED(hr)) return hr;
         if (*object == nullptr) return E_NOINTERFACE;
       }
-      AddRef();
+      // Through the interface handed out: aggregated, its reference belongs to the outer object.
+      static_cast<IUnknown*>(*object)->AddRef();
       return S_OK;
     }
     uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }

@@ -116,7 +116,7 @@ TEST_F(QORAPOProcessManagerEndpointTest, AttachesByTheStoresGuidAndFollowsTheSys
   ASSERT_TRUE(manager.GetCurrentChain()->constructed);
   EXPECT_TRUE(manager.GetCurrentChain()->bypassed);
 
-  // Each change of the switch is one rebuild, and the chain switched to follows it.
+  // Each change of the switch rebuilds, and the chain switched to follows its low 16 bits.
   uint64_t n = 0;
   std::vector<float> in;
   std::vector<float> out;
@@ -124,12 +124,16 @@ TEST_F(QORAPOProcessManagerEndpointTest, AttachesByTheStoresGuidAndFollowsTheSys
     const uint32_t before = manager.GetRebuildCount();
     ASSERT_EQ(S_OK, SetSysFx(id, disabled));
     ASSERT_TRUE(Play(manager, &n, in, out, [&] {
-      return manager.GetRebuildCount() == before + 1 &&
+      return manager.GetRebuildCount() > before &&
+             manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerIdle &&
              manager.GetSwitchState() == QORAPOProcessManager::kSwitchStateSteady;
     })) << disabled;
     EXPECT_EQ(manager.GetCurrentChain()->bypassed, (disabled & 0xFFFF) == 1) << disabled;
   }
-  EXPECT_EQ(manager.GetRebuildCount(), 4u);
+  // A failed attach lets go of what the previous one held.
+  EXPECT_FALSE(manager.SetEndpoint(nullptr, empty.Get(), APO_FX_PreBlue));
+  EXPECT_EQ(manager.GetPropertyStore(), nullptr);
+  EXPECT_EQ(manager.GetEndpointDevice(), nullptr);
 }
 
 TEST_F(QORAPOProcessManagerEndpointTest, ProcessEnableOffWhilePlayingFadesToTheDelayedInput) {
@@ -157,17 +161,26 @@ TEST_F(QORAPOProcessManagerEndpointTest, ProcessEnableOffWhilePlayingFadesToTheD
            manager.GetSwitchState() == QORAPOProcessManager::kSwitchStateSteady;
   }));
   EXPECT_TRUE(faded);
-  EXPECT_EQ(manager.GetRebuildCount(), 1u);
 
   // Bypassed, the chain passes the input through at the common latency, sample for sample.
+  // The settings' watchers may each wake the worker for the one write: judged is a stretch that
+  // no stall and no further switch touched.
   size_t from = out.size();
-  bool stalled = true;
-  for (int attempt = 0; attempt < 3 && stalled; ++attempt) {
+  bool disturbed = true;
+  for (int attempt = 0; attempt < 3 && disturbed; ++attempt) {
+    ASSERT_TRUE(Play(manager, &n, in, out, [&] {
+      return manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerIdle &&
+             manager.GetSwitchState() == QORAPOProcessManager::kSwitchStateSteady;
+    }));
+    const uint32_t rebuilds = manager.GetRebuildCount();
     from = out.size();
-    stalled = false;
+    disturbed = false;
     Play(
-        manager, &n, in, out, [&] { return out.size() >= from + 4800; }, &stalled);
+        manager, &n, in, out, [&] { return out.size() >= from + 4800; }, &disturbed);
+    disturbed = disturbed || manager.GetRebuildCount() != rebuilds;
   }
+  ASSERT_FALSE(disturbed);
+  EXPECT_TRUE(manager.GetCurrentChain()->bypassed);
   for (size_t i = from; i < out.size(); ++i) ASSERT_EQ(out[i], in[i - delay]) << i;
 }
 

@@ -1,0 +1,398 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "APOTestSupport.h"
+#include "apo/CKEL_EFX_APO.h"
+#include "apo/CKEL_MFX_APO.h"
+#include "apo/CKEL_SFX_APO.h"
+#include "apo/CQOR_LFX_APO_Varion.h"
+#include "apo/CQOR_LFX_Capture_APO_Varion.h"
+#include "apo/QORAPOModule.h"
+#include "platform/QORAudioEndpointKeys.h"
+#include "platform/QORComAggregate.h"
+#include "platform/QORRegistryKey.h"
+#include "platform/QORSystemInfo.h"
+
+namespace {
+
+using apotest::Connections;
+using apotest::FloatType;
+using apotest::InitRecord;
+using apotest::Period;
+
+// An object of class T held through its IUnknown, with its C++ face for the checks.
+template <typename T>
+struct Object {
+  QORComPtr<IUnknown> unknown;
+  T* apo = nullptr;
+  Object() {
+    EXPECT_EQ(S_OK, QORComAggregate<T>::Create(nullptr, IID_IUnknown, unknown.PutVoid()));
+    IAudioProcessingObject* face = nullptr;
+    EXPECT_EQ(S_OK,
+              unknown->QueryInterface(IID_IAudioProcessingObject, reinterpret_cast<void**>(&face)));
+    apo = static_cast<T*>(static_cast<CBaseAudioProcessingObject*>(face));
+    face->Release();
+  }
+  T* operator->() const { return apo; }
+  HRESULT Init(IPropertyStore* store, IMMDeviceCollection* devices, uint32_t size) {
+    InitRecord record(store, devices, size);
+    return apo->Initialize(size, record.Data());
+  }
+  HRESULT Lock(Connections& c) { return apo->LockForProcess(1, c.inputs, 1, c.outputs); }
+  void Run(Period& p) { apo->APOProcess(1, p.inputs, 1, p.outputs); }
+};
+
+class QORAPOObjectTest : public ::testing::Test {
+ protected:
+  void TearDown() override { QORSystemInfo::SetOSVersionForTesting(nullptr); }
+
+  qortest::TempStateRoot root_;
+};
+
+TEST_F(QORAPOObjectTest, FormatNegotiationByChannelsRateAndSide) {
+  Object<CKEL_SFX_APO> render;
+  Object<CQOR_LFX_Capture_APO_Varion> capture;
+  auto query = [](CQOR_LFX_APO_Varion_Base* apo, bool input, IAudioMediaType* opposite,
+                  IAudioMediaType* requested, QORComPtr<IAudioMediaType>* supported) {
+    return input ? apo->IsInputFormatSupported(opposite, requested, supported->Put())
+                 : apo->IsOutputFormatSupported(opposite, requested, supported->Put());
+  };
+  for (const bool input : {true, false}) {
+    SCOPED_TRACE(input);
+    QORComPtr<IAudioMediaType> supported;
+    const struct {
+      CQOR_LFX_APO_Varion_Base* apo;
+      uint16_t channels;
+      uint32_t rate;
+      HRESULT expected;
+    } cases[] = {
+        {render.apo, 2, 48000, S_OK},
+        {render.apo, 4, 48000, APOERR_FORMAT_NOT_SUPPORTED},
+        {render.apo, 6, 48000, S_OK},
+        {render.apo, 8, 48000, S_OK},
+        {render.apo, 1, 48000, APOERR_FORMAT_NOT_SUPPORTED},
+        {render.apo, 2, 192000, S_OK},
+        {render.apo, 2, 192001, APOERR_FORMAT_NOT_SUPPORTED},
+        {capture.apo, 1, 16000, S_OK},
+        {capture.apo, 2, 48000, S_OK},
+        {capture.apo, 3, 48000, APOERR_FORMAT_NOT_SUPPORTED},
+        {capture.apo, 6, 48000, APOERR_FORMAT_NOT_SUPPORTED},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.channels << " x " << c.rate);
+      const QORComPtr<IAudioMediaType> requested = FloatType(c.channels, c.rate);
+      EXPECT_EQ(c.expected, query(c.apo, input, nullptr, requested.Get(), &supported));
+      EXPECT_EQ(c.expected == S_OK ? requested.Get() : nullptr, supported.Get());
+    }
+    // 24 valid bits, and an unacceptable opposite side.
+    EXPECT_EQ(APOERR_FORMAT_NOT_SUPPORTED,
+              query(render.apo, input, nullptr, FloatType(2, 48000, 24).Get(), &supported));
+    EXPECT_EQ(APOERR_FORMAT_NOT_SUPPORTED, query(render.apo, input, FloatType(4, 48000).Get(),
+                                                 FloatType(2, 48000).Get(), &supported));
+    EXPECT_EQ(E_POINTER, query(render.apo, input, nullptr, nullptr, &supported));
+
+    // Another rate on the opposite side: the requested layout at that rate.
+    const QORComPtr<IAudioMediaType> requested = FloatType(6, 48000);
+    ASSERT_EQ(S_FALSE,
+              query(render.apo, input, FloatType(2, 44100).Get(), requested.Get(), &supported));
+    ASSERT_NE(supported.Get(), nullptr);
+    const WAVEFORMATEX* proposed = supported->GetAudioFormat();
+    EXPECT_EQ(proposed->nSamplesPerSec, 44100u);
+    EXPECT_EQ(proposed->nChannels, 6u);
+    EXPECT_EQ(proposed->nAvgBytesPerSec, 44100u * 24u);
+  }
+}
+
+TEST_F(QORAPOObjectTest, InitializeChecksTheRecordSizesAndKeepsTheDevice) {
+  QOREndpointStore::Add(eRender, qortest::EndpointId(true), L"Speakers", DEVICE_STATE_ACTIVE);
+  const GUID second = {0x5A1B2C3F, 0x4E5F, 0x4A6B, {1, 2, 3, 4, 5, 6, 7, 10}};
+  QOREndpointStore::Add(eRender, second, L"Headphones", DEVICE_STATE_ACTIVE);
+  const QORComPtr<IMMDeviceCollection> devices = apotest::Endpoints(eRender);
+  QORComPtr<IMMDevice> device0;
+  QORComPtr<IMMDevice> device1;
+  devices->Item(0, device0.Put());
+  devices->Item(1, device1.Put());
+  const QORComPtr<IPropertyStore> store = apotest::StoreOf(device1.Get());
+  PROPVARIANT guid;
+  PropVariantInit(&guid);
+  ASSERT_EQ(S_OK, store->GetValue(PKEY_AudioEndpoint_GUID, &guid));
+  const std::wstring guidText = guid.pwszVal;
+  PropVariantClear(&guid);
+
+  // Render: at least the first record; the second's fields from its full size on.
+  for (const uint32_t size : {55u, 56u, 87u, 88u}) {
+    SCOPED_TRACE(size);
+    Object<CKEL_EFX_APO> apo;
+    InitRecord record(store.Get(), devices.Get(), size);
+    record.record.nSoftwareIoDeviceInCollection = 1;
+    record.record.nSoftwareIoConnectorIndex = 7;
+    record.record.AudioProcessingMode = second;
+    record.record.InitializeForDiscoveryOnly = TRUE;
+    EXPECT_EQ(size >= 56 ? S_OK : E_INVALIDARG, apo->Initialize(size, record.Data()));
+    if (size < 56) continue;
+    EXPECT_EQ(apo->GetEndpointDevice(), size == 88 ? device1.Get() : device0.Get());
+    EXPECT_EQ(apo->GetConnectorIndex(), size == 88 ? 7u : 0u);
+    EXPECT_EQ(apo->GetProcessingMode(), size == 88 ? second : GUID_NULL);
+    EXPECT_EQ(apo->IsDiscoveryOnly(), size == 88);
+    EXPECT_EQ(apo->GetEndpointGuid(), size == 88 ? guidText : L"");
+  }
+  // Capture: exactly the first record.
+  for (const uint32_t size : {55u, 56u, 57u, 88u}) {
+    Object<CQOR_LFX_Capture_APO_Varion> apo;
+    EXPECT_EQ(size == 56 ? S_OK : E_INVALIDARG, apo.Init(store.Get(), devices.Get(), size)) << size;
+  }
+  // Missing store or collection, a record whose own size disagrees, a second initialisation.
+  Object<CKEL_SFX_APO> apo;
+  EXPECT_EQ(E_INVALIDARG, apo.Init(nullptr, devices.Get(), 56));
+  Object<CKEL_SFX_APO> noDevices;
+  EXPECT_EQ(E_INVALIDARG, noDevices.Init(store.Get(), nullptr, 88));
+}
+
+TEST_F(QORAPOObjectTest, UnattachedObjectPassesChannelsThroughAndCountsLockOrdinals) {
+  const QORComPtr<IPropertyStore> store = apotest::EmptyStore();
+  const QORComPtr<IMMDeviceCollection> devices = apotest::Endpoints(eRender);
+  const QORComPtr<IAudioMediaType> stereo = FloatType(2, 48000);
+  const QORComPtr<IAudioMediaType> surround = FloatType(6, 48000);
+  const int32_t lockedBefore = CQOR_LFX_APO_Varion_Base::GetLockedInstances();
+  Object<CKEL_SFX_APO> first;
+  Object<CKEL_MFX_APO> second;
+  ASSERT_EQ(S_OK, first.Init(store.Get(), devices.Get(), 88));
+  ASSERT_EQ(S_OK, second.Init(store.Get(), devices.Get(), 56));
+  Connections upmix(stereo.Get(), surround.Get(), 64);
+  Connections other(surround.Get(), surround.Get(), 64);
+  EXPECT_EQ(APOERR_NOT_LOCKED, first->UnlockForProcess());
+  ASSERT_EQ(S_OK, first.Lock(upmix));
+  EXPECT_EQ(APOERR_ALREADY_LOCKED, first.Lock(upmix));
+  ASSERT_EQ(S_OK, second.Lock(other));
+  EXPECT_FALSE(first->IsAttached());
+  EXPECT_FALSE(first->IsReady());
+  EXPECT_EQ(first->GetLockOrdinal(), lockedBefore + 1);
+  EXPECT_EQ(second->GetLockOrdinal(), lockedBefore + 2);
+  UINT32 channels = 0;
+  EXPECT_EQ(S_OK, first->GetInputChannelCount(&channels));
+  EXPECT_EQ(channels, 2u);
+  HNSTIME latency = -1;
+  EXPECT_EQ(S_OK, first->GetLatency(&latency));
+  EXPECT_EQ(latency, 0);
+  EXPECT_EQ(first->CalcInputFrames(441), 441u);
+  EXPECT_EQ(first->CalcOutputFrames(480), 480u);
+
+  // Channels 0 and 1 pass, 2 to 5 are zero; no room given means the input's frame count.
+  Period period(2, 6, 64);
+  for (size_t i = 0; i < period.in.size(); ++i) period.in[i] = 0.25f + static_cast<float>(i);
+  std::fill(period.out.begin(), period.out.end(), 9.0f);
+  period.output.u32ValidFrameCount = 0;
+  first.Run(period);
+  EXPECT_EQ(period.output.u32ValidFrameCount, 64u);
+  EXPECT_EQ(period.output.u32BufferFlags, BUFFER_VALID);
+  for (uint32_t f = 0; f < 64; ++f) {
+    for (uint32_t c = 0; c < 6; ++c) {
+      EXPECT_EQ(period.out[f * 6 + c], c < 2 ? period.in[f * 2 + c] : 0.0f) << f << "," << c;
+    }
+  }
+  // A silent period is zeroed at the input and passed as silence.
+  period.Arm(64, BUFFER_SILENT);
+  first.Run(period);
+  EXPECT_EQ(period.in[3], 0.0f);
+  EXPECT_EQ(period.out[0], 0.0f);
+  EXPECT_EQ(period.output.u32BufferFlags, BUFFER_SILENT);
+
+  // Unlocking gives up the rank; the next lock ranks after those still locked.
+  ASSERT_EQ(S_OK, first->UnlockForProcess());
+  EXPECT_EQ(first->GetLockOrdinal(), -1);
+  EXPECT_EQ(CQOR_LFX_APO_Varion_Base::GetLockedInstances(), lockedBefore + 1);
+  EXPECT_EQ(APOERR_NOT_LOCKED, first->GetInputChannelCount(&channels));
+  // Locked with an output buffer of 40 frames: a period of 64 never writes past it.
+  upmix.output.u32MaxFrameCount = 40;
+  ASSERT_EQ(S_OK, first.Lock(upmix));
+  EXPECT_EQ(first->GetLockOrdinal(), lockedBefore + 2);
+  Period small(2, 6, 64);
+  small.out.resize(40 * 6);
+  small.output.pBuffer = reinterpret_cast<UINT_PTR>(small.out.data());
+  small.Arm(64, BUFFER_VALID);
+  small.output.u32ValidFrameCount = 0;
+  small.in.assign(small.in.size(), 0.5f);
+  first.Run(small);
+  EXPECT_EQ(small.output.u32ValidFrameCount, 40u);
+  // A connection the registration refuses: another rate.
+  ASSERT_EQ(S_OK, second->UnlockForProcess());
+  const QORComPtr<IAudioMediaType> other44100 = FloatType(2, 44100);
+  Connections rates(stereo.Get(), other44100.Get(), 64);
+  EXPECT_EQ(APOERR_INVALID_CONNECTION_FORMAT, second.Lock(rates));
+  EXPECT_EQ(second->GetLockOrdinal(), -1);
+}
+
+// Two attached objects fed the same periods: one also sees a silent period over a stale output
+// buffer. Its manager never hears that period, so the next valid period matches the other
+// object's output exactly, but faded in.
+TEST_F(QORAPOObjectTest, SilentPeriodLeavesStaleOutputAndTheNextPeriodFadesIn) {
+  const std::wstring path = QORUtf8ToWide(root_.Path()) + L"/config/laptop.xml";
+  qortest::MakeEndpoint(true, path, apotest::ReadExample());
+  const QORComPtr<IMMDeviceCollection> devices = apotest::Endpoints(eRender);
+  QORComPtr<IMMDevice> device;
+  ASSERT_EQ(S_OK, devices->Item(0, device.Put()));
+  const QORComPtr<IPropertyStore> store = apotest::StoreOf(device.Get());
+  const QORComPtr<IAudioMediaType> stereo = FloatType(2, 48000);
+  Connections connections(stereo.Get(), stereo.Get(), 480);
+  Object<CQOR_LFX_APO_Varion> faded;
+  Object<CQOR_LFX_APO_Varion> plain;
+  for (auto* apo : {&faded, &plain}) {
+    ASSERT_EQ(S_OK, apo->Init(store.Get(), devices.Get(), 88));
+    ASSERT_EQ(S_OK, apo->Lock(connections));
+    ASSERT_TRUE((*apo)->IsReady());
+  }
+  HNSTIME latency = 0;
+  ASSERT_EQ(S_OK, faded->GetLatency(&latency));
+  EXPECT_EQ(latency * 10, faded->GetManager().GetLatency());
+  EXPECT_GT(latency, 0);
+
+  Period a(2, 2, 480);
+  Period b(2, 2, 480);
+  uint64_t n = 0;
+  auto feed = [&](Period& p, uint64_t start) {
+    for (uint32_t f = 0; f < 480; ++f) {
+      p.in[2 * f] = p.in[2 * f + 1] =
+          0.3f * static_cast<float>(std::sin(static_cast<double>(start + f) * 0.0654));
+    }
+    p.Arm(480, BUFFER_VALID);
+  };
+  for (int i = 0; i < 30; ++i, n += 480) {
+    feed(a, n);
+    feed(b, n);
+    faded.Run(a);
+    plain.Run(b);
+    ASSERT_EQ(a.out, b.out) << i;
+  }
+  ASSERT_NE(*std::max_element(a.out.begin(), a.out.end()), 0.0f);
+
+  // Silent over the stale output: untouched, flagged silent, the input's frame count.
+  const std::vector<float> stale = a.out;
+  a.Arm(480, BUFFER_SILENT);
+  a.output.u32ValidFrameCount = 100;
+  faded.Run(a);
+  EXPECT_EQ(a.out, stale);
+  EXPECT_EQ(a.output.u32BufferFlags, BUFFER_SILENT);
+  EXPECT_EQ(a.output.u32ValidFrameCount, 480u);
+
+  feed(a, n);
+  feed(b, n);
+  faded.Run(a);
+  plain.Run(b);
+  EXPECT_EQ(a.output.u32BufferFlags, BUFFER_VALID);
+  for (uint32_t f = 0; f < 480; ++f) {
+    const float ratio = static_cast<float>(f) / 20.0f;
+    const float gain = f < 20 ? ratio * ratio : 1.0f;
+    ASSERT_EQ(a.out[2 * f], b.out[2 * f] * gain) << f;
+    ASSERT_EQ(a.out[2 * f + 1], b.out[2 * f + 1] * gain) << f;
+  }
+
+  // A silent period over an all-zero output stays silent and starts no fade.
+  std::fill(a.out.begin(), a.out.end(), 0.0f);
+  a.Arm(480, BUFFER_SILENT);
+  faded.Run(a);
+  EXPECT_EQ(a.output.u32BufferFlags, BUFFER_SILENT);
+  n += 480;
+  feed(a, n);
+  feed(b, n);
+  faded.Run(a);
+  plain.Run(b);
+  EXPECT_EQ(a.out, b.out);
+
+  QORAPOHostStateInfo info{};
+  ASSERT_EQ(S_OK, faded->GetHostState(&info));
+  EXPECT_EQ(info.location, 0);
+  EXPECT_TRUE(info.attached);
+  EXPECT_TRUE(info.ready);
+  EXPECT_EQ(info.latency, faded->GetManager().GetLatency());
+  EXPECT_STRNE(info.chain, "bypassed");
+}
+
+// On a platform older than 6.1 only the first BypassCount locked instances process; the
+// others pass through.
+TEST_F(QORAPOObjectTest, OlderPlatformPassesInstancesBeyondBypassCountThrough) {
+  QORRegistryKey key;
+  ASSERT_EQ(ERROR_SUCCESS,
+            QORRegistryKey::Create(QORRegistryHive::kLocalMachine, L"Software\\KEL\\KEL Sonora",
+                                   KEY_ALL_ACCESS, key));
+  for (const auto& [stored, expected] :
+       std::vector<std::pair<uint32_t, uint32_t>>{{0, 0}, {12, 12}, {13, 12}, {0xFFFFFFFF, 12}}) {
+    key.SetDword(L"BypassCount", stored);
+    QORAPOModule::ReadBypassCount();
+    EXPECT_EQ(QORAPOModule::GetBypassCount(), expected) << stored;
+  }
+  const int32_t lockedBefore = CQOR_LFX_APO_Varion_Base::GetLockedInstances();
+  key.SetDword(L"BypassCount", static_cast<uint32_t>(lockedBefore + 1));
+  QORAPOModule::ReadBypassCount();
+  const QOROSVersion vista = {6, 0, 6002};
+  QORSystemInfo::SetOSVersionForTesting(&vista);
+
+  const std::wstring path = QORUtf8ToWide(root_.Path()) + L"/config/laptop.xml";
+  qortest::MakeEndpoint(true, path, apotest::ReadExample());
+  const QORComPtr<IMMDeviceCollection> devices = apotest::Endpoints(eRender);
+  QORComPtr<IMMDevice> device;
+  ASSERT_EQ(S_OK, devices->Item(0, device.Put()));
+  const QORComPtr<IPropertyStore> store = apotest::StoreOf(device.Get());
+  const QORComPtr<IAudioMediaType> stereo = FloatType(2, 48000);
+  Connections connections(stereo.Get(), stereo.Get(), 480);
+  Object<CQOR_LFX_APO_Varion> processing;
+  Object<CQOR_LFX_APO_Varion> bypassed;
+  for (auto* apo : {&processing, &bypassed}) {
+    ASSERT_EQ(S_OK, apo->Init(store.Get(), devices.Get(), 88));
+    ASSERT_EQ(S_OK, apo->Lock(connections));
+    ASSERT_TRUE((*apo)->IsReady());
+  }
+  HNSTIME latency = 0;
+  ASSERT_EQ(S_OK, processing->GetLatency(&latency));
+  EXPECT_GT(latency, 0);
+  ASSERT_EQ(S_OK, bypassed->GetLatency(&latency));
+  EXPECT_EQ(latency, 0);
+
+  Period period(2, 2, 480);
+  for (size_t i = 0; i < period.in.size(); ++i) period.in[i] = 0.001f * static_cast<float>(i);
+  bypassed.Run(period);
+  EXPECT_EQ(period.out, period.in);
+}
+
+TEST_F(QORAPOObjectTest, CaptureHoldsTheCaptureMutexWhileLocked) {
+  const std::wstring path = QORUtf8ToWide(root_.Path()) + L"/config/laptop.xml";
+  qortest::MakeEndpoint(false, path, apotest::ReadExample());
+  const QORComPtr<IMMDeviceCollection> devices = apotest::Endpoints(eCapture);
+  QORComPtr<IMMDevice> device;
+  ASSERT_EQ(S_OK, devices->Item(0, device.Put()));
+  const QORComPtr<IPropertyStore> store = apotest::StoreOf(device.Get());
+  Object<CQOR_LFX_Capture_APO_Varion> capture;
+  ASSERT_EQ(S_OK, capture.Init(store.Get(), devices.Get(), 56));
+  void* effects2 = nullptr;
+  EXPECT_EQ(E_NOINTERFACE, capture.unknown->QueryInterface(IID_IAudioSystemEffects2, &effects2));
+
+  const QORComPtr<IAudioMediaType> mono = FloatType(1, 16000);
+  Connections connections(mono.Get(), mono.Get(), 160);
+  EXPECT_EQ(QOROpenNamedMutex(QORAPOProcessManager::kCaptureMutexName), nullptr);
+  ASSERT_EQ(S_OK, capture.Lock(connections));
+  EXPECT_TRUE(capture->HoldsCaptureMutex());
+  EXPECT_NE(QOROpenNamedMutex(QORAPOProcessManager::kCaptureMutexName), nullptr);
+  EXPECT_EQ(capture->GetLockOrdinal(), -1);
+
+  Period period(1, 1, 160);
+  std::fill(period.out.begin(), period.out.end(), 5.0f);
+  period.Arm(160, BUFFER_SILENT);
+  period.output.u32ValidFrameCount = 3;
+  capture.Run(period);
+  EXPECT_EQ(period.output.u32ValidFrameCount, 160u);
+  EXPECT_EQ(period.output.u32BufferFlags, BUFFER_SILENT);
+  EXPECT_EQ(period.out[0], 5.0f);
+  period.Arm(160, BUFFER_VALID);
+  capture.Run(period);
+  EXPECT_EQ(period.output.u32BufferFlags, BUFFER_VALID);
+  EXPECT_EQ(period.output.u32ValidFrameCount, 160u);
+
+  ASSERT_EQ(S_OK, capture->UnlockForProcess());
+  EXPECT_FALSE(capture->HoldsCaptureMutex());
+  QORNamedObjectError error = QORNamedObjectError::kNone;
+  EXPECT_EQ(QOROpenNamedMutex(QORAPOProcessManager::kCaptureMutexName, &error), nullptr);
+  EXPECT_EQ(error, QORNamedObjectError::kNotFound);
+}
+
+}  // namespace
