@@ -50,8 +50,8 @@ host=() sox=() bare=()
 for ((i = 0; i < repetitions; ++i)); do
   host+=("$(cpu "$build/qorapo" process "$work/in.wav" "$work/host.wav" --mode Music --speaker Speakers)")
   # A chain that did not run would make the comparison meaningless.
-  if ! grep -q "ZR3D" "$work/stdout"; then
-    echo "host_vs_sox: qorapo's report names no ZR3D chain: it did not run the mode's processing" >&2
+  if ! grep -q "SFX_Main" "$work/stdout"; then
+    echo "host_vs_sox: qorapo's report shows no SFX_Main chain (ZR3D): it did not run the mode's processing" >&2
     sed 's/^/  /' "$work/stdout" >&2
     exit 1
   fi

@@ -152,12 +152,21 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace qortech {
 HWY_EXPORT(Run);
+
+namespace {
+// Chosen once, when the library loads, so that no period asks the dispatcher again.
+using RunFunction = void (*)(const CascadeCall&);
+const RunFunction kRun = [] {
+  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+  return HWY_DYNAMIC_DISPATCH(Run);
+}();
+}  // namespace
 }  // namespace qortech
 
 void QORTechBiquadCascade::Process(float* const* channels, uint32_t channelCount, uint32_t frames) {
   if (count_ == 0 || frames == 0 || channelCount == 0) return;
   channelCount = std::min(channelCount, QORTechBiquad::kMaxChannels);
   const qortech::CascadeCall call{sections_.data(), count_, channels, channelCount, frames};
-  HWY_DYNAMIC_DISPATCH(qortech::Run)(call);
+  qortech::kRun(call);
 }
 #endif
