@@ -42,7 +42,11 @@ HWY_INLINE void RunGroup(D d, const double* coefficients, double* z, double* buf
   using V = hn::Vec<D>;
   const size_t lanes = hn::Lanes(d);
   for (size_t g = 0; g < width; g += lanes) {
-    V b0[K], b1[K], b2[K], a1[K], a2[K], z0[K], z1[K];
+    // The transposed direct form II of QORTechBiquad::Process, regrouped so that a section's
+    // feedback from one sample to the next is a single multiply-add: with w = b1 x + z1 of the
+    // previous sample, y = (b0 x + w) - a1 y_previous. The state enters as w = z0, y = 0 and
+    // leaves as z0 = w - a1 y.
+    V b0[K], b1[K], b2[K], a1[K], a2[K], w[K], y[K], z1[K];
     for (size_t k = 0; k < K; ++k) {
       const double* c = coefficients + 5 * k;
       b0[k] = hn::Set(d, c[0]);
@@ -50,22 +54,22 @@ HWY_INLINE void RunGroup(D d, const double* coefficients, double* z, double* buf
       b2[k] = hn::Set(d, c[2]);
       a1[k] = hn::Set(d, c[3]);
       a2[k] = hn::Set(d, c[4]);
-      z0[k] = hn::Load(d, z + (2 * k) * width + g);
+      w[k] = hn::Load(d, z + (2 * k) * width + g);
+      y[k] = hn::Zero(d);
       z1[k] = hn::Load(d, z + (2 * k + 1) * width + g);
     }
     for (uint32_t i = 0; i < frames; ++i) {
       V x = hn::Load(d, buffer + i * width + g);
       for (size_t k = 0; k < K; ++k) {
-        // Transposed direct form II, as QORTechBiquad::Process.
-        const V y = hn::MulAdd(b0[k], x, z0[k]);
-        z0[k] = hn::NegMulAdd(a1[k], y, hn::MulAdd(b1[k], x, z1[k]));
-        z1[k] = hn::NegMulAdd(a2[k], y, hn::Mul(b2[k], x));
-        x = y;
+        y[k] = hn::NegMulAdd(a1[k], y[k], hn::MulAdd(b0[k], x, w[k]));
+        w[k] = hn::MulAdd(b1[k], x, z1[k]);
+        z1[k] = hn::NegMulAdd(a2[k], y[k], hn::Mul(b2[k], x));
+        x = y[k];
       }
       hn::Store(x, d, buffer + i * width + g);
     }
     for (size_t k = 0; k < K; ++k) {
-      hn::Store(z0[k], d, z + (2 * k) * width + g);
+      hn::Store(hn::NegMulAdd(a1[k], y[k], w[k]), d, z + (2 * k) * width + g);
       hn::Store(z1[k], d, z + (2 * k + 1) * width + g);
     }
   }
