@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "QORTechBiquadCascade.h"
+
 namespace {
 constexpr double kShelfHz = 90.0;
 constexpr float kBassHeadroom = 0.5f;  // boosted bass peak aimed at or below this
@@ -37,11 +39,11 @@ void QORTechBassBoost::Process(float* const* channels, uint32_t channelCount, ui
   if (boost_.Step(target, 0.001f)) {
     shelf_.SetCoefficients(QORTechBiquad::LowShelf(rate_, kShelfHz, boost_.Value()));
   }
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    if (boost_.Value() != 0.0f) {
-      shelf_.Process(channels[c], frames, c);
-    } else {
-      shelf_.Reset();
-    }
+  if (boost_.Value() == 0.0f) {
+    shelf_.Reset();
+    return;
   }
+  QORTechBiquadCascade cascade;
+  cascade.Add(shelf_);
+  cascade.Process(channels, channelCount, frames);
 }

@@ -23,6 +23,8 @@ class QORTechBiquad {
   void SetCoefficients(const Coefficients& c) { c_ = c; }
   const Coefficients& GetCoefficients() const { return c_; }
   void Reset() { state_ = {}; }
+  // The two state values of a channel, for runners that keep them elsewhere during a call.
+  std::array<double, 2>& ChannelState(uint32_t channel) { return state_[channel]; }
   void Process(float* samples, uint32_t frames, uint32_t channel);
   float ProcessSample(float x, uint32_t channel) {
     auto& s = state_[channel];

@@ -1,5 +1,7 @@
 #include "QORTechGraphicEq.h"
 
+#include "QORTechBiquadCascade.h"
+
 void QORTechGraphicEq::Init(uint32_t rate, uint32_t subBlock) {
   rate_ = rate;
   for (int b = 0; b < kBands; ++b) {
@@ -12,6 +14,7 @@ void QORTechGraphicEq::Init(uint32_t rate, uint32_t subBlock) {
 
 void QORTechGraphicEq::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
                                const std::array<float, kBands>& targetsDb, bool jump) {
+  QORTechBiquadCascade cascade;
   for (int b = 0; b < kBands; ++b) {
     // Bands too close to Nyquist at low rates cannot be shaped as designed; they stay flat.
     const bool usable = kCenters[b] < 0.45 * rate_;
@@ -23,6 +26,7 @@ void QORTechGraphicEq::Process(float* const* channels, uint32_t channelCount, ui
       bands_[b].Reset();
       continue;
     }
-    for (uint32_t c = 0; c < channelCount; ++c) bands_[b].Process(channels[c], frames, c);
+    cascade.Add(bands_[b]);
   }
+  cascade.Process(channels, channelCount, frames);
 }

@@ -35,9 +35,11 @@ float QORTechLimiter::Required(float peak) const {
 
 void QORTechLimiter::Process(float* const* channels, uint32_t frames) {
   const float ceiling = ceiling_;
+  // Ring positions advance by wrapping instead of a division per sample.
+  const auto wrap = [window = window_](uint32_t i) { return i >= window ? i - window : i; };
+  uint32_t slot = static_cast<uint32_t>(position_ % window_);
   for (uint32_t i = 0; i < frames; ++i) {
     const uint64_t n = position_++;
-    const uint32_t slot = static_cast<uint32_t>(n % window_);
     float peak = 0.0f;
     float* frame = &delay_[static_cast<size_t>(slot) * channels_];
     for (uint32_t c = 0; c < channels_; ++c) {
@@ -46,20 +48,22 @@ void QORTechLimiter::Process(float* const* channels, uint32_t frames) {
     }
     const float required = Required(peak);
 
-    // Sliding minimum of the required gains over the window ending at n.
+    // Sliding minimum of the required gains over the window ending at n. The oldest entry leaves
+    // before the new one comes in: a full window of rising gains would otherwise overwrite the
+    // entry at the head and report the newest gain as the minimum.
+    if (dequeSize_ > 0 && dequeIndex_[dequeHead_] + window_ <= n) {
+      dequeHead_ = wrap(dequeHead_ + 1);
+      --dequeSize_;
+    }
     while (dequeSize_ > 0) {
-      const uint32_t back = (dequeHead_ + dequeSize_ - 1) % window_;
+      const uint32_t back = wrap(dequeHead_ + dequeSize_ - 1);
       if (dequeValue_[back] < required) break;
       --dequeSize_;
     }
-    const uint32_t tail = (dequeHead_ + dequeSize_) % window_;
+    const uint32_t tail = wrap(dequeHead_ + dequeSize_);
     dequeIndex_[tail] = n;
     dequeValue_[tail] = required;
     ++dequeSize_;
-    if (dequeIndex_[dequeHead_] + window_ <= n) {
-      dequeHead_ = (dequeHead_ + 1) % window_;
-      --dequeSize_;
-    }
     const float minimum = dequeValue_[dequeHead_];
 
     // Averaging the minima over the window gives a smooth attack that still never exceeds the
@@ -69,8 +73,8 @@ void QORTechLimiter::Process(float* const* channels, uint32_t frames) {
     const float target = std::min(1.0f, static_cast<float>(boxSum_ / window_));
     gain_ = target < gain_ ? target : gain_ + (target - gain_) * release_;
 
-    const uint32_t out = static_cast<uint32_t>((n + 1) % window_);
-    const float* delayed = &delay_[static_cast<size_t>(out) * channels_];
+    slot = wrap(slot + 1);
+    const float* delayed = &delay_[static_cast<size_t>(slot) * channels_];
     for (uint32_t c = 0; c < channels_; ++c) {
       float y = delayed[c] * gain_;
       if (y > ceiling) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "QORTechBiquadCascade.h"
+
 namespace {
 constexpr float kGateDb = -70.0f;  // below this the programme is pause, not quiet music
 constexpr float kMaxLevellerDb = 12.0f;
@@ -61,21 +63,23 @@ void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uin
   leveller_.Step(levellerTarget_, 0.001f);
   const float after = std::pow(10.0f, leveller_.Value() / 20.0f);
 
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    float* x = channels[c];
-    if (bass_.Value() != 0.0f) {
-      bassShelf_.Process(x, frames, c);
-    } else {
-      bassShelf_.Reset();
-    }
-    if (treble_.Value() != 0.0f) {
-      trebleShelf_.Process(x, frames, c);
-    } else {
-      trebleShelf_.Reset();
-    }
-    if (before != 1.0f || after != 1.0f) {
-      // Interpolated across the sub-block so that gain moves never step.
-      const float slope = (after - before) / frames;
+  QORTechBiquadCascade shelves;
+  if (bass_.Value() != 0.0f) {
+    shelves.Add(bassShelf_);
+  } else {
+    bassShelf_.Reset();
+  }
+  if (treble_.Value() != 0.0f) {
+    shelves.Add(trebleShelf_);
+  } else {
+    trebleShelf_.Reset();
+  }
+  shelves.Process(channels, channelCount, frames);
+  if (before != 1.0f || after != 1.0f) {
+    // Interpolated across the sub-block so that gain moves never step.
+    const float slope = (after - before) / frames;
+    for (uint32_t c = 0; c < channelCount; ++c) {
+      float* x = channels[c];
       for (uint32_t i = 0; i < frames; ++i) x[i] *= before + slope * (i + 1);
     }
   }

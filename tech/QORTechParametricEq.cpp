@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "QORTechBiquadCascade.h"
+
 QORTechBiquad::Coefficients QORTechParametricEq::Design(double rate, const Band& band) {
   switch (band.type) {
     case kPeak:
@@ -31,6 +33,7 @@ void QORTechParametricEq::Init(uint32_t rate, uint32_t subBlock) {
 
 void QORTechParametricEq::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
                                   const std::array<Band, kBands>& targets, bool jump) {
+  QORTechBiquadCascade cascade;
   for (int b = 0; b < kBands; ++b) {
     const Band& t = targets[b];
     // A type change passes through 0 dB first so that the response never jumps between shapes.
@@ -58,6 +61,7 @@ void QORTechParametricEq::Process(float* const* channels, uint32_t channelCount,
       filters_[b].Reset();
       continue;
     }
-    for (uint32_t c = 0; c < channelCount; ++c) filters_[b].Process(channels[c], frames, c);
+    cascade.Add(filters_[b]);
   }
+  cascade.Process(channels, channelCount, frames);
 }

@@ -1,7 +1,10 @@
 #include "QORTechSpeakerProtection.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+
+#include "QORTechBiquadCascade.h"
 
 namespace {
 constexpr double kButterworthQ1 = 0.5411961;  // fourth-order Butterworth as two sections
@@ -44,10 +47,12 @@ void QORTechSpeakerProtection::OnProcess(float* const* channels, uint32_t frames
         highPassA_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ1));
         highPassB_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ2));
       }
-      for (uint32_t ch = 0; ch < count; ++ch) {
-        highPassA_.Process(channels[ch] + offset, n, ch);
-        highPassB_.Process(channels[ch] + offset, n, ch);
-      }
+      std::array<float*, QORTechBiquad::kMaxChannels> sub{};
+      for (uint32_t ch = 0; ch < count; ++ch) sub[ch] = channels[ch] + offset;
+      QORTechBiquadCascade highPass;
+      highPass.Add(highPassA_);
+      highPass.Add(highPassB_);
+      highPass.Process(sub.data(), count, n);
     }
   }
   limiter_.SetCeiling(on, c.Value(ceiling_));

@@ -3,7 +3,11 @@
 // compare across machines.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,6 +16,8 @@ namespace {
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
@@ -45,12 +51,31 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> perIteration_;
 };
 
+// A reporter of our own does not follow --benchmark_color, so the flag is read here: colour on a
+// terminal only, unless the flag says otherwise.
+benchmark::ConsoleReporter::OutputOptions Options(int argc, char** argv) {
+  bool colour = ::isatty(STDOUT_FILENO) == 1;
+  if (const char* term = std::getenv("TERM"); term != nullptr && std::strcmp(term, "dumb") == 0) {
+    colour = false;
+  }
+  constexpr const char kFlag[] = "--benchmark_color=";
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], kFlag, sizeof(kFlag) - 1) != 0) continue;
+    const std::string value = argv[i] + sizeof(kFlag) - 1;
+    if (value == "true" || value == "yes" || value == "1") colour = true;
+    if (value == "false" || value == "no" || value == "0") colour = false;
+  }
+  return colour ? benchmark::ConsoleReporter::OO_ColorTabular
+                : benchmark::ConsoleReporter::OO_Tabular;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto options = Options(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  RatioReporter reporter(options);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios();
   benchmark::Shutdown();

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# qorapo against sox on the same minute of 48000 Hz stereo audio, side by side in one run. Each
+# repetition runs `qorapo process` (the reference processing of a mode: ZR3D with its ten
+# graphic-equaliser bands set, bass boost, loudness and limiter, bench/qorapo-bench.xml) and sox
+# (ten equaliser bands, bass and a compander), start-up included, and takes the processor time
+# (user + system) of each; the medians give the ratio. The bare library runs the same processing
+# on the same file in-process (tech_file_run), which splits qorapo's time into the library's and
+# the rest.
+#
+#   bench/host_vs_sox.sh [BUILD_DIR [REPETITIONS]]   (default build/bench, 5; scripts/bench.sh builds it)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/bench}
+repetitions=${2:-5}
+
+for file in qorapo qlvapo64.so qltech64.so bench/tech_file_run; do
+  if [[ ! -e "$build/$file" ]]; then
+    echo "host_vs_sox: $build/$file is missing; build with scripts/bench.sh first" >&2
+    exit 1
+  fi
+done
+command -v sox >/dev/null || { echo "host_vs_sox: sox is missing; run scripts/setup.sh" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/qorbench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export QOR_ROOT="$work/state"
+"$build/qorapo" demo-setup "$QOR_ROOT" --config bench/qorapo-bench.xml >/dev/null
+"$build/qorapo" sample "$work/in.wav" --seconds 60 >/dev/null
+
+# The same ten bands as the mode (Q 1.41), the bass boost's shelf at 90 Hz, and a compander that
+# lifts quiet passages and holds a -1 dB ceiling with the limiter's 1.5 ms look-ahead.
+sox_effects=()
+bands=(31.25:-6 62.5:-3 125:2 250:3 500:-1 1000:-2 2000:1 4000:1.5 8000:2 16000:-1.5)
+for band in "${bands[@]}"; do sox_effects+=(equalizer "${band%%:*}" 1.41q "${band##*:}"); done
+sox_effects+=(bass 4 90 compand 0.0015,0.1 6:-70,-64,-20,-18,0,-1 0 -90 0.0015)
+
+# Processor time of one run in seconds; stops the script when the program fails.
+cpu() {
+  local TIMEFORMAT='%3U %3S' line
+  if ! line=$({ time "$@" >"$work/stdout" 2>"$work/stderr"; } 2>&1); then
+    echo "host_vs_sox: failed: $*" >&2
+    cat "$work/stderr" >&2
+    exit 1
+  fi
+  awk '{ printf "%.3f\n", $1 + $2 }' <<<"$line"
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+host=() sox=() bare=()
+for ((i = 0; i < repetitions; ++i)); do
+  host+=("$(cpu "$build/qorapo" process "$work/in.wav" "$work/host.wav" --mode Music --speaker Speakers)")
+  # A chain that did not run would make the comparison meaningless.
+  if ! grep -q "SFX_Main" "$work/stdout"; then
+    echo "host_vs_sox: qorapo's report shows no SFX_Main chain (ZR3D): it did not run the mode's processing" >&2
+    sed 's/^/  /' "$work/stdout" >&2
+    exit 1
+  fi
+  sox+=("$(cpu sox -V1 "$work/in.wav" "$work/sox.wav" "${sox_effects[@]}")")
+  bare+=("$("$build/bench/tech_file_run" "$build/qltech64.so" bench/qorapo-bench.xml VAPO3-Music \
+            VAPO3-Speakers "$work/in.wav" ZR3D)")
+done
+host_s=$(printf '%s\n' "${host[@]}" | median)
+sox_s=$(printf '%s\n' "${sox[@]}" | median)
+bare_s=$(printf '%s\n' "${bare[@]}" | median)
+
+good="" bad="" plain=""
+if [[ -t 1 ]]; then good=$'\e[32m' bad=$'\e[31m' plain=$'\e[0m'; fi
+echo "qorapo process versus sox: 60 s of 48000 Hz stereo, processor time (user + system),"
+echo "median of $repetitions runs each, start-up included"
+awk -v h="$host_s" -v s="$sox_s" -v b="$bare_s" -v good="$good" -v bad="$bad" -v plain="$plain" 'BEGIN {
+  ratio = s / h
+  printf "  qorapo process   %6.3f s  (%.0f x real time)\n", h, 60 / h
+  printf "  sox              %6.3f s  (%.0f x real time)\n", s, 60 / s
+  printf "  ratio            %s%6.2f x sox%s (goal: 2)\n", (ratio >= 2 ? good : bad), ratio, plain
+  printf "  bare library     %6.3f s in-process (%.2f x sox): %.0f %% of qorapo; %.0f %% outside the library\n",
+         b, s / b, 100 * b / h, 100 * (1 - b / h)
+}'
