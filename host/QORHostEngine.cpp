@@ -276,6 +276,12 @@ bool QORHostEngine::GetState(size_t stage, QORAPOHostStateInfo* info) const {
          SUCCEEDED(stages_[stage].state->GetHostState(info));
 }
 
+void QORHostEngine::ContinueAfterPause() {
+  for (Stage& stage : stages_) {
+    if (stage.state) stage.state->ContinueAfterPause();
+  }
+}
+
 int64_t QORHostEngine::StageLatencyFrames(size_t stage) const {
   HNSTIME latency = 0;
   if (stage >= stages_.size() || FAILED(stages_[stage].apo->GetLatency(&latency))) return 0;

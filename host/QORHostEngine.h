@@ -52,6 +52,8 @@ class QORHostEngine {
 
   const std::vector<Stage>& Stages() const { return stages_; }
   bool GetState(size_t stage, QORAPOHostStateInfo* info) const;
+  // Between periods: the time since the last one was a pause of ours, not a stall.
+  void ContinueAfterPause();
   // Sum of the objects' latencies, in frames at the stream's rate.
   int64_t LatencyFrames() const;
   int64_t StageLatencyFrames(size_t stage) const;

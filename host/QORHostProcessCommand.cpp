@@ -15,6 +15,7 @@
 #include "QORHostEndpointSetup.h"
 #include "QORHostEngine.h"
 #include "QORHostProgress.h"
+#include "audio/QORAudioPeak.h"
 #include "common/QORTextConvert.h"
 #include "platform/QORModule.h"
 #include "platform/QORModuleInfo.h"
@@ -163,14 +164,6 @@ bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHost
       *waitedMs =
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
               .count();
-      // The objects take a pause in the periods longer than this for a stalled stream and flush
-      // their chains, which this run cannot repeat exactly.
-      if (*waitedMs > kStallMs) {
-        warnings_.push_back(change.text + ": the objects took " +
-                            std::to_string(static_cast<int>(*waitedMs)) +
-                            " ms to rebuild, longer than a stream may pause; this run's output "
-                            "around the change may differ from another's");
-      }
       return true;
     }
     if (std::chrono::steady_clock::now() > deadline || gInterrupted.load() != 0) break;
@@ -313,6 +306,7 @@ int QORHostProcessCommand::Run() {
     }
   };
   takeRebuilds(false);
+  bool pausedOnPurpose = true;
   while (!inputEnded || written < total) {
     if (gInterrupted.load() != 0) {
       progress.Finish();
@@ -340,6 +334,7 @@ int QORHostProcessCommand::Run() {
                             rebuilt);
         }
         takeRebuilds(false);
+        pausedOnPurpose = true;
         ++next;
         continue;
       }
@@ -352,16 +347,20 @@ int QORHostProcessCommand::Run() {
       total = inputFrames + latency;
     }
     std::fill(block.begin() + read * channels, block.end(), 0.0f);
-    bool silent = read > 0;
-    for (int64_t i = 0; i < read * channels; ++i) {
-      inputPeak = std::max(inputPeak, std::fabs(block[i]));
-      silent = silent && block[i] == 0.0f;
-    }
+    const size_t samples = static_cast<size_t>(read) * channels;
+    const bool silent = read > 0 && std::all_of(block.begin(), block.begin() + samples,
+                                                [](float s) { return s == 0.0f; });
+    inputPeak =
+        std::max(inputPeak, QORAudioPeak::Of(block.data(), static_cast<uint32_t>(samples), 1));
     // Past the end the tail still held by the objects comes out only through processed periods,
     // so the zeros that push it out go in as valid samples.
     const auto now = std::chrono::steady_clock::now();
     const double pause = std::chrono::duration<double, std::milli>(now - lastPeriod).count();
-    if (pause > kStallMs) {
+    if (pausedOnPurpose) {
+      // Locking the other objects, or waiting for a rebuild, is no stall of the stream.
+      engine.ContinueAfterPause();
+      pausedOnPurpose = false;
+    } else if (pause > kStallMs) {
       warnings_.push_back("a pause of " + std::to_string(static_cast<int>(pause)) +
                           " ms before the period at " + Seconds(position, rate) +
                           " (a busy machine) made the objects flush their chains; the output "
@@ -370,8 +369,8 @@ int QORHostProcessCommand::Run() {
     lastPeriod = now;
     const float* out = engine.Process(block.data(), silent);
     const int64_t keep = std::min<int64_t>(period, total - written);
-    for (int64_t i = 0; i < keep * channels; ++i)
-      outputPeak = std::max(outputPeak, std::fabs(out[i]));
+    outputPeak =
+        std::max(outputPeak, QORAudioPeak::Of(out, static_cast<uint32_t>(keep * channels), 1));
     if (!writer.Write(out, keep, &error)) {
       engine.Unlock();
       return Fail(error);

@@ -384,6 +384,11 @@ HRESULT CQOR_LFX_APO_Varion_Base::GetEffectsList(LPGUID* ppEffectsIds, UINT* pcE
   return E_NOTIMPL;
 }
 
+HRESULT CQOR_LFX_APO_Varion_Base::ContinueAfterPause() {
+  manager_.ContinueAfterPause();
+  return S_OK;
+}
+
 HRESULT CQOR_LFX_APO_Varion_Base::GetHostState(QORAPOHostStateInfo* info) {
   if (info == nullptr) return E_POINTER;
   *info = {};

@@ -17,10 +17,14 @@ struct QORAPOHostStateInfo {
 };
 
 // What the host shell reports about an APO object and waits on; the engine never asks for it.
-// Configuration thread, with no period running.
 class IQORAPOHostState : public IUnknown {
  public:
+  // Configuration thread, with no period running.
   virtual HRESULT GetHostState(QORAPOHostStateInfo* info) = 0;
+  // The thread that runs the periods, between two of them: the host paused the stream on
+  // purpose, so the next period is not a stall and nothing is flushed. An offline host that waits
+  // for a rebuild stays deterministic however slow the machine is.
+  virtual HRESULT ContinueAfterPause() = 0;
 
  protected:
   ~IQORAPOHostState() = default;

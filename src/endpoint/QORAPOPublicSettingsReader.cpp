@@ -1,5 +1,7 @@
 #include "endpoint/QORAPOPublicSettingsReader.h"
 
+#include <cstring>
+
 #include "endpoint/QORAPOEndpointInfo.h"
 #include "settings/QORPropertyControls.h"
 
@@ -12,8 +14,21 @@ QORAPOPublicSettingsReader::~QORAPOPublicSettingsReader() {
 }
 
 void QORAPOPublicSettingsReader::OnRegistryChanged(QORPropertySetRegistry&) {
+  std::vector<uint8_t> now = StoredBytes();
   std::lock_guard<std::mutex> lock(eventLock_);
+  if (now == seen_) return;
+  seen_ = std::move(now);
   if (changeEvent_ != nullptr) changeEvent_->Set();
+}
+
+std::vector<uint8_t> QORAPOPublicSettingsReader::StoredBytes() const {
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> bytes;
+  if (key_.QueryValue(valueName_, &type, &bytes) != ERROR_SUCCESS) return {};
+  std::vector<uint8_t> typed(sizeof(type));
+  std::memcpy(typed.data(), &type, sizeof(type));
+  typed.insert(typed.end(), bytes.begin(), bytes.end());
+  return typed;
 }
 
 void QORAPOPublicSettingsReader::StopWatch() {
@@ -48,6 +63,11 @@ bool QORAPOPublicSettingsReader::Open(const QORAPOEndpointInfo& endpoint,
   mode_ = mode.GetModeIdentity();
   endpointGuid_ = endpoint.GetEndpointGuid();
   endpointText_ = endpoint.GetEndpointGuidText();
+  {
+    std::vector<uint8_t> now = StoredBytes();
+    std::lock_guard<std::mutex> lock(eventLock_);
+    seen_ = std::move(now);
+  }
   if (changeEvent != nullptr) watching_ = registry_.WatchWithSink(this);
   return open_;
 }

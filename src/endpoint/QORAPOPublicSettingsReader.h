@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/IQOREvent.h"
 #include "platform/QORGuid.h"
@@ -17,7 +18,9 @@
 class QORAPOEndpointInfo;
 
 // The read-only view of one mode's public controls that a processing chain uses: reads their
-// stored values and signals an event (not owned) whenever the endpoint's key changes.
+// stored values and signals an event (not owned) whenever the mode's stored value changes. Other
+// values of the endpoint's key (the current mode, counters) change without waking anyone, so one
+// control-panel write costs the worker one rebuild, not one per watcher.
 class QORAPOPublicSettingsReader : public IQORPropertySetRegistrySimpleNotify {
  public:
   static constexpr uint32_t kKeyRights = KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY;
@@ -27,7 +30,8 @@ class QORAPOPublicSettingsReader : public IQORPropertySetRegistrySimpleNotify {
   QORAPOPublicSettingsReader(const QORAPOPublicSettingsReader&) = delete;
   QORAPOPublicSettingsReader& operator=(const QORAPOPublicSettingsReader&) = delete;
 
-  // Signals the change event when one is set (on the watch thread).
+  // Signals the change event when one is set and the mode's value differs from what was last seen
+  // (on the watch thread).
   void OnRegistryChanged(QORPropertySetRegistry& source) override;
   // Opens the mode's value of the endpoint's existing key and, with a change event, watches the
   // key. Opening again for the same endpoint and mode keeps the key and only takes the new event
@@ -45,11 +49,14 @@ class QORAPOPublicSettingsReader : public IQORPropertySetRegistrySimpleNotify {
 
  private:
   void StopWatch();
+  // The mode's stored value as its type followed by its bytes; empty when it is not stored.
+  std::vector<uint8_t> StoredBytes() const;
 
   // The watch thread signals the event under this lock, so that once Open has replaced it the
   // caller may destroy the old one.
   std::mutex eventLock_;
   IQOREvent* changeEvent_ = nullptr;
+  std::vector<uint8_t> seen_;  // the mode's value when last looked at, under eventLock_
   QORPropertySet set_;
   QORPropertySetRegistry registry_;
   std::wstring path_;

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "audio/QORAudioPeak.h"
 #include "chain/QORAPOLatencyCalculator.h"
 #include "chain/QORAPOProcessLibrary.h"
 #include "common/QORTrace.h"
@@ -24,40 +25,6 @@ namespace {
 constexpr int64_t kUnitsPerSecond = 100000000;
 constexpr uint32_t kTuningPollMs = 200;
 constexpr int64_t kFlushExtra = 3000000;  // 30 ms beyond the latency
-
-// The largest magnitude of frames samples spaced stride apart, in order: a NaN sample replaces the
-// peak and the next sample replaces the NaN.
-float SequentialPeak(const float* samples, uint32_t frames, uint32_t stride) {
-  float peak = 0.0f;
-  for (uint32_t f = 0; f < frames; ++f) {
-    const float level = std::fabs(samples[static_cast<size_t>(f) * stride]);
-    peak = peak > level ? peak : level;
-  }
-  return peak;
-}
-
-// The same value, computed in four independent running maxima so that the loop is not bound by
-// the latency of one long chain of comparisons. Without a NaN the order does not matter; a period
-// that holds one is measured again in order.
-float PeakOf(const float* samples, uint32_t frames, uint32_t stride) {
-  float lanes[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-  bool unordered = false;
-  uint32_t f = 0;
-  for (; f + 4 <= frames; f += 4) {
-    for (uint32_t lane = 0; lane < 4; ++lane) {
-      const float level = std::fabs(samples[static_cast<size_t>(f + lane) * stride]);
-      unordered |= level != level;
-      lanes[lane] = lanes[lane] > level ? lanes[lane] : level;
-    }
-  }
-  for (; f < frames; ++f) {
-    const float level = std::fabs(samples[static_cast<size_t>(f) * stride]);
-    unordered |= level != level;
-    lanes[0] = lanes[0] > level ? lanes[0] : level;
-  }
-  if (unordered) return SequentialPeak(samples, frames, stride);
-  return std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-}
 
 constexpr wchar_t kInitCountValue[] = L"QorApoInitCount";
 
@@ -495,7 +462,7 @@ uint32_t QORAPOProcessManager::FlushFrames(uint32_t sampleRate, int64_t latency)
 void QORAPOProcessManager::InterleavedPeaks(const float* samples, uint32_t frames,
                                             uint32_t channels, std::vector<float>& peaks) {
   peaks.assign(channels, 0.0f);
-  for (uint32_t c = 0; c < channels; ++c) peaks[c] = PeakOf(samples + c, frames, channels);
+  QORAudioPeak::OfInterleaved(samples, frames, channels, peaks.data());
 }
 
 void QORAPOProcessManager::ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks) {
@@ -506,7 +473,7 @@ void QORAPOProcessManager::ComputePeaks(IQORAudioData<float>& data, std::vector<
   if (planar == nullptr) return;
   for (uint32_t c = 0; c < channels; ++c) {
     if (data.GetChannelMapEntry(c) == kQORChannelRoleSideChain) continue;
-    peaks[c] = PeakOf(planar + static_cast<size_t>(c) * frames, frames, 1);
+    peaks[c] = QORAudioPeak::Of(planar + static_cast<size_t>(c) * frames, frames, 1);
   }
   data.ReleaseSamples();
 }

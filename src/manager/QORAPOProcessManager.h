@@ -125,6 +125,9 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   virtual bool SwitchChains(uint32_t targetState);
   // Any.
   virtual uint32_t GetSwitchState();
+  // Real-time, between periods: the time until the next period is a pause its host made on
+  // purpose (an offline host waiting for a rebuild), not a stall, so it flushes nothing.
+  void ContinueAfterPause() { RestartTimer(); }
   // Worker for the standby chain, real-time for the pending chain after a stall, configuration
   // for the first two chains (from ResetChains).
   virtual void ConfigureChain(QORAPOProcessChain& chain);

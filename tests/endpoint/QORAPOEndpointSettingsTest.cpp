@@ -189,7 +189,7 @@ TEST_F(QORAPOPublicSettingsTest, StoredValuesOverrideOnlyDeclaredControls) {
   EXPECT_FALSE(settings.WriteControl(QORUTSValue("Bass Level", "4")));
 }
 
-TEST_F(QORAPOPublicSettingsTest, ReaderOpenedAgainOnlyTakesTheNewEvent) {
+TEST_F(QORAPOPublicSettingsTest, ReaderTakesTheNewEventAndWakesForItsModesValueOnly) {
   auto first = QORCreateEvent(false, false);
   auto second = QORCreateEvent(false, false);
   QORAPOPublicSettings settings;
@@ -205,6 +205,16 @@ TEST_F(QORAPOPublicSettingsTest, ReaderOpenedAgainOnlyTakesTheNewEvent) {
   ASSERT_TRUE(late.Open(info_, mode_, nullptr));
   ASSERT_TRUE(late.Open(info_, mode_, first.get()));
   ASSERT_TRUE(settings.WriteControl(QORUTSValue("Bass Level", "2")));
+  EXPECT_EQ(QORWaitForSingle(*first, 2000), kQORWaitObject0);
+  EXPECT_EQ(QORWaitForSingle(*second, 2000), kQORWaitObject0);
+  // Other values of the key, and the mode's own bytes written again, wake nobody: one control
+  // panel write is one rebuild.
+  ASSERT_EQ(EndpointKey(info_).SetDword(L"QorApoInitCount", 7), ERROR_SUCCESS);
+  Store(L"ApoOpMode:VAPO3-Movie/VAPO3-Speakers", "Bass Level", "4");
+  ASSERT_TRUE(settings.WriteControl(QORUTSValue("Bass Level", "2")));
+  EXPECT_EQ(QORWaitForSingle(*first, 300), kQORWaitTimeout);
+  EXPECT_EQ(QORWaitForSingle(*second, 0), kQORWaitTimeout);
+  ASSERT_TRUE(settings.WriteControl(QORUTSValue("Bass Level", "3")));
   EXPECT_EQ(QORWaitForSingle(*first, 2000), kQORWaitObject0);
 }
 

@@ -1,0 +1,90 @@
+#include "audio/QORAudioPeak.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <iterator>
+
+namespace {
+
+// Contiguous samples in blocks of this many lanes; a channel count that divides it keeps each
+// lane on one channel.
+constexpr uint32_t kLanes = 16;
+
+float InOrder(const float* samples, uint32_t frames, uint32_t stride) {
+  float peak = 0.0f;
+  for (uint32_t f = 0; f < frames; ++f) {
+    const float level = std::fabs(samples[static_cast<size_t>(f) * stride]);
+    peak = peak > level ? peak : level;
+  }
+  return peak;
+}
+
+// Running maxima of count contiguous samples, lane i taking the samples at i modulo kLanes. True
+// when no NaN was met.
+bool LaneMaxima(const float* samples, size_t count, float (&lanes)[kLanes]) {
+  std::fill(std::begin(lanes), std::end(lanes), 0.0f);
+  bool ordered = true;
+  size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    bool clean = true;
+    for (uint32_t lane = 0; lane < kLanes; ++lane) {
+      const float level = std::fabs(samples[i + lane]);
+      clean &= level == level;
+      lanes[lane] = lanes[lane] > level ? lanes[lane] : level;
+    }
+    ordered &= clean;
+  }
+  for (uint32_t lane = 0; i < count; ++i, ++lane) {
+    const float level = std::fabs(samples[i]);
+    ordered &= level == level;
+    lanes[lane] = lanes[lane] > level ? lanes[lane] : level;
+  }
+  return ordered;
+}
+
+}  // namespace
+
+float QORAudioPeak::Of(const float* samples, uint32_t frames, uint32_t stride) {
+  if (stride == 1) {
+    float lanes[kLanes];
+    if (!LaneMaxima(samples, frames, lanes)) return InOrder(samples, frames, 1);
+    return *std::max_element(std::begin(lanes), std::end(lanes));
+  }
+  float lanes[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  bool ordered = true;
+  uint32_t f = 0;
+  for (; f + 4 <= frames; f += 4) {
+    for (uint32_t lane = 0; lane < 4; ++lane) {
+      const float level = std::fabs(samples[static_cast<size_t>(f + lane) * stride]);
+      ordered &= level == level;
+      lanes[lane] = lanes[lane] > level ? lanes[lane] : level;
+    }
+  }
+  for (; f < frames; ++f) {
+    const float level = std::fabs(samples[static_cast<size_t>(f) * stride]);
+    ordered &= level == level;
+    lanes[0] = lanes[0] > level ? lanes[0] : level;
+  }
+  if (!ordered) return InOrder(samples, frames, stride);
+  return std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+}
+
+void QORAudioPeak::OfInterleaved(const float* samples, uint32_t frames, uint32_t channels,
+                                 float* peaks) {
+  if (channels == 0) return;
+  if (kLanes % channels != 0) {
+    for (uint32_t c = 0; c < channels; ++c) peaks[c] = Of(samples + c, frames, channels);
+    return;
+  }
+  float lanes[kLanes];
+  if (!LaneMaxima(samples, static_cast<size_t>(frames) * channels, lanes)) {
+    for (uint32_t c = 0; c < channels; ++c) peaks[c] = InOrder(samples + c, frames, channels);
+    return;
+  }
+  for (uint32_t c = 0; c < channels; ++c) {
+    float peak = 0.0f;
+    for (uint32_t lane = c; lane < kLanes; lane += channels) peak = std::max(peak, lanes[lane]);
+    peaks[c] = peak;
+  }
+}
