@@ -1,8 +1,8 @@
 #pragma once
 
 // Holds the calling thread on the system default locale while it lives, and puts the thread's own
-// locale back on destruction. Registration runs under it so that case folding and character
-// classes in script parsing and key names do not follow whatever locale the caller set.
+// locale back on destruction. Registration runs under it, so that nothing it calls follows
+// whatever locale the caller set.
 class QORThreadLocale {
  public:
   QORThreadLocale();
