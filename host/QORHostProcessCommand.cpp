@@ -254,8 +254,15 @@ int QORHostProcessCommand::Run() {
     moduleSource_ = "beside qorapo";
   }
   modulePath_ = QORWideToUtf8(module);
-  if (!engine.LoadModule(module, &error) || !engine.Create(endpoint, locations, &error) ||
-      !engine.Negotiate(channels, rate, &error)) {
+  if (!engine.LoadModule(module, &error)) {
+    // A registration left behind by a module that has since moved says so.
+    if (moduleSource_ == "registered") {
+      error = "the classes are registered in '" + modulePath_ +
+              "', which cannot be loaded; run qorapo register again or give --module";
+    }
+    return Fail(error);
+  }
+  if (!engine.Create(endpoint, locations, &error) || !engine.Negotiate(channels, rate, &error)) {
     return Fail(error);
   }
   QORHostAudioWriter writer;

@@ -366,6 +366,17 @@ TEST_F(HostTest, RegisteredClassesNameTheModuleTheEngineLoadsUntilUnregistered) 
   ASSERT_EQ(after.code, 0) << after.err;
   EXPECT_NE(after.out.find("(beside qorapo)"), std::string::npos) << after.out;
 
+  // A registration whose module has since gone is named as such.
+  ASSERT_EQ(Run({"register", "--module", module}).code, 0);
+  fs::remove(installed / "qlvapo64.so");
+  const Result stale = Run({"process", File("tone.wav"), File("stale.wav")});
+  EXPECT_EQ(stale.code, 1);
+  EXPECT_NE(
+      stale.err.find("the classes are registered in '" + module + "', which cannot be loaded"),
+      std::string::npos)
+      << stale.err;
+  EXPECT_FALSE(fs::exists(File("stale.wav")));
+
   const Result missing = Run({"register", "--module", (files_ / "none.so").string()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_NE(missing.err.find("cannot load the APO module"), std::string::npos) << missing.err;
