@@ -53,7 +53,7 @@ class QORAPORegistryScript {
   // Deeper nesting is refused, so that hostile text cannot exhaust the stack.
   static constexpr int kMaxDepth = 32;
 
-  // Replacement names compare exactly (ATL's names are upper case).
+  // Replacement names compare exactly, case included.
   void AddReplacement(std::wstring name, std::wstring value);
 
   // Parses the whole text; on failure the roots are empty and Error() says where and why:
