@@ -1,5 +1,7 @@
 #include "QORHostProcessCommand.h"
 
+#include "QORHostRegisterCommand.h"
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -15,6 +17,7 @@
 #include "QORHostEndpointSetup.h"
 #include "QORHostEngine.h"
 #include "QORHostProgress.h"
+#include "QORHostRegisterCommand.h"
 #include "audio/QORAudioPeak.h"
 #include "common/QORTextConvert.h"
 #include "platform/QORModule.h"
@@ -238,12 +241,28 @@ int QORHostProcessCommand::Run() {
   }
 
   QORHostEngine engine;
-  const std::wstring module = module_.empty()
-                                  ? QORModuleInfo::GetFolder(QORModuleInfo::GetOwnPath()) +
-                                        L"qlvapo64" + QORUtf8ToWide(kQORModuleSuffix)
-                                  : QORUtf8ToWide(module_);
-  if (!engine.LoadModule(module, &error) || !engine.Create(endpoint, locations, &error) ||
-      !engine.Negotiate(channels, rate, &error)) {
+  // As the engine does, the classes' registration names their module; unregistered classes are
+  // looked for in the module beside qorapo.
+  std::wstring module = QORUtf8ToWide(module_);
+  moduleSource_ = "given";
+  if (module.empty()) {
+    module = QORHostRegisterCommand::FindRegisteredModule(endpoint.GetPosition(locations[0]).guid);
+    moduleSource_ = "registered";
+  }
+  if (module.empty()) {
+    module = QORHostRegisterCommand::DefaultModule();
+    moduleSource_ = "beside qorapo";
+  }
+  modulePath_ = QORWideToUtf8(module);
+  if (!engine.LoadModule(module, &error)) {
+    // A registration left behind by a module that has since moved says so.
+    if (moduleSource_ == "registered") {
+      error = "the classes are registered in '" + modulePath_ +
+              "', which cannot be loaded; run qorapo register again or give --module";
+    }
+    return Fail(error);
+  }
+  if (!engine.Create(endpoint, locations, &error) || !engine.Negotiate(channels, rate, &error)) {
     return Fail(error);
   }
   QORHostAudioWriter writer;
@@ -390,6 +409,7 @@ int QORHostProcessCommand::Run() {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   const QORAPOModeIdentity& mode = startMode;
+  std::printf("module    %s (%s)\n", modulePath_.c_str(), moduleSource_.c_str());
   std::printf("endpoint  %s %s\n", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str(),
               QORWideToUtf8(endpoint.GetEndpointGuidText()).c_str());
   std::printf("mode      %s/%s\n", Short(mode.GetMode().GetValueText()).c_str(),

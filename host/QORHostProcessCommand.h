@@ -39,6 +39,8 @@ class QORHostProcessCommand {
   std::string speaker_;
   std::string positions_;
   std::string module_;
+  std::string modulePath_;
+  std::string moduleSource_;
   double periodMs_ = 10.0;
   std::vector<std::string> sets_;
   std::vector<std::string> ats_;

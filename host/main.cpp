@@ -3,6 +3,7 @@
 
 #include "QORHostDemoSetupCommand.h"
 #include "QORHostProcessCommand.h"
+#include "QORHostRegisterCommand.h"
 #include "QORHostSampleCommand.h"
 
 int main(int argc, char** argv) {
@@ -11,9 +12,13 @@ int main(int argc, char** argv) {
   QORHostProcessCommand process;
   QORHostDemoSetupCommand demoSetup;
   QORHostSampleCommand sample;
+  QORHostRegisterCommand registerModule(false);
+  QORHostRegisterCommand unregisterModule(true);
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
   CLI::App* sampleCommand = sample.Register(app);
+  CLI::App* registerCommand = registerModule.Register(app);
+  CLI::App* unregisterCommand = unregisterModule.Register(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -22,5 +27,7 @@ int main(int argc, char** argv) {
   if (processCommand->parsed()) return process.Run();
   if (demoSetupCommand->parsed()) return demoSetup.Run();
   if (sampleCommand->parsed()) return sample.Run();
+  if (registerCommand->parsed()) return registerModule.Run();
+  if (unregisterCommand->parsed()) return unregisterModule.Run();
   return 2;
 }

@@ -11,7 +11,9 @@
 #include "apo/CQOR_LFX_Capture_APO_Varion.h"
 #include "apo/QORAPOClassFactory.h"
 #include "apo/QORAPOClassIds.h"
+#include "apo/QORAPOModuleRegistration.h"
 #include "platform/QORComAggregate.h"
+#include "platform/QORModuleInfo.h"
 #include "platform/QORRegistryKey.h"
 
 std::atomic<int32_t> QORAPOModule::locks_{0};
@@ -79,4 +81,13 @@ extern "C" HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) 
 
 extern "C" HRESULT DllCanUnloadNow() {
   return QORAPOModule::CanUnloadNow();
+}
+
+// As an installer calls them: %MODULE% is this module's own full path.
+extern "C" HRESULT DllRegisterServer() {
+  return QORAPOModuleRegistration::Register(QORModuleInfo::GetOwnPath());
+}
+
+extern "C" HRESULT DllUnregisterServer() {
+  return QORAPOModuleRegistration::Unregister(QORModuleInfo::GetOwnPath());
 }

@@ -22,7 +22,6 @@
 #include "settings/QORAPOChannelCode.h"
 
 namespace {
-constexpr int64_t kUnitsPerSecond = 100000000;
 constexpr uint32_t kTuningPollMs = 200;
 constexpr int64_t kFlushExtra = 3000000;  // 30 ms beyond the latency
 

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "TempStateRoot.h"
+#include "common/QORTextConvert.h"
+#include "platform/QORRegistryKey.h"
 
 extern char** environ;
 
@@ -313,6 +315,71 @@ TEST_F(HostTest, AScheduledModeChangeLandsAtTheSameSampleOnEveryRunWithoutAClick
     }
     EXPECT_LE(worst, 2.0 * std::sin(std::numbers::pi * 1000.0 / 48000.0) * 1.05);
   }
+}
+
+// Installed as an installer would: the engine finds the module through the classes' registration,
+// here a copy in a folder of its own, and loses it again when the module is unregistered.
+TEST_F(HostTest, RegisteredClassesNameTheModuleTheEngineLoadsUntilUnregistered) {
+  const fs::path built = fs::path(QOR_HOST_BINARY).parent_path();
+  const fs::path installed = files_ / "installed dir";
+  fs::create_directories(installed);
+  fs::copy_file(built / "qlvapo64.so", installed / "qlvapo64.so");
+  fs::copy_file(built / "qltech64.so", installed / "qltech64.so");
+  WriteAudio(File("tone.wav"), Tones({1000.0}, 0.1, 0.5));
+  const auto apoRecords = [] {
+    QORRegistryKey key;
+    uint32_t count = 0;
+    if (QORRegistryKey::Open(QORRegistryHive::kClassesRoot, L"AudioEngine\\AudioProcessingObjects",
+                             KEY_READ, key) == ERROR_SUCCESS) {
+      key.QueryInfo(&count, nullptr);
+    }
+    return count;
+  };
+
+  const Result before = Run({"process", File("tone.wav"), File("before.wav")});
+  ASSERT_EQ(before.code, 0) << before.err;
+  EXPECT_NE(before.out.find("(beside qorapo)"), std::string::npos) << before.out;
+
+  const std::string module = (installed / "qlvapo64.so").string();
+  const Result reg = Run({"register", "--module", module});
+  ASSERT_EQ(reg.code, 0) << reg.err;
+  EXPECT_EQ(reg.out, "registered " + module + "\n");
+  EXPECT_EQ(apoRecords(), 7u);
+
+  const Result during = Run({"process", File("tone.wav"), File("during.wav")});
+  ASSERT_EQ(during.code, 0) << during.err;
+  EXPECT_NE(during.out.find("module    " + module + " (registered)"), std::string::npos)
+      << during.out;
+  EXPECT_NE(during.out.find("SFX"), std::string::npos) << during.out;
+  // The same objects, loaded from elsewhere, give the same samples.
+  const Audio first = ReadAudio(File("before.wav"));
+  const Audio second = ReadAudio(File("during.wav"));
+  ASSERT_EQ(first.Frames(), second.Frames());
+  ASSERT_GT(first.Frames(), 0u);
+  EXPECT_EQ(first.samples, second.samples);
+
+  const Result unreg = Run({"unregister", "--module", module});
+  ASSERT_EQ(unreg.code, 0) << unreg.err;
+  EXPECT_EQ(unreg.out, "unregistered " + module + "\n");
+  EXPECT_EQ(apoRecords(), 7u);
+  const Result after = Run({"process", File("tone.wav"), File("after.wav")});
+  ASSERT_EQ(after.code, 0) << after.err;
+  EXPECT_NE(after.out.find("(beside qorapo)"), std::string::npos) << after.out;
+
+  // A registration whose module has since gone is named as such.
+  ASSERT_EQ(Run({"register", "--module", module}).code, 0);
+  fs::remove(installed / "qlvapo64.so");
+  const Result stale = Run({"process", File("tone.wav"), File("stale.wav")});
+  EXPECT_EQ(stale.code, 1);
+  EXPECT_NE(
+      stale.err.find("the classes are registered in '" + module + "', which cannot be loaded"),
+      std::string::npos)
+      << stale.err;
+  EXPECT_FALSE(fs::exists(File("stale.wav")));
+
+  const Result missing = Run({"register", "--module", (files_ / "none.so").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("cannot load the APO module"), std::string::npos) << missing.err;
 }
 
 }  // namespace
