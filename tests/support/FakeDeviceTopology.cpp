@@ -13,7 +13,7 @@
 
 namespace qortest {
 
-namespace {
+namespace topology_fake {
 
 constexpr GUID kPostProcessingSet = {
     0xBAE9CE37, 0xAA99, 0x4BC7, {0x9B, 0xDF, 0x4C, 0xBF, 0x3D, 0x23, 0xE1, 0xB9}};
@@ -357,7 +357,9 @@ class FakeCollection : public QORComObject<IMMDeviceCollection> {
   std::vector<FakeDevice*> devices_;
 };
 
-}  // namespace
+}  // namespace topology_fake
+
+using namespace topology_fake;
 
 struct FakeDeviceTopology::Graph {
   std::vector<FakePart*> parts;
@@ -374,7 +376,7 @@ struct FakeDeviceTopology::Graph {
   }
 };
 
-namespace {
+namespace topology_fake {
 
 class FakeEnumerator : public QORComObject<IMMDeviceEnumerator> {
  public:
@@ -420,7 +422,9 @@ class FakeEnumerator : public QORComObject<IMMDeviceEnumerator> {
   FakeDeviceTopology::Graph* graph_;
 };
 
-}  // namespace
+}  // namespace topology_fake
+
+using namespace topology_fake;
 
 FakeDeviceTopology::FakeDeviceTopology() : graph_(new Graph) {
   constexpr GUID kModuleId = {
