@@ -115,7 +115,7 @@ bool FakeDeviceInterfaces::Answer(uint32_t code, const void* input, uint32_t inp
     PutU32(out, status != parameterStatus.end() ? status->second : 0);
     const size_t size = std::min<size_t>(found->second.size(), 64000);
     PutU32(out + 13, overrideStatedSize ? statedSize : static_cast<uint32_t>(size));
-    std::memcpy(out + 17, found->second.data(), size);
+    if (size > 0) std::memcpy(out + 17, found->second.data(), size);
     *returned = static_cast<uint32_t>(17 + size);
     return true;
   }

@@ -558,7 +558,7 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
   auto answer = [&](const std::vector<uint8_t>& bytes) -> HRESULT {
     *returned = static_cast<uint32_t>(bytes.size());
     if (dataLength < bytes.size()) return kMoreData;
-    std::memcpy(out, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     return S_OK;
   };
   switch (id) {
@@ -578,7 +578,9 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
       std::vector<uint8_t> bytes(4 + found->second.size());
       PutU32(bytes.data(),
              overrideStatedSize ? statedSize : static_cast<uint32_t>(found->second.size()));
-      std::memcpy(bytes.data() + 4, found->second.data(), found->second.size());
+      if (!found->second.empty()) {
+        std::memcpy(bytes.data() + 4, found->second.data(), found->second.size());
+      }
       return answer(bytes);
     }
     case 4:
