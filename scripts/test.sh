@@ -23,7 +23,7 @@ export QOR_TRACE=${QOR_TRACE:-off}
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=ON
 run_suite build/release -DCMAKE_BUILD_TYPE=Release
 
-thread_labels='platform|thread|ipc|settings|endpoint|manager|apo|host'
+thread_labels='platform|thread|ipc|settings|endpoint|drivers|manager|apo|host'
 configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DQOR_TSAN=ON
-cmake --build build/tsan -j "$jobs" --target test_platform test_thread test_ipc test_settings test_endpoint test_manager test_apo test_host
+cmake --build build/tsan -j "$jobs" --target test_platform test_thread test_ipc test_settings test_endpoint test_drivers test_manager test_apo test_host
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 300 -L "$thread_labels" -E '^fuzz_'
