@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -20,27 +21,32 @@ float InOrder(const float* samples, uint32_t frames, uint32_t stride) {
   return peak;
 }
 
+// Magnitudes compare as their bit patterns with the sign cleared: for numbers the order of the
+// patterns is the order of the values, infinity included, and every NaN lies above infinity. Whole
+// numbers also let the compiler run the lanes in vector registers.
+constexpr uint32_t kMagnitudeBits = 0x7FFFFFFF;
+constexpr uint32_t kInfinityBits = 0x7F800000;
+
 // Running maxima of count contiguous samples, lane i taking the samples at i modulo kLanes. True
 // when no NaN was met.
-bool LaneMaxima(const float* samples, size_t count, float (&lanes)[kLanes]) {
-  std::fill(std::begin(lanes), std::end(lanes), 0.0f);
-  bool ordered = true;
+bool LaneMaxima(const float* samples, size_t count, float (&out)[kLanes]) {
+  uint32_t lanes[kLanes] = {};
   size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
-    bool clean = true;
+    uint32_t bits[kLanes];
+    std::memcpy(bits, samples + i, sizeof(bits));
     for (uint32_t lane = 0; lane < kLanes; ++lane) {
-      const float level = std::fabs(samples[i + lane]);
-      clean &= level == level;
-      lanes[lane] = lanes[lane] > level ? lanes[lane] : level;
+      lanes[lane] = std::max(lanes[lane], bits[lane] & kMagnitudeBits);
     }
-    ordered &= clean;
   }
   for (uint32_t lane = 0; i < count; ++i, ++lane) {
-    const float level = std::fabs(samples[i]);
-    ordered &= level == level;
-    lanes[lane] = lanes[lane] > level ? lanes[lane] : level;
+    uint32_t bits;
+    std::memcpy(&bits, samples + i, sizeof(bits));
+    lanes[lane] = std::max(lanes[lane], bits & kMagnitudeBits);
   }
-  return ordered;
+  if (*std::max_element(std::begin(lanes), std::end(lanes)) > kInfinityBits) return false;
+  std::memcpy(out, lanes, sizeof(lanes));
+  return true;
 }
 
 }  // namespace
