@@ -4,6 +4,7 @@
 
 #include "common/QORTextConvert.h"
 #include "common/QORTrace.h"
+#include "drivers/QORDriverBytes.h"
 #include "platform/IAudioInputSelector.h"
 #include "platform/IAudioOutputSelector.h"
 #include "platform/IDeviceTopology.h"
@@ -25,39 +26,6 @@ constexpr int kMaxWalkDepth = 32;
 constexpr uint32_t kMaxModuleList = 1u << 20;
 constexpr HRESULT kMoreData = HRESULT_FROM_WIN32(234);      // ERROR_MORE_DATA
 constexpr HRESULT kInsufficient = HRESULT_FROM_WIN32(122);  // ERROR_INSUFFICIENT_BUFFER
-
-void PutU32(uint8_t* at, uint32_t value) {
-  std::memcpy(at, &value, sizeof value);
-}
-
-uint32_t GetU32(const uint8_t* at) {
-  uint32_t value = 0;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
-
-void PutGuid(uint8_t* at, const GUID& guid) {
-  PutU32(at, guid.Data1);
-  at[4] = static_cast<uint8_t>(guid.Data2);
-  at[5] = static_cast<uint8_t>(guid.Data2 >> 8);
-  at[6] = static_cast<uint8_t>(guid.Data3);
-  at[7] = static_cast<uint8_t>(guid.Data3 >> 8);
-  std::memcpy(at + 8, guid.Data4, 8);
-}
-
-GUID GetGuid(const uint8_t* at) {
-  GUID guid{};
-  guid.Data1 = GetU32(at);
-  guid.Data2 = static_cast<uint16_t>(at[4] | (at[5] << 8));
-  guid.Data3 = static_cast<uint16_t>(at[6] | (at[7] << 8));
-  std::memcpy(guid.Data4, at + 8, 8);
-  return guid;
-}
-
-std::string FieldText(const uint8_t* at, size_t chars) {
-  const char* text = reinterpret_cast<const char*>(at);
-  return std::string(text, strnlen(text, chars));
-}
 
 std::string Narrow(const wchar_t* text) {
   return text != nullptr ? QORWideToUtf8(text) : std::string();
@@ -113,16 +81,16 @@ std::vector<uint8_t> KELAPOIntelDriverInterface_SKL::BuildRequest(uint32_t prope
                                                                   uint32_t moduleType,
                                                                   uint32_t parameterId) {
   std::vector<uint8_t> request(length, 0);
-  PutGuid(request.data(), kPropertySet);
-  PutU32(request.data() + 16, propertyId);
-  PutU32(request.data() + 20, flags);
-  PutU32(request.data() + 24, nodeId);
-  if (length >= 48) PutGuid(request.data() + 32, kSecondId);
+  QORDriverBytes::PutGuid(request.data(), kPropertySet);
+  QORDriverBytes::PutU32(request.data() + 16, propertyId);
+  QORDriverBytes::PutU32(request.data() + 20, flags);
+  QORDriverBytes::PutU32(request.data() + 24, nodeId);
+  if (length >= 48) QORDriverBytes::PutGuid(request.data() + 32, kSecondId);
   if (length >= 68) {
-    PutU32(request.data() + 48, moduleType);
-    PutGuid(request.data() + 52, kModuleId);
+    QORDriverBytes::PutU32(request.data() + 48, moduleType);
+    QORDriverBytes::PutGuid(request.data() + 52, kModuleId);
   }
-  if (length >= 73) PutU32(request.data() + 68, parameterId);
+  if (length >= 73) QORDriverBytes::PutU32(request.data() + 68, parameterId);
   return request;
 }
 
@@ -487,10 +455,10 @@ HRESULT KELAPOIntelDriverInterface_SKL::ReadOffloadPin(IPart* part,
     return hr;
   }
   uint8_t request[kDescriptorRequestSize] = {};
-  PutGuid(request, kAudioEngineSet);
-  PutU32(request + 16, kAudioEngineDescriptor);
-  PutU32(request + 20, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY);
-  PutU32(request + 24, localId & 0xFFFFu);
+  QORDriverBytes::PutGuid(request, kAudioEngineSet);
+  QORDriverBytes::PutU32(request + 16, kAudioEngineDescriptor);
+  QORDriverBytes::PutU32(request + 20, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY);
+  QORDriverBytes::PutU32(request + 24, localId & 0xFFFFu);
   uint8_t answer[kDescriptorAnswerSize] = {};
   uint32_t returned = 0;
   hr = control->KsProperty(request, kDescriptorRequestSize, answer, kDescriptorAnswerSize,
@@ -502,7 +470,7 @@ HRESULT KELAPOIntelDriverInterface_SKL::ReadOffloadPin(IPart* part,
     Log(kWalk, __LINE__);
     return hr;
   }
-  offloadPins_.insert(GetU32(answer + 4));
+  offloadPins_.insert(QORDriverBytes::GetU32(answer + 4));
   return S_OK;
 }
 
@@ -524,7 +492,7 @@ HRESULT KELAPOIntelDriverInterface_SKL::TryNode(IKsControl* control, uint32_t no
     Log(kNode, __LINE__);
     return FAILED(hr) ? hr : E_FAIL;
   }
-  versionWord_ = GetU32(version);
+  versionWord_ = QORDriverBytes::GetU32(version);
   versionByte4_ = version[4];
   versionRead_ = 1;
   if (version[0] != 1) {
@@ -558,8 +526,8 @@ HRESULT KELAPOIntelDriverInterface_SKL::TryNode(IKsControl* control, uint32_t no
     Log(kNode, __LINE__);
     return FAILED(hr) ? hr : E_FAIL;
   }
-  const uint32_t total = GetU32(moduleList_.data());
-  const uint32_t count = GetU32(moduleList_.data() + 4);
+  const uint32_t total = QORDriverBytes::GetU32(moduleList_.data());
+  const uint32_t count = QORDriverBytes::GetU32(moduleList_.data() + 4);
   // The stated size and count are the driver's word: neither may reach past what arrived.
   if (total > returned ||
       kModuleListHeader + static_cast<uint64_t>(count) * kModuleRecordSize > total) {
@@ -575,10 +543,10 @@ HRESULT KELAPOIntelDriverInterface_SKL::TryNode(IKsControl* control, uint32_t no
 
   const uint8_t* record = moduleList_.data() + kModuleListHeader;
   for (uint32_t index = 0; index < count; ++index, record += kModuleRecordSize) {
-    const uint32_t type = GetU32(record);
-    const GUID id = GetGuid(record + 4);
-    moduleName_ = FieldText(record + 20, 64);
-    moduleVersion_ = FieldText(record + 84, 64);
+    const uint32_t type = QORDriverBytes::GetU32(record);
+    const GUID id = QORDriverBytes::GetGuid(record + 4);
+    moduleName_ = QORDriverBytes::FieldText(record + 20, 64);
+    moduleVersion_ = QORDriverBytes::FieldText(record + 84, 64);
     std::wstring text = QORGuidToString(id);
     log_ << "Module id:" << QORWideToUtf8(text) << ", type " << TypeName(type) << ", version "
          << moduleVersion_ << ", name " << moduleName_;
@@ -612,7 +580,7 @@ bool KELAPOIntelDriverInterface_SKL::GetParameter(HRESULT* status, uint32_t para
     *status = control_->KsProperty(request.data(), kParameterRequestSize, answer_.data(),
                                    kAnswerSize, &returned);
     const uint32_t arrived = returned < kAnswerSize ? returned : kAnswerSize;
-    const uint32_t stated = arrived >= 4 ? GetU32(answer_.data()) : 0;
+    const uint32_t stated = arrived >= 4 ? QORDriverBytes::GetU32(answer_.data()) : 0;
     if (SUCCEEDED(*status) && arrived >= 4 && stated <= arrived - 4 && stated <= size &&
         (stated == 0 || data != nullptr)) {
       if (stated > 0) std::memcpy(data, answer_.data() + 4, stated);
@@ -648,7 +616,7 @@ bool KELAPOIntelDriverInterface_SKL::QueryWord(uint32_t parameterId, uint32_t si
   std::vector<uint8_t> data(size, 0);
   HRESULT status = E_FAIL;
   if (!GetParameter(&status, parameterId, data.data(), size) || status != S_OK) return false;
-  *word = GetU32(data.data() + offset);
+  *word = QORDriverBytes::GetU32(data.data() + offset);
   return true;
 }
 

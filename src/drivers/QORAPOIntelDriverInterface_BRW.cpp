@@ -3,27 +3,12 @@
 #include <cstring>
 
 #include "common/QORTrace.h"
+#include "drivers/QORDriverBytes.h"
 #include "platform/QORDriverServices.h"
 
 namespace {
 
 constexpr const char* kFile = "QORAPOIntelDriverInterface_BRW";
-
-void PutU32(uint8_t* at, uint32_t value) {
-  std::memcpy(at, &value, sizeof value);
-}
-
-uint32_t GetU32(const uint8_t* at) {
-  uint32_t value = 0;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
-
-// A NUL-terminated field that the driver may have filled to the end without the NUL.
-std::string FieldText(const uint8_t* at, size_t chars) {
-  const char* text = reinterpret_cast<const char*>(at);
-  return std::string(text, strnlen(text, chars));
-}
 
 }  // namespace
 
@@ -59,10 +44,10 @@ bool QORAPOIntelDriverInterface_BRW::Request(uint32_t code, uint32_t command,
     return false;
   }
   uint8_t header[kHeaderSize] = {};
-  PutU32(header + 0, moduleId_);
-  PutU32(header + 4, 0);
-  PutU32(header + 8, command);
-  PutU32(header + 12, static_cast<uint32_t>(output->size()) + kHeaderSize);
+  QORDriverBytes::PutU32(header + 0, moduleId_);
+  QORDriverBytes::PutU32(header + 4, 0);
+  QORDriverBytes::PutU32(header + 8, command);
+  QORDriverBytes::PutU32(header + 12, static_cast<uint32_t>(output->size()) + kHeaderSize);
   const bool ok = device_->IoControl(code, header, kHeaderSize, output->data(),
                                      static_cast<uint32_t>(output->size()), returned, error);
   // A driver cannot have written more than it was given.
@@ -82,10 +67,10 @@ bool QORAPOIntelDriverInterface_BRW::GetModuleInfo(int32_t* status, std::string*
              "Intel GetModuleInfo DeviceIoControl failed, error %d\n", static_cast<int>(error));
     return false;
   }
-  *status = static_cast<int32_t>(GetU32(answer.data()));
+  *status = static_cast<int32_t>(QORDriverBytes::GetU32(answer.data()));
   if (*status >= 0) {
-    *name = FieldText(answer.data() + 4, kModuleStringChars);
-    *second = FieldText(answer.data() + 4 + kModuleStringChars, kModuleStringChars);
+    *name = QORDriverBytes::FieldText(answer.data() + 4, kModuleStringChars);
+    *second = QORDriverBytes::FieldText(answer.data() + 4 + kModuleStringChars, kModuleStringChars);
   }
   QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetModuleInfo"},
            "Intel GetModuleInfo: 0x%x, %s, %s\n", static_cast<uint32_t>(*status), name->c_str(),
@@ -105,7 +90,7 @@ bool QORAPOIntelDriverInterface_BRW::SetStatus(int32_t* status) {
              static_cast<int>(error));
     return false;
   }
-  *status = static_cast<int32_t>(GetU32(buffer.data()));
+  *status = static_cast<int32_t>(QORDriverBytes::GetU32(buffer.data()));
   QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::SetStatus"},
            "QORAPOIntelDriverInterface_BRW::SetStatus(), OK - 0x%x\n",
            static_cast<uint32_t>(*status));
@@ -118,16 +103,16 @@ bool QORAPOIntelDriverInterface_BRW::GetParameter(uint32_t* status, uint32_t par
   if (size > kParameterDataMax || (size > 0 && data == nullptr)) return false;
   // Each query has its own buffer, so instances never share an answer.
   std::vector<uint8_t> buffer(kParameterSize, 0);
-  PutU32(buffer.data() + 4, parameterId);
-  PutU32(buffer.data() + 13, size);
+  QORDriverBytes::PutU32(buffer.data() + 4, parameterId);
+  QORDriverBytes::PutU32(buffer.data() + 13, size);
   uint32_t returned = 0;
   uint32_t error = 0;
   if (!Request(kIoctlGet, kCommandGetParameter, &buffer, &returned, &error)) return false;
-  *status = GetU32(buffer.data());
+  *status = QORDriverBytes::GetU32(buffer.data());
   QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetParameter"},
            "GetParameter returned is %d\n", static_cast<int>(returned));
   if (returned < kParameterDataOffset) return false;
-  if (GetU32(buffer.data() + 13) > size) return false;
+  if (QORDriverBytes::GetU32(buffer.data() + 13) > size) return false;
   if (size > 0) std::memcpy(data, buffer.data() + kParameterDataOffset, size);
   return true;
 }
@@ -137,7 +122,7 @@ bool QORAPOIntelDriverInterface_BRW::QueryWord(uint32_t parameterId, uint32_t si
   std::vector<uint8_t> data(size, 0);
   uint32_t status = 0;
   if (!GetParameter(&status, parameterId, data.data(), size) || status != 0) return false;
-  *word = GetU32(data.data() + offset);
+  *word = QORDriverBytes::GetU32(data.data() + offset);
   return true;
 }
 
@@ -154,7 +139,7 @@ bool QORAPOIntelDriverInterface_BRW::QueryParameter21Offset48() {
   std::vector<uint8_t> data(92, 0);
   uint32_t status = 0;
   if (!GetParameter(&status, 21, data.data(), 92) || status != 0) return false;
-  return GetU32(data.data()) != 0 && GetU32(data.data() + 48) != 0;
+  return QORDriverBytes::GetU32(data.data()) != 0 && QORDriverBytes::GetU32(data.data() + 48) != 0;
 }
 
 bool QORAPOIntelDriverInterface_BRW::QueryParameter21() {

@@ -1,4 +1,5 @@
 #include "FakeDeviceInterfaces.h"
+#include "drivers/QORDriverBytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,16 +12,6 @@ constexpr uint32_t kIoctlGet = 0x0022E5DA;
 constexpr uint32_t kIoctlSetStatus = 0x0022E5DE;
 constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorInvalidParameter = 87;
-
-uint32_t GetU32(const uint8_t* at) {
-  uint32_t value = 0;
-  std::memcpy(&value, at, 4);
-  return value;
-}
-
-void PutU32(uint8_t* at, uint32_t value) {
-  std::memcpy(at, &value, 4);
-}
 
 class FakeDeviceFile : public IQORDeviceFile {
  public:
@@ -84,37 +75,37 @@ bool FakeDeviceInterfaces::Answer(uint32_t code, const void* input, uint32_t inp
     *error = ioError;
     return false;
   }
-  if (inputSize != 16 || GetU32(in) != moduleId || GetU32(in + 4) != 0 ||
-      GetU32(in + 12) != outputSize + 16) {
+  if (inputSize != 16 || QORDriverBytes::GetU32(in) != moduleId ||
+      QORDriverBytes::GetU32(in + 4) != 0 || QORDriverBytes::GetU32(in + 12) != outputSize + 16) {
     *error = kErrorInvalidParameter;
     return false;
   }
-  const uint32_t command = GetU32(in + 8);
+  const uint32_t command = QORDriverBytes::GetU32(in + 8);
   if (command == 11 && code == kIoctlGet && outputSize == 132) {
     std::memset(out, 0, outputSize);
-    PutU32(out, static_cast<uint32_t>(moduleStatus));
+    QORDriverBytes::PutU32(out, static_cast<uint32_t>(moduleStatus));
     std::memcpy(out + 4, moduleName.data(), std::min<size_t>(moduleName.size(), 64));
     std::memcpy(out + 68, moduleSecond.data(), std::min<size_t>(moduleSecond.size(), 64));
     *returned = 132;
     return true;
   }
   if (command == 13 && code == kIoctlSetStatus && outputSize == 6) {
-    PutU32(out, static_cast<uint32_t>(setStatusAnswer));
+    QORDriverBytes::PutU32(out, static_cast<uint32_t>(setStatusAnswer));
     *returned = 6;
     return true;
   }
   if (command == 15 && code == kIoctlGet && outputSize == 64017) {
-    const uint32_t id = GetU32(out + 4);
+    const uint32_t id = QORDriverBytes::GetU32(out + 4);
     const auto found = parameters.find(id);
     if (found == parameters.end()) {
-      PutU32(out, 0xC0000225u);
+      QORDriverBytes::PutU32(out, 0xC0000225u);
       *returned = 17;
       return true;
     }
     const auto status = parameterStatus.find(id);
-    PutU32(out, status != parameterStatus.end() ? status->second : 0);
+    QORDriverBytes::PutU32(out, status != parameterStatus.end() ? status->second : 0);
     const size_t size = std::min<size_t>(found->second.size(), 64000);
-    PutU32(out + 13, overrideStatedSize ? statedSize : static_cast<uint32_t>(size));
+    QORDriverBytes::PutU32(out + 13, overrideStatedSize ? statedSize : static_cast<uint32_t>(size));
     if (size > 0) std::memcpy(out + 17, found->second.data(), size);
     *returned = static_cast<uint32_t>(17 + size);
     return true;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "drivers/QORDriverBytes.h"
 #include "platform/IAudioInputSelector.h"
 #include "platform/IDeviceTopology.h"
 #include "platform/IKsControl.h"
@@ -23,29 +24,9 @@ constexpr GUID kAudioEngineSet = {
     0x3A2F82DC, 0x886F, 0x4BAA, {0x9E, 0xB4, 0x08, 0x2B, 0x90, 0x25, 0xC5, 0x36}};
 constexpr HRESULT kMoreData = HRESULT_FROM_WIN32(234);
 
-uint32_t GetU32(const uint8_t* at) {
-  uint32_t value = 0;
-  std::memcpy(&value, at, 4);
-  return value;
-}
-
-void PutU32(uint8_t* at, uint32_t value) {
-  std::memcpy(at, &value, 4);
-}
-
-// Little-endian fields, then the eight bytes as they are.
-void PutGuid(uint8_t* at, const GUID& guid) {
-  PutU32(at, guid.Data1);
-  at[4] = static_cast<uint8_t>(guid.Data2);
-  at[5] = static_cast<uint8_t>(guid.Data2 >> 8);
-  at[6] = static_cast<uint8_t>(guid.Data3);
-  at[7] = static_cast<uint8_t>(guid.Data3 >> 8);
-  std::memcpy(at + 8, guid.Data4, 8);
-}
-
 bool IsGuid(const uint8_t* at, const GUID& guid) {
   uint8_t bytes[16];
-  PutGuid(bytes, guid);
+  QORDriverBytes::PutGuid(bytes, guid);
   return std::memcmp(at, bytes, 16) == 0;
 }
 
@@ -503,12 +484,12 @@ uint32_t FakeDeviceTopology::DescriptorRequests() {
 std::vector<uint8_t> FakeDeviceTopology::ModuleListAnswer() {
   if (!rawModuleList.empty()) return rawModuleList;
   std::vector<uint8_t> list(8 + 148 * modules.size(), 0);
-  PutU32(list.data(), static_cast<uint32_t>(list.size()));
-  PutU32(list.data() + 4, static_cast<uint32_t>(modules.size()));
+  QORDriverBytes::PutU32(list.data(), static_cast<uint32_t>(list.size()));
+  QORDriverBytes::PutU32(list.data() + 4, static_cast<uint32_t>(modules.size()));
   uint8_t* record = list.data() + 8;
   for (const ModuleRecord& module : modules) {
-    PutU32(record, module.type);
-    PutGuid(record + 4, module.id);
+    QORDriverBytes::PutU32(record, module.type);
+    QORDriverBytes::PutGuid(record + 4, module.id);
     std::memcpy(record + 20, module.name.data(), std::min<size_t>(module.name.size(), 64));
     std::memcpy(record + 84, module.version.data(), std::min<size_t>(module.version.size(), 64));
     record += 148;
@@ -522,9 +503,9 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
   auto* out = static_cast<uint8_t*>(data);
   *returned = 0;
   if (length < 24) return E_INVALIDARG;
-  const uint32_t id = GetU32(request + 16);
-  const uint32_t flags = GetU32(request + 20);
-  const uint32_t node = length >= 28 ? GetU32(request + 24) : 0;
+  const uint32_t id = QORDriverBytes::GetU32(request + 16);
+  const uint32_t flags = QORDriverBytes::GetU32(request + 20);
+  const uint32_t node = length >= 28 ? QORDriverBytes::GetU32(request + 24) : 0;
 
   if (IsGuid(request, kAudioEngineSet)) {
     {
@@ -539,9 +520,9 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
       *returned = 12;
       return kMoreData;
     }
-    PutU32(out, 1);
-    PutU32(out + 4, offloadPin);
-    PutU32(out + 8, 3);
+    QORDriverBytes::PutU32(out, 1);
+    QORDriverBytes::PutU32(out + 4, offloadPin);
+    QORDriverBytes::PutU32(out + 8, 3);
     *returned = 12;
     return S_OK;
   }
@@ -554,7 +535,7 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
     if ((flags & 2) != 0 && out != nullptr) copy.data.assign(out, out + dataLength);
     requests_.push_back(std::move(copy));
   }
-  if (node != offloadPin || GetU32(request + 28) != 0) return E_INVALIDARG;
+  if (node != offloadPin || QORDriverBytes::GetU32(request + 28) != 0) return E_INVALIDARG;
   auto answer = [&](const std::vector<uint8_t>& bytes) -> HRESULT {
     *returned = static_cast<uint32_t>(bytes.size());
     if (dataLength < bytes.size()) return kMoreData;
@@ -573,11 +554,12 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
       if (length != 73 || flags != 1 || !IsGuid(request + 32, kSecondId) || request[72] != 0) {
         return E_INVALIDARG;
       }
-      const auto found = parameters.find(GetU32(request + 68));
+      const auto found = parameters.find(QORDriverBytes::GetU32(request + 68));
       if (found == parameters.end()) return E_NOTFOUND;
       std::vector<uint8_t> bytes(4 + found->second.size());
-      PutU32(bytes.data(),
-             overrideStatedSize ? statedSize : static_cast<uint32_t>(found->second.size()));
+      QORDriverBytes::PutU32(bytes.data(), overrideStatedSize
+                                               ? statedSize
+                                               : static_cast<uint32_t>(found->second.size()));
       if (!found->second.empty()) {
         std::memcpy(bytes.data() + 4, found->second.data(), found->second.size());
       }
