@@ -41,7 +41,9 @@ std::string ChainLine(QORAPOProcessChain* chain) {
     if (wrapper == nullptr) {
       add("Mix");
     } else {
-      add(wrapper->GetInstanceId().empty() ? std::string("Process") : wrapper->GetInstanceId());
+      // What runs, then the configuration's name for it.
+      const std::string& instance = wrapper->GetInstanceId();
+      add(wrapper->GetTechId() + (instance.empty() ? "" : " (" + instance + ")"));
     }
   }
   return line.empty() ? "empty" : line;

@@ -22,6 +22,7 @@ QORAPOProcessWrapper::~QORAPOProcessWrapper() {
 bool QORAPOProcessWrapper::Create(const std::string& techId, const std::string& instanceId,
                                   const std::string& hook, IQORAPOProcessWrapperHook* hookTarget) {
   instanceId_.clear();
+  techId_.clear();
   library_.DestroyProcess();
   process_ = nullptr;
   sendHook_ = nullptr;
@@ -33,6 +34,7 @@ bool QORAPOProcessWrapper::Create(const std::string& techId, const std::string& 
   if (!library_.CreateProcess(techId) || library_.GetProcess() == nullptr) return false;
   process_ = library_.GetProcess();
   instanceId_ = instanceId;
+  techId_ = techId;
 
   if (hookTarget == nullptr || hook != kSideChainHook) return true;
   if (techId == kReceivingTechId) {

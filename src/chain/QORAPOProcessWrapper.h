@@ -54,6 +54,7 @@ class QORAPOProcessWrapper : public IQORUTSController, public QORAudioProcessBlo
 
   TechProcess* GetProcess() const { return process_; }
   const std::string& GetInstanceId() const { return instanceId_; }
+  const std::string& GetTechId() const { return techId_; }
   uint32_t GetChannels() const { return channels_; }
   uint32_t GetSampleRate() const { return sampleRate_; }
 
@@ -63,6 +64,7 @@ class QORAPOProcessWrapper : public IQORUTSController, public QORAudioProcessBlo
   bool AcceptsPrefix(const std::string& prefix, bool withAlias) const;
 
   std::string instanceId_;
+  std::string techId_;
   QORAPOProcessLibrary library_;
   TechProcess* process_ = nullptr;
   IQORAPOProcessWrapperHook* sendHook_ = nullptr;
