@@ -94,6 +94,12 @@ class CQOR_LFX_APO_Varion_Base : public CBaseAudioProcessingObject,
   // Copies the first connection's format on each side, and the room of the output buffer.
   void CacheFormats(UINT32 inputCount, APO_CONNECTION_DESCRIPTOR** inputs, UINT32 outputCount,
                     APO_CONNECTION_DESCRIPTOR** outputs);
+  // A period carries one input and one output connection; anything less is not processed.
+  static bool HasFirstConnections(UINT32 inputCount, APO_CONNECTION_PROPERTY** inputs,
+                                  UINT32 outputCount, APO_CONNECTION_PROPERTY** outputs) {
+    return inputCount >= 1 && outputCount >= 1 && inputs != nullptr && outputs != nullptr &&
+           inputs[0] != nullptr && outputs[0] != nullptr;
+  }
   // The platform is older than 6.1.
   static bool IsOlderPlatform();
   bool PassThroughChosen() const;

@@ -84,8 +84,7 @@ void CQOR_LFX_Capture_APO_Varion::APOProcess(UINT32 u32NumInputConnections,
                                              APO_CONNECTION_PROPERTY** inputs,
                                              UINT32 u32NumOutputConnections,
                                              APO_CONNECTION_PROPERTY** outputs) {
-  if (u32NumInputConnections < 1 || u32NumOutputConnections < 1 || inputs == nullptr ||
-      outputs == nullptr || inputs[0] == nullptr || outputs[0] == nullptr) {
+  if (!HasFirstConnections(u32NumInputConnections, inputs, u32NumOutputConnections, outputs)) {
     return;
   }
   APO_CONNECTION_PROPERTY& input = *inputs[0];
