@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           libtinyxml2-dev libboost-dev libspeexdsp-dev libsndfile1-dev
-          libcli11-dev libhwy-dev sox)
+          libcli11-dev libhwy-dev libkissfft-dev libcairo2-dev sox tmux)
 
 missing=()
 for package in "${packages[@]}"; do
