@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           libtinyxml2-dev libboost-dev libspeexdsp-dev libsndfile1-dev
-          libcli11-dev libhwy-dev libkissfft-dev libcairo2-dev sox tmux)
+          libcli11-dev libhwy-dev libkissfft-dev libcairo2-dev nlohmann-json3-dev
+          sox tmux)
 
 missing=()
 for package in "${packages[@]}"; do
