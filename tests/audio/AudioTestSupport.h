@@ -10,23 +10,6 @@
 
 namespace qortest {
 
-// Multiplies every sample by its gain, in planar form so that buffers convert.
-class GainProcess : public IQORAudioProcess<float> {
- public:
-  explicit GainProcess(float gain) : gain_(gain) {}
-  bool Init(uint32_t, uint32_t) override { return true; }
-  void EnableBypass(bool) override {}
-  bool IsBypassed() const override { return false; }
-  uint32_t GetLatency() const override { return 0; }
-  void Process(IQORAudioData<float>& data) override {
-    float* s = data.GetSamples(true, false);
-    for (uint32_t i = 0; i < data.GetFrameCount() * data.GetChannelCount(); ++i) s[i] *= gain_;
-  }
-
- private:
-  float gain_;
-};
-
 inline std::vector<float> Ramp(size_t count, float first = 1.0f) {
   std::vector<float> ramp(count);
   for (size_t i = 0; i < count; ++i) ramp[i] = first + static_cast<float>(i);

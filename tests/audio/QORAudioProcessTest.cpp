@@ -84,11 +84,9 @@ TEST(QORAudioProcessDelay, EveryFrameLeavesExactlyDelayFramesLater) {
     delay.SetDelay(7);
     ASSERT_TRUE(delay.Init(2, 48000));
     Floats out;
-    uint32_t next = 0;
     for (uint32_t frames : {5u, 9u, 13u, 2u, 7u, 3u, 8u}) {
       Floats in(frames * 2), result(frames * 2, 99.0f);
-      for (uint32_t i = 0; i < frames * 2; ++i) in[i] = Ramp2(next + i / 2, i % 2);
-      next += frames;
+      for (uint32_t i = 0; i < frames * 2; ++i) in[i] = Ramp2(out.size() / 2 + i / 2, i % 2);
       if (inPlace) result = in;
       delay.ProcessInterleaved(inPlace ? result.data() : in.data(), result.data(), frames);
       out.insert(out.end(), result.begin(), result.end());

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "TestTechProbe.h"
+#include "audio/QORAudioDataFloat.h"
 #include "settings/QORAPOConfigurationFile.h"
 
 namespace {
@@ -44,21 +44,21 @@ QORAPOProcessChain::Request MakeRequest(const std::shared_ptr<QORAPOOperatingMod
   return request;
 }
 
-// Streams `signal` (one value per frame in every input channel, or per sample when interleaved
-// holds a whole period) through the chain and returns output channel 0, or everything when all.
+// Streams `signal` (one value per frame in every channel) through the chain in periods and returns
+// output channel 0.
 std::vector<float> RunChain(QORAPOProcessChain& chain, const std::vector<float>& signal,
-                            uint32_t inChannels, uint32_t outChannels, uint32_t rate,
-                            uint32_t period = 480, IQORAPOProcessChainPipeHook* hook = nullptr) {
+                            uint32_t channels, uint32_t rate, uint32_t period = 480,
+                            IQORAPOProcessChainPipeHook* hook = nullptr) {
   std::vector<float> result;
   QORAudioDataFloat in, out;
   for (size_t start = 0; start + period <= signal.size(); start += period) {
-    in.Init(period, inChannels, rate);
+    in.Init(period, channels, rate);
     float* s = in.GetSamples(true, true);
-    for (uint32_t i = 0; i < period * inChannels; ++i) s[i] = signal[start + i / inChannels];
-    out.Init(period, outChannels, rate);
+    for (uint32_t i = 0; i < period * channels; ++i) s[i] = signal[start + i / channels];
+    out.Init(period, channels, rate);
     chain.Process(in, out, hook);
     for (uint32_t f = 0; f < period; ++f)
-      result.push_back(out.GetSamples(false, true)[f * outChannels]);
+      result.push_back(out.GetSamples(false, true)[f * channels]);
   }
   return result;
 }
@@ -92,7 +92,7 @@ TEST(QORAPOProcessChain, PaddingReachesTheTargetAndTheImpulseComesOutAtTheLatenc
     chain.UpdateLatency();
     EXPECT_EQ(chain.latency, c.latency);
     EXPECT_EQ(chain.GetDelay().GetLatency(), c.delay);
-    EXPECT_EQ(FirstNonZero(RunChain(chain, Impulse(4800, 100), 2, 2, 48000)), 100 + c.latency);
+    EXPECT_EQ(FirstNonZero(RunChain(chain, Impulse(4800, 100), 2, 48000)), 100 + c.latency);
   }
 }
 
@@ -124,7 +124,7 @@ TEST(QORAPOProcessChain, FailedSecondProcessLeavesAnUnbuiltChainPassingThroughAt
   EXPECT_EQ(chain.GetProcessList().GetProcessCount(), 0u);
   chain.UpdateLatency();
   EXPECT_EQ(chain.latency, 480u);
-  const auto out = RunChain(chain, Impulse(1440, 3), 2, 2, 48000);
+  const auto out = RunChain(chain, Impulse(1440, 3), 2, 48000);
   EXPECT_EQ(FirstNonZero(out), 483);
   EXPECT_EQ(out[483], 1.0f);
 }
@@ -144,7 +144,7 @@ TEST(QORAPOProcessChain, BypassedCaptureChainSendsEachPeriodToTheHookAndRenderDo
     chain.bypassed = true;
     chain.UpdateLatency();
     RecordingHook hook;
-    RunChain(chain, std::vector<float>(480, 0.5f), 1, 1, 16000, 160, &hook);
+    RunChain(chain, std::vector<float>(480, 0.5f), 1, 16000, 160, &hook);
     EXPECT_EQ(hook.sends, render ? 0 : 3);
     EXPECT_EQ(hook.receives, 0);
   }

@@ -34,6 +34,11 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t at, size_t 
   return std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + size);
 }
 
+// The words of a request's header after its property-set GUID.
+std::vector<uint32_t> Header(const std::vector<uint8_t>& request) {
+  return {U32(request, 16), U32(request, 20), U32(request, 24), U32(request, 28)};
+}
+
 class SkylakeDriver : public ::testing::Test {
  protected:
   void SetUp() override { QORDriverServices::Install(nullptr, &fake_); }
@@ -54,13 +59,9 @@ TEST_F(SkylakeDriver, WalksToTheWaveFilterAndRetainsTheMatchingModule) {
   EXPECT_EQ(driver.ModuleVersion(), "1.2.3");
   EXPECT_EQ(fake_.DescriptorRequests(), 1u);
   for (const char* text :
-       {"Devices count: 2", "Device id not match, skipping device", "Matching device id found.",
-        "Input selector activated", "End of parts; replacing connector",
-        "Trying to read offload pin id...", "End of connectors. Found Software_IO.",
-        "Using pin id: 2", "OK: API Version matched: 0x1", "Modules count: 2, modules size: 304",
+       {"Devices count: 2", "Device id not match, skipping device", "Using pin id: 2",
+        "Modules count: 2, modules size: 304",
         "Module id:{E1284052-F064-4FE4-A3D3-3878F72704C3}, type MFX, version 1.2.3, name LuxSndPP",
-        "type SFX, version 0.9, name OtherPP",
-        "Warning: Event handle not opened.  Skipping event register.",
         "--- OK: Matching GUID found! SST PP module is active and ready. ---"}) {
     EXPECT_EQ(trace.LinesContaining(text).size(), 1u) << text;
   }
@@ -71,10 +72,7 @@ TEST_F(SkylakeDriver, WalksToTheWaveFilterAndRetainsTheMatchingModule) {
   const auto& version = requests[0].property;
   ASSERT_EQ(version.size(), 32u);
   EXPECT_EQ(Slice(version, 0, 16), GuidBytes(Skl::kPropertySet));
-  EXPECT_EQ(U32(version, 16), 0u);
-  EXPECT_EQ(U32(version, 20), 1u);
-  EXPECT_EQ(U32(version, 24), 2u);
-  EXPECT_EQ(U32(version, 28), 0u);
+  EXPECT_EQ(Header(version), (std::vector<uint32_t>{0, 1, 2, 0}));
   EXPECT_EQ(requests[0].dataLength, 5u);
   const auto& list = requests[1].property;
   ASSERT_EQ(list.size(), 48u);
@@ -98,16 +96,11 @@ TEST_F(SkylakeDriver, ParameterRequestLayoutAndCopy) {
   const uint8_t expected[6] = {0x0A, 0x0B, 0xFF, 0x00, 0xEE, 0xEE};
   EXPECT_EQ(std::memcmp(data, expected, 6), 0);
   EXPECT_EQ(trace.LinesContaining("(6 bytes): [0a0bff00eeee]").size(), 1u);
-  EXPECT_EQ(trace.LinesContaining("ParameterId=0x10014407, buffer=0x").size(), 1u);
-  EXPECT_EQ(trace.LinesContaining("buffer_size=6, status=0x0").size(), 1u);
 
   const auto request = fake_.Requests().back().property;
   ASSERT_EQ(request.size(), 73u);
   EXPECT_EQ(Slice(request, 0, 16), GuidBytes(Skl::kPropertySet));
-  EXPECT_EQ(U32(request, 16), 3u);
-  EXPECT_EQ(U32(request, 20), 1u);
-  EXPECT_EQ(U32(request, 24), 2u);
-  EXPECT_EQ(U32(request, 28), 0u);
+  EXPECT_EQ(Header(request), (std::vector<uint32_t>{3, 1, 2, 0}));
   EXPECT_EQ(Slice(request, 32, 16), GuidBytes(Skl::kSecondId));
   EXPECT_EQ(U32(request, 48), 1u);
   EXPECT_EQ(Slice(request, 52, 16), GuidBytes(Skl::kModuleId));
@@ -168,49 +161,35 @@ TEST_F(SkylakeDriver, VersionTwoIsAbandonedBeforeTheModuleList) {
   EXPECT_TRUE(FAILED(status));
   EXPECT_FALSE(driver.HasControl());
   EXPECT_EQ(trace.LinesContaining("Error: API Version mismatch: 0x2").size(), 1u);
-  EXPECT_TRUE(trace.LinesContaining("Obtaining modules list...").empty());
-  const auto requests = fake_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(U32(requests[0].property, 16), 0u);
+  EXPECT_EQ(fake_.Requests().size(), 1u);  // the version only
   HRESULT hr = S_OK;
   uint8_t data[16] = {};
   EXPECT_FALSE(driver.GetParameter(&hr, 0x10014407, data, 16));
   EXPECT_EQ(hr, E_FAIL);
 }
 
-TEST_F(SkylakeDriver, VersionReadFailureIsLogged) {
-  qortest::TraceCapture trace;
-  fake_.versionResult = E_NOTFOUND;
-  HRESULT status = S_OK;
-  Skl driver(&status);
-  EXPECT_TRUE(FAILED(status));
-  EXPECT_EQ(trace.LinesContaining("Error Failed to retrieve version!").size(), 1u);
-}
-
 TEST_F(SkylakeDriver, ModuleListWithoutTheIdentifierRetainsNoControl) {
-  qortest::TraceCapture trace;
   fake_.modules.resize(1);  // only the other module
   HRESULT status = S_OK;
   Skl driver(&status);
   EXPECT_TRUE(FAILED(status));
   EXPECT_FALSE(driver.HasControl());
-  EXPECT_EQ(trace.LinesContaining("Modules count: 1, modules size: 156").size(), 1u);
-  EXPECT_TRUE(trace.LinesContaining("Matching GUID found").empty());
   EXPECT_FALSE(driver.Query10014404());
   EXPECT_EQ(fake_.Requests().size(), 3u);  // no parameter request went out
 }
 
 TEST_F(SkylakeDriver, ModuleListStatingMoreThanArrivedIsRefused) {
   const std::vector<uint8_t> whole = fake_.ModuleListAnswer();  // 2 records, 304 bytes
-  // Count beyond the stated size; stated size beyond what arrived; a cut record.
-  std::vector<uint8_t> count = whole;
-  count[4] = 3;
-  std::vector<uint8_t> size = whole;
-  size[0] = 0x31;  // 305
-  std::vector<uint8_t> cut(whole.begin(), whole.end() - 1);
-  std::vector<uint8_t> huge = whole;
-  huge[7] = 0x80;  // a count whose records would overflow 32 bits
-  for (const auto& list : {count, size, cut, huge}) {
+  auto changed = [&](size_t at, uint8_t value) {
+    std::vector<uint8_t> list = whole;
+    list[at] = value;
+    return list;
+  };
+  // Count beyond the stated size; stated size (305) beyond what arrived; a cut record; a count
+  // whose records would overflow 32 bits.
+  for (const auto& list :
+       {changed(4, 3), changed(0, 0x31), std::vector<uint8_t>(whole.begin(), whole.end() - 1),
+        changed(7, 0x80)}) {
     qortest::TraceCapture trace;
     fake_.rawModuleList = list;
     HRESULT status = S_OK;
@@ -253,6 +232,8 @@ TEST_F(SkylakeDriver, WalkFailuresEndTheSearch) {
        "Warning, failed to retrieve pin id! Result: 0x80004005"},
       {[](FakeDeviceTopology& f) { f.ksActivationFails = true; },
        "Failed to activate IKsControl interface! Result: 0x"},
+      {[](FakeDeviceTopology& f) { f.versionResult = E_NOTFOUND; },
+       "Error Failed to retrieve version!"},
       {[](FakeDeviceTopology& f) {
          f.endpointId = L"{E1CF177B-AF91-4F37-ADCF6C1E6CB24D60}.{x}";
          f.version[0] = 3;
@@ -274,10 +255,6 @@ TEST_F(SkylakeDriver, WalkFailuresEndTheSearch) {
     QORDriverServices::Install(nullptr, &fake_);
   }
 }
-
-}  // namespace
-
-namespace {
 
 // The answer buffer belongs to the object and is held for one query at a time: two threads
 // querying one object each get their own answers whole (ThreadSanitizer watches the buffer).

@@ -72,22 +72,17 @@ TEST_F(BroadwellDriver, RequestsCarryTheHeaderAndPrefilledBuffers) {
   EXPECT_EQ(parameterStatus, 0u);
 }
 
-TEST_F(BroadwellDriver, OpensTheFirstDeviceThatOpensAndLogsTheHandle) {
-  qortest::TraceCapture trace;
+TEST_F(BroadwellDriver, OpensTheFirstDeviceThatOpens) {
   fake_.devices = {{L"a", false}, {L"b", true}, {L"c", true}};
   QORAPOIntelDriverInterface_BRW driver(9);
   EXPECT_TRUE(driver.OpenIntelDriver());
   EXPECT_EQ(fake_.OpenAttempts(), (std::vector<std::wstring>{L"a", L"b"}));
-  const auto lines = trace.LinesContaining("Broadwell OpenIntelDriver() returned handle 0x");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].find("0xffffffff"), std::string::npos);
-
   fake_.devices = {{L"a", false}};
   EXPECT_FALSE(driver.OpenIntelDriver());
   EXPECT_FALSE(driver.IsOpen());
 }
 
-TEST_F(BroadwellDriver, ModuleInfoStatusAndStrings) {
+TEST_F(BroadwellDriver, ModuleInfoAndSetStatusReportTheDriversStatus) {
   qortest::TraceCapture trace;
   QORAPOIntelDriverInterface_BRW driver(9);
   ASSERT_TRUE(driver.OpenIntelDriver());
@@ -105,6 +100,12 @@ TEST_F(BroadwellDriver, ModuleInfoStatusAndStrings) {
   EXPECT_EQ(name, std::string(64, 'N'));
   EXPECT_EQ(second, "PostProcessing");
 
+  fake_.setStatusAnswer = 0x10;
+  EXPECT_TRUE(driver.SetStatus(&status));
+  EXPECT_EQ(status, 0x10);
+  fake_.setStatusAnswer = -1;
+  EXPECT_FALSE(driver.SetStatus(&status));
+
   fake_.moduleStatus = -5;
   EXPECT_FALSE(driver.GetModuleInfo(&status, &name, &second));
   EXPECT_EQ(status, -5);
@@ -119,21 +120,7 @@ TEST_F(BroadwellDriver, ModuleInfoStatusAndStrings) {
   EXPECT_EQ(trace.LinesContaining("SetStatus(), DeviceIoControl failed, error 31").size(), 1u);
 }
 
-TEST_F(BroadwellDriver, SetStatusReportsTheDriversStatus) {
-  qortest::TraceCapture trace;
-  QORAPOIntelDriverInterface_BRW driver(9);
-  ASSERT_TRUE(driver.OpenIntelDriver());
-  int32_t status = 0;
-  fake_.setStatusAnswer = 0x10;
-  EXPECT_TRUE(driver.SetStatus(&status));
-  EXPECT_EQ(status, 0x10);
-  EXPECT_EQ(trace.LinesContaining("QORAPOIntelDriverInterface_BRW::SetStatus(), OK - 0x10").size(),
-            1u);
-  fake_.setStatusAnswer = -1;
-  EXPECT_FALSE(driver.SetStatus(&status));
-}
-
-TEST_F(BroadwellDriver, ParameterCopiesExactlyTheCallersSize) {
+TEST_F(BroadwellDriver, ParameterCopiesExactlyTheCallersSizeAndNoOversizedAnswer) {
   qortest::TraceCapture trace;
   QORAPOIntelDriverInterface_BRW driver(9);
   ASSERT_TRUE(driver.OpenIntelDriver());
@@ -145,14 +132,9 @@ TEST_F(BroadwellDriver, ParameterCopiesExactlyTheCallersSize) {
   const uint8_t expected[8] = {0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE, 0xEE, 0xEE};
   EXPECT_EQ(std::memcmp(data, expected, 8), 0);
   EXPECT_EQ(trace.LinesContaining("GetParameter returned is 21").size(), 1u);
-}
-
-TEST_F(BroadwellDriver, OversizedParameterAnswerIsNotCopied) {
-  QORAPOIntelDriverInterface_BRW driver(9);
-  ASSERT_TRUE(driver.OpenIntelDriver());
+  // An answer larger than asked is not copied.
+  std::memset(data, 0xEE, sizeof data);
   fake_.parameters[21] = std::vector<uint8_t>(92, 0x5A);
-  uint8_t data[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-  uint32_t status = 0;
   EXPECT_FALSE(driver.GetParameter(&status, 21, data, 4));
   EXPECT_EQ(data[0], 0xEE);
   EXPECT_EQ(data[3], 0xEE);
@@ -184,13 +166,9 @@ TEST_F(BroadwellDriver, FeatureQueriesTestStatusAndWords) {
   fake_.parameters[21] = Words({1}, 92);
   EXPECT_TRUE(driver.QueryParameter21());
   EXPECT_FALSE(driver.QueryParameter21Offset48());
-  std::vector<uint8_t> both = Words({1}, 92);
-  both[48] = 1;
-  fake_.parameters[21] = both;
+  fake_.parameters[21] = Words({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 92);  // and offset 48
   EXPECT_TRUE(driver.QueryParameter21Offset48());
-  std::vector<uint8_t> onlyResult(92, 0);
-  onlyResult[48] = 1;
-  fake_.parameters[21] = onlyResult;
+  fake_.parameters[21] = Words({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 92);
   EXPECT_FALSE(driver.QueryParameter21Offset48());
   EXPECT_FALSE(driver.QueryParameter21());
 

@@ -8,13 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,17 +62,13 @@ int RegistryChild(const std::vector<std::string>& args) {
   // folders, n named objects with a pipe; held until the parent's next line.
   if (job == "services") {
     ::umask(static_cast<mode_t>(std::strtol(args.at(1).c_str(), nullptr, 8)));
-    std::unique_ptr<IQORNamedMutex> mutex;
-    std::unique_ptr<IQOREvent> event;
-    std::unique_ptr<IQORSharedMemory> memory;
-    std::unique_ptr<IQORPipeServer> pipe;
+    std::vector<std::shared_ptr<void>> held;
+    std::wstring path;
     for (char service : args.at(2)) {
       QORRegistryKey sub;
-      std::wstring path;
       if (service == 'r' && (QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kBase,
                                                     KEY_ALL_ACCESS, key) != ERROR_SUCCESS ||
                              key.SetDword(L"Value", 1) != ERROR_SUCCESS ||
-                             key.SetString(L"Text", L"abc") != ERROR_SUCCESS ||
                              key.CreateSubKey(L"Sub", KEY_ALL_ACCESS, sub) != ERROR_SUCCESS ||
                              QORRegistryKey::Create(QORRegistryHive::kClassesRoot, L"CLSID",
                                                     KEY_ALL_ACCESS, sub) != ERROR_SUCCESS)) {
@@ -84,37 +79,48 @@ int RegistryChild(const std::vector<std::string>& args) {
         return 2;
       }
       if (service == 'n') {
-        mutex = QORCreateNamedMutex(L"Global\\PermissionMutex", false);
-        event = QORCreateNamedEvent(L"Global\\PermissionEvent", true, false);
-        memory = QORCreateSharedMemory(L"Global\\PermissionMemory", 4096);
-        pipe = QORCreatePipeServer(L"\\\\.\\pipe\\Permission", 1928);
-        if (!mutex || !event || !memory || !pipe) return 3;
+        held = {QORCreateNamedMutex(L"Global\\PermissionMutex", false),
+                QORCreateNamedEvent(L"Global\\PermissionEvent", true, false),
+                QORCreateSharedMemory(L"Global\\PermissionMemory", 4096),
+                QORCreatePipeServer(L"\\\\.\\pipe\\Permission", 1928)};
+        if (std::count(held.begin(), held.end(), nullptr) != 0) return 3;
       }
     }
     qortest::ChildSay("ready");
-    std::string line;
-    qortest::ChildHear(line);
+    qortest::ChildHear(told);
     return 0;
   }
-  if (job == "delete-deep") {  // with only a few descriptors to spare
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = 16;
+  if (job == "flip") {  // reads args[1] 30,000 times while it trades places with args[2]
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+      while (!stop.load()) {
+        ::renameat2(AT_FDCWD, args[1].c_str(), AT_FDCWD, args[2].c_str(), RENAME_EXCHANGE);
+      }
+    });
+    int unexpected = 0;
+    for (int i = 0; i < 30000; ++i) {
+      const Result result = QORFileReader::ReadRegularFile(args[1], 100, told);
+      unexpected += result != Result::kOk && result != Result::kNotRegular;
+    }
+    stop = true;
+    flipper.join();
+    told = std::to_string(unexpected);
+  } else if (job == "delete-deep") {  // with only a few descriptors to spare
+    const rlimit limit{16, 16};
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
     told = std::to_string(QORRegistryKey::DeleteTree(QORRegistryHive::kLocalMachine,
                                                      std::wstring(kBase) + L"\\Deep"));
   } else if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine, kBase, KEY_ALL_ACCESS, key) !=
              ERROR_SUCCESS) {
     return 1;
-  } else if (job == "query" || job == "get") {
-    told = std::to_string(key.GetDword(L"Piped", &value));
-    if (job == "get") told += " " + std::to_string(value);
-  } else if (job == "enum-value" || job == "enum-subkey") {
-    for (const std::wstring& name : List(key, job == "enum-value")) {
-      told += QORWideToUtf8(name) + ";";
+  } else if (job == "calls") {  // each call on a stored FIFO, in turn
+    told = std::to_string(key.GetDword(L"Piped", &value)) + " ";
+    for (bool values : {true, false}) {
+      for (const std::wstring& name : List(key, values)) told += QORWideToUtf8(name) + ";";
     }
-  } else if (job == "set") {
-    told = std::to_string(key.SetDword(L"Piped", 5));
+    told += " " + std::to_string(key.SetDword(L"Piped", 5));
+    told += " " + std::to_string(key.GetDword(L"Piped", &value));
+    told += " " + std::to_string(value);
   } else if (job == "write-big") {  // until killed, so that a kill lands mid-write
     const std::vector<uint8_t> blob(8u << 20, 0x5A);
     qortest::ChildSay("ready");
@@ -123,8 +129,7 @@ int RegistryChild(const std::vector<std::string>& args) {
     return 2;
   } else if (job == "rewrite") {  // a value of its own, for a second
     qortest::ChildSay("ready");
-    const auto end = Clock::now() + std::chrono::milliseconds(1000);
-    while (Clock::now() < end) {
+    for (const auto end = Clock::now() + std::chrono::seconds(1); Clock::now() < end;) {
       if (key.SetBinary(L"Theirs", std::vector<uint8_t>(64, 1)) != ERROR_SUCCESS) return 2;
     }
     told = "done";
@@ -163,51 +168,23 @@ class QORRegistryKeyTest : public ::testing::Test {
   QORRegistryKey key_;
 };
 
-TEST_F(QORRegistryKeyTest, HostileNamesStayInsideTheirKey) {
-  QORRegistryKey sub;
-  // Hostile names are plain names: "." and ".." too, and "/" is an ordinary character.
-  for (const wchar_t* name :
-       {L"..", L"../../../escape", L"/etc/x", L"a\\..\\..\\b", L".tmpvalue"}) {
-    ASSERT_EQ(ERROR_SUCCESS, key_.SetString(name, name)) << QORWideToUtf8(name);
-  }
-  EXPECT_EQ(5u, List(key_, true).size());
-  for (const wchar_t* name : {L"..", L".", L"a/../../b"}) {
-    ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(name, KEY_ALL_ACCESS, sub));
-    ASSERT_EQ(ERROR_SUCCESS, sub.SetDword(L"marker", 7));
-  }
-  EXPECT_EQ(3u, List(key_, false).size());
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key_.OpenSubKey(L"..\\x", KEY_READ, sub));
-  const fs::path hive = fs::path(root_.Path()) / "registry" / "HKLM";
-  for (const auto& entry : fs::recursive_directory_iterator(root_.Path())) {
-    if (entry.path() == hive.parent_path()) continue;
-    EXPECT_EQ(0u, entry.path().string().rfind(hive.string(), 0)) << entry.path();
-  }
-}
-
-TEST_F(QORRegistryKeyTest, MalformedNamesAndValuesAreRefused) {
+TEST_F(QORRegistryKeyTest, UnholdableNamesAreRefusedAndLengthsCountUtf16Units) {
   // Names UTF-16 cannot hold: refused, not stored under the replacement character's file.
-  QORRegistryKey sub;
-  EXPECT_EQ(kInvalid, key_.SetDword(std::wstring(L"a\0b", 3), 1));
+  QORRegistryKey key, sub;
+  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Long", KEY_ALL_ACCESS, key));
+  EXPECT_EQ(kInvalid, key.SetDword(std::wstring(L"a\0b", 3), 1));
   const std::wstring replacement = L"a\uFFFDb";
-  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(replacement, 1));
+  ASSERT_EQ(ERROR_SUCCESS, key.SetDword(replacement, 1));
   for (const wchar_t bad : {wchar_t(0xD800), wchar_t(0xDBFF), wchar_t(0xDC00), wchar_t(0x110000)}) {
     const std::wstring name = std::wstring(L"a") + bad + L"b";
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, key_.SetDword(name, 2))
-        << std::hex << static_cast<uint32_t>(bad);
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, key_.CreateSubKey(name, KEY_ALL_ACCESS, sub));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, key_.CreateSubKey(L"x\\" + name, KEY_ALL_ACCESS, sub));
+    EXPECT_EQ(kInvalid, key.SetDword(name, 2)) << std::hex << static_cast<uint32_t>(bad);
+    EXPECT_EQ(kInvalid, key.CreateSubKey(name, KEY_ALL_ACCESS, sub));
+    EXPECT_EQ(kInvalid, key.CreateSubKey(L"x\\" + name, KEY_ALL_ACCESS, sub));
   }
   uint32_t value = 0;
-  EXPECT_EQ(ERROR_SUCCESS, key_.GetDword(replacement, &value));
+  EXPECT_EQ(ERROR_SUCCESS, key.GetDword(replacement, &value));
   EXPECT_EQ(1u, value);
-  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"bad", 1));  // then damaged: unreadable and unlisted
-  std::ofstream(ValueFile(L"bad"), std::ios::trunc) << "QRV1\x01";
-  EXPECT_EQ(ERROR_BADDB, key_.GetDword(L"bad", &value));
-  EXPECT_EQ(Names{replacement}, List(key_, true));
-  EXPECT_TRUE(List(key_, false).empty());
   // Lengths count UTF-16 units on writing and reading alike.
-  QORRegistryKey key;
-  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Long", KEY_ALL_ACCESS, key));
   constexpr wchar_t kAstral = 0x1F3B5;
   // 16,383 characters but 32,766 units: too long, refused before anything is stored.
   EXPECT_EQ(kInvalid, key.SetDword(std::wstring(16383, kAstral), 1));
@@ -216,15 +193,11 @@ TEST_F(QORRegistryKeyTest, MalformedNamesAndValuesAreRefused) {
   ASSERT_EQ(ERROR_SUCCESS, key.SetDword(longest, 7));
   EXPECT_EQ(ERROR_SUCCESS, key.GetDword(longest, &value));
   EXPECT_EQ(7u, value);
-  EXPECT_EQ(Names{longest}, List(key, true));
+  EXPECT_EQ((Names{replacement, longest}), List(key, true));
   EXPECT_EQ(kInvalid, key.SetDword(longest + L'y', 1));
-  const std::wstring plain(16383, L'z');
-  EXPECT_EQ(ERROR_SUCCESS, key.SetDword(plain, 1));
-  EXPECT_EQ(kInvalid, key.SetDword(plain + L'z', 1));
-  EXPECT_EQ(2u, List(key, true).size());
 }
 
-TEST_F(QORRegistryKeyTest, FifosInTheStoreNeverBlockACall) {
+TEST_F(QORRegistryKeyTest, FifosAndLinksInTheStoreNeverBlockOrRedirectACall) {
   QORRegistryKey sub;
   ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Good", 1));
   ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Piped", 1));
@@ -234,20 +207,23 @@ TEST_F(QORRegistryKeyTest, FifosInTheStoreNeverBlockACall) {
     ASSERT_TRUE(fs::remove(file));
     ASSERT_EQ(0, ::mkfifo(file.c_str(), 0660));
   }
-  const std::pair<const char*, std::string> calls[] = {
-      {"query", "query 1009"},  // ERROR_BADDB, like any damaged value
-      {"enum-value", "enum-value Good;"},
-      {"enum-subkey", "enum-subkey Keyed;"},
-      {"set", "set 0"},  // the FIFO is replaced by the value
-      {"get", "get 0 5"},
-  };
-  for (const auto& [call, expected] : calls) {
-    qortest::ChildProcess child;
-    ASSERT_TRUE(child.Start("registry", {call}));
-    std::string line;
-    EXPECT_TRUE(child.ReadLine(line, 5000)) << call << " did not return within 5 s";
-    EXPECT_EQ(expected, line);
-  }
+  // Query: ERROR_BADDB like any damaged value; the lists leave the FIFOs out; a write replaces it.
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("registry", {"calls"}));
+  std::string line;
+  EXPECT_TRUE(child.ReadLine(line, 5000)) << "a call did not return within 5 s";
+  EXPECT_EQ("calls 1009 Good;Keyed; 0 0 5", line);
+  // A link in place of a value file: read as damaged, replaced by a write, never written through.
+  const fs::path target = fs::path(root_.Path()) / "target";
+  std::ofstream(target) << "keep";
+  ASSERT_TRUE(fs::remove(ValueFile(L"Good")));
+  fs::create_symlink(target, ValueFile(L"Good"));
+  uint32_t value = 0;
+  EXPECT_EQ(ERROR_BADDB, key_.GetDword(L"Good", &value));
+  EXPECT_EQ(ERROR_SUCCESS, key_.SetDword(L"Good", 2));
+  EXPECT_EQ(ERROR_SUCCESS, key_.GetDword(L"Good", &value));
+  EXPECT_EQ(2u, value);
+  EXPECT_EQ(4u, fs::file_size(target));
 }
 
 TEST_F(QORRegistryKeyTest, DeepTreeIsDeletedCompletelyUnderADescriptorLimit) {
@@ -287,11 +263,10 @@ TEST_F(QORRegistryKeyTest, QueryInfoCountsWhatTheEnumerationsList) {
   ASSERT_EQ(ERROR_SUCCESS, key_.QueryInfo(&subKeys, &values));
   EXPECT_EQ(List(key_, false).size(), subKeys);
   EXPECT_EQ(List(key_, true).size(), values);
-  EXPECT_EQ(1u, subKeys);
   EXPECT_EQ(2u, values);
 }
 
-TEST_F(QORRegistryKeyTest, TemporariesOfKilledWritersAreCleanedByTheNextWrite) {
+TEST_F(QORRegistryKeyTest, TemporariesOfKilledWritersAreCleanedByTheNextWriteAndLiveOnesKept) {
   bool leftOver = false;
   for (int attempt = 0; attempt < 20 && !leftOver; ++attempt) {
     qortest::ChildProcess child;
@@ -307,22 +282,17 @@ TEST_F(QORRegistryKeyTest, TemporariesOfKilledWritersAreCleanedByTheNextWrite) {
   ASSERT_TRUE(leftOver) << "no write was caught in the middle";
   ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Next", 1));
   EXPECT_EQ(std::vector<std::string>{}, Files(true));
-}
-
-TEST_F(QORRegistryKeyTest, TemporariesOfLiveWritersAreLeftAlone) {
+  // A live writer's temporaries survive our writes: every one of its writes succeeds.
   qortest::ChildProcess child;
   ASSERT_TRUE(child.Start("registry", {"rewrite"}));
   ASSERT_TRUE(child.WaitFor("ready"));
-  uint32_t writes = 0;
   std::string line;
-  bool done = false;
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!done && Clock::now() < deadline) {
+  uint32_t writes = 0;
+  for (const auto end = Clock::now() + std::chrono::seconds(10); line.empty() && Clock::now() < end;
+       ++writes) {
     ASSERT_EQ(ERROR_SUCCESS, key_.SetBinary(L"Mine", std::vector<uint8_t>(64, 2)));
-    ++writes;
-    done = child.ReadLine(line, 5);
+    child.ReadLine(line, 5);
   }
-  EXPECT_TRUE(done);
   EXPECT_EQ("rewrite done", line);
   EXPECT_EQ(0, child.Wait());
   EXPECT_GT(writes, 10u);
@@ -333,16 +303,12 @@ std::vector<std::string> WrongModes(const fs::path& path) {
   std::vector<std::string> wrong;
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return {path.string() + " missing"};
-  const mode_t expected = S_ISDIR(st.st_mode) ? 0770 : 0660;
-  if (S_ISLNK(st.st_mode) || (st.st_mode & 07777) != expected) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    wrong.push_back(path.string() + " " + mode);
+  if (S_ISLNK(st.st_mode) || (st.st_mode & 07777) != (S_ISDIR(st.st_mode) ? 0770u : 0660u)) {
+    wrong.push_back(path.string() + " " + std::to_string(st.st_mode & 07777));
   }
-  if (S_ISDIR(st.st_mode)) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(path)) {
-      for (std::string& item : WrongModes(entry.path())) wrong.push_back(std::move(item));
-    }
+  if (!S_ISDIR(st.st_mode)) return wrong;
+  for (const auto& entry : fs::directory_iterator(path)) {
+    for (std::string& item : WrongModes(entry.path())) wrong.push_back(std::move(item));
   }
   return wrong;
 }
@@ -375,25 +341,13 @@ TEST(QORStateTree, LinksInsideTheRootAreNeverFollowed) {
   const fs::path victim = root / "victim";
   fs::create_directory(victim);
   QORRegistryKey key;
-  // In place of the registry folder, then of a hive.
+  // In place of the registry folder, the known folders and the named objects' folder.
   fs::create_directory_symlink(victim, root / "registry");
   EXPECT_NE(ERROR_SUCCESS,
             QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kBase, KEY_ALL_ACCESS, key));
-  EXPECT_NE(ERROR_SUCCESS,
-            QORRegistryKey::Open(QORRegistryHive::kLocalMachine, L"", KEY_READ, key));
-  fs::remove(root / "registry");
-  fs::create_directory(root / "registry");
-  fs::create_directory_symlink(victim, root / "registry" / "HKCR");
-  EXPECT_NE(ERROR_SUCCESS,
-            QORRegistryKey::Create(QORRegistryHive::kClassesRoot, L"CLSID", KEY_ALL_ACCESS, key));
-  // Known folders and the named objects' folder.
-  for (const GUID* folder : {&FOLDERID_ProgramData, &FOLDERID_ProgramFiles}) {
-    const fs::path link =
-        root / (folder == &FOLDERID_ProgramData ? "ProgramData" : "Program Files");
-    fs::create_directory_symlink(victim, link);
-    std::wstring path;
-    EXPECT_TRUE(FAILED(QORKnownFolders::GetPath(*folder, &path))) << link;
-  }
+  fs::create_directory_symlink(victim, root / "ProgramData");
+  std::wstring path;
+  EXPECT_TRUE(FAILED(QORKnownFolders::GetPath(FOLDERID_ProgramData, &path)));
   fs::create_directory_symlink(victim, root / "NamedObjects");
   EXPECT_EQ(nullptr, QORCreateNamedMutex(L"Global\\Linked", false));
   EXPECT_EQ(nullptr, QORCreateSharedMemory(L"Global\\Linked", 64));
@@ -407,82 +361,29 @@ TEST(QORStateTree, LinksInsideTheRootAreNeverFollowed) {
     if (fd >= 0) ::close(fd);
   }
   EXPECT_TRUE(fs::is_empty(victim));
-  // A link in place of a value file: read as damaged, replaced by a write, never written through.
-  const fs::path target = victim / "file";
-  std::ofstream(target) << "keep";
-  fs::remove(root / "registry" / "HKCR");
-  ASSERT_EQ(ERROR_SUCCESS,
-            QORRegistryKey::Create(QORRegistryHive::kClassesRoot, L"CLSID", KEY_ALL_ACCESS, key));
-  ASSERT_EQ(ERROR_SUCCESS, key.SetDword(L"Linked", 1));
-  const fs::path valueFile = root / "registry" / "HKCR" /
-                             QORRegistryName::FileName(QORRegistryName::kKeyPrefix, L"CLSID") /
-                             QORRegistryName::FileName(QORRegistryName::kValuePrefix, L"Linked");
-  fs::remove(valueFile);
-  fs::create_symlink(target, valueFile);
-  uint32_t value = 0;
-  EXPECT_EQ(ERROR_BADDB, key.GetDword(L"Linked", &value));
-  EXPECT_EQ(ERROR_SUCCESS, key.SetDword(L"Linked", 2));
-  EXPECT_EQ(ERROR_SUCCESS, key.GetDword(L"Linked", &value));
-  EXPECT_EQ(2u, value);
-  EXPECT_EQ(4u, fs::file_size(target));
 }
 
 TEST(QORStateTree, TheFileReaderReadsWholeRegularFilesUpToTheLimitAndNeverBlocks) {
   qortest::TempStateRoot root;
   const fs::path files(root.Path());
-  ASSERT_EQ(0, ::mkfifo((files / "fifo").c_str(), 0660));
-  fs::create_symlink(files / "six", files / "link");
-  fs::create_directory(files / "dir");
-  std::string text = "old";
-  std::ofstream(files / "six", std::ios::binary) << std::string("a\0b\r\n\xFF", 6);
-  EXPECT_EQ(QORFileReader::ReadRegularFile(files / "six", 6, text), Result::kOk);
-  EXPECT_EQ(text, std::string("a\0b\r\n\xFF", 6));
-  EXPECT_EQ(QORFileReader::ReadRegularFile(files / "six", 5, text), Result::kTooLarge);
-  EXPECT_TRUE(text.empty());
-  const std::pair<fs::path, Result> cases[] = {
-      {files / "missing", Result::kMissing}, {files / "six" / "below", Result::kMissing},
-      {files / "link", Result::kNotRegular}, {files / "dir", Result::kNotRegular},
-      {"/dev/null", Result::kNotRegular},
-  };
-  for (const auto& [path, result] : cases) {
-    text = "old";
-    EXPECT_EQ(QORFileReader::ReadRegularFile(path, 1 << 20, text), result) << path;
-    EXPECT_TRUE(text.empty()) << path;
-  }
-  // The path is opened once and then only the descriptor is asked: a path that flips between a
-  // regular file and a FIFO never holds a read in an open that waits for a writer.
   const fs::path path = files / "six";
   const fs::path fifo = files / "fifo";
-  std::atomic<bool> stop{false};
-  std::thread flipper([&] {
-    while (!stop.load())
-      ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE);
-  });
-  std::atomic<int> done{0};
-  int unexpected = 0;
-  auto reads = std::async(std::launch::async, [&] {
-    std::string text;
-    for (; done < 30000; ++done) {
-      const Result result = QORFileReader::ReadRegularFile(path, 100, text);
-      if (result != Result::kOk && result != Result::kNotRegular) ++unexpected;
-    }
-  });
-  bool finished = false;  // or blocked: ten seconds without a finished read
-  for (int last = -1, idle = 0; !finished && idle < 10; last = done) {
-    finished = reads.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
-    idle = done == last ? idle + 1 : 0;
-  }
-  stop = true;
-  flipper.join();
-  if (!finished) {  // a blocked open waits for a writer: give it one to end the test
-    for (const fs::path& end : {path, fifo}) {
-      const int writer = ::open(end.c_str(), O_WRONLY | O_NONBLOCK);
-      if (writer >= 0) ::close(writer);
-    }
-  }
-  reads.get();
-  EXPECT_TRUE(finished) << "blocked after " << done << " reads";
-  EXPECT_EQ(unexpected, 0);
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0660));
+  fs::create_symlink(path, files / "link");
+  std::string text = "old";
+  std::ofstream(path, std::ios::binary) << std::string("a\0b\r\n\xFF", 6);
+  EXPECT_EQ(QORFileReader::ReadRegularFile(path, 6, text), Result::kOk);
+  EXPECT_EQ(text, std::string("a\0b\r\n\xFF", 6));
+  EXPECT_EQ(QORFileReader::ReadRegularFile(path, 5, text), Result::kTooLarge);
+  EXPECT_TRUE(text.empty());
+  EXPECT_EQ(QORFileReader::ReadRegularFile(files / "link", 100, text), Result::kNotRegular);
+  // The path is opened once and then only the descriptor is asked: a path that flips between a
+  // regular file and a FIFO never holds a read in an open that waits for a writer.
+  qortest::ChildProcess child;
+  ASSERT_TRUE(child.Start("registry", {"flip", path.string(), fifo.string()}));
+  std::string line;
+  EXPECT_TRUE(child.ReadLine(line, 60000)) << "a read blocked";
+  EXPECT_EQ(line, "flip 0");
 }
 
 }  // namespace

@@ -50,16 +50,16 @@ TEST(QORTechRealTime, ProcessNeverAllocatesAndSilenceDecaysCleanly) {
       SideChain side{c.room};
       auto audio = Sine(6, rate, 997.0, rate, 0.9f);
       qortest::AllocationScope scope;
-      RunBlocks(*p, audio, rate / 100, side.Callback());
+      RunBlocks(*p, audio, rate / 100, &side.callback);
       for (const auto& s : c.changed) ASSERT_TRUE(p->SetControlInt(s.name, s.value));
-      RunBlocks(*p, audio, rate / 100, side.Callback());
-      RunBlocks(*p, audio, 0, side.Callback());  // one long call
+      RunBlocks(*p, audio, rate / 100, &side.callback);
+      RunBlocks(*p, audio, 0, &side.callback);  // one long call
       EXPECT_EQ(scope.Count(), 0u);
       if (rate == 48000) continue;
       auto decay = MakeProcess(c.techId, 2, rate, c.on);
       auto loud = Sine(2, rate, 37.0, rate, 1.0f);
       for (auto& ch : loud) ch.resize(rate * 4, 0.0f);
-      RunBlocks(*decay, loud, rate / 100, side.Callback());
+      RunBlocks(*decay, loud, rate / 100, &side.callback);
       EXPECT_TRUE(IsClean(loud));
       EXPECT_TRUE(IsClean({{side.last}}));
       EXPECT_LT(MaxAbs(loud[0], rate * 3), 1e-6f);

@@ -82,11 +82,7 @@ struct SideChain {
   uint32_t frames = 0;
   bool wellFormed = true;
   float last = 0.0f;
-  TechCallback callback{};
-  const TechCallback* Callback() {
-    callback = {&Call, this};
-    return &callback;
-  }
+  TechCallback callback{&Call, this};
   static void Call(TechChannel* channel, uint32_t frames, void* context) {
     auto* side = static_cast<SideChain*>(context);
     ++side->calls;
@@ -134,8 +130,8 @@ inline float MaxAbs(const std::vector<float>& samples, size_t from = 0, size_t t
 // No NaN, infinity or subnormal anywhere.
 inline bool IsClean(const Channels& audio) {
   for (const auto& ch : audio) {
-    for (float s : ch) {
-      if (!std::isfinite(s) || std::fpclassify(s) == FP_SUBNORMAL) return false;
+    if (!std::all_of(ch.begin(), ch.end(), [](float s) { return std::isnormal(s) || s == 0; })) {
+      return false;
     }
   }
   return true;

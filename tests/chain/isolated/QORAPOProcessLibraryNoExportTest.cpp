@@ -6,7 +6,6 @@
 #include <string>
 
 #include "chain/QORAPOProcessLibrary.h"
-#include "chain/QORAPOProcessWrapper.h"
 #include "common/QORTextConvert.h"
 #include "platform/QORLoadedModule.h"
 
@@ -32,11 +31,6 @@ TEST(QORAPOProcessLibraryNoExport, CreateFailsAndTheLibraryIsUnloadedAtOnce) {
     EXPECT_FALSE(library.IsLoaded());
     EXPECT_FALSE(QORLoadedModule::IsLoadedPath(path));
   }
-
-  QORAPOProcessWrapper wrapper;
-  EXPECT_FALSE(wrapper.Create("Test Pass", "Eq", "", nullptr));
-  EXPECT_EQ(wrapper.GetProcess(), nullptr);
-  EXPECT_FALSE(QORLoadedModule::IsLoadedPath(path));
 }
 
 }  // namespace
