@@ -122,35 +122,18 @@ TEST_F(SkylakeDriver, OversizedOrOverstatedParameterAnswerIsNotCopied) {
   EXPECT_FALSE(driver.Query10014405Offset0());
   EXPECT_EQ(trace.LinesContaining("Warning: Get param failed.").size(), 2u);
 
+  // A query tests its word of a whole answer.
+  fake_.parameters[0x10014405] = std::vector<uint8_t>(28, 0);
+  fake_.parameters[0x10014405][16] = 1;
+  EXPECT_TRUE(driver.Query10014405Offset16());
+  EXPECT_FALSE(driver.Query10014405Offset0());
+
   // The answer states more data than arrived: nothing past it is read.
   fake_.parameters[0x10014405] = std::vector<uint8_t>(8, 0x77);
   fake_.overrideStatedSize = true;
   fake_.statedSize = 28;
   EXPECT_FALSE(driver.GetParameter(&hr, 0x10014405, data.data(), 28));
   EXPECT_EQ(data, std::vector<uint8_t>(28, 0xEE));
-}
-
-TEST_F(SkylakeDriver, FeatureQueriesTestTheirWords) {
-  HRESULT status = E_FAIL;
-  Skl driver(&status);
-  ASSERT_EQ(status, S_OK);
-  EXPECT_FALSE(driver.Query1001440B());  // the driver does not know it
-  std::vector<uint8_t> speaker(28, 0);
-  speaker[16] = 1;
-  fake_.parameters[0x10014405] = speaker;
-  EXPECT_TRUE(driver.Query10014405Offset16());
-  EXPECT_FALSE(driver.Query10014405Offset0());
-  fake_.parameters[0x10014404] = std::vector<uint8_t>(40, 0);
-  EXPECT_FALSE(driver.Query10014404());
-  fake_.parameters[0x10014404][0] = 1;
-  EXPECT_TRUE(driver.Query10014404());
-  fake_.parameters[0x10014402] = {0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_TRUE(driver.Query10014402());
-  fake_.parameters[0x1001440B] = {0, 0, 0, 0, 1, 0, 0, 0};
-  EXPECT_FALSE(driver.Query1001440B());
-  fake_.parameters[0x10014407] = std::vector<uint8_t>(16, 0);
-  fake_.parameters[0x10014407][1] = 1;
-  EXPECT_TRUE(driver.ReadParameterWord0(0x10014407, 16));
 }
 
 TEST_F(SkylakeDriver, VersionTwoIsAbandonedBeforeTheModuleList) {

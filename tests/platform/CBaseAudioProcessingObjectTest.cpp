@@ -49,41 +49,6 @@ QORComPtr<IAudioProcessingObject> Make(uint32_t flags, uint32_t maxInputs) {
   return apo;
 }
 
-TEST(CBaseAudioProcessingObjectTest, DefaultFormatChecksFollowTheRegistrationFlags) {
-  const QORComPtr<IAudioMediaType> float48 = Type(WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 32);
-  const QORComPtr<IAudioMediaType> float44 = Type(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32);
-  const QORComPtr<IAudioMediaType> float48x6 = Type(WAVE_FORMAT_IEEE_FLOAT, 6, 48000, 32);
-  const QORComPtr<IAudioMediaType> pcm16 = Type(WAVE_FORMAT_PCM, 2, 48000, 16);
-  const QORComPtr<IAudioMediaType> pcm32 = Type(WAVE_FORMAT_PCM, 2, 48000, 32);
-  const struct {
-    uint32_t flags;
-    IAudioMediaType* opposite;
-    IAudioMediaType* requested;
-    HRESULT expected;
-  } cases[] = {
-      {12, nullptr, float48.Get(), S_OK},
-      {12, nullptr, pcm16.Get(), APOERR_FORMAT_NOT_SUPPORTED},
-      {12, nullptr, pcm32.Get(), APOERR_FORMAT_NOT_SUPPORTED},
-      {12, float44.Get(), float48.Get(), APOERR_FORMAT_NOT_SUPPORTED},
-      {8, float44.Get(), float48.Get(), S_OK},
-      {12, float48x6.Get(), float48.Get(), S_OK},
-      {14, float48x6.Get(), float48.Get(), APOERR_FORMAT_NOT_SUPPORTED},
-      {12, pcm16.Get(), float48.Get(), APOERR_FORMAT_NOT_SUPPORTED},
-  };
-  for (const auto& c : cases) {
-    const QORComPtr<IAudioProcessingObject> apo = Make(c.flags, 1);
-    QORComPtr<IAudioMediaType> supported;
-    EXPECT_EQ(c.expected, apo->IsInputFormatSupported(c.opposite, c.requested, supported.Put()))
-        << c.flags;
-    EXPECT_EQ(supported.Get(), c.expected == S_OK ? c.requested : nullptr);
-    EXPECT_EQ(c.expected, apo->IsOutputFormatSupported(c.opposite, c.requested, supported.Put()));
-  }
-  const QORComPtr<IAudioProcessingObject> apo = Make(12, 1);
-  QORComPtr<IAudioMediaType> supported;
-  EXPECT_EQ(E_POINTER, apo->IsInputFormatSupported(nullptr, nullptr, supported.Put()));
-  EXPECT_EQ(E_POINTER, apo->IsInputFormatSupported(nullptr, float48.Get(), nullptr));
-}
-
 TEST(CBaseAudioProcessingObjectTest, LockNeedsTheRecordAndValidatesConnections) {
   const QORComPtr<IAudioProcessingObject> apo = Make(12, 2);
   QORComPtr<IAudioProcessingObjectConfiguration> configuration;

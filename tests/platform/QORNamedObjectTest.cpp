@@ -197,6 +197,77 @@ TEST(QORNamedObjectPeer, ObjectEndsWhenItsLastHolderIsKilled) {
   EXPECT_EQ(error, Error::kNotFound);
 }
 
+constexpr int kRacers = 4;
+
+struct Ledger {
+  std::atomic<uint64_t> holding[kRacers];  // the token of the object each holds now, or 0
+  std::atomic<uint32_t> faults, creates, joins, ready;
+};
+
+// Creates or opens "Race" 300 times. A new object must come zero-filled and gets a token; an
+// opened one must carry a token, the same one every other racer holds at that moment.
+int RaceChild(const std::vector<std::string>& args) {
+  const int index = std::stoi(args[0]);
+  auto block = QOROpenSharedMemory(L"Ledger", sizeof(Ledger));
+  if (!block) return 1;
+  auto* ledger = static_cast<Ledger*>(block->Data());
+  ledger->ready.fetch_add(1);  // all start together, so they meet
+  for (auto end = Clock::now() + std::chrono::seconds(10);
+       ledger->ready.load() < kRacers && Clock::now() < end;) {
+    std::this_thread::yield();
+  }
+  for (int round = 0; round < 300; ++round) {
+    const uint64_t token = (static_cast<uint64_t>(::getpid()) << 20) | (round + 1);
+    auto initialize = [&](int fd, int, const std::string&) {
+      uint64_t data[kSize / 8] = {};
+      const bool read = ::pread(fd, data, kSize, QORNamedObject::kDataOffset) == kSize;
+      for (uint64_t word : data) ledger->faults.fetch_add(word != 0);
+      return read && ::pwrite(fd, &token, 8, QORNamedObject::kDataOffset) == 8;
+    };
+    QORNamedObject object;
+    bool existed = false;
+    const Mode mode = round % 3 == 2 ? Mode::kOpen : Mode::kCreate;
+    const Error error = object.Open(kKind, L"Race", mode, kSize, initialize, &existed);
+    if (error == Error::kNotFound && mode == Mode::kOpen) continue;
+    uint64_t seen = 0;
+    if (error != Error::kNone ||
+        ::pread(object.Fd(), &seen, sizeof(seen), QORNamedObject::kDataOffset) != sizeof(seen) ||
+        seen == 0 || (!existed && seen != token)) {
+      ledger->faults.fetch_add(1);
+      continue;
+    }
+    (existed ? ledger->joins : ledger->creates).fetch_add(1);
+    ledger->holding[index].store(seen);
+    for (const auto& holding : ledger->holding) {
+      const uint64_t theirs = holding.load();
+      ledger->faults.fetch_add(theirs != 0 && theirs != seen);
+    }
+    if (round % 2 == 0) std::this_thread::yield();
+    ledger->holding[index].store(0);
+    object.Close();
+    // Gaps of different lengths, so the object keeps ending and being made again.
+    std::this_thread::sleep_for(std::chrono::microseconds(50 * ((round * 7 + index) % 5)));
+  }
+  return 0;
+}
+qortest::ChildRegistration race("race", &RaceChild);
+
+TEST(QORNamedObjectPeer, RacingOpenersAndClosersNeitherSplitNorReviveAnObject) {
+  qortest::TempStateRoot root;
+  auto block = QORCreateSharedMemory(L"Ledger", sizeof(Ledger));
+  ASSERT_NE(block, nullptr);
+  auto* ledger = static_cast<Ledger*>(block->Data());
+  qortest::ChildProcess racers[kRacers];
+  for (int i = 0; i < kRacers; ++i) ASSERT_TRUE(racers[i].Start("race", {std::to_string(i)}));
+  for (auto& racer : racers) EXPECT_EQ(racer.Wait(), 0);
+  EXPECT_EQ(ledger->faults.load(), 0u);
+  // The racers did meet: objects were made anew and joined.
+  EXPECT_GT(ledger->creates.load(), 1u);
+  EXPECT_GT(ledger->joins.load(), 0u);
+  QORNamedObject object;
+  EXPECT_EQ(Open(object, Mode::kOpen, L"Race"), "1 0");
+}
+
 TEST(QORPipe, ASixthReaderFailsAtOnceAndADeadReadersInstanceIsReused) {
   qortest::TempStateRoot root;
   Peer holders[5];

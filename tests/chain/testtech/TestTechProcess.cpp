@@ -46,10 +46,6 @@ bool TestTechProcess::SetControlInt(const char* name, int32_t value) {
   return target != nullptr;
 }
 
-bool TestTechProcess::SetControlString(const char*, const char*) {
-  return false;
-}
-
 bool TestTechProcess::GetControlInt(const char* name, int32_t* value) {
   const std::pair<const char*, int32_t> numbers[] = {
       {"Gain", gain_},     {"CallMode", callMode_},   {"Calls", calls_},

@@ -30,7 +30,7 @@ class TestTechProcess : public TechProcess {
   uint32_t GetLatency() override { return latency_; }
   int32_t GetControlInfo(const TechControlDesc** descs) override;
   bool SetControlInt(const char* name, int32_t value) override;
-  bool SetControlString(const char* name, const char* value) override;
+  bool SetControlString(const char*, const char*) override { return false; }
   bool GetControlInt(const char* name, int32_t* value) override;
   bool GetControlString(const char* name, const char** value) override;
   bool TakeState(TechProcess* other) override;
