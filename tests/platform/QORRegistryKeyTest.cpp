@@ -168,9 +168,24 @@ class QORRegistryKeyTest : public ::testing::Test {
   QORRegistryKey key_;
 };
 
-TEST_F(QORRegistryKeyTest, UnholdableNamesAreRefusedAndLengthsCountUtf16Units) {
-  // Names UTF-16 cannot hold: refused, not stored under the replacement character's file.
+TEST_F(QORRegistryKeyTest, NamesStayInTheirKeyUnholdableOnesAreRefusedAndLengthsCountUtf16Units) {
+  // Hostile names are plain names: "." and ".." too, and "/" is an ordinary character.
   QORRegistryKey key, sub;
+  for (const wchar_t* name : {L"..", L".", L"../../../escape", L"/etc/x", L"a\\..\\..\\b"}) {
+    ASSERT_EQ(ERROR_SUCCESS, key_.SetString(name, name)) << QORWideToUtf8(name);
+    ASSERT_EQ(ERROR_SUCCESS,
+              key_.CreateSubKey(name[0] == L'a' ? L"a/../../b" : name, KEY_ALL_ACCESS, sub));
+  }
+  EXPECT_EQ(5u, List(key_, true).size());
+  EXPECT_EQ(5u, List(key_, false).size());
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key_.OpenSubKey(L"..\\x", KEY_READ, sub));
+  const fs::path hive = fs::path(root_.Path()) / "registry" / "HKLM";
+  for (const auto& entry : fs::recursive_directory_iterator(root_.Path())) {
+    EXPECT_TRUE(entry.path() == hive.parent_path() ||
+                entry.path().string().rfind(hive.string(), 0) == 0)
+        << entry.path();
+  }
+  // Names UTF-16 cannot hold: refused, not stored under the replacement character's file.
   ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Long", KEY_ALL_ACCESS, key));
   EXPECT_EQ(kInvalid, key.SetDword(std::wstring(L"a\0b", 3), 1));
   const std::wstring replacement = L"a\uFFFDb";
