@@ -28,12 +28,8 @@ namespace apotest {
 inline QORComPtr<IAudioMediaType> FloatType(uint16_t channels, uint32_t rate,
                                             uint16_t validBits = 32) {
   WAVEFORMATEXTENSIBLE format{};
-  format.Format = {WAVE_FORMAT_EXTENSIBLE,
-                   channels,
-                   rate,
-                   rate * channels * 4u,
-                   static_cast<uint16_t>(channels * 4u),
-                   32,
+  const auto frame = static_cast<uint16_t>(channels * 4u);
+  format.Format = {WAVE_FORMAT_EXTENSIBLE,    channels, rate, rate * frame, frame, 32,
                    kWaveFormatExtensibleExtra};
   format.wValidBitsPerSample = validBits;
   format.dwChannelMask = channels == 2 ? KSAUDIO_SPEAKER_STEREO : 0;
@@ -55,15 +51,6 @@ struct InitRecord {
   BYTE* Data() { return reinterpret_cast<BYTE*>(&record); }
 };
 
-inline QORComPtr<IMMDeviceCollection> Endpoints(EDataFlow flow) {
-  QORComPtr<IMMDeviceEnumerator> enumerator;
-  EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                   IID_IMMDeviceEnumerator, enumerator.PutVoid()));
-  QORComPtr<IMMDeviceCollection> devices;
-  EXPECT_EQ(S_OK, enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.Put()));
-  return devices;
-}
-
 // The active endpoints of a direction and the first one's store, as the engine hands them to an
 // object; with example, that endpoint is created first with the example configuration.
 struct Endpoint {
@@ -73,7 +60,10 @@ struct Endpoint {
       qortest::MakeEndpoint(flow == eRender, QORUtf8ToWide(example->Path()) + L"/config/laptop.xml",
                             std::string(std::istreambuf_iterator<char>(file), {}));
     }
-    devices = Endpoints(flow);
+    QORComPtr<IMMDeviceEnumerator> enumerator;
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                     IID_IMMDeviceEnumerator, enumerator.PutVoid()));
+    EXPECT_EQ(S_OK, enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.Put()));
     QORComPtr<IMMDevice> device;
     if (devices->Item(0, device.Put()) == S_OK) {
       EXPECT_EQ(S_OK, device->OpenPropertyStore(STGM_READ, store.Put()));

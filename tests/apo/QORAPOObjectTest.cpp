@@ -101,7 +101,7 @@ TEST_F(QORAPOObjectTest, InitializeChecksTheRecordSizesAndKeepsTheDevice) {
   QOREndpointStore::Add(eRender, qortest::EndpointId(true), L"Speakers", DEVICE_STATE_ACTIVE);
   const GUID second = {0x5A1B2C3F, 0x4E5F, 0x4A6B, {1, 2, 3, 4, 5, 6, 7, 10}};
   QOREndpointStore::Add(eRender, second, L"Headphones", DEVICE_STATE_ACTIVE);
-  const QORComPtr<IMMDeviceCollection> devices = apotest::Endpoints(eRender);
+  const QORComPtr<IMMDeviceCollection> devices = Endpoint(eRender).devices;
   QORComPtr<IMMDevice> device0, device1;
   devices->Item(0, device0.Put());
   devices->Item(1, device1.Put());

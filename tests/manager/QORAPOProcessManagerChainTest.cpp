@@ -63,30 +63,28 @@ struct ToneFit {
   double frequency = 0.0, amplitude = 0.0, residual = 1.0;
 };
 ToneFit FitTone(const std::vector<float>& x, size_t from, size_t n, double rate) {
-  ToneFit fit;
-  double s = 0.0, c = 0.0, best = -1.0;
   std::vector<double> hann(n);
   for (size_t i = 0; i < n; ++i) hann[i] = 1.0 - std::cos(2.0 * kPi * i / n);
-  const auto correlate = [&](double f, bool weighted) {
+  const auto correlate = [&](double f, bool weighted) {  // the window's sum of x e^-iwt
     const std::complex<double> step = std::polar(1.0, -2.0 * kPi * f / rate);
     std::complex<double> z = std::polar(1.0, -2.0 * kPi * f * from / rate), sum = 0.0;
     for (size_t i = 0; i < n; ++i, z *= step) sum += (weighted ? hann[i] : 1.0) * x[from + i] * z;
-    std::tie(s, c) = std::pair(-sum.imag(), sum.real());
-    return std::norm(sum);
+    return sum;
   };
-  const auto scan = [&](double low, double high, double step) {
-    for (double f = low; f <= high; f += step) {
-      const double power = correlate(f, true);
+  ToneFit fit{1000.0};
+  double best = -1.0;
+  for (const auto& [span, step] : {std::pair{20.0, 1.0}, {1.0, 0.01}}) {
+    const double centre = fit.frequency;
+    for (double f = centre - span; f <= centre + span; f += step) {
+      const double power = std::norm(correlate(f, true));
       if (power > best) std::tie(best, fit.frequency) = std::tuple(power, f);
     }
-  };
-  scan(980.0, 1020.0, 1.0);
-  scan(fit.frequency - 1.0, fit.frequency + 1.0, 0.01);
-  correlate(fit.frequency, false);
+  }
+  const std::complex<double> sum = correlate(fit.frequency, false);
   double energy = 0.0, left = 0.0;
   for (size_t i = from; i < from + n; ++i) {
     const double phase = 2.0 * kPi * fit.frequency * i / rate;
-    const double r = x[i] - 2.0 * (s * std::sin(phase) + c * std::cos(phase)) / n;
+    const double r = x[i] - 2.0 * (sum.real() * std::cos(phase) - sum.imag() * std::sin(phase)) / n;
     energy += x[i] * x[i];
     left += r * r;
   }
@@ -208,14 +206,10 @@ struct Player {
 // (only the first on a capture endpoint, whose second channel is the echo reference).
 std::vector<float> Stream(QORAPOProcessManager& manager, const std::vector<float>& signal,
                           uint32_t in, uint32_t out, uint32_t rate, bool firstOnly = false) {
-  Player player{manager,
-                in,
-                out,
-                rate,
-                [&](uint64_t n, uint32_t c) {
-                  return n < signal.size() && (c == 0 || !firstOnly) ? signal[n] : 0.0f;
-                },
-                false};
+  Player player{manager, in, out, rate, nullptr, false};
+  player.signal = [&](uint64_t n, uint32_t c) {
+    return n < signal.size() && (c == 0 || !firstOnly) ? signal[n] : 0.0f;
+  };
   player.RunFor(signal.size());
   return player.left;
 }
