@@ -489,8 +489,12 @@ qortest::ChildRegistration writePublic("write-public", WritePublic);
 TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachTheSound) {
   // Music/Speakers at the local-effect position: its equaliser lifts band 4 (250 Hz) by 3 dB. A
   // control panel has switched the leveller off, which would otherwise level the tone whatever the
-  // equaliser does; processing is switched off globally at first.
-  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  // equaliser does; processing is switched off globally at first. The chain entry sets band 9.
+  std::string xml = ReadExample();
+  const std::string protection = "instance_id=\"LFX_Protect\"/>";
+  xml.insert(xml.find(protection) + protection.size(),
+             "<control name=\"ZR3D-GEQ Band 9\">-250</control>");
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, xml);
   const std::shared_ptr<QORAPOOperatingMode> mode = FindMode(path_);
   ASSERT_NE(mode, nullptr);
   QORAPOPublicSettings panel;
@@ -505,6 +509,7 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachT
   QORUTSValueList tuned;
   tuned.Set(QORUTSValue("ZR3D-GEQ Enable", "0"s));
   tuned.Set(QORUTSValue("ZR3D-AmploHD Enable", "0"s));  // the block holds all the mode's controls
+  tuned.Set(QORUTSValue("ZR3D-GEQ Band 9", "777"s));
   tuned.Set(QORUTSValue(QORAPOTunedSettings::kTuningModeName, 0L));
   ASSERT_TRUE(tool.WriteControls(tuned));
   QORAPOProcessManager manager;
@@ -512,9 +517,8 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachT
   manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
   ASSERT_TRUE(manager.GetCurrentChain()->bypassed);
   const uint32_t rate = 48000;
-  const auto sent = [&](const char* value) {
-    const QORUTSValue* control =
-        manager.GetCurrentChain()->GetSentControls().Find("ZR3D-GEQ Enable");
+  const auto sent = [&](const char* value, const char* name = "ZR3D-GEQ Enable") {
+    const QORUTSValue* control = manager.GetCurrentChain()->GetSentControls().Find(name);
     return control != nullptr && control->GetValueText() == value;
   };
   // The library's answer on four seconds of the tone, the last one measured after the leveller
@@ -590,6 +594,7 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachT
   ASSERT_TRUE(player.RunUntil([&] { return sent("0") && manager.GetSwitchState() == 1; }));
   ASSERT_TRUE(player.RunFor(2 * rate));
   EXPECT_NEAR(Db(level() / after), 0.0, 0.5);
+  EXPECT_TRUE(sent("-250", "ZR3D-GEQ Band 9"));  // the chain entry wins over every source
 
   // From the bypass through every switch, never a whole period of zeros, nor a step larger than
   // twice the largest of the steady processed tone. The flush after a stall (the common latency
