@@ -203,6 +203,8 @@ class QORAPOEndpointSettingsTest : public ::testing::Test {
 };
 
 TEST_F(QORAPOEndpointSettingsTest, PublicValuesOverrideDeclaredControlsAndWakeTheirModesReader) {
+  auto first = QORCreateEvent(false, false);  // outlive the readers that signal them
+  auto second = QORCreateEvent(false, false);
   Store(L"ApoOpMode:VAPO3-Music/VAPO3-Speakers", L"VAPO3-Process Enable", "0");
   QORAPOPublicSettings settings;
   ASSERT_TRUE(settings.Init(info_, mode_));
@@ -230,8 +232,6 @@ TEST_F(QORAPOEndpointSettingsTest, PublicValuesOverrideDeclaredControlsAndWakeTh
   EXPECT_EQ(Text(controls, "Tech Gain"), "7");
 
   // A second Open takes the new event, and only the mode's own changed value wakes the reader.
-  auto first = QORCreateEvent(false, false);
-  auto second = QORCreateEvent(false, false);
   ASSERT_TRUE(reader.Open(info_, mode_, first.get()));
   ASSERT_TRUE(reader.Open(info_, mode_, second.get()));
   ASSERT_TRUE(settings.WriteControl(QORUTSValue("Bass Level", "1")));
