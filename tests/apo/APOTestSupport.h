@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,8 @@
 #include "TestEndpoint.h"
 #include "common/QORTextConvert.h"
 #include "platform/IAudioMediaType.h"
+#include "platform/IAudioProcessingObject.h"
+#include "platform/IAudioProcessingObjectConfiguration.h"
 #include "platform/IMMDeviceEnumerator.h"
 #include "platform/QORAPOTypes.h"
 #include "platform/QORAudioMediaType.h"
@@ -19,6 +20,7 @@
 #include "platform/QORComPtr.h"
 #include "platform/QORMMDeviceCollection.h"
 #include "platform/QORMMDeviceEnumerator.h"
+#include "platform/QORRegistryKey.h"
 #include "platform/QORRegistryPropertyStore.h"
 
 namespace apotest {
@@ -26,12 +28,8 @@ namespace apotest {
 inline QORComPtr<IAudioMediaType> FloatType(uint16_t channels, uint32_t rate,
                                             uint16_t validBits = 32) {
   WAVEFORMATEXTENSIBLE format{};
-  format.Format = {WAVE_FORMAT_EXTENSIBLE,
-                   channels,
-                   rate,
-                   rate * channels * 4u,
-                   static_cast<uint16_t>(channels * 4u),
-                   32,
+  const auto frame = static_cast<uint16_t>(channels * 4u);
+  format.Format = {WAVE_FORMAT_EXTENSIBLE,    channels, rate, rate * frame, frame, 32,
                    kWaveFormatExtensibleExtra};
   format.wValidBitsPerSample = validBits;
   format.dwChannelMask = channels == 2 ? KSAUDIO_SPEAKER_STEREO : 0;
@@ -53,33 +51,29 @@ struct InitRecord {
   BYTE* Data() { return reinterpret_cast<BYTE*>(&record); }
 };
 
-inline QORComPtr<IPropertyStore> EmptyStore() {
-  QORComPtr<IPropertyStore> store;
-  EXPECT_EQ(S_OK, QORRegistryPropertyStore::Create(QORRegistryKey(), false, store.Put()));
-  return store;
-}
-
-inline QORComPtr<IMMDeviceCollection> Endpoints(EDataFlow flow) {
-  QORComPtr<IMMDeviceEnumerator> enumerator;
-  EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                   IID_IMMDeviceEnumerator, enumerator.PutVoid()));
+// The active endpoints of a direction and the first one's store, as the engine hands them to an
+// object; with example, that endpoint is created first with the example configuration.
+struct Endpoint {
+  Endpoint(EDataFlow flow, const qortest::TempStateRoot* example = nullptr) {
+    if (example != nullptr) {
+      std::ifstream file(QOR_EXAMPLE_CONFIGURATION);
+      qortest::MakeEndpoint(flow == eRender, QORUtf8ToWide(example->Path()) + L"/config/laptop.xml",
+                            std::string(std::istreambuf_iterator<char>(file), {}));
+    }
+    QORComPtr<IMMDeviceEnumerator> enumerator;
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                     IID_IMMDeviceEnumerator, enumerator.PutVoid()));
+    EXPECT_EQ(S_OK, enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.Put()));
+    QORComPtr<IMMDevice> device;
+    if (devices->Item(0, device.Put()) == S_OK) {
+      EXPECT_EQ(S_OK, device->OpenPropertyStore(STGM_READ, store.Put()));
+    } else {
+      EXPECT_EQ(S_OK, QORRegistryPropertyStore::Create(QORRegistryKey(), false, store.Put()));
+    }
+  }
   QORComPtr<IMMDeviceCollection> devices;
-  EXPECT_EQ(S_OK, enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.Put()));
-  return devices;
-}
-
-inline QORComPtr<IPropertyStore> StoreOf(IMMDevice* device) {
   QORComPtr<IPropertyStore> store;
-  EXPECT_EQ(S_OK, device->OpenPropertyStore(STGM_READ, store.Put()));
-  return store;
-}
-
-inline std::string ReadExample() {
-  std::ifstream file(QOR_EXAMPLE_CONFIGURATION);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+};
 
 // One input and one output connection of the given formats and room.
 struct Connections {
@@ -92,6 +86,19 @@ struct Connections {
     output = {APO_CONNECTION_BUFFER_TYPE_EXTERNAL, 0, frames, out, 0};
   }
 };
+
+// What the engine does before the first period: initialise with the endpoint's record of the
+// given size, agree the connections' formats on both sides and lock. The first failure, or S_OK.
+inline HRESULT Attach(IAudioProcessingObject* apo, IAudioProcessingObjectConfiguration* config,
+                      const Endpoint& endpoint, Connections& connections, uint32_t size = 88) {
+  InitRecord record(endpoint.store.Get(), endpoint.devices.Get(), size);
+  QORComPtr<IAudioMediaType> in, out;
+  HRESULT hr = apo->Initialize(size, record.Data());
+  if (hr == S_OK) hr = apo->IsInputFormatSupported(nullptr, connections.input.pFormat, in.Put());
+  if (hr == S_OK)
+    hr = apo->IsOutputFormatSupported(in.Get(), connections.output.pFormat, out.Put());
+  return hr == S_OK ? config->LockForProcess(1, connections.inputs, 1, connections.outputs) : hr;
+}
 
 // One period's buffers, interleaved.
 struct Period {
@@ -114,5 +121,27 @@ struct Period {
     output.u32BufferFlags = BUFFER_INVALID;
   }
 };
+
+// Keys, texts and numbers of the classes root, as an installer leaves them; Key creates the key
+// when asked (a key that cannot be had stays closed).
+inline QORRegistryKey Key(const std::wstring& path, bool create = false) {
+  QORRegistryKey key;
+  const auto hive = QORRegistryHive::kClassesRoot;
+  if (create) QORRegistryKey::Create(hive, path, KEY_ALL_ACCESS, key);
+  if (!create) QORRegistryKey::Open(hive, path, KEY_ALL_ACCESS, key);
+  return key;
+}
+inline bool Exists(const std::wstring& path) {
+  QORRegistryKey key;
+  return QORRegistryKey::Open(QORRegistryHive::kClassesRoot, path, KEY_READ, key) == ERROR_SUCCESS;
+}
+inline std::wstring Text(const std::wstring& path, const std::wstring& name) {
+  std::wstring value;
+  return Key(path).GetString(name, &value) == ERROR_SUCCESS ? value : L"<missing>";
+}
+inline uint32_t Number(const std::wstring& path, const std::wstring& name) {
+  uint32_t value = 0xDEADBEEF;
+  return Key(path).GetDword(name, &value) == ERROR_SUCCESS ? value : 0xDEADBEEF;
+}
 
 }  // namespace apotest

@@ -26,8 +26,12 @@
 #include "chain/QORAPOProcessLibrary.h"
 #include "chain/QORAPOProcessWrapper.h"
 #include "common/QORTextConvert.h"
+#include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOTunedSettings.h"
 #include "manager/QORAPOProcessManager.h"
+#include "platform/QORAudioEndpointKeys.h"
+#include "platform/QOREndpointStore.h"
+#include "platform/QORRegistryPropertyStore.h"
 
 namespace {
 
@@ -46,13 +50,10 @@ std::string ReadExample() {
 double AmplitudeAt(const std::vector<float>& x, size_t from, double freq, double rate,
                    size_t to = SIZE_MAX) {
   to = std::min(to, x.size());
-  double s = 0.0;
-  double c = 0.0;
-  for (size_t i = from; i < to; ++i) {
-    s += x[i] * std::sin(2.0 * kPi * freq * static_cast<double>(i) / rate);
-    c += x[i] * std::cos(2.0 * kPi * freq * static_cast<double>(i) / rate);
-  }
-  return 2.0 * std::sqrt(s * s + c * c) / static_cast<double>(to - from);
+  std::complex<double> sum = 0.0;
+  for (size_t i = from; i < to; ++i)
+    sum += static_cast<double>(x[i]) * std::polar(1.0, 2.0 * kPi * freq * i / rate);
+  return 2.0 * std::abs(sum) / static_cast<double>(to - from);
 }
 
 // The tone of x[from, from + n): the strongest frequency near 1 kHz (Hann-weighted, so that a
@@ -62,30 +63,28 @@ struct ToneFit {
   double frequency = 0.0, amplitude = 0.0, residual = 1.0;
 };
 ToneFit FitTone(const std::vector<float>& x, size_t from, size_t n, double rate) {
-  ToneFit fit;
-  double s = 0.0, c = 0.0, best = -1.0;
   std::vector<double> hann(n);
   for (size_t i = 0; i < n; ++i) hann[i] = 1.0 - std::cos(2.0 * kPi * i / n);
-  const auto correlate = [&](double f, bool weighted) {
+  const auto correlate = [&](double f, bool weighted) {  // the window's sum of x e^-iwt
     const std::complex<double> step = std::polar(1.0, -2.0 * kPi * f / rate);
     std::complex<double> z = std::polar(1.0, -2.0 * kPi * f * from / rate), sum = 0.0;
     for (size_t i = 0; i < n; ++i, z *= step) sum += (weighted ? hann[i] : 1.0) * x[from + i] * z;
-    std::tie(s, c) = std::pair(-sum.imag(), sum.real());
-    return std::norm(sum);
+    return sum;
   };
-  const auto scan = [&](double low, double high, double step) {
-    for (double f = low; f <= high; f += step) {
-      const double power = correlate(f, true);
+  ToneFit fit{1000.0};
+  double best = -1.0;
+  for (const auto& [span, step] : {std::pair{20.0, 1.0}, {1.0, 0.01}}) {
+    const double centre = fit.frequency;
+    for (double f = centre - span; f <= centre + span; f += step) {
+      const double power = std::norm(correlate(f, true));
       if (power > best) std::tie(best, fit.frequency) = std::tuple(power, f);
     }
-  };
-  scan(980.0, 1020.0, 1.0);
-  scan(fit.frequency - 1.0, fit.frequency + 1.0, 0.01);
-  correlate(fit.frequency, false);
+  }
+  const std::complex<double> sum = correlate(fit.frequency, false);
   double energy = 0.0, left = 0.0;
   for (size_t i = from; i < from + n; ++i) {
     const double phase = 2.0 * kPi * fit.frequency * i / rate;
-    const double r = x[i] - 2.0 * (s * std::sin(phase) + c * std::cos(phase)) / n;
+    const double r = x[i] - 2.0 * (sum.real() * std::cos(phase) - sum.imag() * std::sin(phase)) / n;
     energy += x[i] * x[i];
     left += r * r;
   }
@@ -207,14 +206,10 @@ struct Player {
 // (only the first on a capture endpoint, whose second channel is the echo reference).
 std::vector<float> Stream(QORAPOProcessManager& manager, const std::vector<float>& signal,
                           uint32_t in, uint32_t out, uint32_t rate, bool firstOnly = false) {
-  Player player{manager,
-                in,
-                out,
-                rate,
-                [&](uint64_t n, uint32_t c) {
-                  return n < signal.size() && (c == 0 || !firstOnly) ? signal[n] : 0.0f;
-                },
-                false};
+  Player player{manager, in, out, rate, nullptr, false};
+  player.signal = [&](uint64_t n, uint32_t c) {
+    return n < signal.size() && (c == 0 || !firstOnly) ? signal[n] : 0.0f;
+  };
   player.RunFor(signal.size());
   return player.left;
 }
@@ -494,8 +489,12 @@ qortest::ChildRegistration writePublic("write-public", WritePublic);
 TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachTheSound) {
   // Music/Speakers at the local-effect position: its equaliser lifts band 4 (250 Hz) by 3 dB. A
   // control panel has switched the leveller off, which would otherwise level the tone whatever the
-  // equaliser does; processing is switched off globally at first.
-  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  // equaliser does; processing is switched off globally at first. The chain entry sets band 9.
+  std::string xml = ReadExample();
+  const std::string protection = "instance_id=\"LFX_Protect\"/>";
+  xml.insert(xml.find(protection) + protection.size(),
+             "<control name=\"ZR3D-GEQ Band 9\">-250</control>");
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, xml);
   const std::shared_ptr<QORAPOOperatingMode> mode = FindMode(path_);
   ASSERT_NE(mode, nullptr);
   QORAPOPublicSettings panel;
@@ -510,6 +509,7 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachT
   QORUTSValueList tuned;
   tuned.Set(QORUTSValue("ZR3D-GEQ Enable", "0"s));
   tuned.Set(QORUTSValue("ZR3D-AmploHD Enable", "0"s));  // the block holds all the mode's controls
+  tuned.Set(QORUTSValue("ZR3D-GEQ Band 9", "777"s));
   tuned.Set(QORUTSValue(QORAPOTunedSettings::kTuningModeName, 0L));
   ASSERT_TRUE(tool.WriteControls(tuned));
   QORAPOProcessManager manager;
@@ -517,9 +517,8 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachT
   manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
   ASSERT_TRUE(manager.GetCurrentChain()->bypassed);
   const uint32_t rate = 48000;
-  const auto sent = [&](const char* value) {
-    const QORUTSValue* control =
-        manager.GetCurrentChain()->GetSentControls().Find("ZR3D-GEQ Enable");
+  const auto sent = [&](const char* value, const char* name = "ZR3D-GEQ Enable") {
+    const QORUTSValue* control = manager.GetCurrentChain()->GetSentControls().Find(name);
     return control != nullptr && control->GetValueText() == value;
   };
   // The library's answer on four seconds of the tone, the last one measured after the leveller
@@ -595,6 +594,7 @@ TEST_F(QORAPOProcessManagerChainTest, ControlsFromTheFileAndOtherProcessesReachT
   ASSERT_TRUE(player.RunUntil([&] { return sent("0") && manager.GetSwitchState() == 1; }));
   ASSERT_TRUE(player.RunFor(2 * rate));
   EXPECT_NEAR(Db(level() / after), 0.0, 0.5);
+  EXPECT_TRUE(sent("-250", "ZR3D-GEQ Band 9"));  // the chain entry wins over every source
 
   // From the bypass through every switch, never a whole period of zeros, nor a step larger than
   // twice the largest of the steady processed tone. The flush after a stall (the common latency
@@ -707,12 +707,6 @@ TEST_F(QORAPOProcessManagerChainTest, MetersReachAnotherProcessAndReadZeroOnceTa
   EXPECT_NEAR(Db(levels[0] / 0.9), 0.0, 0.1);
   EXPECT_NEAR(Db(levels[1] / 0.9), 0.0, 0.1);
   for (int c = 8; c < 16; ++c) EXPECT_EQ(levels[c], 0.0f) << c;
-  // Released: the output meter takes the levels again.
-  ASSERT_TRUE(player.RunFor(20 * 480));
-  levels = ReadLevels(child);
-  ASSERT_EQ(levels.size(), 16u);
-  EXPECT_NEAR(Db(levels[8] / 0.5), 0.0, 0.1);
-  EXPECT_NEAR(Db(levels[9] / 0.25), 0.0, 0.1);
   ASSERT_TRUE(child.SendLine("end"));
   EXPECT_EQ(child.Wait(), 0);
 }
@@ -834,6 +828,138 @@ TEST_F(QORAPOProcessManagerChainTest, MicrophoneToneReachesRenderSideChainsWitho
         "side chain at %.0f Hz: %d intact periods of 200 at %.3f to %.3f Hz, after %.0f ms\n", rate,
         intact, low, high, 1000.0 * listener.firstSound / rate);
   }
+}
+
+HRESULT SetSysFx(const GUID& endpoint, uint32_t disabled) {
+  PROPVARIANT value;
+  InitPropVariantFromUInt32(disabled, &value);
+  return QOREndpointStore::SetProperty(eRender, endpoint, PKEY_AudioEndpoint_Disable_SysFx, value);
+}
+
+QORComPtr<IPropertyStore> StoreOf(EDataFlow flow, const GUID& endpoint) {
+  QORComPtr<IMMDevice> device;
+  QORMMDevice::Create(flow, endpoint, device.Put());
+  QORComPtr<IPropertyStore> store;
+  device->OpenPropertyStore(STGM_READ, store.Put());
+  return store;
+}
+
+// Whether the worker has nothing left to do and no switch runs.
+bool Settled(QORAPOProcessManager& manager) {
+  return manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerIdle &&
+         manager.GetSwitchState() == QORAPOProcessManager::kSwitchStateSteady;
+}
+
+TEST_F(QORAPOProcessManagerChainTest, AttachesByTheStoresGuidAndFollowsTheSystemEffectsSwitch) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  const GUID id = qortest::EndpointId(true);
+  QORAPOProcessManager manager;
+
+  // A store without a GUID, and one naming an endpoint the tools do not list (not active).
+  QORComPtr<IPropertyStore> empty;
+  ASSERT_EQ(S_OK, QORRegistryPropertyStore::Create(QORRegistryKey(), false, empty.Put()));
+  EXPECT_FALSE(manager.SetEndpoint(nullptr, empty.Get(), APO_FX_PreBlue));
+  const GUID other = {0x0BADF00D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, other, L"Off", DEVICE_STATE_DISABLED));
+  EXPECT_FALSE(manager.SetEndpoint(nullptr, StoreOf(eRender, other).Get(), APO_FX_PreBlue));
+  EXPECT_EQ(manager.GetPropertyStore(), nullptr);
+
+  // Effects already switched off when the engine attaches: the first chains bypass, override 2
+  // notwithstanding.
+  ASSERT_EQ(S_OK, SetSysFx(id, 1));
+  const QORComPtr<IPropertyStore> store = StoreOf(eRender, id);
+  ASSERT_TRUE(manager.SetEndpoint(render.GetDevice(), store.Get(), APO_FX_PreBlue));
+  EXPECT_EQ(manager.GetPropertyStore(), store.Get());
+  ASSERT_NE(manager.GetEndpointDevice(), nullptr);
+  EXPECT_EQ(manager.GetConfiguration().GetDefaultMode().GetMode().GetValueText(), "VAPO3-Music");
+  manager.SetProcessingOverride(2);
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  ASSERT_TRUE(manager.GetCurrentChain()->constructed);
+  EXPECT_TRUE(manager.GetCurrentChain()->bypassed);
+
+  // Each change of the switch rebuilds, and the chain switched to follows its low 16 bits.
+  Player player{manager, 2, 2, 48000, Sine(1000.0, 48000, {0.1f, 0.1f})};
+  for (const uint32_t disabled : {0u, 1u, 0x10000u, 0x10001u}) {
+    const uint32_t before = manager.GetRebuildCount();
+    ASSERT_EQ(S_OK, SetSysFx(id, disabled));
+    ASSERT_TRUE(player.RunUntil([&] {
+      return manager.GetRebuildCount() > before && Settled(manager);
+    })) << disabled;
+    EXPECT_EQ(manager.GetCurrentChain()->bypassed, (disabled & 0xFFFF) == 1) << disabled;
+  }
+  // A failed attach lets go of what the previous one held.
+  EXPECT_FALSE(manager.SetEndpoint(nullptr, empty.Get(), APO_FX_PreBlue));
+  EXPECT_EQ(manager.GetPropertyStore(), nullptr);
+  EXPECT_EQ(manager.GetEndpointDevice(), nullptr);
+}
+
+TEST_F(QORAPOProcessManagerChainTest, ProcessEnableOffWhilePlayingFadesToTheDelayedInput) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  QORAPOProcessManager manager;
+  ASSERT_TRUE(manager.SetEndpoint(
+      render.GetDevice(), StoreOf(eRender, render.GetEndpointGuid()).Get(), APO_FX_PreBlue));
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  ASSERT_FALSE(manager.GetCurrentChain()->bypassed);
+  const auto delay = static_cast<size_t>(QORAPOProcessChain::FramesOf(manager.GetLatency(), 48000));
+  ASSERT_GT(delay, 0u);
+  Player player{manager, 2, 2, 48000, Sine(1000.0, 48000, {0.1f, 0.1f})};
+  ASSERT_TRUE(player.RunFor(24000));
+  QORAPOGlobalSettings global;
+  ASSERT_TRUE(global.InitGlobal(render));
+  ASSERT_TRUE(global.WriteControl(QORUTSValue(QORAPOGlobalSettings::kProcessEnable, "0"s)));
+  bool faded = false;
+  ASSERT_TRUE(player.RunUntil([&] {
+    faded = faded || manager.GetSwitchState() == QORAPOProcessManager::kSwitchStateSwitching;
+    return manager.GetCurrentChain()->bypassed && Settled(manager);
+  }));
+  EXPECT_TRUE(faded);
+
+  // Bypassed, the chain passes the input through at the common latency, sample for sample, judged
+  // where no stall and no further switch (both settings watchers may wake the worker) touched it.
+  size_t from = 0;
+  bool disturbed = true;
+  for (int attempt = 0; attempt < 3 && disturbed; ++attempt) {
+    ASSERT_TRUE(player.RunUntil([&] { return Settled(manager); }));
+    const uint32_t rebuilds = manager.GetRebuildCount();
+    const size_t stalls = player.stalls.size();
+    from = player.left.size();
+    ASSERT_TRUE(player.RunFor(4800));
+    disturbed = manager.GetRebuildCount() != rebuilds || player.stalls.size() != stalls;
+  }
+  ASSERT_FALSE(disturbed);
+  for (size_t i = from; i < player.left.size(); ++i)
+    ASSERT_EQ(player.left[i], player.signal(i - delay, 0)) << i;
+}
+
+// Child: a process of the engine attaches a manager and initialises it twice.
+int InitializeTwice(const std::vector<std::string>&) {
+  QORAPOProcessManager manager;
+  if (!manager.SetEndpointInfo(qortest::OpenEndpoint(true), APO_FX_PreBlue)) return 2;
+  manager.Initialize(2, 2, 48000, APO_FX_PreBlue);
+  manager.Initialize(2, 2, 44100, APO_FX_PreBlue);
+  return 0;
+}
+qortest::ChildRegistration initializeTwice("initialize-twice", InitializeTwice);
+
+TEST_F(QORAPOProcessManagerChainTest, MetricsRecordTheLibraryAndCountOnePerProcess) {
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  QORRegistryKey subkey;
+  ASSERT_EQ(ERROR_SUCCESS,
+            QORRegistryKey::Open(QORRegistryHive::kLocalMachine, render.GetRegistrySubkey(),
+                                 KEY_ALL_ACCESS, subkey));
+  // A path left by an older installation is replaced by where the loader looks now.
+  ASSERT_EQ(ERROR_SUCCESS, subkey.SetString(L"QorApoTechDllPath", L"C:\\old\\qltech64.dll"));
+  ASSERT_EQ(ERROR_SUCCESS, subkey.SetDword(L"QorApoInitCount", 41));
+  for (const uint32_t expected : {42u, 43u}) {
+    qortest::ChildProcess child;
+    ASSERT_TRUE(child.Start("initialize-twice"));
+    EXPECT_EQ(child.Wait(), 0);
+    uint32_t count = 0;
+    EXPECT_EQ(subkey.GetDword(L"QorApoInitCount", &count) == ERROR_SUCCESS ? count : 0, expected);
+  }
+  std::wstring path;
+  subkey.GetString(L"QorApoTechDllPath", &path);
+  EXPECT_EQ(path, QORAPOProcessLibrary::GetPath());
 }
 
 }  // namespace
