@@ -178,7 +178,15 @@ TEST_F(ControlToolTest, ValueNamesAreStoredInTheFormTheHostAndTheEffectsListRead
                               {"previous", "1"},
                               {"mode", "Music/Speakers"}}));
   ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Enable", "enabled"}).code, 0);
-  EXPECT_EQ(Get("ZR3D-GEQ Enable"), "1");
+  const ToolResult get = Run({"control", "get", "ZR3D-GEQ Enable", "--json"});
+  ASSERT_EQ(get.code, 0) << get.err;
+  const json control = get.Json();
+  EXPECT_EQ(control["name"], "ZR3D-GEQ Enable");
+  EXPECT_EQ(control["scope"], "public");
+  EXPECT_EQ(control["value"], "1");
+  EXPECT_EQ(control["default"], "1");
+  EXPECT_EQ(control["type"], "switch");
+  EXPECT_EQ(control["techId"], "ZR3D");
   ASSERT_EQ(Run({"control", "set", "LUXSND-PEQ Band 1 Type", "low shelf"}).code, 0);
   EXPECT_EQ(Get("LUXSND-PEQ Band 1 Type"), "Low Shelf");
   ASSERT_EQ(Run({"control", "set", "LUXSND-PEQ Band 1 Type", "3"}).code, 0);

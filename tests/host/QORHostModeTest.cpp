@@ -64,9 +64,11 @@ TEST_F(ModeToolTest, SetStoresTheModeWhereTheHostReadsItAndGetReadsItBack) {
                                  {"stored", false},
                                  {"inConfiguration", true}}));
 
-  result = Run({"mode", "set", "Movie", "Headphones"});
+  result = Run({"mode", "set", "Movie", "Headphones", "--json"});
   ASSERT_EQ(result.code, 0) << result.err;
-  EXPECT_EQ(result.out, "mode Movie/Headphones\n");
+  EXPECT_EQ(result.Json(), (json{{"mode", "Movie"},
+                                 {"speaker", "Headphones"},
+                                 {"identity", "ApoOpMode:VAPO3-Movie/VAPO3-Headphones"}}));
   QORAPOModeIdentity stored;
   ASSERT_TRUE(StoredMode(&stored));
   EXPECT_EQ(stored.GetText(), "ApoOpMode:VAPO3-Movie/VAPO3-Headphones");
@@ -76,7 +78,9 @@ TEST_F(ModeToolTest, SetStoresTheModeWhereTheHostReadsItAndGetReadsItBack) {
   EXPECT_EQ(result.Json()["stored"], true);
 
   // One half keeps the other; the slash form and the full names work too.
-  ASSERT_EQ(Run({"mode", "set", "Voice"}).code, 0);
+  result = Run({"mode", "set", "Voice"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out, "mode Voice/Headphones\n");
   ASSERT_TRUE(StoredMode(&stored));
   EXPECT_EQ(stored.GetText(), "ApoOpMode:VAPO3-Voice/VAPO3-Headphones");
   ASSERT_EQ(Run({"mode", "set", "VAPO3-Music/Speakers"}).code, 0);

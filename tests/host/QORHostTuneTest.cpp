@@ -124,7 +124,10 @@ TEST_F(TuneToolTest, SetModeGetAndClearReachTheBlockAHostReads) {
 
   // Clear puts the file's values back and stops tuning, also for a host that merges what it
   // reads into what it already holds.
-  ASSERT_EQ(Run({"tune", "clear"}).code, 0);
+  const ToolResult cleared = Run({"tune", "clear", "--json"});
+  ASSERT_EQ(cleared.code, 0) << cleared.err;
+  EXPECT_EQ(cleared.Json()["tuningMode"], 0);
+  EXPECT_EQ(cleared.Json()["controls"].size(), 17u);
   tuned = Tuned();
   EXPECT_EQ(tuned["tuningMode"], 0);
   EXPECT_EQ(Value(tuned, "ZR3D-GEQ Band 1"), "-600");
