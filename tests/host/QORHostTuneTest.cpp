@@ -1,6 +1,11 @@
 // End-to-end: `qorapo tune` changes tuned controls in the shared block a running host polls, as a
 // tuning tool does.
+#include <sndfile.h>
+
+#include <cmath>
+#include <numbers>
 #include <string>
+#include <vector>
 
 #include "QORHostToolRun.h"
 #include "common/QORTextConvert.h"
@@ -16,6 +21,42 @@ using nlohmann::json;
 using qortest::ToolResult;
 
 const GUID kDemo = {0x0DE30001, 0x51A7, 0x4C0E, {0x9A, 0x0D, 0x7E, 0x4D, 0x00, 0x00, 0x00, 0x01}};
+
+// A stereo tone of frequency f at amplitude a, written as a float WAV file.
+void WriteTone(const std::string& path, double f, double a, double seconds) {
+  SF_INFO info{};
+  info.channels = 2;
+  info.samplerate = 48000;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  const size_t frames = static_cast<size_t>(seconds * info.samplerate);
+  std::vector<float> samples(frames * 2);
+  for (size_t n = 0; n < frames; ++n) {
+    const auto value = static_cast<float>(a * std::sin(2.0 * std::numbers::pi * f * n / 48000.0));
+    samples[2 * n] = samples[2 * n + 1] = value;
+  }
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr);
+  sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
+  sf_close(file);
+}
+
+// Level in dB of frequency f in the first channel of a file, over frames [begin, end).
+double LevelDb(const std::string& path, double f, size_t begin, size_t end) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (file == nullptr) return -999.0;
+  std::vector<float> samples(static_cast<size_t>(info.frames) * info.channels);
+  sf_readf_float(file, samples.data(), info.frames);
+  sf_close(file);
+  double re = 0.0;
+  double im = 0.0;
+  for (size_t n = begin; n < end && n < static_cast<size_t>(info.frames); ++n) {
+    const double phase = 2.0 * std::numbers::pi * f * n / info.samplerate;
+    re += samples[n * info.channels] * std::cos(phase);
+    im += samples[n * info.channels] * std::sin(phase);
+  }
+  return 20.0 * std::log10(2.0 * std::hypot(re, im) / static_cast<double>(end - begin));
+}
 
 class TuneToolTest : public qortest::ToolTest {
  protected:
@@ -151,6 +192,40 @@ TEST_F(TuneToolTest, EachModeHasItsOwnBlock) {
   EXPECT_EQ(Run({"tune", "get", "LUXSND-PEQ Band 1 Type", "--mode", "Movie"}).out, "High Shelf\n");
   // The current mode (Music) has no session.
   EXPECT_EQ(Run({"tune", "set", "ZR3D-GEQ Band 1", "0"}).code, 2);
+  EXPECT_EQ(Stop(hold), 0);
+}
+
+TEST_F(TuneToolTest, AHostThatFindsTheBlockTakesTheTunedValuesOverThePublicOnes) {
+  const pid_t hold = StartBackground({"tune", "hold"}, "hold");
+  ASSERT_NE(hold, 0) << Slurp(Path("hold.err"));
+  WriteTone(Path("tone.wav"), 250.0, 0.1, 1.5);
+  // The leveller and the bass boost would follow any level change; tuned off, the 250 Hz band
+  // (Band 4, +3 dB in the file) alone shapes the tone.
+  for (const auto& [name, value] :
+       {std::pair{"ZR3D-AmploHD Enable", "0"}, std::pair{"ZR3D-GravHD Boost Enable", "0"}}) {
+    ASSERT_EQ(Run({"tune", "set", name, value}).code, 0);
+  }
+  ASSERT_EQ(Run({"tune", "mode", "2"}).code, 0);
+  auto level = [&](const std::string& name) {
+    const ToolResult run =
+        Run({"process", Path("tone.wav"), Path(name), "--positions", "SFX", "--mode", "Music"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    return LevelDb(Path(name), 250.0, 24000, 72000);
+  };
+  const double file = level("file.wav");
+  ASSERT_EQ(Run({"tune", "set", "ZR3D-GEQ Band 4", "900"}).code, 0);
+  const double tuned = level("tuned.wav");
+  EXPECT_NEAR(tuned - file, 6.0, 0.5);
+  // Under tuning mode 2 a control panel's switch does not win over the tuned one...
+  ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Enable", "Off"}).code, 0);
+  EXPECT_NEAR(level("panel.wav"), tuned, 0.05);
+  // ...under tuning mode 1 it does, and so do the panel's other switches: with the equaliser,
+  // leveller and bass boost off, the tone passes at the level it came in.
+  ASSERT_EQ(Run({"tune", "mode", "1"}).code, 0);
+  for (const char* name : {"ZR3D-AmploHD Enable", "ZR3D-GravHD Boost Enable"}) {
+    ASSERT_EQ(Run({"control", "set", name, "Off"}).code, 0);
+  }
+  EXPECT_NEAR(level("public.wav"), -20.0, 0.1);
   EXPECT_EQ(Stop(hold), 0);
 }
 
