@@ -238,4 +238,33 @@ TEST_F(ControlToolTest, SetGetResetRoundTripsKeepModesApartAndGlobalsShared) {
       << otherMode.err;
 }
 
+TEST_F(ControlToolTest, WithoutTheTechnologyLibraryNothingIsDescribedAndThatIsSaid) {
+  // A qorapo with no library beside it, where the control descriptions come from.
+  const std::string lonely = Path("lonely");
+  std::filesystem::create_directories(lonely);
+  std::filesystem::copy_file(QOR_HOST_BINARY, lonely + "/qorapo");
+  const std::vector<std::string> args{lonely + "/qorapo", "control", "list", "--json"};
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, Path("lonely.out").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, Path("lonely.err").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const ToolResult list = Wait(pid, "lonely");
+  ASSERT_EQ(list.code, 0) << list.err;
+  EXPECT_NE(list.err.find("warning: the technology library '" + lonely +
+                          "/qltech64.so' cannot be loaded, so no range is known"),
+            std::string::npos)
+      << list.err;
+  const json controls = list.Json()["controls"];
+  EXPECT_EQ((*Named(controls, "VAPO3-Process Enable"))["described"], true);  // the host's own
+  EXPECT_EQ((*Named(controls, "ZR3D-GEQ Band 5"))["described"], false);
+}
+
 }  // namespace
