@@ -161,13 +161,9 @@ bool QORHostControlPanel::Set(const std::string& name, const std::string& value,
                               std::string* error) {
   if (name == "mode") return SetMode(value, "", error);
   if (name == "speaker") return SetMode("", value, error);
-  const QORUTSValue control(name, value.c_str());
-  if (IsGlobal(name)) {
-    QORAPOGlobalSettings global;
-    if (global.InitGlobal(endpoint_) && global.WriteControl(control)) return true;
-    *error = "cannot write the global switch '" + name + "'";
-    return false;
-  }
+  QORUTSValueList controls;
+  controls.Set(QORUTSValue(name, value.c_str()));
+  if (IsGlobal(name)) return WriteGlobal(controls, error);
   std::shared_ptr<QORAPOOperatingMode> mode;
   const QORAPOModeIdentity current = CurrentMode();
   if (!FindMode(current, &mode)) {
@@ -180,16 +176,11 @@ bool QORHostControlPanel::Set(const std::string& name, const std::string& value,
     for (const auto& [publicName, publicValue] : mode->GetPublicControls().Values()) {
       names += ", " + publicName;
     }
-    *error = "'" + name + "' is not a public control of mode " +
-             Short(current.GetMode().GetValueText()) + "/" +
-             Short(current.GetSpeakerType().GetValueText()) + "; the controls you can set are " +
-             names;
+    *error = "'" + name + "' is not a public control of mode " + ShortName(current) +
+             "; the controls you can set are " + names;
     return false;
   }
-  QORAPOPublicSettings settings;
-  if (settings.Init(endpoint_, *mode) && settings.WriteControl(control)) return true;
-  *error = "cannot write the public control '" + name + "'";
-  return false;
+  return WritePublic(*mode, controls, error);
 }
 
 bool QORHostControlPanel::Get(const std::string& name, std::string* value, std::string* error) {
