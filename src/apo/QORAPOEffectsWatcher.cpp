@@ -1,0 +1,65 @@
+#include "apo/QORAPOEffectsWatcher.h"
+
+#include <utility>
+
+#include "common/QORTrace.h"
+#include "platform/QORWait.h"
+#include "platform/QORWinError.h"
+
+QORAPOEffectsWatcher::QORAPOEffectsWatcher(std::shared_ptr<IQOREvent> engineEvent)
+    : engineEvent_(std::move(engineEvent)) {}
+
+QORAPOEffectsWatcher::~QORAPOEffectsWatcher() = default;
+
+void QORAPOEffectsWatcher::Prepare() {
+  // The original opens this event to everyone. Named objects here belong to the state root: any
+  // process that runs with the root's group (the audio services and the control applications of
+  // this installation) may open and signal it, and no process outside that group can.
+  controlEvent_ = QORCreateNamedEvent(kControlChangeEvent, false, false);
+  if (controlEvent_ == nullptr) {
+    QORTrace({"QORAPOEffectsWatcher", __LINE__, "QORAPOEffectsWatcher::Prepare"},
+             "Cannot create the control-change event.\n");
+  }
+  WatchKey();
+}
+
+bool QORAPOEffectsWatcher::WatchKey() {
+  watch_.reset();
+  key_.Close();
+  if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine, kWatchedKey, KEY_NOTIFY, key_) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  if (key_.Watch(kWatchFilter, &watch_, true) != ERROR_SUCCESS) {
+    watch_.reset();
+    key_.Close();
+    return false;
+  }
+  return true;
+}
+
+bool QORAPOEffectsWatcher::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEvent) {
+  while (true) {
+    IQORWaitable* objects[3] = {&stopEvent};
+    size_t count = 1;
+    const size_t watchIndex = watch_ != nullptr ? count++ : 0;
+    if (watchIndex != 0) objects[watchIndex] = watch_.get();
+    const size_t eventIndex = controlEvent_ != nullptr ? count++ : 0;
+    if (eventIndex != 0) objects[eventIndex] = controlEvent_.get();
+    // A missing key is looked for again now and then; without one the named event still counts.
+    const uint32_t result =
+        QORWaitForMultiple({objects, count}, watch_ != nullptr ? kQORInfinite : kKeyRetryMs);
+    if (result == kQORWaitObject0) return true;
+    if (result == kQORWaitTimeout) {
+      WatchKey();
+      continue;
+    }
+    if (result == kQORWaitFailed) return false;
+    // A deleted key is a change too; the watch then hears nothing more and is made again.
+    if (watchIndex != 0 && result == kQORWaitObject0 + watchIndex && watch_->IsStale()) {
+      watch_.reset();
+      key_.Close();
+    }
+    if (engineEvent_ != nullptr) engineEvent_->Set();
+  }
+}
