@@ -204,6 +204,11 @@ uint32_t QORRegistryWatch::Create(intptr_t keyHandle, uint32_t filter, bool subt
     ::close(notify);
     return ErrorFromErrno(failure);
   }
+  if (!subtree && (filter & kAttributeFilters) == 0) {
+    // Nothing will be looked up below the key again: do not hold a descriptor for it.
+    ::close(tree->root);
+    tree->root = -1;
+  }
   out->reset(new QORRegistryWatch(notify, filter, std::move(tree)));
   return ERROR_SUCCESS;
 }
