@@ -23,8 +23,9 @@ inline std::string LocalMachineKeyDirectory(const std::wstring& path) {
   while (start <= path.size()) {
     size_t end = path.find(L'\\', start);
     if (end == std::wstring::npos) end = path.size();
-    directory += "/" + QORRegistryName::FileName(QORRegistryName::kKeyPrefix,
-                                                 path.substr(start, end - start));
+    directory += '/';
+    directory +=
+        QORRegistryName::FileName(QORRegistryName::kKeyPrefix, path.substr(start, end - start));
     start = end + 1;
   }
   return directory;
