@@ -69,40 +69,19 @@ constexpr char kConfiguration[] = R"(<qor_configuration>
   </operating_mode>
 </qor_configuration>)";
 
-QORComPtr<IUnknown> Create(int location) {
-  QORComPtr<IUnknown> object;
-  HRESULT hr = E_FAIL;
-  switch (location) {
-    case 0:
-      hr = QORComAggregate<CQOR_LFX_APO_Varion>::Create(nullptr, IID_IUnknown, object.PutVoid());
-      break;
-    case 1:
-      hr = QORComAggregate<CKEL_SFX_APO>::Create(nullptr, IID_IUnknown, object.PutVoid());
-      break;
-    case 2:
-      hr = QORComAggregate<CKEL_MFX_APO>::Create(nullptr, IID_IUnknown, object.PutVoid());
-      break;
-    case 3:
-      hr = QORComAggregate<CKEL_EFX_APO>::Create(nullptr, IID_IUnknown, object.PutVoid());
-      break;
-    case 4:
-      hr = QORComAggregate<CKEL_OSFX_APO>::Create(nullptr, IID_IUnknown, object.PutVoid());
-      break;
-    default:
-      hr = QORComAggregate<CKEL_OMFX_APO>::Create(nullptr, IID_IUnknown, object.PutVoid());
-      break;
-  }
-  EXPECT_EQ(S_OK, hr);
-  return object;
-}
+using Factory = HRESULT (*)(IUnknown*, REFIID, void**);
+const Factory kFactories[] = {
+    &QORComAggregate<CQOR_LFX_APO_Varion>::Create<>, &QORComAggregate<CKEL_SFX_APO>::Create<>,
+    &QORComAggregate<CKEL_MFX_APO>::Create<>,        &QORComAggregate<CKEL_EFX_APO>::Create<>,
+    &QORComAggregate<CKEL_OSFX_APO>::Create<>,       &QORComAggregate<CKEL_OMFX_APO>::Create<>};
 
 // One render object as the engine holds it for discovery.
 struct Apo {
   QORComPtr<IUnknown> unknown;
   QORComPtr<IAudioSystemEffects2> effects;
 
-  explicit Apo(int location, bool initialize = true, const GUID& mode = GUID_NULL)
-      : unknown(Create(location)) {
+  explicit Apo(int location, bool initialize = true, const GUID& mode = GUID_NULL) {
+    EXPECT_EQ(S_OK, kFactories[location](nullptr, IID_IUnknown, unknown.PutVoid()));
     EXPECT_EQ(S_OK, unknown->QueryInterface(IID_IAudioSystemEffects2, effects.PutVoid()));
     if (!initialize) return;
     const QORComPtr<IMMDeviceCollection> devices = apotest::Endpoints(eRender);
@@ -150,10 +129,10 @@ class EffectsList : public ::testing::Test {
     }
   }
 
-  void SelectMode(const char* speakerType) {
+  void SelectMode(const char* speakerType, const char* mode = "VAPO3-Music") {
     QORAPOModeSelector selector;
     ASSERT_TRUE(selector.Init(endpoint_, QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers")));
-    ASSERT_TRUE(selector.SetMode(QORAPOModeIdentity("VAPO3-Music", speakerType)));
+    ASSERT_TRUE(selector.SetMode(QORAPOModeIdentity(mode, speakerType)));
   }
 
   qortest::TempStateRoot root_;
@@ -192,27 +171,22 @@ TEST_F(EffectsList, SettingsPathByPositionAndSwitch) {
   WritePublic({{"MFX:ZR3D-GEQ Enable", "01"}, {"MFX:LUXSND-GEQ Enable", "true"}});
   EXPECT_EQ(Apo(2).Effects(), (List{kLoudness, kBass, kLoudness, kBass}));
 
+  // Raw mode, or no endpoint GUID (not initialised for discovery), or an unknown one: nothing.
+  for (int location = 0; location < 6; ++location) {
+    EXPECT_EQ(Apo(location, true, QORAPOEffectsList::kRawMode).Effects(), List{}) << location;
+    EXPECT_EQ(Apo(location, false).Effects(), List{}) << location;
+  }
+  EXPECT_EQ(
+      QORAPOEffectsList::FromSettings(3, GUID_NULL, L"{00000000-0000-0000-0000-0000000000A1}"),
+      List{});
+  // The GUID's text in other letter case names the same endpoint.
+  const std::wstring lower = QORGuidToString(qortest::EndpointId(true), true);
+  EXPECT_EQ(QORAPOEffectsList::FromSettings(3, GUID_NULL, lower), List{kProtection});
   // The current mode decides; its private controls are no switches.
   SelectMode("VAPO3-Headphones");
   for (int location = 0; location < 6; ++location) {
     EXPECT_EQ(Apo(location).Effects(), location == 3 ? List{kProtection} : List{}) << location;
   }
-}
-
-TEST_F(EffectsList, RawModeOrAnUnknownEndpointGiveAnEmptyList) {
-  WritePublic({{"NUV-Process Enable", "1"}, {"MFX:ZR3D-GEQ Enable", "1"}});
-  for (int location = 0; location < 6; ++location) {
-    SCOPED_TRACE(location);
-    EXPECT_EQ(Apo(location, true, QORAPOEffectsList::kRawMode).Effects(), List{});
-    EXPECT_EQ(Apo(location, false).Effects(), List{});  // never initialised: no endpoint GUID
-  }
-  // A known endpoint GUID in other letter case is the same endpoint.
-  EXPECT_EQ(QORAPOEffectsList::FromSettings(3, GUID_NULL,
-                                            QORGuidToString(qortest::EndpointId(true), true)),
-            List{kProtection});
-  EXPECT_EQ(
-      QORAPOEffectsList::FromSettings(3, GUID_NULL, L"{00000000-0000-0000-0000-000000000001}"),
-      List{});
 }
 
 TEST_F(EffectsList, TheExampleConfigurationListsItsMixEffects) {
@@ -223,9 +197,7 @@ TEST_F(EffectsList, TheExampleConfigurationListsItsMixEffects) {
   SelectMode("VAPO3-Headphones");
   EXPECT_EQ(Apo(2).Effects(), (List{kEq, kBass}));
   EXPECT_EQ(Apo(1).Effects(), (List{kPhones, kEq}));
-  QORAPOModeSelector selector;
-  ASSERT_TRUE(selector.Init(endpoint_, QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers")));
-  ASSERT_TRUE(selector.SetMode(QORAPOModeIdentity("VAPO3-Movie", "VAPO3-Speakers")));
+  SelectMode("VAPO3-Speakers", "VAPO3-Movie");
   EXPECT_EQ(Apo(5).Effects(), (List{kEq, kLoudness, kBass}));
 }
 
@@ -236,8 +208,8 @@ TEST_F(EffectsList, CallerPointersAndHandles) {
   EXPECT_EQ(E_POINTER, apo.effects->GetEffectsList(nullptr, &count, nullptr));
   EXPECT_EQ(E_POINTER, apo.effects->GetEffectsList(&ids, nullptr, nullptr));
   EXPECT_EQ(count, 5u);
-  // A handle that names no event: the platform's error, empty outputs, and no watcher holds the
-  // control-change event any more.
+  // A handle that names no event: the platform's error, empty outputs, and no watcher is left
+  // holding the control-change event.
   ASSERT_EQ(List{kProtection}, apo.Effects());
   EXPECT_NE(QOROpenNamedEvent(QORAPOEffectsWatcher::kControlChangeEvent), nullptr);
   int notAnEvent = 0;
@@ -248,57 +220,42 @@ TEST_F(EffectsList, CallerPointersAndHandles) {
   EXPECT_EQ(QOROpenNamedEvent(QORAPOEffectsWatcher::kControlChangeEvent), nullptr);
 }
 
-// The engine's event hears a value written under the watched key, in an existing subkey and in
-// a subkey made after the call, and the named event, each from another process.
-TEST_F(EffectsList, ChangesElsewhereSignalTheEnginesEventWithin100ms) {
+// From another process: values under the watched key, in an existing subkey and in subkeys made
+// after the call, and the named event. A second call's event replaces the first, and the object
+// signals its own handle, so the engine may close the one it passed.
+TEST_F(EffectsList, ChangesElsewhereSignalOnlyTheLatestEventWithin100ms) {
   qortest::ChildProcess child;
   ASSERT_TRUE(qortest::StartRegistryChangeChild(child));
+  std::unique_ptr<IQOREvent> first = QORCreateEvent(false, false);
   const std::unique_ptr<IQOREvent> engine = QORCreateEvent(false, false);
   Apo apo(2);
+  ASSERT_EQ(List{}, apo.Effects(first.get()));
+  std::unique_ptr<IQOREvent> copy;
+  ASSERT_EQ(ERROR_SUCCESS, QORDuplicateEvent(QOREventHandle(first.get()), &copy));
+  first.reset();
+  ASSERT_TRUE(AskChild(child, "set|Software\\QOR Labs\\APO|Closed"));
+  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*copy, 100));
+
   ASSERT_EQ(List{}, apo.Effects(engine.get()));
-  EXPECT_NE(kQORWaitObject0, QORWaitForSingle(*engine, 0));  // the query itself changes nothing
   const std::string key = "Software\\QOR Labs\\APO";
   const std::string subkey = key + "\\" + QORWideToUtf8(endpoint_.GetEndpointGuidText());
   for (const std::string& change :
        {"set|" + key + "|Written", "set|" + subkey + "|Written", "set|" + key + "\\New\\Deep|W",
         "set|" + key + "\\New\\Deep|Again", std::string("signal|Global\\DSPKELControlChangeEvent"),
         "delete|" + key + "\\New"}) {
-    SCOPED_TRACE(change);
     ASSERT_TRUE(AskChild(child, change));
-    EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
+    EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100)) << change;
   }
-  // A control panel's write of a public switch reaches the engine, and the list follows it.
+  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*copy, 0));
+  // A control panel's write of a public switch: the engine hears it, and the list follows.
   WritePublic({{"MFX:LUXSND-GEQ Enable", "1"}});
   EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
   EXPECT_EQ(List{kEq}, apo.Effects(engine.get()));
-}
 
-TEST_F(EffectsList, ANewEventReplacesTheOldOneWhichTheEngineMayClose) {
-  qortest::ChildProcess child;
-  ASSERT_TRUE(qortest::StartRegistryChangeChild(child));
-  Apo apo(3);
-  std::unique_ptr<IQOREvent> first = QORCreateEvent(false, false);
-  const std::unique_ptr<IQOREvent> second = QORCreateEvent(false, false);
-  ASSERT_EQ(List{kProtection}, apo.Effects(first.get()));
-  ASSERT_EQ(List{kProtection}, apo.Effects(second.get()));
+  // Without an event nothing is signalled; the object's release ends the watcher at once.
+  ASSERT_EQ(List{kEq}, apo.Effects(nullptr));
   ASSERT_TRUE(AskChild(child, "signal|Global\\DSPKELControlChangeEvent"));
-  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*second, 100));
-  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*first, 0));
-
-  // The object holds a handle of its own: the engine may close the one it passed.
-  std::unique_ptr<IQOREvent> engineCopy;
-  ASSERT_EQ(ERROR_SUCCESS, QORDuplicateEvent(QOREventHandle(first.get()), &engineCopy));
-  ASSERT_EQ(List{kProtection}, apo.Effects(first.get()));
-  first.reset();
-  ASSERT_TRUE(AskChild(child, "set|Software\\QOR Labs\\APO|Closed"));
-  EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engineCopy, 100));
-  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*second, 0));
-
-  // No event: the watcher runs but signals nothing; the object's release ends it.
-  ASSERT_EQ(List{kProtection}, apo.Effects(nullptr));
-  ASSERT_TRUE(AskChild(child, "signal|Global\\DSPKELControlChangeEvent"));
-  ASSERT_TRUE(AskChild(child, "set|Software\\QOR Labs\\APO|Nobody"));
-  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*engineCopy, 0));
+  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*engine, 0));
   const auto start = std::chrono::steady_clock::now();
   apo.effects.Reset();
   apo.unknown.Reset();
@@ -315,8 +272,7 @@ TEST(EffectsListWithoutKey, TheNamedEventStillCountsAndTheKeyIsFoundWhenMade) {
   ASSERT_EQ(List{}, apo.Effects(engine.get()));
   ASSERT_TRUE(AskChild(child, "signal|Global\\DSPKELControlChangeEvent"));
   EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
-  ASSERT_TRUE(AskChild(child, "create|Software\\QOR Labs\\APO"));
-  // The missing key is looked for again about once a second; from then on it is watched.
+  // The key is looked for again about once a second, and watched from then on.
   bool heard = false;
   for (int attempt = 0; attempt < 50 && !heard; ++attempt) {
     ASSERT_TRUE(AskChild(child, "set|Software\\QOR Labs\\APO|Made"));
@@ -325,122 +281,104 @@ TEST(EffectsListWithoutKey, TheNamedEventStillCountsAndTheKeyIsFoundWhenMade) {
   EXPECT_TRUE(heard);
 }
 
-class EffectsListDrivers : public EffectsList {
- protected:
-  void SetUp() override {
-    EffectsList::SetUp();
-    broadwell_.interfaceClass = QORAPOIntelDriverInterface_BRW::kInterfaceClass;
-    broadwell_.devices = {{L"\\\\?\\intel#sst#0", true}};
-  }
-  static std::vector<uint8_t> Words(std::initializer_list<std::pair<size_t, uint32_t>> words,
-                                    size_t size) {
-    std::vector<uint8_t> bytes(size, 0);
-    for (const auto& [at, word] : words) std::memcpy(bytes.data() + at, &word, 4);
-    return bytes;
-  }
+std::vector<uint8_t> Words(std::initializer_list<std::pair<size_t, uint32_t>> words, size_t size) {
+  std::vector<uint8_t> bytes(size, 0);
+  for (const auto& [at, word] : words) std::memcpy(bytes.data() + at, &word, 4);
+  return bytes;
+}
 
-  qortest::FakeDeviceInterfaces broadwell_;
-  qortest::FakeDeviceTopology skylake_;
-};
-
-TEST_F(EffectsListDrivers, BroadwellLuxSndDecidesFromItsParameters) {
-  QORDriverServices::Install(&broadwell_, &skylake_);
+// The driver that counts decides the list, even an empty one; one that does not count leaves it
+// to the next, and last to the settings (here: MFX loudness, SFX headphones and equaliser).
+TEST_F(EffectsList, BroadwellLuxSndDecidesFromItsParameters) {
+  WritePublic({{"MFX:ZR3D-AmploHD Enable", "1"}});
+  qortest::FakeDeviceInterfaces fake;
+  fake.interfaceClass = QORAPOIntelDriverInterface_BRW::kInterfaceClass;
+  fake.devices = {{L"\\\\?\\intel#sst#0", true}};
+  qortest::FakeDeviceTopology skylake;
+  QORDriverServices::Install(&fake, &skylake);
   qortest::TraceCapture trace;
-  // Nothing enabled: the driver decides, so even EFX lists nothing.
   EXPECT_EQ(Apo(3).Effects(), List{});
   EXPECT_EQ(Apo(2).Effects(), List{});
   EXPECT_EQ(trace.LinesContaining("Broadwell driver status=0x0").size(), 2u);
   EXPECT_EQ(trace.LinesContaining("KELAPO GetEffectList() EFX.").size(), 1u);
   EXPECT_EQ(trace.LinesContaining("KELAPO GetEffectList() MFX.").size(), 1u);
-  EXPECT_TRUE(trace.LinesContaining("Skylake driver status").empty());
-  EXPECT_TRUE(skylake_.Requests().empty());
+  EXPECT_TRUE(skylake.Requests().empty());
 
-  // Either query gives speaker protection at EFX; a failing status counts as off.
-  broadwell_.parameters[22] = Words({{0, 1}}, 8);
+  fake.parameters[22] = Words({{0, 1}}, 8);
   EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-  broadwell_.parameters.erase(22);
-  broadwell_.parameters[5] = Words({{0, 1}}, 4);
+  fake.parameters = {{5, Words({{0, 1}}, 4)}};
   EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-  broadwell_.parameterStatus[5] = 1;
+  fake.parameterStatus[5] = 1;  // a failing status is off
   EXPECT_EQ(Apo(3).Effects(), List{});
-  broadwell_.parameterStatus.clear();
+  fake.parameterStatus.clear();
 
-  broadwell_.parameters[6] = Words({{0, 1}}, 4);
-  broadwell_.parameters[20] = Words({{0, 7}}, 12);
-  broadwell_.parameters[21] = Words({{0, 1}, {48, 1}}, 92);
+  fake.parameters[6] = Words({{0, 1}}, 4);
+  fake.parameters[20] = Words({{0, 7}}, 12);
+  fake.parameters[21] = Words({{0, 1}, {48, 1}}, 92);
   for (int location : {0, 1, 2, 4, 5}) {
     EXPECT_EQ(Apo(location).Effects(), (List{kEq, kProtection, kBass, kLoudness, kSurround}))
         << location;
   }
-  // Word 48 without word 0 is no bass boost; word 0 alone is virtual surround only.
-  broadwell_.parameters[21] = Words({{48, 1}}, 92);
+  // Word 48 counts only with word 0, which alone is virtual surround.
+  fake.parameters[21] = Words({{48, 1}}, 92);
   EXPECT_EQ(Apo(2).Effects(), (List{kEq, kProtection, kLoudness}));
-  broadwell_.parameters[21] = Words({{0, 1}}, 92);
+  fake.parameters[21] = Words({{0, 1}}, 92);
   EXPECT_EQ(Apo(2).Effects(), (List{kEq, kProtection, kLoudness, kSurround}));
   // Answers stating more than the caller's buffer holds are not taken.
-  broadwell_.overrideStatedSize = true;
-  broadwell_.statedSize = 93;
+  fake.overrideStatedSize = true;
+  fake.statedSize = 93;
   EXPECT_EQ(Apo(2).Effects(), List{});
-}
+  fake.overrideStatedSize = false;
 
-TEST_F(EffectsListDrivers, BroadwellThatDoesNotCountLeavesItToSkylakeOrTheSettings) {
-  WritePublic({{"MFX:ZR3D-AmploHD Enable", "1"}});
-  QORDriverServices::Install(&broadwell_, nullptr);
-  qortest::TraceCapture trace;
-  broadwell_.moduleName = "LuxSnd02";
+  // Another module, a failing module status, a set-status refusal or no device: not counted.
+  QORDriverServices::Install(&fake, nullptr);
+  const size_t before = trace.LinesContaining("Return MFX Audio Effect Lists.").size();
+  fake.moduleName = "LuxSnd02";
   EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
-  broadwell_.moduleName = "LuxSnd01";
-  broadwell_.moduleStatus = 1;
+  fake.moduleName = "LuxSnd01";
+  fake.moduleStatus = 1;
   EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
-  broadwell_.moduleStatus = 0;
-  broadwell_.setStatusAnswer = 5;
+  fake.moduleStatus = 0;
+  fake.setStatusAnswer = 5;
   EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
   EXPECT_EQ(trace.LinesContaining("Broadwell driver status=0x5").size(), 1u);
-  broadwell_.setStatusAnswer = 0;
-  broadwell_.devices[0].openable = false;
+  fake.devices[0].openable = false;
   EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
   EXPECT_EQ(trace.LinesContaining("Broadwell driver status=0x80004005").size(), 1u);
-  EXPECT_EQ(trace.LinesContaining("Return MFX Audio Effect Lists.").size(), 4u);
+  EXPECT_EQ(trace.LinesContaining("Return MFX Audio Effect Lists.").size(), before + 4);
 }
 
-TEST_F(EffectsListDrivers, SkylakeDecidesFromItsParameters) {
-  QORDriverServices::Install(nullptr, &skylake_);
+TEST_F(EffectsList, SkylakeDecidesFromItsParametersUnlessAbandoned) {
+  WritePublic({{"NUV-Process Enable", "1"}});
+  qortest::FakeDeviceTopology fake;
+  QORDriverServices::Install(nullptr, &fake);
   qortest::TraceCapture trace;
   EXPECT_EQ(Apo(3).Effects(), List{});
-  skylake_.parameters[0x1001440B] = Words({{0, 1}}, 8);
+  fake.parameters[0x1001440B] = Words({{0, 1}}, 8);
   EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-  skylake_.parameters.clear();
-  skylake_.parameters[0x10014405] = Words({{16, 1}}, 28);
+  fake.parameters = {{0x10014405, Words({{16, 1}}, 28)}};
   EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-  EXPECT_EQ(trace.LinesContaining("Skylake driver status=0x0").size(), 3u);
   EXPECT_EQ(trace.LinesContaining("KELAPO GetEffectList() EFX.").size(), 3u);
 
-  skylake_.parameters[0x10014407] = Words({{0, 1}}, 16);
-  skylake_.parameters[0x10014404] = Words({{0, 1}}, 40);
-  skylake_.parameters[0x10014402] = Words({{0, 1}}, 12);
+  fake.parameters[0x10014407] = Words({{0, 1}}, 16);
+  fake.parameters[0x10014404] = Words({{0, 1}}, 40);
+  fake.parameters[0x10014402] = Words({{0, 1}}, 12);
   EXPECT_EQ(Apo(2).Effects(), (List{kEq, kProtection, kBass, kLoudness}));
-  skylake_.parameters[0x10014405] = Words({{0, 1}}, 28);
+  fake.parameters[0x10014405] = Words({{0, 1}}, 28);
   EXPECT_EQ(Apo(1).Effects(), (List{kEq, kBass, kLoudness, kSurround}));
-  // An answer larger than the caller's buffer is not copied: that query is off.
-  skylake_.parameters[0x10014402] = Words({{0, 1}}, 16);
+  fake.parameters[0x10014402] = Words({{0, 1}}, 16);  // larger than the caller's 12 bytes
   EXPECT_EQ(Apo(1).Effects(), (List{kEq, kBass, kSurround}));
-}
+  EXPECT_EQ(trace.LinesContaining("Skylake driver status=0x0").size(), 6u);
 
-TEST_F(EffectsListDrivers, SkylakeThatIsAbandonedOrLacksTheModuleLeavesItToTheSettings) {
-  WritePublic({{"NUV-Process Enable", "1"}});
-  QORDriverServices::Install(nullptr, &skylake_);
-  skylake_.parameters[0x1001440B] = Words({{0, 1}}, 8);
-  qortest::TraceCapture trace;
-  skylake_.version[0] = 2;
+  // Version byte 2, a module list without the module, no device at all: the settings decide.
+  fake.version[0] = 2;
   EXPECT_EQ(Apo(1).Effects(), (List{kPhones, kEq}));
-  skylake_.version[0] = 1;
-  skylake_.modules.resize(1);  // only another module
+  fake.version[0] = 1;
+  fake.modules.resize(1);
   EXPECT_EQ(Apo(1).Effects(), (List{kPhones, kEq}));
-  EXPECT_TRUE(trace.LinesContaining("Skylake driver status=0x0").empty());
-  // No device of either kind, the default backends: the settings path.
   QORDriverServices::Install(nullptr, nullptr);
   EXPECT_EQ(Apo(1).Effects(), (List{kPhones, kEq}));
-  EXPECT_EQ(trace.LinesContaining("Broadwell driver status=0x80004005").size(), 3u);
+  EXPECT_EQ(trace.LinesContaining("Skylake driver status=0x0").size(), 6u);
 }
 
 }  // namespace
