@@ -12,9 +12,10 @@ QORAPOEffectsWatcher::QORAPOEffectsWatcher(std::shared_ptr<IQOREvent> engineEven
 QORAPOEffectsWatcher::~QORAPOEffectsWatcher() = default;
 
 void QORAPOEffectsWatcher::Prepare() {
-  // The original opens this event to everyone. Named objects here belong to the state root: any
-  // process that runs with the root's group (the audio services and the control applications of
-  // this installation) may open and signal it, and no process outside that group can.
+  // Every process that takes part in audio must be able to signal this event. Named objects here
+  // belong to the state root (0660, the root's group, inside its 0770 folder): any process running
+  // with that group, such as the audio services and the control applications of this
+  // installation, may open and signal it; no process outside the group can.
   controlEvent_ = QORCreateNamedEvent(kControlChangeEvent, false, false);
   if (controlEvent_ == nullptr) {
     QORTrace({"QORAPOEffectsWatcher", __LINE__, "QORAPOEffectsWatcher::Prepare"},
