@@ -1,10 +1,29 @@
 #include "apo/QORAPOEffectsWatcher.h"
 
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "common/QORTrace.h"
 #include "platform/QORWait.h"
 #include "platform/QORWinError.h"
+
+namespace {
+
+// The watchers running in this process. The named event resets itself when one waiter takes its
+// signal, so the watcher that takes it passes it on to the others here; otherwise only one of
+// the objects an engine holds would hear a control panel.
+std::mutex& RunningLock() {
+  static auto* lock = new std::mutex;  // lives as long as the process
+  return *lock;
+}
+
+std::set<QORAPOEffectsWatcher*>& Running() {
+  static auto* running = new std::set<QORAPOEffectsWatcher*>;
+  return *running;
+}
+
+}  // namespace
 
 QORAPOEffectsWatcher::QORAPOEffectsWatcher(std::shared_ptr<IQOREvent> engineEvent)
     : engineEvent_(std::move(engineEvent)) {}
@@ -40,6 +59,17 @@ bool QORAPOEffectsWatcher::WatchKey() {
 }
 
 bool QORAPOEffectsWatcher::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEvent) {
+  {
+    std::lock_guard<std::mutex> hold(RunningLock());
+    Running().insert(this);
+  }
+  const bool result = Watch(stopEvent);
+  std::lock_guard<std::mutex> hold(RunningLock());
+  Running().erase(this);
+  return result;
+}
+
+bool QORAPOEffectsWatcher::Watch(IQOREvent& stopEvent) {
   while (true) {
     IQORWaitable* objects[3] = {&stopEvent};
     size_t count = 1;
@@ -61,6 +91,13 @@ bool QORAPOEffectsWatcher::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEve
       watch_.reset();
       key_.Close();
     }
-    if (engineEvent_ != nullptr) engineEvent_->Set();
+    if (eventIndex != 0 && result == kQORWaitObject0 + eventIndex) {
+      std::lock_guard<std::mutex> hold(RunningLock());
+      for (QORAPOEffectsWatcher* watcher : Running()) {
+        if (watcher->engineEvent_ != nullptr) watcher->engineEvent_->Set();
+      }
+    } else if (engineEvent_ != nullptr) {
+      engineEvent_->Set();
+    }
   }
 }

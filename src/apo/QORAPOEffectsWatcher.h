@@ -11,8 +11,9 @@
 // Tells the engine that an APO's effects list may have changed: signals the engine's event
 // whenever anything under HKLM "Software\QOR Labs\APO" changes (values, subkeys, their
 // attributes and security, at any depth) or a control application signals the named event
-// "Global\DSPKELControlChangeEvent". Prepare arms both before the thread starts, so every change
-// made after it returns is heard.
+// "Global\DSPKELControlChangeEvent" (a signal of that event reaches every watcher of this
+// process, though the event lets only one of them take it). Prepare arms both before the thread
+// starts, so every change made after it returns is heard.
 class QORAPOEffectsWatcher : public IQORThreadBasicWorker {
  public:
   static constexpr wchar_t kWatchedKey[] = L"Software\\QOR Labs\\APO";
@@ -34,6 +35,7 @@ class QORAPOEffectsWatcher : public IQORThreadBasicWorker {
 
  private:
   bool WatchKey();
+  bool Watch(IQOREvent& stopEvent);
 
   std::shared_ptr<IQOREvent> engineEvent_;
   std::unique_ptr<IQOREvent> controlEvent_;

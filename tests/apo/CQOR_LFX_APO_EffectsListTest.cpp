@@ -247,6 +247,16 @@ TEST_F(EffectsList, ChangesElsewhereSignalOnlyTheLatestEventWithin100ms) {
     EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100)) << change;
   }
   EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*copy, 0));
+  // One signal of the named event reaches every object of the process, though only one of
+  // their watchers can take it.
+  {
+    const std::unique_ptr<IQOREvent> otherEngine = QORCreateEvent(false, false);
+    Apo other(3);
+    ASSERT_EQ(List{kProtection}, other.Effects(otherEngine.get()));
+    ASSERT_TRUE(AskChild(child, "signal|Global\\DSPKELControlChangeEvent"));
+    EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
+    EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*otherEngine, 100));
+  }
   // A control panel's write of a public switch: the engine hears it, and the list follows.
   WritePublic({{"MFX:LUXSND-GEQ Enable", "1"}});
   EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
