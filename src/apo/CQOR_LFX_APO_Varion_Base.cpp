@@ -3,18 +3,26 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "apo/QORAPOClassIds.h"
+#include "apo/QORAPOEffectsList.h"
+#include "apo/QORAPOEffectsWatcher.h"
 #include "apo/QORAPOModule.h"
 #include "chain/QORAPOProcessWrapper.h"
 #include "common/QORTrace.h"
 #include "platform/IMMDeviceCollection.h"
 #include "platform/QORAudioEndpointKeys.h"
 #include "platform/QORAudioMediaType.h"
+#include "platform/QORComApi.h"
+#include "platform/QOREventHandle.h"
+#include "platform/QORHResult.h"
 #include "platform/QORPropVariant.h"
 #include "platform/QORSystemInfo.h"
 #include "platform/QORThreadPriority.h"
+#include "platform/QORWinError.h"
 
 std::atomic<int32_t> CQOR_LFX_APO_Varion_Base::liveInstances_{0};
 std::atomic<int32_t> CQOR_LFX_APO_Varion_Base::lockedInstances_{0};
@@ -85,6 +93,7 @@ CQOR_LFX_APO_Varion_Base::CQOR_LFX_APO_Varion_Base(int32_t location,
 }
 
 CQOR_LFX_APO_Varion_Base::~CQOR_LFX_APO_Varion_Base() {
+  watcherThread_.Stop(0);
   if (lockOrdinal_ != -1) lockedInstances_.fetch_sub(1);
   liveInstances_.fetch_sub(1);
   QORAPOModule::Unlock();
@@ -378,11 +387,35 @@ void CQOR_LFX_APO_Varion_Base::APOProcess(UINT32 u32NumInputConnections,
 }
 
 HRESULT CQOR_LFX_APO_Varion_Base::GetEffectsList(LPGUID* ppEffectsIds, UINT* pcEffects,
-                                                 HANDLE /*Event*/) {
+                                                 HANDLE Event) {
   if (ppEffectsIds == nullptr || pcEffects == nullptr) return E_POINTER;
   *ppEffectsIds = nullptr;
   *pcEffects = 0;
-  return E_NOTIMPL;
+  const int32_t location = GetLocation();
+  QORCriticalSectionLock hold(effectsLock_);
+
+  watcherThread_.Stop(0);
+  effectsChangeEvent_.reset();
+  if (Event != nullptr) {
+    std::unique_ptr<IQOREvent> own;
+    const uint32_t error = QORDuplicateEvent(Event, &own);
+    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+    effectsChangeEvent_ = std::move(own);
+  }
+  auto watcher = std::make_shared<QORAPOEffectsWatcher>(effectsChangeEvent_);
+  watcher->Prepare();
+  watcherThread_.StartShared(watcher);
+
+  const std::vector<GUID> list =
+      QORAPOEffectsList::Discover(location, processingMode_, endpointGuid_);
+  if (!list.empty()) {
+    auto* ids = static_cast<GUID*>(CoTaskMemAlloc(list.size() * sizeof(GUID)));
+    if (ids == nullptr) return E_OUTOFMEMORY;
+    std::copy(list.begin(), list.end(), ids);
+    *ppEffectsIds = ids;
+    *pcEffects = static_cast<UINT>(list.size());
+  }
+  return S_OK;
 }
 
 HRESULT CQOR_LFX_APO_Varion_Base::ContinueAfterPause() {

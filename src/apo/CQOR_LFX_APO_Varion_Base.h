@@ -13,6 +13,7 @@
 #include "platform/IPropertyStore.h"
 #include "platform/QORCriticalSection.h"
 #include "platform/QORWaveFormat.h"
+#include "thread/QORThreadBasic.h"
 
 // The engine-facing object of one graph position: negotiates float formats, attaches its manager
 // to the endpoint at the first lock, initialises it for the format at every lock and carries each
@@ -50,7 +51,9 @@ class CQOR_LFX_APO_Varion_Base : public CBaseAudioProcessingObject,
   void APOProcess(UINT32 u32NumInputConnections, APO_CONNECTION_PROPERTY** inputs,
                   UINT32 u32NumOutputConnections, APO_CONNECTION_PROPERTY** outputs) override;
 
-  // The effects list comes with the control-change signalling; not offered yet.
+  // The effect types this position applies, in CoTaskMemAlloc memory the caller frees. Each call
+  // takes its own handle to Event (when given) in place of the last one, and restarts the watcher
+  // that signals it when the list may have changed.
   HRESULT GetEffectsList(LPGUID* ppEffectsIds, UINT* pcEffects, HANDLE Event) override;
 
   HRESULT GetHostState(QORAPOHostStateInfo* info) override;
@@ -126,7 +129,10 @@ class CQOR_LFX_APO_Varion_Base : public CBaseAudioProcessingObject,
   uint32_t fadeLength_ = 0;
   uint32_t fadePosition_ = kNoFade;
   QORCriticalSection effectsLock_;
+  // Shared with the watcher, which may outlive a Stop that timed out.
+  std::shared_ptr<IQOREvent> effectsChangeEvent_;
   std::wstring endpointGuid_;
+  QORThreadBasic watcherThread_;
   int32_t location_;
   // Fixed at lock: what the period path reads without asking the system.
   bool olderPlatform_ = false;

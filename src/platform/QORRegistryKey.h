@@ -83,8 +83,12 @@ class QORRegistryKey {
                      std::vector<uint8_t>* data) const;
 
   // A notification that stays armed while it lives (KEY_NOTIFY); filter is a REG_NOTIFY_CHANGE_*
-  // mask and covers this key only, not its subkeys.
-  uint32_t Watch(uint32_t filter, std::unique_ptr<QORRegistryWatch>* out) const;
+  // mask. It covers this key only, or with watchSubtree every subkey below it too, including
+  // those created later. A key's attributes and security are its stored directory's owner,
+  // group and permission bits (security) and its other inode attributes such as times and
+  // extended attributes (attributes; a change of security is one of them).
+  uint32_t Watch(uint32_t filter, std::unique_ptr<QORRegistryWatch>* out,
+                 bool watchSubtree = false) const;
 
  private:
   struct Snapshot;

@@ -40,5 +40,7 @@ constexpr uint32_t kQORRegistryMaxKeyNameChars = 255;
 constexpr uint32_t kQORRegistryMaxValueNameChars = 16383;
 
 // What a change notification reports (combinable).
-constexpr uint32_t REG_NOTIFY_CHANGE_NAME = 0x1;      // a subkey was added or removed
-constexpr uint32_t REG_NOTIFY_CHANGE_LAST_SET = 0x4;  // a value was set or deleted
+constexpr uint32_t REG_NOTIFY_CHANGE_NAME = 0x1;        // a subkey was added or removed
+constexpr uint32_t REG_NOTIFY_CHANGE_ATTRIBUTES = 0x2;  // the key's attributes, its access included
+constexpr uint32_t REG_NOTIFY_CHANGE_LAST_SET = 0x4;    // a value was set or deleted
+constexpr uint32_t REG_NOTIFY_CHANGE_SECURITY = 0x8;    // who may open the key and how

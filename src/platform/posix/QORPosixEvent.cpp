@@ -3,14 +3,70 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
+#include <unordered_set>
 
 #include "common/QORTrace.h"
+#include "platform/QOREventHandle.h"
+#include "platform/QORWinError.h"
+#include "platform/posix/QORPosixNamedEvent.h"
 
-QORPosixEvent::QORPosixEvent(int fd, bool manualReset) : fd_(fd), manualReset_(manualReset) {}
+namespace {
+
+// Recursive: duplicating under the lock constructs an event, which tracks itself.
+std::recursive_mutex& TableLock() {
+  static std::recursive_mutex* lock = new std::recursive_mutex;  // lives as long as the process
+  return *lock;
+}
+
+std::unordered_set<const void*>& Table() {
+  static auto* table = new std::unordered_set<const void*>;
+  return *table;
+}
+
+}  // namespace
+
+void QORPosixEvent::Track(const IQOREvent* event, bool live) {
+  std::lock_guard<std::recursive_mutex> lock(TableLock());
+  if (live) {
+    Table().insert(event);
+  } else {
+    Table().erase(event);
+  }
+}
+
+std::unique_ptr<IQOREvent> QORPosixEvent::Duplicate() const {
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  return std::make_unique<QORPosixEvent>(fd, manualReset_);
+}
+
+uint32_t QORDuplicateEvent(HANDLE handle, std::unique_ptr<IQOREvent>* out) {
+  if (out == nullptr) return ERROR_INVALID_PARAMETER;
+  out->reset();
+  std::lock_guard<std::recursive_mutex> lock(TableLock());
+  if (handle == nullptr || Table().count(handle) == 0) return ERROR_INVALID_HANDLE;
+  auto* event = static_cast<IQOREvent*>(handle);
+  errno = 0;
+  if (const auto* plain = dynamic_cast<const QORPosixEvent*>(event)) {
+    *out = plain->Duplicate();
+  } else if (const auto* named = dynamic_cast<const QORPosixNamedEvent*>(event)) {
+    *out = named->Duplicate();
+  }
+  if (*out != nullptr) return ERROR_SUCCESS;
+  return errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_GEN_FAILURE;
+}
+
+QORPosixEvent::QORPosixEvent(int fd, bool manualReset) : fd_(fd), manualReset_(manualReset) {
+  Track(this, true);
+}
 
 QORPosixEvent::~QORPosixEvent() {
+  Track(this, false);
   ::close(fd_);
 }
 

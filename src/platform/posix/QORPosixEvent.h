@@ -21,6 +21,12 @@ class QORPosixEvent : public IQOREvent {
   QORWaitHandle GetWaitHandle() const override;
   bool ConsumeSignal() override;
 
+  // Another object on the same eventfd; null (errno set) when none can be made.
+  std::unique_ptr<IQOREvent> Duplicate() const;
+  // The events of this process that a HANDLE may name: each event is added at construction and
+  // removed first thing at destruction.
+  static void Track(const IQOREvent* event, bool live);
+
  private:
   int fd_;
   bool manualReset_;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/posix/QORPosixEvent.h"
 #include "platform/posix/QORStateTree.h"
 
 namespace {
@@ -26,8 +27,18 @@ int OpenFifo(int dirFd, const std::string& auxName) {
 
 }  // namespace
 
+QORPosixNamedEvent::QORPosixNamedEvent() {
+  QORPosixEvent::Track(this, true);
+}
+
 QORPosixNamedEvent::~QORPosixNamedEvent() {
+  QORPosixEvent::Track(this, false);
   if (fifo_ >= 0) ::close(fifo_);
+}
+
+std::unique_ptr<IQOREvent> QORPosixNamedEvent::Duplicate() const {
+  if (fifo_ < 0) return nullptr;
+  return QOROpenNamedEvent(name_);
 }
 
 QORNamedObjectError QORPosixNamedEvent::Open(const std::wstring& name, QORNamedObject::Mode mode,
@@ -53,7 +64,10 @@ QORNamedObjectError QORPosixNamedEvent::Open(const std::wstring& name, QORNamedO
     fifo_ = -1;
     return error;
   }
-  if (fifo_ >= 0) return QORNamedObjectError::kNone;
+  if (fifo_ >= 0) {
+    name_ = name;
+    return QORNamedObjectError::kNone;
+  }
   Header header{};
   struct stat fifoStat {};
   if (::pread(object_.Fd(), &header, sizeof(header), QORNamedObject::kDataOffset) !=
@@ -71,6 +85,7 @@ QORNamedObjectError QORPosixNamedEvent::Open(const std::wstring& name, QORNamedO
     return denied ? QORNamedObjectError::kAccessDenied : QORNamedObjectError::kFailed;
   }
   manualReset_ = header.manualReset != 0;
+  name_ = name;
   return QORNamedObjectError::kNone;
 }
 

@@ -9,7 +9,7 @@
 // signal releases one waiter in whichever process.
 class QORPosixNamedEvent : public IQOREvent {
  public:
-  QORPosixNamedEvent() = default;
+  QORPosixNamedEvent();
   ~QORPosixNamedEvent() override;
   QORPosixNamedEvent(const QORPosixNamedEvent&) = delete;
   QORPosixNamedEvent& operator=(const QORPosixNamedEvent&) = delete;
@@ -22,7 +22,11 @@ class QORPosixNamedEvent : public IQOREvent {
   QORWaitHandle GetWaitHandle() const override;
   bool ConsumeSignal() override;
 
+  // Another holder of the same event (opened again by its name); null when none can be made.
+  std::unique_ptr<IQOREvent> Duplicate() const;
+
  private:
+  std::wstring name_;
   QORNamedObject object_;
   int fifo_ = -1;
   bool manualReset_ = false;

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -876,24 +875,13 @@ uint32_t QORRegistryKey::EnumValue(uint32_t index, std::wstring* name, uint32_t*
   return ERROR_SUCCESS;
 }
 
-uint32_t QORRegistryKey::Watch(uint32_t filter, std::unique_ptr<QORRegistryWatch>* out) const {
+uint32_t QORRegistryKey::Watch(uint32_t filter, std::unique_ptr<QORRegistryWatch>* out,
+                               bool watchSubtree) const {
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   if ((rights_ & KEY_NOTIFY) == 0) return ERROR_ACCESS_DENIED;
-  if (out == nullptr || filter == 0 ||
-      (filter & ~(REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET)) != 0) {
-    return ERROR_INVALID_PARAMETER;
-  }
+  constexpr uint32_t kKnown = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
+                              REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+  if (out == nullptr || filter == 0 || (filter & ~kKnown) != 0) return ERROR_INVALID_PARAMETER;
   if (IsDeleted(static_cast<int>(handle_))) return ERROR_KEY_DELETED;
-  const int notify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (notify < 0) return ErrorFromErrno(errno);
-  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
-  if (::inotify_add_watch(notify, self.c_str(),
-                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                              IN_MOVE_SELF | IN_ONLYDIR) < 0) {
-    const int error = errno;
-    ::close(notify);
-    return ErrorFromErrno(error);
-  }
-  *out = std::make_unique<QORRegistryWatch>(notify, filter);
-  return ERROR_SUCCESS;
+  return QORRegistryWatch::Create(handle_, filter, watchSubtree, out);
 }
