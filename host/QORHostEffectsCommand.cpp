@@ -101,7 +101,7 @@ int QORHostEffectsCommand::Run() {
   }
   if (module.empty()) module = QORHostRegisterCommand::DefaultModule();
   QORHostEngine engine;
-  if (!engine.LoadModule(module, &error) || !engine.Create(endpoint, locations, &error)) {
+  if (!engine.LoadModule(module, &error) || !engine.Create(endpoint, locations, &error, true)) {
     return QORHostOutput::Error(QORHostOutput::kFailed, error);
   }
   json positions = json::array();

@@ -91,7 +91,7 @@ bool QORHostEngine::LoadModule(const std::wstring& path, std::string* error) {
 }
 
 bool QORHostEngine::Create(const QORAPOEndpointInfo& endpoint, const std::vector<int>& locations,
-                           std::string* error) {
+                           std::string* error, bool discoveryOnly) {
   auto getClassObject =
       reinterpret_cast<GetClassObjectFunction>(Module().FindExport("DllGetClassObject"));
   // What the engine hands every object: the endpoint's properties, its effects properties and a
@@ -143,7 +143,7 @@ bool QORHostEngine::Create(const QORAPOEndpointInfo& endpoint, const std::vector
     init.nSoftwareIoDeviceInCollection = 0;
     init.nSoftwareIoConnectorIndex = 0;
     init.AudioProcessingMode = kProcessingModeDefault;
-    init.InitializeForDiscoveryOnly = 0;
+    init.InitializeForDiscoveryOnly = discoveryOnly ? TRUE : FALSE;
     result = stage.apo->Initialize(sizeof(init), reinterpret_cast<BYTE*>(&init));
     if (FAILED(result) || !stage.rt || !stage.configuration) {
       *error = "the " + stage.name + " object did not initialise (" + HexResult(result) + ")";

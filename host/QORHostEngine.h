@@ -38,9 +38,10 @@ class QORHostEngine {
   ~QORHostEngine();
 
   bool LoadModule(const std::wstring& path, std::string* error);
-  // Creates and initialises the class registered at each location, in the order given.
+  // Creates and initialises the class registered at each location, in the order given. Objects
+  // made for discovery only answer what they would do (their effects lists) but never stream.
   bool Create(const QORAPOEndpointInfo& endpoint, const std::vector<int>& locations,
-              std::string* error);
+              std::string* error, bool discoveryOnly = false);
   // Asks every object for this stream format (input and output alike); a refusal names the channel
   // counts that every object accepts, a rate answered with another one is refused.
   bool Negotiate(int channels, int rate, std::string* error);
