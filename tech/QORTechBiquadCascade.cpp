@@ -296,8 +296,90 @@ bool RunPipelinedCall(const CascadeCall&) {
 }
 #endif
 
+#if HWY_TARGET != HWY_SCALAR
+// A short mono or stereo cascade, as the equaliser's shelves run it once per sub-block: the
+// channels in the two lanes of one vector, read from and written to the float arrays directly, so
+// a call costs little beyond its recursions. Each section works as in RunGroup, so the results
+// are the same to the bit.
+template <size_t K, bool kStereo, class D>
+HWY_NOINLINE void RunShort(D d, const CascadeCall& call) {
+  using V = hn::Vec<D>;
+  V b0[K], b1[K], b2[K], a1[K], a2[K], w[K], y[K], z1[K];
+  for (size_t k = 0; k < K; ++k) {
+    const QORTechBiquad::Coefficients& c = call.sections[k]->GetCoefficients();
+    b0[k] = hn::Set(d, c.b0);
+    b1[k] = hn::Set(d, c.b1);
+    b2[k] = hn::Set(d, c.b2);
+    a1[k] = hn::Set(d, c.a1);
+    a2[k] = hn::Set(d, c.a2);
+    const std::array<double, 2>& left = call.sections[k]->ChannelState(0);
+    const std::array<double, 2>& right = call.sections[k]->ChannelState(kStereo ? 1 : 0);
+    HWY_ALIGN const double z0s[2] = {left[0], right[0]};
+    HWY_ALIGN const double z1s[2] = {left[1], right[1]};
+    w[k] = hn::Load(d, z0s);
+    z1[k] = hn::Load(d, z1s);
+    y[k] = hn::Zero(d);
+  }
+  float* const left = call.channels[0];
+  float* const right = call.channels[kStereo ? 1 : 0];
+  for (uint32_t i = 0; i < call.frames; ++i) {
+    V x = hn::InterleaveLower(d, hn::Set(d, static_cast<double>(left[i])),
+                              hn::Set(d, static_cast<double>(right[i])));
+    for (size_t k = 0; k < K; ++k) {
+      y[k] = hn::NegMulAdd(a1[k], y[k], hn::MulAdd(b0[k], x, w[k]));
+      w[k] = hn::MulAdd(b1[k], x, z1[k]);
+      z1[k] = hn::NegMulAdd(a2[k], y[k], hn::Mul(b2[k], x));
+      x = y[k];
+    }
+    left[i] = static_cast<float>(hn::GetLane(x));
+    if constexpr (kStereo) right[i] = static_cast<float>(hn::ExtractLane(x, 1));
+  }
+  for (size_t k = 0; k < K; ++k) {
+    HWY_ALIGN double z0s[2];
+    HWY_ALIGN double z1s[2];
+    hn::Store(hn::NegMulAdd(a1[k], y[k], w[k]), d, z0s);
+    hn::Store(z1[k], d, z1s);
+    call.sections[k]->ChannelState(0) = {z0s[0], z1s[0]};
+    if constexpr (kStereo) call.sections[k]->ChannelState(1) = {z0s[1], z1s[1]};
+  }
+}
+
+template <bool kStereo>
+bool RunShortStereo(const CascadeCall& call) {
+  const hn::CappedTag<double, 2> d;
+  switch (call.count) {
+    case 1:
+      RunShort<1, kStereo>(d, call);
+      return true;
+    case 2:
+      RunShort<2, kStereo>(d, call);
+      return true;
+    case 3:
+      RunShort<3, kStereo>(d, call);
+      return true;
+    case 4:
+      RunShort<4, kStereo>(d, call);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether the short runner takes the call, and runs it.
+bool RunShortCall(const CascadeCall& call) {
+  if (call.channelCount == 2) return RunShortStereo<true>(call);
+  if (call.channelCount == 1) return RunShortStereo<false>(call);
+  return false;
+}
+#else
+bool RunShortCall(const CascadeCall&) {
+  return false;
+}
+#endif
+
 // The narrowest vector that holds the channels, so a stereo cascade does not pay for idle lanes.
 void Run(const CascadeCall& call) {
+  if (RunShortCall(call)) return;
   if (RunPipelinedCall(call)) return;
   if (call.channelCount <= 2) {
     RunCascade(hn::CappedTag<double, 2>(), call);
