@@ -2,6 +2,14 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
+#include <cstring>
+
+namespace {
+// About 256 KiB of samples per read from the file.
+constexpr size_t kAheadSamples = 65536;
+}  // namespace
+
 QORHostAudioReader::~QORHostAudioReader() {
   if (file_ != nullptr) sf_close(file_);
 }
@@ -22,10 +30,36 @@ bool QORHostAudioReader::Open(const std::string& path, std::string* error) {
   rate_ = info.samplerate;
   frames_ = info.frames;
   format_ = info.format;
+  ahead_.assign(std::max<size_t>(1, kAheadSamples / static_cast<size_t>(channels_)) * channels_,
+                0.0f);
+  aheadStart_ = 0;
+  aheadEnd_ = 0;
+  ended_ = false;
   return true;
 }
 
 int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
   if (file_ == nullptr || frames <= 0) return 0;
-  return sf_readf_float(file_, interleaved, frames);
+  const auto channels = static_cast<size_t>(channels_);
+  const size_t capacity = ahead_.size() / channels;
+  int64_t done = 0;
+  while (done < frames) {
+    if (aheadStart_ == aheadEnd_) {
+      if (ended_) break;
+      const sf_count_t read =
+          sf_readf_float(file_, ahead_.data(), static_cast<sf_count_t>(capacity));
+      aheadStart_ = 0;
+      aheadEnd_ = read > 0 ? static_cast<size_t>(read) : 0;
+      // A short read is the end; asking again could block on a pipe or repeat an error.
+      if (aheadEnd_ < capacity) ended_ = true;
+      if (aheadEnd_ == 0) break;
+    }
+    const size_t take =
+        std::min<size_t>(aheadEnd_ - aheadStart_, static_cast<size_t>(frames - done));
+    std::memcpy(interleaved + static_cast<size_t>(done) * channels,
+                ahead_.data() + aheadStart_ * channels, take * channels * sizeof(float));
+    aheadStart_ += take;
+    done += static_cast<int64_t>(take);
+  }
+  return done;
 }

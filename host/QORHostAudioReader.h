@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sf_private_tag;
 
-// An audio file read as interleaved 32-bit float, whatever format libsndfile reads.
+// An audio file read as interleaved 32-bit float, whatever format libsndfile reads. The file is
+// read ahead in large pieces, so a caller that takes one short period at a time does not cost a
+// system call per period.
 class QORHostAudioReader {
  public:
   QORHostAudioReader() = default;
@@ -15,7 +18,7 @@ class QORHostAudioReader {
 
   // False with a message saying what to do when the file cannot be read as audio.
   bool Open(const std::string& path, std::string* error);
-  // Reads up to frames frames; returns the frames read (0 at the end).
+  // Reads up to frames frames; returns the frames read, fewer only at the end (0 past it).
   int64_t Read(float* interleaved, int64_t frames);
 
   int Channels() const { return channels_; }
@@ -30,4 +33,8 @@ class QORHostAudioReader {
   int rate_ = 0;
   int64_t frames_ = 0;
   int format_ = 0;
+  std::vector<float> ahead_;  // frames read from the file and not yet taken
+  size_t aheadStart_ = 0;     // in frames
+  size_t aheadEnd_ = 0;
+  bool ended_ = false;
 };

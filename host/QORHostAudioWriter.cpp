@@ -8,9 +8,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace {
+
+// About 256 KiB of samples per write to the file.
+constexpr size_t kPendingSamples = 65536;
 
 std::string Extension(const std::string& path) {
   std::string extension = std::filesystem::path(path).extension().string();
@@ -113,6 +117,10 @@ bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, i
   info.format = format;
   info.channels = channels;
   info.samplerate = rate;
+  channels_ = channels;
+  pending_.assign(std::max<size_t>(1, kPendingSamples / static_cast<size_t>(channels)) * channels,
+                  0.0f);
+  pendingFrames_ = 0;
   file_ = sf_open_fd(descriptor, SFM_WRITE, &info, SF_TRUE);
   if (file_ == nullptr) {
     close(descriptor);
@@ -132,6 +140,32 @@ bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, i
 bool QORHostAudioWriter::Write(const float* interleaved, int64_t frames, std::string* error) {
   if (file_ == nullptr) return false;
   if (frames <= 0) return true;
+  const auto channels = static_cast<size_t>(channels_);
+  const size_t capacity = pending_.size() / channels;
+  while (frames > 0) {
+    if (pendingFrames_ == 0 && static_cast<size_t>(frames) >= capacity) {
+      // A piece at least as large as the buffer goes straight to the file.
+      return Send(interleaved, frames, error);
+    }
+    const size_t take = std::min<size_t>(capacity - pendingFrames_, static_cast<size_t>(frames));
+    std::memcpy(pending_.data() + pendingFrames_ * channels, interleaved,
+                take * channels * sizeof(float));
+    pendingFrames_ += take;
+    interleaved += take * channels;
+    frames -= static_cast<int64_t>(take);
+    if (pendingFrames_ == capacity && !Flush(error)) return false;
+  }
+  return true;
+}
+
+bool QORHostAudioWriter::Flush(std::string* error) {
+  const auto frames = static_cast<int64_t>(pendingFrames_);
+  pendingFrames_ = 0;
+  return Send(pending_.data(), frames, error);
+}
+
+bool QORHostAudioWriter::Send(const float* interleaved, int64_t frames, std::string* error) {
+  if (frames <= 0) return true;
   if (sf_writef_float(file_, interleaved, frames) != frames) {
     *error = "writing '" + path_ + "' failed (" + sf_strerror(file_) +
              "); check the free space of its folder";
@@ -142,6 +176,10 @@ bool QORHostAudioWriter::Write(const float* interleaved, int64_t frames, std::st
 
 bool QORHostAudioWriter::Commit(std::string* error) {
   if (file_ == nullptr) return false;
+  if (!Flush(error)) {
+    Abort();
+    return false;
+  }
   const int closed = sf_close(file_);
   file_ = nullptr;
   if (closed != 0 || std::rename(temporary_.c_str(), path_.c_str()) != 0) {
@@ -154,6 +192,7 @@ bool QORHostAudioWriter::Commit(std::string* error) {
 }
 
 void QORHostAudioWriter::Abort() {
+  pendingFrames_ = 0;
   if (file_ != nullptr) {
     sf_close(file_);
     file_ = nullptr;

@@ -2,12 +2,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sf_private_tag;
 
 // An audio file written in the format its extension names. The samples go to a temporary file
 // beside the target, which takes the target's name only on Commit; anything else (an error, an
-// interruption, destruction) removes it, so a failed run never leaves a partial output.
+// interruption, destruction) removes it, so a failed run never leaves a partial output. Samples are
+// gathered into large pieces before they go to the file, so short periods do not cost a system call
+// each; a write error shows on the Write that sends a piece, at the latest on Commit.
 class QORHostAudioWriter {
  public:
   QORHostAudioWriter() = default;
@@ -31,4 +34,10 @@ class QORHostAudioWriter {
   sf_private_tag* file_ = nullptr;
   std::string path_;
   std::string temporary_;
+  int channels_ = 0;
+  std::vector<float> pending_;  // whole frames not yet sent to the file
+  size_t pendingFrames_ = 0;
+
+  bool Flush(std::string* error);
+  bool Send(const float* interleaved, int64_t frames, std::string* error);
 };

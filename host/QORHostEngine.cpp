@@ -276,6 +276,11 @@ bool QORHostEngine::GetState(size_t stage, QORAPOHostStateInfo* info) const {
          SUCCEEDED(stages_[stage].state->GetHostState(info));
 }
 
+bool QORHostEngine::GetRebuildCount(size_t stage, uint32_t* count) const {
+  return stage < stages_.size() && stages_[stage].state &&
+         SUCCEEDED(stages_[stage].state->GetRebuildCount(count));
+}
+
 void QORHostEngine::ContinueAfterPause() {
   for (Stage& stage : stages_) {
     if (stage.state) stage.state->ContinueAfterPause();

@@ -53,6 +53,7 @@ class QORHostEngine {
 
   const std::vector<Stage>& Stages() const { return stages_; }
   bool GetState(size_t stage, QORAPOHostStateInfo* info) const;
+  bool GetRebuildCount(size_t stage, uint32_t* count) const;
   // Between periods: the time since the last one was a pause of ours, not a stall.
   void ContinueAfterPause();
   // Sum of the objects' latencies, in frames at the stream's rate.

@@ -314,14 +314,14 @@ int QORHostProcessCommand::Run() {
   std::vector<uint32_t> rebuilds(engine.Stages().size(), 0);
   auto takeRebuilds = [&](bool report) {
     for (size_t i = 0; i < rebuilds.size(); ++i) {
-      QORAPOHostStateInfo info{};
-      if (!engine.GetState(i, &info)) continue;
-      if (report && info.rebuildCount != rebuilds[i]) {
+      uint32_t count = 0;
+      if (!engine.GetRebuildCount(i, &count)) continue;
+      if (report && count != rebuilds[i]) {
         warnings_.push_back(std::string("the ") + engine.Stages()[i].name +
                             " object rebuilt its chain on its own at " + Seconds(position, rate) +
                             "; the output there may differ from another run's");
       }
-      rebuilds[i] = info.rebuildCount;
+      rebuilds[i] = count;
     }
   };
   takeRebuilds(false);

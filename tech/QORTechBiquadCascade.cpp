@@ -18,6 +18,9 @@ constexpr uint32_t kChunk = 64;
 constexpr uint32_t kMaxWidth = 16;
 // Sections whose state stays in registers across a chunk.
 constexpr uint32_t kGroup = 4;
+// Fewer sections than this wait on their own recursions in the pipeline: the grouped runner is
+// faster for them.
+constexpr uint32_t kPipelineMinSections = 7;
 
 struct CascadeCall {
   QORTechBiquad* const* sections;
@@ -138,8 +141,246 @@ void RunCascade(D d, const CascadeCall& call) {
   }
 }
 
+#if HWY_MAX_BYTES >= 32
+// The registers of a pipelined cascade of P pairs of sections (below).
+template <size_t P, class D>
+struct Pipeline {
+  using V = hn::Vec<D>;
+  V b0[P], b1[P], b2[P], a1[P], a2[P], z0[P], z1[P], y[P], index[P];
+};
+
+// Steps from..to of a pipelined cascade: in holds each step's input frame (both channels), out
+// receives the last section's output frame. Masked steps, where the pipeline fills or drains,
+// update only the lanes whose section has a frame: section j at step t when t - frames < j <= t.
+template <bool kMasked, size_t P, class D>
+HWY_INLINE void Steps(D d, Pipeline<P, D>& q, const double* in, double* out, uint32_t from,
+                      uint32_t to, uint32_t frames) {
+  using V = hn::Vec<D>;
+  const hn::Half<D> dh;
+  for (uint32_t t = from; t < to; ++t, in += 2, out += 2) {
+    V x[P];
+    x[0] = hn::Combine(d, hn::LowerHalf(dh, q.y[0]), hn::LoadU(dh, in));
+    for (size_t p = 1; p < P; ++p) x[p] = hn::ConcatLowerUpper(d, q.y[p], q.y[p - 1]);
+    for (size_t p = 0; p < P; ++p) {
+      q.y[p] = hn::MulAdd(q.b0[p], x[p], q.z0[p]);
+      const V next0 = hn::NegMulAdd(q.a1[p], q.y[p], hn::MulAdd(q.b1[p], x[p], q.z1[p]));
+      const V next1 = hn::NegMulAdd(q.a2[p], q.y[p], hn::Mul(q.b2[p], x[p]));
+      if constexpr (kMasked) {
+        const V tv = hn::Set(d, static_cast<double>(t));
+        const V first = hn::Set(d, static_cast<double>(t) - frames);
+        const auto active = hn::And(hn::Le(q.index[p], tv), hn::Lt(first, q.index[p]));
+        q.z0[p] = hn::IfThenElse(active, next0, q.z0[p]);
+        q.z1[p] = hn::IfThenElse(active, next1, q.z1[p]);
+      } else {
+        q.z0[p] = next0;
+        q.z1[p] = next1;
+      }
+    }
+    hn::StoreU(hn::UpperHalf(dh, q.y[P - 1]), dh, out);
+  }
+}
+
+// One or two channels of a long cascade on vectors of four lanes, pipelined: a vector holds two
+// sections side by side, each on both channels, and at step t section j works on frame t - j with
+// the output section j - 1 gave at the step before. The vectors of one step do not wait on each
+// other, so the processor overlaps their recursions, and no lane idles on a stereo stream. P pairs
+// of sections; an odd count runs one extra section that passes its input through.
+template <size_t P, class D>
+HWY_NOINLINE void RunPipelined(D d, const CascadeCall& call) {
+  constexpr uint32_t kSections = 2 * P;
+  Pipeline<P, D> q;
+  const bool stereo = call.channelCount == 2;
+  for (size_t p = 0; p < P; ++p) {
+    HWY_ALIGN double lanes[8][4];
+    for (uint32_t h = 0; h < 2; ++h) {
+      const uint32_t s = static_cast<uint32_t>(2 * p + h);
+      QORTechBiquad::Coefficients c;  // the pass-through section
+      std::array<double, 2> state0{}, state1{};
+      if (s < call.count) {
+        c = call.sections[s]->GetCoefficients();
+        state0 = call.sections[s]->ChannelState(0);
+        if (stereo) state1 = call.sections[s]->ChannelState(1);
+      }
+      const double values[8] = {c.b0, c.b1,      c.b2,      c.a1,
+                                c.a2, state0[0], state0[1], static_cast<double>(s)};
+      for (int k = 0; k < 8; ++k) {
+        lanes[k][2 * h] = values[k];
+        lanes[k][2 * h + 1] = values[k];
+      }
+      lanes[5][2 * h + 1] = state1[0];
+      lanes[6][2 * h + 1] = state1[1];
+    }
+    q.b0[p] = hn::Load(d, lanes[0]);
+    q.b1[p] = hn::Load(d, lanes[1]);
+    q.b2[p] = hn::Load(d, lanes[2]);
+    q.a1[p] = hn::Load(d, lanes[3]);
+    q.a2[p] = hn::Load(d, lanes[4]);
+    q.z0[p] = hn::Load(d, lanes[5]);
+    q.z1[p] = hn::Load(d, lanes[6]);
+    q.index[p] = hn::Load(d, lanes[7]);
+    q.y[p] = hn::Zero(d);
+  }
+  float* const left = call.channels[0];
+  float* const right = stereo ? call.channels[1] : nullptr;
+  const uint32_t frames = call.frames;
+  const uint32_t steps = frames + kSections - 1;
+  HWY_ALIGN double in[2 * kChunk];
+  HWY_ALIGN double out[2 * kChunk];
+  for (uint32_t begin = 0; begin < steps; begin += kChunk) {
+    const uint32_t end = std::min(steps, begin + kChunk);
+    for (uint32_t t = begin; t < end; ++t) {
+      const bool inside = t < frames;
+      in[2 * (t - begin)] = inside ? left[t] : 0.0f;
+      in[2 * (t - begin) + 1] = inside && stereo ? right[t] : 0.0f;
+    }
+    // Masked where the pipeline fills (t < kSections - 1) or drains (t >= frames).
+    const uint32_t full = std::clamp(kSections - 1, begin, end);
+    const uint32_t drain = std::clamp(frames, full, end);
+    Steps<true>(d, q, in, out, begin, full, frames);
+    Steps<false>(d, q, in + 2 * (full - begin), out + 2 * (full - begin), full, drain, frames);
+    Steps<true>(d, q, in + 2 * (drain - begin), out + 2 * (drain - begin), drain, end, frames);
+    for (uint32_t t = std::max(begin, kSections - 1); t < end; ++t) {
+      const uint32_t frame = t - (kSections - 1);
+      left[frame] = static_cast<float>(out[2 * (t - begin)]);
+      if (stereo) right[frame] = static_cast<float>(out[2 * (t - begin) + 1]);
+    }
+  }
+
+  for (size_t p = 0; p < P; ++p) {
+    HWY_ALIGN double lanes[2][4];
+    hn::Store(q.z0[p], d, lanes[0]);
+    hn::Store(q.z1[p], d, lanes[1]);
+    for (uint32_t h = 0; h < 2; ++h) {
+      const uint32_t s = static_cast<uint32_t>(2 * p + h);
+      if (s >= call.count) continue;
+      call.sections[s]->ChannelState(0) = {lanes[0][2 * h], lanes[1][2 * h]};
+      if (stereo) call.sections[s]->ChannelState(1) = {lanes[0][2 * h + 1], lanes[1][2 * h + 1]};
+    }
+  }
+}
+
+// Whether the pipelined runner takes the call, and runs it.
+bool RunPipelinedCall(const CascadeCall& call) {
+  if (call.channelCount > 2 || call.count < kPipelineMinSections) return false;
+  const hn::CappedTag<double, 4> d;
+  switch ((call.count + 1) / 2) {
+    case 2:
+      RunPipelined<2>(d, call);
+      break;
+    case 3:
+      RunPipelined<3>(d, call);
+      break;
+    case 4:
+      RunPipelined<4>(d, call);
+      break;
+    case 5:
+      RunPipelined<5>(d, call);
+      break;
+    case 6:
+      RunPipelined<6>(d, call);
+      break;
+    case 7:
+      RunPipelined<7>(d, call);
+      break;
+    case 8:
+      RunPipelined<8>(d, call);
+      break;
+    default:
+      return false;
+  }
+  return true;
+}
+#else
+bool RunPipelinedCall(const CascadeCall&) {
+  return false;
+}
+#endif
+
+#if HWY_TARGET != HWY_SCALAR
+// A short mono or stereo cascade, as the equaliser's shelves run it once per sub-block: the
+// channels in the two lanes of one vector, read from and written to the float arrays directly, so
+// a call costs little beyond its recursions. Each section works as in RunGroup, so the results
+// are the same to the bit.
+template <size_t K, bool kStereo, class D>
+HWY_NOINLINE void RunShort(D d, const CascadeCall& call) {
+  using V = hn::Vec<D>;
+  V b0[K], b1[K], b2[K], a1[K], a2[K], w[K], y[K], z1[K];
+  for (size_t k = 0; k < K; ++k) {
+    const QORTechBiquad::Coefficients& c = call.sections[k]->GetCoefficients();
+    b0[k] = hn::Set(d, c.b0);
+    b1[k] = hn::Set(d, c.b1);
+    b2[k] = hn::Set(d, c.b2);
+    a1[k] = hn::Set(d, c.a1);
+    a2[k] = hn::Set(d, c.a2);
+    const std::array<double, 2>& left = call.sections[k]->ChannelState(0);
+    const std::array<double, 2>& right = call.sections[k]->ChannelState(kStereo ? 1 : 0);
+    HWY_ALIGN const double z0s[2] = {left[0], right[0]};
+    HWY_ALIGN const double z1s[2] = {left[1], right[1]};
+    w[k] = hn::Load(d, z0s);
+    z1[k] = hn::Load(d, z1s);
+    y[k] = hn::Zero(d);
+  }
+  float* const left = call.channels[0];
+  float* const right = call.channels[kStereo ? 1 : 0];
+  for (uint32_t i = 0; i < call.frames; ++i) {
+    V x = hn::InterleaveLower(d, hn::Set(d, static_cast<double>(left[i])),
+                              hn::Set(d, static_cast<double>(right[i])));
+    for (size_t k = 0; k < K; ++k) {
+      y[k] = hn::NegMulAdd(a1[k], y[k], hn::MulAdd(b0[k], x, w[k]));
+      w[k] = hn::MulAdd(b1[k], x, z1[k]);
+      z1[k] = hn::NegMulAdd(a2[k], y[k], hn::Mul(b2[k], x));
+      x = y[k];
+    }
+    left[i] = static_cast<float>(hn::GetLane(x));
+    if constexpr (kStereo) right[i] = static_cast<float>(hn::ExtractLane(x, 1));
+  }
+  for (size_t k = 0; k < K; ++k) {
+    HWY_ALIGN double z0s[2];
+    HWY_ALIGN double z1s[2];
+    hn::Store(hn::NegMulAdd(a1[k], y[k], w[k]), d, z0s);
+    hn::Store(z1[k], d, z1s);
+    call.sections[k]->ChannelState(0) = {z0s[0], z1s[0]};
+    if constexpr (kStereo) call.sections[k]->ChannelState(1) = {z0s[1], z1s[1]};
+  }
+}
+
+template <bool kStereo>
+bool RunShortStereo(const CascadeCall& call) {
+  const hn::CappedTag<double, 2> d;
+  switch (call.count) {
+    case 1:
+      RunShort<1, kStereo>(d, call);
+      return true;
+    case 2:
+      RunShort<2, kStereo>(d, call);
+      return true;
+    case 3:
+      RunShort<3, kStereo>(d, call);
+      return true;
+    case 4:
+      RunShort<4, kStereo>(d, call);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether the short runner takes the call, and runs it.
+bool RunShortCall(const CascadeCall& call) {
+  if (call.channelCount == 2) return RunShortStereo<true>(call);
+  if (call.channelCount == 1) return RunShortStereo<false>(call);
+  return false;
+}
+#else
+bool RunShortCall(const CascadeCall&) {
+  return false;
+}
+#endif
+
 // The narrowest vector that holds the channels, so a stereo cascade does not pay for idle lanes.
 void Run(const CascadeCall& call) {
+  if (RunShortCall(call)) return;
+  if (RunPipelinedCall(call)) return;
   if (call.channelCount <= 2) {
     RunCascade(hn::CappedTag<double, 2>(), call);
   } else if (call.channelCount <= 4) {

@@ -1,5 +1,7 @@
 #include "QORTechGraphicEq.h"
 
+#include <algorithm>
+
 #include "QORTechBiquadCascade.h"
 
 void QORTechGraphicEq::Init(uint32_t rate, uint32_t subBlock) {
@@ -12,13 +14,15 @@ void QORTechGraphicEq::Init(uint32_t rate, uint32_t subBlock) {
   }
 }
 
-void QORTechGraphicEq::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-                               const std::array<float, kBands>& targetsDb, bool jump) {
-  QORTechBiquadCascade cascade;
+float QORTechGraphicEq::Target(const std::array<float, kBands>& targetsDb, int band) const {
+  // Bands too close to Nyquist at low rates cannot be shaped as designed; they stay flat.
+  return kCenters[band] < 0.45 * rate_ ? targetsDb[band] : 0.0f;
+}
+
+void QORTechGraphicEq::Step(const std::array<float, kBands>& targetsDb, bool jump,
+                            QORTechBiquadCascade& cascade) {
   for (int b = 0; b < kBands; ++b) {
-    // Bands too close to Nyquist at low rates cannot be shaped as designed; they stay flat.
-    const bool usable = kCenters[b] < 0.45 * rate_;
-    const float target = usable ? targetsDb[b] : 0.0f;
+    const float target = Target(targetsDb, b);
     if (jump ? gains_[b].JumpTo(target) : gains_[b].Step(target, 0.001f)) {
       bands_[b].SetCoefficients(QORTechBiquad::Peaking(rate_, kCenters[b], gains_[b].Value(), kQ));
     }
@@ -28,5 +32,28 @@ void QORTechGraphicEq::Process(float* const* channels, uint32_t channelCount, ui
     }
     cascade.Add(bands_[b]);
   }
-  cascade.Process(channels, channelCount, frames);
+}
+
+bool QORTechGraphicEq::Settled(const std::array<float, kBands>& targetsDb) const {
+  for (int b = 0; b < kBands; ++b) {
+    if (gains_[b].Value() != Target(targetsDb, b)) return false;
+  }
+  return true;
+}
+
+void QORTechGraphicEq::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
+                               uint32_t subBlock, const std::array<float, kBands>& targetsDb,
+                               bool jump) {
+  std::array<float*, QORTechBiquad::kMaxChannels> sub{};
+  channelCount = std::min(channelCount, QORTechBiquad::kMaxChannels);
+  for (uint32_t offset = 0; offset < frames; offset += subBlock) {
+    // A settled step changes no coefficient and resets only bands that are already at rest.
+    const bool rest = !(jump && offset == 0) && Settled(targetsDb);
+    const uint32_t n = rest ? frames - offset : std::min(subBlock, frames - offset);
+    for (uint32_t ch = 0; ch < channelCount; ++ch) sub[ch] = channels[ch] + offset;
+    QORTechBiquadCascade cascade;
+    Step(targetsDb, jump && offset == 0, cascade);
+    cascade.Process(sub.data(), channelCount, n);
+    if (rest) break;
+  }
 }

@@ -29,54 +29,76 @@ void QORTechLimiter::Reset() {
   dequeSize_ = 0;
 }
 
-float QORTechLimiter::Required(float peak) const {
-  return peak > ceiling_ ? ceiling_ / peak : 1.0f;
+void QORTechLimiter::Process(float* const* channels, uint32_t frames) {
+  switch (channels_) {
+    case 1:
+      Run<1>(channels, frames);
+      break;
+    case 2:
+      Run<2>(channels, frames);
+      break;
+    default:
+      Run<0>(channels, frames);
+      break;
+  }
 }
 
-void QORTechLimiter::Process(float* const* channels, uint32_t frames) {
+template <uint32_t kChannels>
+void QORTechLimiter::Run(float* const* channels, uint32_t frames) {
+  // The running state lives in locals for the call: the output stores could otherwise alias every
+  // member and force it back to memory each sample.
+  const uint32_t count = kChannels != 0 ? kChannels : channels_;
+  const uint32_t window = window_;
   const float ceiling = ceiling_;
+  const float release = release_;
+  float* const delay = delay_.data();
+  float* const minima = minimum_.data();
+  uint64_t* const dequeIndex = dequeIndex_.data();
+  float* const dequeValue = dequeValue_.data();
+  uint32_t head = dequeHead_;
+  uint32_t size = dequeSize_;
+  uint64_t position = position_;
+  double boxSum = boxSum_;
+  float gain = gain_;
   // Ring positions advance by wrapping instead of a division per sample.
-  const auto wrap = [window = window_](uint32_t i) { return i >= window ? i - window : i; };
-  uint32_t slot = static_cast<uint32_t>(position_ % window_);
+  const auto wrap = [window](uint32_t i) { return i >= window ? i - window : i; };
+  uint32_t slot = static_cast<uint32_t>(position % window);
   for (uint32_t i = 0; i < frames; ++i) {
-    const uint64_t n = position_++;
+    const uint64_t n = position++;
     float peak = 0.0f;
-    float* frame = &delay_[static_cast<size_t>(slot) * channels_];
-    for (uint32_t c = 0; c < channels_; ++c) {
-      frame[c] = channels[c][i];
-      peak = std::max(peak, std::fabs(frame[c]));
+    float* frame = delay + static_cast<size_t>(slot) * count;
+    for (uint32_t c = 0; c < count; ++c) {
+      const float x = channels[c][i];
+      frame[c] = x;
+      peak = std::max(peak, std::fabs(x));
     }
-    const float required = Required(peak);
+    const float required = peak > ceiling ? ceiling / peak : 1.0f;
 
     // Sliding minimum of the required gains over the window ending at n. The oldest entry leaves
     // before the new one comes in: a full window of rising gains would otherwise overwrite the
     // entry at the head and report the newest gain as the minimum.
-    if (dequeSize_ > 0 && dequeIndex_[dequeHead_] + window_ <= n) {
-      dequeHead_ = wrap(dequeHead_ + 1);
-      --dequeSize_;
+    if (size > 0 && dequeIndex[head] + window <= n) {
+      head = wrap(head + 1);
+      --size;
     }
-    while (dequeSize_ > 0) {
-      const uint32_t back = wrap(dequeHead_ + dequeSize_ - 1);
-      if (dequeValue_[back] < required) break;
-      --dequeSize_;
-    }
-    const uint32_t tail = wrap(dequeHead_ + dequeSize_);
-    dequeIndex_[tail] = n;
-    dequeValue_[tail] = required;
-    ++dequeSize_;
-    const float minimum = dequeValue_[dequeHead_];
+    while (size > 0 && dequeValue[wrap(head + size - 1)] >= required) --size;
+    const uint32_t tail = wrap(head + size);
+    dequeIndex[tail] = n;
+    dequeValue[tail] = required;
+    ++size;
+    const float minimum = dequeValue[head];
 
     // Averaging the minima over the window gives a smooth attack that still never exceeds the
     // limit of the sample leaving the delay: each of those minima covers that sample.
-    boxSum_ += static_cast<double>(minimum) - minimum_[slot];
-    minimum_[slot] = minimum;
-    const float target = std::min(1.0f, static_cast<float>(boxSum_ / window_));
-    gain_ = target < gain_ ? target : gain_ + (target - gain_) * release_;
+    boxSum += static_cast<double>(minimum) - minima[slot];
+    minima[slot] = minimum;
+    const float target = std::min(1.0f, static_cast<float>(boxSum / window));
+    gain = target < gain ? target : gain + (target - gain) * release;
 
     slot = wrap(slot + 1);
-    const float* delayed = &delay_[static_cast<size_t>(slot) * channels_];
-    for (uint32_t c = 0; c < channels_; ++c) {
-      float y = delayed[c] * gain_;
+    const float* delayed = delay + static_cast<size_t>(slot) * count;
+    for (uint32_t c = 0; c < count; ++c) {
+      float y = delayed[c] * gain;
       if (y > ceiling) {
         y = ceiling;
       } else if (y < -ceiling) {
@@ -85,6 +107,11 @@ void QORTechLimiter::Process(float* const* channels, uint32_t frames) {
       channels[c][i] = y;
     }
   }
+  dequeHead_ = head;
+  dequeSize_ = size;
+  position_ = position;
+  boxSum_ = boxSum;
+  gain_ = gain;
 }
 
 void QORTechLimiter::TakeState(const QORTechLimiter& other) {

@@ -25,7 +25,9 @@ class QORTechLimiter {
   void TakeState(const QORTechLimiter& other);
 
  private:
-  float Required(float peak) const;
+  // Process for a channel count fixed at compile time (0: any).
+  template <uint32_t kChannels>
+  void Run(float* const* channels, uint32_t frames);
 
   uint32_t channels_ = 0;
   uint32_t rate_ = 0;

@@ -84,10 +84,15 @@ void QORTechProcessBase::Process(TechChannel* input, TechChannel* output, uint32
     channel = channel->next;
   }
   // A non-finite input sample would poison every recursive state after it; it becomes silence.
+  // Tested on the bit patterns (all exponent bits set: infinity or NaN), so the loop runs in vector
+  // registers.
   for (uint32_t i = 0; i < channels_; ++i) {
     float* samples = pointers_[i];
     for (uint32_t f = 0; f < frames; ++f) {
-      if (!std::isfinite(samples[f])) samples[f] = 0.0f;
+      uint32_t bits;
+      std::memcpy(&bits, samples + f, sizeof(bits));
+      bits = (bits & 0x7F800000u) == 0x7F800000u ? 0u : bits;
+      std::memcpy(samples + f, &bits, sizeof(bits));
     }
   }
   DenormalGuard guard;

@@ -47,10 +47,11 @@ void QORTechZR3D::OnProcess(float* const* channels, uint32_t frames, const TechC
     for (int b = 0; b < QORTechGraphicEq::kBands; ++b) gains[b] = c.Value(eqBands_[b]) / 100.0f;
   }
   stages_.Begin(c);
+  // The equaliser depends on nothing after it, so it runs over the whole block first.
+  eq_.Process(channels, count, frames, kSubBlock, gains, IsFresh());
   for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
     const uint32_t n = std::min(kSubBlock, frames - offset);
     for (uint32_t ch = 0; ch < count; ++ch) sub_[ch] = channels[ch] + offset;
-    eq_.Process(sub_.data(), count, n, gains, IsFresh() && offset == 0);
     stages_.Process(sub_.data(), count, n);
     if (count >= 2) ApplyWidth(sub_[0], sub_[1], n);
   }

@@ -436,3 +436,9 @@ HRESULT CQOR_LFX_APO_Varion_Base::GetHostState(QORAPOHostStateInfo* info) {
   std::strncpy(info->chain, line.c_str(), sizeof(info->chain) - 1);
   return S_OK;
 }
+
+HRESULT CQOR_LFX_APO_Varion_Base::GetRebuildCount(uint32_t* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = manager_.GetRebuildCount();
+  return S_OK;
+}

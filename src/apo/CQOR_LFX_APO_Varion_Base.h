@@ -57,6 +57,7 @@ class CQOR_LFX_APO_Varion_Base : public CBaseAudioProcessingObject,
   HRESULT GetEffectsList(LPGUID* ppEffectsIds, UINT* pcEffects, HANDLE Event) override;
 
   HRESULT GetHostState(QORAPOHostStateInfo* info) override;
+  HRESULT GetRebuildCount(uint32_t* count) override;
   HRESULT ContinueAfterPause() override;
 
   // Process-wide: objects alive, and objects locked for processing.

@@ -34,23 +34,41 @@ float* QORAudioDataFloat::GetSamples(bool discardOther, bool interleaved) {
   return wanted.data();
 }
 
+// Both conversions work on raw pointers, and stereo has loops of its own that the compiler turns
+// into vector shuffles: every period of a stereo stream passes through them.
 void QORAudioDataFloat::InterleavedToPlanar() {
   planar_.resize(interleaved_.size());
-  for (uint32_t c = 0; c < channels_; ++c) {
-    for (uint32_t f = 0; f < frames_; ++f) {
-      planar_[static_cast<size_t>(c) * frames_ + f] =
-          interleaved_[static_cast<size_t>(f) * channels_ + c];
+  const float* in = interleaved_.data();
+  float* out = planar_.data();
+  const size_t frames = frames_;
+  if (channels_ == 2) {
+    float* right = out + frames;
+    for (size_t f = 0; f < frames; ++f) {
+      out[f] = in[2 * f];
+      right[f] = in[2 * f + 1];
     }
+    return;
+  }
+  for (size_t c = 0; c < channels_; ++c) {
+    for (size_t f = 0; f < frames; ++f) out[c * frames + f] = in[f * channels_ + c];
   }
 }
 
 void QORAudioDataFloat::PlanarToInterleaved() {
   interleaved_.resize(planar_.size());
-  for (uint32_t c = 0; c < channels_; ++c) {
-    for (uint32_t f = 0; f < frames_; ++f) {
-      interleaved_[static_cast<size_t>(f) * channels_ + c] =
-          planar_[static_cast<size_t>(c) * frames_ + f];
+  const float* in = planar_.data();
+  float* out = interleaved_.data();
+  const size_t frames = frames_;
+  if (channels_ == 2) {
+    const float* right = in + frames;
+    for (size_t f = 0; f < frames; ++f) {
+      out[2 * f] = in[f];
+      out[2 * f + 1] = right[f];
     }
+    return;
+  }
+  for (size_t c = 0; c < channels_; ++c) {
+    for (size_t f = 0; f < frames; ++f) out[f * channels_ + c] = in[c * frames + f];
   }
 }
 

@@ -22,25 +22,27 @@ float InOrder(const float* samples, uint32_t frames, uint32_t stride) {
 }
 
 // Magnitudes compare as their bit patterns with the sign cleared: for numbers the order of the
-// patterns is the order of the values, infinity included, and every NaN lies above infinity. Whole
-// numbers also let the compiler run the lanes in vector registers.
-constexpr uint32_t kMagnitudeBits = 0x7FFFFFFF;
-constexpr uint32_t kInfinityBits = 0x7F800000;
+// patterns is the order of the values, infinity included, and every NaN lies above infinity. With
+// the sign bit clear the patterns are non-negative as signed whole numbers too, whose maximum every
+// vector instruction set has (the unsigned one needs SSE4.1), so the lanes run in vector registers.
+constexpr int32_t kMagnitudeBits = 0x7FFFFFFF;
+constexpr int32_t kInfinityBits = 0x7F800000;
 
 // Running maxima of count contiguous samples, lane i taking the samples at i modulo kLanes. True
 // when no NaN was met.
 bool LaneMaxima(const float* samples, size_t count, float (&out)[kLanes]) {
-  uint32_t lanes[kLanes] = {};
+  int32_t lanes[kLanes] = {};
   size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
-    uint32_t bits[kLanes];
-    std::memcpy(bits, samples + i, sizeof(bits));
     for (uint32_t lane = 0; lane < kLanes; ++lane) {
-      lanes[lane] = std::max(lanes[lane], bits[lane] & kMagnitudeBits);
+      int32_t bits;
+      std::memcpy(&bits, samples + i + lane, sizeof(bits));
+      bits &= kMagnitudeBits;
+      lanes[lane] = lanes[lane] > bits ? lanes[lane] : bits;
     }
   }
   for (uint32_t lane = 0; i < count; ++i, ++lane) {
-    uint32_t bits;
+    int32_t bits;
     std::memcpy(&bits, samples + i, sizeof(bits));
     lanes[lane] = std::max(lanes[lane], bits & kMagnitudeBits);
   }

@@ -38,7 +38,9 @@ class QORTraceLog {
   struct Slot {
     std::atomic<size_t> sequence{0};
     size_t length = 0;
-    std::array<char, kQORTraceLineChars> text{};
+    // Read only up to length, which Post writes with it: left unset, so the 2 MiB of slots are not
+    // written (and paged in) at start-up.
+    std::array<char, kQORTraceLineChars> text;
   };
 
   QORTraceLog();

@@ -194,6 +194,11 @@ TEST_F(QORAPOModuleTest, AttachedRenderObjectProcessesPeriods) {
   QORAPOHostStateInfo info{};
   ASSERT_EQ(S_OK, state->GetHostState(&info));
   ASSERT_TRUE(info.attached && info.ready);
+  // The count a host checks every period, without the chain line.
+  uint32_t rebuilds = info.rebuildCount + 1;
+  ASSERT_EQ(S_OK, state->GetRebuildCount(&rebuilds));
+  EXPECT_EQ(rebuilds, info.rebuildCount);
+  EXPECT_EQ(E_POINTER, state->GetRebuildCount(nullptr));
   // The example's default mode at this position: its processes, each with its name.
   EXPECT_NE(std::string(info.chain).find("ZR3D (LFX_Main) > QOR Speaker Protection (LFX_Protect)"),
             std::string::npos)

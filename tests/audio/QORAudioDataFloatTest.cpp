@@ -58,3 +58,43 @@ TEST(QORRingBuffer, CursorTransfersAllChannelsAndSkipsSurplusRings) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sample f of channel c, distinct everywhere, so a swapped channel or a shifted frame shows.
+float Mark(uint32_t f, uint32_t c) {
+  return static_cast<float>(f) + 0.125f * static_cast<float>(c + 1);
+}
+
+}  // namespace
+
+// Interleaved to planar and back, for the stereo loops and the general ones, on odd lengths.
+TEST(QORAudioDataFloat, ConversionsPutEverySampleOfEveryChannelInPlace) {
+  for (uint32_t channels = 1; channels <= 5; ++channels) {
+    for (const uint32_t frames : {1u, 7u, 481u}) {
+      SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(frames) + " frames");
+      Floats in(static_cast<size_t>(frames) * channels);
+      for (uint32_t f = 0; f < frames; ++f) {
+        for (uint32_t c = 0; c < channels; ++c) in[f * channels + c] = Mark(f, c);
+      }
+      QORAudioDataFloat data;
+      ASSERT_TRUE(data.Assign(in.data(), frames, channels, true, 48000));
+      float* planar = data.GetSamples(true, false);  // the interleaved copy is dropped
+      ASSERT_NE(planar, nullptr);
+      size_t wrong = 0;
+      for (uint32_t c = 0; c < channels; ++c) {
+        for (uint32_t f = 0; f < frames; ++f) {
+          wrong += planar[c * frames + f] != Mark(f, c);
+          planar[c * frames + f] = -Mark(f, c);
+        }
+      }
+      EXPECT_EQ(wrong, 0u);
+      const float* interleaved = data.GetSamples(false, true);
+      for (uint32_t f = 0; f < frames; ++f) {
+        for (uint32_t c = 0; c < channels; ++c)
+          wrong += interleaved[f * channels + c] != -Mark(f, c);
+      }
+      EXPECT_EQ(wrong, 0u);
+    }
+  }
+}

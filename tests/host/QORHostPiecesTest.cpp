@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "QORHostAudioReader.h"
 #include "QORHostAudioWriter.h"
 #include "QORHostSchedule.h"
 #include "TempStateRoot.h"
@@ -90,6 +91,61 @@ TEST(QORHostScheduleTest, ChangesParseAndLandOnTheNearestFrameInFileOrder) {
   EXPECT_EQ(changes[3].name, "ZR3D-GEQ Enable");
   EXPECT_EQ(changes[3].value, "a=b");
   EXPECT_EQ(changes[3].frame, 120000);
+}
+
+// Both ends gather samples into large pieces. Whatever the lengths of the calls, short ones that
+// fill a piece and cross into the next, one longer than a piece while another is half full, the
+// file holds every sample in order, and reading gives them back with a short count only at the
+// end. Three channels, so a piece is not a whole power of two of frames.
+TEST(QORHostAudioFileTest, CallsOfAnyLengthWriteAndReadEverySampleInOrder) {
+  qortest::TempStateRoot root;
+  const std::string path = (fs::path(root.Path()) / "pieces.wav").string();
+  constexpr int kChannels = 3;
+  // Exact in float: whole numbers times a power of two.
+  const auto value = [](int64_t frame, int channel) {
+    return static_cast<float>(frame * kChannels + channel) / 524288.0f;
+  };
+  std::vector<int64_t> writes(3000, 7);
+  writes.insert(writes.end(), {40000, 1, 70000, 13});
+  int64_t total = 0;
+  std::string error;
+  {
+    QORHostAudioWriter writer;
+    ASSERT_TRUE(writer.Open(path, kChannels, 48000, 0, &error)) << error;
+    for (const int64_t frames : writes) {
+      std::vector<float> samples(static_cast<size_t>(frames) * kChannels);
+      for (int64_t f = 0; f < frames; ++f) {
+        for (int c = 0; c < kChannels; ++c) samples[f * kChannels + c] = value(total + f, c);
+      }
+      ASSERT_TRUE(writer.Write(samples.data(), frames, &error)) << error;
+      total += frames;
+    }
+    ASSERT_TRUE(writer.Commit(&error)) << error;
+  }
+
+  QORHostAudioReader reader;
+  ASSERT_TRUE(reader.Open(path, &error)) << error;
+  ASSERT_EQ(reader.Channels(), kChannels);
+  ASSERT_EQ(reader.Frames(), total);
+  int64_t position = 0;
+  int64_t mismatches = 0;
+  const int64_t reads[] = {480, 1, 100000, 479};
+  for (size_t i = 0; position < total; ++i) {
+    const int64_t asked = reads[i % 4];
+    std::vector<float> samples(static_cast<size_t>(asked) * kChannels, -1.0f);
+    const int64_t got = reader.Read(samples.data(), asked);
+    ASSERT_EQ(got, std::min(asked, total - position)) << "at frame " << position;
+    for (int64_t f = 0; f < got; ++f) {
+      for (int c = 0; c < kChannels; ++c) {
+        mismatches += samples[f * kChannels + c] != value(position + f, c);
+      }
+    }
+    position += got;
+  }
+  EXPECT_EQ(mismatches, 0);
+  float sample = 0.0f;
+  EXPECT_EQ(reader.Read(&sample, 1), 0);
+  EXPECT_EQ(reader.Read(&sample, 1), 0);
 }
 
 }  // namespace

@@ -63,6 +63,20 @@ std::vector<Design> Designs() {
                       QORTechBiquad::HighPass(44100.0, 20.0, 1.3066),
                       QORTechBiquad::LowPass(44100.0, 150.0, 0.707)}});
   designs.push_back({"one section", 48000.0, {QORTechBiquad::LowShelf(48000.0, 90.0, 12.0)}});
+  // Odd and even lengths around the point where long cascades take another runner, an odd one with
+  // a section left over.
+  for (const size_t count : {6, 7, 8, 9}) {
+    Design mixed{nullptr, 48000.0, {}};
+    for (size_t s = 0; s < count; ++s) {
+      mixed.sections.push_back(s % 3 == 0 ? QORTechBiquad::LowShelf(48000.0, 60.0 * (s + 1), 6.0)
+                               : s % 3 == 1
+                                   ? QORTechBiquad::Peaking(48000.0, 700.0 * (s + 1), -9.0, 2.0)
+                                   : QORTechBiquad::HighPass(48000.0, 25.0, 0.7071));
+    }
+    static const char* const kNames[] = {"six mixed", "seven mixed", "eight mixed", "nine mixed"};
+    mixed.name = kNames[count - 6];
+    designs.push_back(mixed);
+  }
   return designs;
 }
 
