@@ -29,3 +29,7 @@ int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
   if (file_ == nullptr || frames <= 0) return 0;
   return sf_readf_float(file_, interleaved, frames);
 }
+
+bool QORHostAudioReader::Rewind() {
+  return file_ != nullptr && sf_seek(file_, 0, SEEK_SET) == 0;
+}

@@ -29,8 +29,10 @@ class QORHostProcessCommand {
   };
 
   int Fail(const std::string& message);
+  // wait: hold the stream until every object rebuilt with the change (not in real time, where
+  // the stream never waits, as on a device).
   bool ApplyChange(QORHostSchedule::Change& change, QORHostEngine& engine,
-                   QORHostControlPanel& panel, int64_t position, double* waitedMs);
+                   QORHostControlPanel& panel, int64_t position, bool wait, double* waitedMs);
 
   std::string input_;
   std::string output_;
@@ -42,6 +44,8 @@ class QORHostProcessCommand {
   std::string modulePath_;
   std::string moduleSource_;
   double periodMs_ = 10.0;
+  bool realtime_ = false;
+  bool loop_ = false;
   std::vector<std::string> sets_;
   std::vector<std::string> ats_;
   QORHostSchedule schedule_;
