@@ -3,6 +3,7 @@
 
 #include "QORHostDemoSetupCommand.h"
 #include "QORHostMeterCommand.h"
+#include "QORHostPlotCommand.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
 #include "QORHostSampleCommand.h"
@@ -13,12 +14,14 @@ int main(int argc, char** argv) {
   QORHostProcessCommand process;
   QORHostDemoSetupCommand demoSetup;
   QORHostMeterCommand meter;
+  QORHostPlotCommand plot;
   QORHostSampleCommand sample;
   QORHostRegisterCommand registerModule(false);
   QORHostRegisterCommand unregisterModule(true);
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
   CLI::App* meterCommand = meter.Register(app);
+  CLI::App* plotCommand = plot.Register(app);
   CLI::App* sampleCommand = sample.Register(app);
   CLI::App* registerCommand = registerModule.Register(app);
   CLI::App* unregisterCommand = unregisterModule.Register(app);
@@ -31,6 +34,7 @@ int main(int argc, char** argv) {
   if (processCommand->parsed()) return process.Run();
   if (demoSetupCommand->parsed()) return demoSetup.Run();
   if (meterCommand->parsed()) return meter.Run();
+  if (plotCommand->parsed()) return plot.Run();
   if (sampleCommand->parsed()) return sample.Run();
   if (registerCommand->parsed()) return registerModule.Run();
   if (unregisterCommand->parsed()) return unregisterModule.Run();
