@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "QORHostAudioReader.h"
@@ -88,6 +89,7 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
   command->add_flag("--realtime", realtime_,
                     "Pace the periods at the wall clock, as the audio engine does, so that meters, "
                     "mode switches and tuning from other processes behave as on a device");
+  command->add_flag("--json", json_, "Print the report as JSON");
   command->add_flag("--loop", loop_,
                     "Play IN again from its start whenever it ends, until interrupted (Ctrl-C)");
   command->footer(
@@ -392,6 +394,7 @@ int QORHostProcessCommand::Run() {
         QORAPOHostStateInfo info{};
         if (!engine.GetState(i, &info) || info.rebuildCount == rebuilds[i]) continue;
         rebuilds[i] = info.rebuildCount;
+        heard_.push_back({engine.Stages()[i].name, position});
         std::fprintf(stderr, "qorapo: the %s object rebuilt its chain at frame %lld (%s)\n",
                      engine.Stages()[i].name.c_str(), static_cast<long long>(position),
                      Seconds(position, rate).c_str());
@@ -475,6 +478,51 @@ int QORHostProcessCommand::Run() {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   const QORAPOModeIdentity& mode = startMode;
+  if (json_) {
+    nlohmann::json out;
+    out["module"] = {{"path", modulePath_}, {"source", moduleSource_}};
+    out["endpoint"] = {{"name", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid())},
+                       {"guid", QORWideToUtf8(endpoint.GetEndpointGuidText())}};
+    out["mode"] =
+        Short(mode.GetMode().GetValueText()) + "/" + Short(mode.GetSpeakerType().GetValueText());
+    out["input"] = {{"path", input_},
+                    {"channels", channels},
+                    {"rate", rate},
+                    {"frames", inputFrames},
+                    {"peak", inputPeak}};
+    nlohmann::json stages = nlohmann::json::array();
+    for (size_t i = 0; i < engine.Stages().size(); ++i) {
+      const QORHostEngine::Stage& stage = engine.Stages()[i];
+      stages.push_back({{"position", QORHostEndpointSetup::LocationName(stage.location)},
+                        {"class", stage.name},
+                        {"latency_frames", latencies[i]},
+                        {"attached", states[i].ready},
+                        {"chain", std::string(states[i].chain,
+                                              strnlen(states[i].chain, sizeof(states[i].chain)))}});
+    }
+    out["stages"] = stages;
+    out["output"] = {{"path", toFile ? nlohmann::json(output_) : nlohmann::json(nullptr)},
+                     {"frames", written},
+                     {"peak", outputPeak},
+                     {"latency_frames", latency}};
+    out["changes"] = landed_;
+    out["warnings"] = warnings_;
+    out["seconds"] = elapsed;
+    out["interrupted"] = interrupted;
+    if (realtime_) {
+      nlohmann::json heard = nlohmann::json::array();
+      for (const Rebuild& rebuild : heard_) {
+        heard.push_back({{"class", rebuild.name}, {"frame", rebuild.frame}});
+      }
+      out["realtime"] = {{"start_monotonic_s",
+                          std::chrono::duration<double>(streamStart.time_since_epoch()).count()},
+                         {"period_frames", period},
+                         {"rebuilds", heard}};
+    }
+    std::printf("%s\n", out.dump(2).c_str());
+    if (interrupted) std::fprintf(stderr, "qorapo: interrupted; the stream ended there\n");
+    return 0;
+  }
   std::printf("module    %s (%s)\n", modulePath_.c_str(), moduleSource_.c_str());
   std::printf("endpoint  %s %s\n", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str(),
               QORWideToUtf8(endpoint.GetEndpointGuidText()).c_str());

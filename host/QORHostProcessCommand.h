@@ -46,9 +46,16 @@ class QORHostProcessCommand {
   double periodMs_ = 10.0;
   bool realtime_ = false;
   bool loop_ = false;
+  bool json_ = false;
   std::vector<std::string> sets_;
   std::vector<std::string> ats_;
   QORHostSchedule schedule_;
   std::vector<std::string> warnings_;
   std::vector<std::string> landed_;
+  // In real time: each chain rebuild the objects made, by class and stream position.
+  struct Rebuild {
+    std::string name;
+    int64_t frame = 0;
+  };
+  std::vector<Rebuild> heard_;
 };

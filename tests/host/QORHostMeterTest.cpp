@@ -41,12 +41,34 @@ TEST_F(HostMeterTest, ARealTimeRunTakesTheFilesDurationAndGivesTheSameSamplesAsA
       File("tone.wav"), qortest::ShapedTone(440.0, 0.8, [](double t) { return 0.1 + 0.3 * t; })));
   const auto started = std::chrono::steady_clock::now();
   const HostResult paced = Run({"process", File("tone.wav"), File("paced.wav"), "--realtime",
-                                "--set", "VAPO3-Process Enable=0"});
+                                "--json", "--set", "VAPO3-Process Enable=0"});
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   ASSERT_EQ(paced.code, 0) << paced.err;
   EXPECT_GE(seconds, 0.75);  // paced: never faster than the stream itself
   EXPECT_NE(paced.err.find(kStarted), std::string::npos) << paced.err;
+  // The report, as JSON: the stream's start on the monotonic clock lies within the run.
+  const nlohmann::json report = nlohmann::json::parse(paced.out);
+  const double start = report["realtime"]["start_monotonic_s"].get<double>();
+  const double before = std::chrono::duration<double>(started.time_since_epoch()).count();
+  EXPECT_GT(start, before);
+  EXPECT_LT(start, before + seconds);
+  EXPECT_EQ(report["realtime"]["period_frames"], 480);
+  EXPECT_TRUE(report["realtime"]["rebuilds"].is_array());
+  EXPECT_EQ(report["mode"], "Music/Speakers");
+  EXPECT_EQ(report["input"]["frames"], 38400);
+  EXPECT_EQ(report["input"]["channels"], 2);
+  ASSERT_EQ(report["stages"].size(), 3u);
+  int64_t latency = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(report["stages"][i]["position"], std::vector<std::string>({"SFX", "MFX", "EFX"})[i]);
+    EXPECT_EQ(report["stages"][i]["chain"], "bypassed");
+    latency += report["stages"][i]["latency_frames"].get<int64_t>();
+  }
+  EXPECT_EQ(report["output"]["latency_frames"], latency);
+  EXPECT_EQ(report["output"]["frames"], 38400 + latency);
+  EXPECT_EQ(report["output"]["path"], File("paced.wav"));
+  EXPECT_FALSE(report["interrupted"].get<bool>());
   const HostResult offline =
       Run({"process", File("tone.wav"), File("offline.wav"), "--set", "VAPO3-Process Enable=0"});
   ASSERT_EQ(offline.code, 0) << offline.err;
