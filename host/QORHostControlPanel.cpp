@@ -6,11 +6,6 @@
 
 namespace {
 
-bool IsGlobal(const std::string& name) {
-  return name == QORAPOGlobalSettings::kProcessEnable ||
-         name == QORAPOGlobalSettings::kMicMonitorEnable;
-}
-
 std::string Short(const std::string& text) {
   return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
 }
@@ -32,6 +27,95 @@ bool QORHostControlPanel::Open(const QORAPOEndpointInfo& endpoint, std::string* 
     return false;
   }
   return true;
+}
+
+bool QORHostControlPanel::IsGlobal(const std::string& name) {
+  return name == QORAPOGlobalSettings::kProcessEnable ||
+         name == QORAPOGlobalSettings::kMicMonitorEnable;
+}
+
+std::string QORHostControlPanel::ShortName(const QORAPOModeIdentity& id) {
+  return Short(id.GetMode().GetValueText()) + "/" + Short(id.GetSpeakerType().GetValueText());
+}
+
+bool QORHostControlPanel::HasStoredMode() {
+  QORAPOModeIdentity mode;
+  return selector_.GetMode(mode);
+}
+
+bool QORHostControlPanel::ResolveMode(const std::string& text, const std::string& speaker,
+                                      std::shared_ptr<QORAPOOperatingMode>* out,
+                                      std::string* error) {
+  const QORAPOModeIdentity current = CurrentMode();
+  std::string modeText = text;
+  std::string speakerText = speaker;
+  const size_t slash = text.find('/');
+  if (slash != std::string::npos) {
+    modeText = text.substr(0, slash);
+    if (speakerText.empty()) speakerText = text.substr(slash + 1);
+  }
+  const QORAPOModeIdentity wanted(
+      modeText.empty() ? current.GetMode().GetValueText() : Prefixed(modeText),
+      speakerText.empty() ? current.GetSpeakerType().GetValueText() : Prefixed(speakerText));
+  if (!FindMode(wanted, out)) {
+    *error = "the configuration has no mode " + ShortName(wanted) + "; use one of " + ModeList() +
+             " (see `qorapo mode list`)";
+    return false;
+  }
+  if ((*out)->IsAutoMic()) {
+    *error = "mode " + ShortName(wanted) + " is one the capture side picks by itself; use one of " +
+             ModeList();
+    return false;
+  }
+  return true;
+}
+
+bool QORHostControlPanel::ReadPublic(QORAPOOperatingMode& mode, QORUTSValueList* out,
+                                     std::string* error) {
+  QORAPOPublicSettings settings;
+  if (!settings.Init(endpoint_, mode)) {
+    *error = "cannot read the public controls from the endpoint's settings key '" +
+             QORWideToUtf8(endpoint_.GetRegistrySubkey()) + "'";
+    return false;
+  }
+  // With nothing stored yet the read fails but still gives the file's values.
+  settings.ReadControls(*out, true);
+  return true;
+}
+
+bool QORHostControlPanel::ReadGlobal(QORUTSValueList* out, std::string* error) {
+  QORAPOGlobalSettings global;
+  if (!global.InitGlobal(endpoint_)) {
+    *error = "cannot read the global switches from the endpoint's settings key '" +
+             QORWideToUtf8(endpoint_.GetRegistrySubkey()) + "'";
+    return false;
+  }
+  global.ReadControls(*out, true);
+  return true;
+}
+
+bool QORHostControlPanel::WritePublic(QORAPOOperatingMode& mode, const QORUTSValueList& controls,
+                                      std::string* error) {
+  for (const auto& [name, value] : controls.Values()) {
+    if (mode.GetPublicControls().Find(name) == nullptr) {
+      *error =
+          "'" + name + "' is not a public control of mode " + ShortName(mode.GetModeIdentity());
+      return false;
+    }
+  }
+  QORAPOPublicSettings settings;
+  if (settings.Init(endpoint_, mode) && settings.WriteControls(controls)) return true;
+  *error = "cannot write the public controls to the endpoint's settings key '" +
+           QORWideToUtf8(endpoint_.GetRegistrySubkey()) + "'";
+  return false;
+}
+
+bool QORHostControlPanel::WriteGlobal(const QORUTSValueList& controls, std::string* error) {
+  QORAPOGlobalSettings global;
+  if (global.InitGlobal(endpoint_) && global.WriteControls(controls)) return true;
+  *error = "cannot write the global switches to the endpoint's settings key '" +
+           QORWideToUtf8(endpoint_.GetRegistrySubkey()) + "'";
+  return false;
 }
 
 std::string QORHostControlPanel::Prefixed(const std::string& text) {
@@ -61,17 +145,12 @@ std::string QORHostControlPanel::ModeList() const {
 
 bool QORHostControlPanel::SetMode(const std::string& mode, const std::string& speaker,
                                   std::string* error) {
-  QORAPOModeIdentity current = CurrentMode();
-  const QORAPOModeIdentity wanted(
-      mode.empty() ? current.GetMode().GetValueText() : Prefixed(mode),
-      speaker.empty() ? current.GetSpeakerType().GetValueText() : Prefixed(speaker));
+  const QORAPOModeIdentity current = CurrentMode();
+  // An empty half keeps the current one's, even when the other names a slash form.
+  const std::string modeText = mode.empty() ? Short(current.GetMode().GetValueText()) : mode;
   std::shared_ptr<QORAPOOperatingMode> found;
-  if (!FindMode(wanted, &found)) {
-    *error = "the configuration has no mode " + Short(wanted.GetMode().GetValueText()) + "/" +
-             Short(wanted.GetSpeakerType().GetValueText()) + "; use one of " + ModeList();
-    return false;
-  }
-  if (!selector_.SetMode(wanted)) {
+  if (!ResolveMode(modeText, speaker, &found, error)) return false;
+  if (!selector_.SetMode(found->GetModeIdentity())) {
     *error = "cannot store the current mode in the endpoint's settings key";
     return false;
   }

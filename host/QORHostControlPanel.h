@@ -34,10 +34,32 @@ class QORHostControlPanel {
   // The value name has now, in the form Set takes.
   bool Get(const std::string& name, std::string* value, std::string* error);
 
+  const QORAPOEndpointInfo& Endpoint() const { return endpoint_; }
+  const QORAPOConfigurationFile& Configuration() const { return configuration_; }
+  // Whether a valid mode is stored for the endpoint (otherwise the default applies).
+  bool HasStoredMode();
+  // The mode named by text ("Movie", "Movie/Headphones", "VAPO3-Movie"; empty: the current one)
+  // and speaker (empty: the half text gives, else the current one's). False with the modes there
+  // are when the configuration has no such mode, or only as one the capture side picks itself.
+  bool ResolveMode(const std::string& text, const std::string& speaker,
+                   std::shared_ptr<QORAPOOperatingMode>* out, std::string* error);
+  // The public controls of mode as stored for the endpoint (the file's value where none is).
+  bool ReadPublic(QORAPOOperatingMode& mode, QORUTSValueList* out, std::string* error);
+  // The global switches of the endpoint.
+  bool ReadGlobal(QORUTSValueList* out, std::string* error);
+  // Writes controls of mode (names it declares public) or global switches, all in one write.
+  bool WritePublic(QORAPOOperatingMode& mode, const QORUTSValueList& controls, std::string* error);
+  bool WriteGlobal(const QORUTSValueList& controls, std::string* error);
+
+  static bool IsGlobal(const std::string& name);
+  // "Music/Speakers" for a mode identity.
+  static std::string ShortName(const QORAPOModeIdentity& id);
+  // The configuration's modes a control panel can choose, as "Music/Speakers, ...".
+  std::string ModeList() const;
+
  private:
   static std::string Prefixed(const std::string& text);
   bool FindMode(const QORAPOModeIdentity& id, std::shared_ptr<QORAPOOperatingMode>* out);
-  std::string ModeList() const;
 
   QORAPOEndpointInfo endpoint_;
   QORAPOConfigurationFile configuration_;

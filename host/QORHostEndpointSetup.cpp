@@ -74,6 +74,57 @@ std::string QORHostEndpointSetup::Name(const GUID& endpoint) {
   return FriendlyName(record);
 }
 
+std::string QORHostEndpointSetup::RecordName(const QOREndpointRecord& record) {
+  return FriendlyName(record);
+}
+
+const char* QORHostEndpointSetup::StateName(uint32_t state) {
+  switch (state) {
+    case DEVICE_STATE_ACTIVE:
+      return "active";
+    case DEVICE_STATE_DISABLED:
+      return "disabled";
+    case DEVICE_STATE_NOTPRESENT:
+      return "not present";
+    case DEVICE_STATE_UNPLUGGED:
+      return "unplugged";
+    default:
+      return "unknown";
+  }
+}
+
+bool QORHostEndpointSetup::FindRecord(const std::string& text, QOREndpointRecord* out,
+                                      std::string* error) {
+  std::vector<QOREndpointRecord> records;
+  QOREndpointStore::List(eAll, DEVICE_STATEMASK_ALL, &records);
+  GUID guid{};
+  std::wstring wide = QORUtf8ToWide(text);
+  if (!wide.empty() && wide.front() != L'{') wide = L"{" + wide + L"}";
+  const bool isGuid = QORGuidFromString(wide, &guid);
+  std::vector<QOREndpointRecord> matches;
+  for (const QOREndpointRecord& record : records) {
+    if ((isGuid && record.guid == guid) || Lower(FriendlyName(record)) == Lower(text)) {
+      matches.push_back(record);
+    }
+  }
+  if (matches.size() == 1) {
+    *out = matches.front();
+    return true;
+  }
+  std::string known;
+  for (const QOREndpointRecord& record : matches.empty() ? records : matches) {
+    known += (known.empty() ? "" : ", ") + FriendlyName(record) + " " +
+             QORWideToUtf8(QORGuidToString(record.guid));
+  }
+  if (matches.empty()) {
+    *error = "unknown endpoint '" + text + "'; known: " + (known.empty() ? "none" : known) +
+             " (see `qorapo endpoint list`)";
+  } else {
+    *error = "more than one endpoint is named '" + text + "' (" + known + "); give its GUID";
+  }
+  return false;
+}
+
 std::vector<std::string> QORHostEndpointSetup::Describe() {
   std::vector<std::string> out;
   for (const QOREndpointRecord& record : ActiveRender()) {
@@ -114,7 +165,18 @@ bool QORHostEndpointSetup::Find(const std::string& text, QORAPOEndpointInfo* out
         "no active render endpoint in this state root; name one with --endpoint, or create "
         "the demonstration endpoint with `qorapo demo-setup ROOT`";
   } else {
-    *error = "no active render endpoint is named '" + text + "'; give --endpoint a name or GUID";
+    *error = "no active render endpoint is named '" + text + "'";
+    QOREndpointRecord other;
+    std::string ignored;
+    if (FindRecord(text, &other, &ignored)) {
+      if (other.flow != eRender) {
+        *error += " ('" + text + "' is a capture endpoint)";
+      } else {
+        *error += std::string(" ('") + text + "' is " + StateName(other.state) +
+                  "; enable it with `qorapo endpoint enable " + text + "`)";
+      }
+    }
+    *error += "; give --endpoint a name or GUID (see `qorapo endpoint list`)";
   }
   *error += known.empty() ? std::string(" (none exist)") : ". Known endpoints:" + known;
   return false;

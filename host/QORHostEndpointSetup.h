@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "endpoint/QORAPOEndpointInfo.h"
+#include "platform/QOREndpointStore.h"
 #include "platform/QORGuid.h"
 
 // Finding the render endpoint a run uses, and the demonstration endpoint of scripts/run.sh.
@@ -22,8 +23,14 @@ class QORHostEndpointSetup {
   // An active render endpoint by friendly name (case-insensitive) or GUID text (braces optional);
   // empty text takes the default one. False with a message listing the known endpoints.
   static bool Find(const std::string& text, QORAPOEndpointInfo* out, std::string* error);
-  // The endpoint's friendly name.
+  // Any endpoint of the store, render or capture, in any state, by friendly name
+  // (case-insensitive) or GUID text (braces optional). False with a message naming the known ones.
+  static bool FindRecord(const std::string& text, QOREndpointRecord* out, std::string* error);
+  // The render endpoint's friendly name.
   static std::string Name(const GUID& endpoint);
+  static std::string RecordName(const QOREndpointRecord& record);
+  // "active", "disabled", "not present" or "unplugged".
+  static const char* StateName(uint32_t state);
   // "name {guid}" for each active render endpoint.
   static std::vector<std::string> Describe();
 

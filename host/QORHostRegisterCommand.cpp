@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "QORHostOutput.h"
 #include "common/QORTextConvert.h"
 #include "platform/QORHResult.h"
 #include "platform/QORLoadedModule.h"
@@ -20,6 +21,9 @@ CLI::App* QORHostRegisterCommand::Register(CLI::App& app) {
                                "Register the APO module's classes and engine records, as an "
                                "installer does");
   command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
+  QORHostOutput::AddJson(command, &json_);
+  QORHostOutput::Example(command, unregister_ ? "qorapo unregister --module /opt/qor/qlvapo64.so"
+                                              : "qorapo register --module /opt/qor/qlvapo64.so");
   return command;
 }
 
@@ -44,22 +48,33 @@ int QORHostRegisterCommand::Run() {
   const char* entry = unregister_ ? "DllUnregisterServer" : "DllRegisterServer";
   const std::wstring path = module_.empty() ? DefaultModule() : QORUtf8ToWide(module_);
   QORLoadedModule module;
+  const std::string text = QORWideToUtf8(path);
   if (!module.Load(path)) {
-    std::fprintf(stderr, "qorapo: cannot load the APO module '%s'\n", QORWideToUtf8(path).c_str());
-    return 1;
+    return QORHostOutput::Error(
+        QORHostOutput::kFailed,
+        "cannot load the APO module '" + text + "'; build it or give its path with --module");
   }
   auto call = reinterpret_cast<HRESULT (*)()>(module.FindExport(entry));
   if (call == nullptr) {
-    std::fprintf(stderr, "qorapo: the module '%s' does not export %s\n",
-                 QORWideToUtf8(path).c_str(), entry);
-    return 1;
+    return QORHostOutput::Error(QORHostOutput::kFailed, "the module '" + text +
+                                                            "' does not export " + entry +
+                                                            "; give the APO module with --module");
   }
   const HRESULT result = call();
   if (FAILED(result)) {
-    std::fprintf(stderr, "qorapo: %s of '%s' failed with 0x%08X\n", entry,
-                 QORWideToUtf8(path).c_str(), static_cast<uint32_t>(result));
-    return 1;
+    char code[16];
+    std::snprintf(code, sizeof(code), "0x%08X", static_cast<uint32_t>(result));
+    return QORHostOutput::Error(QORHostOutput::kFailed,
+                                std::string(entry) + " of '" + text + "' failed with " + code +
+                                    "; check that the state root (QOR_ROOT) is writable");
   }
-  std::printf("%s %s\n", unregister_ ? "unregistered" : "registered", QORWideToUtf8(path).c_str());
-  return 0;
+  if (json_) {
+    nlohmann::json out;
+    out["module"] = text;
+    out["registered"] = !unregister_;
+    QORHostOutput::Print(out);
+  } else {
+    std::printf("%s %s\n", unregister_ ? "unregistered" : "registered", text.c_str());
+  }
+  return QORHostOutput::kOk;
 }

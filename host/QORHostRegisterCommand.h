@@ -24,5 +24,6 @@ class QORHostRegisterCommand {
 
  private:
   bool unregister_;
+  bool json_ = false;
   std::string module_;
 };

@@ -1,12 +1,18 @@
 // qorapo: the engine host shell. Each subcommand is one class; main only dispatches.
 #include <CLI/CLI.hpp>
 
+#include "QORHostControlCommand.h"
 #include "QORHostDemoSetupCommand.h"
+#include "QORHostEffectsCommand.h"
+#include "QORHostEndpointCommand.h"
 #include "QORHostMeterCommand.h"
+#include "QORHostModeCommand.h"
+#include "QORHostOutput.h"
 #include "QORHostPlotCommand.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
 #include "QORHostSampleCommand.h"
+#include "QORHostTuneCommand.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"qorapo: streams audio files through the APO objects of an endpoint"};
@@ -18,6 +24,11 @@ int main(int argc, char** argv) {
   QORHostSampleCommand sample;
   QORHostRegisterCommand registerModule(false);
   QORHostRegisterCommand unregisterModule(true);
+  QORHostControlCommand control;
+  QORHostEffectsCommand effects;
+  QORHostEndpointCommand endpoint;
+  QORHostModeCommand mode;
+  QORHostTuneCommand tune;
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
   CLI::App* meterCommand = meter.Register(app);
@@ -25,11 +36,15 @@ int main(int argc, char** argv) {
   CLI::App* sampleCommand = sample.Register(app);
   CLI::App* registerCommand = registerModule.Register(app);
   CLI::App* unregisterCommand = unregisterModule.Register(app);
+  CLI::App* controlCommand = control.Register(app);
+  CLI::App* effectsCommand = effects.Register(app);
+  CLI::App* endpointCommand = endpoint.Register(app);
+  CLI::App* modeCommand = mode.Register(app);
+  CLI::App* tuneCommand = tune.Register(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    // --help is a success; every other parse error is a usage error.
-    return app.exit(error) == 0 ? 0 : 1;
+    return QORHostOutput::ParseExit(app.exit(error));
   }
   if (processCommand->parsed()) return process.Run();
   if (demoSetupCommand->parsed()) return demoSetup.Run();
@@ -38,5 +53,10 @@ int main(int argc, char** argv) {
   if (sampleCommand->parsed()) return sample.Run();
   if (registerCommand->parsed()) return registerModule.Run();
   if (unregisterCommand->parsed()) return unregisterModule.Run();
+  if (controlCommand->parsed()) return control.Run();
+  if (effectsCommand->parsed()) return effects.Run();
+  if (endpointCommand->parsed()) return endpoint.Run();
+  if (modeCommand->parsed()) return mode.Run();
+  if (tuneCommand->parsed()) return tune.Run();
   return 2;
 }

@@ -378,7 +378,7 @@ TEST_F(HostTest, RegisteredClassesNameTheModuleTheEngineLoadsUntilUnregistered) 
   EXPECT_FALSE(fs::exists(File("stale.wav")));
 
   const Result missing = Run({"register", "--module", (files_ / "none.so").string()});
-  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.code, 2);
   EXPECT_NE(missing.err.find("cannot load the APO module"), std::string::npos) << missing.err;
 }
 

@@ -1,0 +1,427 @@
+#include "QORHostEndpointCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "QORHostEndpointSetup.h"
+#include "QORHostOutput.h"
+#include "QORHostProcessCommand.h"
+#include "QORHostRegisterCommand.h"
+#include "common/QORTextConvert.h"
+#include "endpoint/QORAPOEndpointInfo.h"
+#include "platform/QORComPtr.h"
+#include "platform/QORMMDevice.h"
+#include "platform/QORPropertyKey.h"
+#include "platform/QORRegistryKey.h"
+#include "settings/QORAPOConfigurationFile.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Where an endpoint's properties name its configuration file, and the FX property of each graph
+// position (locations 0 to 5).
+constexpr GUID kMakerFormat = {
+    0x7A8B74C8, 0xFA66, 0x4460, {0x85, 0x42, 0xD6, 0x11, 0x9C, 0x59, 0xE9, 0xD4}};
+constexpr uint32_t kConfigurationPid = 2;
+constexpr GUID kFxFormat = {
+    0xd04e05a6, 0x594b, 0x4fb6, {0xa8, 0x0d, 0x01, 0xaf, 0x5e, 0xed, 0x7d, 0x1d}};
+constexpr uint32_t kFxPids[QORAPOEndpointInfo::kPositionCount] = {1, 5, 6, 7, 11, 12};
+
+std::string Text(const std::wstring& wide) {
+  return QORWideToUtf8(wide);
+}
+
+std::string GuidText(const GUID& guid) {
+  return Text(QORGuidToString(guid));
+}
+
+const char* FlowName(EDataFlow flow) {
+  return flow == eCapture ? "capture" : "render";
+}
+
+bool IsDefault(const QOREndpointRecord& record) {
+  QOREndpointRecord chosen;
+  return SUCCEEDED(QOREndpointStore::GetDefault(record.flow, eConsole, &chosen)) &&
+         chosen.guid == record.guid;
+}
+
+GUID NewGuid() {
+  std::random_device source;
+  std::uniform_int_distribution<uint32_t> byte(0, 255);
+  uint8_t bytes[16];
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(byte(source));
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // variant 1
+  GUID guid{};
+  guid.Data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+               bytes[3];
+  guid.Data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
+  guid.Data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
+  for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
+  return guid;
+}
+
+}  // namespace
+
+CLI::App* QORHostEndpointCommand::Register(CLI::App& app) {
+  CLI::App* command =
+      app.add_subcommand("endpoint", "List, describe, add, remove and switch audio endpoints");
+  command->require_subcommand(1);
+  QORHostOutput::Example(command,
+                         "qorapo endpoint list\n"
+                         "qorapo endpoint add \"USB Speakers\" --config speakers.xml --fx SFX "
+                         "--fx MFX --fx EFX");
+
+  list_ = command->add_subcommand("list", "Every endpoint: name, direction, state and GUID");
+  QORHostOutput::AddJson(list_, &json_);
+  QORHostOutput::Example(list_, "qorapo endpoint list --json");
+
+  show_ = command->add_subcommand(
+      "show", "What an endpoint's record holds: identity, settings key, configuration, positions");
+  show_->add_option("ENDPOINT", endpoint_, "Endpoint name or GUID")->required();
+  QORHostOutput::AddJson(show_, &json_);
+  QORHostOutput::Example(show_, "qorapo endpoint show \"QOR Demo Speakers\"");
+
+  add_ = command->add_subcommand("add", "Describe a new endpoint without editing hive files");
+  add_->add_option("NAME", name_, "Friendly name of the new endpoint")->required();
+  add_->add_option("--direction", direction_, "render or capture")
+      ->check(CLI::IsMember({"render", "capture"}))
+      ->capture_default_str();
+  add_->add_option("--config", configuration_, "The endpoint's XML configuration file")->required();
+  add_->add_option("--fx", effects_,
+                   "POSITION[=CLSID]: an effect class at a graph position (PreBlue, SFX, MFX, EFX, "
+                   "OSFX, OMFX); without a CLSID, the module's class for that position")
+      ->allow_extra_args(false);
+  add_->add_option("--guid", guid_, "The endpoint's GUID (default: a new random one)");
+  add_->add_flag("--disabled", disabled_, "Add it disabled");
+  add_->add_flag("--default", makeDefault_, "Make it the default endpoint of its direction");
+  QORHostOutput::AddJson(add_, &json_);
+  QORHostOutput::Example(add_,
+                         "qorapo endpoint add \"USB Speakers\" --config /etc/qor/usb.xml --fx SFX "
+                         "--fx EFX={93520346-FA48-4F56-8CB0-D92CC1775E37} --default");
+
+  remove_ = command->add_subcommand(
+      "remove", "Remove an endpoint from the store (its settings key stays for a re-added one)");
+  remove_->add_option("ENDPOINT", endpoint_, "Endpoint name or GUID")->required();
+  QORHostOutput::Example(remove_, "qorapo endpoint remove \"USB Speakers\"");
+
+  enable_ = command->add_subcommand("enable", "Make an endpoint active");
+  enable_->add_option("ENDPOINT", endpoint_, "Endpoint name or GUID")->required();
+  QORHostOutput::Example(enable_, "qorapo endpoint enable \"USB Speakers\"");
+  disable_ = command->add_subcommand("disable", "Disable an endpoint");
+  disable_->add_option("ENDPOINT", endpoint_, "Endpoint name or GUID")->required();
+  QORHostOutput::Example(disable_, "qorapo endpoint disable \"USB Speakers\"");
+
+  default_ = command->add_subcommand(
+      "default", "Show the default endpoint, or make ENDPOINT the default of its direction");
+  default_->add_option("ENDPOINT", endpoint_, "Endpoint name or GUID");
+  default_->add_flag("--capture", capture_, "Show the default capture endpoint");
+  QORHostOutput::AddJson(default_, &json_);
+  QORHostOutput::Example(default_, "qorapo endpoint default \"USB Speakers\"");
+  return command;
+}
+
+int QORHostEndpointCommand::Run() {
+  if (list_->parsed()) return List();
+  if (show_->parsed()) return Show();
+  if (add_->parsed()) return Add();
+  if (remove_->parsed()) return Remove();
+  if (enable_->parsed()) return ChangeState(true);
+  if (disable_->parsed()) return ChangeState(false);
+  if (default_->parsed()) return Default();
+  return QORHostOutput::kUsage;
+}
+
+bool QORHostEndpointCommand::Choose(QOREndpointRecord* out) {
+  std::string error;
+  if (QORHostEndpointSetup::FindRecord(endpoint_, out, &error)) return true;
+  QORHostOutput::Error(QORHostOutput::kFailed, error);
+  return false;
+}
+
+json QORHostEndpointCommand::Describe(const QOREndpointRecord& record) {
+  json out;
+  out["name"] = QORHostEndpointSetup::RecordName(record);
+  out["guid"] = GuidText(record.guid);
+  out["id"] = Text(record.id);
+  out["flow"] = FlowName(record.flow);
+  out["state"] = QORHostEndpointSetup::StateName(record.state);
+  out["default"] = IsDefault(record);
+  QORComPtr<IMMDevice> device;
+  QORAPOEndpointInfo info;
+  const bool read = SUCCEEDED(QORMMDevice::Create(record.flow, record.guid, device.Put())) &&
+                    info.Init(device.Get(), record.flow == eRender);
+  out["readable"] = read;
+  out["subkey"] = Text(info.GetRegistrySubkey());
+  out["configuration"] = Text(info.GetConfigurationPath());
+  std::error_code ignored;
+  out["configurationExists"] =
+      !info.GetConfigurationPath().empty() &&
+      std::filesystem::is_regular_file(Text(info.GetConfigurationPath()), ignored);
+  out["dataFolder"] = Text(info.GetDataFolder());
+  json positions = json::array();
+  for (int location = 0; location < QORAPOEndpointInfo::kPositionCount; ++location) {
+    const GUID& clsid = info.GetPosition(location).guid;
+    json position;
+    position["position"] = QORHostEndpointSetup::LocationName(location);
+    position["location"] = location;
+    position["class"] = clsid == GUID_NULL ? json(nullptr) : json(GuidText(clsid));
+    const std::wstring module =
+        clsid == GUID_NULL ? std::wstring() : QORHostRegisterCommand::FindRegisteredModule(clsid);
+    position["module"] = module.empty() ? json(nullptr) : json(Text(module));
+    positions.push_back(position);
+  }
+  out["positions"] = positions;
+  return out;
+}
+
+int QORHostEndpointCommand::List() {
+  std::vector<QOREndpointRecord> records;
+  QOREndpointStore::List(eAll, DEVICE_STATEMASK_ALL, &records);
+  json all = json::array();
+  for (const QOREndpointRecord& record : records) {
+    json entry;
+    entry["name"] = QORHostEndpointSetup::RecordName(record);
+    entry["guid"] = GuidText(record.guid);
+    entry["flow"] = FlowName(record.flow);
+    entry["state"] = QORHostEndpointSetup::StateName(record.state);
+    entry["default"] = IsDefault(record);
+    all.push_back(entry);
+  }
+  if (json_) {
+    QORHostOutput::Print(all);
+    return QORHostOutput::kOk;
+  }
+  if (all.empty()) {
+    std::printf("no endpoints; add one with `qorapo endpoint add` or `qorapo demo-setup ROOT`\n");
+    return QORHostOutput::kOk;
+  }
+  std::printf("  %-28s %-8s %-12s %s\n", "NAME", "FLOW", "STATE", "GUID");
+  for (const json& entry : all) {
+    std::printf("%s %-28s %-8s %-12s %s\n", entry["default"].get<bool>() ? "*" : " ",
+                entry["name"].get<std::string>().c_str(), entry["flow"].get<std::string>().c_str(),
+                entry["state"].get<std::string>().c_str(),
+                entry["guid"].get<std::string>().c_str());
+  }
+  std::printf("(* the default endpoint of its direction)\n");
+  return QORHostOutput::kOk;
+}
+
+int QORHostEndpointCommand::Show() {
+  QOREndpointRecord record;
+  if (!Choose(&record)) return QORHostOutput::kFailed;
+  const json out = Describe(record);
+  if (json_) {
+    QORHostOutput::Print(out);
+    return QORHostOutput::kOk;
+  }
+  auto text = [&](const char* key) { return out[key].get<std::string>(); };
+  std::printf("name           %s\n", text("name").c_str());
+  std::printf("guid           %s\n", text("guid").c_str());
+  std::printf("id             %s\n", text("id").c_str());
+  std::printf("flow           %s\n", text("flow").c_str());
+  std::printf("state          %s%s\n", text("state").c_str(),
+              out["default"].get<bool>() ? " (default)" : "");
+  std::printf("settings key   HKEY_LOCAL_MACHINE\\%s\n", text("subkey").c_str());
+  std::printf("configuration  %s%s\n", text("configuration").c_str(),
+              out["configurationExists"].get<bool>() ? "" : " (no such file)");
+  std::printf("data folder    %s\n", text("dataFolder").c_str());
+  const char* label = "positions";
+  for (const json& position : out["positions"]) {
+    std::printf("%-14s %-8s %s%s\n", label, position["position"].get<std::string>().c_str(),
+                position["class"].is_null() ? "-" : position["class"].get<std::string>().c_str(),
+                position["module"].is_null()
+                    ? (position["class"].is_null() ? "" : " (class not registered)")
+                    : (" in " + position["module"].get<std::string>()).c_str());
+    label = "";
+  }
+  return QORHostOutput::kOk;
+}
+
+int QORHostEndpointCommand::Add() {
+  const EDataFlow flow = direction_ == "capture" ? eCapture : eRender;
+  // Positions first: a wrong one is a mistake on the command line, and nothing is written yet.
+  CLSID classes[QORAPOEndpointInfo::kPositionCount] = {};
+  for (const std::string& item : effects_) {
+    const size_t equals = item.find('=');
+    std::vector<int> location;
+    std::string error;
+    if (!QORHostProcessCommand::ParsePositions(item.substr(0, equals), &location, &error) ||
+        location.size() != 1) {
+      return QORHostOutput::Error(QORHostOutput::kUsage, "--fx " + item + ": " + error);
+    }
+    CLSID clsid = QORHostEndpointSetup::ClassForLocation(location[0]);
+    if (equals != std::string::npos) {
+      std::wstring text = QORUtf8ToWide(item.substr(equals + 1));
+      if (!text.empty() && text.front() != L'{') text = L"{" + text + L"}";
+      if (!QORGuidFromString(text, &clsid) || clsid == GUID_NULL) {
+        return QORHostOutput::Error(QORHostOutput::kUsage,
+                                    "--fx " + item + ": '" + item.substr(equals + 1) +
+                                        "' is not a class id; give {xxxxxxxx-xxxx-xxxx-xxxx-"
+                                        "xxxxxxxxxxxx} or leave it out for the module's class");
+      }
+    }
+    if (classes[location[0]] != GUID_NULL) {
+      return QORHostOutput::Error(QORHostOutput::kUsage,
+                                  "--fx names position " + item.substr(0, equals) + " twice");
+    }
+    classes[location[0]] = clsid;
+  }
+  GUID guid = NewGuid();
+  if (!guid_.empty()) {
+    std::wstring text = QORUtf8ToWide(guid_);
+    if (text.front() != L'{') text = L"{" + text + L"}";
+    if (!QORGuidFromString(text, &guid) || guid == GUID_NULL) {
+      return QORHostOutput::Error(
+          QORHostOutput::kUsage,
+          "--guid '" + guid_ + "' is not a GUID; leave it out for a new one");
+    }
+  }
+  std::error_code failed;
+  const std::filesystem::path configuration = std::filesystem::absolute(configuration_, failed);
+  QORAPOConfigurationFile file;
+  const uint32_t loaded =
+      file.Load(QORUtf8ToWide(configuration.string()), QORAPOConfigurationFile::kSelectorPlain, 1);
+  if (failed || loaded != QORAPOConfigurationFile::kLoadOk) {
+    return QORHostOutput::Error(QORHostOutput::kFailed,
+                                "cannot read the configuration '" + configuration_ +
+                                    "' (load result " + std::to_string(loaded) +
+                                    "); give an XML configuration file with --config");
+  }
+  std::vector<QOREndpointRecord> existing;
+  QOREndpointStore::List(flow, DEVICE_STATEMASK_ALL, &existing);
+  for (const QOREndpointRecord& record : existing) {
+    if (record.guid == guid) {
+      return QORHostOutput::Error(QORHostOutput::kFailed,
+                                  "an endpoint with GUID " + GuidText(guid) +
+                                      " exists; remove it first or choose another --guid");
+    }
+    if (QORHostEndpointSetup::RecordName(record) == name_) {
+      return QORHostOutput::Error(QORHostOutput::kFailed,
+                                  std::string("a ") + FlowName(flow) + " endpoint named '" + name_ +
+                                      "' exists (" + GuidText(record.guid) +
+                                      "); choose another name or remove it first");
+    }
+  }
+  const uint32_t state = disabled_ ? DEVICE_STATE_DISABLED : DEVICE_STATE_ACTIVE;
+  // Written inactive first, so that no reader sees an endpoint without its configuration.
+  HRESULT added = QOREndpointStore::Add(flow, guid, QORUtf8ToWide(name_), DEVICE_STATE_DISABLED);
+  bool written = SUCCEEDED(added);
+  if (written) {
+    const std::wstring path = QOREndpointStore::EndpointKeyPath(flow, guid);
+    QORRegistryKey properties;
+    QORRegistryKey fx;
+    written = QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path + L"\\Properties",
+                                     KEY_ALL_ACCESS, properties) == ERROR_SUCCESS &&
+              QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path + L"\\FxProperties",
+                                     KEY_ALL_ACCESS, fx) == ERROR_SUCCESS &&
+              properties.SetString(QORPropertyKeyToString({kMakerFormat, kConfigurationPid}),
+                                   QORUtf8ToWide(configuration.string())) == ERROR_SUCCESS;
+    for (int location = 0; written && location < QORAPOEndpointInfo::kPositionCount; ++location) {
+      if (classes[location] == GUID_NULL) continue;
+      written = fx.SetString(QORPropertyKeyToString({kFxFormat, kFxPids[location]}),
+                             QORGuidToString(classes[location])) == ERROR_SUCCESS;
+    }
+    // The first refresh of the record creates the endpoint's settings key.
+    QORComPtr<IMMDevice> device;
+    QORAPOEndpointInfo info;
+    written = written && SUCCEEDED(QORMMDevice::Create(flow, guid, device.Put())) &&
+              info.Init(device.Get(), flow == eRender);
+    written = written && SUCCEEDED(QOREndpointStore::SetState(flow, guid, state));
+    if (written && makeDefault_ && state == DEVICE_STATE_ACTIVE) {
+      written = SUCCEEDED(QOREndpointStore::SetDefault(flow, eConsole, guid)) &&
+                SUCCEEDED(QOREndpointStore::SetDefault(flow, eMultimedia, guid));
+    }
+    if (!written) QOREndpointStore::Remove(flow, guid);
+  }
+  if (!written) {
+    return QORHostOutput::Error(QORHostOutput::kFailed,
+                                "cannot write the endpoint store; check that the state root "
+                                "(QOR_ROOT) is writable");
+  }
+  QOREndpointRecord record;
+  QOREndpointStore::Find(flow, guid, &record);
+  if (json_) {
+    QORHostOutput::Print(Describe(record));
+  } else {
+    std::printf("added %s endpoint '%s' %s (%s)%s\n", FlowName(flow), name_.c_str(),
+                GuidText(guid).c_str(), QORHostEndpointSetup::StateName(state),
+                makeDefault_ && !disabled_ ? ", now the default" : "");
+  }
+  if (makeDefault_ && disabled_) {
+    std::fprintf(stderr,
+                 "qorapo: warning: a disabled endpoint cannot be the default; enable it "
+                 "and run `qorapo endpoint default` for it\n");
+  }
+  return QORHostOutput::kOk;
+}
+
+int QORHostEndpointCommand::Remove() {
+  QOREndpointRecord record;
+  if (!Choose(&record)) return QORHostOutput::kFailed;
+  if (FAILED(QOREndpointStore::Remove(record.flow, record.guid))) {
+    return QORHostOutput::Error(
+        QORHostOutput::kFailed,
+        "cannot remove the endpoint; check that the state root is writable");
+  }
+  std::printf("removed %s endpoint '%s' %s\n", FlowName(record.flow),
+              QORHostEndpointSetup::RecordName(record).c_str(), GuidText(record.guid).c_str());
+  return QORHostOutput::kOk;
+}
+
+int QORHostEndpointCommand::ChangeState(bool enable) {
+  QOREndpointRecord record;
+  if (!Choose(&record)) return QORHostOutput::kFailed;
+  const HRESULT result = enable ? QOREndpointStore::Enable(record.flow, record.guid)
+                                : QOREndpointStore::Disable(record.flow, record.guid);
+  if (FAILED(result)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed,
+                                "cannot change the endpoint's state; check that the state root is "
+                                "writable");
+  }
+  std::printf("%s endpoint '%s' %s\n", enable ? "enabled" : "disabled",
+              QORHostEndpointSetup::RecordName(record).c_str(), GuidText(record.guid).c_str());
+  return QORHostOutput::kOk;
+}
+
+int QORHostEndpointCommand::Default() {
+  QOREndpointRecord record;
+  if (endpoint_.empty()) {
+    const EDataFlow flow = capture_ ? eCapture : eRender;
+    if (FAILED(QOREndpointStore::GetDefault(flow, eConsole, &record))) {
+      return QORHostOutput::Error(QORHostOutput::kFailed,
+                                  std::string("no active ") + FlowName(flow) +
+                                      " endpoint; add one with `qorapo endpoint add` or enable "
+                                      "one with `qorapo endpoint enable`");
+    }
+  } else {
+    if (!Choose(&record)) return QORHostOutput::kFailed;
+    if (record.state != DEVICE_STATE_ACTIVE) {
+      return QORHostOutput::Error(
+          QORHostOutput::kFailed,
+          "endpoint '" + endpoint_ + "' is " + QORHostEndpointSetup::StateName(record.state) +
+              "; enable it first with `qorapo endpoint enable " + endpoint_ + "`");
+    }
+    if (FAILED(QOREndpointStore::SetDefault(record.flow, eConsole, record.guid)) ||
+        FAILED(QOREndpointStore::SetDefault(record.flow, eMultimedia, record.guid))) {
+      return QORHostOutput::Error(QORHostOutput::kFailed,
+                                  "cannot store the default endpoint; check that the state root "
+                                  "is writable");
+    }
+  }
+  json out;
+  out["name"] = QORHostEndpointSetup::RecordName(record);
+  out["guid"] = GuidText(record.guid);
+  out["flow"] = FlowName(record.flow);
+  if (json_) {
+    QORHostOutput::Print(out);
+  } else {
+    std::printf("%s%s endpoint '%s' %s\n", endpoint_.empty() ? "default " : "now the default ",
+                FlowName(record.flow), out["name"].get<std::string>().c_str(),
+                out["guid"].get<std::string>().c_str());
+  }
+  return QORHostOutput::kOk;
+}

@@ -1,0 +1,233 @@
+// End-to-end: `qorapo control` reads and writes public controls and global switches where a
+// running host reads them, checked against the technology library's control descriptions.
+#include <string>
+#include <vector>
+
+#include "QORHostToolRun.h"
+#include "common/QORTextConvert.h"
+#include "platform/QORRegistryKey.h"
+
+namespace {
+
+using nlohmann::json;
+using qortest::ToolResult;
+
+constexpr char kRigGuid[] = "{0DE30003-51A7-4C0E-9A0D-7E4D00000003}";
+
+// Two modes whose public controls cover every kind of description: a switch, hundredths, an
+// enumerated control and one no process describes.
+constexpr char kConfiguration[] = R"(<?xml version="1.0"?>
+<qor_configuration>
+  <properties>
+    <control name="VAPO3-Operating Mode">VAPO3-Music</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+  </properties>
+  <operating_mode>
+    <control name="VAPO3-Operating Mode">VAPO3-Music</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+    <control name="ZR3D-GEQ Enable" public="true">1</control>
+    <control name="ZR3D-GEQ Band 5" public="true">0</control>
+    <control name="LUXSND-PEQ Band 1 Type" public="true">Peak</control>
+    <control name="MY-Label" public="true">abc</control>
+    <control name="ZR3D-GEQ Band 6">200</control>
+    <chain_v2 position="SFX" input="Any" output="Stereo">
+      <process tech_id="ZR3D" instance_id="SFX_Main"/>
+    </chain_v2>
+    <chain_v2 position="MFX" input="Any" output="Stereo">
+      <process tech_id="LUXSND" instance_id="MFX_Main"/>
+    </chain_v2>
+  </operating_mode>
+  <operating_mode>
+    <control name="VAPO3-Operating Mode">VAPO3-Movie</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+    <control name="ZR3D-GEQ Band 5" public="true">100</control>
+    <chain_v2 position="SFX" input="Any" output="Stereo">
+      <process tech_id="ZR3D" instance_id="SFX_Main"/>
+    </chain_v2>
+  </operating_mode>
+</qor_configuration>
+)";
+
+class ControlToolTest : public qortest::ToolTest {
+ protected:
+  void SetUp() override {
+    qortest::ToolTest::SetUp();
+    const std::string path = Path("rig.xml");
+    std::ofstream(path) << kConfiguration;
+    const ToolResult added = Run({"endpoint", "add", "Tuning Rig", "--config", path, "--fx", "SFX",
+                                  "--fx", "MFX", "--guid", kRigGuid, "--default"});
+    ASSERT_EQ(added.code, 0) << added.err;
+  }
+
+  json Controls(const std::string& mode = "") {
+    std::vector<std::string> args{"control", "list", "--json"};
+    if (!mode.empty()) args.insert(args.end(), {"--mode", mode});
+    const ToolResult list = Run(args);
+    EXPECT_EQ(list.code, 0) << list.err;
+    return list.Json();
+  }
+
+  std::string Get(const std::string& name, const std::string& mode = "Music") {
+    const ToolResult get = Run({"control", "get", name, "--mode", mode});
+    EXPECT_EQ(get.code, 0) << get.err;
+    return get.out.empty() ? get.out : get.out.substr(0, get.out.size() - 1);
+  }
+
+  // The stored bytes of a mode's public controls; empty when nothing is stored.
+  static std::vector<uint8_t> Stored(const std::string& valueName) {
+    QORRegistryKey key;
+    std::vector<uint8_t> data;
+    uint32_t type = 0;
+    if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
+                             std::wstring(L"Software\\QOR Labs\\APO\\") + QORUtf8ToWide(kRigGuid),
+                             KEY_QUERY_VALUE, key) == ERROR_SUCCESS) {
+      key.QueryValue(QORUtf8ToWide(valueName), &type, &data);
+    }
+    return data;
+  }
+};
+
+const json* Named(const json& controls, const std::string& name) {
+  for (const json& control : controls) {
+    if (control["name"] == name) return &control;
+  }
+  return nullptr;
+}
+
+TEST_F(ControlToolTest, ListGivesValuesDefaultsAndTheLibrarysDescriptions) {
+  const json list = Controls();
+  EXPECT_EQ(list["mode"], "Music/Speakers");
+  const json& controls = list["controls"];
+  ASSERT_EQ(controls.size(), 6u) << controls;
+  EXPECT_EQ(controls[0]["name"], "VAPO3-Process Enable");
+  EXPECT_EQ(controls[1]["name"], "VAPO3-Mic Monitor Enable");
+  const json* process = Named(controls, "VAPO3-Process Enable");
+  EXPECT_EQ((*process)["scope"], "global");
+  EXPECT_EQ((*process)["value"], "1");
+  EXPECT_EQ((*process)["type"], "switch");
+  EXPECT_EQ((*process)["maximum"], 1);
+  EXPECT_EQ((*Named(controls, "VAPO3-Mic Monitor Enable"))["default"], "0");
+
+  const json* band = Named(controls, "ZR3D-GEQ Band 5");
+  ASSERT_NE(band, nullptr);
+  EXPECT_EQ((*band)["scope"], "public");
+  EXPECT_EQ((*band)["value"], "0");
+  EXPECT_EQ((*band)["techId"], "ZR3D");
+  EXPECT_EQ((*band)["type"], "hundredths");
+  EXPECT_EQ((*band)["minimum"], -1200);
+  EXPECT_EQ((*band)["maximum"], 1200);
+  EXPECT_EQ((*band)["scale"], 100.0);
+  EXPECT_EQ((*band)["range"], "-1200..1200 (-12.00..12.00)");
+
+  const json* type = Named(controls, "LUXSND-PEQ Band 1 Type");
+  ASSERT_NE(type, nullptr);
+  EXPECT_EQ((*type)["techId"], "LUXSND");  // described by the process at another position
+  EXPECT_EQ((*type)["type"], "enumerated");
+  EXPECT_EQ((*type)["valueNames"], (json{"Off", "Peak", "Low Shelf", "High Shelf"}));
+  EXPECT_EQ((*type)["value"], "Peak");
+
+  EXPECT_EQ((*Named(controls, "MY-Label"))["described"], false);
+  EXPECT_EQ(Named(controls, "ZR3D-GEQ Band 6"), nullptr);  // private controls are not a panel's
+}
+
+TEST_F(ControlToolTest, ValuesOutsideTheRangeAreRefusedWithItAndNothingIsWritten) {
+  const std::string value = "ApoOpMode:VAPO3-Music/VAPO3-Speakers";
+  ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Band 5", "1200"}).code, 0);
+  EXPECT_EQ(Get("ZR3D-GEQ Band 5"), "1200");
+  ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Band 5", "-1200"}).code, 0);
+  const std::vector<uint8_t> before = Stored(value);
+  ASSERT_FALSE(before.empty());
+  struct Case {
+    std::string name;
+    std::string value;
+    std::string message;
+  };
+  const std::vector<Case> refused = {
+      {"ZR3D-GEQ Band 5", "1201",
+       "'1201' is outside the range of 'ZR3D-GEQ Band 5': -1200..1200 (-12.00..12.00) "
+       "(hundredths, a whole number of hundredths); nothing was written"},
+      {"ZR3D-GEQ Band 5", "-1201", "-1200..1200"},
+      {"ZR3D-GEQ Band 5", "6.5", "-1200..1200"},
+      {"ZR3D-GEQ Band 5", "99999999999", "-1200..1200"},
+      {"ZR3D-GEQ Enable", "2",
+       "'2' is outside the range of 'ZR3D-GEQ Enable': a switch, 0..1 (also Off/On)"},
+      {"LUXSND-PEQ Band 1 Type", "Notch",
+       "'Notch' is not a value of 'LUXSND-PEQ Band 1 Type': one of Off, Peak, Low Shelf, High "
+       "Shelf (or 0..3); nothing was written"},
+      {"LUXSND-PEQ Band 1 Type", "4", "one of Off, Peak"},
+      {"VAPO3-Process Enable", "-1", "a switch, 0..1"},
+  };
+  for (const Case& c : refused) {
+    const ToolResult result = Run({"control", "set", c.name, c.value});
+    EXPECT_EQ(result.code, 2) << c.name << "=" << c.value;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_EQ(Stored(value), before);
+  EXPECT_TRUE(Stored("QorApoGlobal").empty());
+  EXPECT_EQ(Get("ZR3D-GEQ Band 5"), "-1200");
+  EXPECT_EQ(Get("ZR3D-GEQ Enable"), "1");
+  EXPECT_EQ(Get("LUXSND-PEQ Band 1 Type"), "Peak");
+}
+
+TEST_F(ControlToolTest, ValueNamesAreStoredInTheFormTheHostAndTheEffectsListRead) {
+  const ToolResult off = Run({"control", "set", "ZR3D-GEQ Enable", "Off", "--json"});
+  ASSERT_EQ(off.code, 0) << off.err;
+  EXPECT_EQ(off.Json(), (json{{"name", "ZR3D-GEQ Enable"},
+                              {"value", "0"},
+                              {"previous", "1"},
+                              {"mode", "Music/Speakers"}}));
+  ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Enable", "enabled"}).code, 0);
+  EXPECT_EQ(Get("ZR3D-GEQ Enable"), "1");
+  ASSERT_EQ(Run({"control", "set", "LUXSND-PEQ Band 1 Type", "low shelf"}).code, 0);
+  EXPECT_EQ(Get("LUXSND-PEQ Band 1 Type"), "Low Shelf");
+  ASSERT_EQ(Run({"control", "set", "LUXSND-PEQ Band 1 Type", "3"}).code, 0);
+  EXPECT_EQ(Get("LUXSND-PEQ Band 1 Type"), "High Shelf");
+  // A control no process describes takes any text.
+  ASSERT_EQ(Run({"control", "set", "MY-Label", "any text"}).code, 0);
+  EXPECT_EQ(Get("MY-Label"), "any text");
+}
+
+TEST_F(ControlToolTest, SetGetResetRoundTripsKeepModesApartAndGlobalsShared) {
+  ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Band 5", "300", "--mode", "Movie"}).code, 0);
+  ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Band 5", "-600"}).code, 0);
+  ASSERT_EQ(Run({"control", "set", "LUXSND-PEQ Band 1 Type", "Off"}).code, 0);
+  ASSERT_EQ(Run({"control", "set", "VAPO3-Process Enable", "0", "--mode", "Movie"}).code, 0);
+  EXPECT_EQ(Get("ZR3D-GEQ Band 5", "Movie"), "300");
+  EXPECT_EQ(Get("ZR3D-GEQ Band 5", "Music"), "-600");
+  EXPECT_EQ(Get("VAPO3-Process Enable", "Music"), "0");
+
+  // One control back to the file's value.
+  ToolResult reset = Run({"control", "reset", "ZR3D-GEQ Band 5", "--json"});
+  ASSERT_EQ(reset.code, 0) << reset.err;
+  EXPECT_EQ(reset.Json(),
+            (json{{{"name", "ZR3D-GEQ Band 5"}, {"value", "0"}, {"previous", "-600"}}}));
+  EXPECT_EQ(Get("LUXSND-PEQ Band 1 Type"), "Off");
+  // Without names, every public control of the mode, and no global switch.
+  reset = Run({"control", "reset", "--mode", "Music"});
+  ASSERT_EQ(reset.code, 0) << reset.err;
+  EXPECT_EQ(Get("LUXSND-PEQ Band 1 Type"), "Peak");
+  EXPECT_EQ(Get("VAPO3-Process Enable"), "0");
+  EXPECT_EQ(Get("ZR3D-GEQ Band 5", "Movie"), "300");
+  ASSERT_EQ(Run({"control", "reset", "VAPO3-Process Enable"}).code, 0);
+  EXPECT_EQ(Get("VAPO3-Process Enable"), "1");
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"control", "set", "ZR3D-GEQ Band 6", "100"},
+        std::vector<std::string>{"control", "get", "Nope"},
+        std::vector<std::string>{"control", "reset", "Nope"}}) {
+    const ToolResult unknown = Run(args);
+    EXPECT_EQ(unknown.code, 2) << args[1];
+    EXPECT_NE(
+        unknown.err.find("VAPO3-Process Enable, VAPO3-Mic Monitor Enable, "
+                         "LUXSND-PEQ Band 1 Type, MY-Label, ZR3D-GEQ Band 5, ZR3D-GEQ Enable"),
+        std::string::npos)
+        << unknown.err;
+  }
+  const ToolResult otherMode = Run({"control", "list", "--mode", "Voice"});
+  EXPECT_EQ(otherMode.code, 2);
+  EXPECT_NE(otherMode.err.find("use one of Music/Speakers, Movie/Speakers"), std::string::npos)
+      << otherMode.err;
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// End-to-end: `qorapo mode` lists a configuration's modes and switches the current one through the
+// mode selector a running host watches.
+#include <string>
+
+#include "QORHostToolRun.h"
+#include "endpoint/QORAPOEndpointInfo.h"
+#include "endpoint/QORAPOModeSelector.h"
+#include "platform/QORComPtr.h"
+#include "platform/QORMMDevice.h"
+
+namespace {
+
+using nlohmann::json;
+using qortest::ToolResult;
+
+const GUID kDemo = {0x0DE30001, 0x51A7, 0x4C0E, {0x9A, 0x0D, 0x7E, 0x4D, 0x00, 0x00, 0x00, 0x01}};
+
+// The mode the endpoint's selector holds, read as the host reads it.
+bool StoredMode(QORAPOModeIdentity* out) {
+  QORComPtr<IMMDevice> device;
+  QORAPOEndpointInfo endpoint;
+  QORMMDevice::Create(eRender, kDemo, device.Put());
+  if (!endpoint.Init(device.Get(), true)) return false;
+  QORAPOModeSelector selector;
+  selector.Init(endpoint, QORAPOModeIdentity("VAPO3-Music", "VAPO3-Speakers"));
+  return selector.GetMode(*out);
+}
+
+using ModeToolTest = qortest::ToolTest;
+
+TEST_F(ModeToolTest, ListGivesEveryPlainModeWithItsPublicControls) {
+  const ToolResult list = Run({"mode", "list", "--json"});
+  ASSERT_EQ(list.code, 0) << list.err;
+  const json modes = list.Json();
+  // Six listening modes and two capture modes; the DSP-only mode is not the host's.
+  ASSERT_EQ(modes.size(), 8u) << modes;
+  EXPECT_EQ(modes[0],
+            (json{{"mode", "Music"},
+                  {"speaker", "Speakers"},
+                  {"identity", "ApoOpMode:VAPO3-Music/VAPO3-Speakers"},
+                  {"current", true},
+                  {"default", true},
+                  {"autoMic", false},
+                  {"publicControls",
+                   {"ZR3D-AmploHD Enable", "ZR3D-GEQ Enable", "ZR3D-GravHD Boost Enable"}}}));
+  int current = 0;
+  int autoMic = 0;
+  for (const json& mode : modes) {
+    current += mode["current"].get<bool>();
+    autoMic += mode["autoMic"].get<bool>();
+  }
+  EXPECT_EQ(current, 1);
+  EXPECT_EQ(autoMic, 2);
+  EXPECT_EQ(modes[5]["identity"], "ApoOpMode:VAPO3-Voice/VAPO3-Headphones");
+  EXPECT_EQ(modes[5]["publicControls"], json{"NUV-Process Enable"});
+}
+
+TEST_F(ModeToolTest, SetStoresTheModeWhereTheHostReadsItAndGetReadsItBack) {
+  ToolResult result = Run({"mode", "get", "--json"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.Json(), (json{{"mode", "Music"},
+                                 {"speaker", "Speakers"},
+                                 {"identity", "ApoOpMode:VAPO3-Music/VAPO3-Speakers"},
+                                 {"stored", false},
+                                 {"inConfiguration", true}}));
+
+  result = Run({"mode", "set", "Movie", "Headphones"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out, "mode Movie/Headphones\n");
+  QORAPOModeIdentity stored;
+  ASSERT_TRUE(StoredMode(&stored));
+  EXPECT_EQ(stored.GetText(), "ApoOpMode:VAPO3-Movie/VAPO3-Headphones");
+  result = Run({"mode", "get", "--json"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.Json()["identity"], "ApoOpMode:VAPO3-Movie/VAPO3-Headphones");
+  EXPECT_EQ(result.Json()["stored"], true);
+
+  // One half keeps the other; the slash form and the full names work too.
+  ASSERT_EQ(Run({"mode", "set", "Voice"}).code, 0);
+  ASSERT_TRUE(StoredMode(&stored));
+  EXPECT_EQ(stored.GetText(), "ApoOpMode:VAPO3-Voice/VAPO3-Headphones");
+  ASSERT_EQ(Run({"mode", "set", "VAPO3-Music/Speakers"}).code, 0);
+  ASSERT_TRUE(StoredMode(&stored));
+  EXPECT_EQ(stored.GetText(), "ApoOpMode:VAPO3-Music/VAPO3-Speakers");
+  result = Run({"mode", "list", "--json"});
+  EXPECT_EQ(result.Json()[0]["current"], true);
+}
+
+TEST_F(ModeToolTest, ModesOutsideTheConfigurationOrPickedByTheCaptureSideAreRefused) {
+  ASSERT_EQ(Run({"mode", "set", "Movie/Speakers"}).code, 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"mode", "set", "Party"},
+        std::vector<std::string>{"mode", "set", "Music", "Earbuds"},
+        std::vector<std::string>{"mode", "set", "Communication/Speakers"}}) {
+    const ToolResult result = Run(args);
+    EXPECT_EQ(result.code, 2) << args[2];
+    EXPECT_NE(result.err.find("use one of Music/Speakers, Movie/Speakers, Voice/Speakers, "
+                              "Music/Headphones, Movie/Headphones, Voice/Headphones"),
+              std::string::npos)
+        << result.err;
+  }
+  EXPECT_NE(Run({"mode", "set", "Party"}).err.find("the configuration has no mode Party/Speakers"),
+            std::string::npos);
+  QORAPOModeIdentity stored;
+  ASSERT_TRUE(StoredMode(&stored));
+  EXPECT_EQ(stored.GetText(), "ApoOpMode:VAPO3-Movie/VAPO3-Speakers");
+
+  const ToolResult unknown = Run({"mode", "get", "--endpoint", "Headset"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_NE(unknown.err.find("no active render endpoint is named 'Headset'"), std::string::npos);
+}
+
+}  // namespace
