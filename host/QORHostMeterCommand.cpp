@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "QORHostEndpointSetup.h"
+#include "QORHostOutput.h"
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOEndpointInfo.h"
 #include "ipc/QORAPOSharedMeter.h"
@@ -78,7 +79,9 @@ nlohmann::json MeterJson(const QORHostMeterCommand::Reading& reading) {
 
 CLI::App* QORHostMeterCommand::Register(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
-      "meter", "Show the peak meters a running host publishes for an endpoint (input and output)");
+      "meter",
+      "Show the peak meters a running host publishes for an endpoint (input and output); reading "
+      "takes the peaks and clears them, so two readers share one stream of peaks");
   command->add_option("--endpoint", endpoint_,
                       "Render endpoint by name or GUID (default: the default endpoint)");
   command->add_flag("--once", once_,
@@ -93,12 +96,10 @@ CLI::App* QORHostMeterCommand::Register(CLI::App& app) {
       ->add_option("--channels", channels_,
                    "Channels to show (default: as many as have carried a level)")
       ->check(CLI::Range(1, 8));
-  command->footer(
-      "Reading takes the peaks and clears them, so two readers share one stream of peaks.\n"
-      "Examples:\n"
-      "  qorapo process music.wav - --realtime --loop &\n"
-      "  qorapo meter                  (live bars; Ctrl-C ends)\n"
-      "  qorapo meter --once --json    (one reading for a script)");
+  QORHostOutput::Example(command,
+                         "qorapo meter                  # live bars; Ctrl-C ends\n"
+                         "qorapo meter --once --json    # one reading for a script\n"
+                         "(a host to watch: qorapo process music.wav - --realtime --loop &)");
   return command;
 }
 
@@ -171,8 +172,7 @@ int QORHostMeterCommand::Run() {
   std::string error;
   QORAPOEndpointInfo endpoint;
   if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) {
-    std::fprintf(stderr, "qorapo: %s\n", error.c_str());
-    return 2;
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
   }
   return once_ ? RunOnce(endpoint) : RunLive(endpoint);
 }
@@ -182,8 +182,7 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint) {
   bool published[2] = {false, false};
   Attach(endpoint, meters, published, false);
   if (!published[0] && !published[1]) {
-    std::fprintf(stderr, "qorapo: %s\n", NoHostMessage(endpoint).c_str());
-    return 2;
+    return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
   }
   // The first read clears what collected before we came; the second holds one interval's peaks.
   for (int index = 0; index < 2; ++index) Take(meters[index], published[index]);
@@ -216,8 +215,10 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint) {
     }
   }
   const bool anyRead = readings[0].read || readings[1].read;
-  if (!anyRead) std::fprintf(stderr, "qorapo: the meters stayed busy; try again\n");
-  return anyRead ? 0 : 2;
+  if (!anyRead) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, "the meters stayed busy; try again");
+  }
+  return QORHostOutput::kOk;
 }
 
 int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint) {
@@ -225,8 +226,7 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint) {
   bool published[2] = {false, false};
   Attach(endpoint, meters, published, false);
   if (!published[0] && !published[1]) {
-    std::fprintf(stderr, "qorapo: %s\n", NoHostMessage(endpoint).c_str());
-    return 2;
+    return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
   }
   struct sigaction action {};
   action.sa_handler = OnSignal;
@@ -315,5 +315,5 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint) {
   // Left as found: attributes reset, cursor shown, the last line ended.
   if (terminal) std::printf("\x1b[0m\x1b[?25h\n");
   std::fflush(stdout);
-  return 0;
+  return QORHostOutput::kOk;
 }

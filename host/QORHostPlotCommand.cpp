@@ -11,6 +11,7 @@
 #include "QORHostControlPanel.h"
 #include "QORHostEndpointSetup.h"
 #include "QORHostEngine.h"
+#include "QORHostOutput.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
 #include "QORHostResponse.h"
@@ -19,16 +20,8 @@
 
 namespace {
 
-constexpr int kFailed = 2;
-constexpr int kUsage = 1;
-
 std::string Short(const std::string& text) {
   return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
-}
-
-int Fail(int code, const std::string& message) {
-  std::fprintf(stderr, "qorapo: %s\n", message.c_str());
-  return code;
 }
 
 // Signals wait while the mode and controls are someone else's: a run ended half way would leave
@@ -53,7 +46,10 @@ class SignalsHeld {
 
 CLI::App* QORHostPlotCommand::Register(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
-      "plot", "Measure the frequency response of a mode's chain at one position and draw it");
+      "plot",
+      "Measure the frequency response of a mode's chain at one position and draw it; the "
+      "measurement selects the mode for a moment and puts the previous one back (a host running "
+      "the endpoint follows it meanwhile)");
   command->add_option("OUT", output_, "Picture to write: .png or .svg");
   command->add_option("--endpoint", endpoint_,
                       "Render endpoint by name or GUID (default: the default endpoint)");
@@ -95,12 +91,9 @@ CLI::App* QORHostPlotCommand::Register(CLI::App& app) {
   command->add_flag("--json", json_, "Print the measured points as JSON");
   command->add_flag("--csv", csv_, "Print the measured points as CSV");
   command->add_option("--module", module_, "The APO module (default: as qorapo process finds it)");
-  command->footer(
-      "The measurement selects the mode for a moment and puts the previous one back; a host\n"
-      "running the endpoint follows it meanwhile.\n"
-      "Examples:\n"
-      "  qorapo plot music.png --mode Music/Speakers --compare Movie --phase\n"
-      "  qorapo plot --mode Voice --position EFX --csv > voice.csv");
+  QORHostOutput::Example(command,
+                         "qorapo plot music.png --mode Music/Speakers --compare Movie --phase\n"
+                         "qorapo plot --mode Voice --position EFX --csv > voice.csv");
   return command;
 }
 
@@ -161,26 +154,33 @@ bool QORHostPlotCommand::MeasureCurrent(QORHostControlPanel& panel,
 
 int QORHostPlotCommand::Run() {
   if (output_.empty() && !json_ && !csv_) {
-    return Fail(kUsage, "name a picture to write (OUT.png or OUT.svg), or ask for --json or --csv");
+    return QORHostOutput::Error(
+        QORHostOutput::kUsage,
+        "name a picture to write (OUT.png or OUT.svg), or ask for --json or --csv");
   }
   if (!output_.empty() && !QORHostResponsePlot::KnownExtension(output_)) {
-    return Fail(kUsage, "cannot draw '" + output_ + "': end the picture's name with .png or .svg");
+    return QORHostOutput::Error(
+        QORHostOutput::kUsage,
+        "cannot draw '" + output_ + "': end the picture's name with .png or .svg");
   }
-  if (json_ && csv_) return Fail(kUsage, "choose one of --json and --csv");
+  if (json_ && csv_)
+    return QORHostOutput::Error(QORHostOutput::kUsage, "choose one of --json and --csv");
   std::string error;
   std::vector<std::pair<std::string, std::string>> sets;
   for (const std::string& set : sets_) {
     std::string name;
     std::string value;
-    if (!QORHostSchedule::ParseSetting(set, &name, &value, &error)) return Fail(kUsage, error);
+    if (!QORHostSchedule::ParseSetting(set, &name, &value, &error))
+      return QORHostOutput::Error(QORHostOutput::kUsage, error);
     sets.emplace_back(name, value);
   }
   QORAPOEndpointInfo endpoint;
-  if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) return Fail(kFailed, error);
+  if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error))
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
   std::vector<int> locations;
   if (!position_.empty()) {
     if (!QORHostProcessCommand::ParsePositions(position_, &locations, &error)) {
-      return Fail(kUsage, error);
+      return QORHostOutput::Error(QORHostOutput::kUsage, error);
     }
   } else {
     for (const int candidate : {1, 2, 3, 0}) {
@@ -193,14 +193,15 @@ int QORHostPlotCommand::Run() {
     return endpoint.GetPosition(location).guid == GUID_NULL;
   });
   if (locations.empty() || missing != locations.end()) {
-    return Fail(kFailed, std::string("the endpoint has no effect class registered at ") +
-                             (locations.empty() ? "any position"
-                                                : QORHostEndpointSetup::LocationName(*missing)) +
-                             "; choose another --position, or register the module's classes in "
-                             "its FX properties (qorapo demo-setup does for the demonstration)");
+    return QORHostOutput::Error(
+        QORHostOutput::kFailed,
+        std::string("the endpoint has no effect class registered at ") +
+            (locations.empty() ? "any position" : QORHostEndpointSetup::LocationName(*missing)) +
+            "; choose another --position, or register the module's classes in "
+            "its FX properties (qorapo demo-setup does for the demonstration)");
   }
   QORHostControlPanel panel;
-  if (!panel.Open(endpoint, &error)) return Fail(kFailed, error);
+  if (!panel.Open(endpoint, &error)) return QORHostOutput::Error(QORHostOutput::kFailed, error);
 
   std::vector<Measured> measured;
   {
@@ -235,7 +236,7 @@ int QORHostPlotCommand::Run() {
         const size_t slash = modes[i].find('/');
         if (!panel.SetMode(modes[i].substr(0, slash),
                            slash == std::string::npos ? "" : modes[i].substr(slash + 1), &error)) {
-          return Fail(kFailed, error);
+          return QORHostOutput::Error(QORHostOutput::kFailed, error);
         }
       }
       for (const auto& [name, value] : sets) {
@@ -243,10 +244,11 @@ int QORHostPlotCommand::Run() {
         panel.Get("mode", &change.mode, &error);
         panel.Get("speaker", &change.speaker, &error);
         if (panel.Get(name, &change.value, &error)) putBack.changes.push_back(change);
-        if (!panel.Set(name, value, &error)) return Fail(kFailed, error);
+        if (!panel.Set(name, value, &error))
+          return QORHostOutput::Error(QORHostOutput::kFailed, error);
       }
       if (!MeasureCurrent(panel, endpoint, locations, i == 0, &one, &error)) {
-        return Fail(kFailed, error);
+        return QORHostOutput::Error(QORHostOutput::kFailed, error);
       }
       measured.push_back(std::move(one));
     }
@@ -268,7 +270,7 @@ int QORHostPlotCommand::Run() {
     std::vector<QORHostResponsePlot::Curve> curves;
     for (const Measured& one : measured) curves.push_back(one.curve);
     if (!QORHostResponsePlot::Draw(output_, width_, height_, title, curves, phase_, &error)) {
-      return Fail(kFailed, error);
+      return QORHostOutput::Error(QORHostOutput::kFailed, error);
     }
   }
   if (json_) {
@@ -305,5 +307,5 @@ int QORHostPlotCommand::Run() {
   } else {
     std::printf("wrote %s (%d x %d)\n", output_.c_str(), width_, height_);
   }
-  return 0;
+  return QORHostOutput::kOk;
 }

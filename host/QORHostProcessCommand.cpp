@@ -18,6 +18,7 @@
 #include "QORHostControlPanel.h"
 #include "QORHostEndpointSetup.h"
 #include "QORHostEngine.h"
+#include "QORHostOutput.h"
 #include "QORHostProgress.h"
 #include "QORHostRegisterCommand.h"
 #include "audio/QORAudioPeak.h"
@@ -92,10 +93,10 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
   command->add_flag("--json", json_, "Print the report as JSON");
   command->add_flag("--loop", loop_,
                     "Play IN again from its start whenever it ends, until interrupted (Ctrl-C)");
-  command->footer(
-      "Examples:\n"
-      "  qorapo process in.wav out.wav --mode Movie --at 2.5:mode=Music\n"
-      "  qorapo process music.wav - --realtime --loop   (then watch: qorapo meter)");
+  QORHostOutput::Example(
+      command,
+      "qorapo process in.wav out.wav --mode Movie --at 2.5:mode=Music\n"
+      "qorapo process music.wav - --realtime --loop   # then watch: qorapo meter");
   // A single-valued option given again takes the later value, so a script's defaults can be
   // overridden by arguments added after them.
   for (const char* name :

@@ -236,4 +236,21 @@ TEST_F(HostMeterTest, LiveBarsInATerminalFollowTheSignalAndCtrlCLeavesTheTermina
   Stop(host, "host");
 }
 
+TEST_F(HostMeterTest, HelpHasAnExampleAndMalformedCommandLinesAreUsageErrors) {
+  for (const char* command : {"meter", "plot", "process"}) {
+    const HostResult help = Run({command, "--help"});
+    EXPECT_EQ(help.code, 0) << command;
+    EXPECT_NE(help.out.find(std::string("Example:\n  qorapo ") + command), std::string::npos)
+        << help.out;
+  }
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"meter", "--interval-ms", "5"},
+                                             {"meter", "--channels", "9"},
+                                             {"meter", "--bogus"},
+                                             {"process", File("x.wav")}}) {
+    const HostResult result = Run(args);
+    EXPECT_EQ(result.code, 1) << args[1] << "\n" << result.err;
+  }
+}
+
 }  // namespace
