@@ -195,7 +195,7 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint) {
                        {"guid", QORWideToUtf8(endpoint.GetEndpointGuidText())}};
     out["interval_ms"] = intervalMs_;
     for (int index = 0; index < 2; ++index) out[kMeterNames[index]] = MeterJson(readings[index]);
-    std::printf("%s\n", out.dump(2).c_str());
+    QORHostOutput::Print(out);
   } else {
     const int channels = ShownChannels(readings);
     for (int index = 0; index < 2; ++index) {
@@ -252,7 +252,9 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint) {
       nlohmann::json out;
       out["endpoint"] = name;
       for (int index = 0; index < 2; ++index) out[kMeterNames[index]] = MeterJson(readings[index]);
-      std::printf("%s\n", out.dump().c_str());
+      // One reading a line; names from the registry that are not UTF-8 are replaced, not thrown on.
+      std::printf("%s\n",
+                  out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
       const int channels = ShownChannels(readings);
       const int width = std::clamp(TerminalColumns() - 42, 10, 60);

@@ -295,7 +295,7 @@ int QORHostPlotCommand::Run() {
                         {"points", points}});
     }
     out["curves"] = curves;
-    std::printf("%s\n", out.dump(2).c_str());
+    QORHostOutput::Print(out);
   } else if (csv_) {
     std::printf("mode,hz,db,phase_deg\n");
     for (const Measured& one : measured) {

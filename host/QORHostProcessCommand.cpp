@@ -520,7 +520,7 @@ int QORHostProcessCommand::Run() {
                          {"period_frames", period},
                          {"rebuilds", heard}};
     }
-    std::printf("%s\n", out.dump(2).c_str());
+    QORHostOutput::Print(out);
     if (interrupted) std::fprintf(stderr, "qorapo: interrupted; the stream ended there\n");
     return 0;
   }
