@@ -63,3 +63,7 @@ int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
   }
   return done;
 }
+
+bool QORHostAudioReader::Rewind() {
+  return file_ != nullptr && sf_seek(file_, 0, SEEK_SET) == 0;
+}

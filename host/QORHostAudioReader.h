@@ -20,6 +20,8 @@ class QORHostAudioReader {
   bool Open(const std::string& path, std::string* error);
   // Reads up to frames frames; returns the frames read, fewer only at the end (0 past it).
   int64_t Read(float* interleaved, int64_t frames);
+  // Back to the first frame, for playing the file again; false when the file cannot seek.
+  bool Rewind();
 
   int Channels() const { return channels_; }
   int Rate() const { return rate_; }

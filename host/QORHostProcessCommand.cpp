@@ -9,6 +9,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "QORHostAudioReader.h"
@@ -16,6 +18,7 @@
 #include "QORHostControlPanel.h"
 #include "QORHostEndpointSetup.h"
 #include "QORHostEngine.h"
+#include "QORHostOutput.h"
 #include "QORHostProgress.h"
 #include "QORHostRegisterCommand.h"
 #include "audio/QORAudioPeak.h"
@@ -62,7 +65,9 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "process", "Stream IN through the APO objects of an endpoint and write OUT");
   command->add_option("IN", input_, "Input audio file (anything libsndfile reads)")->required();
-  command->add_option("OUT", output_, "Output audio file; its extension names the format")
+  command
+      ->add_option("OUT", output_,
+                   "Output audio file; its extension names the format; - writes no file")
       ->required();
   command->add_option("--endpoint", endpoint_,
                       "Render endpoint by name or GUID (default: the default endpoint)");
@@ -82,6 +87,16 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
                    "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position")
       ->allow_extra_args(false);
   command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
+  command->add_flag("--realtime", realtime_,
+                    "Pace the periods at the wall clock, as the audio engine does, so that meters, "
+                    "mode switches and tuning from other processes behave as on a device");
+  command->add_flag("--json", json_, "Print the report as JSON");
+  command->add_flag("--loop", loop_,
+                    "Play IN again from its start whenever it ends, until interrupted (Ctrl-C)");
+  QORHostOutput::Example(
+      command,
+      "qorapo process in.wav out.wav --mode Movie --at 2.5:mode=Music\n"
+      "qorapo process music.wav - --realtime --loop   # then watch: qorapo meter");
   // A single-valued option given again takes the later value, so a script's defaults can be
   // overridden by arguments added after them.
   for (const char* name :
@@ -133,7 +148,7 @@ int QORHostProcessCommand::Fail(const std::string& message) {
 }
 
 bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHostEngine& engine,
-                                        QORHostControlPanel& panel, int64_t position,
+                                        QORHostControlPanel& panel, int64_t position, bool wait,
                                         double* waitedMs) {
   std::string before;
   std::string error;
@@ -152,7 +167,7 @@ bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHost
   std::string after;
   panel.Get(change.name, &after, &error);
   change.frame = position;
-  if (after == before) return true;  // nothing changed, so nothing rebuilds
+  if (after == before || !wait) return true;  // nothing to wait for
   // No period goes in until every processing object has rebuilt with the change, so it lands at
   // the same sample however fast the run is.
   const auto start = std::chrono::steady_clock::now();
@@ -266,7 +281,8 @@ int QORHostProcessCommand::Run() {
     return Fail(error);
   }
   QORHostAudioWriter writer;
-  if (!writer.Open(output_, channels, rate, reader.Format(), &error)) return Fail(error);
+  const bool toFile = output_ != "-";
+  if (toFile && !writer.Open(output_, channels, rate, reader.Format(), &error)) return Fail(error);
 
   // Scheduled changes last for this run only: what they touch is put back at the end.
   std::vector<Restore> restore;
@@ -300,9 +316,10 @@ int QORHostProcessCommand::Run() {
   // The input ends where reading ends, whatever its header said; the tail follows it.
   int64_t inputFrames = reader.Frames();
   bool inputEnded = false;
-  int64_t total = inputFrames + latency;
+  int64_t total = loop_ ? std::numeric_limits<int64_t>::max() : inputFrames + latency;
   std::vector<float> block(static_cast<size_t>(period) * channels);
-  QORHostProgress progress(total, QORHostProgress::StderrIsTerminal());
+  // A loop has no end to show progress towards.
+  QORHostProgress progress(total, !loop_ && QORHostProgress::StderrIsTerminal());
   float inputPeak = 0.0f;
   float outputPeak = 0.0f;
   int64_t position = 0;
@@ -326,13 +343,24 @@ int QORHostProcessCommand::Run() {
   };
   takeRebuilds(false);
   bool pausedOnPurpose = true;
+  // In real time, period k goes in at streamStart + k periods, as the engine's clock would have it;
+  // a late period goes in at once, so the stream catches up rather than drifts.
+  std::chrono::steady_clock::time_point streamStart;
+  bool interrupted = false;
+  int64_t passes = 1;
   while (!inputEnded || written < total) {
     if (gInterrupted.load() != 0) {
       progress.Finish();
-      engine.Unlock();
-      writer.Abort();
-      std::fprintf(stderr, "qorapo: interrupted; no output written\n");
-      return 130;
+      if (toFile) {
+        engine.Unlock();
+        writer.Abort();
+        std::fprintf(stderr, "qorapo: interrupted; no output written\n");
+        return 130;
+      }
+      // Nothing is lost when nothing is written: the stream simply ends here.
+      interrupted = true;
+      inputFrames = position;
+      break;
     }
     if (next < changes.size() && changes[next].frame <= position) {
       // A switch still fading at this position finishes first, period by period.
@@ -345,21 +373,47 @@ int QORHostProcessCommand::Run() {
       if (!switching) {
         const int64_t asked = changes[next].frame;
         double waited = 0.0;
-        if (ApplyChange(changes[next], engine, panel, position, &waited)) {
+        if (ApplyChange(changes[next], engine, panel, position, !realtime_, &waited)) {
           char rebuilt[48];
           std::snprintf(rebuilt, sizeof(rebuilt), ", objects rebuilt in %.0f ms", waited);
           landed_.push_back(changes[next].text + ": at " + Seconds(position, rate) +
                             (position != asked ? " (asked " + Seconds(asked, rate) + ")" : "") +
-                            rebuilt);
+                            (realtime_ ? "" : rebuilt));
         }
-        takeRebuilds(false);
-        pausedOnPurpose = true;
+        if (!realtime_) {
+          takeRebuilds(false);
+          pausedOnPurpose = true;
+        }
         ++next;
         continue;
       }
     }
-    takeRebuilds(true);
-    const int64_t read = inputEnded ? 0 : std::max<int64_t>(0, reader.Read(block.data(), period));
+    if (realtime_) {
+      // Each rebuild is announced as it lands, with its stream position, so that a tool writing a
+      // setting from another process can find where its write reached the output.
+      for (size_t i = 0; i < rebuilds.size(); ++i) {
+        QORAPOHostStateInfo info{};
+        if (!engine.GetState(i, &info) || info.rebuildCount == rebuilds[i]) continue;
+        rebuilds[i] = info.rebuildCount;
+        heard_.push_back({engine.Stages()[i].name, position});
+        std::fprintf(stderr, "qorapo: the %s object rebuilt its chain at frame %lld (%s)\n",
+                     engine.Stages()[i].name.c_str(), static_cast<long long>(position),
+                     Seconds(position, rate).c_str());
+      }
+    } else {
+      takeRebuilds(true);
+    }
+    int64_t read = inputEnded ? 0 : std::max<int64_t>(0, reader.Read(block.data(), period));
+    while (loop_ && !inputEnded && read < period) {
+      const int64_t more =
+          reader.Rewind()
+              ? std::max<int64_t>(0, reader.Read(block.data() + read * channels, period - read))
+              : 0;
+      if (more == 0) break;  // an empty or unseekable file ends the loop
+      read += more;
+      std::fprintf(stderr, "qorapo: playing %s again from its start (pass %lld)\n", input_.c_str(),
+                   static_cast<long long>(++passes));
+    }
     if (!inputEnded && read < period) {
       inputEnded = true;
       inputFrames = position + read;
@@ -386,11 +440,27 @@ int QORHostProcessCommand::Run() {
                           "there may differ from another run's");
     }
     lastPeriod = now;
+    if (realtime_) {
+      if (position == 0) {
+        streamStart = std::chrono::steady_clock::now();
+        // The monotonic clock is the system's, so another process can place its own events on
+        // the stream's timeline.
+        std::fprintf(stderr,
+                     "qorapo: real-time stream started at monotonic %.6f s, %u frames a period "
+                     "at %d Hz, latency %lld frames\n",
+                     std::chrono::duration<double>(streamStart.time_since_epoch()).count(), period,
+                     rate, static_cast<long long>(latency));
+      } else {
+        std::this_thread::sleep_until(
+            streamStart + std::chrono::nanoseconds(
+                              static_cast<int64_t>(1e9 * static_cast<double>(position) / rate)));
+      }
+    }
     const float* out = engine.Process(block.data(), silent);
     const int64_t keep = std::min<int64_t>(period, total - written);
     outputPeak =
         std::max(outputPeak, QORAudioPeak::Of(out, static_cast<uint32_t>(keep * channels), 1));
-    if (!writer.Write(out, keep, &error)) {
+    if (toFile && !writer.Write(out, keep, &error)) {
       engine.Unlock();
       return Fail(error);
     }
@@ -404,11 +474,56 @@ int QORHostProcessCommand::Run() {
   std::vector<int64_t> latencies(engine.Stages().size());
   for (size_t i = 0; i < latencies.size(); ++i) latencies[i] = engine.StageLatencyFrames(i);
   engine.Unlock();
-  if (!writer.Commit(&error)) return Fail(error);
+  if (toFile && !writer.Commit(&error)) return Fail(error);
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   const QORAPOModeIdentity& mode = startMode;
+  if (json_) {
+    nlohmann::json out;
+    out["module"] = {{"path", modulePath_}, {"source", moduleSource_}};
+    out["endpoint"] = {{"name", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid())},
+                       {"guid", QORWideToUtf8(endpoint.GetEndpointGuidText())}};
+    out["mode"] =
+        Short(mode.GetMode().GetValueText()) + "/" + Short(mode.GetSpeakerType().GetValueText());
+    out["input"] = {{"path", input_},
+                    {"channels", channels},
+                    {"rate", rate},
+                    {"frames", inputFrames},
+                    {"peak", inputPeak}};
+    nlohmann::json stages = nlohmann::json::array();
+    for (size_t i = 0; i < engine.Stages().size(); ++i) {
+      const QORHostEngine::Stage& stage = engine.Stages()[i];
+      stages.push_back({{"position", QORHostEndpointSetup::LocationName(stage.location)},
+                        {"class", stage.name},
+                        {"latency_frames", latencies[i]},
+                        {"attached", states[i].ready},
+                        {"chain", std::string(states[i].chain,
+                                              strnlen(states[i].chain, sizeof(states[i].chain)))}});
+    }
+    out["stages"] = stages;
+    out["output"] = {{"path", toFile ? nlohmann::json(output_) : nlohmann::json(nullptr)},
+                     {"frames", written},
+                     {"peak", outputPeak},
+                     {"latency_frames", latency}};
+    out["changes"] = landed_;
+    out["warnings"] = warnings_;
+    out["seconds"] = elapsed;
+    out["interrupted"] = interrupted;
+    if (realtime_) {
+      nlohmann::json heard = nlohmann::json::array();
+      for (const Rebuild& rebuild : heard_) {
+        heard.push_back({{"class", rebuild.name}, {"frame", rebuild.frame}});
+      }
+      out["realtime"] = {{"start_monotonic_s",
+                          std::chrono::duration<double>(streamStart.time_since_epoch()).count()},
+                         {"period_frames", period},
+                         {"rebuilds", heard}};
+    }
+    QORHostOutput::Print(out);
+    if (interrupted) std::fprintf(stderr, "qorapo: interrupted; the stream ended there\n");
+    return 0;
+  }
   std::printf("module    %s (%s)\n", modulePath_.c_str(), moduleSource_.c_str());
   std::printf("endpoint  %s %s\n", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str(),
               QORWideToUtf8(endpoint.GetEndpointGuidText()).c_str());
@@ -429,9 +544,9 @@ int QORHostProcessCommand::Run() {
                 QORHostEndpointSetup::LocationName(stage.location), stage.name.c_str(),
                 static_cast<long long>(latencies[i]), 1000.0 * latencies[i] / rate, chain.c_str());
   }
-  std::printf("output    %s: %s, peak %s, delayed by %lld frames\n", output_.c_str(),
-              Seconds(written, rate).c_str(), Decibels(outputPeak).c_str(),
-              static_cast<long long>(latency));
+  std::printf("output    %s: %s, peak %s, delayed by %lld frames\n",
+              toFile ? output_.c_str() : "(none)", Seconds(written, rate).c_str(),
+              Decibels(outputPeak).c_str(), static_cast<long long>(latency));
   for (const std::string& line : landed_) std::printf("change    %s\n", line.c_str());
   std::printf("speed     %.1fx real time (%.3f s for %s)\n",
               elapsed > 0.0 ? static_cast<double>(inputFrames) / rate / elapsed : 0.0, elapsed,
@@ -439,5 +554,6 @@ int QORHostProcessCommand::Run() {
   for (const std::string& warning : warnings_) {
     std::fprintf(stderr, "qorapo: warning: %s\n", warning.c_str());
   }
+  if (interrupted) std::fprintf(stderr, "qorapo: interrupted; the stream ended there\n");
   return 0;
 }

@@ -29,8 +29,10 @@ class QORHostProcessCommand {
   };
 
   int Fail(const std::string& message);
+  // wait: hold the stream until every object rebuilt with the change (not in real time, where
+  // the stream never waits, as on a device).
   bool ApplyChange(QORHostSchedule::Change& change, QORHostEngine& engine,
-                   QORHostControlPanel& panel, int64_t position, double* waitedMs);
+                   QORHostControlPanel& panel, int64_t position, bool wait, double* waitedMs);
 
   std::string input_;
   std::string output_;
@@ -42,9 +44,18 @@ class QORHostProcessCommand {
   std::string modulePath_;
   std::string moduleSource_;
   double periodMs_ = 10.0;
+  bool realtime_ = false;
+  bool loop_ = false;
+  bool json_ = false;
   std::vector<std::string> sets_;
   std::vector<std::string> ats_;
   QORHostSchedule schedule_;
   std::vector<std::string> warnings_;
   std::vector<std::string> landed_;
+  // In real time: each chain rebuild the objects made, by class and stream position.
+  struct Rebuild {
+    std::string name;
+    int64_t frame = 0;
+  };
+  std::vector<Rebuild> heard_;
 };

@@ -5,8 +5,10 @@
 #include "QORHostDemoSetupCommand.h"
 #include "QORHostEffectsCommand.h"
 #include "QORHostEndpointCommand.h"
+#include "QORHostMeterCommand.h"
 #include "QORHostModeCommand.h"
 #include "QORHostOutput.h"
+#include "QORHostPlotCommand.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
 #include "QORHostSampleCommand.h"
@@ -17,6 +19,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   QORHostProcessCommand process;
   QORHostDemoSetupCommand demoSetup;
+  QORHostMeterCommand meter;
+  QORHostPlotCommand plot;
   QORHostSampleCommand sample;
   QORHostRegisterCommand registerModule(false);
   QORHostRegisterCommand unregisterModule(true);
@@ -27,6 +31,8 @@ int main(int argc, char** argv) {
   QORHostTuneCommand tune;
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
+  CLI::App* meterCommand = meter.Register(app);
+  CLI::App* plotCommand = plot.Register(app);
   CLI::App* sampleCommand = sample.Register(app);
   CLI::App* registerCommand = registerModule.Register(app);
   CLI::App* unregisterCommand = unregisterModule.Register(app);
@@ -42,6 +48,8 @@ int main(int argc, char** argv) {
   }
   if (processCommand->parsed()) return process.Run();
   if (demoSetupCommand->parsed()) return demoSetup.Run();
+  if (meterCommand->parsed()) return meter.Run();
+  if (plotCommand->parsed()) return plot.Run();
   if (sampleCommand->parsed()) return sample.Run();
   if (registerCommand->parsed()) return registerModule.Run();
   if (unregisterCommand->parsed()) return unregisterModule.Run();

@@ -1,0 +1,321 @@
+#include "QORHostMeterCommand.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "QORHostEndpointSetup.h"
+#include "QORHostOutput.h"
+#include "common/QORTextConvert.h"
+#include "endpoint/QORAPOEndpointInfo.h"
+#include "ipc/QORAPOSharedMeter.h"
+#include "settings/QORSharedMemory.h"
+
+namespace {
+
+std::atomic<int> gStop{0};
+
+void OnSignal(int signal) {
+  gStop.store(signal);
+}
+
+// The bars span this range; quieter levels show as an empty bar.
+constexpr double kFloorDb = -60.0;
+// How long the highest figure of each channel is held before it follows the level down.
+constexpr auto kHold = std::chrono::seconds(2);
+// A host that stopped is noticed when its block disappears; each check lets go of ours briefly.
+constexpr auto kRecheck = std::chrono::seconds(1);
+// The reader waits at most 1 ms for the mutex; a busy block is tried again a few times.
+constexpr int kReadTries = 5;
+
+const char* const kMeterNames[] = {"input", "output"};
+
+void SleepMs(int ms) {
+  // One nanosleep, cut short by a signal, so that Ctrl-C ends the wait at once.
+  timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  nanosleep(&wait, nullptr);
+}
+
+double Db(float peak) {
+  return 20.0 * std::log10(static_cast<double>(peak));
+}
+
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+nlohmann::json MeterJson(const QORHostMeterCommand::Reading& reading) {
+  nlohmann::json meter;
+  meter["published"] = reading.published;
+  meter["read"] = reading.read;
+  nlohmann::json peaks = nlohmann::json::array();
+  nlohmann::json dbfs = nlohmann::json::array();
+  for (const float peak : reading.peaks) {
+    peaks.push_back(peak);
+    // JSON has no infinities: silence is null.
+    if (peak > 0.0f && std::isfinite(peak)) {
+      dbfs.push_back(std::round(Db(peak) * 100.0) / 100.0);
+    } else {
+      dbfs.push_back(nullptr);
+    }
+  }
+  meter["peaks"] = peaks;
+  meter["dbfs"] = dbfs;
+  return meter;
+}
+
+}  // namespace
+
+CLI::App* QORHostMeterCommand::Register(CLI::App& app) {
+  CLI::App* command = app.add_subcommand(
+      "meter",
+      "Show the peak meters a running host publishes for an endpoint (input and output); reading "
+      "takes the peaks and clears them, so two readers share one stream of peaks");
+  command->add_option("--endpoint", endpoint_,
+                      "Render endpoint by name or GUID (default: the default endpoint)");
+  command->add_flag("--once", once_,
+                    "Print one reading and end: the peaks over one interval, for scripts");
+  command->add_flag("--json", json_,
+                    "Print readings as JSON (one object per line when live); levels are linear "
+                    "peaks and dBFS, null for silence");
+  command->add_option("--interval-ms", intervalMs_, "Time between readings in milliseconds")
+      ->check(CLI::Range(10, 2000))
+      ->capture_default_str();
+  command
+      ->add_option("--channels", channels_,
+                   "Channels to show (default: as many as have carried a level)")
+      ->check(CLI::Range(1, 8));
+  QORHostOutput::Example(command,
+                         "qorapo meter                  # live bars; Ctrl-C ends\n"
+                         "qorapo meter --once --json    # one reading for a script\n"
+                         "(a host to watch: qorapo process music.wav - --realtime --loop &)");
+  return command;
+}
+
+std::string QORHostMeterCommand::Decibels(float peak) {
+  if (std::isnan(peak)) return "nan";
+  if (peak <= 0.0f) return "-inf";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f", Db(peak));
+  return text;
+}
+
+std::string QORHostMeterCommand::Bar(float peak, int width) {
+  width = std::max(width, 0);
+  double share = 0.0;
+  if (std::isnan(peak)) {
+    share = 1.0;  // a broken level shows as full scale rather than as silence
+  } else if (peak > 0.0f) {
+    share = std::clamp((Db(peak) - kFloorDb) / -kFloorDb, 0.0, 1.0);
+  }
+  const int filled = static_cast<int>(std::lround(share * width));
+  return std::string(static_cast<size_t>(filled), '#') +
+         std::string(static_cast<size_t>(width - filled), '.');
+}
+
+std::string QORHostMeterCommand::NoHostMessage(const QORAPOEndpointInfo& endpoint) const {
+  return "no host publishes meters for endpoint '" +
+         QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()) +
+         "'; start one that runs it, e.g. `qorapo process music.wav - --realtime --loop`, with a "
+         "configuration whose \"VAPO3-Metering Mode\" is VAPO3-Input, VAPO3-Output or VAPO3-Both";
+}
+
+void QORHostMeterCommand::Attach(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters,
+                                 bool* published, bool recheck) {
+  for (uint32_t index = 0; index < 2; ++index) {
+    // Our own handle keeps a block alive; let go of it first so that a host that has ended is
+    // seen as gone.
+    if (recheck && meters[index].IsOpen()) meters[index].Close();
+    if (!meters[index].IsOpen() &&
+        SharedMemoryExists(QORAPOSharedMeter::MappingName(endpoint, index))) {
+      meters[index].OpenCreate(endpoint, index);
+    }
+    published[index] = meters[index].IsOpen();
+  }
+}
+
+QORHostMeterCommand::Reading QORHostMeterCommand::Take(QORAPOSharedMeter& meter, bool published) {
+  Reading reading;
+  reading.published = published;
+  if (!published) return reading;
+  std::vector<float> values(QORAPOSharedMeter::kChannels, 0.0f);
+  for (int attempt = 0; attempt < kReadTries && !reading.read; ++attempt) {
+    reading.read = meter.Update(values, true);
+  }
+  if (reading.read) std::copy_n(values.begin(), reading.peaks.size(), reading.peaks.begin());
+  return reading;
+}
+
+int QORHostMeterCommand::ShownChannels(const Reading* readings) {
+  if (channels_ > 0) return channels_;
+  for (int meter = 0; meter < 2; ++meter) {
+    for (int channel = 0; channel < 8; ++channel) {
+      if (readings[meter].peaks[channel] != 0.0f)
+        seenChannels_ = std::max(seenChannels_, channel + 1);
+    }
+  }
+  return seenChannels_;
+}
+
+int QORHostMeterCommand::Run() {
+  std::string error;
+  QORAPOEndpointInfo endpoint;
+  if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
+  }
+  return once_ ? RunOnce(endpoint) : RunLive(endpoint);
+}
+
+int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint) {
+  QORAPOSharedMeter meters[2];
+  bool published[2] = {false, false};
+  Attach(endpoint, meters, published, false);
+  if (!published[0] && !published[1]) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
+  }
+  // The first read clears what collected before we came; the second holds one interval's peaks.
+  for (int index = 0; index < 2; ++index) Take(meters[index], published[index]);
+  SleepMs(intervalMs_);
+  Reading readings[2];
+  for (int index = 0; index < 2; ++index) readings[index] = Take(meters[index], published[index]);
+  if (json_) {
+    nlohmann::json out;
+    out["endpoint"] = {{"name", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid())},
+                       {"guid", QORWideToUtf8(endpoint.GetEndpointGuidText())}};
+    out["interval_ms"] = intervalMs_;
+    for (int index = 0; index < 2; ++index) out[kMeterNames[index]] = MeterJson(readings[index]);
+    QORHostOutput::Print(out);
+  } else {
+    const int channels = ShownChannels(readings);
+    for (int index = 0; index < 2; ++index) {
+      std::printf("%-7s", kMeterNames[index]);
+      if (!readings[index].published) {
+        std::printf(" not published by this endpoint's metering mode\n");
+        continue;
+      }
+      if (!readings[index].read) {
+        std::printf(" busy (the host held the meter; try again)\n");
+        continue;
+      }
+      for (int channel = 0; channel < channels; ++channel) {
+        std::printf(" %d: %s dBFS", channel + 1, Decibels(readings[index].peaks[channel]).c_str());
+      }
+      std::printf("\n");
+    }
+  }
+  const bool anyRead = readings[0].read || readings[1].read;
+  if (!anyRead) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, "the meters stayed busy; try again");
+  }
+  return QORHostOutput::kOk;
+}
+
+int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint) {
+  QORAPOSharedMeter meters[2];
+  bool published[2] = {false, false};
+  Attach(endpoint, meters, published, false);
+  if (!published[0] && !published[1]) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+
+  const bool terminal = !json_ && isatty(STDOUT_FILENO) == 1;
+  const std::string name = QORHostEndpointSetup::Name(endpoint.GetEndpointGuid());
+  float held[2][8] = {};
+  std::chrono::steady_clock::time_point heldAt[2][8];
+  auto lastCheck = std::chrono::steady_clock::now();
+  int drawnLines = 0;
+  if (terminal) std::printf("\x1b[?25l");  // no cursor blinking over the bars
+  while (gStop.load() == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastCheck >= kRecheck) {
+      Attach(endpoint, meters, published, true);
+      lastCheck = now;
+    }
+    Reading readings[2];
+    for (int index = 0; index < 2; ++index) readings[index] = Take(meters[index], published[index]);
+    if (json_) {
+      nlohmann::json out;
+      out["endpoint"] = name;
+      for (int index = 0; index < 2; ++index) out[kMeterNames[index]] = MeterJson(readings[index]);
+      // One reading a line; names from the registry that are not UTF-8 are replaced, not thrown on.
+      std::printf("%s\n",
+                  out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    } else {
+      const int channels = ShownChannels(readings);
+      const int width = std::clamp(TerminalColumns() - 42, 10, 60);
+      std::vector<std::string> lines;
+      lines.push_back(name + "  (" + std::to_string(1000 / intervalMs_) +
+                      " readings a second; Ctrl-C ends)");
+      for (int index = 0; index < 2; ++index) {
+        for (int channel = 0; channel < channels; ++channel) {
+          char head[32];
+          std::snprintf(head, sizeof(head), "%-6s %d ", channel == 0 ? kMeterNames[index] : "",
+                        channel + 1);
+          if (!readings[index].published) {
+            lines.push_back(std::string(head) +
+                            (channel == 0 ? "not published (no host, or its metering mode)" : ""));
+            continue;
+          }
+          // A block the host kept busy through every try shows as silence for this reading.
+          const float peak = readings[index].peaks[channel];
+          if (peak >= held[index][channel] || now - heldAt[index][channel] > kHold) {
+            held[index][channel] = peak;
+            heldAt[index][channel] = now;
+          }
+          const std::string bar = Bar(peak, width);
+          char figures[64];
+          std::snprintf(figures, sizeof(figures), " %6s dBFS  max %6s", Decibels(peak).c_str(),
+                        Decibels(held[index][channel]).c_str());
+          if (terminal) {
+            // Green, then amber past -12 dBFS, red past -3 dBFS.
+            const size_t filled = bar.find('.') == std::string::npos ? bar.size() : bar.find('.');
+            const size_t amber = static_cast<size_t>(width * (1.0 - 12.0 / -kFloorDb));
+            const size_t red = static_cast<size_t>(width * (1.0 - 3.0 / -kFloorDb));
+            std::string colored = "\x1b[32m" + bar.substr(0, std::min(filled, amber));
+            if (filled > amber)
+              colored += "\x1b[33m" + bar.substr(amber, std::min(filled, red) - amber);
+            if (filled > red) colored += "\x1b[31m" + bar.substr(red, filled - red);
+            colored += "\x1b[0m" + bar.substr(filled);
+            lines.push_back(std::string(head) + "[" + colored + "]" + figures);
+          } else {
+            lines.push_back(std::string(head) + "[" + bar + "]" + figures);
+          }
+        }
+      }
+      if (terminal) {
+        // Back to the first line of the last drawing, each line cleared to its end; the last
+        // line keeps the cursor so that the end leaves no blank line.
+        if (drawnLines > 1) std::printf("\x1b[%dA", drawnLines - 1);
+        std::printf("\r");
+        for (size_t i = 0; i < lines.size(); ++i) {
+          std::printf("%s\x1b[K%s", lines[i].c_str(), i + 1 < lines.size() ? "\n" : "");
+        }
+        std::printf("\x1b[J");  // a drawing with fewer lines leaves none of the last one
+        drawnLines = static_cast<int>(lines.size());
+      } else {
+        for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+      }
+    }
+    std::fflush(stdout);
+    SleepMs(intervalMs_);
+  }
+  // Left as found: attributes reset, cursor shown, the last line ended.
+  if (terminal) std::printf("\x1b[0m\x1b[?25h\n");
+  std::fflush(stdout);
+  return QORHostOutput::kOk;
+}

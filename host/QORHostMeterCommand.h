@@ -1,0 +1,49 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+class QORAPOEndpointInfo;
+class QORAPOSharedMeter;
+
+// `qorapo meter`: the peak meters a running host publishes for an endpoint (its input and output
+// meters), as live bars in the terminal or one reading for scripts. Reading takes the peaks and
+// clears them, as every reader of the shared meters does.
+class QORHostMeterCommand {
+ public:
+  // One meter's state at a reading.
+  struct Reading {
+    bool published = false;  // some host holds the block
+    bool read = false;       // the block's mutex was obtained and the peaks taken
+    std::array<float, 8> peaks{};
+  };
+
+  CLI::App* Register(CLI::App& app);
+  int Run();
+
+  // "-6.0" for 0.5; "-inf" for silence; NaN and levels above full scale keep their figure.
+  static std::string Decibels(float peak);
+  // A bar of width cells over [-60, 0] dBFS: '#' up to the level, '.' after it.
+  static std::string Bar(float peak, int width);
+
+ private:
+  int RunOnce(const QORAPOEndpointInfo& endpoint);
+  int RunLive(const QORAPOEndpointInfo& endpoint);
+  // Opens or re-checks both meters; each is held only while some host publishes it.
+  void Attach(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, bool* published,
+              bool recheck);
+  Reading Take(QORAPOSharedMeter& meter, bool published);
+  int ShownChannels(const Reading* readings);
+  std::string NoHostMessage(const QORAPOEndpointInfo& endpoint) const;
+
+  std::string endpoint_;
+  bool once_ = false;
+  bool json_ = false;
+  int intervalMs_ = 50;
+  int channels_ = 0;  // 0: as many as have carried a level
+  int seenChannels_ = 1;
+};

@@ -1,0 +1,256 @@
+// End-to-end: `qorapo process --realtime/--loop` paces a stream as the engine does, and
+// `qorapo meter`, another process, reads the peaks its objects publish.
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "QORHostRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qortest::HostAudio;
+using qortest::HostResult;
+
+constexpr char kStarted[] = "real-time stream started at monotonic";
+
+double Db(double value) {
+  return 20.0 * std::log10(value);
+}
+
+class HostMeterTest : public qortest::HostToolTest {
+ protected:
+  void SetUp() override {
+    HostToolTest::SetUp();
+    SetUpDemo();
+  }
+
+  // Ends a looping stream with SIGINT and checks it ended cleanly.
+  void Stop(pid_t pid, const std::string& tag) {
+    kill(pid, SIGINT);
+    const HostResult result = Wait(pid, tag);
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_NE(result.err.find("interrupted; the stream ended there"), std::string::npos)
+        << result.err;
+  }
+};
+
+TEST_F(HostMeterTest, ARealTimeRunTakesTheFilesDurationAndGivesTheSameSamplesAsAnOfflineRun) {
+  // Bypassed, the objects give the input back delayed by their latency, paced or not; pacing
+  // loses and repeats no period.
+  ASSERT_TRUE(qortest::WriteHostAudio(
+      File("tone.wav"), qortest::ShapedTone(440.0, 0.8, [](double t) { return 0.1 + 0.3 * t; })));
+  const auto started = std::chrono::steady_clock::now();
+  const HostResult paced = Run({"process", File("tone.wav"), File("paced.wav"), "--realtime",
+                                "--json", "--set", "VAPO3-Process Enable=0"});
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  ASSERT_EQ(paced.code, 0) << paced.err;
+  EXPECT_GE(seconds, 0.75);  // paced: never faster than the stream itself
+  EXPECT_NE(paced.err.find(kStarted), std::string::npos) << paced.err;
+  // The report, as JSON: the stream's start on the monotonic clock lies within the run.
+  const nlohmann::json report = nlohmann::json::parse(paced.out);
+  const double start = report["realtime"]["start_monotonic_s"].get<double>();
+  const double before = std::chrono::duration<double>(started.time_since_epoch()).count();
+  EXPECT_GT(start, before);
+  EXPECT_LT(start, before + seconds);
+  EXPECT_EQ(report["realtime"]["period_frames"], 480);
+  EXPECT_TRUE(report["realtime"]["rebuilds"].is_array());
+  EXPECT_EQ(report["mode"], "Music/Speakers");
+  EXPECT_EQ(report["input"]["frames"], 38400);
+  EXPECT_EQ(report["input"]["channels"], 2);
+  ASSERT_EQ(report["stages"].size(), 3u);
+  int64_t latency = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(report["stages"][i]["position"], std::vector<std::string>({"SFX", "MFX", "EFX"})[i]);
+    EXPECT_EQ(report["stages"][i]["chain"], "bypassed");
+    latency += report["stages"][i]["latency_frames"].get<int64_t>();
+  }
+  EXPECT_EQ(report["output"]["latency_frames"], latency);
+  EXPECT_EQ(report["output"]["frames"], 38400 + latency);
+  EXPECT_EQ(report["output"]["path"], File("paced.wav"));
+  EXPECT_FALSE(report["interrupted"].get<bool>());
+  const HostResult offline =
+      Run({"process", File("tone.wav"), File("offline.wav"), "--set", "VAPO3-Process Enable=0"});
+  ASSERT_EQ(offline.code, 0) << offline.err;
+  const HostAudio a = qortest::ReadHostAudio(File("paced.wav"));
+  const HostAudio b = qortest::ReadHostAudio(File("offline.wav"));
+  ASSERT_GT(a.Frames(), 38000u);
+  EXPECT_EQ(a.samples, b.samples);
+}
+
+TEST_F(HostMeterTest, ALoopPlaysOnUntilInterruptedAndAFileOutputIsThenNotLeftPartial) {
+  ASSERT_TRUE(qortest::WriteHostAudio(File("short.wav"),
+                                      qortest::ShapedTone(440.0, 0.2, [](double) { return 0.2; })));
+  // No file: the stream just ends, reporting how much it played (more than the file).
+  const pid_t none = Start({"process", File("short.wav"), "-", "--realtime", "--loop"}, "none");
+  ASSERT_TRUE(WaitForErr(none, "none", kStarted));
+  ASSERT_TRUE(WaitForErr(none, "none", "again from its start (pass 3)"));
+  kill(none, SIGTERM);
+  const HostResult ended = Wait(none, "none");
+  EXPECT_EQ(ended.code, 0) << ended.err;
+  EXPECT_NE(ended.err.find("interrupted; the stream ended there"), std::string::npos);
+  std::smatch played;
+  ASSERT_TRUE(
+      std::regex_search(ended.out, played, std::regex("short.wav: 2 ch, 48000 Hz, ([0-9.]+) s")))
+      << ended.out;
+  EXPECT_GT(std::stod(played[1]), 0.4) << ended.out;
+  EXPECT_NE(ended.out.find("output    (none)"), std::string::npos) << ended.out;
+
+  // A file: interrupted, it is not written at all, and nothing is left beside it.
+  const pid_t file =
+      Start({"process", File("short.wav"), File("looped.wav"), "--realtime", "--loop"}, "file");
+  ASSERT_TRUE(WaitForErr(file, "file", kStarted));
+  kill(file, SIGINT);
+  const HostResult interrupted = Wait(file, "file");
+  EXPECT_EQ(interrupted.code, 130) << interrupted.err;
+  EXPECT_NE(interrupted.err.find("interrupted; no output written"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(files_), fs::directory_iterator()), 1);
+}
+
+TEST_F(HostMeterTest, OnceReadsTheRunningHostsPeaksAsJsonAndSaysWhenNoHostPublishes) {
+  const HostResult alone = Run({"meter", "--once", "--json"});
+  EXPECT_EQ(alone.code, 2);
+  EXPECT_NE(alone.err.find("no host publishes meters for endpoint 'QOR Demo Speakers'"),
+            std::string::npos)
+      << alone.err;
+  EXPECT_NE(alone.err.find("--realtime"), std::string::npos) << alone.err;
+  EXPECT_TRUE(alone.out.empty()) << alone.out;
+
+  // 0.5 at 1 kHz: a sample falls on every crest, so the peak is the amplitude itself.
+  ASSERT_TRUE(qortest::WriteHostAudio(
+      File("tone.wav"), qortest::ShapedTone(1000.0, 1.0, [](double) { return 0.5; })));
+  const pid_t host = Start(
+      {"process", File("tone.wav"), "-", "--realtime", "--loop", "--set", "VAPO3-Process Enable=0"},
+      "host");
+  ASSERT_TRUE(WaitForErr(host, "host", kStarted)) << qortest::SlurpFile(ErrOf("host"));
+  const HostResult reading = Run({"meter", "--once", "--json"});
+  ASSERT_EQ(reading.code, 0) << reading.err;
+  const nlohmann::json json = nlohmann::json::parse(reading.out);
+  EXPECT_EQ(json["endpoint"]["name"], "QOR Demo Speakers");
+  EXPECT_EQ(json["interval_ms"], 50);
+  for (const char* meter : {"input", "output"}) {
+    SCOPED_TRACE(meter);
+    ASSERT_TRUE(json[meter]["published"].get<bool>());
+    ASSERT_TRUE(json[meter]["read"].get<bool>());
+    ASSERT_EQ(json[meter]["peaks"].size(), 8u);
+    ASSERT_EQ(json[meter]["dbfs"].size(), 8u);
+    for (int channel = 0; channel < 2; ++channel) {
+      EXPECT_NEAR(Db(json[meter]["peaks"][channel].get<double>()), Db(0.5), 0.1);
+      EXPECT_NEAR(json[meter]["dbfs"][channel].get<double>(), Db(0.5), 0.1);
+    }
+    for (int channel = 2; channel < 8; ++channel) {
+      EXPECT_EQ(json[meter]["peaks"][channel].get<double>(), 0.0);
+      EXPECT_TRUE(json[meter]["dbfs"][channel].is_null());
+    }
+  }
+  const HostResult text = Run({"meter", "--once"});
+  ASSERT_EQ(text.code, 0) << text.err;
+  EXPECT_TRUE(std::regex_search(text.out, std::regex("input   1: -6\\.0 dBFS 2: -6\\.0 dBFS\n")))
+      << text.out;
+  EXPECT_TRUE(std::regex_search(text.out, std::regex("output  1: -6\\.0 dBFS 2: -6\\.0 dBFS\n")))
+      << text.out;
+  Stop(host, "host");
+
+  // Once the host has gone, so have its meters.
+  const HostResult after = Run({"meter", "--once"});
+  EXPECT_EQ(after.code, 2);
+  EXPECT_NE(after.err.find("no host publishes meters"), std::string::npos) << after.err;
+}
+
+// The live meter in a real terminal: tmux runs it in a pane of its own server, the test reads the
+// pane while the level alternates, then types Ctrl-C.
+class TmuxPane {
+ public:
+  explicit TmuxPane(const fs::path& socket) : socket_(socket) {}
+  ~TmuxPane() { Tmux("kill-server"); }
+
+  std::string Tmux(const std::string& args) const {
+    const std::string command = "tmux -S '" + socket_.string() + "' " + args + " 2>&1";
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char buffer[4096];
+      size_t got = 0;
+      while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, got);
+      pclose(pipe);
+    }
+    return out;
+  }
+
+ private:
+  fs::path socket_;
+};
+
+TEST_F(HostMeterTest, LiveBarsInATerminalFollowTheSignalAndCtrlCLeavesTheTerminalClean) {
+  if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+  // Loud and quiet by turns, 0.6 s each: -6 dBFS and -40 dBFS.
+  ASSERT_TRUE(qortest::WriteHostAudio(
+      File("steps.wav"),
+      qortest::ShapedTone(1000.0, 1.2, [](double t) { return t < 0.6 ? 0.5 : 0.01; })));
+  const pid_t host = Start({"process", File("steps.wav"), "-", "--realtime", "--loop", "--set",
+                            "VAPO3-Process Enable=0"},
+                           "host");
+  ASSERT_TRUE(WaitForErr(host, "host", kStarted)) << qortest::SlurpFile(ErrOf("host"));
+
+  TmuxPane pane(fs::path(root_.Path()) / "tmux.sock");
+  const std::string command = std::string("trap '' INT; QOR_ROOT='") + getenv("QOR_ROOT") + "' '" +
+                              QOR_HOST_BINARY + "' meter; echo EXIT=$?; printf DONE; sleep 60";
+  pane.Tmux("-f /dev/null new-session -d -s meter -x 100 -y 12 \"sh -c \\\"" + command + "\\\"\"");
+  // The input's figure, read from the pane a number of times: both levels show.
+  bool loud = false;
+  bool quiet = false;
+  std::string screen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!(loud && quiet) && std::chrono::steady_clock::now() < deadline) {
+    screen = pane.Tmux("capture-pane -p -t meter");
+    std::smatch match;
+    if (std::regex_search(screen, match, std::regex("input  1 \\[[#.]+\\] +(-?[0-9.]+) dBFS"))) {
+      const double db = std::stod(match[1]);
+      const size_t filled = std::count(screen.begin(), screen.end(), '#');
+      loud = loud || (std::fabs(db - Db(0.5)) < 0.3 && filled > 0);
+      quiet = quiet || std::fabs(db - -40.0) < 0.3;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_TRUE(loud) << screen;
+  EXPECT_TRUE(quiet) << screen;
+  EXPECT_NE(screen.find("output 1 ["), std::string::npos) << screen;
+  EXPECT_EQ(pane.Tmux("display-message -p -t meter '#{cursor_flag}'"), "0\n");  // hidden while live
+
+  pane.Tmux("send-keys -t meter C-c");
+  std::string ended;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ended.find("DONE") == std::string::npos && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ended = pane.Tmux("capture-pane -p -e -t meter");
+  }
+  // The meter ended by itself (0), its last line was ended (EXIT starts a line), the shell's text
+  // after it carries no colour, and the cursor is back (asked while the shell still runs: tmux
+  // hides the cursor of a pane whose program has ended).
+  std::smatch exitLine;
+  ASSERT_TRUE(std::regex_search(ended, exitLine, std::regex("(^|\n)EXIT=([0-9]+)\n"))) << ended;
+  EXPECT_EQ(exitLine[2], "0") << ended;
+  std::smatch doneLine;
+  ASSERT_TRUE(std::regex_search(ended, doneLine, std::regex("\n([^\n]*)DONE"))) << ended;
+  EXPECT_EQ(doneLine[1], "") << ended;
+  EXPECT_EQ(pane.Tmux("display-message -p -t meter '#{cursor_flag}'"), "1\n");
+  Stop(host, "host");
+}
+
+TEST_F(HostMeterTest, HelpHasAnExampleAndMalformedCommandLinesAreUsageErrors) {
+  for (const char* command : {"meter", "plot", "process"}) {
+    const HostResult help = Run({command, "--help"});
+    EXPECT_EQ(help.code, 0) << command;
+    EXPECT_NE(help.out.find(std::string("Example:\n  qorapo ") + command), std::string::npos)
+        << help.out;
+  }
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"meter", "--interval-ms", "5"},
+                                             {"meter", "--channels", "9"},
+                                             {"meter", "--bogus"},
+                                             {"process", File("x.wav")}}) {
+    const HostResult result = Run(args);
+    EXPECT_EQ(result.code, 1) << args[1] << "\n" << result.err;
+  }
+}
+
+}  // namespace
