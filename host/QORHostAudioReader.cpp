@@ -65,5 +65,9 @@ int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
 }
 
 bool QORHostAudioReader::Rewind() {
-  return file_ != nullptr && sf_seek(file_, 0, SEEK_SET) == 0;
+  if (file_ == nullptr || sf_seek(file_, 0, SEEK_SET) != 0) return false;
+  // What was read ahead belongs to the pass that ended.
+  aheadStart_ = aheadEnd_ = 0;
+  ended_ = false;
+  return true;
 }

@@ -42,7 +42,8 @@ TEST_F(ModeToolTest, ListGivesEveryPlainModeWithItsPublicControls) {
                   {"default", true},
                   {"autoMic", false},
                   {"publicControls",
-                   {"ZR3D-AmploHD Enable", "ZR3D-GEQ Enable", "ZR3D-GravHD Boost Enable"}}}));
+                   {"MFX:ZR3D-AmploHD Enable", "MFX:ZR3D-GEQ Enable", "ZR3D-AmploHD Enable",
+                    "ZR3D-GEQ Enable", "ZR3D-GravHD Boost Enable"}}}));
   int current = 0;
   int autoMic = 0;
   for (const json& mode : modes) {

@@ -101,7 +101,7 @@ TEST_F(TuneToolTest, WithoutATuningSessionValuesAreTheFilesAndWritesAreRefused) 
   EXPECT_EQ(tuned["block"],
             "Global\\{0DE30001-51A7-4C0E-9A0D-7E4D00000001}ApoOpMode:VAPO3-Music/VAPO3-Speakers");
   // Public and private controls of the mode, with the file's values.
-  EXPECT_EQ(tuned["controls"].size(), 17u) << tuned;
+  EXPECT_EQ(tuned["controls"].size(), 19u) << tuned;
   EXPECT_EQ(Value(tuned, "ZR3D-GEQ Band 1"), "-600");
   EXPECT_EQ(Value(tuned, "ZR3D-GEQ Enable"), "1");
   for (const std::vector<std::string>& args :
@@ -168,7 +168,7 @@ TEST_F(TuneToolTest, SetModeGetAndClearReachTheBlockAHostReads) {
   const ToolResult cleared = Run({"tune", "clear", "--json"});
   ASSERT_EQ(cleared.code, 0) << cleared.err;
   EXPECT_EQ(cleared.Json()["tuningMode"], 0);
-  EXPECT_EQ(cleared.Json()["controls"].size(), 17u);
+  EXPECT_EQ(cleared.Json()["controls"].size(), 19u);
   tuned = Tuned();
   EXPECT_EQ(tuned["tuningMode"], 0);
   EXPECT_EQ(Value(tuned, "ZR3D-GEQ Band 1"), "-600");
