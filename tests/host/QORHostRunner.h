@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <numbers>
 #include <sstream>
 #include <string>
@@ -30,6 +31,16 @@ struct HostResult {
   int code = -1;
   std::string out;
   std::string err;
+
+  // The standard output as JSON; a parse failure fails the test and gives null.
+  nlohmann::json Json() const {
+    try {
+      return nlohmann::json::parse(out);
+    } catch (const nlohmann::json::exception& error) {
+      ADD_FAILURE() << "not JSON (" << error.what() << "): " << out << err;
+      return nullptr;
+    }
+  }
 };
 
 struct HostAudio {
@@ -71,20 +82,100 @@ inline HostAudio ReadHostAudio(const std::filesystem::path& path) {
   return audio;
 }
 
-// A stereo sine at 48 kHz whose amplitude is level(t) (seconds), the same in both channels.
-inline HostAudio ShapedTone(double hz, double seconds, const std::function<double(double)>& level) {
-  HostAudio audio{2, 48000, {}};
+// Sines of the given frequencies at 48 kHz whose amplitude each is level(t) (seconds), the same in
+// every channel.
+inline HostAudio ShapedTones(const std::vector<double>& hz, double seconds,
+                             const std::function<double(double)>& level, int channels = 2) {
+  HostAudio audio{channels, 48000, {}};
   const size_t frames = static_cast<size_t>(seconds * audio.rate);
-  audio.samples.resize(frames * 2);
+  audio.samples.resize(frames * channels);
   for (size_t n = 0; n < frames; ++n) {
     const double t = static_cast<double>(n) / audio.rate;
-    const auto value = static_cast<float>(level(t) * std::sin(2.0 * std::numbers::pi * hz * t));
-    audio.samples[2 * n] = value;
-    audio.samples[2 * n + 1] = value;
+    double value = 0.0;
+    for (const double f : hz) value += level(t) * std::sin(2.0 * std::numbers::pi * f * t);
+    for (int c = 0; c < channels; ++c) audio.samples[n * channels + c] = static_cast<float>(value);
   }
   return audio;
 }
 
+inline HostAudio Tones(const std::vector<double>& hz, double amplitude, double seconds,
+                       int channels = 2) {
+  return ShapedTones(
+      hz, seconds, [amplitude](double) { return amplitude; }, channels);
+}
+
+inline double Db(double ratio) {
+  return 20.0 * std::log10(ratio);
+}
+
+// Amplitude of frequency f in channel 0 over frames [begin, end).
+inline double ToneLevel(const HostAudio& audio, double f, size_t begin, size_t end) {
+  end = std::min(end, audio.Frames());
+  double re = 0.0;
+  double im = 0.0;
+  for (size_t n = begin; n < end; ++n) {
+    const double phase = 2.0 * std::numbers::pi * f * static_cast<double>(n) / audio.rate;
+    re += audio.samples[n * audio.channels] * std::cos(phase);
+    im += audio.samples[n * audio.channels] * std::sin(phase);
+  }
+  return 2.0 * std::hypot(re, im) / static_cast<double>(end - begin);
+}
+
+// The largest step between samples of channel 0 in any 10 ms window over [begin, end) frames,
+// against the steepest step a clean tone of hz at that window's peak makes (1.0 when click-free).
+inline double WorstStep(const HostAudio& audio, double hz, size_t begin, size_t end) {
+  double worst = 0.0;
+  for (size_t window = begin; window + 480 <= end; window += 480) {
+    float step = 0.0f;
+    float peak = 0.0f;
+    for (size_t n = window; n < window + 480; ++n) {
+      step = std::max(step, std::fabs(audio.samples[2 * n] - audio.samples[2 * n - 2]));
+      peak = std::max(peak, std::fabs(audio.samples[2 * n]));
+    }
+    worst = std::max(worst, step / (peak * 2.0 * std::sin(std::numbers::pi * hz / audio.rate)));
+  }
+  return worst;
+}
+
+// The entry of a JSON array whose "name" is name, or null.
+inline const nlohmann::json* Named(const nlohmann::json& list, const std::string& name) {
+  for (const nlohmann::json& entry : list) {
+    if (entry["name"] == name) return &entry;
+  }
+  return nullptr;
+}
+
+// Every field of expected (recursively, in objects) is the same in actual, which may hold more.
+inline void ExpectFields(const nlohmann::json& actual, const nlohmann::json& expected) {
+  for (const auto& [key, value] : expected.items()) {
+    if (value.is_object()) {
+      ExpectFields(actual.value(key, nlohmann::json::object()), value);
+    } else {
+      EXPECT_EQ(actual.value(key, nlohmann::json()), value) << key << " in " << actual;
+    }
+  }
+}
+
+// A configuration whose Music mode lifts one graphic-EQ band (1 kHz) by 6 dB through a public
+// switch and does nothing else, and whose Movie mode cuts it by 6 dB.
+inline const std::string kEqConfiguration = [] {
+  std::string text = R"(<?xml version="1.0"?><qor_configuration><properties>
+    <control name="VAPO3-Operating Mode">VAPO3-Music</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+    <control name="VAPO3-Process Enable">1</control></properties>)";
+  for (const auto& [mode, band] : {std::pair{"Music", "600"}, std::pair{"Movie", "-600"}}) {
+    text += std::string(R"(<operating_mode><control name="VAPO3-Operating Mode">VAPO3-)") + mode +
+            R"(</control><control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+    <control name="ZR3D-GEQ Enable" public="true">1</control><control name="ZR3D-GEQ Band 6">)" +
+            band + R"(</control><control name="ZR3D-Limiter Enable">0</control>
+    <chain_v2 position="SFX" input="Any" output="Any"><process tech_id="ZR3D" instance_id="SFX_Main"/>
+    </chain_v2></operating_mode>)";
+  }
+  return text + "</qor_configuration>\n";
+}();
+
+// Each test gets a fresh state root with the demonstration endpoint, set up from Configuration()
+// when a fixture gives one (written to files/config.xml).
 class HostToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -92,16 +183,21 @@ class HostToolTest : public ::testing::Test {
     logs_ = std::filesystem::path(root_.Path()) / "logs";
     std::filesystem::create_directories(files_);
     std::filesystem::create_directories(logs_);
+    std::vector<std::string> args{"demo-setup", root_.Path() + "/state"};
+    if (const char* configuration = Configuration()) {
+      std::ofstream(File("config.xml")) << configuration;
+      args.insert(args.end(), {"--config", File("config.xml")});
+    }
+    const HostResult setup = Run(args);
+    ASSERT_EQ(setup.code, 0) << setup.err;
     setenv("QOR_ROOT", (root_.Path() + "/state").c_str(), 1);
   }
 
-  // demo-setup with the given extra arguments (e.g. a configuration).
-  void SetUpDemo(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{"demo-setup", root_.Path() + "/state"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const HostResult setup = Run(args);
-    ASSERT_EQ(setup.code, 0) << setup.err;
+  void TearDown() override {
+    for (const pid_t pid : background_) Stop(pid);
   }
+
+  virtual const char* Configuration() const { return nullptr; }
 
   // Starts qorapo; its output goes to logs/<tag>.out and .err. 0 when it cannot start.
   pid_t Start(const std::vector<std::string>& args, const std::string& tag = "run") {
@@ -122,17 +218,18 @@ class HostToolTest : public ::testing::Test {
     return pid;
   }
 
+  // Reaps the child (or takes its status, when a poll reaped it) and reads what it printed.
   HostResult Wait(pid_t pid, const std::string& tag = "run") {
     HostResult result;
     int status = 0;
-    const auto reaped = exited_.find(pid);
-    if (reaped != exited_.end()) {
+    if (const auto reaped = exited_.find(pid); reaped != exited_.end()) {
       status = reaped->second;
       exited_.erase(reaped);
-      result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    } else if (pid != 0 && waitpid(pid, &status, 0) == pid) {
-      result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else if (pid == 0 || waitpid(pid, &status, 0) != pid) {
+      status = -1;
     }
+    if (status != -1)
+      result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = SlurpFile(OutOf(tag));
     result.err = SlurpFile(ErrOf(tag));
     return result;
@@ -142,21 +239,51 @@ class HostToolTest : public ::testing::Test {
     return Wait(Start(args, tag), tag);
   }
 
-  // Polls the child's standard error until it holds text; false after the bound or when the
-  // child ended first.
+  // A command that must succeed, its output read as JSON.
+  nlohmann::json RunJson(const std::vector<std::string>& args) {
+    const HostResult result = Run(args);
+    EXPECT_EQ(result.code, 0) << result.err;
+    return result.Json();
+  }
+
+  // Polls the child's file (standard error, or output) until it holds text; false after the bound
+  // or when the child ended first.
   bool WaitForErr(pid_t pid, const std::string& tag, const std::string& text,
-                  std::chrono::seconds bound = std::chrono::seconds(60)) {
+                  std::chrono::seconds bound = std::chrono::seconds(60), bool out = false) {
+    const std::filesystem::path file = out ? OutOf(tag) : ErrOf(tag);
     const auto deadline = std::chrono::steady_clock::now() + bound;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (SlurpFile(ErrOf(tag)).find(text) != std::string::npos) return true;
+      if (SlurpFile(file).find(text) != std::string::npos) return true;
       int status = 0;
       if (waitpid(pid, &status, WNOHANG) == pid) {
         exited_[pid] = status;
-        return SlurpFile(ErrOf(tag)).find(text) != std::string::npos;
+        return SlurpFile(file).find(text) != std::string::npos;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+  }
+
+  // Starts a long-running qorapo that TearDown ends, once it has printed a whole line; 0 if not.
+  pid_t StartBackground(const std::vector<std::string>& args, const std::string& tag) {
+    const pid_t pid = Start(args, tag);
+    if (pid == 0) return 0;
+    background_.push_back(pid);
+    return WaitForErr(pid, tag, "\n", std::chrono::seconds(30), true) ? pid : 0;
+  }
+
+  // Ends a background qorapo with SIGTERM; its exit code.
+  int Stop(pid_t pid) {
+    std::erase(background_, pid);
+    return pid == 0 || kill(pid, SIGTERM) != 0 ? -1 : Wait(pid, "stopped").code;
+  }
+
+  size_t FileCount() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(files_), {}));
+  }
+
+  static std::string Example() {
+    return std::string(QOR_SOURCE_DIR) + "/examples/qorapo-laptop.xml";
   }
 
   std::filesystem::path OutOf(const std::string& tag) const { return logs_ / (tag + ".out"); }
@@ -167,6 +294,7 @@ class HostToolTest : public ::testing::Test {
   std::filesystem::path files_;
   std::filesystem::path logs_;
   std::map<pid_t, int> exited_;
+  std::vector<pid_t> background_;
 };
 
 }  // namespace qortest
