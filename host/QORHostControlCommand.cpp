@@ -95,11 +95,20 @@ CLI::App* QORHostControlCommand::Register(CLI::App& app) {
 }
 
 int QORHostControlCommand::Run() {
-  if (list_->parsed()) return List();
-  if (get_->parsed()) return Get();
-  if (set_->parsed()) return Set();
-  if (reset_->parsed()) return Reset();
-  return QORHostOutput::kUsage;
+  if (!list_->parsed() && !get_->parsed() && !set_->parsed() && !reset_->parsed()) {
+    return QORHostOutput::kUsage;
+  }
+  QORHostControlPanel panel;
+  std::shared_ptr<QORAPOOperatingMode> mode;
+  QORHostControlCatalog catalog;
+  json controls;
+  if (!Open(&panel, &mode, &catalog) || !Collect(panel, *mode, catalog, &controls)) {
+    return QORHostOutput::kFailed;
+  }
+  if (list_->parsed()) return List(*mode, controls);
+  if (get_->parsed()) return Get(*mode, controls);
+  if (set_->parsed()) return Set(panel, *mode, catalog, controls);
+  return Reset(panel, *mode, controls);
 }
 
 bool QORHostControlCommand::Open(QORHostControlPanel* panel,
@@ -154,22 +163,15 @@ bool QORHostControlCommand::Collect(QORHostControlPanel& panel, QORAPOOperatingM
   return true;
 }
 
-int QORHostControlCommand::List() {
-  QORHostControlPanel panel;
-  std::shared_ptr<QORAPOOperatingMode> mode;
-  QORHostControlCatalog catalog;
-  json controls;
-  if (!Open(&panel, &mode, &catalog) || !Collect(panel, *mode, catalog, &controls)) {
-    return QORHostOutput::kFailed;
-  }
+int QORHostControlCommand::List(QORAPOOperatingMode& mode, const json& controls) {
   if (json_) {
     json out;
-    out["mode"] = QORHostControlPanel::ShortName(mode->GetModeIdentity());
+    out["mode"] = QORHostControlPanel::ShortName(mode.GetModeIdentity());
     out["controls"] = controls;
     QORHostOutput::Print(out);
     return QORHostOutput::kOk;
   }
-  std::printf("mode %s\n", QORHostControlPanel::ShortName(mode->GetModeIdentity()).c_str());
+  std::printf("mode %s\n", QORHostControlPanel::ShortName(mode.GetModeIdentity()).c_str());
   std::printf("  %-30s %-8s %-8s %-11s %s\n", "CONTROL", "VALUE", "DEFAULT", "TYPE", "RANGE");
   for (const json& control : controls) {
     const bool described = control["described"].get<bool>();
@@ -185,19 +187,12 @@ int QORHostControlCommand::List() {
   return QORHostOutput::kOk;
 }
 
-int QORHostControlCommand::Get() {
-  QORHostControlPanel panel;
-  std::shared_ptr<QORAPOOperatingMode> mode;
-  QORHostControlCatalog catalog;
-  json controls;
-  if (!Open(&panel, &mode, &catalog) || !Collect(panel, *mode, catalog, &controls)) {
-    return QORHostOutput::kFailed;
-  }
+int QORHostControlCommand::Get(QORAPOOperatingMode& mode, const json& controls) {
   const json* control = FindEntry(controls, name_);
   if (control == nullptr) {
     return QORHostOutput::Error(QORHostOutput::kFailed,
                                 "unknown control '" + name_ + "' in mode " +
-                                    QORHostControlPanel::ShortName(mode->GetModeIdentity()) +
+                                    QORHostControlPanel::ShortName(mode.GetModeIdentity()) +
                                     "; known: " + Names(controls) + " (see `qorapo control list`)");
   }
   if (json_) {
@@ -208,19 +203,13 @@ int QORHostControlCommand::Get() {
   return QORHostOutput::kOk;
 }
 
-int QORHostControlCommand::Set() {
-  QORHostControlPanel panel;
-  std::shared_ptr<QORAPOOperatingMode> mode;
-  QORHostControlCatalog catalog;
-  json controls;
-  if (!Open(&panel, &mode, &catalog) || !Collect(panel, *mode, catalog, &controls)) {
-    return QORHostOutput::kFailed;
-  }
+int QORHostControlCommand::Set(QORHostControlPanel& panel, QORAPOOperatingMode& mode,
+                               const QORHostControlCatalog& catalog, const json& controls) {
   const json* control = FindEntry(controls, name_);
   if (control == nullptr) {
     return QORHostOutput::Error(QORHostOutput::kFailed,
                                 "'" + name_ + "' is not a public control of mode " +
-                                    QORHostControlPanel::ShortName(mode->GetModeIdentity()) +
+                                    QORHostControlPanel::ShortName(mode.GetModeIdentity()) +
                                     " nor a global switch; the controls you can set are " +
                                     Names(controls) + " (see `qorapo control list`)");
   }
@@ -232,14 +221,14 @@ int QORHostControlCommand::Set() {
   QORUTSValueList write;
   write.Set(QORUTSValue(name_, stored.c_str()));
   const bool global = (*control)["scope"].get<std::string>() == "global";
-  if (!(global ? panel.WriteGlobal(write, &error) : panel.WritePublic(*mode, write, &error))) {
+  if (!(global ? panel.WriteGlobal(write, &error) : panel.WritePublic(mode, write, &error))) {
     return QORHostOutput::Error(QORHostOutput::kFailed, error);
   }
   json out;
   out["name"] = name_;
   out["value"] = stored;
   out["previous"] = (*control)["value"];
-  out["mode"] = QORHostControlPanel::ShortName(mode->GetModeIdentity());
+  out["mode"] = QORHostControlPanel::ShortName(mode.GetModeIdentity());
   if (json_) {
     QORHostOutput::Print(out);
   } else {
@@ -249,14 +238,8 @@ int QORHostControlCommand::Set() {
   return QORHostOutput::kOk;
 }
 
-int QORHostControlCommand::Reset() {
-  QORHostControlPanel panel;
-  std::shared_ptr<QORAPOOperatingMode> mode;
-  QORHostControlCatalog catalog;
-  json controls;
-  if (!Open(&panel, &mode, &catalog) || !Collect(panel, *mode, catalog, &controls)) {
-    return QORHostOutput::kFailed;
-  }
+int QORHostControlCommand::Reset(QORHostControlPanel& panel, QORAPOOperatingMode& mode,
+                                 const json& controls) {
   QORUTSValueList global;
   QORUTSValueList publicControls;
   json done = json::array();
@@ -277,13 +260,13 @@ int QORHostControlCommand::Reset() {
     if (FindEntry(controls, name) == nullptr) {
       return QORHostOutput::Error(QORHostOutput::kFailed,
                                   "unknown control '" + name + "' in mode " +
-                                      QORHostControlPanel::ShortName(mode->GetModeIdentity()) +
+                                      QORHostControlPanel::ShortName(mode.GetModeIdentity()) +
                                       "; known: " + Names(controls) + "; nothing was reset");
     }
   }
   std::string error;
   if ((!global.Empty() && !panel.WriteGlobal(global, &error)) ||
-      (!publicControls.Empty() && !panel.WritePublic(*mode, publicControls, &error))) {
+      (!publicControls.Empty() && !panel.WritePublic(mode, publicControls, &error))) {
     return QORHostOutput::Error(QORHostOutput::kFailed, error);
   }
   if (json_) {

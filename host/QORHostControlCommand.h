@@ -27,10 +27,11 @@ class QORHostControlCommand {
   // Every control of the mode with its value, default and description.
   bool Collect(QORHostControlPanel& panel, QORAPOOperatingMode& mode,
                const QORHostControlCatalog& catalog, nlohmann::json* out);
-  int List();
-  int Get();
-  int Set();
-  int Reset();
+  int List(QORAPOOperatingMode& mode, const nlohmann::json& controls);
+  int Get(QORAPOOperatingMode& mode, const nlohmann::json& controls);
+  int Set(QORHostControlPanel& panel, QORAPOOperatingMode& mode,
+          const QORHostControlCatalog& catalog, const nlohmann::json& controls);
+  int Reset(QORHostControlPanel& panel, QORAPOOperatingMode& mode, const nlohmann::json& controls);
 
   CLI::App* list_ = nullptr;
   CLI::App* get_ = nullptr;
