@@ -46,7 +46,6 @@ TEST_F(HostMeterTest, ARealTimeRunTakesTheFilesDurationAndGivesTheSameSamplesAsA
   const double before = std::chrono::duration<double>(started.time_since_epoch()).count();
   EXPECT_GT(start, before);
   EXPECT_LT(start, before + seconds);
-  EXPECT_TRUE(report["realtime"]["rebuilds"].is_array());
   ASSERT_EQ(report["stages"].size(), 3u);
   int64_t latency = 0;
   for (size_t i = 0; i < 3; ++i) {

@@ -56,7 +56,6 @@ TEST_F(TuneToolTest, SetModeGetAndClearReachTheBlockAHostReads) {
   // Public and private controls of the mode, with the file's values.
   EXPECT_EQ(tuned["controls"].size(), 19u) << tuned;
   EXPECT_EQ(Value(tuned, "ZR3D-GEQ Band 1"), "-600");
-  EXPECT_EQ(Value(tuned, "ZR3D-GEQ Enable"), "1");
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"tune", "set", "ZR3D-GEQ Band 1", "300"}, {"tune", "mode", "2"}, {"tune", "clear"}}) {
     const HostResult refused = Run(args);
@@ -111,7 +110,6 @@ TEST_F(TuneToolTest, SetModeGetAndClearReachTheBlockAHostReads) {
   // reads into what it already holds.
   const json cleared = RunJson({"tune", "clear", "--json"});
   EXPECT_EQ(cleared["tuningMode"], 0);
-  EXPECT_EQ(cleared["controls"].size(), 19u);
   tuned = Tuned();
   EXPECT_EQ(tuned["tuningMode"], 0);
   EXPECT_EQ(Value(tuned, "ZR3D-GEQ Band 1"), "-600");
