@@ -61,14 +61,12 @@ const Factory kFactories[] = {
 
 // One render object as the engine holds it for discovery.
 struct Apo {
-  QORComPtr<IUnknown> unknown;
   QORComPtr<IAudioSystemEffects2> effects;
 
   explicit Apo(int location, bool initialize = true, const GUID& mode = GUID_NULL) {
-    EXPECT_EQ(S_OK, kFactories[location](nullptr, IID_IUnknown, unknown.PutVoid()));
-    EXPECT_EQ(S_OK, unknown->QueryInterface(IID_IAudioSystemEffects2, effects.PutVoid()));
     QORComPtr<IAudioProcessingObject> apo;
-    EXPECT_EQ(S_OK, unknown->QueryInterface(IID_IAudioProcessingObject, apo.PutVoid()));
+    EXPECT_EQ(S_OK, kFactories[location](nullptr, IID_IAudioProcessingObject, apo.PutVoid()));
+    EXPECT_EQ(S_OK, apo->QueryInterface(IID_IAudioSystemEffects2, effects.PutVoid()));
     const apotest::Endpoint endpoint(eRender);
     apotest::InitRecord init(endpoint.store.Get(), endpoint.devices.Get(),
                              sizeof(APOInitSystemEffects2));
@@ -127,53 +125,25 @@ TEST_F(EffectsList, SettingsPathByPositionAndSwitch) {
       {"", {0, 1, 2, 4, 5}, {}},
       {"", {3}, {kProtection}},
       {"NUV-Process Enable=1", {1, 4}, {kPhones, kEq}},
-      {"NUV-Process Enable=0", {1}, {}},
       {"MFX:ZR3D-GEQ Enable=1,MFX:LUXSND-GEQ Enable=1", {2, 5}, {kEq, kEq}},
-      {"MFX:ZR3D-AmploHD Enable=1,ZR3D-GravHD Boost Enable=1,MFX:LUXSND-AmploHD Enable=1,"
-       "LUXSND-GravHD Boost Enable=1,NUV-Process Enable=1",
-       {2},
-       {kEq, kLoudness, kBass, kEq, kLoudness, kBass}},
-      {"", {0}, {}},
-      {"", {3}, {kProtection}},
-      {"MFX:ZR3D-GEQ Enable=01,MFX:LUXSND-GEQ Enable=true",
+      {"MFX:ZR3D-GEQ Enable=01,MFX:LUXSND-GEQ Enable=true,MFX:ZR3D-AmploHD Enable=1,"
+       "LUXSND-GravHD Boost Enable=1,ZR3D-GravHD Boost Enable=1,MFX:LUXSND-AmploHD Enable=1",
        {2},
        {kLoudness, kBass, kLoudness, kBass}},
+      {"", {0}, {}},
   };
   for (const auto& c : cases) {
     WritePublic(c.writes);
     for (int location : c.locations) EXPECT_EQ(Apo(location).Effects(), c.expected) << location;
   }
-  // Raw mode, or no endpoint GUID (not initialised for discovery), or an unknown one: nothing.
+  // Raw mode, or no endpoint GUID (not initialised for discovery): nothing.
   for (int location = 0; location < 6; ++location) {
     EXPECT_EQ(Apo(location, true, E::kRawMode).Effects(), List{}) << location;
     EXPECT_EQ(Apo(location, false).Effects(), List{}) << location;
   }
-  EXPECT_EQ(E::FromSettings(3, GUID_NULL, L"{00000000-0000-0000-0000-0000000000A1}"), List{});
   // The GUID's text in other letter case names the same endpoint.
   const std::wstring lower = QORGuidToString(qortest::EndpointId(true), true);
   EXPECT_EQ(E::FromSettings(3, GUID_NULL, lower), List{kProtection});
-}
-
-// A handle that names no event, or a closed one: the platform's error, empty outputs, and no
-// watcher is left holding the control-change event.
-TEST_F(EffectsList, CallerPointersAndHandles) {
-  Apo apo(3);
-  GUID* ids = reinterpret_cast<GUID*>(&ids);
-  UINT count = 5;
-  EXPECT_EQ(E_POINTER, apo.effects->GetEffectsList(nullptr, &count, nullptr));
-  EXPECT_EQ(E_POINTER, apo.effects->GetEffectsList(&ids, nullptr, nullptr));
-  EXPECT_EQ(count, 5u);
-  int notAnEvent = 0;
-  for (const bool closed : {false, true}) {
-    ASSERT_EQ(List{kProtection}, apo.Effects());
-    EXPECT_NE(QOROpenNamedEvent(QORAPOEffectsWatcher::kControlChangeEvent), nullptr);
-    const HANDLE handle = closed ? QOREventHandle(QORCreateEvent(false, false).get()) : &notAnEvent;
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE),
-              apo.effects->GetEffectsList(&ids, &count, handle));
-    EXPECT_EQ(ids, nullptr);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(QOROpenNamedEvent(QORAPOEffectsWatcher::kControlChangeEvent), nullptr);
-  }
 }
 
 // From another process: values under the watched key, in an existing subkey and in subkeys made
@@ -204,11 +174,14 @@ TEST_F(EffectsList, ChangesElsewhereSignalOnlyTheLatestEventWithin100ms) {
   }
   EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*copy, 0));
   // One signal of the named event reaches every object of the process, though only one of
-  // their watchers can take it.
+  // their watchers can take it (once both are seen running).
   {
     const std::unique_ptr<IQOREvent> otherEngine = QORCreateEvent(false, false);
     Apo other(3);
     ASSERT_EQ(List{kProtection}, other.Effects(otherEngine.get()));
+    ASSERT_TRUE(AskChild(child, "set|" + key + "|Both"));
+    ASSERT_EQ(kQORWaitObject0, QORWaitForSingle(*otherEngine, 100));
+    ASSERT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
     ASSERT_TRUE(AskChild(child, signal));
     EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
     EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*otherEngine, 100));
@@ -218,13 +191,21 @@ TEST_F(EffectsList, ChangesElsewhereSignalOnlyTheLatestEventWithin100ms) {
   EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
   EXPECT_EQ(List{kEq}, apo.Effects(engine.get()));
 
-  // Without an event nothing is signalled; the object's release ends the watcher at once.
-  ASSERT_EQ(List{kEq}, apo.Effects(nullptr));
-  ASSERT_TRUE(AskChild(child, signal));
-  EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*engine, 0));
+  // A handle that names no event, or a closed one: the platform's error, empty outputs, and no
+  // watcher left holding the control-change event. The object's release ends its watcher at once.
+  int notAnEvent = 0;
+  for (const bool closed : {false, true}) {
+    GUID* ids = reinterpret_cast<GUID*>(&ids);
+    UINT count = 5;
+    const HANDLE handle = closed ? QOREventHandle(QORCreateEvent(false, false).get()) : &notAnEvent;
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE),
+              apo.effects->GetEffectsList(&ids, &count, handle));
+    EXPECT_TRUE(ids == nullptr && count == 0);
+    EXPECT_EQ(QOROpenNamedEvent(QORAPOEffectsWatcher::kControlChangeEvent), nullptr);
+    ASSERT_EQ(List{kEq}, apo.Effects(engine.get()));
+  }
   const auto start = std::chrono::steady_clock::now();
   apo.effects.Reset();
-  apo.unknown.Reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(QOROpenNamedEvent(QORAPOEffectsWatcher::kControlChangeEvent), nullptr);
 
@@ -251,71 +232,55 @@ std::vector<uint8_t> Words(std::initializer_list<std::pair<size_t, uint32_t>> wo
 
 // The driver that counts decides the list, even an empty one; one that does not count leaves it
 // to the next, and last to the settings (here: MFX loudness, SFX headphones and equaliser).
-TEST_F(EffectsList, BroadwellLuxSndDecidesFromItsParameters) {
-  WritePublic("MFX:ZR3D-AmploHD Enable=1");
-  qortest::FakeDeviceInterfaces fake;
-  fake.interfaceClass = QORAPOIntelDriverInterface_BRW::kInterfaceClass;
-  fake.devices = {{L"\\\\?\\intel#sst#0", true}};
+TEST_F(EffectsList, DriversDecideFromTheirParameters) {
+  WritePublic("MFX:ZR3D-AmploHD Enable=1,NUV-Process Enable=1");
+  qortest::FakeDeviceInterfaces broadwell;
+  broadwell.interfaceClass = QORAPOIntelDriverInterface_BRW::kInterfaceClass;
+  broadwell.devices = {{L"\\\\?\\intel#sst#0", true}};
   qortest::FakeDeviceTopology skylake;
-  QORDriverServices::Install(&fake, &skylake);
+  QORDriverServices::Install(&broadwell, &skylake);
   EXPECT_EQ(Apo(3).Effects(), List{});
   EXPECT_EQ(Apo(2).Effects(), List{});
   EXPECT_TRUE(skylake.Requests().empty());
-
-  fake.parameters[22] = Words({{0, 1}}, 8);
+  broadwell.parameters[22] = Words({{0, 1}}, 8);
   EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-  fake.parameters = {{5, Words({{0, 1}}, 4)}};
-  EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-
-  fake.parameters[6] = Words({{0, 1}}, 4);
-  fake.parameters[20] = Words({{0, 7}}, 12);
-  fake.parameters[21] = Words({{0, 1}, {48, 1}}, 92);
+  broadwell.parameters = {{5, Words({{0, 1}}, 4)}, {6, Words({{0, 1}}, 4)}};
+  broadwell.parameters[20] = Words({{0, 7}}, 12);
+  broadwell.parameters[21] = Words({{0, 1}, {48, 1}}, 92);
   for (int location : {0, 1, 2, 4, 5}) {
     EXPECT_EQ(Apo(location).Effects(), (List{kEq, kProtection, kBass, kLoudness, kSurround}));
   }
   // Word 48 counts only with word 0, which alone is virtual surround.
-  fake.parameters[21] = Words({{48, 1}}, 92);
+  broadwell.parameters[21] = Words({{48, 1}}, 92);
   EXPECT_EQ(Apo(2).Effects(), (List{kEq, kProtection, kLoudness}));
-  fake.parameters[21] = Words({{0, 1}}, 92);
+  broadwell.parameters[21] = Words({{0, 1}}, 92);
   EXPECT_EQ(Apo(2).Effects(), (List{kEq, kProtection, kLoudness, kSurround}));
 
-  // Another module, a failing module status or no device: not counted.
-  QORDriverServices::Install(&fake, nullptr);
-  fake.moduleName = "LuxSnd02";
-  EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
-  fake.moduleName = "LuxSnd01";
-  fake.moduleStatus = 1;
-  EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
-  fake.moduleStatus = 0;
-  fake.devices[0].openable = false;
-  EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
-}
-
-TEST_F(EffectsList, SkylakeDecidesFromItsParametersUnlessAbandoned) {
-  WritePublic("NUV-Process Enable=1");
-  qortest::FakeDeviceTopology fake;
-  QORDriverServices::Install(nullptr, &fake);
+  broadwell.moduleName = "LuxSnd02";
   EXPECT_EQ(Apo(3).Effects(), List{});
-  fake.parameters[0x1001440B] = Words({{0, 1}}, 8);
+  skylake.parameters[0x1001440B] = Words({{0, 1}}, 8);
   EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-  fake.parameters = {{0x10014405, Words({{16, 1}}, 28)}};
+  skylake.parameters = {{0x10014405, Words({{16, 1}}, 28)}};
   EXPECT_EQ(Apo(3).Effects(), List{kProtection});
-
-  fake.parameters[0x10014407] = Words({{0, 1}}, 16);
-  fake.parameters[0x10014404] = Words({{0, 1}}, 40);
-  fake.parameters[0x10014402] = Words({{0, 1}}, 12);
+  skylake.parameters[0x10014407] = Words({{0, 1}}, 16);
+  skylake.parameters[0x10014404] = Words({{0, 1}}, 40);
+  skylake.parameters[0x10014402] = Words({{0, 1}}, 12);
   EXPECT_EQ(Apo(2).Effects(), (List{kEq, kProtection, kBass, kLoudness}));
-  fake.parameters[0x10014405] = Words({{0, 1}}, 28);
+  skylake.parameters[0x10014405] = Words({{0, 1}}, 28);
   EXPECT_EQ(Apo(1).Effects(), (List{kEq, kBass, kLoudness, kSurround}));
-  fake.parameters[0x10014402] = Words({{0, 1}}, 16);  // larger than the caller's 12 bytes
+  skylake.parameters[0x10014402] = Words({{0, 1}}, 16);  // larger than the caller's 12 bytes
   EXPECT_EQ(Apo(1).Effects(), (List{kEq, kBass, kSurround}));
 
-  // Version byte 2, a module list without the module, no device at all: the settings decide.
-  fake.version[0] = 2;
+  // Version byte 2, a module list without the module, a failing module status, no device: the
+  // settings decide.
+  skylake.version[0] = 2;
   EXPECT_EQ(Apo(1).Effects(), (List{kPhones, kEq}));
-  fake.version[0] = 1;
-  fake.modules.resize(1);
+  skylake.version[0] = 1;
+  skylake.modules.resize(1);
   EXPECT_EQ(Apo(1).Effects(), (List{kPhones, kEq}));
+  broadwell.moduleName = "LuxSnd01";
+  broadwell.moduleStatus = 1;
+  EXPECT_EQ(Apo(2).Effects(), List{kLoudness});
   QORDriverServices::Install(nullptr, nullptr);
   EXPECT_EQ(Apo(1).Effects(), (List{kPhones, kEq}));
 }

@@ -18,11 +18,9 @@
 namespace qortest {
 
 // A process that changes HKEY_LOCAL_MACHINE and signals named events on its parent's word, one
-// line "op|key|argument" at a time, answering "done" or "failed <op>":
-//   set|key|value   writes a DWORD value, making the key when needed;  unset|key|value
-//   create|key      delete|key (with its subtree)                     signal|event name
-//   chmod|key|mode  octal permission bits: a change of the key's security
-//   touch|key       the key's times only: a change of its other attributes
+// line at a time, answering "done" or "failed <op>": set|key|value (a DWORD; the key is made when
+// needed), unset|key|value, create|key, delete|key (with its subtree), chmod|key|octal mode (its
+// security), touch|key (its times: its other attributes), signal|event name.
 inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
   constexpr QORRegistryHive kHive = QORRegistryHive::kLocalMachine;
   ChildSay("ready");
@@ -39,17 +37,12 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
       directory += "/" + QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name);
     }
     QORRegistryKey handle;
-    const auto made = [&] {
-      return QORRegistryKey::Create(kHive, key, KEY_ALL_ACCESS, handle) == ERROR_SUCCESS;
-    };
     const std::string& op = parts[0];
     bool ok = false;
-    if (op == "set") {
-      ok = made() && handle.SetDword(argument, ++counter) == ERROR_SUCCESS;
-    } else if (op == "unset") {
-      ok = made() && handle.DeleteValue(argument) == ERROR_SUCCESS;
-    } else if (op == "create") {
-      ok = made();
+    if (op == "set" || op == "unset" || op == "create") {
+      ok = QORRegistryKey::Create(kHive, key, KEY_ALL_ACCESS, handle) == ERROR_SUCCESS &&
+           (op == "create" || (op == "set" ? handle.SetDword(argument, ++counter)
+                                           : handle.DeleteValue(argument)) == ERROR_SUCCESS);
     } else if (op == "delete") {
       ok = QORRegistryKey::DeleteTree(kHive, key) == ERROR_SUCCESS;
     } else if (op == "chmod") {
@@ -68,7 +61,6 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
 
 inline const ChildRegistration kRegistryChangeChild("registry-change", &RegistryChangeChild);
 
-// Starts the child above and waits until it listens.
 inline bool StartRegistryChangeChild(ChildProcess& child) {
   return child.Start("registry-change") && child.WaitFor("ready");
 }
