@@ -33,9 +33,8 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
     const std::wstring key = QORUtf8ToWide(parts[1]), argument = QORUtf8ToWide(parts[2]);
     std::string directory = std::string(std::getenv("QOR_ROOT")) + "/registry/HKLM";
     std::wistringstream names(key);
-    for (std::wstring name; std::getline(names, name, L'\\');) {
+    for (std::wstring name; std::getline(names, name, L'\\');)
       directory += "/" + QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name);
-    }
     QORRegistryKey handle;
     const std::string& op = parts[0];
     bool ok = false;
@@ -51,8 +50,7 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
       ok = ::utimensat(AT_FDCWD, directory.c_str(), nullptr, 0) == 0;
     } else if (op == "signal") {
       const std::unique_ptr<IQOREvent> event = QOROpenNamedEvent(key);
-      if (event != nullptr) event->Set();
-      ok = event != nullptr;
+      ok = event != nullptr && (event->Set(), true);
     }
     ChildSay(ok ? "done" : "failed " + op);
   }
