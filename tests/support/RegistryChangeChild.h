@@ -34,7 +34,7 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
     std::string directory = std::string(std::getenv("QOR_ROOT")) + "/registry/HKLM";
     std::wistringstream names(key);
     for (std::wstring name; std::getline(names, name, L'\\');)
-      directory += "/" + QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name);
+      directory.append("/").append(QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name));
     QORRegistryKey handle;
     const std::string& op = parts[0];
     bool ok = false;
