@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,70 +17,40 @@
 
 namespace qortest {
 
-// The stored directory of an HKEY_LOCAL_MACHINE key in the current state root.
-inline std::string LocalMachineKeyDirectory(const std::wstring& path) {
-  std::string directory = std::string(std::getenv("QOR_ROOT")) + "/registry/HKLM";
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find(L'\\', start);
-    if (end == std::wstring::npos) end = path.size();
-    directory += '/';
-    directory +=
-        QORRegistryName::FileName(QORRegistryName::kKeyPrefix, path.substr(start, end - start));
-    start = end + 1;
-  }
-  return directory;
-}
-
-// A process that changes the registry and signals named events on its parent's word, one line
-// "op|argument|argument" at a time, answering "done" or "failed <op>":
-//   set|key|value     writes a DWORD value, creating the key when needed
-//   unset|key|value   deletes a value
-//   create|key        creates a key
-//   delete|key        deletes a key with its subtree
-//   chmod|key|mode    changes the key's permission bits (octal): a change of its security
-//   touch|key         changes the key's times only: a change of its other attributes
-//   signal|name       signals a named event
+// A process that changes HKEY_LOCAL_MACHINE and signals named events on its parent's word, one
+// line at a time, answering "done" or "failed <op>": set|key|value (a DWORD; the key is made when
+// needed), unset|key|value, create|key, delete|key (with its subtree), chmod|key|octal mode (its
+// security), touch|key (its times: its other attributes), signal|event name.
 inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
+  constexpr QORRegistryHive kHive = QORRegistryHive::kLocalMachine;
   ChildSay("ready");
-  std::string line;
   uint32_t counter = 0;
-  while (ChildHear(line)) {
+  for (std::string line; ChildHear(line);) {
     std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-      const size_t end = line.find('|', start);
-      parts.push_back(line.substr(start, end == std::string::npos ? end : end - start));
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
-    const std::string& op = parts[0];
-    const std::wstring key = parts.size() > 1 ? QORUtf8ToWide(parts[1]) : L"";
-    const std::wstring third = parts.size() > 2 ? QORUtf8ToWide(parts[2]) : L"";
-    bool ok = false;
+    std::istringstream fields(line);
+    for (std::string part; std::getline(fields, part, '|');) parts.push_back(part);
+    parts.resize(3);
+    const std::wstring key = QORUtf8ToWide(parts[1]), argument = QORUtf8ToWide(parts[2]);
+    std::string directory = std::string(std::getenv("QOR_ROOT")) + "/registry/HKLM";
+    std::wistringstream names(key);
+    for (std::wstring name; std::getline(names, name, L'\\');)
+      directory.append("/").append(QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name));
     QORRegistryKey handle;
-    if (op == "set") {
-      ok = QORRegistryKey::Create(QORRegistryHive::kLocalMachine, key, KEY_ALL_ACCESS, handle) ==
-               ERROR_SUCCESS &&
-           handle.SetDword(third, ++counter) == ERROR_SUCCESS;
-    } else if (op == "unset") {
-      ok = QORRegistryKey::Open(QORRegistryHive::kLocalMachine, key, KEY_ALL_ACCESS, handle) ==
-               ERROR_SUCCESS &&
-           handle.DeleteValue(third) == ERROR_SUCCESS;
-    } else if (op == "create") {
-      ok = QORRegistryKey::Create(QORRegistryHive::kLocalMachine, key, KEY_ALL_ACCESS, handle) ==
-           ERROR_SUCCESS;
+    const std::string& op = parts[0];
+    bool ok = false;
+    if (op == "set" || op == "unset" || op == "create") {
+      ok = QORRegistryKey::Create(kHive, key, KEY_ALL_ACCESS, handle) == ERROR_SUCCESS &&
+           (op == "create" || (op == "set" ? handle.SetDword(argument, ++counter)
+                                           : handle.DeleteValue(argument)) == ERROR_SUCCESS);
     } else if (op == "delete") {
-      ok = QORRegistryKey::DeleteTree(QORRegistryHive::kLocalMachine, key) == ERROR_SUCCESS;
+      ok = QORRegistryKey::DeleteTree(kHive, key) == ERROR_SUCCESS;
     } else if (op == "chmod") {
-      ok = ::chmod(LocalMachineKeyDirectory(key).c_str(),
-                   static_cast<mode_t>(std::strtoul(parts[2].c_str(), nullptr, 8))) == 0;
+      ok = ::chmod(directory.c_str(), std::strtoul(parts[2].c_str(), nullptr, 8)) == 0;
     } else if (op == "touch") {
-      ok = ::utimensat(AT_FDCWD, LocalMachineKeyDirectory(key).c_str(), nullptr, 0) == 0;
+      ok = ::utimensat(AT_FDCWD, directory.c_str(), nullptr, 0) == 0;
     } else if (op == "signal") {
       const std::unique_ptr<IQOREvent> event = QOROpenNamedEvent(key);
-      if (event != nullptr) event->Set();
-      ok = event != nullptr;
+      ok = event != nullptr && (event->Set(), true);
     }
     ChildSay(ok ? "done" : "failed " + op);
   }
@@ -88,7 +59,6 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
 
 inline const ChildRegistration kRegistryChangeChild("registry-change", &RegistryChangeChild);
 
-// Starts the child above and waits until it listens.
 inline bool StartRegistryChangeChild(ChildProcess& child) {
   return child.Start("registry-change") && child.WaitFor("ready");
 }
