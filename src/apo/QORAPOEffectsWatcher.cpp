@@ -28,7 +28,14 @@ std::set<QORAPOEffectsWatcher*>& Running() {
 QORAPOEffectsWatcher::QORAPOEffectsWatcher(std::shared_ptr<IQOREvent> engineEvent)
     : engineEvent_(std::move(engineEvent)) {}
 
-QORAPOEffectsWatcher::~QORAPOEffectsWatcher() = default;
+QORAPOEffectsWatcher::~QORAPOEffectsWatcher() {
+  Leave();
+}
+
+void QORAPOEffectsWatcher::Leave() {
+  std::lock_guard<std::mutex> hold(RunningLock());
+  Running().erase(this);
+}
 
 void QORAPOEffectsWatcher::Prepare() {
   // Every process that takes part in audio must be able to signal this event. Named objects here
@@ -41,6 +48,10 @@ void QORAPOEffectsWatcher::Prepare() {
              "Cannot create the control-change event.\n");
   }
   WatchKey();
+  // Joined before the thread runs: a signal taken by another watcher in the meantime still
+  // reaches this object's engine.
+  std::lock_guard<std::mutex> hold(RunningLock());
+  Running().insert(this);
 }
 
 bool QORAPOEffectsWatcher::WatchKey() {
@@ -59,13 +70,9 @@ bool QORAPOEffectsWatcher::WatchKey() {
 }
 
 bool QORAPOEffectsWatcher::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEvent) {
-  {
-    std::lock_guard<std::mutex> hold(RunningLock());
-    Running().insert(this);
-  }
   const bool result = Watch(stopEvent);
-  std::lock_guard<std::mutex> hold(RunningLock());
-  Running().erase(this);
+  // A stopped watcher's event has been replaced; it must not be signalled any more.
+  Leave();
   return result;
 }
 

@@ -29,11 +29,13 @@ class QORAPOEffectsWatcher : public IQORThreadBasicWorker {
   QORAPOEffectsWatcher(const QORAPOEffectsWatcher&) = delete;
   QORAPOEffectsWatcher& operator=(const QORAPOEffectsWatcher&) = delete;
 
-  // Creates the named event and watches the key when it exists.
+  // Creates the named event, watches the key when it exists and joins the watchers a signal of
+  // the named event is passed on to.
   void Prepare();
   bool DoWork(QORThreadBasic& thread, IQOREvent& stopEvent) override;
 
  private:
+  void Leave();
   bool WatchKey();
   bool Watch(IQOREvent& stopEvent);
 

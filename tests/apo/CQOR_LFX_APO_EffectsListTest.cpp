@@ -52,7 +52,7 @@ constexpr char kConfiguration[] = R"(<qor_configuration>
     <control name="LUXSND-GravHD Boost Enable" public="true">0</control>
   </operating_mode></qor_configuration>)";
 
-HRESULT (*const kFactories[])
+HRESULT(*const kFactories[])
 (IUnknown*, REFIID, void**) = {
     &QORComAggregate<CQOR_LFX_APO_Varion>::Create<>, &QORComAggregate<CKEL_SFX_APO>::Create<>,
     &QORComAggregate<CKEL_MFX_APO>::Create<>,        &QORComAggregate<CKEL_EFX_APO>::Create<>,
@@ -168,17 +168,17 @@ TEST_F(EffectsList, ChangesElsewhereSignalOnlyTheLatestEventWithin100ms) {
   }
   EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*copy, 0));
   // One signal of the named event reaches every object of the process, though only one of
-  // their watchers can take it (once both are seen running).
+  // their watchers can take it, even one whose watcher has not started running yet.
   {
     const std::unique_ptr<IQOREvent> otherEngine = QORCreateEvent(false, false);
     Apo other(3);
     ASSERT_EQ(List{kProtection}, other.Effects(otherEngine.get()));
-    ASSERT_TRUE(AskChild(child, "set|" + key + "|Both"));
-    ASSERT_EQ(kQORWaitObject0, QORWaitForSingle(*otherEngine, 100));
-    ASSERT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
     ASSERT_TRUE(AskChild(child, signal));
     EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
     EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*otherEngine, 100));
+    ASSERT_TRUE(AskChild(child, "set|" + key + "|Both"));
+    EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*otherEngine, 100));
+    EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*engine, 100));
   }
   // A handle that names no event, or a closed one: the platform's error, empty outputs, and no
   // watcher left holding the control-change event.
