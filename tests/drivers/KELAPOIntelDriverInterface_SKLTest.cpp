@@ -239,6 +239,22 @@ TEST_F(SkylakeDriver, WalkFailuresEndTheSearch) {
   }
 }
 
+// A topology whose parts lead round in a circle ends the walk at its depth limit, not in a
+// stack overflow.
+TEST_F(SkylakeDriver, ACircularTopologyEndsTheWalkAtItsDepthLimit) {
+  fake_.LoopTheSelector();
+  qortest::TraceCapture trace;
+  HRESULT status = S_OK;
+  {
+    Skl driver(&status);
+    EXPECT_FALSE(driver.HasControl());
+  }
+  EXPECT_TRUE(FAILED(status));
+  const size_t selectors = trace.LinesContaining("Input selector activated").size();
+  EXPECT_GE(selectors, 30u);
+  EXPECT_LE(selectors, 34u);
+}
+
 // The answer buffer belongs to the object and is held for one query at a time: two threads
 // querying one object each get their own answers whole (ThreadSanitizer watches the buffer).
 TEST_F(SkylakeDriver, ConcurrentQueriesOnOneObjectKeepTheirAnswers) {

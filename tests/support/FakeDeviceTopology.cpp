@@ -460,6 +460,11 @@ FakeDeviceTopology::FakeDeviceTopology() : graph_(new Graph) {
       new FakeDevice(this, Role::kWave, L"{2}.\\\\?\\hdaudio#adapter\\wave", waveTopology);
 }
 
+void FakeDeviceTopology::LoopTheSelector() {
+  FakePart* mux = graph_->parts[2];
+  mux->incoming = {mux};
+}
+
 FakeDeviceTopology::~FakeDeviceTopology() {
   delete graph_;
 }

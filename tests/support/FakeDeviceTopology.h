@@ -57,6 +57,9 @@ class FakeDeviceTopology : public IQORDeviceTopologyService {
 
   HRESULT CreateDeviceEnumerator(IMMDeviceEnumerator** enumerator) override;
 
+  // The input selector's input leads back to the selector itself: a walk never reaches a filter.
+  void LoopTheSelector();
+
   // Post-processing requests received by the wave filter (descriptor requests not included).
   std::vector<Request> Requests();
   uint32_t DescriptorRequests();
