@@ -326,14 +326,21 @@ int QORHostProcessCommand::Run() {
   int64_t written = 0;
   size_t next = 0;
   auto& changes = schedule_.Changes();
-  // Rebuilds no change of this run asked for come from the objects' own wall-clock timing; they
-  // are reported, since the output where they land differs from run to run.
+  // Offline, rebuilds no change of this run asked for come from the objects' own wall-clock
+  // timing; they are reported, since the output where they land differs from run to run. In real
+  // time each rebuild is announced as it lands, with its stream position, so that a tool writing a
+  // setting from another process can find where its write reached the output.
   std::vector<uint32_t> rebuilds(engine.Stages().size(), 0);
   auto takeRebuilds = [&](bool report) {
     for (size_t i = 0; i < rebuilds.size(); ++i) {
       uint32_t count = 0;
       if (!engine.GetRebuildCount(i, &count)) continue;
-      if (report && count != rebuilds[i]) {
+      if (report && count != rebuilds[i] && realtime_) {
+        heard_.push_back({engine.Stages()[i].name, position});
+        std::fprintf(stderr, "qorapo: the %s object rebuilt its chain at frame %lld (%s)\n",
+                     engine.Stages()[i].name.c_str(), static_cast<long long>(position),
+                     Seconds(position, rate).c_str());
+      } else if (report && count != rebuilds[i]) {
         warnings_.push_back(std::string("the ") + engine.Stages()[i].name +
                             " object rebuilt its chain on its own at " + Seconds(position, rate) +
                             "; the output there may differ from another run's");
@@ -388,21 +395,7 @@ int QORHostProcessCommand::Run() {
         continue;
       }
     }
-    if (realtime_) {
-      // Each rebuild is announced as it lands, with its stream position, so that a tool writing a
-      // setting from another process can find where its write reached the output.
-      for (size_t i = 0; i < rebuilds.size(); ++i) {
-        QORAPOHostStateInfo info{};
-        if (!engine.GetState(i, &info) || info.rebuildCount == rebuilds[i]) continue;
-        rebuilds[i] = info.rebuildCount;
-        heard_.push_back({engine.Stages()[i].name, position});
-        std::fprintf(stderr, "qorapo: the %s object rebuilt its chain at frame %lld (%s)\n",
-                     engine.Stages()[i].name.c_str(), static_cast<long long>(position),
-                     Seconds(position, rate).c_str());
-      }
-    } else {
-      takeRebuilds(true);
-    }
+    takeRebuilds(true);
     int64_t read = inputEnded ? 0 : std::max<int64_t>(0, reader.Read(block.data(), period));
     while (loop_ && !inputEnded && read < period) {
       const int64_t more =
