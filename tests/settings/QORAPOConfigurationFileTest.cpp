@@ -57,7 +57,6 @@ TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
   const std::tuple<const char*, std::string, uint32_t> cases[] = {
       {"missing.xml", "", Config::kLoadNoProperties},
       {"pipe.xml", "", Config::kLoadNoProperties},
-      {"root.xml", "<qor_config>" + kProperties + "</qor_config>", Config::kLoadNoProperties},
       {"empty.xml", Root("<properties/>"), Config::kLoadEmptyProperties},
       {"invalid.xml", Root(kProperties + mode), Config::kLoadInvalidMode},
       // A valid file past 16 MiB is refused rather than read whole into memory.

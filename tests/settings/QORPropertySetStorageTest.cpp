@@ -86,9 +86,10 @@ struct GatedListener : IQORPropertySetNotify {
   void OnPropertyChanged(QORPropertySet&, const PropertyEntry&) override {
     if (++calls == 1) entered.set_value(qortest::CurrentThreadId());
     gate.wait();
+    ++returned;  // last: reading it orders every use of the listener by this thread
   }
   bool OnPropertyChanging(QORPropertySet&, const PropertyEntry&) override { return false; }
-  std::atomic<int> calls{0};
+  std::atomic<int> calls{0}, returned{0};
   std::promise<pid_t> entered;
   std::promise<void> open;
   std::shared_future<void> gate = open.get_future().share();
@@ -122,7 +123,7 @@ TEST(QORPropertySetRegistry, AbandonedWatchThreadKeepsWhatItStillUses) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   listener.open.set_value();
   ASSERT_TRUE(qortest::WaitForThreadEnd(watchThread, 5000));
-  EXPECT_EQ(listener.calls, 2);  // the merge ran to its end on the set the thread held
+  EXPECT_EQ(listener.returned, 2);  // the merge ran to its end on the set the thread held
 }
 
 // Whether a thread of this process gets the block's mutex at once (ours is recursive for the
