@@ -6,7 +6,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using qortest::HostAudio;
 using qortest::HostResult;
 
 constexpr char kStarted[] = "real-time stream started at monotonic";

@@ -4,7 +4,6 @@
 #include <regex>
 
 #include "QORHostRunner.h"
-#include "common/QORTextConvert.h"
 #include "platform/QORRegistryKey.h"
 
 namespace {
