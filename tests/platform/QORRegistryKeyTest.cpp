@@ -43,12 +43,9 @@ constexpr auto kInvalid = static_cast<uint32_t>(ERROR_INVALID_PARAMETER);
 
 Names List(const QORRegistryKey& key, bool values) {
   Names names;
-  std::wstring name;
-  for (uint32_t i = 0; (values ? key.EnumValue(i, &name, nullptr, nullptr)
-                               : key.EnumSubKey(i, name)) == ERROR_SUCCESS;
-       ++i) {
+  for (std::wstring name; (values ? key.EnumValue(names.size(), &name, nullptr, nullptr)
+                                  : key.EnumSubKey(names.size(), name)) == ERROR_SUCCESS;)
     names.push_back(name);
-  }
   return names;
 }
 
@@ -171,8 +168,15 @@ class QORRegistryKeyTest : public ::testing::Test {
   QORRegistryKey key_;
 };
 
-TEST_F(QORRegistryKeyTest, UnholdableNamesAreRefusedAndLengthsCountUtf16Units) {
+TEST_F(QORRegistryKeyTest, NamesStayInTheirKeyUnholdableOnesAreRefusedAndLengthsCountUtf16Units) {
   QORRegistryKey key, sub;
+  for (const wchar_t* name : {L"..", L".", L"../../../escape", L"/etc/x"}) {  // plain names
+    ASSERT_EQ(ERROR_SUCCESS, key_.SetString(name, name)) << QORWideToUtf8(name);
+    ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(name, KEY_ALL_ACCESS, sub));
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(root_.Path()))
+    EXPECT_EQ(entry.path().string().rfind(root_.Path() + "/registry", 0), 0u) << entry.path();
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_.Path() + "/registry"), {}), 1);  // HKLM
   // Names UTF-16 cannot hold: refused, not stored under the replacement character's file.
   ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Long", KEY_ALL_ACCESS, key));
   EXPECT_EQ(kInvalid, key.SetDword(std::wstring(L"a\0b", 3), 1));

@@ -15,11 +15,9 @@ using qortest::AskChild;
 const std::wstring kKey = L"Software\\Watch Test";
 const std::string kKey8 = "Software\\Watch Test";
 
-constexpr uint32_t kName = REG_NOTIFY_CHANGE_NAME;
-constexpr uint32_t kAttributes = REG_NOTIFY_CHANGE_ATTRIBUTES;
-constexpr uint32_t kLastSet = REG_NOTIFY_CHANGE_LAST_SET;
-constexpr uint32_t kSecurity = REG_NOTIFY_CHANGE_SECURITY;
-constexpr uint32_t kAll = kName | kAttributes | kLastSet | kSecurity;
+constexpr uint32_t kName = REG_NOTIFY_CHANGE_NAME, kAttributes = REG_NOTIFY_CHANGE_ATTRIBUTES,
+                   kLastSet = REG_NOTIFY_CHANGE_LAST_SET, kSecurity = REG_NOTIFY_CHANGE_SECURITY,
+                   kAll = kName | kAttributes | kLastSet | kSecurity;
 
 // Another process's changes against each filter: a watch on the key hears only the key's, a
 // subtree watch those at any depth, also in later keys; each exactly its filter's kinds, once.
