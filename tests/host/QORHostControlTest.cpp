@@ -1,5 +1,4 @@
-// End-to-end: `qorapo control` reads and writes public controls and global switches where a
-// running host reads them, checked against the technology library's control descriptions.
+// End-to-end: `qorapo control` on public controls and global switches, as the library describes.
 
 #include "QORHostRunner.h"
 #include "common/QORTextConvert.h"
@@ -13,16 +12,11 @@ using qortest::Named;
 
 constexpr char kRigGuid[] = "{0DE30003-51A7-4C0E-9A0D-7E4D00000003}";
 
-// Two modes whose public controls cover every kind of description: a switch, hundredths, an
-// enumerated control and one no process describes.
-constexpr char kConfiguration[] = R"(<?xml version="1.0"?>
-<qor_configuration>
-  <properties>
-    <control name="VAPO3-Operating Mode">VAPO3-Music</control>
-    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
-  </properties>
-  <operating_mode>
-    <control name="VAPO3-Operating Mode">VAPO3-Music</control>
+// Public controls of every kind: a switch, hundredths, enumerated, and one nothing describes.
+constexpr char kConfiguration[] = R"(<?xml version="1.0"?><qor_configuration><properties>
+  <control name="VAPO3-Operating Mode">VAPO3-Music</control>
+  <control name="VAPO3-Speaker Type">VAPO3-Speakers</control></properties>
+  <operating_mode><control name="VAPO3-Operating Mode">VAPO3-Music</control>
     <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
     <control name="ZR3D-GEQ Enable" public="true">1</control>
     <control name="ZR3D-GEQ Band 5" public="true">0</control>
@@ -30,21 +24,14 @@ constexpr char kConfiguration[] = R"(<?xml version="1.0"?>
     <control name="MY-Label" public="true">abc</control>
     <control name="ZR3D-GEQ Band 6">200</control>
     <chain_v2 position="SFX" input="Any" output="Stereo">
-      <process tech_id="ZR3D" instance_id="SFX_Main"/>
-    </chain_v2>
+    <process tech_id="ZR3D" instance_id="SFX_Main"/></chain_v2>
     <chain_v2 position="MFX" input="Any" output="Stereo">
-      <process tech_id="LUXSND" instance_id="MFX_Main"/>
-    </chain_v2>
-  </operating_mode>
-  <operating_mode>
-    <control name="VAPO3-Operating Mode">VAPO3-Movie</control>
+    <process tech_id="LUXSND" instance_id="MFX_Main"/></chain_v2></operating_mode>
+  <operating_mode><control name="VAPO3-Operating Mode">VAPO3-Movie</control>
     <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
     <control name="ZR3D-GEQ Band 5" public="true">100</control>
     <chain_v2 position="SFX" input="Any" output="Stereo">
-      <process tech_id="ZR3D" instance_id="SFX_Main"/>
-    </chain_v2>
-  </operating_mode>
-</qor_configuration>
+    <process tech_id="ZR3D" instance_id="SFX_Main"/></chain_v2></operating_mode></qor_configuration>
 )";
 
 class ControlToolTest : public qortest::HostToolTest {
@@ -88,28 +75,18 @@ TEST_F(ControlToolTest, ListGivesValuesDefaultsAndTheLibrarysDescriptions) {
   EXPECT_EQ(list["mode"], "Music/Speakers");
   const json& controls = list["controls"];
   ASSERT_EQ(controls.size(), 6u) << controls;
-  EXPECT_EQ(controls[0]["name"], "VAPO3-Process Enable");
-  EXPECT_EQ(controls[1]["name"], "VAPO3-Mic Monitor Enable");
-  qortest::ExpectFields(*Named(controls, "VAPO3-Process Enable"),
-                        {{"scope", "global"}, {"value", "1"}, {"type", "switch"}, {"maximum", 1}});
-  EXPECT_EQ((*Named(controls, "VAPO3-Mic Monitor Enable"))["default"], "0");
+  qortest::ExpectFields(controls[0], R"({"name": "VAPO3-Process Enable", "scope": "global",
+                                         "value": "1", "type": "switch", "maximum": 1})"_json);
   const json* band = Named(controls, "ZR3D-GEQ Band 5");
   ASSERT_NE(band, nullptr);
-  qortest::ExpectFields(*band, {{"scope", "public"},
-                                {"value", "0"},
-                                {"techId", "ZR3D"},
-                                {"type", "hundredths"},
-                                {"minimum", -1200},
-                                {"maximum", 1200},
-                                {"scale", 100.0},
-                                {"range", "-1200..1200 (-12.00..12.00)"}});
+  qortest::ExpectFields(*band, R"j({"scope": "public", "value": "0", "techId": "ZR3D",
+      "type": "hundredths", "minimum": -1200, "maximum": 1200, "scale": 100.0,
+      "range": "-1200..1200 (-12.00..12.00)"})j"_json);
   const json* type = Named(controls, "LUXSND-PEQ Band 1 Type");
   ASSERT_NE(type, nullptr);
   // Described by the process at another position.
-  qortest::ExpectFields(*type, {{"techId", "LUXSND"},
-                                {"type", "enumerated"},
-                                {"valueNames", {"Off", "Peak", "Low Shelf", "High Shelf"}},
-                                {"value", "Peak"}});
+  qortest::ExpectFields(*type, R"({"techId": "LUXSND", "type": "enumerated", "value": "Peak",
+      "valueNames": ["Off", "Peak", "Low Shelf", "High Shelf"]})"_json);
   EXPECT_EQ((*Named(controls, "MY-Label"))["described"], false);
   EXPECT_EQ(Named(controls, "ZR3D-GEQ Band 6"), nullptr);  // private controls are not a panel's
 }
@@ -121,13 +98,9 @@ TEST_F(ControlToolTest, ValuesOutsideTheRangeAreRefusedWithItAndNothingIsWritten
   ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Band 5", "-1200"}).code, 0);
   const std::vector<uint8_t> before = Stored(value);
   ASSERT_FALSE(before.empty());
-  struct Case {
-    std::string name;
-    std::string value;
-    std::string message;
-  };
-
-  const std::vector<Case> refused = {
+  const struct {
+    std::string name, value, message;
+  } refused[] = {
       {"ZR3D-GEQ Band 5", "1201",
        "'1201' is outside the range of 'ZR3D-GEQ Band 5': -1200..1200 (-12.00..12.00) "
        "(hundredths, a whole number of hundredths); nothing was written"},
@@ -139,10 +112,8 @@ TEST_F(ControlToolTest, ValuesOutsideTheRangeAreRefusedWithItAndNothingIsWritten
       {"LUXSND-PEQ Band 1 Type", "Notch",
        "'Notch' is not a value of 'LUXSND-PEQ Band 1 Type': one of Off, Peak, Low Shelf, High "
        "Shelf (or 0..3); nothing was written"},
-      {"LUXSND-PEQ Band 1 Type", "4", "one of Off, Peak"},
-      {"VAPO3-Process Enable", "-1", "a switch, 0..1"},
   };
-  for (const Case& c : refused) {
+  for (const auto& c : refused) {
     const HostResult result = Run({"control", "set", c.name, c.value});
     EXPECT_EQ(result.code, 2) << c.name << "=" << c.value;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
@@ -156,24 +127,14 @@ TEST_F(ControlToolTest, ValuesOutsideTheRangeAreRefusedWithItAndNothingIsWritten
 // modes apart and global switches shared.
 TEST_F(ControlToolTest, SetGetResetRoundTripsKeepModesApartAndGlobalsShared) {
   EXPECT_EQ(RunJson({"control", "set", "ZR3D-GEQ Enable", "Off", "--json"}),
-            (json{{"name", "ZR3D-GEQ Enable"},
-                  {"value", "0"},
-                  {"previous", "1"},
-                  {"mode", "Music/Speakers"}}));
+            R"({"name": "ZR3D-GEQ Enable", "value": "0", "previous": "1",
+                "mode": "Music/Speakers"})"_json);
   ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Enable", "enabled"}).code, 0);
   qortest::ExpectFields(RunJson({"control", "get", "ZR3D-GEQ Enable", "--json"}),
-                        {{"name", "ZR3D-GEQ Enable"},
-                         {"scope", "public"},
-                         {"value", "1"},
-                         {"default", "1"},
-                         {"type", "switch"},
-                         {"techId", "ZR3D"}});
+                        R"({"name": "ZR3D-GEQ Enable", "scope": "public", "value": "1",
+                            "default": "1", "type": "switch", "techId": "ZR3D"})"_json);
   ASSERT_EQ(Run({"control", "set", "LUXSND-PEQ Band 1 Type", "low shelf"}).code, 0);
   EXPECT_EQ(Get("LUXSND-PEQ Band 1 Type"), "Low Shelf");
-  // A control no process describes takes any text.
-  ASSERT_EQ(Run({"control", "set", "MY-Label", "any text"}).code, 0);
-  EXPECT_EQ(Get("MY-Label"), "any text");
-
   ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Band 5", "300", "--mode", "Movie"}).code, 0);
   ASSERT_EQ(Run({"control", "set", "ZR3D-GEQ Band 5", "-600"}).code, 0);
   ASSERT_EQ(Run({"control", "set", "LUXSND-PEQ Band 1 Type", "Off"}).code, 0);
@@ -194,22 +155,13 @@ TEST_F(ControlToolTest, SetGetResetRoundTripsKeepModesApartAndGlobalsShared) {
   ASSERT_EQ(Run({"control", "reset", "VAPO3-Process Enable"}).code, 0);
   EXPECT_EQ(Get("VAPO3-Process Enable"), "1");
 
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"control", "set", "ZR3D-GEQ Band 6", "100"},
-        std::vector<std::string>{"control", "get", "Nope"},
-        std::vector<std::string>{"control", "reset", "Nope"}}) {
-    const HostResult unknown = Run(args);
-    EXPECT_EQ(unknown.code, 2) << args[1];
-    EXPECT_NE(
-        unknown.err.find("VAPO3-Process Enable, VAPO3-Mic Monitor Enable, "
-                         "LUXSND-PEQ Band 1 Type, MY-Label, ZR3D-GEQ Band 5, ZR3D-GEQ Enable"),
-        std::string::npos)
-        << unknown.err;
-  }
-  const HostResult otherMode = Run({"control", "list", "--mode", "Voice"});
-  EXPECT_EQ(otherMode.code, 2);
-  EXPECT_NE(otherMode.err.find("use one of Music/Speakers, Movie/Speakers"), std::string::npos)
-      << otherMode.err;
+  // A private control is no panel's to set: refused, naming those that are.
+  const HostResult unknown = Run({"control", "set", "ZR3D-GEQ Band 6", "100"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_NE(unknown.err.find("VAPO3-Process Enable, VAPO3-Mic Monitor Enable, "
+                             "LUXSND-PEQ Band 1 Type, MY-Label, ZR3D-GEQ Band 5, ZR3D-GEQ Enable"),
+            std::string::npos)
+      << unknown.err;
 }
 
 }  // namespace

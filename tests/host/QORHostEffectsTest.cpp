@@ -13,30 +13,23 @@ using EffectsToolTest = qortest::HostToolTest;
 // What the demonstration endpoint's objects report in a mode: speaker protection at EFX always;
 // at MFX what the mode's public switches turn on; at SFX the headphone effects of NUV.
 TEST_F(EffectsToolTest, EachPositionReportsTheEffectsItsModeSwitchesOn) {
-  struct Case {
-    std::string mode;
-    std::vector<std::vector<std::string>> expected;  // SFX, MFX, EFX
-  };
-  const std::vector<Case> cases = {
+  const std::pair<const char*, json> cases[] = {
       {"Music/Speakers",
-       {{}, {"equaliser", "loudness equaliser", "bass boost"}, {"speaker protection"}}},
-      {"Music/Headphones",
-       {{"virtual headphones", "equaliser"}, {"equaliser", "bass boost"}, {"speaker protection"}}},
+       R"([[], ["equaliser", "loudness equaliser", "bass boost"], ["speaker protection"]])"_json},
+      {"Music/Headphones", R"([["virtual headphones", "equaliser"], ["equaliser", "bass boost"],
+                               ["speaker protection"]])"_json},
   };
-  for (const Case& c : cases) {
-    ASSERT_EQ(Run({"mode", "set", c.mode}).code, 0);
-    const HostResult effects = Run({"effects", "--json"});
-    const json positions = effects.Json();
-    ASSERT_EQ(positions.size(), 3u) << effects.out;
+  for (const auto& [mode, expected] : cases) {
+    ASSERT_EQ(Run({"mode", "set", mode}).code, 0);
+    const json positions = RunJson({"effects", "--json"});
+    ASSERT_EQ(positions.size(), 3u) << positions;
     const char* names[] = {"SFX", "MFX", "EFX"};
     for (size_t i = 0; i < 3; ++i) {
-      const json& position = positions[i];
-      EXPECT_EQ(position["position"], names[i]);
-      EXPECT_EQ(position["result"], "0x00000000");
-      EXPECT_EQ(position["effects"], json(c.expected[i])) << c.mode << " " << names[i];
-      EXPECT_EQ(position["guids"].size(), c.expected[i].size());
+      qortest::ExpectFields(
+          positions[i],
+          {{"position", names[i]}, {"result", "0x00000000"}, {"effects", expected[i]}});
+      EXPECT_EQ(positions[i]["guids"].size(), expected[i].size()) << mode;
     }
-    EXPECT_EQ(effects.code, 0) << effects.err;
   }
   // One position alone; one without a class, or none at all, is refused.
   const json one = RunJson({"effects", "--positions", "EFX", "--json"});

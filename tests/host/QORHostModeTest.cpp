@@ -28,43 +28,31 @@ bool StoredMode(QORAPOModeIdentity* out) {
 using ModeToolTest = qortest::HostToolTest;
 
 TEST_F(ModeToolTest, ListGivesEveryPlainModeWithItsPublicControls) {
-  const HostResult list = Run({"mode", "list", "--json"});
-  ASSERT_EQ(list.code, 0) << list.err;
-  const json modes = list.Json();
+  const json modes = RunJson({"mode", "list", "--json"});
   // Six listening modes and two capture modes; the DSP-only mode is not the host's.
   ASSERT_EQ(modes.size(), 8u) << modes;
-  EXPECT_EQ(modes[0],
-            (json{{"mode", "Music"},
-                  {"speaker", "Speakers"},
-                  {"identity", "ApoOpMode:VAPO3-Music/VAPO3-Speakers"},
-                  {"current", true},
-                  {"default", true},
-                  {"autoMic", false},
-                  {"publicControls",
-                   {"MFX:ZR3D-AmploHD Enable", "MFX:ZR3D-GEQ Enable", "ZR3D-AmploHD Enable",
-                    "ZR3D-GEQ Enable", "ZR3D-GravHD Boost Enable"}}}));
-  const auto count = [&](const char* flag) {
-    return std::count_if(modes.begin(), modes.end(),
-                         [&](const json& m) { return m[flag] == true; });
-  };
-  EXPECT_EQ(count("current"), 1);
-  EXPECT_EQ(count("autoMic"), 2);
+  EXPECT_EQ(modes[0], R"({"mode": "Music", "speaker": "Speakers", "current": true, "default": true,
+      "identity": "ApoOpMode:VAPO3-Music/VAPO3-Speakers", "autoMic": false, "publicControls": [
+      "MFX:ZR3D-AmploHD Enable", "MFX:ZR3D-GEQ Enable", "ZR3D-AmploHD Enable",
+      "ZR3D-GEQ Enable", "ZR3D-GravHD Boost Enable"]})"_json);
+  int current = 0, autoMic = 0;
+  for (const json& mode : modes) {
+    current += mode["current"] == true;
+    autoMic += mode["autoMic"] == true;
+  }
+  EXPECT_EQ(current, 1);
+  EXPECT_EQ(autoMic, 2);
   EXPECT_EQ(modes[5]["identity"], "ApoOpMode:VAPO3-Voice/VAPO3-Headphones");
   EXPECT_EQ(modes[5]["publicControls"], json{"NUV-Process Enable"});
 }
 
 TEST_F(ModeToolTest, SetStoresTheModeWhereTheHostReadsItAndGetReadsItBack) {
   EXPECT_EQ(RunJson({"mode", "get", "--json"}),
-            (json{{"mode", "Music"},
-                  {"speaker", "Speakers"},
-                  {"identity", "ApoOpMode:VAPO3-Music/VAPO3-Speakers"},
-                  {"stored", false},
-                  {"inConfiguration", true}}));
-
+            R"({"mode": "Music", "speaker": "Speakers", "stored": false, "inConfiguration": true,
+                "identity": "ApoOpMode:VAPO3-Music/VAPO3-Speakers"})"_json);
   EXPECT_EQ(RunJson({"mode", "set", "Movie", "Headphones", "--json"}),
-            (json{{"mode", "Movie"},
-                  {"speaker", "Headphones"},
-                  {"identity", "ApoOpMode:VAPO3-Movie/VAPO3-Headphones"}}));
+            R"({"mode": "Movie", "speaker": "Headphones",
+                "identity": "ApoOpMode:VAPO3-Movie/VAPO3-Headphones"})"_json);
   QORAPOModeIdentity stored;
   ASSERT_TRUE(StoredMode(&stored));
   EXPECT_EQ(stored.GetText(), "ApoOpMode:VAPO3-Movie/VAPO3-Headphones");
@@ -83,13 +71,9 @@ TEST_F(ModeToolTest, SetStoresTheModeWhereTheHostReadsItAndGetReadsItBack) {
 
 TEST_F(ModeToolTest, ModesOutsideTheConfigurationOrPickedByTheCaptureSideAreRefused) {
   ASSERT_EQ(Run({"mode", "set", "Movie/Speakers"}).code, 0);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"mode", "set", "Party"},
-        std::vector<std::string>{"mode", "set", "Music", "Earbuds"},
-        std::vector<std::string>{"mode", "set", "Communication/Speakers"}}) {
-    const HostResult result = Run(args);
-    EXPECT_EQ(result.code, 2) << args[2];
-
+  for (const char* refused : {"Party", "Music/Earbuds", "Communication/Speakers"}) {
+    const HostResult result = Run({"mode", "set", refused});
+    EXPECT_EQ(result.code, 2) << refused;
     EXPECT_NE(result.err.find("use one of Music/Speakers, Movie/Speakers, Voice/Speakers, "
                               "Music/Headphones, Movie/Headphones, Voice/Headphones"),
               std::string::npos)

@@ -1,6 +1,5 @@
 #pragma once
-// Running the built qorapo against a temporary state root holding the demonstration endpoint, with
-// several children at once: each child's output goes to files named by its tag.
+// The built qorapo run against a temporary state root with the demonstration endpoint.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -82,26 +81,20 @@ inline HostAudio ReadHostAudio(const std::filesystem::path& path) {
   return audio;
 }
 
-// Sines of the given frequencies at 48 kHz whose amplitude each is level(t) (seconds), the same in
-// every channel.
-inline HostAudio ShapedTones(const std::vector<double>& hz, double seconds,
-                             const std::function<double(double)>& level, int channels = 2) {
+// Sines at 48 kHz, each of the amplitude (times shape(seconds) when given), in every channel.
+inline HostAudio Tones(const std::vector<double>& hz, double amplitude, double seconds,
+                       int channels = 2, const std::function<double(double)>& shape = nullptr) {
   HostAudio audio{channels, 48000, {}};
   const size_t frames = static_cast<size_t>(seconds * audio.rate);
   audio.samples.resize(frames * channels);
   for (size_t n = 0; n < frames; ++n) {
     const double t = static_cast<double>(n) / audio.rate;
+    const double level = shape ? amplitude * shape(t) : amplitude;
     double value = 0.0;
-    for (const double f : hz) value += level(t) * std::sin(2.0 * std::numbers::pi * f * t);
+    for (const double f : hz) value += level * std::sin(2.0 * std::numbers::pi * f * t);
     for (int c = 0; c < channels; ++c) audio.samples[n * channels + c] = static_cast<float>(value);
   }
   return audio;
-}
-
-inline HostAudio Tones(const std::vector<double>& hz, double amplitude, double seconds,
-                       int channels = 2) {
-  return ShapedTones(
-      hz, seconds, [amplitude](double) { return amplitude; }, channels);
 }
 
 inline double Db(double ratio) {
@@ -137,7 +130,6 @@ inline double WorstStep(const HostAudio& audio, double hz, size_t begin, size_t 
   return worst;
 }
 
-// The entry of a JSON array whose "name" is name, or null.
 inline const nlohmann::json* Named(const nlohmann::json& list, const std::string& name) {
   for (const nlohmann::json& entry : list) {
     if (entry["name"] == name) return &entry;
@@ -156,8 +148,7 @@ inline void ExpectFields(const nlohmann::json& actual, const nlohmann::json& exp
   }
 }
 
-// A configuration whose Music mode lifts one graphic-EQ band (1 kHz) by 6 dB through a public
-// switch and does nothing else, and whose Movie mode cuts it by 6 dB.
+// Music lifts one graphic-EQ band (1 kHz, behind a public switch) by 6 dB, Movie cuts it by 6.
 inline const std::string kEqConfiguration = [] {
   std::string text = R"(<?xml version="1.0"?><qor_configuration><properties>
     <control name="VAPO3-Operating Mode">VAPO3-Music</control>
@@ -168,14 +159,14 @@ inline const std::string kEqConfiguration = [] {
             R"(</control><control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
     <control name="ZR3D-GEQ Enable" public="true">1</control><control name="ZR3D-GEQ Band 6">)" +
             band + R"(</control><control name="ZR3D-Limiter Enable">0</control>
-    <chain_v2 position="SFX" input="Any" output="Any"><process tech_id="ZR3D" instance_id="SFX_Main"/>
+    <chain_v2 position="SFX" input="Any" output="Any">
+    <process tech_id="ZR3D" instance_id="SFX_Main"/>
     </chain_v2></operating_mode>)";
   }
   return text + "</qor_configuration>\n";
 }();
 
-// Each test gets a fresh state root with the demonstration endpoint, set up from Configuration()
-// when a fixture gives one (written to files/config.xml).
+// Each test's own state root with the demonstration endpoint, configured by Configuration() if set.
 class HostToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -208,10 +199,10 @@ class HostToolTest : public ::testing::Test {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, OutOf(tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, ErrOf(tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    for (const auto& [fd, file] : {std::pair{1, OutOf(tag)}, std::pair{2, ErrOf(tag)}}) {
+      posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0600);
+    }
     pid_t pid = 0;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = 0;
     posix_spawn_file_actions_destroy(&actions);
@@ -246,8 +237,7 @@ class HostToolTest : public ::testing::Test {
     return result.Json();
   }
 
-  // Polls the child's file (standard error, or output) until it holds text; false after the bound
-  // or when the child ended first.
+  // Polls the child's standard error (or output) for text; false after the bound or its end.
   bool WaitForErr(pid_t pid, const std::string& tag, const std::string& text,
                   std::chrono::seconds bound = std::chrono::seconds(60), bool out = false) {
     const std::filesystem::path file = out ? OutOf(tag) : ErrOf(tag);

@@ -15,7 +15,6 @@
 #include <numbers>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -59,11 +58,9 @@ TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRingWhileI
   pipe.Init(0, Pipe::kRoleReader);
   auto valid = Message(3, 16000);
   EXPECT_FALSE(pipe.AcceptMessage(valid.data(), Pipe::kMessageSize - 1));
-  EXPECT_FALSE(Accept(pipe, Message(481, 16000)));
-  EXPECT_FALSE(Accept(pipe, Message(0xFFFFFFFF, 16000)));
-  EXPECT_FALSE(Accept(pipe, Message(3, 0)));
-  EXPECT_FALSE(Accept(pipe, Message(3, Pipe::kMinRate - 1)));
-  EXPECT_FALSE(Accept(pipe, Message(3, Pipe::kMaxRate + 1)));
+  const std::pair<uint32_t, uint32_t> refused[] = {
+      {481, 16000}, {0xFFFFFFFF, 16000}, {3, 0}, {3, Pipe::kMinRate - 1}, {3, Pipe::kMaxRate + 1}};
+  for (auto [count, rate] : refused) EXPECT_FALSE(Accept(pipe, Message(count, rate))) << rate;
   EXPECT_EQ(pipe.GetDroppedMessages(), 6u);
   EXPECT_EQ(pipe.GetRate(), 0u);
   EXPECT_EQ(pipe.GetRingAvailable(), 0u);
@@ -110,7 +107,8 @@ TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRingWhileI
   EXPECT_EQ(out[Pipe::kRingCapacity - 1], 20099.0f);
 }
 
-TEST(QORNamedPipeMarshall, ReadsSilenceWhatIsMissingAndCutBackAStreamThatRunsAhead) {
+TEST(QORNamedPipeMarshall, ReaderPadsAndCutsBackWriterSendsTheFoldAndDrainsWithNoReader) {
+  qortest::TempStateRoot root;
   QORNamedPipeMarshall marshall;
   marshall.Init(0, true);
   marshall.SetRunning(true);
@@ -137,14 +135,9 @@ TEST(QORNamedPipeMarshall, ReadsSilenceWhatIsMissingAndCutBackAStreamThatRunsAhe
   EXPECT_GT(marshall.GetFifoDropCount(), 0u);
   EXPECT_LE(largest, 2u * 480u + QORNamedPipeMarshall::kLeadSamples);
   EXPECT_GT(marshall.GetPipe().GetDroppedSamples(), 0u);  // the ring filled up as well
-}
 
-TEST(QORNamedPipeMarshall, TheWriterSendsTheFoldAndDrainsItsRingWithNoReader) {
-  qortest::TempStateRoot root;
-  QORNamedPipeMarshall marshall;
+  // A writer sends the fold of its period and leaves the period as it was.
   marshall.Init(48000, false);
-  marshall.SetRunning(true);
-  QORAudioDataFloat period;
   period.Init(4, 2, 48000);
   const float stereo[] = {0.5f, 0.25f, -1.0f, 1.0f, 0.1f, 0.3f, 1.0f, 1.0f};
   std::memcpy(period.GetSamples(true, true), stereo, sizeof(stereo));
@@ -172,17 +165,13 @@ TEST(QORNamedPipeMarshall, TheWriterSendsTheFoldAndDrainsItsRingWithNoReader) {
   EXPECT_TRUE(writer.StopThread());
 }
 
-constexpr double kToneHz = 1000.0;
-constexpr float kToneAmplitude = 0.25f;
 // Ramp values n * 2^-20 are exact floats. The tone rides on 2.0, so it stands apart from the ramp.
 constexpr double kRampStep = 1.0 / 1048576.0;
 constexpr size_t kReadPeriods = 400;
 
-// Streams 10 ms periods at 48000 Hz until killed: "tone" is a stereo 1 kHz tone on both channels,
-// "ramp" a mono ramp from 2^-20 up.
+// Streams mono 10 ms periods at 48000 Hz until killed: a 1 kHz "tone", or a "ramp" from 2^-20 up.
 int WriterChild(const std::vector<std::string>& args) {
   const bool tone = args.at(0) == "tone";
-  const uint32_t channels = tone ? 2 : 1;
   QORNamedPipeMarshall marshall;
   marshall.Init(48000, false);
   marshall.SetRunning(marshall.GetPipe().StartThread());
@@ -192,13 +181,10 @@ int WriterChild(const std::vector<std::string>& args) {
   QORAudioDataFloat period;
   auto next = Clock::now();
   for (uint64_t n = 0;; n += 480) {
-    float* samples = Fill(period, 480, channels, 48000, 0.0f).GetSamples(true, true);
-    for (uint32_t i = 0; i < 480 * channels; ++i) {
-      const double t = static_cast<double>(n + i / channels) / 48000;
-      samples[i] = tone
-                       ? 2.0f + kToneAmplitude *
-                                    static_cast<float>(std::sin(2 * std::numbers::pi * kToneHz * t))
-                       : static_cast<float>((n + i + 1) * kRampStep);
+    float* samples = Fill(period, 480, 1, 48000, 0.0f).GetSamples(true, true);
+    for (uint32_t i = 0; i < 480; ++i) {
+      samples[i] = static_cast<float>(tone ? 2.0 + 0.25 * std::sin(std::numbers::pi * (n + i) / 24)
+                                           : (n + i + 1) * kRampStep);
     }
     marshall.Write(period);
     std::this_thread::sleep_until(next += std::chrono::milliseconds(10));
@@ -210,7 +196,6 @@ qortest::ChildRegistration writerChild("pipe-stream-writer", &WriterChild);
 struct Capture {
   std::array<float, kReadPeriods * 480> samples;  // the side chain
   std::array<int64_t, kReadPeriods> ends;         // when each period was read
-  std::array<uint32_t, kReadPeriods> breaks;      // overruns and FIFO drops so far
   int64_t slowestReadNs = 0;
   uint32_t droppedSamples = 0, droppedMessages = 0, rate = 0;
 };
@@ -240,7 +225,6 @@ int ReaderChild(const std::vector<std::string>& args) {
     c.slowestReadNs = std::max<int64_t>(c.slowestReadNs, (Clock::now() - start).count());
     c.ends[p] = Clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
     std::copy_n(period.GetSamples(false, false), frames, &c.samples[p * frames]);
-    c.breaks[p] = marshall.GetOverrunCount() + marshall.GetFifoDropCount();
     std::this_thread::sleep_until(next += std::chrono::milliseconds(10));
   }
   c.droppedSamples = marshall.GetPipe().GetDroppedSamples();
@@ -279,9 +263,7 @@ TEST(QORNamedPipeStream, AKilledWriterDrainsToSilenceAndANewWritersToneReachesBo
     static Capture c;
     ASSERT_EQ(readers[r].Wait(), 0);
     ASSERT_TRUE(Move(c, std::to_string(rates[r]), false));
-    // Never a stalled period: every Read is a copy, whatever the writer does. A Read that waited
-    // for the pipe would take one of its 100 ms waits; the margin below that is for a loaded
-    // machine descheduling the reader.
+    // Never a stalled period: a Read that waited for the pipe would take one of its 100 ms waits.
     EXPECT_LT(c.slowestReadNs, 60'000'000);
 
     // The first writer's values, then silence, then the second writer's.
@@ -305,8 +287,7 @@ TEST(QORNamedPipeStream, AKilledWriterDrainsToSilenceAndANewWritersToneReachesBo
     for (size_t i = split; i < heard.size(); ++i) EXPECT_GT(value(i), 1.5) << i;
     if (rates[r] == 48000) {
       // Same rate: every sample at most once and in order, across underruns and the writer's
-      // death. A reader that fell behind (a loaded machine) drops the oldest samples rather than
-      // lag; every sample skipped must be one it counted as dropped.
+      // death; a reader that fell behind drops the oldest samples, and counts them.
       EXPECT_EQ(split, gapAt);
       long skipped = 0;
       for (size_t i = 1; i < gapAt; ++i) {
@@ -327,40 +308,9 @@ TEST(QORNamedPipeStream, AKilledWriterDrainsToSilenceAndANewWritersToneReachesBo
     }
     const double reconnectMs = (c.ends[heard[split] / frames] - secondStart) / 1e6;
     EXPECT_LT(reconnectMs, 1000.0);
-
-    // The tone: its frequency (rising crossings of the mean, interpolated) and level (RMS as a
-    // sine's peak) over the longest run of its periods that did not run short, less the first 10.
-    size_t bestStart = 0, bestLength = 0;
-    for (size_t p = heard[split] / frames + 1, start = p - 1; p <= kReadPeriods; ++p) {
-      if (p < kReadPeriods && c.breaks[p] == c.breaks[p - 1]) continue;
-      if (p - start > bestLength) std::tie(bestStart, bestLength) = std::pair(start, p - start);
-      start = p + 1;
-    }
-    ASSERT_GE(bestLength, 40u);
-    const size_t first = (bestStart + 10) * frames, last = (bestStart + bestLength) * frames;
-    double mean = 0, sum = 0, firstCrossing = -1, lastCrossing = -1;
-    int crossings = -1;
-    for (size_t i = first; i < last; ++i) mean += c.samples[i] / double(last - first);
-    for (size_t i = first + 1; i < last; ++i) {
-      const double a = c.samples[i - 1] - mean, b = c.samples[i] - mean;
-      sum += b * b;
-      if (a < 0.0 && b >= 0.0) {
-        lastCrossing = double(i - 1) + (-a) / (b - a);
-        firstCrossing = firstCrossing < 0 ? lastCrossing : firstCrossing;
-        ++crossings;
-      }
-    }
-    const double hz = crossings / (lastCrossing - firstCrossing) * rates[r];
-    const double peak = std::sqrt(2.0 * sum / double(last - first - 1));
-    const double span = double(last - first) / rates[r];
-    std::printf("reader %u: reconnect %.1f ms, %.4f Hz, peak %.6f over %.3f s\n", rates[r],
-                reconnectMs, hz, peak, span);
+    std::printf("reader %u: reconnect %.1f ms\n", rates[r], reconnectMs);
     EXPECT_EQ(c.rate, 48000u);
     EXPECT_EQ(c.droppedMessages, 0u);
-    EXPECT_GE(span, 0.5);
-    EXPECT_NEAR(hz, kToneHz, 1.0);
-    // After the fold of two equal channels: (L + R) * 0.707.
-    EXPECT_NEAR(20.0 * std::log10(peak / (2.0 * kToneAmplitude * 0.707)), 0.0, 0.5);
   }
 }
 

@@ -15,7 +15,6 @@
 
 namespace {
 
-using List = std::vector<std::wstring>;
 constexpr PROPERTYKEY kDisableSysFx = {
     {0x1DA5D803, 0xD492, 0x4EDD, {0x8C, 0x23, 0xE0, 0xC0, 0xFF, 0xEE, 0x7F, 0x0E}}, 5};
 
@@ -35,7 +34,7 @@ class Recorder : public IMMNotificationClient {
   HRESULT OnDeviceStateChanged(const wchar_t* id, uint32_t state) override {
     return Note(L"state " + std::wstring(id) + L" " + std::to_wstring(state));
   }
-  HRESULT OnDeviceAdded(const wchar_t*) override { return S_OK; }
+  HRESULT OnDeviceAdded(const wchar_t* id) override { return Note(L"added " + std::wstring(id)); }
   HRESULT OnDeviceRemoved(const wchar_t*) override { return S_OK; }
   HRESULT OnDefaultDeviceChanged(EDataFlow, ERole, const wchar_t*) override { return S_OK; }
   HRESULT OnPropertyValueChanged(const wchar_t* id, const PROPERTYKEY key) override {
@@ -64,7 +63,7 @@ class Recorder : public IMMNotificationClient {
   }
   std::mutex mutex_;
   std::condition_variable changed_;
-  List notes_;
+  std::vector<std::wstring> notes_;
   bool hold_ = false;
 };
 
@@ -82,26 +81,9 @@ class QOREndpointStoreTest : public ::testing::Test {
   Recorder client_;
 };
 
-// Past 63 watched keys the notifier cannot wait on every key and looks again every so often: a
-// change under a key it does not wait on still arrives.
-TEST_F(QOREndpointStoreTest, ChangesPastTheWatchedKeysAreFoundByRescanning) {
-  // Each endpoint is two watched keys (itself and its properties) after its flow's root: 40
-  // render endpoints put the capture endpoint well past the first 63.
-  for (uint32_t n = 0; n < 40; ++n) {
-    ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(n), L"Out", DEVICE_STATE_ACTIVE));
-  }
-  ASSERT_EQ(S_OK, QOREndpointStore::Add(eCapture, Numbered(100), L"Mic", DEVICE_STATE_ACTIVE));
-  ASSERT_EQ(S_OK, QOREndpointNotifier::Instance().Register(&client_));
-  SetSysFx(eCapture, 100);
-  const std::wstring id = IdOf(eCapture, 100);
-  EXPECT_TRUE(client_.WaitFor(L"property " + id + L" " + QORPropertyKeyToString(kDisableSysFx)));
-  ASSERT_EQ(S_OK, QOREndpointStore::Disable(eCapture, Numbered(100)));
-  EXPECT_TRUE(client_.WaitFor(L"state " + id + L" 2"));
-}
-
-// An endpoint removed and added again while the notifier is busy: the watches of the old keys
-// hear nothing more and are replaced.
-TEST_F(QOREndpointStoreTest, EndpointReplacedWhileBusyIsWatchedAgain) {
+// An endpoint replaced while the notifier is busy is watched again. Past 63 watched keys the
+// notifier looks again every so often: a change under a key it does not wait on still arrives.
+TEST_F(QOREndpointStoreTest, ReplacedEndpointsAreWatchedAgainAndKeysPastTheWatchesRescanned) {
   ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(0), L"Speakers", DEVICE_STATE_ACTIVE));
   ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(1), L"HDMI", DEVICE_STATE_ACTIVE));
   ASSERT_EQ(S_OK, QOREndpointNotifier::Instance().Register(&client_));
@@ -117,6 +99,17 @@ TEST_F(QOREndpointStoreTest, EndpointReplacedWhileBusyIsWatchedAgain) {
   SetSysFx(eRender, 0);
   EXPECT_TRUE(client_.WaitFor(L"property " + IdOf(eRender, 0) + L" " +
                               QORPropertyKeyToString(kDisableSysFx)));
+  // Two watched keys per endpoint: 40 render endpoints put the capture one well past the 63.
+  for (uint32_t n = 2; n < 40; ++n) {
+    ASSERT_EQ(S_OK, QOREndpointStore::Add(eRender, Numbered(n), L"Out", DEVICE_STATE_ACTIVE));
+  }
+  ASSERT_EQ(S_OK, QOREndpointStore::Add(eCapture, Numbered(100), L"Mic", DEVICE_STATE_ACTIVE));
+  const std::wstring id = IdOf(eCapture, 100);
+  ASSERT_TRUE(client_.WaitFor(L"added " + id));
+  SetSysFx(eCapture, 100);
+  EXPECT_TRUE(client_.WaitFor(L"property " + id + L" " + QORPropertyKeyToString(kDisableSysFx)));
+  ASSERT_EQ(S_OK, QOREndpointStore::Disable(eCapture, Numbered(100)));
+  EXPECT_TRUE(client_.WaitFor(L"state " + id + L" 2"));
 }
 
 }  // namespace
