@@ -10,15 +10,11 @@
 
 namespace {
 
-// The meters' definition: in order, a NaN replaces the running peak and the next sample replaces
-// the NaN.
-float Reference(const std::vector<float>& samples, uint32_t first, uint32_t frames,
-                uint32_t stride) {
+// The meters' definition, in order: a NaN replaces the running peak, the next sample the NaN.
+float Reference(const float* samples, uint32_t frames, uint32_t stride) {
   float peak = 0.0f;
-  for (uint32_t f = 0; f < frames; ++f) {
-    const float level = std::fabs(samples[first + f * stride]);
-    peak = peak > level ? peak : level;
-  }
+  for (uint32_t f = 0; f < frames; ++f)
+    peak = peak > std::fabs(samples[f * stride]) ? peak : std::fabs(samples[f * stride]);
   return peak;
 }
 
@@ -41,13 +37,13 @@ TEST(QORAudioPeak, EqualsTheInOrderPeakWhateverTheSplit) {
         std::vector<float> peaks(channels, -1.0f);
         QORAudioPeak::OfInterleaved(samples.data(), frames, channels, peaks.data());
         for (uint32_t c = 0; c < channels; ++c) {
-          const float expected = Reference(samples, c, frames, channels);
+          const float expected = Reference(samples.data() + c, frames, channels);
           ASSERT_TRUE(Same(peaks[c], expected))
               << channels << " ch, " << frames << " frames, NaN at " << nanAt << ", ch " << c;
           ASSERT_TRUE(Same(QORAudioPeak::Of(samples.data() + c, frames, channels), expected));
         }
-        const float all = Reference(samples, 0, frames * channels, 1);
-        ASSERT_TRUE(Same(QORAudioPeak::Of(samples.data(), frames * channels, 1), all));
+        ASSERT_TRUE(Same(QORAudioPeak::Of(samples.data(), frames * channels, 1),
+                         Reference(samples.data(), frames * channels, 1)));
       }
     }
   }

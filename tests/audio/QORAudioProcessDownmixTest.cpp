@@ -13,10 +13,9 @@ using qortest::Ramp;
 using qortest::RunPeriod;
 using Floats = std::vector<float>;
 
-// Expected values are the single-precision results of the fold in its order: the two summed
-// channels first, then the scale by 0.707f, then the front channel. The frame (0.1, -2, 0.3, x,
-// 0.9, 0.125) gives another float in double precision or with the scale distributed, and (0.1, 0.5)
-// another float when both channels are scaled before the sum.
+// Single-precision results of the fold in its order: the two channels summed, scaled by 0.707f,
+// then the front channel added. (0.1, -2, 0.3, x, 0.9, 0.125) differs in double precision or with
+// the scale distributed, and (0.1, 0.5) when both channels are scaled before the sum.
 TEST(QORAudioProcessDownmix, FoldsEachFrameAtItsOwnStrideOrLeavesItAlone) {
   using D = QORAudioProcessDownmix;
   const struct {

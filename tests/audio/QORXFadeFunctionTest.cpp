@@ -20,11 +20,11 @@ std::vector<float> MixPeriod(QORXFadeFunction& fade, uint32_t frames) {
   return std::vector<float>(out, out + to.GetFrameCount() * 2);
 }
 
-TEST(QORXFadeFunction, GainRisesLinearlyInDecibelsFromMinus120) {
+TEST(QORXFadeFunction, GainRisesLinearlyInDecibelsFromMinus120AfterItsHold) {
   QORXFadeFunction fade;
   fade.Start(48000, 0);
   EXPECT_EQ(fade.GetFadeLength(), 1440u);
-  const auto out = MixPeriod(fade, 1440);
+  auto out = MixPeriod(fade, 1440);
   // Weight of the new output every 240 frames: -120 dB rising by 20 dB.
   const float gainEvery240[] = {1e-6f, 1e-5f, 1e-4f, 1e-3f, 1e-2f, 1e-1f};
   for (uint32_t k = 0; k < 6; ++k) {
@@ -39,14 +39,13 @@ TEST(QORXFadeFunction, GainRisesLinearlyInDecibelsFromMinus120) {
   fade.Start(0, 5000000);
   EXPECT_TRUE(fade.IsComplete());
   EXPECT_EQ(fade.GetProgress(), 1.0f);
-}
 
-TEST(QORXFadeFunction, HoldCopiesTheOldOutputAcrossPeriodsThenBlendsToTheEnd) {
-  QORXFadeFunction fade;
+  // A restart in the middle with 6.25 ms of hold (300 frames) copies the old output alone across
+  // periods, then blends to the end.
   fade.Start(48000, 0);
   MixPeriod(fade, 100);
-  fade.Start(48000, 625000);  // restarts with 6.25 ms of hold: 300 frames
-  std::vector<float> out;
+  fade.Start(48000, 625000);
+  out.clear();
   for (int period = 0; period < 3; ++period) {
     const auto next = MixPeriod(fade, 256);
     out.insert(out.end(), next.begin(), next.end());

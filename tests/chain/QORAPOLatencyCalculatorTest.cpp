@@ -5,28 +5,23 @@
 #include <filesystem>
 #include <string>
 
+#include "ChainTestSupport.h"
 #include "TempStateRoot.h"
 #include "TestEndpoint.h"
 #include "chain/QORAPOProcessChain.h"
 #include "common/QORPathConvert.h"
 #include "common/QORTextConvert.h"
 #include "platform/QORFileTime.h"
-#include "platform/QORRegistryKey.h"
 #include "settings/QORAPOConfigurationFile.h"
 
 namespace {
 
-// One render mode whose only chain is stereo to stereo with two blocks of 256 frames (512 frames
-// at any rate), and a mono capture chain with two blocks of 160 frames.
-constexpr char kConfiguration[] =
-    "<qor_configuration><properties><control name=\"Product Name\">T</control></properties>"
-    "<operating_mode><control name=\"VAPO3-Operating Mode\">VAPO3-Music</control>"
-    "<control name=\"VAPO3-Speaker Type\">VAPO3-Speakers</control>"
-    "<chain input=\"Stereo\" output=\"Stereo\">"
-    "<process tech_id=\"Test Block 256 0\" instance_id=\"B\"/></chain>"
-    "<chain type=\"capture\" input=\"Mono\" output=\"Mono\">"
-    "<process tech_id=\"Test Block 160 0\" instance_id=\"C\"/></chain>"
-    "</operating_mode></qor_configuration>";
+// One render chain, stereo to stereo with two blocks of 256 frames (512 frames at any rate), and a
+// mono capture chain with two blocks of 160 frames.
+const std::string kConfiguration = chaintest::ModeXml(
+    R"(<chain input="Stereo" output="Stereo"><process tech_id="Test Block 256 0" instance_id="B"/>)"
+    R"(</chain><chain type="capture" input="Mono" output="Mono">)"
+    R"(<process tech_id="Test Block 160 0" instance_id="C"/></chain>)");
 
 // Counts what a calculation costs.
 class CountingCalculator : public QORAPOLatencyCalculator {
@@ -48,30 +43,22 @@ class CountingCalculator : public QORAPOLatencyCalculator {
 class QORAPOLatencyCalculatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = QORUtf8ToWide(root_.Path()) + L"/config/calc.xml";
     endpoint_ = qortest::MakeEndpoint(true, path_, kConfiguration);
     ASSERT_EQ(file_.LoadFromText(kConfiguration, 0, 0), 0u);
-  }
-  QORRegistryKey Subkey() {
-    QORRegistryKey key;
-    QORRegistryKey::Open(QORRegistryHive::kLocalMachine, endpoint_.GetRegistrySubkey(),
-                         KEY_ALL_ACCESS, key);
-    return key;
+    ASSERT_EQ(QORRegistryKey::Open(QORRegistryHive::kLocalMachine, endpoint_.GetRegistrySubkey(),
+                                   KEY_ALL_ACCESS, subkey_),
+              ERROR_SUCCESS);
   }
   uint64_t Cached(const wchar_t* name) {
     uint64_t value = 0;
-    EXPECT_EQ(Subkey().GetQword(name, &value), ERROR_SUCCESS) << QORWideToUtf8(name);
+    EXPECT_EQ(subkey_.GetQword(name, &value), ERROR_SUCCESS) << QORWideToUtf8(name);
     return value;
   }
   // The latency of the chain built for the endpoint at rate, padded to target.
   uint32_t ChainLatency(uint32_t rate, int64_t target, bool bypassed) {
     QORAPOProcessChain chain;
     chain.targetLatency = target;
-    QORAPOProcessChain::Request request;
-    request.endpoint = endpoint_;
-    request.mode = *file_.GetOperatingModes()[0];
-    request.inputCode = request.outputCode = 2;
-    request.sampleRate = rate;
+    QORAPOProcessChain::Request request{endpoint_, *file_.GetOperatingModes()[0], 2, 2, rate};
     EXPECT_TRUE(chain.ConstructChain(request));
     chain.bypassed = bypassed;
     chain.UpdateLatency();
@@ -79,9 +66,10 @@ class QORAPOLatencyCalculatorTest : public ::testing::Test {
   }
 
   qortest::TempStateRoot root_;
-  std::wstring path_;
+  std::wstring path_ = QORUtf8ToWide(root_.Path()) + L"/config/calc.xml";
   QORAPOEndpointInfo endpoint_;
   QORAPOConfigurationFile file_;
+  QORRegistryKey subkey_;
 };
 
 TEST_F(QORAPOLatencyCalculatorTest, MeasuresAt44100AndCachesWithTheFileTime) {
@@ -96,7 +84,7 @@ TEST_F(QORAPOLatencyCalculatorTest, MeasuresAt44100AndCachesWithTheFileTime) {
   EXPECT_EQ(ChainLatency(44100, calculator.GetLatency(), true), 512u);
 
   // A hit: two registry reads, one file time, and the cached value whatever the chains say.
-  ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatency", 777), ERROR_SUCCESS);
+  ASSERT_EQ(subkey_.SetQword(L"QorApoCfgLatency", 777), ERROR_SUCCESS);
   CountingCalculator hit;
   ASSERT_TRUE(hit.Calculate(endpoint_, file_.GetOperatingModes()));
   EXPECT_EQ(hit.GetLatency(), 777);
@@ -113,7 +101,7 @@ TEST_F(QORAPOLatencyCalculatorTest, MeasuresAt44100AndCachesWithTheFileTime) {
   EXPECT_EQ(Cached(L"QorApoCfgLatency"), 1160997u);
 
   // Without a file its time is 0, and an id of 0 never matches.
-  ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatencyCacheId", 0), ERROR_SUCCESS);
+  ASSERT_EQ(subkey_.SetQword(L"QorApoCfgLatencyCacheId", 0), ERROR_SUCCESS);
   CountingCalculator zero;
   ASSERT_TRUE(
       zero.Calculate(qortest::MakeEndpoint(true, path_ + L".gone"), file_.GetOperatingModes()));
@@ -132,15 +120,15 @@ TEST_F(QORAPOLatencyCalculatorTest, AnotherRateOrPositionIsMeasuredTooAndCachedA
   EXPECT_GT(calculator.GetLatency(), 1160997);
   EXPECT_EQ(Cached(L"QorApoCfgLatency:96000"), static_cast<uint64_t>(calculator.GetLatency()));
   uint64_t plain = 0;
-  EXPECT_NE(Subkey().GetQword(L"QorApoCfgLatency", &plain), ERROR_SUCCESS);
+  EXPECT_NE(subkey_.GetQword(L"QorApoCfgLatency", &plain), ERROR_SUCCESS);
   // The chain at 96000 Hz padded to it lines up with its bypass.
   EXPECT_EQ(ChainLatency(96000, calculator.GetLatency(), false),
             ChainLatency(96000, calculator.GetLatency(), true));
 
   // Another position of the same endpoint keeps its own values: the 44100 Hz result of the first
   // position must not be read back for it.
-  ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatency", 777), ERROR_SUCCESS);
-  ASSERT_EQ(Subkey().SetQword(L"QorApoCfgLatencyCacheId", QORFileTime::GetWriteTime(path_)),
+  ASSERT_EQ(subkey_.SetQword(L"QorApoCfgLatency", 777), ERROR_SUCCESS);
+  ASSERT_EQ(subkey_.SetQword(L"QorApoCfgLatencyCacheId", QORFileTime::GetWriteTime(path_)),
             ERROR_SUCCESS);
   ASSERT_TRUE(calculator.Calculate(endpoint_, file_.GetOperatingModes(), 0, L"@2"));
   EXPECT_EQ(calculator.GetLatency(), 1160997);

@@ -2,45 +2,37 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-#include "audio/QORAudioDataFloat.h"
-#include "chain/IQORAPOProcessWrapperHook.h"
-#include "chain/QORAPOProcessLibrary.h"
 #include "platform/QORLoadedModule.h"
 #include "settings/QORUTSControlInfo.h"
 #include "settings/QORUTSValue.h"
 
 namespace {
 
-// A control of the test library's process (testtech/TestTechProcess.h), read past the wrapper.
+// A control of the test library's process (testtech/TestTechProcess.cpp), read past the wrapper.
 int32_t ReadInt(const QORAPOProcessWrapper& wrapper, const char* control) {
   int32_t value = -12345;
   const bool read = wrapper.GetProcess() && wrapper.GetProcess()->GetControlInt(control, &value);
   return read ? value : -12345;
 }
 
-// Runs periods through the wrapper as one running ramp (frame n of the stream is
-// n + 1 + 1000 * channel) and returns the output stream of each channel.
+// Runs one period through the wrapper, a ramp per channel (frame n is n + 1 + 1000 * channel),
+// and returns the output of each channel.
 std::vector<std::vector<float>> Stream(QORAPOProcessWrapper& wrapper, uint32_t channels,
-                                       uint32_t rate, uint32_t periodFrames, uint32_t periods = 1) {
-  std::vector<std::vector<float>> out(channels);
+                                       uint32_t rate, uint32_t frames) {
   QORAudioDataFloat data;
-  for (uint32_t p = 0, n = periodFrames; p < periods; ++p) {
-    data.Init(n, channels, rate);
-    float* samples = data.GetSamples(true, false);
-    for (uint32_t i = 0; i < n * channels; ++i)
-      samples[i] = static_cast<float>(p * n + i % n + 1 + 1000 * (i / n));
-    wrapper.Process(data);
-    const float* planar = data.GetSamples(false, false);
-    for (uint32_t c = 0; c < channels; ++c)
-      out[c].insert(out[c].end(), planar + c * n, planar + (c + 1) * n);
-  }
+  data.Init(frames, channels, rate);
+  float* samples = data.GetSamples(true, false);
+  for (uint32_t i = 0; i < frames * channels; ++i)
+    samples[i] = static_cast<float>(i % frames + 1 + 1000 * (i / frames));
+  wrapper.Process(data);
+  const float* planar = data.GetSamples(false, false);
+  std::vector<std::vector<float>> out;
+  for (uint32_t c = 0; c < channels; ++c)
+    out.emplace_back(planar + c * frames, planar + (c + 1) * frames);
   return out;
 }
 
-TEST(QORAPOProcessWrapper, FailedCreateOrRecreateLeavesNoProcessAndNothingLoaded) {
+TEST(QORAPOProcessWrapper, FailedCreateRefusedInitAndOddAnswersOfTheProcessAreContained) {
   // Refused by the library, "created" without a process, and unknown to the library; the last
   // replaces a working process.
   for (const char* techId : {"Test FailCreate", "Test NullCreate", "No Such Tech"}) {
@@ -60,9 +52,6 @@ TEST(QORAPOProcessWrapper, FailedCreateOrRecreateLeavesNoProcessAndNothingLoaded
       EXPECT_EQ(Stream(wrapper, 1, 48000, 64)[0][63], 64.0f);  // the audio stays as it was
     }
   }
-}
-
-TEST(QORAPOProcessWrapper, RefusedInitAndOddAnswersOfTheProcessAreContained) {
   // After a refused Init the process never runs and the audio passes untouched.
   QORAPOProcessWrapper refused;
   ASSERT_TRUE(refused.Create("Test FailInit", "X", "", nullptr));
@@ -78,27 +67,6 @@ TEST(QORAPOProcessWrapper, RefusedInitAndOddAnswersOfTheProcessAreContained) {
   QORUTSValue text("NullText", std::string("old"));
   EXPECT_TRUE(odd.GetControl(text));
   EXPECT_EQ(text.GetValueText(), "");
-}
-
-TEST(QORAPOProcessWrapper, BlockedProcessSeesOnlyWholeBlocksAndDelaysByTwoBlocks) {
-  QORAPOProcessWrapper wrapper;
-  ASSERT_TRUE(wrapper.Create("Test Block 480 32", "Blk", "", nullptr));
-  ASSERT_TRUE(wrapper.Init(2, 48000));
-  // The rings hold two blocks; a chain counts the process's own 32 frames too.
-  EXPECT_EQ(wrapper.QORAudioProcessBlock::GetLatency(), 960u);
-  EXPECT_EQ(wrapper.GetLatency(), 992u);
-  EXPECT_EQ(wrapper.GetTotalLatency(), 992u);
-
-  const auto out = Stream(wrapper, 2, 48000, 441, 10);
-  EXPECT_EQ(ReadInt(wrapper, "BadBlocks"), 0);
-  EXPECT_EQ(ReadInt(wrapper, "Frames"), 480 * ReadInt(wrapper, "Calls"));
-  for (uint32_t c = 0; c < 2; ++c) {
-    ASSERT_EQ(out[c].size(), 4410u);
-    EXPECT_EQ(out[c][959], 0.0f);
-    for (size_t n = 960; n < out[c].size(); ++n) {
-      ASSERT_EQ(out[c][n], static_cast<float>(n - 960 + 1 + 1000 * c)) << c << " " << n;
-    }
-  }
 }
 
 TEST(QORAPOProcessWrapper, ControlPrefixesAddressOneInstanceAndOffloadTakesItsPlainPosition) {
@@ -128,26 +96,23 @@ TEST(QORAPOProcessWrapper, ControlPrefixesAddressOneInstanceAndOffloadTakesItsPl
   EXPECT_FALSE(wrapper.GetControl(aliased));
 }
 
-constexpr float kReceived = 0.25f;
-
-// Records what each call brings; a receiving hook (fill set) writes kReceived into every sample,
-// after shortening the buffer to keepFrames when that is set.
+// Records what each call brings; a receiving hook (keepFrames set) shortens the buffer to
+// keepFrames and writes 0.25 into every sample.
 class RecordingHook : public IQORAPOProcessWrapperHook {
  public:
   void OnSideChain(QORAPOProcessWrapper&, IQORAudioData<float>& data) override {
     ++calls;
     format = {data.GetFrameCount(), data.GetChannelCount(), data.GetSampleRate(),
               data.GetChannelMapEntry(0)};
-    seen.assign(data.GetSamples(false, false),
-                data.GetSamples(false, false) + data.GetFrameCount());
-    if (!fill) return;
-    if (keepFrames != 0) data.SetFrameCount(keepFrames);
-    std::fill_n(data.GetSamples(true, true), data.GetFrameCount(), kReceived);
+    const float* samples = data.GetSamples(false, false);
+    seen.assign(samples, samples + data.GetFrameCount());
+    if (keepFrames == 0) return;
+    data.SetFrameCount(keepFrames);
+    std::fill_n(data.GetSamples(true, true), data.GetFrameCount(), 0.25f);
   }
 
   int calls = 0;
   std::vector<uint32_t> format;  // frames, channels, rate, role
-  bool fill = false;
   std::vector<float> seen;
   uint32_t keepFrames = 0;
 };
@@ -164,14 +129,13 @@ TEST(QORAPOProcessWrapper, SideChainCallbackRules) {
   EXPECT_EQ(sent.seen.back(), 160.0f);
   // A receiving process gets the buffer silent and takes only the frames the hook left.
   RecordingHook given;
-  given.fill = true;
   given.keepFrames = 100;
   QORAPOProcessWrapper clarix;
   ASSERT_TRUE(clarix.Create("QOR Clarix+", "Clx", "Sidechain Pipe", &given));
   ASSERT_TRUE(clarix.Init(2, 48000));
   const auto out = Stream(clarix, 2, 48000, 480);
   EXPECT_EQ(given.seen, std::vector<float>(480, 0.0f));
-  EXPECT_EQ(out[0][99], kReceived);
+  EXPECT_EQ(out[0][99], 0.25f);
   EXPECT_EQ(out[0][100], 101.0f);
   EXPECT_EQ(out[1].front(), 1001.0f);
   // Other technologies, a hook of another name or none, and malformed calls reach no hook.

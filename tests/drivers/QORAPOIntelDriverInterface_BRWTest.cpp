@@ -11,20 +11,12 @@
 namespace {
 
 using qortest::FakeDeviceInterfaces;
+using Bytes = std::vector<uint8_t>;
 
-uint32_t U32(const std::vector<uint8_t>& bytes, size_t at) {
-  uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + at, 4);
-  return value;
-}
-
-std::vector<uint8_t> Words(std::initializer_list<uint32_t> words, size_t size) {
-  std::vector<uint8_t> bytes(size, 0);
-  size_t at = 0;
-  for (uint32_t word : words) {
-    std::memcpy(bytes.data() + at, &word, 4);
-    at += 4;
-  }
+// size zero bytes with little-endian words at the given offsets.
+Bytes Words(std::initializer_list<std::pair<size_t, uint32_t>> words, size_t size) {
+  Bytes bytes(size, 0);
+  for (const auto& [at, word] : words) std::memcpy(bytes.data() + at, &word, 4);
   return bytes;
 }
 
@@ -51,25 +43,20 @@ TEST_F(BroadwellDriver, RequestsCarryTheHeaderAndPrefilledBuffers) {
   uint32_t parameterStatus = 7;
   uint8_t data[4] = {};
   ASSERT_TRUE(driver.GetParameter(&parameterStatus, 0x1234, data, 4));
+  EXPECT_EQ(parameterStatus, 0u);
 
   const auto requests = fake_.Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].code, 0x0022E5DEu);
-  EXPECT_EQ(requests[0].input, Words({9, 0, 13, 22}, 16));
-  EXPECT_EQ(requests[0].output, (std::vector<uint8_t>{0, 0, 0, 0, 1, 1}));
+  EXPECT_EQ(requests[0].input, Words({{0, 9}, {8, 13}, {12, 22}}, 16));
+  EXPECT_EQ(requests[0].output, (Bytes{0, 0, 0, 0, 1, 1}));
   EXPECT_EQ(requests[1].code, 0x0022E5DAu);
-  EXPECT_EQ(requests[1].input, Words({9, 0, 11, 148}, 16));
-  EXPECT_EQ(requests[1].output, std::vector<uint8_t>(132, 0));
+  EXPECT_EQ(requests[1].input, Words({{0, 9}, {8, 11}, {12, 148}}, 16));
+  EXPECT_EQ(requests[1].output, Bytes(132, 0));
   EXPECT_EQ(requests[2].code, 0x0022E5DAu);
-  EXPECT_EQ(requests[2].input, Words({9, 0, 15, 64033}, 16));
-  ASSERT_EQ(requests[2].output.size(), 64017u);
-  EXPECT_EQ(U32(requests[2].output, 0), 0u);
-  EXPECT_EQ(U32(requests[2].output, 4), 0x1234u);
-  for (size_t i = 8; i < 13; ++i) EXPECT_EQ(requests[2].output[i], 0) << i;
-  EXPECT_EQ(U32(requests[2].output, 13), 4u);
-  EXPECT_EQ(std::vector<uint8_t>(requests[2].output.begin() + 17, requests[2].output.end()),
-            std::vector<uint8_t>(64000, 0));
-  EXPECT_EQ(parameterStatus, 0u);
+  EXPECT_EQ(requests[2].input, Words({{0, 9}, {8, 15}, {12, 64033}}, 16));
+  // Status 0, the id, five zero bytes, the size asked, then 64000 zero bytes of room.
+  EXPECT_EQ(requests[2].output, Words({{4, 0x1234}, {13, 4}}, 64017));
 }
 
 TEST_F(BroadwellDriver, OpensTheFirstDeviceThatOpens) {
@@ -109,8 +96,7 @@ TEST_F(BroadwellDriver, ModuleInfoAndSetStatusReportTheDriversStatus) {
   fake_.moduleStatus = -5;
   EXPECT_FALSE(driver.GetModuleInfo(&status, &name, &second));
   EXPECT_EQ(status, -5);
-  EXPECT_TRUE(name.empty());
-  EXPECT_TRUE(second.empty());
+  EXPECT_TRUE(name.empty() && second.empty());
 
   fake_.ioFails = true;
   EXPECT_FALSE(driver.GetModuleInfo(&status, &name, &second) || driver.SetStatus(&status));
@@ -121,27 +107,25 @@ TEST_F(BroadwellDriver, ParameterCopiesExactlyTheCallersSizeAndNoOversizedAnswer
   QORAPOIntelDriverInterface_BRW driver(9);
   ASSERT_TRUE(driver.OpenIntelDriver());
   fake_.parameters[6] = {0x11, 0x22, 0x33, 0x44};
-  uint8_t data[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+  Bytes data(8, 0xEE);
   uint32_t status = 9;
-  ASSERT_TRUE(driver.GetParameter(&status, 6, data, 4));
+  ASSERT_TRUE(driver.GetParameter(&status, 6, data.data(), 4));
   EXPECT_EQ(status, 0u);
-  const uint8_t expected[8] = {0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE, 0xEE, 0xEE};
-  EXPECT_EQ(std::memcmp(data, expected, 8), 0);
+  EXPECT_EQ(data, (Bytes{0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE, 0xEE, 0xEE}));
   EXPECT_EQ(trace.LinesContaining("GetParameter returned is 21").size(), 1u);
   // An answer larger than asked is not copied.
-  std::memset(data, 0xEE, sizeof data);
-  fake_.parameters[21] = std::vector<uint8_t>(92, 0x5A);
-  EXPECT_FALSE(driver.GetParameter(&status, 21, data, 4));
-  EXPECT_EQ(data[0], 0xEE);
-  EXPECT_EQ(data[3], 0xEE);
+  data.assign(8, 0xEE);
+  fake_.parameters[21] = Bytes(92, 0x5A);
+  EXPECT_FALSE(driver.GetParameter(&status, 21, data.data(), 4));
+  EXPECT_EQ(data, Bytes(8, 0xEE));
 
   // A stated size beyond the largest request is refused the same way.
   fake_.parameters[5] = {1, 0, 0, 0};
   fake_.overrideStatedSize = true;
   fake_.statedSize = 0xFFFFFFFFu;
-  EXPECT_FALSE(driver.GetParameter(&status, 5, data, 4));
+  EXPECT_FALSE(driver.GetParameter(&status, 5, data.data(), 4));
   EXPECT_FALSE(driver.QueryParameter5());
-  EXPECT_EQ(data[0], 0xEE);
+  EXPECT_EQ(data, Bytes(8, 0xEE));
 
   // A query holds when the driver's status is 0 and the word is set.
   fake_.overrideStatedSize = false;
@@ -151,7 +135,7 @@ TEST_F(BroadwellDriver, ParameterCopiesExactlyTheCallersSizeAndNoOversizedAnswer
 
   // A caller's size beyond what a request carries sends nothing.
   const size_t before = fake_.Requests().size();
-  std::vector<uint8_t> large(64001);
+  Bytes large(64001);
   EXPECT_FALSE(driver.GetParameter(&status, 5, large.data(), 64001));
   EXPECT_EQ(fake_.Requests().size(), before);
 }

@@ -45,26 +45,6 @@ bool ChildHear(std::string& line) {
   return static_cast<bool>(std::getline(std::cin, line));
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
-  *this = std::move(other);
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    if (pid_ > 0) {
-      Kill(SIGKILL);
-      Wait();
-    }
-    CloseFds();
-    pid_ = other.pid_;
-    toChild_ = other.toChild_;
-    fromChild_ = other.fromChild_;
-    pending_ = std::move(other.pending_);
-    other.pid_ = other.toChild_ = other.fromChild_ = -1;
-  }
-  return *this;
-}
-
 ChildProcess::~ChildProcess() {
   if (pid_ > 0) {
     Kill(SIGKILL);

@@ -16,12 +16,10 @@ class ChildRegistration {
   ChildRegistration(const char* name, ChildEntry entry);
 };
 
-// Called by the test main: runs a registered child entry and returns its exit code (127 when the
-// name is unknown).
+// Runs a registered child entry for the test main: its exit code, 127 for an unknown name.
 int RunChildEntry(const std::string& name, const std::vector<std::string>& args);
 
-// Inside a child: tell the parent a line, or wait for the parent's next line (false at end of
-// input).
+// Inside a child: tell the parent a line, or hear its next one (false at end of input).
 void ChildSay(const std::string& line);
 bool ChildHear(std::string& line);
 
@@ -30,8 +28,6 @@ class ChildProcess {
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  ChildProcess(ChildProcess&& other) noexcept;
-  ChildProcess& operator=(ChildProcess&& other) noexcept;
   // Kills (SIGKILL) and reaps a child that is still running.
   ~ChildProcess();
 

@@ -36,10 +36,8 @@ std::vector<std::wstring> FakeDeviceInterfaces::Enumerate(const GUID& cls) {
 
 std::unique_ptr<IQORDeviceFile> FakeDeviceInterfaces::Open(const std::wstring& path,
                                                            uint32_t* error) {
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    openAttempts_.push_back(path);
-  }
+  std::lock_guard<std::mutex> hold(lock_);
+  openAttempts_.push_back(path);
   for (const Device& device : devices) {
     if (device.path == path && device.openable) return std::make_unique<FakeDeviceFile>(this);
   }
@@ -64,15 +62,11 @@ bool FakeDeviceInterfaces::Answer(uint32_t code, const void* input, uint32_t inp
   auto* out = static_cast<uint8_t*>(output);
   {
     std::lock_guard<std::mutex> hold(lock_);
-    Request request;
-    request.code = code;
-    request.input.assign(in, in + inputSize);
-    request.output.assign(out, out + outputSize);
-    requests_.push_back(std::move(request));
+    requests_.push_back({code, {in, in + inputSize}, {out, out + outputSize}});
   }
   *returned = 0;
   if (ioFails) {
-    *error = ioError;
+    *error = 31;
     return false;
   }
   if (inputSize != 16 || QORDriverBytes::GetU32(in) != moduleId ||

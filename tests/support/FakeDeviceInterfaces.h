@@ -30,8 +30,7 @@ class FakeDeviceInterfaces : public IQORDeviceInterfaces {
   GUID interfaceClass{};
   std::vector<Device> devices;
   uint32_t moduleId = 9;
-  bool ioFails = false;  // every request fails with ioError
-  uint32_t ioError = 31;
+  bool ioFails = false;  // every request fails with error 31
   int32_t setStatusAnswer = 0;
   int32_t moduleStatus = 0;
   std::string moduleName = "LuxSnd01";  // up to 64 bytes; 64 leaves no NUL

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <type_traits>
 
 #include "drivers/QORDriverBytes.h"
 #include "platform/IAudioInputSelector.h"
@@ -23,6 +24,7 @@ constexpr GUID kSecondId = {
 constexpr GUID kAudioEngineSet = {
     0x3A2F82DC, 0x886F, 0x4BAA, {0x9E, 0xB4, 0x08, 0x2B, 0x90, 0x25, 0xC5, 0x36}};
 constexpr HRESULT kMoreData = HRESULT_FROM_WIN32(234);
+constexpr HRESULT kNoMoreItems = HRESULT_FROM_WIN32(1168);
 
 bool IsGuid(const uint8_t* at, const GUID& guid) {
   uint8_t bytes[16];
@@ -36,52 +38,80 @@ wchar_t* TaskText(const std::wstring& text) {
   return copy;
 }
 
-class FakeKs : public QORComObject<IKsControl> {
+template <typename T>
+HRESULT Put(T* out, T value) {
+  *out = value;
+  return S_OK;
+}
+
+// No object, and the result.
+template <typename T>
+HRESULT Nothing(T** out, HRESULT result) {
+  *out = nullptr;
+  return result;
+}
+
+// Self as interface I, with a reference.
+template <typename I, typename T>
+HRESULT Give(T* self, void** object) {
+  self->AddRef();
+  *object = static_cast<I*>(self);
+  return S_OK;
+}
+
+// QueryInterface of an object that answers IUnknown and one interface.
+template <typename I, typename T>
+HRESULT Offer(T* self, REFIID asked, REFIID own, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (!(asked == IID_IUnknown) && !(asked == own)) return E_NOINTERFACE;
+  return Give<I>(self, object);
+}
+
+// Item index of items as interface I, with a reference.
+template <typename I, typename T>
+HRESULT At(const std::vector<T*>& items, uint32_t index, I** out) {
+  if (index >= items.size()) return Nothing(out, E_INVALIDARG);
+  items[index]->AddRef();
+  return Put<I*>(out, items[index]);
+}
+
+// A list of parts or of devices, holding a reference to each.
+template <typename T>
+class FakeList : public QORComObject<IPartsList, IMMDeviceCollection> {
  public:
-  explicit FakeKs(FakeDeviceTopology* owner) : owner_(owner) {}
+  static constexpr bool kParts = std::is_base_of_v<IPart, T>;
+  explicit FakeList(const std::vector<T*>& items) : items_(items) {
+    for (T* item : items_) item->AddRef();
+  }
+  ~FakeList() override {
+    for (T* item : items_) item->Release();
+  }
   HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!(iid == IID_IUnknown) && !(iid == IID_IKsControl)) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IKsControl*>(this);
-    return S_OK;
+    return kParts ? Offer<IPartsList>(this, iid, IID_IPartsList, object)
+                  : Offer<IMMDeviceCollection>(this, iid, IID_IMMDeviceCollection, object);
   }
-  HRESULT KsProperty(const void* property, uint32_t length, void* data, uint32_t dataLength,
-                     uint32_t* returned) override {
-    return owner_->Answer(property, length, data, dataLength, returned);
+  HRESULT GetCount(uint32_t* count) override {
+    return Put(count, static_cast<uint32_t>(items_.size()));
   }
+  HRESULT GetPart(uint32_t index, IPart** part) override { return Get(index, part); }
+  HRESULT Item(uint32_t index, IMMDevice** device) override { return Get(index, device); }
 
  private:
-  FakeDeviceTopology* owner_;
+  template <typename I>
+  HRESULT Get(uint32_t index, I** out) {
+    if constexpr (std::is_base_of_v<I, T>) {
+      return At(items_, index, out);
+    } else {
+      return Nothing(out, E_NOTIMPL);
+    }
+  }
+
+  std::vector<T*> items_;
 };
 
-class FakeSelector : public QORComObject<IAudioInputSelector> {
- public:
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!(iid == IID_IUnknown) && !(iid == IID_IAudioInputSelector)) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IAudioInputSelector*>(this);
-    return S_OK;
-  }
-  HRESULT GetSelection(uint32_t* partId) override {
-    *partId = selected_;
-    return S_OK;
-  }
-  HRESULT SetSelection(uint32_t partId, const GUID*) override {
-    selected_ = partId;
-    return S_OK;
-  }
-
- private:
-  uint32_t selected_ = 0x00010003;
-};
-
-class FakeTopology;
-
-class FakePart : public QORComObject<IPart, IConnector> {
+// A part of a topology; a subunit marked as selector is its own input selector.
+class FakePart : public QORComObject<IPart, IConnector, IAudioInputSelector> {
  public:
   FakePart(uint32_t localId, PartType type, ConnectorType connectorType)
       : localId_(localId), type_(type), connectorType_(connectorType) {}
@@ -95,247 +125,114 @@ class FakePart : public QORComObject<IPart, IConnector> {
   HRESULT QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IPart) {
-      *object = static_cast<IPart*>(this);
-    } else if (iid == IID_IConnector && type_ == Connector) {
-      *object = static_cast<IConnector*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    if (iid == IID_IUnknown || iid == IID_IPart) return Give<IPart>(this, object);
+    if (iid == IID_IConnector && type_ == Connector) return Give<IConnector>(this, object);
+    return E_NOINTERFACE;
   }
-  HRESULT GetLocalId(uint32_t* id) override {
-    *id = localId_;
-    return S_OK;
-  }
-  HRESULT GetPartType(PartType* type) override {
-    *type = type_;
-    return S_OK;
-  }
-  HRESULT EnumPartsIncoming(IPartsList** parts) override;
-  HRESULT EnumPartsOutgoing(IPartsList** parts) override;
+  HRESULT GetLocalId(uint32_t* id) override { return Put(id, localId_); }
+  HRESULT GetPartType(PartType* type) override { return Put(type, type_); }
+  HRESULT EnumPartsIncoming(IPartsList** parts) override { return List(incoming, parts); }
+  HRESULT EnumPartsOutgoing(IPartsList** parts) override { return List(outgoing, parts); }
   HRESULT GetTopologyObject(IDeviceTopology** out) override {
     topology->AddRef();
-    *out = topology;
-    return S_OK;
+    return Put(out, topology);
   }
   HRESULT Activate(uint32_t, REFIID iid, void** object) override {
-    *object = nullptr;
-    if (!selector || !(iid == IID_IAudioInputSelector)) return E_NOINTERFACE;
-    *object = static_cast<IAudioInputSelector*>(new FakeSelector());
-    return S_OK;
+    if (!selector || !(iid == IID_IAudioInputSelector)) return Nothing(object, E_NOINTERFACE);
+    return Give<IAudioInputSelector>(this, object);
   }
-  HRESULT GetType(ConnectorType* type) override {
-    *type = connectorType_;
-    return S_OK;
-  }
-  HRESULT GetDataFlow(EDataFlow* flow) override {
-    *flow = eRender;
-    return S_OK;
-  }
+  HRESULT GetType(ConnectorType* type) override { return Put(type, connectorType_); }
+  HRESULT GetDataFlow(EDataFlow* flow) override { return Put(flow, eRender); }
   HRESULT IsConnected(int32_t* connected) override {
-    *connected = connectedTo != nullptr ? 1 : 0;
-    return S_OK;
+    return Put(connected, connectedTo != nullptr ? 1 : 0);
   }
   HRESULT GetConnectedTo(IConnector** other) override {
-    *other = nullptr;
-    if (connectedTo == nullptr) return HRESULT_FROM_WIN32(1168);
+    if (connectedTo == nullptr) return Nothing(other, kNoMoreItems);
     connectedTo->AddRef();
-    *other = static_cast<IConnector*>(connectedTo);
-    return S_OK;
+    return Put<IConnector*>(other, connectedTo);
   }
+  HRESULT GetSelection(uint32_t* partId) override { return Put(partId, selected_); }
+  HRESULT SetSelection(uint32_t partId, const GUID*) override { return Put(&selected_, partId); }
 
  private:
+  static HRESULT List(const std::vector<FakePart*>& parts, IPartsList** list) {
+    *list = parts.empty() ? nullptr : new FakeList<FakePart>(parts);
+    return parts.empty() ? kNoMoreItems : S_OK;
+  }
+
   uint32_t localId_;
   PartType type_;
   ConnectorType connectorType_;
-};
-
-class FakePartsList : public QORComObject<IPartsList> {
- public:
-  explicit FakePartsList(const std::vector<FakePart*>& parts) : parts_(parts) {
-    for (FakePart* part : parts_) part->AddRef();
-  }
-  ~FakePartsList() override {
-    for (FakePart* part : parts_) part->Release();
-  }
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    *object = nullptr;
-    if (!(iid == IID_IUnknown) && !(iid == IID_IPartsList)) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IPartsList*>(this);
-    return S_OK;
-  }
-  HRESULT GetCount(uint32_t* count) override {
-    *count = static_cast<uint32_t>(parts_.size());
-    return S_OK;
-  }
-  HRESULT GetPart(uint32_t index, IPart** part) override {
-    *part = nullptr;
-    if (index >= parts_.size()) return E_INVALIDARG;
-    parts_[index]->AddRef();
-    *part = static_cast<IPart*>(parts_[index]);
-    return S_OK;
-  }
-
- private:
-  std::vector<FakePart*> parts_;
-};
-
-HRESULT FakePart::EnumPartsIncoming(IPartsList** parts) {
-  *parts = nullptr;
-  if (incoming.empty()) return HRESULT_FROM_WIN32(1168);
-  *parts = new FakePartsList(incoming);
-  return S_OK;
-}
-
-HRESULT FakePart::EnumPartsOutgoing(IPartsList** parts) {
-  *parts = nullptr;
-  if (outgoing.empty()) return HRESULT_FROM_WIN32(1168);
-  *parts = new FakePartsList(outgoing);
-  return S_OK;
-}
-
-class FakeTopology : public QORComObject<IDeviceTopology> {
- public:
-  explicit FakeTopology(std::wstring deviceId) : deviceId_(std::move(deviceId)) {}
-  std::vector<FakePart*> connectors;
-  std::vector<FakePart*> parts;
-
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    *object = nullptr;
-    if (!(iid == IID_IUnknown) && !(iid == IID_IDeviceTopology)) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IDeviceTopology*>(this);
-    return S_OK;
-  }
-  HRESULT GetConnectorCount(uint32_t* count) override {
-    *count = static_cast<uint32_t>(connectors.size());
-    return S_OK;
-  }
-  HRESULT GetConnector(uint32_t index, IConnector** connector) override {
-    *connector = nullptr;
-    if (index >= connectors.size()) return E_INVALIDARG;
-    connectors[index]->AddRef();
-    *connector = static_cast<IConnector*>(connectors[index]);
-    return S_OK;
-  }
-  HRESULT GetPartById(uint32_t id, IPart** part) override {
-    *part = nullptr;
-    for (FakePart* candidate : parts) {
-      uint32_t local = 0;
-      candidate->GetLocalId(&local);
-      if (local == id) {
-        candidate->AddRef();
-        *part = static_cast<IPart*>(candidate);
-        return S_OK;
-      }
-    }
-    return E_NOTFOUND;
-  }
-  HRESULT GetDeviceId(wchar_t** id) override {
-    *id = TaskText(deviceId_);
-    return S_OK;
-  }
-  HRESULT GetSignalPath(IPart*, IPart*, int32_t, IPartsList** parts) override {
-    *parts = nullptr;
-    return E_NOTIMPL;
-  }
-
- private:
-  std::wstring deviceId_;
+  uint32_t selected_ = 0x00010003;
 };
 
 enum class Role { kOther, kEndpoint, kAdapter, kWave };
 
-class FakeDevice : public QORComObject<IMMDevice, IMMEndpoint> {
+// A device is its own topology (with the connectors and parts below), and the wave filter's device
+// is its own kernel-streaming control.
+class FakeDevice : public QORComObject<IMMDevice, IMMEndpoint, IDeviceTopology, IKsControl> {
  public:
-  FakeDevice(FakeDeviceTopology* owner, Role role, std::wstring id, FakeTopology* topology)
-      : owner_(owner), role_(role), id_(std::move(id)), topology_(topology) {}
+  FakeDevice(FakeDeviceTopology* owner, Role role, std::wstring id)
+      : owner_(owner), role_(role), id_(std::move(id)) {}
+
+  std::vector<FakePart*> connectors;
+  std::vector<FakePart*> parts;
 
   std::wstring Id() const { return role_ == Role::kEndpoint ? owner_->endpointId : id_; }
 
   HRESULT QueryInterface(REFIID iid, void** object) override {
     *object = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IMMDevice) {
-      *object = static_cast<IMMDevice*>(this);
-    } else if (iid == IID_IMMEndpoint) {
-      *object = static_cast<IMMEndpoint*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  HRESULT Activate(REFIID iid, uint32_t, PROPVARIANT*, void** object) override {
-    *object = nullptr;
-    if (iid == IID_IDeviceTopology && topology_ != nullptr) {
-      if (role_ == Role::kEndpoint && owner_->topologyActivationFails) return E_NOINTERFACE;
-      topology_->AddRef();
-      *object = static_cast<IDeviceTopology*>(topology_);
-      return S_OK;
-    }
-    if (iid == IID_IKsControl && role_ == Role::kWave) {
-      if (owner_->ksActivationFails) return E_NOINTERFACE;
-      *object = static_cast<IKsControl*>(new FakeKs(owner_));
-      return S_OK;
-    }
+    if (iid == IID_IUnknown || iid == IID_IMMDevice) return Give<IMMDevice>(this, object);
+    if (iid == IID_IMMEndpoint) return Give<IMMEndpoint>(this, object);
     return E_NOINTERFACE;
   }
+  HRESULT Activate(REFIID iid, uint32_t, PROPVARIANT*, void** object) override {
+    if (iid == IID_IDeviceTopology && role_ != Role::kOther) {
+      const bool fails = role_ == Role::kEndpoint && owner_->topologyActivationFails;
+      return fails ? Nothing(object, E_NOINTERFACE) : Give<IDeviceTopology>(this, object);
+    }
+    if (!(iid == IID_IKsControl) || role_ != Role::kWave || owner_->ksActivationFails) {
+      return Nothing(object, E_NOINTERFACE);
+    }
+    return Give<IKsControl>(this, object);
+  }
   HRESULT OpenPropertyStore(uint32_t, IPropertyStore** store) override {
-    *store = nullptr;
-    return E_NOTIMPL;
+    return Nothing(store, E_NOTIMPL);
   }
-  HRESULT GetId(wchar_t** id) override {
-    *id = TaskText(Id());
-    return S_OK;
+  HRESULT GetId(wchar_t** id) override { return Put(id, TaskText(Id())); }
+  HRESULT GetState(uint32_t* state) override { return Put<uint32_t>(state, DEVICE_STATE_ACTIVE); }
+  HRESULT GetDataFlow(EDataFlow* flow) override { return Put(flow, eRender); }
+
+  HRESULT GetConnectorCount(uint32_t* count) override {
+    return Put(count, static_cast<uint32_t>(connectors.size()));
   }
-  HRESULT GetState(uint32_t* state) override {
-    *state = DEVICE_STATE_ACTIVE;
-    return S_OK;
+  HRESULT GetConnector(uint32_t index, IConnector** connector) override {
+    return At(connectors, index, connector);
   }
-  HRESULT GetDataFlow(EDataFlow* flow) override {
-    *flow = eRender;
-    return S_OK;
+  HRESULT GetPartById(uint32_t id, IPart** part) override {
+    for (FakePart* candidate : parts) {
+      uint32_t local = 0;
+      candidate->GetLocalId(&local);
+      if (local != id) continue;
+      candidate->AddRef();
+      return Put<IPart*>(part, candidate);
+    }
+    return Nothing(part, E_NOTFOUND);
+  }
+  HRESULT GetDeviceId(wchar_t** id) override { return GetId(id); }
+  HRESULT GetSignalPath(IPart*, IPart*, int32_t, IPartsList** parts) override {
+    return Nothing(parts, E_NOTIMPL);
+  }
+
+  HRESULT KsProperty(const void* property, uint32_t length, void* data, uint32_t dataLength,
+                     uint32_t* returned) override {
+    return owner_->Answer(property, length, data, dataLength, returned);
   }
 
  private:
   FakeDeviceTopology* owner_;
   Role role_;
   std::wstring id_;
-  FakeTopology* topology_;
-};
-
-class FakeCollection : public QORComObject<IMMDeviceCollection> {
- public:
-  explicit FakeCollection(std::vector<FakeDevice*> devices) : devices_(std::move(devices)) {
-    for (FakeDevice* device : devices_) device->AddRef();
-  }
-  ~FakeCollection() override {
-    for (FakeDevice* device : devices_) device->Release();
-  }
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    *object = nullptr;
-    if (!(iid == IID_IUnknown) && !(iid == IID_IMMDeviceCollection)) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IMMDeviceCollection*>(this);
-    return S_OK;
-  }
-  HRESULT GetCount(uint32_t* count) override {
-    *count = static_cast<uint32_t>(devices_.size());
-    return S_OK;
-  }
-  HRESULT Item(uint32_t index, IMMDevice** device) override {
-    *device = nullptr;
-    if (index >= devices_.size()) return E_INVALIDARG;
-    devices_[index]->AddRef();
-    *device = static_cast<IMMDevice*>(devices_[index]);
-    return S_OK;
-  }
-
- private:
-  std::vector<FakeDevice*> devices_;
 };
 
 }  // namespace topology_fake
@@ -344,15 +241,10 @@ using namespace topology_fake;
 
 struct FakeDeviceTopology::Graph {
   std::vector<FakePart*> parts;
-  std::vector<FakeTopology*> topologies;
-  FakeDevice* other = nullptr;
-  FakeDevice* endpoint = nullptr;
-  FakeDevice* adapter = nullptr;
-  FakeDevice* wave = nullptr;
+  std::vector<FakeDevice*> devices;  // another render endpoint, the endpoint, adapter, wave
 
   ~Graph() {
-    for (FakeDevice* device : {other, endpoint, adapter, wave}) device->Release();
-    for (FakeTopology* topology : topologies) topology->Release();
+    for (FakeDevice* device : devices) device->Release();
     for (FakePart* part : parts) part->Release();
   }
 };
@@ -364,36 +256,26 @@ class FakeEnumerator : public QORComObject<IMMDeviceEnumerator> {
   FakeEnumerator(FakeDeviceTopology* owner, FakeDeviceTopology::Graph* graph)
       : owner_(owner), graph_(graph) {}
   HRESULT QueryInterface(REFIID iid, void** object) override {
-    *object = nullptr;
-    if (!(iid == IID_IUnknown) && !(iid == IID_IMMDeviceEnumerator)) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IMMDeviceEnumerator*>(this);
-    return S_OK;
+    return Offer<IMMDeviceEnumerator>(this, iid, IID_IMMDeviceEnumerator, object);
   }
   HRESULT EnumAudioEndpoints(EDataFlow flow, uint32_t, IMMDeviceCollection** devices) override {
     std::vector<FakeDevice*> list;
-    if (flow == eRender || flow == eAll) {
-      list.push_back(graph_->other);
-      if (owner_->endpointPresent) list.push_back(graph_->endpoint);
-    }
-    *devices = new FakeCollection(std::move(list));
+    if (flow == eRender || flow == eAll) list = {graph_->devices[0]};
+    if (!list.empty() && owner_->endpointPresent) list.push_back(graph_->devices[1]);
+    *devices = new FakeList<FakeDevice>(list);
     return S_OK;
   }
   HRESULT GetDefaultAudioEndpoint(EDataFlow, ERole, IMMDevice** device) override {
-    *device = nullptr;
-    return E_NOTFOUND;
+    return Nothing(device, E_NOTFOUND);
   }
   HRESULT GetDevice(const wchar_t* id, IMMDevice** device) override {
-    *device = nullptr;
-    for (FakeDevice* candidate : {graph_->other, graph_->endpoint, graph_->adapter, graph_->wave}) {
-      if (candidate == graph_->endpoint && !owner_->endpointPresent) continue;
-      if (id != nullptr && candidate->Id() == id) {
-        candidate->AddRef();
-        *device = static_cast<IMMDevice*>(candidate);
-        return S_OK;
-      }
+    for (FakeDevice* candidate : graph_->devices) {
+      if (candidate == graph_->devices[1] && !owner_->endpointPresent) continue;
+      if (id == nullptr || candidate->Id() != id) continue;
+      candidate->AddRef();
+      return Put<IMMDevice*>(device, candidate);
     }
-    return E_NOTFOUND;
+    return Nothing(device, E_NOTFOUND);
   }
   HRESULT RegisterEndpointNotificationCallback(IMMNotificationClient*) override { return S_OK; }
   HRESULT UnregisterEndpointNotificationCallback(IMMNotificationClient*) override { return S_OK; }
@@ -405,18 +287,20 @@ class FakeEnumerator : public QORComObject<IMMDeviceEnumerator> {
 
 }  // namespace topology_fake
 
-using namespace topology_fake;
-
 FakeDeviceTopology::FakeDeviceTopology() : graph_(new Graph) {
   constexpr GUID kModuleId = {
       0xE1284052, 0xF064, 0x4FE4, {0xA3, 0xD3, 0x38, 0x78, 0xF7, 0x27, 0x04, 0xC3}};
   modules = {{0, {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}}, "OtherPP", "0.9"},
              {1, kModuleId, "LuxSndPP", "1.2.3"}};
 
-  auto* endpointTopology = new FakeTopology(L"endpoint");
-  auto* adapterTopology = new FakeTopology(L"{2}.\\\\?\\hdaudio#adapter\\topology");
-  auto* waveTopology = new FakeTopology(L"{2}.\\\\?\\hdaudio#adapter\\wave");
-  graph_->topologies = {endpointTopology, adapterTopology, waveTopology};
+  graph_->devices = {new FakeDevice(this, Role::kOther,
+                                    L"{0.0.0.00000000}.{5e0a1c2d-0000-4000-8000-000000000002}"),
+                     new FakeDevice(this, Role::kEndpoint, L""),
+                     new FakeDevice(this, Role::kAdapter, L"{2}.\\\\?\\hdaudio#adapter\\topology"),
+                     new FakeDevice(this, Role::kWave, L"{2}.\\\\?\\hdaudio#adapter\\wave")};
+  FakeDevice* endpoint = graph_->devices[1];
+  FakeDevice* adapter = graph_->devices[2];
+  FakeDevice* wave = graph_->devices[3];
 
   auto* endpointConnector = new FakePart(0x00010000, Connector, Software_Fixed);
   auto* bridge = new FakePart(0x00010001, Connector, Physical_Internal);
@@ -426,38 +310,25 @@ FakeDeviceTopology::FakeDeviceTopology() : graph_(new Graph) {
   auto* hostPin = new FakePart(0x00010005, Connector, Software_IO);
   graph_->parts = {endpointConnector, bridge, mux, toWave, waveOut, hostPin};
 
-  endpointConnector->topology = endpointTopology;
   endpointConnector->connectedTo = bridge;
-  bridge->topology = adapterTopology;
   bridge->connectedTo = endpointConnector;
   bridge->incoming = {mux};
-  mux->topology = adapterTopology;
   mux->selector = true;
   mux->incoming = {toWave};
   mux->outgoing = {bridge};
-  toWave->topology = adapterTopology;
   toWave->outgoing = {mux};
   toWave->connectedTo = waveOut;
-  waveOut->topology = waveTopology;
   waveOut->connectedTo = toWave;
   waveOut->incoming = {hostPin};
-  hostPin->topology = waveTopology;
   hostPin->outgoing = {waveOut};
 
-  endpointTopology->connectors = {endpointConnector};
-  endpointTopology->parts = {endpointConnector};
-  adapterTopology->connectors = {bridge, toWave};
-  adapterTopology->parts = {bridge, mux, toWave};
-  waveTopology->connectors = {waveOut, hostPin};
-  waveTopology->parts = {waveOut, hostPin};
-
-  graph_->other = new FakeDevice(
-      this, Role::kOther, L"{0.0.0.00000000}.{5e0a1c2d-0000-4000-8000-000000000002}", nullptr);
-  graph_->endpoint = new FakeDevice(this, Role::kEndpoint, L"", endpointTopology);
-  graph_->adapter = new FakeDevice(this, Role::kAdapter, L"{2}.\\\\?\\hdaudio#adapter\\topology",
-                                   adapterTopology);
-  graph_->wave =
-      new FakeDevice(this, Role::kWave, L"{2}.\\\\?\\hdaudio#adapter\\wave", waveTopology);
+  endpoint->connectors = endpoint->parts = {endpointConnector};
+  adapter->connectors = {bridge, toWave};
+  adapter->parts = {bridge, mux, toWave};
+  wave->connectors = wave->parts = {waveOut, hostPin};
+  for (FakeDevice* device : graph_->devices) {
+    for (FakePart* part : device->parts) part->topology = device;
+  }
 }
 
 void FakeDeviceTopology::LoopTheSelector() {
@@ -479,11 +350,6 @@ HRESULT FakeDeviceTopology::CreateDeviceEnumerator(IMMDeviceEnumerator** enumera
 std::vector<FakeDeviceTopology::Request> FakeDeviceTopology::Requests() {
   std::lock_guard<std::mutex> hold(lock_);
   return requests_;
-}
-
-uint32_t FakeDeviceTopology::DescriptorRequests() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return descriptorRequests_;
 }
 
 std::vector<uint8_t> FakeDeviceTopology::ModuleListAnswer() {
@@ -512,41 +378,30 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
   const uint32_t flags = QORDriverBytes::GetU32(request + 20);
   const uint32_t node = length >= 28 ? QORDriverBytes::GetU32(request + 24) : 0;
 
-  if (IsGuid(request, kAudioEngineSet)) {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      ++descriptorRequests_;
-    }
-    if (id != 6 || flags != 0x10000001 || length != 32 || node != (kNodeLocalId & 0xFFFF)) {
-      return E_INVALIDARG;
-    }
-    if (descriptorFails) return E_FAIL;
-    if (dataLength < 12) {
-      *returned = 12;
-      return kMoreData;
-    }
-    QORDriverBytes::PutU32(out, 1);
-    QORDriverBytes::PutU32(out + 4, offloadPin);
-    QORDriverBytes::PutU32(out + 8, 3);
-    *returned = 12;
-    return S_OK;
-  }
-  if (!IsGuid(request, kPostProcessingSet)) return E_INVALIDARG;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    Request copy;
-    copy.property.assign(request, request + length);
-    copy.dataLength = dataLength;
-    if ((flags & 2) != 0 && out != nullptr) copy.data.assign(out, out + dataLength);
-    requests_.push_back(std::move(copy));
-  }
-  if (node != offloadPin || QORDriverBytes::GetU32(request + 28) != 0) return E_INVALIDARG;
   auto answer = [&](const std::vector<uint8_t>& bytes) -> HRESULT {
     *returned = static_cast<uint32_t>(bytes.size());
     if (dataLength < bytes.size()) return kMoreData;
     if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     return S_OK;
   };
+
+  if (IsGuid(request, kAudioEngineSet)) {
+    if (id != 6 || flags != 0x10000001 || length != 32 || node != (kNodeLocalId & 0xFFFF)) {
+      return E_INVALIDARG;
+    }
+    if (descriptorFails) return E_FAIL;
+    std::vector<uint8_t> descriptor(12);  // a count of 1, the pin, then 3
+    QORDriverBytes::PutU32(descriptor.data(), 1);
+    QORDriverBytes::PutU32(descriptor.data() + 4, offloadPin);
+    QORDriverBytes::PutU32(descriptor.data() + 8, 3);
+    return answer(descriptor);
+  }
+  if (!IsGuid(request, kPostProcessingSet)) return E_INVALIDARG;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    requests_.push_back({std::vector<uint8_t>(request, request + length), dataLength});
+  }
+  if (node != offloadPin || QORDriverBytes::GetU32(request + 28) != 0) return E_INVALIDARG;
   switch (id) {
     case 0:
       if (length != 32 || flags != 1) return E_INVALIDARG;
@@ -561,13 +416,10 @@ HRESULT FakeDeviceTopology::Answer(const void* property, uint32_t length, void* 
       }
       const auto found = parameters.find(QORDriverBytes::GetU32(request + 68));
       if (found == parameters.end()) return E_NOTFOUND;
-      std::vector<uint8_t> bytes(4 + found->second.size());
-      QORDriverBytes::PutU32(bytes.data(), overrideStatedSize
-                                               ? statedSize
-                                               : static_cast<uint32_t>(found->second.size()));
-      if (!found->second.empty()) {
-        std::memcpy(bytes.data() + 4, found->second.data(), found->second.size());
-      }
+      const auto size = static_cast<uint32_t>(found->second.size());
+      std::vector<uint8_t> bytes(4);  // the stated size, then the data
+      QORDriverBytes::PutU32(bytes.data(), overrideStatedSize ? statedSize : size);
+      bytes.insert(bytes.end(), found->second.begin(), found->second.end());
       return answer(bytes);
     }
     case 4:

@@ -14,9 +14,9 @@ namespace qortest {
 // A Skylake-style DSP behind the device-topology services: one render endpoint whose connector
 // leads through an adapter's topology filter (a connector, an input selector, a connector) to a
 // wave filter (a connector with the audio-engine node, then the host's software I/O connector).
-// The wave filter's kernel-streaming control answers the audio-engine descriptor and the
-// post-processing requests from the public configuration below, and records every request.
-// Install it with QORDriverServices::Install; change the configuration only while no query runs.
+// The wave filter answers the audio-engine descriptor and the post-processing requests from the
+// configuration below. Install it with QORDriverServices::Install; change the configuration only
+// while no query runs.
 class FakeDeviceTopology : public IQORDeviceTopologyService {
  public:
   struct ModuleRecord {
@@ -28,7 +28,6 @@ class FakeDeviceTopology : public IQORDeviceTopologyService {
   struct Request {
     std::vector<uint8_t> property;
     uint32_t dataLength = 0;
-    std::vector<uint8_t> data;  // what a SET carried
   };
 
   static constexpr uint32_t kNodeLocalId = 0x00010004;  // node 4 on the wave filter
@@ -62,7 +61,6 @@ class FakeDeviceTopology : public IQORDeviceTopologyService {
 
   // Post-processing requests received by the wave filter (descriptor requests not included).
   std::vector<Request> Requests();
-  uint32_t DescriptorRequests();
   // The module list as this configuration answers it.
   std::vector<uint8_t> ModuleListAnswer();
   // Answers one property request as the driver would (used by the wave filter's control).
@@ -74,7 +72,6 @@ class FakeDeviceTopology : public IQORDeviceTopologyService {
  private:
   std::mutex lock_;
   std::vector<Request> requests_;
-  uint32_t descriptorRequests_ = 0;
   Graph* graph_;
 };
 

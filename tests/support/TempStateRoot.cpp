@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -15,19 +14,13 @@ TempStateRoot::TempStateRoot() {
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   ::chmod(pattern.c_str(), 0770);
   path_ = pattern;
-  if (const char* old = std::getenv("QOR_ROOT")) {
-    previous_ = old;
-    hadPrevious_ = true;
-  }
+  if (const char* old = std::getenv("QOR_ROOT")) previous_ = old;
   ::setenv("QOR_ROOT", path_.c_str(), 1);
 }
 
 TempStateRoot::~TempStateRoot() {
-  if (hadPrevious_) {
-    ::setenv("QOR_ROOT", previous_.c_str(), 1);
-  } else {
-    ::unsetenv("QOR_ROOT");
-  }
+  if (previous_) ::setenv("QOR_ROOT", previous_->c_str(), 1);
+  if (!previous_) ::unsetenv("QOR_ROOT");
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }

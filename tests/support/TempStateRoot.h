@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace qortest {
@@ -17,8 +18,7 @@ class TempStateRoot {
 
  private:
   std::string path_;
-  std::string previous_;
-  bool hadPrevious_ = false;
+  std::optional<std::string> previous_;
 };
 
 }  // namespace qortest

@@ -24,10 +24,8 @@ std::vector<std::string> TraceCapture::Lines() {
 }
 
 std::vector<std::string> TraceCapture::LinesContaining(const std::string& text) {
-  std::vector<std::string> found;
-  for (auto& line : Lines()) {
-    if (line.find(text) != std::string::npos) found.push_back(line);
-  }
+  std::vector<std::string> found = Lines();
+  std::erase_if(found, [&](const std::string& line) { return line.find(text) == line.npos; });
   return found;
 }
 

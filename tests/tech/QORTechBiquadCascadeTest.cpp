@@ -1,21 +1,14 @@
 // The SIMD section runner against the plain scalar path it replaces: one section at a time, one
 // channel at a time, with float samples between sections.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <numbers>
-#include <string>
-#include <vector>
-
 #include "AllocationCounter.h"
 #include "QORTechBiquad.h"
 #include "QORTechBiquadCascade.h"
+#include "TechTestLibrary.h"
 
 namespace {
 
-using Channels = std::vector<std::vector<float>>;
+using techtest::Channels;
+using techtest::PeakAndWorst;
 
 // Bound on the difference, relative to the reference's peak: -120 dB.
 constexpr double kBound = 1e-6;
@@ -38,58 +31,48 @@ Channels Make(int signal, uint32_t channels, uint32_t frames, double rate) {
 }
 
 struct Design {
-  const char* name;
+  std::string name;
   double rate;
   std::vector<QORTechBiquad::Coefficients> sections;
 };
 
 std::vector<Design> Designs() {
+  using B = QORTechBiquad;
   std::vector<Design> designs;
   // The ten equaliser bands at full boost and cut, alternating: the largest gains the library
   // asks of a cascade.
   for (const double rate : {48000.0, 192000.0}) {
-    Design eq{rate == 48000.0 ? "eq48000" : "eq192000", rate, {}};
-    double centre = 31.25;
-    for (int b = 0; b < 10; ++b, centre *= 2.0) {
-      eq.sections.push_back(QORTechBiquad::Peaking(rate, centre, b % 2 == 0 ? 12.0 : -12.0, 1.41));
+    Design eq{"eq" + std::to_string(static_cast<int>(rate)), rate, {}};
+    for (int b = 0; b < 10; ++b) {
+      eq.sections.push_back(B::Peaking(rate, 31.25 * (1 << b), b % 2 == 0 ? 12.0 : -12.0, 1.41));
     }
     designs.push_back(eq);
   }
   designs.push_back({"shelves and high-pass",
                      44100.0,
-                     {QORTechBiquad::LowShelf(44100.0, 100.0, 8.0),
-                      QORTechBiquad::HighShelf(44100.0, 8000.0, 4.0),
-                      QORTechBiquad::HighPass(44100.0, 20.0, 0.5412),
-                      QORTechBiquad::HighPass(44100.0, 20.0, 1.3066),
-                      QORTechBiquad::LowPass(44100.0, 150.0, 0.707)}});
-  designs.push_back({"one section", 48000.0, {QORTechBiquad::LowShelf(48000.0, 90.0, 12.0)}});
+                     {B::LowShelf(44100.0, 100.0, 8.0), B::HighShelf(44100.0, 8000.0, 4.0),
+                      B::HighPass(44100.0, 20.0, 0.5412), B::HighPass(44100.0, 20.0, 1.3066),
+                      B::LowPass(44100.0, 150.0, 0.707)}});
+  designs.push_back({"one section", 48000.0, {B::LowShelf(48000.0, 90.0, 12.0)}});
   // Odd and even lengths around the point where long cascades take another runner, an odd one with
   // a section left over.
   for (const size_t count : {6, 7, 8, 9}) {
-    Design mixed{nullptr, 48000.0, {}};
+    Design mixed{std::to_string(count) + " mixed", 48000.0, {}};
     for (size_t s = 0; s < count; ++s) {
-      mixed.sections.push_back(s % 3 == 0 ? QORTechBiquad::LowShelf(48000.0, 60.0 * (s + 1), 6.0)
-                               : s % 3 == 1
-                                   ? QORTechBiquad::Peaking(48000.0, 700.0 * (s + 1), -9.0, 2.0)
-                                   : QORTechBiquad::HighPass(48000.0, 25.0, 0.7071));
+      mixed.sections.push_back(s % 3 == 0   ? B::LowShelf(48000.0, 60.0 * (s + 1), 6.0)
+                               : s % 3 == 1 ? B::Peaking(48000.0, 700.0 * (s + 1), -9.0, 2.0)
+                                            : B::HighPass(48000.0, 25.0, 0.7071));
     }
-    static const char* const kNames[] = {"six mixed", "seven mixed", "eight mixed", "nine mixed"};
-    mixed.name = kNames[count - 6];
     designs.push_back(mixed);
   }
   return designs;
 }
 
-// The largest magnitude of reference, and the largest difference of actual from it.
-std::pair<double, double> PeakAndWorst(const Channels& reference, const Channels& actual) {
-  double peak = 0.0, worst = 0.0;
-  for (size_t c = 0; c < reference.size(); ++c) {
-    for (size_t i = 0; i < reference[c].size(); ++i) {
-      peak = std::max(peak, std::fabs(static_cast<double>(reference[c][i])));
-      worst = std::max(worst, std::fabs(static_cast<double>(actual[c][i]) - reference[c][i]));
-    }
-  }
-  return {peak, worst};
+// The sections of a design, from rest.
+std::vector<QORTechBiquad> Sections(const Design& design) {
+  std::vector<QORTechBiquad> sections(design.sections.size());
+  for (size_t s = 0; s < sections.size(); ++s) sections[s].SetCoefficients(design.sections[s]);
+  return sections;
 }
 
 TEST(QORTechBiquadCascade, MatchesTheScalarPathWithin120DbForEveryChannelCountAndBlockLength) {
@@ -101,19 +84,14 @@ TEST(QORTechBiquadCascade, MatchesTheScalarPathWithin120DbForEveryChannelCountAn
       for (uint32_t channels = 1; channels <= 8; ++channels) {
         const Channels input = Make(signal, channels, kFrames, design.rate);
         Channels reference = input;
-        std::vector<QORTechBiquad> scalar(design.sections.size());
-        for (size_t s = 0; s < scalar.size(); ++s) {
-          scalar[s].SetCoefficients(design.sections[s]);
-          for (uint32_t c = 0; c < channels; ++c)
-            scalar[s].Process(reference[c].data(), kFrames, c);
+        for (QORTechBiquad& section : Sections(design)) {
+          for (uint32_t c = 0; c < channels; ++c) section.Process(reference[c].data(), kFrames, c);
         }
         for (const uint32_t block : blocks) {
-          SCOPED_TRACE(std::string(design.name) + ", signal " + std::to_string(signal) + ", " +
+          SCOPED_TRACE(design.name + ", signal " + std::to_string(signal) + ", " +
                        std::to_string(channels) + " channels, blocks of " + std::to_string(block));
           Channels actual = input;
-          std::vector<QORTechBiquad> sections(design.sections.size());
-          for (size_t s = 0; s < sections.size(); ++s)
-            sections[s].SetCoefficients(design.sections[s]);
+          std::vector<QORTechBiquad> sections = Sections(design);
           std::vector<float*> pointers(channels);
           uint64_t allocations = 0;
           // A new cascade for each call: the sections carry the state from one call to the next.

@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <limits>
 #include <set>
-#include <sstream>
 
 #include "TechTestLibrary.h"
 

@@ -11,26 +11,19 @@ TEST(QORTechLatency, EveryProcessDelaysByExactlyWhatItDeclaresAtEveryRate) {
   const struct {
     const char* id;
     uint32_t channels;
-    std::vector<Setting> settings;
+    const char* settings;
   } cases[] = {
-      {"ZR3D",
-       2,
-       {{"ZR3D-GEQ Enable", 1},
-        {"ZR3D-GEQ Band 4", 300},
-        {"ZR3D-AmploHD Enable", 1},
-        {"ZR3D-GravHD Boost Enable", 1},
-        {"ZR3D-Limiter Enable", 1}}},
-      {"LUXSND",
-       2,
-       {{"LUXSND-GEQ Enable", 1},
-        {"LUXSND-PEQ Band 2 Type", 1},
-        {"LUXSND-PEQ Band 2 Gain", 600},
-        {"LUXSND-Limiter Enable", 1}}},
-      {"QOR Speaker Protection", 2, {{"SP-Enable", 1}}},
-      {"NUV", 2, {{"NUV-Process Enable", 1}}},
-      {"QOR Clarix+", 2, {{"CLARIX-Enable", 1}}},
-      {"QOR AEC/NR", 1, {{"AECNR-NR Enable", 1}}},
-      {"QOR Passthrough", 2, {}},
+      {"ZR3D", 2,
+       "ZR3D-GEQ Enable=1,ZR3D-GEQ Band 4=300,ZR3D-AmploHD Enable=1,ZR3D-GravHD Boost Enable=1,"
+       "ZR3D-Limiter Enable=1"},
+      {"LUXSND", 2,
+       "LUXSND-GEQ Enable=1,LUXSND-PEQ Band 2 Type=1,LUXSND-PEQ Band 2 Gain=600,"
+       "LUXSND-Limiter Enable=1"},
+      {"QOR Speaker Protection", 2, "SP-Enable=1"},
+      {"NUV", 2, "NUV-Process Enable=1"},
+      {"QOR Clarix+", 2, "CLARIX-Enable=1"},
+      {"QOR AEC/NR", 1, "AECNR-NR Enable=1"},
+      {"QOR Passthrough", 2, ""},
   };
   for (uint32_t rate : {16000u, 44100u, 48000u, 96000u}) {
     for (const auto& c : cases) {

@@ -8,30 +8,22 @@ using namespace techtest;
 
 const struct Case {
   const char* techId;
-  std::vector<Setting> on;       // makes the process do real work
-  std::vector<Setting> changed;  // a different tuning, set while running
-  float room = -1.0f;            // level a receiving process is given
+  const char* on;       // makes the process do real work
+  const char* changed;  // a different tuning, set while running
+  float room = -1.0f;   // level a receiving process is given
 } kCases[] = {
     {"ZR3D",
-     {{"ZR3D-GEQ Enable", 1},
-      {"ZR3D-GEQ Band 3", 900},
-      {"ZR3D-GEQ Band 8", -600},
-      {"ZR3D-AmploHD Enable", 1},
-      {"ZR3D-GravHD Boost Enable", 1},
-      {"ZR3D-Stereo Width", 150}},
-     {{"ZR3D-GEQ Band 3", 300}, {"ZR3D-Stereo Width", 80}}},
-    {"QOR Speaker Protection",
-     {{"SP-High-Pass Frequency", 150}},
-     {{"SP-High-Pass Frequency", 300}}},
-    {"NUV", {{"NUV-Process Enable", 1}}, {{"NUV-Crossfeed Level", -300}}},
+     "ZR3D-GEQ Enable=1,ZR3D-GEQ Band 3=900,ZR3D-GEQ Band 8=-600,ZR3D-AmploHD Enable=1,"
+     "ZR3D-GravHD Boost Enable=1,ZR3D-Stereo Width=150",
+     "ZR3D-GEQ Band 3=300,ZR3D-Stereo Width=80"},
+    {"QOR Speaker Protection", "SP-High-Pass Frequency=150", "SP-High-Pass Frequency=300"},
+    {"NUV", "NUV-Process Enable=1", "NUV-Crossfeed Level=-300"},
     {"LUXSND",
-     {{"LUXSND-GEQ Enable", 1},
-      {"LUXSND-PEQ Band 2 Type", 1},
-      {"LUXSND-PEQ Band 2 Gain", 800},
-      {"LUXSND-GravHD Boost Enable", 1}},
-     {{"LUXSND-PEQ Band 2 Gain", 400}}},
-    {"QOR AEC/NR", {}, {{"AECNR-AEC Enable", 0}, {"AECNR-NR Level", -3000}}},
-    {"QOR Clarix+", {}, {{"CLARIX-Presence Boost", 300}, {"CLARIX-Level Boost", 1200}}, 0.1f},
+     "LUXSND-GEQ Enable=1,LUXSND-PEQ Band 2 Type=1,LUXSND-PEQ Band 2 Gain=800,"
+     "LUXSND-GravHD Boost Enable=1",
+     "LUXSND-PEQ Band 2 Gain=400"},
+    {"QOR AEC/NR", "", "AECNR-AEC Enable=0,AECNR-NR Level=-3000"},
+    {"QOR Clarix+", "", "CLARIX-Presence Boost=300,CLARIX-Level Boost=1200", 0.1f},
 };
 
 // Blocks of 10 ms suit every process, the echo canceller's fixed blocks included. Loud input
@@ -49,9 +41,10 @@ TEST(QORTechRealTime, ProcessNeverAllocatesAndSilenceDecaysCleanly) {
       auto p = MakeProcess(c.techId, 6, rate, c.on);
       SideChain side{c.room};
       auto audio = Sine(6, rate, 997.0, rate, 0.9f);
+      const std::vector<Setting> changed = Parse(c.changed);
       qortest::AllocationScope scope;
       RunBlocks(*p, audio, rate / 100, &side.callback);
-      for (const auto& s : c.changed) ASSERT_TRUE(p->SetControlInt(s.name, s.value));
+      for (const auto& s : changed) ASSERT_TRUE(p->SetControlInt(s.name.c_str(), s.value));
       RunBlocks(*p, audio, rate / 100, &side.callback);
       RunBlocks(*p, audio, 0, &side.callback);  // one long call
       EXPECT_EQ(scope.Count(), 0u);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <numbers>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,9 +20,20 @@ namespace techtest {
 using Channels = std::vector<std::vector<float>>;
 
 struct Setting {
-  const char* name;
+  std::string name;
   int32_t value;
 };
+
+// "name=value,name=value" (integer values) as settings.
+inline std::vector<Setting> Parse(const std::string& text) {
+  std::vector<Setting> settings;
+  std::istringstream list(text);
+  for (std::string item; std::getline(list, item, ',');) {
+    const size_t equals = item.find('=');
+    settings.push_back({item.substr(0, equals), std::stoi(item.substr(equals + 1))});
+  }
+  return settings;
+}
 
 // The built library, opened once per test binary through dlopen like the host does.
 struct TechTestLibrary {
@@ -46,14 +58,16 @@ struct ProcessDeleter {
 };
 using ProcessPtr = std::unique_ptr<TechProcess, ProcessDeleter>;
 
-// Created, initialised and tuned; null when creating or initialising fails.
+// Created, initialised and tuned with "name=value,..."; null when creating or initialising fails.
 inline ProcessPtr MakeProcess(const std::string& techId, uint32_t channels, uint32_t rate,
-                              const std::vector<Setting>& settings = {}) {
+                              const std::string& settings = "") {
   TechProcess* raw = nullptr;
   if (!TechTestLibrary::Get().create(techId.c_str(), &raw) || raw == nullptr) return nullptr;
   ProcessPtr process(raw);
   if (!process->Init(channels, rate)) return nullptr;
-  for (const auto& s : settings) EXPECT_TRUE(process->SetControlInt(s.name, s.value)) << s.name;
+  for (const auto& s : Parse(settings)) {
+    EXPECT_TRUE(process->SetControlInt(s.name.c_str(), s.value)) << s.name;
+  }
   return process;
 }
 
@@ -74,22 +88,15 @@ inline void RunBlocks(TechProcess& process, Channels& audio, uint32_t block = 48
   }
 }
 
-// The host's end of the side chain: checks every record, keeps the last level a sending process
-// reports, and gives a receiving process `give` in every sample when that is not negative.
+// The host's end of the side chain: gives a receiving process `give` in every sample when that is
+// not negative, else keeps the last level a sending process reports.
 struct SideChain {
   float give = -1.0f;
-  int calls = 0;
-  uint32_t frames = 0;
-  bool wellFormed = true;
   float last = 0.0f;
   TechCallback callback{&Call, this};
   static void Call(TechChannel* channel, uint32_t frames, void* context) {
     auto* side = static_cast<SideChain*>(context);
-    ++side->calls;
-    side->frames = frames;
-    side->wellFormed = side->wellFormed && channel != nullptr && channel->samples != nullptr &&
-                       channel->role == kTechSideChainRole && channel->next == nullptr;
-    if (!side->wellFormed || frames == 0) return;
+    if (channel == nullptr || channel->samples == nullptr || frames == 0) return;
     if (side->give >= 0.0f) std::fill_n(channel->samples, frames, side->give);
     if (side->give < 0.0f) side->last = channel->samples[frames - 1];
   }
@@ -98,9 +105,8 @@ struct SideChain {
 inline Channels Sine(uint32_t channels, uint32_t frames, double freq, double rate,
                      float amplitude) {
   std::vector<float> v(frames);
-  for (uint32_t i = 0; i < frames; ++i) {
+  for (uint32_t i = 0; i < frames; ++i)
     v[i] = amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * freq * i / rate));
-  }
   return Channels(channels, v);
 }
 
@@ -120,21 +126,29 @@ inline double Db(double ratio) {
   return 20.0 * std::log10(ratio);
 }
 
-inline float MaxAbs(const std::vector<float>& samples, size_t from = 0, size_t to = SIZE_MAX) {
+inline float MaxAbs(const std::vector<float>& samples, size_t from = 0) {
   float peak = 0.0f;
-  for (size_t i = from; i < std::min(to, samples.size()); ++i)
-    peak = std::max(peak, std::fabs(samples[i]));
+  for (size_t i = from; i < samples.size(); ++i) peak = std::max(peak, std::fabs(samples[i]));
   return peak;
+}
+
+// The largest magnitude of reference, and the largest difference of actual from it.
+inline std::pair<double, double> PeakAndWorst(const Channels& reference, const Channels& actual) {
+  double peak = 0.0, worst = 0.0;
+  for (size_t c = 0; c < reference.size(); ++c) {
+    for (size_t i = 0; i < reference[c].size(); ++i) {
+      peak = std::max(peak, std::fabs(static_cast<double>(reference[c][i])));
+      worst = std::max(worst, std::fabs(static_cast<double>(actual[c][i]) - reference[c][i]));
+    }
+  }
+  return {peak, worst};
 }
 
 // No NaN, infinity or subnormal anywhere.
 inline bool IsClean(const Channels& audio) {
-  for (const auto& ch : audio) {
-    if (!std::all_of(ch.begin(), ch.end(), [](float s) { return std::isnormal(s) || s == 0; })) {
-      return false;
-    }
-  }
-  return true;
+  return std::all_of(audio.begin(), audio.end(), [](const std::vector<float>& ch) {
+    return std::all_of(ch.begin(), ch.end(), [](float s) { return std::isnormal(s) || s == 0; });
+  });
 }
 
 }  // namespace techtest
