@@ -142,6 +142,11 @@ TEST(QORAPOProcessManager, BypassedChainsCarryTheInputUnchanged) {
   manager.Process(input.data(), &shortFrames, small.data(), &room, false);
   EXPECT_EQ(room, 100u);
   EXPECT_EQ(small[199], input[199]);
+
+  // Output mute: zeros, but the frame count still reported.
+  manager.SetOutputMute(true);
+  EXPECT_EQ(RunPeriod(manager, input, output), 480u);
+  EXPECT_EQ(output, std::vector<float>(960, 0.0f));
 }
 
 TEST(QORAPOProcessManager, SwitchRotatesTheRolesCrossfadesAndAllocatesNothing) {
