@@ -58,10 +58,9 @@ CLI::App* QORHostControlCommand::Register(CLI::App& app) {
   command->require_subcommand(1);
   QORHostOutput::Example(
       command, "qorapo control list\nqorapo control set \"ZR3D-GravHD Boost Enable\" Off");
-  const char* endpointHelp = "Render endpoint by name or GUID (default: the default endpoint)";
   const char* modeHelp = "Mode such as Movie or Movie/Headphones (default: the current mode)";
   auto common = [&](CLI::App* sub) {
-    sub->add_option("--endpoint", endpoint_, endpointHelp);
+    QORHostOutput::AddEndpoint(sub, &endpoint_);
     sub->add_option("--mode", mode_, modeHelp);
     QORHostOutput::AddJson(sub, &json_);
   };

@@ -55,8 +55,7 @@ const char* QORHostEffectsCommand::EffectName(const GUID& effect) {
 CLI::App* QORHostEffectsCommand::Register(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "effects", "The effects each graph position's APO object reports, by name");
-  command->add_option("--endpoint", endpoint_,
-                      "Render endpoint by name or GUID (default: the default endpoint)");
+  QORHostOutput::AddEndpoint(command, &endpoint_);
   command->add_option("--positions", positions_,
                       "Positions to ask, e.g. SFX,MFX,EFX (default: every registered one)");
   command->add_option("--module", module_,

@@ -82,8 +82,7 @@ CLI::App* QORHostMeterCommand::Register(CLI::App& app) {
       "meter",
       "Show the peak meters a running host publishes for an endpoint (input and output); reading "
       "takes the peaks and clears them, so two readers share one stream of peaks");
-  command->add_option("--endpoint", endpoint_,
-                      "Render endpoint by name or GUID (default: the default endpoint)");
+  QORHostOutput::AddEndpoint(command, &endpoint_);
   command->add_flag("--once", once_,
                     "Print one reading and end: the peaks over one interval, for scripts");
   command->add_flag("--json", json_,
@@ -174,16 +173,17 @@ int QORHostMeterCommand::Run() {
   if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) {
     return QORHostOutput::Error(QORHostOutput::kFailed, error);
   }
-  return once_ ? RunOnce(endpoint) : RunLive(endpoint);
-}
-
-int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint) {
   QORAPOSharedMeter meters[2];
   bool published[2] = {false, false};
   Attach(endpoint, meters, published, false);
   if (!published[0] && !published[1]) {
     return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
   }
+  return once_ ? RunOnce(endpoint, meters, published) : RunLive(endpoint, meters, published);
+}
+
+int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters,
+                                 const bool* published) {
   // The first read clears what collected before we came; the second holds one interval's peaks.
   for (int index = 0; index < 2; ++index) Take(meters[index], published[index]);
   SleepMs(intervalMs_);
@@ -221,13 +221,8 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint) {
   return QORHostOutput::kOk;
 }
 
-int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint) {
-  QORAPOSharedMeter meters[2];
-  bool published[2] = {false, false};
-  Attach(endpoint, meters, published, false);
-  if (!published[0] && !published[1]) {
-    return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
-  }
+int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters,
+                                 bool* published) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -252,9 +247,7 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint) {
       nlohmann::json out;
       out["endpoint"] = name;
       for (int index = 0; index < 2; ++index) out[kMeterNames[index]] = MeterJson(readings[index]);
-      // One reading a line; names from the registry that are not UTF-8 are replaced, not thrown on.
-      std::printf("%s\n",
-                  out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      QORHostOutput::PrintLine(out);  // one reading a line
     } else {
       const int channels = ShownChannels(readings);
       const int width = std::clamp(TerminalColumns() - 42, 10, 60);

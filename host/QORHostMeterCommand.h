@@ -31,8 +31,10 @@ class QORHostMeterCommand {
   static std::string Bar(float peak, int width);
 
  private:
-  int RunOnce(const QORAPOEndpointInfo& endpoint);
-  int RunLive(const QORAPOEndpointInfo& endpoint);
+  // Both with the meters attached, at least one of them published.
+  int RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, const bool* published);
+  // Re-attaches the meters now and then, as hosts come and go.
+  int RunLive(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, bool* published);
   // Opens or re-checks both meters; each is held only while some host publishes it.
   void Attach(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, bool* published,
               bool recheck);

@@ -42,15 +42,14 @@ CLI::App* QORHostModeCommand::Register(CLI::App& app) {
       app.add_subcommand("mode", "The operating modes of an endpoint and its current mode");
   command->require_subcommand(1);
   QORHostOutput::Example(command, "qorapo mode list\nqorapo mode set Movie/Headphones");
-  const char* endpointHelp = "Render endpoint by name or GUID (default: the default endpoint)";
 
   list_ = command->add_subcommand("list", "The modes of the endpoint's configuration");
-  list_->add_option("--endpoint", endpoint_, endpointHelp);
+  QORHostOutput::AddEndpoint(list_, &endpoint_);
   QORHostOutput::AddJson(list_, &json_);
   QORHostOutput::Example(list_, "qorapo mode list --endpoint \"QOR Demo Speakers\" --json");
 
   get_ = command->add_subcommand("get", "The current mode, as a running host follows it");
-  get_->add_option("--endpoint", endpoint_, endpointHelp);
+  QORHostOutput::AddEndpoint(get_, &endpoint_);
   QORHostOutput::AddJson(get_, &json_);
   QORHostOutput::Example(get_, "qorapo mode get");
 
@@ -59,7 +58,7 @@ CLI::App* QORHostModeCommand::Register(CLI::App& app) {
                    "Mode, optionally with its speaker type: Movie, Movie/Headphones, VAPO3-Movie")
       ->required();
   set_->add_option("SPEAKER", speaker_, "Speaker type (default: the current one)");
-  set_->add_option("--endpoint", endpoint_, endpointHelp);
+  QORHostOutput::AddEndpoint(set_, &endpoint_);
   QORHostOutput::AddJson(set_, &json_);
   QORHostOutput::Example(set_, "qorapo mode set Voice Headphones");
   return command;

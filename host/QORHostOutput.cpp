@@ -14,8 +14,17 @@ void QORHostOutput::Print(const nlohmann::json& value) {
   std::printf("%s\n", value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
+void QORHostOutput::PrintLine(const nlohmann::json& value) {
+  std::printf("%s\n", value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
 void QORHostOutput::AddJson(CLI::App* command, bool* json) {
   command->add_flag("--json", *json, "Print the result as JSON for scripts");
+}
+
+void QORHostOutput::AddEndpoint(CLI::App* command, std::string* endpoint) {
+  command->add_option("--endpoint", *endpoint,
+                      "Render endpoint by name or GUID (default: the default endpoint)");
 }
 
 void QORHostOutput::Example(CLI::App* command, const std::string& lines) {

@@ -22,8 +22,12 @@ class QORHostOutput {
   static int Error(int code, const std::string& message);
   // The value, indented, on standard output.
   static void Print(const nlohmann::json& value);
+  // The value on one line of standard output, for streams of readings and for scripts.
+  static void PrintLine(const nlohmann::json& value);
   // Adds --json to command, setting *json.
   static void AddJson(CLI::App* command, bool* json);
+  // Adds --endpoint (a render endpoint by name or GUID) to command, setting *endpoint.
+  static void AddEndpoint(CLI::App* command, std::string* endpoint);
   // Ends command's --help with "Example:" and the given lines, each indented.
   static void Example(CLI::App* command, const std::string& lines);
   // CLI11's result for a parse error becomes kUsage; --help and --version stay 0.

@@ -51,8 +51,7 @@ CLI::App* QORHostPlotCommand::Register(CLI::App& app) {
       "measurement selects the mode for a moment and puts the previous one back (a host running "
       "the endpoint follows it meanwhile)");
   command->add_option("OUT", output_, "Picture to write: .png or .svg");
-  command->add_option("--endpoint", endpoint_,
-                      "Render endpoint by name or GUID (default: the default endpoint)");
+  QORHostOutput::AddEndpoint(command, &endpoint_);
   command->add_option("--mode", mode_,
                       "Mode to measure: MODE or MODE/SPEAKER, e.g. Music/Speakers (default: the "
                       "current mode)");

@@ -69,8 +69,7 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
       ->add_option("OUT", output_,
                    "Output audio file; its extension names the format; - writes no file")
       ->required();
-  command->add_option("--endpoint", endpoint_,
-                      "Render endpoint by name or GUID (default: the default endpoint)");
+  QORHostOutput::AddEndpoint(command, &endpoint_);
   command->add_option("--mode", mode_, "Operating mode to select first, e.g. Music or Movie");
   command->add_option("--speaker", speaker_, "Speaker type to select first, e.g. Headphones");
   command->add_option("--positions", positions_,

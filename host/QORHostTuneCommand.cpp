@@ -74,10 +74,9 @@ CLI::App* QORHostTuneCommand::Register(CLI::App& app) {
                          "qorapo tune hold &\n"
                          "qorapo tune set \"ZR3D-GEQ Band 4\" 600\n"
                          "qorapo tune mode 2");
-  const char* endpointHelp = "Render endpoint by name or GUID (default: the default endpoint)";
   const char* modeHelp = "Mode such as Movie or Movie/Headphones (default: the current mode)";
   auto common = [&](CLI::App* sub) {
-    sub->add_option("--endpoint", endpoint_, endpointHelp);
+    QORHostOutput::AddEndpoint(sub, &endpoint_);
     sub->add_option("--mode", modeName_, modeHelp);
     QORHostOutput::AddJson(sub, &json_);
   };
@@ -324,7 +323,7 @@ int QORHostTuneCommand::Hold() {
   out["block"] =
       QORWideToUtf8(QORAPOTunedSettings::BlockName(panel.Endpoint(), mode->GetModeIdentity()));
   if (json_) {
-    std::printf("%s\n", out.dump().c_str());
+    QORHostOutput::PrintLine(out);
   } else {
     std::printf("holding the tuned controls of mode %s; Ctrl-C releases them\n",
                 out["mode"].get<std::string>().c_str());

@@ -9,6 +9,7 @@
 #include "endpoint/QORAPOEndpointTools.h"
 #include "endpoint/QORAPOModeSelector.h"
 #include "endpoint/QORAPOPublicSettings.h"
+#include "manager/QORAPOProcessManager.h"
 #include "platform/QORHResult.h"
 #include "settings/QORAPOConfigurationFile.h"
 #include "settings/QORUTSValueList.h"
@@ -71,7 +72,7 @@ bool QORAPOEffectsList::FromBroadwell(int32_t location, std::vector<GUID>& list)
       name != kBroadwellModuleName) {
     return false;
   }
-  if (location == kLocationEFX) {
+  if (location == APO_FX_EFX) {
     QORTrace(Point(__LINE__), "KELAPO GetEffectList() EFX.\n");
     AddIf(driver.QueryParameter22() || driver.QueryParameter5(), kSpeakerProtection, list);
   } else {
@@ -90,7 +91,7 @@ bool QORAPOEffectsList::FromSkylake(int32_t location, std::vector<GUID>& list) {
   KELAPOIntelDriverInterface_SKL driver(&status);
   QORTrace(Point(__LINE__), "Skylake driver status=0x%x", static_cast<uint32_t>(status));
   if (status != S_OK) return false;
-  if (location == kLocationEFX) {
+  if (location == APO_FX_EFX) {
     QORTrace(Point(__LINE__), "KELAPO GetEffectList() EFX.\n");
     AddIf(driver.Query1001440B() || driver.Query10014405Offset16(), kSpeakerProtection, list);
   } else {
@@ -139,17 +140,17 @@ std::vector<GUID> QORAPOEffectsList::FromControls(int32_t location,
   }
 
   std::vector<GUID> list;
-  if (location == kLocationSFX || location == kLocationOSFX) {
+  if (location == APO_FX_SFX || location == APO_FX_OSFX) {
     if (IsOn(controls, "NUV-Process Enable")) {
       list.push_back(kVirtualHeadphones);
       list.push_back(kEqualizer);
     }
-  } else if (location == kLocationEFX) {
+  } else if (location == APO_FX_EFX) {
     QORTrace(Point(__LINE__), "KELAPO:GetEffectList: Return EFX Audio Effect Lists.\n");
     list.push_back(kSpeakerProtection);
   } else {
     QORTrace(Point(__LINE__), "KELAPO:GetEffectList: Return MFX Audio Effect Lists.\n");
-    if (location == kLocationMFX || location == kLocationOMFX) {
+    if (location == APO_FX_MFX || location == APO_FX_OMFX) {
       for (const ModeControl& row : kModeControls)
         AddIf(IsOn(controls, row.name), *row.effect, list);
     }

@@ -30,11 +30,6 @@ class QORAPOEffectsList {
   static constexpr GUID kRawMode = {
       0x9E90EA20, 0xB493, 0x4FD1, {0xA1, 0xA8, 0x7E, 0x13, 0x61, 0xA9, 0x56, 0xCF}};
 
-  static constexpr int32_t kLocationSFX = 1;
-  static constexpr int32_t kLocationMFX = 2;
-  static constexpr int32_t kLocationEFX = 3;
-  static constexpr int32_t kLocationOSFX = 4;
-  static constexpr int32_t kLocationOMFX = 5;
   static constexpr uint32_t kBroadwellModuleId = 9;
   static constexpr const char* kBroadwellModuleName = "LuxSnd01";
 

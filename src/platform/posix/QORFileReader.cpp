@@ -9,23 +9,7 @@
 #include <cstdint>
 #include <utility>
 
-namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
+#include "platform/posix/QORPosixFd.h"
 
 QORFileReader::Result QORFileReader::ReadRegularFile(const std::filesystem::path& path,
                                                      size_t maxBytes, std::string& text) {
@@ -49,7 +33,7 @@ QORFileReader::Result QORFileReader::ReadRegularFile(const std::filesystem::path
         return Result::kFailed;
     }
   }
-  const Descriptor file(fd);
+  const QORPosixFd file(fd);
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) return Result::kFailed;
   if (!S_ISREG(status.st_mode)) return Result::kNotRegular;

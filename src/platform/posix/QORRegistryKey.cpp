@@ -16,6 +16,7 @@
 #include <random>
 
 #include "common/QORTextConvert.h"
+#include "platform/posix/QORPosixFd.h"
 #include "platform/posix/QORRegistryName.h"
 #include "platform/posix/QORRegistryValueFile.h"
 #include "platform/posix/QORStateTree.h"
@@ -38,29 +39,6 @@ namespace {
 
 constexpr char kSpellingFile[] = "n";
 constexpr int kDirFlags = O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 uint32_t ErrorFromErrno(int error) {
   switch (error) {
@@ -189,7 +167,7 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
 }
 
 // Opens a stored value file; a link, FIFO or anything else that is no regular file is damage.
-uint32_t OpenValueFile(int dirFd, const std::string& file, Fd* out) {
+uint32_t OpenValueFile(int dirFd, const std::string& file, QORPosixFd* out) {
   out->reset(QORStateTree::OpenFileAt(dirFd, file.c_str(), O_RDONLY));
   if (out->get() >= 0) return ERROR_SUCCESS;
   const int error = errno;
@@ -199,7 +177,7 @@ uint32_t OpenValueFile(int dirFd, const std::string& file, Fd* out) {
 }
 
 uint32_t ReadValueFile(int dirFd, const std::string& file, QORRegistryValue* value) {
-  Fd fd;
+  QORPosixFd fd;
   const uint32_t opened = OpenValueFile(dirFd, file, &fd);
   if (opened != ERROR_SUCCESS) return opened;
   std::vector<uint8_t> bytes;
@@ -211,7 +189,7 @@ uint32_t ReadValueFile(int dirFd, const std::string& file, QORRegistryValue* val
 // As ReadValueFile, but reads only as far as the name: a value file holds at most that many bytes
 // before its data, and Parse accepts the file exactly when it accepts that part of it.
 uint32_t ReadValueName(int dirFd, const std::string& file, std::wstring* name) {
-  Fd fd;
+  QORPosixFd fd;
   const uint32_t opened = OpenValueFile(dirFd, file, &fd);
   if (opened != ERROR_SUCCESS) return opened;
   struct stat st {};
@@ -246,7 +224,7 @@ uint32_t ReadNamedValue(int dirFd, std::wstring_view name, QORRegistryValue* val
 uint32_t WriteFileAtomically(int dirFd, const std::string& file,
                              const std::vector<uint8_t>& bytes) {
   const std::string temp = TempName(kWriteTag);
-  Fd fd(QORStateTree::CreateFileAt(dirFd, temp.c_str(), O_WRONLY));
+  QORPosixFd fd(QORStateTree::CreateFileAt(dirFd, temp.c_str(), O_WRONLY));
   if (fd.get() < 0) {
     const int error = errno;
     if (error == ENOENT) return ERROR_KEY_DELETED;
@@ -323,7 +301,7 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     std::vector<std::string> pending;  // subdirectories still to remove
   };
   std::vector<Level> levels;
-  Fd dir(::openat(parentFd, name.c_str(), kDirFlags));
+  QORPosixFd dir(::openat(parentFd, name.c_str(), kDirFlags));
   if (dir.get() < 0) return errno == ENOENT;
   levels.push_back({name, {}, {}});
   if (::fstat(dir.get(), &levels.back().self) != 0 ||
@@ -336,7 +314,7 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     if (!level.pending.empty()) {
       const std::string child = std::move(level.pending.back());
       level.pending.pop_back();
-      Fd next(::openat(dir.get(), child.c_str(), kDirFlags));
+      QORPosixFd next(::openat(dir.get(), child.c_str(), kDirFlags));
       if (next.get() < 0) {
         if (errno == ENOENT) continue;
         return false;
@@ -351,8 +329,8 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     }
     const std::string done = level.name;
     levels.pop_back();
-    Fd up(levels.empty() ? ::openat(parentFd, ".", kDirFlags)
-                         : ::openat(dir.get(), "..", kDirFlags));
+    QORPosixFd up(levels.empty() ? ::openat(parentFd, ".", kDirFlags)
+                                 : ::openat(dir.get(), "..", kDirFlags));
     if (up.get() < 0) return false;
     if (!levels.empty() && !SameDirectory(up.get(), levels.back().self)) {
       errno = ESTALE;  // moved while we were inside
@@ -362,7 +340,7 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     if (::unlinkat(dir.get(), done.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) continue;
     if (errno != ENOTEMPTY || ++refills > 64) return false;
     // Something was written into it meanwhile: go back in.
-    Fd again(::openat(dir.get(), done.c_str(), kDirFlags));
+    QORPosixFd again(::openat(dir.get(), done.c_str(), kDirFlags));
     Level retry{done, {}, {}};
     if (again.get() < 0 || ::fstat(again.get(), &retry.self) != 0 ||
         !EmptyOfFiles(again.get(), retry.pending)) {
@@ -389,7 +367,7 @@ void RemoveStaleTemporaries(int dirFd) {
 }
 
 std::wstring ReadSpelling(int keyFd) {
-  Fd fd(QORStateTree::OpenFileAt(keyFd, kSpellingFile, O_RDONLY));
+  QORPosixFd fd(QORStateTree::OpenFileAt(keyFd, kSpellingFile, O_RDONLY));
   std::vector<uint8_t> bytes;
   if (fd.get() < 0 || !ReadAll(fd.get(), bytes, kQORRegistryMaxKeyNameChars * 4)) return {};
   if (bytes.size() % 2 != 0) return {};
@@ -427,10 +405,10 @@ uint32_t CreateChild(int dirFd, std::wstring_view name, int* out, bool* created)
       return errno == ENOENT ? ERROR_KEY_DELETED : ErrorFromErrno(errno);
     }
     {
-      Fd tempDir(::openat(dirFd, temp.c_str(), kDirFlags));
-      Fd spelling(tempDir.get() < 0
-                      ? -1
-                      : QORStateTree::CreateFileAt(tempDir.get(), kSpellingFile, O_WRONLY));
+      QORPosixFd tempDir(::openat(dirFd, temp.c_str(), kDirFlags));
+      QORPosixFd spelling(tempDir.get() < 0
+                              ? -1
+                              : QORStateTree::CreateFileAt(tempDir.get(), kSpellingFile, O_WRONLY));
       if (spelling.get() < 0 || !WriteAll(spelling.get(), QORWideToUtf16LE(name))) {
         RemoveTreeAt(dirFd, temp);
         return ERROR_CANTWRITE;
@@ -454,7 +432,7 @@ uint32_t CreateChild(int dirFd, std::wstring_view name, int* out, bool* created)
 // Walks from baseFd through parts; returns a new descriptor in *out.
 uint32_t Walk(int baseFd, const std::vector<std::wstring_view>& parts, size_t count, bool create,
               int* out, bool* created) {
-  Fd current(::openat(baseFd, ".", kDirFlags));
+  QORPosixFd current(::openat(baseFd, ".", kDirFlags));
   if (current.get() < 0) return ErrorFromErrno(errno);
   bool last = false;
   for (size_t i = 0; i < count; ++i) {
@@ -477,11 +455,11 @@ uint32_t DeleteAt(int baseFd, std::wstring_view path, bool tree) {
   int parentRaw = -1;
   const uint32_t walked = Walk(baseFd, parts, parts.size() - 1, false, &parentRaw, nullptr);
   if (walked != ERROR_SUCCESS) return walked;
-  Fd parent(parentRaw);
+  QORPosixFd parent(parentRaw);
   int targetRaw = -1;
   const uint32_t opened = OpenChild(parent.get(), parts.back(), &targetRaw);
   if (opened != ERROR_SUCCESS) return opened;
-  Fd target(targetRaw);
+  QORPosixFd target(targetRaw);
   if (!tree && !ListEntries(target.get(), QORRegistryName::kKeyPrefix).empty()) {
     return ERROR_ACCESS_DENIED;
   }
@@ -505,7 +483,7 @@ uint32_t DeleteAt(int baseFd, std::wstring_view path, bool tree) {
 std::vector<std::wstring> ListSubKeys(int fd) {
   std::vector<std::wstring> names;
   for (const std::string& file : ListEntries(fd, QORRegistryName::kKeyPrefix)) {
-    Fd child(::openat(fd, file.c_str(), kDirFlags));
+    QORPosixFd child(::openat(fd, file.c_str(), kDirFlags));
     if (child.get() < 0) continue;
     std::wstring spelling = ReadSpelling(child.get());
     if (spelling.empty() ||

@@ -14,6 +14,7 @@
 
 #include "platform/QORRegistryTypes.h"
 #include "platform/QORWinError.h"
+#include "platform/posix/QORPosixFd.h"
 #include "platform/posix/QORRegistryName.h"
 
 // Each watched key is one inotify watch on its directory. inotify does not reach below a
@@ -27,20 +28,6 @@ constexpr uint32_t kEntryChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MO
 constexpr uint32_t kSelfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 constexpr uint32_t kAttributeFilters = REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_SECURITY;
 constexpr int kDirFlags = O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The system's limit of watches is reached.
 constexpr uint32_t kErrorNotEnoughQuota = 1816;
@@ -122,7 +109,7 @@ struct QORRegistryWatch::Tree {
     while (!pending.empty()) {
       const std::string current = std::move(pending.back());
       pending.pop_back();
-      const Fd dir(Open(current));
+      const QORPosixFd dir(Open(current));
       if (dir.get() < 0) {
         if (errno != ENOENT && failure == 0) failure = errno;
         continue;
@@ -176,7 +163,7 @@ struct QORRegistryWatch::Tree {
 
   // True when the key's owner, group or permission bits differ from those last seen.
   bool SecurityChanged(Node& node) const {
-    const Fd dir(Open(node.path));
+    const QORPosixFd dir(Open(node.path));
     struct stat st {};
     if (dir.get() < 0 || ::fstat(dir.get(), &st) != 0) return false;
     const bool changed =
