@@ -97,8 +97,8 @@ struct APOInitSystemEffects2 {
   BOOL InitializeForDiscoveryOnly;
 };
 
-// The records keep the original platform's 64-bit sizes here: the engine's checks compare against
-// these.
+// The records keep the sizes a 64-bit Windows build gives them (20, 56 and 88 bytes): the engine's
+// checks compare against these.
 static_assert(sizeof(APOInitBaseStruct) == 20);
 static_assert(sizeof(APOInitSystemEffects) == 56);
 static_assert(sizeof(APOInitSystemEffects2) == 88);
