@@ -45,7 +45,7 @@ Tree ClassesRoot() {
   return tree;
 }
 
-HRESULT Run(const std::string& job) {
+HRESULT Install(const std::string& job) {
   const std::wstring module = QORUtf8ToWide(QOR_APO_MODULE);
   return job == "register" ? QORAPOModuleRegistration::Register(module)
                            : QORAPOModuleRegistration::Unregister(module);
@@ -63,7 +63,7 @@ int InstallerChild(const std::vector<std::string>& args) {
   std::string line;
   qortest::ChildSay("ready");
   if (!qortest::ChildHear(line)) return 2;
-  qortest::ChildSay("result " + Hex(Run(args[0])));
+  qortest::ChildSay("result " + Hex(Install(args[0])));
   return 0;
 }
 qortest::ChildRegistration installerChild("installer", &InstallerChild);
@@ -71,9 +71,9 @@ qortest::ChildRegistration installerChild("installer", &InstallerChild);
 TEST(QORAPORegistrationRaceTest, TwoRegistersAndTwoUnregistersAtOnceEndAsOneInstallerWould) {
   qortest::TempStateRoot root;
   // What a sequential run leaves: registered, then unregistered (the shared keys stay).
-  ASSERT_EQ(Run("register"), S_OK);
+  ASSERT_EQ(Install("register"), S_OK);
   const Tree registered = ClassesRoot();
-  ASSERT_EQ(Run("unregister"), S_OK);
+  ASSERT_EQ(Install("unregister"), S_OK);
   const Tree unregistered = ClassesRoot();
   ASSERT_NE(registered, unregistered);
   for (const wchar_t* shared : {L"\\CLSID", L"\\TypeLib", L"\\AppID"}) {
