@@ -23,6 +23,9 @@ std::string Cause(HRESULT result) {
     case 0x80070002:  // ERROR_FILE_NOT_FOUND
       return "a registry key was deleted while it was being written, by a program that does not "
              "take the registration lock; run it again";
+    case 0x800703F5:  // ERROR_CANTWRITE
+      return "a registry key could not be written or removed whole: another program changed it "
+             "at the same time, or the state root (QOR_ROOT) refused the write; run it again";
     case 0x80020009:  // DISP_E_EXCEPTION
       return "a registrar script of the module is damaged; the trace log (QOR_TRACE) names the "
              "line";

@@ -128,12 +128,15 @@ HRESULT QORAPOModuleRegistration::Serialised(const char* what, HRESULT (*pass)(c
   HRESULT result = S_OK;
   for (int attempt = 1; attempt <= kPasses; ++attempt) {
     result = pass(modulePath);
+    // A key deleted under the pass, or a tree that could not be removed whole because a key
+    // was added to it meanwhile: what a writer outside the lock does.
     if (result != HRESULT_FROM_WIN32(ERROR_KEY_DELETED) &&
-        result != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
+        result != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) &&
+        result != HRESULT_FROM_WIN32(ERROR_CANTWRITE)) {
       break;
     }
     QORTrace({"QORAPOModuleRegistration", __LINE__, "QORAPOModuleRegistration::Serialised"},
-             "%s: pass %d failed (0x%08X): a key was deleted under it\n", what, attempt,
+             "%s: pass %d failed (0x%08X): a key changed under it\n", what, attempt,
              static_cast<uint32_t>(result));
   }
   return result;

@@ -24,8 +24,8 @@ class QORAPOModuleRegistration {
   static constexpr wchar_t kLockName[] = L"Global\\QorApoRegistration";
   static constexpr uint32_t kLockWaitMs = 30000;
   static constexpr HRESULT kLockTimeout = static_cast<HRESULT>(0x800705B4);
-  // A pass that fails because a key was deleted under it (by a writer that does not take the lock)
-  // is run again, up to this many passes in all.
+  // A pass that fails because a key was deleted or filled under it (by a writer that does not take
+  // the lock) is run again, up to this many passes in all.
   static constexpr int kPasses = 3;
 
   // modulePath is the module's full path, written for %MODULE%. The first failure is returned;

@@ -159,7 +159,8 @@ TEST_F(WritersToolTest, WriterThatCannotHaveTheLockFailsAndWritesNothing) {
 }
 
 // Two `register` and two `unregister` at once, a few rounds: each succeeds, and the shared keys
-// that unregistering keeps are there after every round.
+// that unregistering keeps are there after every round. A registration lock held past the wait
+// fails the call with that cause.
 TEST_F(WritersToolTest, SimultaneousRegisterAndUnregisterAllSucceedAndKeepTheSharedKeys) {
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -174,6 +175,17 @@ TEST_F(WritersToolTest, SimultaneousRegisterAndUnregisterAllSucceedAndKeepTheSha
           << QORWideToUtf8(shared);
     }
   }
+  qortest::ChildProcess holder;
+  ASSERT_TRUE(holder.Start("host-lock-holder", {"Global\\QorApoRegistration"}));
+  ASSERT_TRUE(holder.WaitFor("held", 60000));
+  const HostResult refused = Run({"unregister"});
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_NE(refused.err.find("failed with 0x800705B4: another registration or unregistration held "
+                             "the state root's registration lock for longer than 30 s"),
+            std::string::npos)
+      << refused.err;
+  holder.SendLine("release");
+  EXPECT_EQ(holder.Wait(), 0);
 }
 
 }  // namespace
