@@ -11,6 +11,34 @@
 #include "platform/QORModuleInfo.h"
 #include "platform/QORRegistryKey.h"
 
+namespace {
+
+// What a failed DllRegisterServer or DllUnregisterServer most likely ran into.
+std::string Cause(HRESULT result) {
+  switch (static_cast<uint32_t>(result)) {
+    case 0x800705B4:  // ERROR_TIMEOUT
+      return "another registration or unregistration held the state root's registration lock for "
+             "longer than 30 s; nothing was changed, try again";
+    case 0x800703FA:  // ERROR_KEY_DELETED
+    case 0x80070002:  // ERROR_FILE_NOT_FOUND
+      return "a registry key was deleted while it was being written, by a program that does not "
+             "take the registration lock; run it again";
+    case 0x800703F5:  // ERROR_CANTWRITE
+      return "a registry key could not be written or removed whole: another program changed it "
+             "at the same time, or the state root (QOR_ROOT) refused the write; run it again";
+    case 0x80020009:  // DISP_E_EXCEPTION
+      return "a registrar script of the module is damaged; the trace log (QOR_TRACE) names the "
+             "line";
+    case 0x80070005:  // ERROR_ACCESS_DENIED
+      return "access was denied; check that the state root (QOR_ROOT) is writable";
+    default:
+      return "the trace log (QOR_TRACE) has the details; check that the state root (QOR_ROOT) is "
+             "writable";
+  }
+}
+
+}  // namespace
+
 CLI::App* QORHostRegisterCommand::Register(CLI::App& app) {
   CLI::App* command =
       unregister_
@@ -64,9 +92,9 @@ int QORHostRegisterCommand::Run() {
   if (FAILED(result)) {
     char code[16];
     std::snprintf(code, sizeof(code), "0x%08X", static_cast<uint32_t>(result));
-    return QORHostOutput::Error(QORHostOutput::kFailed,
-                                std::string(entry) + " of '" + text + "' failed with " + code +
-                                    "; check that the state root (QOR_ROOT) is writable");
+    return QORHostOutput::Error(
+        QORHostOutput::kFailed,
+        std::string(entry) + " of '" + text + "' failed with " + code + ": " + Cause(result));
   }
   if (json_) {
     nlohmann::json out;

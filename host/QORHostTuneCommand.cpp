@@ -40,6 +40,24 @@ std::string NoBlock(const QORHostControlPanel& panel, const QORAPOOperatingMode&
          "mode's chain)";
 }
 
+// Why a write of the tuned block failed.
+std::string WriteFailure(const QORAPOTunedSettings& tuned, const std::string& block) {
+  switch (tuned.LastWriteCode()) {
+    case QORPropertySetSharedMem::kMutexTimeout:
+      return "another process held the lock of the tuned block '" + block + "' for longer than " +
+             std::to_string(QORPropertySetSharedMem::kUpdateWaitMs / 1000) +
+             " s; nothing was written, try again";
+    case QORPropertySetSharedMem::kTooLarge:
+      return "the tuned block '" + block + "' is full; nothing was written";
+    default:
+      return "cannot write the tuned block '" + block + "'; nothing was written";
+  }
+}
+
+std::string BlockText(const QORHostControlPanel& panel, const QORAPOOperatingMode& mode) {
+  return QORWideToUtf8(QORAPOTunedSettings::BlockName(panel.Endpoint(), mode.GetModeIdentity()));
+}
+
 // The tuned values of an open block: every control of the mode, the block's over the file's.
 void Read(QORAPOTunedSettings& tuned, QORAPOOperatingMode& mode, QORUTSValueList* values,
           long* tuningMode) {
@@ -219,8 +237,7 @@ int QORHostTuneCommand::Set() {
   const std::string previous = values.Find(name_)->GetValueText();
   if (!tuned.WriteControl(QORUTSValue(name_, stored.c_str()))) {
     return QORHostOutput::Error(QORHostOutput::kFailed,
-                                "cannot write the tuned block (another process holds its lock, or "
-                                "it is full); try again");
+                                WriteFailure(tuned, BlockText(panel, *mode)));
   }
   json out;
   out["name"] = name_;
@@ -254,8 +271,7 @@ int QORHostTuneCommand::Mode() {
     if (!held) return QORHostOutput::Error(QORHostOutput::kFailed, NoBlock(panel, *mode));
     if (!tuned.WriteControl(QORUTSValue(kTuningMode, std::to_string(tuningMode_).c_str()))) {
       return QORHostOutput::Error(QORHostOutput::kFailed,
-                                  "cannot write the tuned block (another process holds its lock, "
-                                  "or it is full); try again");
+                                  WriteFailure(tuned, BlockText(panel, *mode)));
     }
     out["previous"] = previous;
   }
@@ -284,8 +300,7 @@ int QORHostTuneCommand::Clear() {
   values.Set(QORUTSValue(kTuningMode, "0"));
   if (tuned.Clear() != 0 || !tuned.WriteControls(values)) {
     return QORHostOutput::Error(QORHostOutput::kFailed,
-                                "cannot write the tuned block (another process holds its lock); "
-                                "try again");
+                                WriteFailure(tuned, BlockText(panel, *mode)));
   }
   json out;
   out["mode"] = QORHostControlPanel::ShortName(mode->GetModeIdentity());

@@ -18,6 +18,7 @@
 #include "platform/QORAPORegistrationApi.h"
 #include "platform/QORRegistryKey.h"
 #include "platform/QORThreadLocale.h"
+#include "thread/QORNamedMutexLock.h"
 
 namespace {
 
@@ -109,7 +110,47 @@ std::wstring QORAPOModuleRegistration::TypeLibKey() {
   return L"TypeLib\\" + QORGuidToString(kLibId) + L"\\" + kTypeLibVersion;
 }
 
+HRESULT QORAPOModuleRegistration::Serialised(const char* what, HRESULT (*pass)(const std::wstring&),
+                                             const std::wstring& modulePath) {
+  QORNamedMutexLock lock;
+  switch (lock.Lock(kLockName, kLockWaitMs)) {
+    case QORNamedMutexLock::Result::kHeld:
+      break;
+    case QORNamedMutexLock::Result::kTimeout:
+      QORTrace({"QORAPOModuleRegistration", __LINE__, "QORAPOModuleRegistration::Serialised"},
+               "%s: another process held the registration lock for %u ms\n", what, kLockWaitMs);
+      return kLockTimeout;
+    case QORNamedMutexLock::Result::kFailed:
+      QORTrace({"QORAPOModuleRegistration", __LINE__, "QORAPOModuleRegistration::Serialised"},
+               "%s: cannot open the registration lock\n", what);
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+  }
+  HRESULT result = S_OK;
+  for (int attempt = 1; attempt <= kPasses; ++attempt) {
+    result = pass(modulePath);
+    // A key deleted under the pass, or a tree that could not be removed whole because a key
+    // was added to it meanwhile: what a writer outside the lock does.
+    if (result != HRESULT_FROM_WIN32(ERROR_KEY_DELETED) &&
+        result != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) &&
+        result != HRESULT_FROM_WIN32(ERROR_CANTWRITE)) {
+      break;
+    }
+    QORTrace({"QORAPOModuleRegistration", __LINE__, "QORAPOModuleRegistration::Serialised"},
+             "%s: pass %d failed (0x%08X): a key changed under it\n", what, attempt,
+             static_cast<uint32_t>(result));
+  }
+  return result;
+}
+
 HRESULT QORAPOModuleRegistration::Register(const std::wstring& modulePath) {
+  return Serialised("Register", &RegisterOnce, modulePath);
+}
+
+HRESULT QORAPOModuleRegistration::Unregister(const std::wstring& modulePath) {
+  return Serialised("Unregister", &UnregisterOnce, modulePath);
+}
+
+HRESULT QORAPOModuleRegistration::RegisterOnce(const std::wstring& modulePath) {
   QORAPORegistrar registrar;
   AddReplacements(registrar, modulePath);
   std::vector<std::wstring> scripts;
@@ -133,7 +174,7 @@ HRESULT QORAPOModuleRegistration::Register(const std::wstring& modulePath) {
   return result;
 }
 
-HRESULT QORAPOModuleRegistration::Unregister(const std::wstring& modulePath) {
+HRESULT QORAPOModuleRegistration::UnregisterOnce(const std::wstring& modulePath) {
   QORAPORegistrar registrar;
   AddReplacements(registrar, modulePath);
   std::vector<std::wstring> scripts;

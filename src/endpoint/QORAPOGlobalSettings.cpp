@@ -13,6 +13,7 @@ bool QORAPOGlobalSettings::InitGlobal(const QORAPOEndpointInfo& endpoint) {
     PublicSet().SetProperty(control.GetNameWide(), control.GetValueText());
   }
   valueName_ = kValueName;
+  addStoredNames_ = true;
   if (!OpenKey(endpoint)) return false;
   registry_.LoadBinary(valueName_, true, true, true);
   return true;

@@ -20,6 +20,7 @@ QORPropertySet& QORAPOPublicSettings::PublicSet() {
 
 bool QORAPOPublicSettings::OpenKey(const QORAPOEndpointInfo& endpoint) {
   key_.Close();
+  keyPath_ = endpoint.GetRegistrySubkey();
   QORRegistryKey::Open(QORRegistryHive::kLocalMachine, endpoint.GetRegistrySubkey(), kKeyRights,
                        key_);
   // Without the new key nothing may be written to the previous one.
@@ -48,41 +49,87 @@ bool QORAPOPublicSettings::Init(const QORAPOEndpointInfo& endpoint,
   return true;
 }
 
+std::wstring QORAPOPublicSettings::WriteLockName(const std::wstring& keyPath,
+                                                 const std::wstring& valueName) {
+  std::wstring name = L"Global\\QorSettingsWrite:" + keyPath + L"\\" + valueName;
+  for (wchar_t& c : name) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return name;
+}
+
+std::string QORAPOPublicSettings::WriteError() const {
+  QORCriticalSectionLock hold(settingsLock_);
+  return writeError_;
+}
+
+bool QORAPOPublicSettings::Update(const std::function<bool(QORPropertySet&)>& change) {
+  writeError_.clear();
+  if (registry_.GetKey() == nullptr) {
+    QORTrace({"QORAPOPublicSettings", __LINE__, "QORAPOPublicSettings::Update"},
+             "Registry key is not opened.\n");
+    writeError_ = "the endpoint's settings key is not open";
+    return false;
+  }
+  const std::wstring lockName = WriteLockName(keyPath_, valueName_);
+  const auto result =
+      registry_.UpdateBinary(lockName, kWriteLockWaitMs, valueName_, addStoredNames_, change);
+  switch (result) {
+    case QORPropertySetRegistry::UpdateResult::kSaved:
+      return true;
+    case QORPropertySetRegistry::UpdateResult::kLockTimeout:
+      writeError_ = "another process held the settings lock '" + QORWideToUtf8(lockName) +
+                    "' for longer than " + std::to_string(kWriteLockWaitMs / 1000) +
+                    " s; nothing was written";
+      break;
+    case QORPropertySetRegistry::UpdateResult::kLockFailed:
+      writeError_ = "cannot open the settings lock '" + QORWideToUtf8(lockName) +
+                    "' (check that the state root (QOR_ROOT) is writable); nothing was written";
+      break;
+    case QORPropertySetRegistry::UpdateResult::kRefused:
+      writeError_ = "the control is not one of this set, or has no text";
+      break;
+    case QORPropertySetRegistry::UpdateResult::kNotSaved:
+      writeError_ = "cannot store the value '" + QORWideToUtf8(valueName_) + "'";
+      break;
+  }
+  QORTrace({"QORAPOPublicSettings", __LINE__, "QORAPOPublicSettings::Update"}, "%s\n",
+           writeError_.c_str());
+  return false;
+}
+
 bool QORAPOPublicSettings::WriteControl(const QORUTSValue& control) {
   QORCriticalSectionLock hold(settingsLock_);
-  auto loads = registry_.HoldLoads();
-  boost::any current;
-  if (!PublicSet().GetProperty(control.GetNameWide().c_str(), current)) {
-    QORTrace({"QORAPOPublicSettings", __LINE__, "QORAPOPublicSettings::WriteControl"},
-             "WriteControl: Unable to get property %s\n", control.GetName().c_str());
-    return false;
-  }
   // An empty text has no stored form: held, it would fail every later save.
   const std::string text = control.GetValueText();
-  if (text.empty()) return false;
-  PublicSet().SetProperty(control.GetNameWide(), text);
-  if (registry_.GetKey() == nullptr) {
-    QORTrace({"QORAPOPublicSettings", __LINE__, "QORAPOPublicSettings::WriteControl"},
-             "WriteControl: Registry key is not opened.\n");
-    return false;
-  }
-  return registry_.SaveBinary(valueName_.c_str());
+  return Update([&](QORPropertySet& set) {
+    boost::any current;
+    if (!set.GetProperty(control.GetNameWide().c_str(), current)) {
+      QORTrace({"QORAPOPublicSettings", __LINE__, "QORAPOPublicSettings::WriteControl"},
+               "WriteControl: Unable to get property %s\n", control.GetName().c_str());
+      return false;
+    }
+    if (text.empty()) return false;
+    set.SetProperty(control.GetNameWide(), text);
+    return true;
+  });
 }
 
 bool QORAPOPublicSettings::WriteControls(const QORUTSValueList& controls) {
   QORCriticalSectionLock hold(settingsLock_);
-  auto loads = registry_.HoldLoads();
   bool complete = true;
-  for (const auto& [name, control] : controls.Values()) {
-    const std::string text = control.GetValueText();
-    if (text.empty()) {
-      complete = false;
-      continue;
+  const bool saved = Update([&](QORPropertySet& set) {
+    for (const auto& [name, control] : controls.Values()) {
+      const std::string text = control.GetValueText();
+      if (text.empty()) {
+        complete = false;
+        continue;
+      }
+      set.SetProperty(control.GetNameWide(), text);
     }
-    PublicSet().SetProperty(control.GetNameWide(), text);
-  }
-  if (registry_.GetKey() == nullptr) return false;
-  return registry_.SaveBinary(valueName_.c_str()) && complete;
+    return true;
+  });
+  return saved && complete;
 }
 
 bool QORAPOPublicSettings::SaveAllControls() {
@@ -90,7 +137,7 @@ bool QORAPOPublicSettings::SaveAllControls() {
   for (const auto& [name, control] : allControls_.Values()) {
     allControlsSet_.SetProperty(control.GetNameWide(), control.GetValueText());
   }
-  return registry_.GetKey() != nullptr && registry_.SaveBinary(valueName_.c_str());
+  return Update([](QORPropertySet&) { return true; });
 }
 
 bool QORAPOPublicSettings::ReadControls(QORUTSValueList& out, bool clear) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,8 @@ class QORAPOPublicSettings {
  public:
   static constexpr uint32_t kKeyRights =
       KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY;
+  // How long a write waits for another process's write of the same stored value.
+  static constexpr uint32_t kWriteLockWaitMs = 5000;
 
   QORAPOPublicSettings();
   virtual ~QORAPOPublicSettings();
@@ -34,6 +37,11 @@ class QORAPOPublicSettings {
   // existing key; stored values then replace the seeds of the controls the mode declares public
   // (other stored names are ignored). False when the key does not exist.
   virtual bool Init(const QORAPOEndpointInfo& endpoint, const QORAPOOperatingMode& mode);
+  // The writes below change the stored value as one step among processes: under a named mutex of
+  // the endpoint's key and value (see WriteLockName), they merge in what is stored, change the set
+  // and store it, so writers of different controls keep each other's work. A write that cannot
+  // have the mutex fails and WriteError() says so.
+  //
   // Writes one control the set already holds and stores the set. A control without text has no
   // stored form and is refused.
   virtual bool WriteControl(const QORUTSValue& control);
@@ -53,6 +61,12 @@ class QORAPOPublicSettings {
   virtual bool SetNotify(IQORAPOPublicSettingsNotify* listener);
   // Deletes the stored value; true when the registry reports success.
   virtual bool DeleteValue();
+  // Why the last write failed, in words; empty after a successful one.
+  std::string WriteError() const;
+
+  // The named mutex that writers of value valueName under the endpoint key keyPath share. Key and
+  // value names compare without regard to case, so the name does too.
+  static std::wstring WriteLockName(const std::wstring& keyPath, const std::wstring& valueName);
 
   // How long destruction and SetNotify wait for a watch thread stuck in the listener before
   // abandoning it (0: the thread's default).
@@ -62,6 +76,8 @@ class QORAPOPublicSettings {
   QORPropertySet& PublicSet();
   // Closes the key held and opens the endpoint's; false when it does not exist.
   bool OpenKey(const QORAPOEndpointInfo& endpoint);
+  // Stores the set after change, as one step among processes (see above); call with the lock.
+  bool Update(const std::function<bool(QORPropertySet&)>& change);
 
   // The public set and the listener, shared with the watch thread so that an abandoned one never
   // reaches freed memory.
@@ -70,7 +86,11 @@ class QORAPOPublicSettings {
   std::wstring valueName_;
   QORUTSValueList allControls_;
   // Guards the sets, the list, the value name and the key.
-  QORCriticalSection settingsLock_;
+  mutable QORCriticalSection settingsLock_;
   QORRegistryKey key_;
+  std::wstring keyPath_;
+  // Whether stored names the set does not hold are taken in (global switches) or ignored.
+  bool addStoredNames_ = false;
+  std::string writeError_;
   QORPropertySetRegistry registry_;
 };

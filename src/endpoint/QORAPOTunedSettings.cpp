@@ -40,17 +40,23 @@ bool QORAPOTunedSettings::IsOpen() {
 
 bool QORAPOTunedSettings::WriteControl(const QORUTSValue& control) {
   const std::wstring key = control.GetNameWide();
-  boost::any present;
-  if (!tuned_.GetProperty(key.c_str(), present)) return false;
-  tuned_.SetProperty(key, control.GetValueText());
-  return block_.Save() == QORPropertySetSharedMem::kOk;
+  lastWrite_ = block_.Update([&](QORPropertySet& set) {
+    boost::any present;
+    if (!set.GetProperty(key.c_str(), present)) return false;
+    set.SetProperty(key, control.GetValueText());
+    return true;
+  });
+  return lastWrite_ == QORPropertySetSharedMem::kOk;
 }
 
 bool QORAPOTunedSettings::WriteControls(const QORUTSValueList& controls) {
-  for (const auto& [name, control] : controls.Values()) {
-    tuned_.SetProperty(control.GetNameWide(), control.GetValueText());
-  }
-  return block_.Save() == QORPropertySetSharedMem::kOk;
+  lastWrite_ = block_.Update([&](QORPropertySet& set) {
+    for (const auto& [name, control] : controls.Values()) {
+      set.SetProperty(control.GetNameWide(), control.GetValueText());
+    }
+    return true;
+  });
+  return lastWrite_ == QORPropertySetSharedMem::kOk;
 }
 
 bool QORAPOTunedSettings::ReadControls(QORUTSValueList& out, bool clear) {
@@ -62,7 +68,8 @@ bool QORAPOTunedSettings::ReadControls(QORUTSValueList& out, bool clear) {
 
 uint32_t QORAPOTunedSettings::Clear() {
   tuned_.ClearProperties();
-  return block_.Save();
+  lastWrite_ = block_.Save();
+  return lastWrite_;
 }
 
 long QORAPOTunedSettings::GetTuningMode() {

@@ -34,6 +34,10 @@ class QORAPOTunedSettings {
                     bool requireExisting);
   virtual bool Close();
   virtual bool IsOpen();
+  // The writes merge the block into the tuned set, change it and save it as one step under the
+  // block's mutex, so writers in other processes keep each other's work; LastWriteCode() tells
+  // why one failed.
+  //
   // Writes one control the tuned set already holds and saves the block; false for another name.
   virtual bool WriteControl(const QORUTSValue& control);
   // Writes every control, adding new names, and saves the block.
@@ -45,6 +49,9 @@ class QORAPOTunedSettings {
   // Empties the tuned set and the block; the block's result code.
   virtual uint32_t Clear();
 
+  // The block's result code of the last write (QORPropertySetSharedMem::kOk, kMutexTimeout, ...).
+  uint32_t LastWriteCode() const { return lastWrite_; }
+
   // "VAPO3-Tuning Mode" after merging the block; 0 when it is missing or not a whole number.
   long GetTuningMode();
 
@@ -54,4 +61,5 @@ class QORAPOTunedSettings {
  private:
   QORPropertySetSharedMem block_;
   QORPropertySet tuned_;
+  uint32_t lastWrite_ = QORPropertySetSharedMem::kOk;
 };

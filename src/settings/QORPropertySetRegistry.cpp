@@ -15,6 +15,7 @@
 #include "platform/QORWait.h"
 #include "settings/QORPropertyValue.h"
 #include "thread/IQORThreadBasicWorker.h"
+#include "thread/QORNamedMutexLock.h"
 
 namespace {
 
@@ -262,6 +263,27 @@ bool QORPropertySetRegistry::SaveBinary(const wchar_t* name) {
   if (!key_.IsOpen() || key_.SetBinary(valueName, bytes) != ERROR_SUCCESS) return false;
   state_->RememberStored(valueName);
   return true;
+}
+
+QORPropertySetRegistry::UpdateResult QORPropertySetRegistry::UpdateBinary(
+    const std::wstring& lockName, uint32_t timeoutMs, const std::wstring& name, bool addNew,
+    const std::function<bool(QORPropertySet&)>& change) {
+  QORPropertySet* set = set_.load();
+  if (set == nullptr || !key_.IsOpen()) return UpdateResult::kNotSaved;
+  QORNamedMutexLock writers;
+  switch (writers.Lock(lockName, timeoutMs)) {
+    case QORNamedMutexLock::Result::kHeld:
+      break;
+    case QORNamedMutexLock::Result::kTimeout:
+      return UpdateResult::kLockTimeout;
+    case QORNamedMutexLock::Result::kFailed:
+      return UpdateResult::kLockFailed;
+  }
+  auto loads = HoldLoads();
+  // What other processes stored since this set was read; nothing stored yet is no fault.
+  LoadBinary(name, true, true, addNew);
+  if (!change(*set)) return UpdateResult::kRefused;
+  return SaveBinary(name.c_str()) ? UpdateResult::kSaved : UpdateResult::kNotSaved;
 }
 
 bool QORPropertySetRegistry::LoadValues() {

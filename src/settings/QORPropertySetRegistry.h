@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +48,15 @@ class QORPropertySetRegistry : public IQORPropertySetNotify {
   // Writes the set as one REG_BINARY value; null name means the name of the last successful load
   // or save (and fails when there was none).
   virtual bool SaveBinary(const wchar_t* name);
+  enum class UpdateResult { kSaved, kLockTimeout, kLockFailed, kRefused, kNotSaved };
+  // Changes binary value name as one step among all processes that change it this way, so that
+  // writers of different properties keep each other's work: takes the named mutex lockName
+  // (waiting up to timeoutMs), merges the stored value into the set (replacing, and adding names
+  // the set lacks only with addNew), lets change alter the set and saves it. A change that returns
+  // false saves nothing (kRefused); a set changed before a failed save keeps the change.
+  UpdateResult UpdateBinary(const std::wstring& lockName, uint32_t timeoutMs,
+                            const std::wstring& name, bool addNew,
+                            const std::function<bool(QORPropertySet&)>& change);
   // The set becomes one property per readable value of the key; true when every value was readable.
   virtual bool LoadValues();
   // Every property becomes a value of its own; true when every one was written.

@@ -130,3 +130,16 @@ uint32_t QORPropertySetSharedMem::Save() {
   UnlockMutex();
   return kOk;
 }
+
+uint32_t QORPropertySetSharedMem::Update(const std::function<bool(QORPropertySet&)>& change,
+                                         uint32_t waitMs) {
+  if (!HasMutex() && GetView() == nullptr) return kNoView;
+  if (!LockMutex(waitMs)) return kMutexTimeout;
+  // The mutex is recursive: Load and Save take it again without waiting.
+  uint32_t code = Load(true, true, true);
+  if (code == kOk || code == kRejected) {
+    code = change(*set_) ? Save() : kRefused;
+  }
+  UnlockMutex();
+  return code;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,10 +30,14 @@ class QORPropertySetSharedMem : public QORSharedMemory {
   // Load: the stored data is not a well-formed set. Also returned, without reading, when L is
   // larger than size - 4 (a damaged writer, or one that opened the block with a larger size).
   static constexpr uint32_t kRejected = 0xF0000003;
+  // Update: the change refused; the block is left as it was.
+  static constexpr uint32_t kRefused = 0xF0000004;
 
   static constexpr uint32_t kDefaultSize = 65536;
   static constexpr uint32_t kLengthBytes = 4;
   static constexpr uint32_t kMutexWaitMs = 500;
+  // How long Update waits for another process's update of the same block.
+  static constexpr uint32_t kUpdateWaitMs = 5000;
   static constexpr wchar_t kMutexSuffix[] = L"_MuteX";
 
   QORPropertySetSharedMem() = default;
@@ -55,6 +60,12 @@ class QORPropertySetSharedMem : public QORSharedMemory {
   // Writes the set into the block. Entries without a binary form are left out. L reads 0 while
   // the bytes change, so a writer that dies half-way leaves an empty block.
   virtual uint32_t Save();
+  // Changes the block as one step among processes, so that writers of different entries keep each
+  // other's work: under the mutex (waited for up to waitMs) the block is merged into the set
+  // (replacing and adding entries; a malformed block merges nothing and is overwritten), change
+  // alters the set and the set is saved. kRefused when change returns false.
+  virtual uint32_t Update(const std::function<bool(QORPropertySet&)>& change,
+                          uint32_t waitMs = kUpdateWaitMs);
 
   // Creates or opens the named mutex; true when a handle is held.
   bool AcquireMutex(const std::wstring& mutexName);
