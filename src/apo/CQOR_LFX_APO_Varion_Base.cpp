@@ -282,7 +282,6 @@ HRESULT CQOR_LFX_APO_Varion_Base::ValidateAndCacheConnectionInfo(
   ready_ = attached_ &&
            manager_.Initialize(inputFormat_.Format.nChannels, outputFormat_.Format.nChannels,
                                inputFormat_.Format.nSamplesPerSec, GetLocation());
-
   return hr;
 }
 
