@@ -116,8 +116,19 @@ void CQOR_LFX_APO_Varion_Base::KeepEndpoint(IPropertyStore* store, IMMDeviceColl
                                             UINT index) {
   store->AddRef();
   propertyStore_ = QORComPtr<IPropertyStore>::Attach(store);
+  KeepDevice(devices, index);
+}
+
+void CQOR_LFX_APO_Varion_Base::KeepDevice(IMMDeviceCollection* devices, UINT index) {
   endpointDevice_.Reset();
-  devices->Item(index, endpointDevice_.Put());
+  const HRESULT hr = devices->Item(index, endpointDevice_.Put());
+  if (FAILED(hr) || !endpointDevice_) {
+    // The object then runs without a device: the manager finds the endpoint by the store's GUID.
+    QORTrace({"CQOR_LFX_APO_Varion_Base", __LINE__, "CQOR_LFX_APO_Varion_Base::KeepDevice"},
+             "ERROR: no device %u in the collection, hr=0x%08x\n", static_cast<unsigned>(index),
+             static_cast<unsigned>(hr));
+    endpointDevice_.Reset();
+  }
 }
 
 HRESULT CQOR_LFX_APO_Varion_Base::Initialize(UINT32 cbDataSize, BYTE* pbyData) {
@@ -134,8 +145,7 @@ HRESULT CQOR_LFX_APO_Varion_Base::Initialize(UINT32 cbDataSize, BYTE* pbyData) {
   if (cbDataSize >= sizeof(APOInitSystemEffects2)) {
     APOInitSystemEffects2 init2;
     std::memcpy(&init2, pbyData, sizeof(init2));
-    endpointDevice_.Reset();
-    init2.pDeviceCollection->Item(init2.nSoftwareIoDeviceInCollection, endpointDevice_.Put());
+    KeepDevice(init2.pDeviceCollection, init2.nSoftwareIoDeviceInCollection);
     connectorIndex_ = init2.nSoftwareIoConnectorIndex;
     processingMode_ = init2.AudioProcessingMode;
     discoveryOnly_ = init2.InitializeForDiscoveryOnly != FALSE;
@@ -353,16 +363,19 @@ void CQOR_LFX_APO_Varion_Base::APOProcess(UINT32 u32NumInputConnections,
   if (silent) {
     std::fill(in, in + static_cast<size_t>(inChannels) * input.u32ValidFrameCount, 0.0f);
   }
+  // The room the engine gave; none said means as much as the input, within the locked buffer.
+  if (output.u32ValidFrameCount == 0) output.u32ValidFrameCount = input.u32ValidFrameCount;
+  if (outputRoom_ != 0 && output.u32ValidFrameCount > outputRoom_) {
+    output.u32ValidFrameCount = outputRoom_;
+  }
 
   if (PassThroughChosen()) {
     PassThroughCopy(in, inChannels, input.u32ValidFrameCount, out, outChannels,
                     &output.u32ValidFrameCount, outputRoom_);
-  } else if (olderPlatform_ || !silent) {
-    // The room the engine gave; none said means as much as the input, within the locked buffer.
-    if (output.u32ValidFrameCount == 0) output.u32ValidFrameCount = input.u32ValidFrameCount;
-    if (outputRoom_ != 0 && output.u32ValidFrameCount > outputRoom_) {
-      output.u32ValidFrameCount = outputRoom_;
-    }
+  } else {
+    // Silence goes through the chains like sound: a delay line, FIFO or look-ahead that stood
+    // still would lose what it holds or deliver it late, and level-dependent processes go on
+    // settling as they would over a quiet floor.
     manager_.Process(in, &input.u32ValidFrameCount, out, &output.u32ValidFrameCount, silent);
   }
 
@@ -371,19 +384,20 @@ void CQOR_LFX_APO_Varion_Base::APOProcess(UINT32 u32NumInputConnections,
     FadeIn(out, outChannels, output.u32ValidFrameCount, fadeLength_, &fadePosition_);
   }
   output.u32BufferFlags = flags;
-  if (silent) {
-    const size_t samples = static_cast<size_t>(outChannels) * output.u32ValidFrameCount;
-    // NaN is not 0.0 either.
-    const bool anyNonZero = std::any_of(out, out + samples, [](float x) { return !(x == 0.0f); });
-    if (!anyNonZero) return;
-    if (olderPlatform_) {
-      output.u32BufferFlags = BUFFER_VALID;
-    } else {
-      output.u32ValidFrameCount = input.u32ValidFrameCount;
-      output.u32BufferFlags = BUFFER_SILENT;
-    }
-    fadePosition_ = 0;
+  if (!silent) return;
+  const size_t samples = static_cast<size_t>(outChannels) * output.u32ValidFrameCount;
+  // NaN is not 0.0 either.
+  const bool anyNonZero = std::any_of(out, out + samples, [](float x) { return !(x == 0.0f); });
+  if (!anyNonZero) {
+    // Passed on as silent only when it is: all zeros, as many frames as came in (within the
+    // locked buffer).
+    output.u32ValidFrameCount = outputRoom_ != 0 ? std::min(input.u32ValidFrameCount, outputRoom_)
+                                                 : input.u32ValidFrameCount;
+    return;
   }
+  // What the chains still held comes out as sound.
+  output.u32BufferFlags = BUFFER_VALID;
+  if (olderPlatform_) fadePosition_ = 0;
 }
 
 HRESULT CQOR_LFX_APO_Varion_Base::GetEffectsList(LPGUID* ppEffectsIds, UINT* pcEffects,

@@ -95,6 +95,8 @@ class CQOR_LFX_APO_Varion_Base : public CBaseAudioProcessingObject,
                           IAudioMediaType** supported);
   // Keeps the system-effects store and the device at index of the collection.
   void KeepEndpoint(IPropertyStore* store, IMMDeviceCollection* devices, UINT index);
+  // The device at index, or none (traced) when the collection has no such device.
+  void KeepDevice(IMMDeviceCollection* devices, UINT index);
   // Copies the first connection's format on each side, and the room of the output buffer.
   void CacheFormats(UINT32 inputCount, APO_CONNECTION_DESCRIPTOR** inputs, UINT32 outputCount,
                     APO_CONNECTION_DESCRIPTOR** outputs);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "audio/QORAudioPeak.h"
 #include "chain/QORAPOLatencyCalculator.h"
@@ -23,6 +24,8 @@
 
 namespace {
 constexpr uint32_t kTuningPollMs = 200;
+// How often the worker looks for the end of a switch.
+constexpr uint32_t kSteadyPollMs = 2;
 constexpr int64_t kFlushExtra = 3000000;  // 30 ms beyond the latency
 
 constexpr wchar_t kInitCountValue[] = L"QorApoInitCount";
@@ -61,10 +64,7 @@ uint32_t SysFxDisabledOf(const PROPVARIANT& value) {
 
 const wchar_t* const QORAPOProcessManager::kCaptureMutexName = L"Global\\QORAPOCapturePresent";
 
-QORAPOProcessManager::QORAPOProcessManager()
-    : switchingEvent_(QORCreateEvent(true, false)),
-      steadyEvent_(QORCreateEvent(true, true)),
-      changeEvent_(QORCreateEvent(false, false)) {
+QORAPOProcessManager::QORAPOProcessManager() : changeEvent_(QORCreateEvent(false, false)) {
   // The trace log starts its thread on first use; never let that be the real-time thread.
   QORTraceLog::Instance();
   RestartTimer();
@@ -152,6 +152,17 @@ bool QORAPOProcessManager::SetEndpoint(IMMDevice* /*endpoint*/, IPropertyStore* 
 }
 
 bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location) {
+  // The worker reads the endpoint, the configuration and the flags written here: it waits out
+  // the change and then goes on with the chains it has.
+  const bool workerRan = worker_.IsRunning();
+  worker_.Stop(0);
+  const bool attached = AttachEndpointInfo(endpoint, location);
+  if (workerRan) worker_.Start(this);
+  return attached;
+}
+
+bool QORAPOProcessManager::AttachEndpointInfo(const QORAPOEndpointInfo& endpoint,
+                                              int32_t location) {
   modeSelector_.SetNotify(nullptr);
   ReleaseEndpoint();
   sideChainPipeFlag_ = false;
@@ -161,6 +172,8 @@ bool QORAPOProcessManager::SetEndpointInfo(const QORAPOEndpointInfo& endpoint, i
       configuration_.Load(endpoint.GetConfigurationPath(), QORAPOConfigurationFile::kSelectorPlain,
                           static_cast<uint32_t>(location)) == 0;
   if (!configured_) return false;
+  // The latency is cached per position: positions of one endpoint build different chains.
+  loadedLocation_ = location;
   endpointInfo_ = endpoint;
 
   if (modeSelector_.Init(endpointInfo_, configuration_.GetDefaultMode())) {
@@ -215,8 +228,15 @@ void QORAPOProcessManager::SetMeteringMode(uint32_t mode) {
   outputMeter_.Close();
   inputMeter_.Close();
   meteringMode_ = mode;
-  if (mode == 1 || mode == 3) inputMeter_.OpenCreate(endpointInfo_, 0);
-  if (mode == 2 || mode == 3) outputMeter_.OpenCreate(endpointInfo_, 1);
+  // A meter that does not open stays closed: the period path skips it.
+  for (const auto& [bit, meter, index] :
+       {std::tuple{1u, &inputMeter_, 0u}, std::tuple{2u, &outputMeter_, 1u}}) {
+    if ((mode & bit) == 0 || mode > 3) continue;
+    if (!meter->OpenCreate(endpointInfo_, index)) {
+      QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::SetMeteringMode"},
+               "ERROR: meter %u did not open\n", index);
+    }
+  }
 }
 
 QORAPOModeIdentity QORAPOProcessManager::CurrentModeIdentity() {
@@ -243,7 +263,12 @@ int64_t QORAPOProcessManager::CalculateLatency() {
   // Positions of one endpoint share its subkey; the local-effect position keeps the plain names.
   const std::wstring position =
       loadedLocation_ == 0 ? std::wstring() : L"@" + std::to_wstring(loadedLocation_);
-  calculator.Calculate(endpointInfo_, configuration_.GetOperatingModes(), sampleRate_, position);
+  if (!calculator.Calculate(endpointInfo_, configuration_.GetOperatingModes(), sampleRate_,
+                            position)) {
+    QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::CalculateLatency"},
+             "ERROR: no chain of location %d built, latency %lld\n", loadedLocation_,
+             static_cast<long long>(calculator.GetLatency()));
+  }
   return calculator.GetLatency();
 }
 
@@ -264,6 +289,11 @@ bool QORAPOProcessManager::Initialize(uint32_t inputChannels, uint32_t outputCha
       sideChainPipe_.Init(0, true);
     } else {
       captureMutex_ = QORCreateNamedMutex(kCaptureMutexName, false);
+      if (captureMutex_ == nullptr) {
+        // Render instances then never learn that the capture side runs.
+        QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::Initialize"},
+                 "ERROR: capture mutex not created\n");
+      }
       sideChainPipe_.GetPipe().Init(16000, QORNamedPipeAudio::kRoleWriter);
       sideChainPipe_.SetReader(false);
       sideChainPipe_.SetOverrunCount(0);
@@ -338,9 +368,8 @@ void QORAPOProcessManager::ResetChains() {
     // Neither steady nor switching until the chains are ready.
     QORCriticalSectionLock lock(switchLock_);
     switchState_.store(kSwitchStateNew);
-    steadyEvent_->Reset();
-    switchingEvent_->Reset();
   }
+  rebuildAfterStall_.store(false);
   chainA_.Reset();
   chainB_.Reset();
   chainC_.Reset();
@@ -360,7 +389,6 @@ void QORAPOProcessManager::ResetChains() {
   // Published last: whoever sees the steady state finds the new roles and configured chains.
   QORCriticalSectionLock lock(switchLock_);
   switchState_.store(kSwitchStateSteady);
-  steadyEvent_->Set();
 }
 
 bool QORAPOProcessManager::SwitchChains(uint32_t targetState) {
@@ -370,28 +398,31 @@ bool QORAPOProcessManager::SwitchChains(uint32_t targetState) {
          "switch started off the worker thread");
   assert((targetState != kSwitchStateSteady || IsOwnerOrNone(periodThread_)) &&
          "switch finished off the real-time thread");
-  QORCriticalSectionLock lock(switchLock_);
-  const uint32_t state = switchState_.load();
-  if (targetState == kSwitchStateSwitching && state == kSwitchStateSteady) {
-    pending_.store(standby_.load());
-    standby_.store(spare_.load());
-    spare_.store(nullptr);
-    switchState_.store(kSwitchStateSwitching);
-    steadyEvent_->Reset();
-    switchingEvent_->Set();
-  } else if (targetState == kSwitchStateSteady && state == kSwitchStateSwitching) {
+  if (targetState == kSwitchStateSteady) {
+    // The real-time thread takes no lock: the roles it hands over are published with atomics,
+    // the state last, and nobody else writes them while a switch is under way (the worker waits
+    // for the steady state before it starts the next one).
+    if (switchState_.load() != kSwitchStateSwitching) {
+      return switchState_.load() == kSwitchStateSteady;
+    }
     spare_.store(current_.load());
     current_.store(pending_.load());
     pending_.store(nullptr);
     switchState_.store(kSwitchStateSteady);
-    switchingEvent_->Reset();
-    steadyEvent_->Set();
+    return true;
+  }
+  QORCriticalSectionLock lock(switchLock_);
+  if (targetState == kSwitchStateSwitching && switchState_.load() == kSwitchStateSteady) {
+    // The roles first, the state last: whoever sees the switch finds its pending chain.
+    pending_.store(standby_.load());
+    standby_.store(spare_.load());
+    spare_.store(nullptr);
+    switchState_.store(kSwitchStateSwitching);
   }
   return switchState_.load() == targetState;
 }
 
 uint32_t QORAPOProcessManager::GetSwitchState() {
-  QORCriticalSectionLock lock(switchLock_);
   return switchState_.load();
 }
 
@@ -435,8 +466,6 @@ void QORAPOProcessManager::ConfigureChain(QORAPOProcessChain& chain) {
 }
 
 bool QORAPOProcessManager::IsSwitching() {
-  // The state changes together with the switching event, under the switch lock; reading it
-  // answers the same question as testing the event, without a system call per period.
   return switchState_.load() == kSwitchStateSwitching;
 }
 
@@ -464,19 +493,6 @@ void QORAPOProcessManager::InterleavedPeaks(const float* samples, uint32_t frame
   QORAudioPeak::OfInterleaved(samples, frames, channels, peaks.data());
 }
 
-void QORAPOProcessManager::ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks) {
-  const uint32_t channels = data.GetChannelCount();
-  const uint32_t frames = data.GetFrameCount();
-  peaks.assign(channels, 0.0f);
-  const float* planar = data.GetSamples(false, false);
-  if (planar == nullptr) return;
-  for (uint32_t c = 0; c < channels; ++c) {
-    if (data.GetChannelMapEntry(c) == kQORChannelRoleSideChain) continue;
-    peaks[c] = QORAudioPeak::Of(planar + static_cast<size_t>(c) * frames, frames, 1);
-  }
-  data.ReleaseSamples();
-}
-
 void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, float* output,
                                    uint32_t* outputFrames, bool inputSilent) {
 #ifndef NDEBUG
@@ -484,46 +500,79 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
   const bool outerPeriod = !flushing_;
   if (outerPeriod) periodThread_.store(std::this_thread::get_id());
 #endif
+  const uint32_t frames = *inputFrames;
   const uint32_t outputRoom = *outputFrames;
-  if (PassThroughPeriod(input, *inputFrames, output, outputRoom, outputFrames)) {
-#ifndef NDEBUG
-    if (outerPeriod) periodThread_.store(std::thread::id());
-#endif
-    return;
-  }
-  // Take the input before writing the output: the engine may hand the same buffer for both.
-  input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
 
-  // Peaks are measured only for a meter that is open.
-  if ((meteringMode_ & 1) != 0 && inputMeter_.IsOpen()) {
-    ComputePeaks(input_, peaks_);
-    inputMeter_.Update(peaks_, false);
-  }
-
-  // One clock read per period: the time since the previous period began.
+  // A stall is the gap from the end of the previous period to the start of this one; the flush's
+  // own period follows its caller's start at once.
   int64_t now = 0;
-  if (QORPerformanceCounter::Query(&now)) {
+  if (!flushing_ && QORPerformanceCounter::Query(&now)) {
     if (processTimer_.frequency <= 0) QORPerformanceCounter::Frequency(&processTimer_.frequency);
     const uint64_t elapsed = ElapsedMs(processTimer_.counter, now, processTimer_.frequency);
-    processTimer_.counter = now;
     if (elapsed > kStallMs) {
-      QORAPOProcessChain* pending = pending_.load();
-      if (IsSwitching() && pending != nullptr) ConfigureChain(*pending);
+      processTimer_.counter = now;
+      // A switch under way finishes as it is; the worker builds a fresh chain after it, since
+      // nothing is built on this thread.
+      if (IsSwitching()) rebuildAfterStall_.store(true);
       if ((location_ != APO_FX_OSFX && location_ != APO_FX_OMFX) || inputSilent) {
         QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::Process"},
                  "QORAPOProcessManager::Process - was stale for %d ms , APO location=%d\n",
                  static_cast<int>(std::min<uint64_t>(elapsed, INT32_MAX)), location_);
         FlushWithSilence();
-        // The flush ran whole periods through the same buffers: take this period's input again.
-        input_.Assign(input, *inputFrames, inputChannels_, true, sampleRate_);
       }
     }
   }
 
+  // The flush's output is thrown away: it shows on no meter.
+  const bool meterInput = !flushing_ && (meteringMode_ & 1) != 0 && inputMeter_.IsOpen();
+  const bool meterOutput = !flushing_ && (meteringMode_ & 2) != 0 && outputMeter_.IsOpen();
+  // Measured before anything is written: the engine may hand the same buffer for both.
+  if (meterInput && input != nullptr) {
+    InterleavedPeaks(input, frames, inputChannels_, peaks_);
+    inputMeter_.Update(peaks_, false);
+  }
+
+  const uint32_t produced = RunChains(input, frames, output, outputRoom);
+
+  if (output != nullptr) {
+    if (meterOutput) {
+      InterleavedPeaks(output, produced, outputChannels_, peaks_);
+      outputMeter_.Update(peaks_, false);
+    }
+    // Every period writes the whole buffer: nothing of an earlier period stays past the chain's
+    // frames, and a muted period is zeros throughout.
+    const uint32_t from = outputMute_.load() ? 0 : produced;
+    std::fill(output + static_cast<size_t>(from) * outputChannels_,
+              output + static_cast<size_t>(outputRoom) * outputChannels_, 0.0f);
+  }
+  *outputFrames = produced;
+  // Measured from here to the start of the next period.
+  RestartTimer();
+#ifndef NDEBUG
+  if (outerPeriod) periodThread_.store(std::thread::id());
+#endif
+}
+
+uint32_t QORAPOProcessManager::RunChains(const float* input, uint32_t frames, float* output,
+                                         uint32_t outputRoom) {
   // Only this thread ends a switch: one that has begun lasts at least to the end of the period,
   // and one that begins meanwhile is taken up by the next period.
   const bool switching = IsSwitching();
   QORAPOProcessChain* current = current_.load();
+
+  // A chain that passes audio through runs between the engine's arrays, without a copy.
+  if (!switching && input != nullptr && output != nullptr && inputChannels_ == outputChannels_ &&
+      frames <= outputRoom) {
+    const bool overlap = input != output &&
+                         input < output + static_cast<size_t>(frames) * outputChannels_ &&
+                         output < input + static_cast<size_t>(frames) * inputChannels_;
+    if (!overlap && current->PassThroughInterleaved(input, output, frames, outputChannels_, this)) {
+      return frames;
+    }
+  }
+
+  // Take the input before writing the output: the engine may hand the same buffer for both.
+  input_.Assign(input, frames, inputChannels_, true, sampleRate_);
   if (switching) {
     // The pending chain takes the running state before the current chain moves on with this
     // period: both then process the same period from the same state.
@@ -556,56 +605,11 @@ void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, fl
     crossfade_.Mix(oldOutput_, output_);
     if (crossfade_.GetProgress() >= 1.0f) SwitchChains(kSwitchStateSteady);
   }
-
-  if ((meteringMode_ & 2) != 0 && outputMeter_.IsOpen()) {
-    ComputePeaks(*result, peaks_);
-    outputMeter_.Update(peaks_, false);
-  }
-  CopyOut(*result, output, outputRoom, outputFrames);
-#ifndef NDEBUG
-  if (outerPeriod) periodThread_.store(std::thread::id());
-#endif
+  return CopyOut(*result, output, outputRoom);
 }
 
-bool QORAPOProcessManager::PassThroughPeriod(const float* input, uint32_t frames, float* output,
-                                             uint32_t outputRoom, uint32_t* outputFrames) {
-  // The steady period of a chain that passes audio through, between the engine's arrays: no
-  // buffer, no meter, nothing the stall check would do.
-  if (flushing_ || input == nullptr || output == nullptr || inputChannels_ != outputChannels_ ||
-      frames > outputRoom || IsSwitching()) {
-    return false;
-  }
-  const bool overlap = input != output &&
-                       input < output + static_cast<size_t>(frames) * outputChannels_ &&
-                       output < input + static_cast<size_t>(frames) * inputChannels_;
-  if (overlap) return false;
-  int64_t now = 0;
-  if (!QORPerformanceCounter::Query(&now)) return false;
-  if (processTimer_.frequency <= 0) QORPerformanceCounter::Frequency(&processTimer_.frequency);
-  if (ElapsedMs(processTimer_.counter, now, processTimer_.frequency) > kStallMs) return false;
-  QORAPOProcessChain* current = current_.load();
-  if (!current->CanPassThroughInterleaved(outputChannels_, this)) return false;
-  // The engine's arrays carry no side-chain channel: every channel is metered.
-  const bool meterInput = (meteringMode_ & 1) != 0 && inputMeter_.IsOpen();
-  const bool meterOutput = (meteringMode_ & 2) != 0 && outputMeter_.IsOpen();
-  if (meterInput) {
-    InterleavedPeaks(input, frames, inputChannels_, peaks_);
-    inputMeter_.Update(peaks_, false);
-  }
-  current->PassThroughInterleaved(input, output, frames, outputChannels_, this);
-  if (meterOutput) {
-    InterleavedPeaks(output, frames, outputChannels_, peaks_);
-    outputMeter_.Update(peaks_, false);
-  }
-  processTimer_.counter = now;
-  *outputFrames = frames;
-  if (outputMute_.load())
-    std::fill(output, output + static_cast<size_t>(frames) * outputChannels_, 0.0f);
-  return true;
-}
-
-void QORAPOProcessManager::CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
-                                   uint32_t* outputFrames) {
+uint32_t QORAPOProcessManager::CopyOut(QORAudioDataFloat& result, float* output,
+                                       uint32_t outputRoom) {
   const uint32_t frames = result.GetFrameCount();
   const uint32_t channels = result.GetChannelCount();
   // Never write past the engine's buffer, nor read past the chain's.
@@ -625,10 +629,7 @@ void QORAPOProcessManager::CopyOut(QORAudioDataFloat& result, float* output, uin
     }
     result.ReleaseSamples();
   }
-  *outputFrames = written;
-  if (outputMute_.load() && output != nullptr) {
-    std::fill(output, output + static_cast<size_t>(written) * outputChannels_, 0.0f);
-  }
+  return written;
 }
 
 void QORAPOProcessManager::FlushWithSilence() {
@@ -706,14 +707,12 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
   QORPerformanceCounter::Query(&lastRebuild);
   // Changes of the standby mode's public values wake the worker; tuned values are polled.
   QORAPOPublicSettingsReader reader;
-  reader.Open(endpointInfo_, standby_.load()->GetAppliedMode(), changeEvent_.get());
+  OpenReader(reader);
   bool poll = standby_.load()->tuningPoll;
   uint32_t timeout = poll ? kTuningPollMs : kQORInfinite;
 
-  IQORWaitable* const steadyWait[] = {&stopEvent, steadyEvent_.get()};
   IQORWaitable* const changeWait[] = {&stopEvent, changeEvent_.get()};
-  workerPhase_.store(kWorkerWaitingForSteady);
-  if (QORWaitForMultiple(steadyWait, kQORInfinite) != kQORWaitObject0 + 1) return true;
+  if (!WaitForSteady(stopEvent)) return true;
   for (;;) {
     // Look before blocking, so that the idle phase is only shown with no change pending.
     uint32_t woke = QORWaitForMultiple(changeWait, 0);
@@ -737,15 +736,39 @@ bool QORAPOProcessManager::RunWorker(IQOREvent& stopEvent) {
       }
       changeEvent_->Reset();
       ConfigureChain(*standby_.load());
-      reader.Open(endpointInfo_, standby_.load()->GetAppliedMode(), changeEvent_.get());
-      SwitchChains(kSwitchStateSwitching);
+      OpenReader(reader);
+      if (!SwitchChains(kSwitchStateSwitching)) {
+        // Only the worker starts a switch, after the last one ended: this is a broken contract.
+        QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::RunWorker"},
+                 "ERROR: switch not started, state %u\n", switchState_.load());
+        if (!WaitForSteady(stopEvent)) return true;
+        continue;
+      }
       ConfigureChain(*standby_.load());
       poll = standby_.load()->tuningPoll;
       if (poll) timeout = kTuningPollMs;
       rebuilds_.fetch_add(1);
       QORPerformanceCounter::Query(&lastRebuild);
     }
-    workerPhase_.store(kWorkerWaitingForSteady);
-    if (QORWaitForMultiple(steadyWait, kQORInfinite) != kQORWaitObject0 + 1) return true;
+    if (!WaitForSteady(stopEvent)) return true;
   }
+}
+
+void QORAPOProcessManager::OpenReader(QORAPOPublicSettingsReader& reader) {
+  // Without it, public changes of this mode wake nobody; other changes still do.
+  if (!reader.Open(endpointInfo_, standby_.load()->GetAppliedMode(), changeEvent_.get())) {
+    QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::OpenReader"},
+             "ERROR: public settings reader not open\n");
+  }
+}
+
+bool QORAPOProcessManager::WaitForSteady(IQOREvent& stopEvent) {
+  workerPhase_.store(kWorkerWaitingForSteady);
+  // The real-time thread ends a switch with atomics only, so the worker looks for it.
+  while (switchState_.load() != kSwitchStateSteady) {
+    if (QORWaitForSingle(stopEvent, kSteadyPollMs) == kQORWaitObject0) return false;
+  }
+  // A stall cut into the switch: the settings may have moved meanwhile, so build afresh.
+  if (rebuildAfterStall_.exchange(false)) changeEvent_->Set();
+  return true;
 }

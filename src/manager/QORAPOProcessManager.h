@@ -16,6 +16,7 @@
 #include "endpoint/QORAPOEndpointTools.h"
 #include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOModeSelector.h"
+#include "endpoint/QORAPOPublicSettingsReader.h"
 #include "ipc/QORAPOSharedMeter.h"
 #include "ipc/QORNamedPipeMarshall.h"
 #include "platform/IMMDevice.h"
@@ -62,7 +63,9 @@ struct TimeDelta {
 // The roles change only on their owner's thread: SwitchChains to switching on the worker, to
 // steady on the real-time thread, ResetChains on the configuration thread while neither a worker
 // nor a period runs. Debug builds assert this; a manager without a running worker (a test playing
-// the worker) may start a switch from any thread.
+// the worker) may start a switch from any thread. The real-time thread takes no lock and builds
+// no chain: it ends a switch with atomic stores, and after a stall it leaves the rebuild to the
+// worker.
 class QORAPOProcessManager : public IQORAPOEndpointNotify,
                              public IQORAPOModeSelectorNotify,
                              public IQORAPOPublicSettingsNotify,
@@ -102,7 +105,7 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // load; the manager then holds neither device nor store.
   virtual bool SetEndpoint(IMMDevice* endpoint, IPropertyStore* propertyStore, int32_t location);
   // Configuration: loads the endpoint's configuration file for the position; false when it does
-  // not load (every chain then bypasses).
+  // not load (every chain then bypasses). A running worker is stopped around it.
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
   // Configuration: closes both meters and opens those the mode names (1 input, 2 output, 3 both).
   virtual void SetMeteringMode(uint32_t mode);
@@ -115,7 +118,7 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // Configuration: stops the worker, rebuilds every chain, starts the worker again.
   virtual bool Initialize(uint32_t inputChannels, uint32_t outputChannels, uint32_t sampleRate,
                           int32_t location);
-  // Real-time.
+  // Real-time. Writes the whole output buffer: the chain's frames, then zeros.
   virtual void Process(const float* input, uint32_t* inputFrames, float* output,
                        uint32_t* outputFrames, bool inputSilent);
   // Configuration, with the worker stopped and no period running. The steady state is published
@@ -128,8 +131,7 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // Real-time, between periods: the time until the next period is a pause its host made on
   // purpose (an offline host waiting for a rebuild), not a stall, so it flushes nothing.
   void ContinueAfterPause() { RestartTimer(); }
-  // Worker for the standby chain, real-time for the pending chain after a stall, configuration
-  // for the first two chains (from ResetChains).
+  // Worker for the standby chain, configuration for the first two chains (from ResetChains).
   virtual void ConfigureChain(QORAPOProcessChain& chain);
 
   // Any (the notifier's thread).
@@ -148,9 +150,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   static uint64_t ElapsedMs(int64_t from, int64_t to, int64_t frequency);
   // Frames of silence pushed through after a stall: the latency plus 30 ms, in whole milliseconds.
   static uint32_t FlushFrames(uint32_t sampleRate, int64_t latency);
-  // Largest absolute sample per channel; channels of the side-chain role stay 0.
-  static void ComputePeaks(IQORAudioData<float>& data, std::vector<float>& peaks);
-  // The same over an interleaved array without channel roles.
+  // Largest absolute sample per channel of an interleaved array (the engine's arrays carry no
+  // side-chain channel).
   static void InterleavedPeaks(const float* samples, uint32_t frames, uint32_t channels,
                                std::vector<float>& peaks);
 
@@ -184,6 +185,8 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // Configuration. Stops every thread that calls back into the manager; a subclass calls it from
   // its destructor.
   void StopThreads();
+  // For tests: the lock the worker and the configuration thread take to change the roles.
+  QORCriticalSection& SwitchLockForTesting() { return switchLock_; }
 
  private:
   bool RunWorker(IQOREvent& stopEvent);
@@ -191,10 +194,13 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   bool IsSwitching();
   void RestartTimer();
   void ReserveStorage();
-  bool PassThroughPeriod(const float* input, uint32_t frames, float* output, uint32_t outputRoom,
-                         uint32_t* outputFrames);
-  void CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom,
-               uint32_t* outputFrames);
+  bool AttachEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
+  // The chains' part of a period; the frames written to output.
+  uint32_t RunChains(const float* input, uint32_t frames, float* output, uint32_t outputRoom);
+  uint32_t CopyOut(QORAudioDataFloat& result, float* output, uint32_t outputRoom);
+  // Worker: false when the stop event fired first.
+  bool WaitForSteady(IQOREvent& stopEvent);
+  void OpenReader(QORAPOPublicSettingsReader& reader);
   // Detaches from the endpoint tools, then drops the device and the store they made us read.
   void ReleaseEndpoint();
   // The system-effects switch from the held store into its flag; true when the flag changed.
@@ -222,10 +228,11 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   std::atomic<QORAPOProcessChain*> standby_{nullptr};
   std::atomic<QORAPOProcessChain*> pending_{nullptr};
   std::atomic<QORAPOProcessChain*> spare_{nullptr};
+  // Taken by the worker and the configuration thread, never by the real-time thread.
   QORCriticalSection switchLock_;
-  std::unique_ptr<IQOREvent> switchingEvent_;
-  std::unique_ptr<IQOREvent> steadyEvent_;
   std::atomic<uint32_t> switchState_{kSwitchStateNew};
+  // Set by the real-time thread when a stall hit a switch; the worker rebuilds after it.
+  std::atomic<bool> rebuildAfterStall_{false};
   TimeDelta processTimer_;
   bool flushing_ = false;
 

@@ -790,3 +790,55 @@ TEST_F(QORAPOProcessManagerChainTest, AttachesByTheStoresGuidAndFollowsTheSwitch
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(QORAPOProcessManagerChainTest, PositionsOfOneEndpointEachReportTheirOwnDelay) {
+  // One endpoint, one state root: each position builds its own chains and caches its own latency,
+  // whichever position computed first. Its output is delayed by exactly what it reports.
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  std::vector<long> reported;
+  for (const int32_t location : {APO_FX_SFX, APO_FX_MFX, APO_FX_EFX, APO_FX_SFX}) {
+    SCOPED_TRACE(location);
+    ModeManager manager;
+    ASSERT_TRUE(manager.SetEndpointInfo(render, location));
+    manager.Initialize(2, 2, 48000, location);
+    const long expected = QORAPOProcessChain::FramesOf(manager.GetLatency(), 48000);
+    reported.push_back(expected);
+    const size_t at = 4800, length = 2048;
+    std::vector<float> signal(at + length + expected + 4800, 0.0f);
+    const auto noise = Noise(length);
+    std::copy(noise.begin(), noise.end(), signal.begin() + static_cast<std::ptrdiff_t>(at));
+    Player player{manager,
+                  2,
+                  2,
+                  48000,
+                  [&](uint64_t n, uint32_t) { return n < signal.size() ? signal[n] : 0.0f; },
+                  false};
+    ASSERT_TRUE(player.RunFor(signal.size()));
+    EXPECT_NEAR(qortest::BurstDelay(signal, player.left, at, length, expected + 960), expected, 1);
+  }
+  // The example's positions do differ, or the test would prove nothing; the second SFX manager
+  // reads the cache the first wrote.
+  EXPECT_NE(reported[0], reported[2]);
+  EXPECT_EQ(reported[0], reported[3]);
+}
+
+TEST_F(QORAPOProcessManagerChainTest, SetEndpointInfoWaitsForTheWorkerAndRestartsIt) {
+  // Attaching again while the worker rebuilds: the worker is stopped around it (ThreadSanitizer
+  // sees no race) and runs again after it.
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  ModeManager manager;
+  ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_SFX));
+  manager.Initialize(2, 2, 48000, APO_FX_SFX);
+  for (int i = 0; i < 4; ++i) {
+    manager.SignalChange();
+    EXPECT_TRUE(manager.SetEndpointInfo(render, i % 2 == 0 ? APO_FX_MFX : APO_FX_SFX));
+  }
+  const uint32_t before = manager.GetRebuildCount();
+  Player player{manager, 2, 2, 48000, Sine(1000.0, 48000, {0.1f, 0.1f}), false};
+  manager.SignalChange();
+  EXPECT_TRUE(player.RunUntil([&] { return manager.GetRebuildCount() > before; }));
+}
+
+}  // namespace

@@ -26,7 +26,8 @@ class FakeCounter : public IQORCounterSource {
   std::atomic<int64_t> now{0x7FFFFF00};
 };
 
-// Multiplies by a gain; records each period's length and first sample (storage reserved).
+// Multiplies by a gain; records each period's length and first sample (storage reserved). Given
+// a clock, each period takes busyMs of its time.
 class GainProcess : public IQORAudioProcess<float> {
  public:
   explicit GainProcess(float gain) : gain_(gain) {
@@ -38,6 +39,7 @@ class GainProcess : public IQORAudioProcess<float> {
   bool IsBypassed() const override { return false; }
   uint32_t GetLatency() const override { return 0; }
   void Process(IQORAudioData<float>& data) override {
+    if (clock != nullptr) clock->AdvanceMs(busyMs);
     float* s = data.GetSamples(true, true);
     if (periods.size() < periods.capacity()) {
       periods.push_back(data.GetFrameCount());
@@ -49,6 +51,8 @@ class GainProcess : public IQORAudioProcess<float> {
   }
   std::vector<uint32_t> periods;
   std::vector<float> firstSamples;
+  FakeCounter* clock = nullptr;
+  int64_t busyMs = 0;
 
  private:
   float gain_;
@@ -82,6 +86,7 @@ class TestManager : public QORAPOProcessManager {
   }
   int64_t CalculateLatency() override { return latency; }
   void StopWorker() { StopThreads(); }  // the test then plays the worker
+  QORCriticalSection& SwitchLock() { return SwitchLockForTesting(); }
 
   bool buildChains = true;
   int64_t latency = 0;
@@ -312,6 +317,112 @@ TEST(QORAPOProcessManager, ResetChainsPublishesTheSteadyStateLast) {
   EXPECT_EQ(manager.GetPendingChain(), nullptr);
   EXPECT_NE(manager.GetSpareChain(), nullptr);
   EXPECT_NE(manager.GetCurrentChain(), manager.GetStandbyChain());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(QORAPOProcessManager, EveryPeriodWritesTheWholeOutputBuffer) {
+  // A buffer larger than the chain's frames, full of a marker: the chain's frames, then zeros.
+  struct Case {
+    bool processed;  // a running chain, else bypassed chains (the copy-free path)
+    uint32_t inChannels, outChannels;
+    bool mute;
+  };
+  const Case cases[] = {{false, 2, 2, false},
+                        {true, 2, 2, false},
+                        {false, 2, 6, false},
+                        {false, 2, 2, true},
+                        {true, 2, 2, true}};
+  constexpr float kMarker = 7.0f;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(testing::Message() << "processed " << test.processed << ", " << test.inChannels
+                                    << " to " << test.outChannels << ", mute " << test.mute);
+    FakeCounter clock;
+    TestManager manager;
+    manager.buildChains = test.processed;
+    manager.Initialize(test.inChannels, test.outChannels, 48000, APO_FX_EFX);
+    manager.SetOutputMute(test.mute);
+    const auto input = Ramp(480, test.inChannels);
+    std::vector<float> output(600 * test.outChannels, kMarker);
+    uint32_t frames = 480, room = 600;
+    manager.Process(input.data(), &frames, output.data(), &room, false);
+    EXPECT_EQ(room, 480u);
+    for (uint32_t f = 0; f < 600; ++f) {
+      for (uint32_t c = 0; c < test.outChannels; ++c) {
+        const float expected = f >= 480 || test.mute  ? 0.0f
+                               : c >= test.inChannels ? 0.0f
+                                                      : input[f * test.inChannels + c];
+        ASSERT_EQ(output[f * test.outChannels + c], expected) << "frame " << f << " ch " << c;
+      }
+    }
+  }
+}
+
+TEST(QORAPOProcessManager, StallIsTheGapFromTheEndOfOnePeriodToTheStartOfTheNext) {
+  struct Case {
+    int64_t busyMs, gapMs;  // time the chain takes inside a period, time between periods
+    bool flush;
+  };
+  const Case cases[] = {
+      {250, 100, false}, {400, 0, false}, {0, 301, true}, {250, 301, true}, {0, 300, false}};
+  const std::vector<float> input(960, 0.5f);
+  std::vector<float> output(960);
+  for (const Case& test : cases) {
+    SCOPED_TRACE(testing::Message() << "busy " << test.busyMs << " ms, gap " << test.gapMs);
+    FakeCounter clock;
+    TestManager manager;
+    manager.Initialize(2, 2, 48000, APO_FX_EFX);
+    manager.a.clock = &clock;
+    manager.a.busyMs = test.busyMs;
+    RunPeriod(manager, input, output);
+    clock.AdvanceMs(test.gapMs);
+    RunPeriod(manager, input, output);
+    const std::vector<uint32_t> expected =
+        test.flush ? std::vector<uint32_t>{480, 1440, 480} : std::vector<uint32_t>{480, 480};
+    EXPECT_EQ(manager.a.periods, expected);
+  }
+}
+
+TEST(QORAPOProcessManager, StalledSwitchFinishesWithoutBuildingOrAllocatingOnThePeriodThread) {
+  FakeCounter clock;
+  TestManager manager;
+  manager.Initialize(2, 2, 48000, APO_FX_EFX);
+  manager.StopWorker();
+  const int configured = manager.Configured();
+  const std::vector<float> input(960, 0.5f);
+  std::vector<float> output(960);
+  RunPeriod(manager, input, output);
+  ASSERT_TRUE(manager.SwitchChains(0));
+  RunPeriod(manager, input, output);  // the crossfade begins
+  clock.AdvanceMs(1000);
+  // The periods of the switch run on a thread of their own while another holds the switch lock:
+  // none of them may wait for it.
+  std::atomic<bool> done{false};
+  uint64_t allocations = 0;
+  std::vector<float> quietest;
+  quietest.reserve(10);
+  std::thread period([&] {
+    const qortest::AllocationScope scope;
+    for (int i = 0; i < 10 && manager.GetSwitchState() != 1; ++i) {
+      RunPeriod(manager, input, output);
+      quietest.push_back(*std::min_element(output.begin(), output.end()));
+    }
+    allocations = scope.Count();
+    done = true;
+  });
+  {
+    QORCriticalSectionLock hold(manager.SwitchLock());
+    EXPECT_TRUE(WaitFor([&] { return done.load(); })) << "a period waited for the switch lock";
+  }
+  period.join();
+  EXPECT_EQ(manager.GetSwitchState(), 1u) << "the switch completes";
+  EXPECT_EQ(manager.GetPendingChain(), nullptr);
+  EXPECT_EQ(allocations, 0u);
+  EXPECT_EQ(manager.Configured(), configured) << "a chain was built on the period thread";
+  // No gap: every period carries the input through one chain or the other (gains 1 and 10).
+  for (const float low : quietest) EXPECT_GE(low, 0.5f);
 }
 
 }  // namespace
