@@ -29,6 +29,8 @@ class QORPropertySetSharedMem : public QORSharedMemory {
   // Load: the stored data is not a well-formed set. Also returned, without reading, when L is
   // larger than size - 4 (a damaged writer, or one that opened the block with a larger size).
   static constexpr uint32_t kRejected = 0xF0000003;
+  // Another process cut the block short: its content is gone and nothing was read or written.
+  static constexpr uint32_t kLost = 0xF0000004;
 
   static constexpr uint32_t kDefaultSize = 65536;
   static constexpr uint32_t kLengthBytes = 4;

@@ -1,5 +1,7 @@
 #include "settings/QORSharedMemory.h"
 
+#include "common/QORTextConvert.h"
+
 QORSharedMemory::~QORSharedMemory() {
   Close();
 }
@@ -10,6 +12,8 @@ bool QORSharedMemory::Create(const std::wstring& name, uint32_t size, bool probe
   size_ = size;
   // The platform gives a new block zero-filled, before any other process can open it.
   mapping_ = QORCreateSharedMemory(name, size);
+  name_ = name;
+  lostReported_ = false;
   return mapping_ != nullptr;
 }
 
@@ -19,16 +23,31 @@ bool QORSharedMemory::Close() {
   return true;
 }
 
+bool QORSharedMemory::CheckLost(const QORTracePoint& where) {
+  if (!IsLost()) return false;
+  if (!lostReported_) {
+    lostReported_ = true;
+    QORTrace(where, "%s: another process cut the shared block short; its content is gone\n",
+             QORWideToUtf8(name_).c_str());
+  }
+  return true;
+}
+
 void* QORSharedMemory::MapView() {
   if (mapping_) view_ = mapping_->Data();
   return view_;
 }
 
 bool SharedMemoryExists(const std::wstring& name) {
+  const QORNamedObjectError error = ProbeSharedMemory(name);
+  return error == QORNamedObjectError::kNone || error == QORNamedObjectError::kAccessDenied;
+}
+
+QORNamedObjectError ProbeSharedMemory(const std::wstring& name) {
   QORNamedObjectError error = QORNamedObjectError::kNone;
   // One byte: every existing block is at least that large.
-  auto block = QOROpenSharedMemory(name, 1, &error);
-  return block != nullptr || error == QORNamedObjectError::kAccessDenied;
+  QOROpenSharedMemory(name, 1, &error);
+  return error;
 }
 
 bool QORSharedMemory::HoldMutex(const std::wstring& name, const QORTracePoint& where) {
