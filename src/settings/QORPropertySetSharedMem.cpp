@@ -82,6 +82,10 @@ uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool ad
     return kNoView;
   }
   const uint32_t length = ReadLength(view);
+  if (CheckLost(where)) {
+    UnlockMutex();
+    return kLost;
+  }
   if (length == 0) {
     UnlockMutex();
     return kOk;

@@ -1,5 +1,8 @@
 #include "settings/QORSharedMemory.h"
 
+#include <atomic>
+#include <cstdint>
+
 #include "common/QORTextConvert.h"
 
 QORSharedMemory::~QORSharedMemory() {
@@ -23,12 +26,40 @@ bool QORSharedMemory::Close() {
   return true;
 }
 
+namespace {
+
+// Blocks already said to be lost in this process, by a hash of their name: every object of the
+// process holding the block finds it lost, but the log hears of it once. Lock-free, for the
+// real-time path.
+std::atomic<uint64_t> saidLost[64];
+
+bool FirstToSayLost(const std::wstring& name) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (const wchar_t c : name) {
+    hash ^= static_cast<uint64_t>(c);
+    hash *= 0x100000001b3ull;
+  }
+  hash |= 1;  // never 0, which marks a free entry
+  for (std::atomic<uint64_t>& entry : saidLost) {
+    uint64_t seen = entry.load();
+    if (seen == hash) return false;
+    if (seen == 0 && (entry.compare_exchange_strong(seen, hash) || seen == hash)) {
+      return seen == 0;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool QORSharedMemory::CheckLost(const QORTracePoint& where) {
   if (!IsLost()) return false;
   if (!lostReported_) {
     lostReported_ = true;
-    QORTrace(where, "%s: another process cut the shared block short; its content is gone\n",
-             QORWideToUtf8(name_).c_str());
+    if (FirstToSayLost(name_)) {
+      QORTrace(where, "%s: another process cut the shared block short; its content is gone\n",
+               QORWideToUtf8(name_).c_str());
+    }
   }
   return true;
 }
