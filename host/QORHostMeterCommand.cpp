@@ -59,6 +59,7 @@ nlohmann::json MeterJson(const QORHostMeterCommand::Reading& reading) {
   nlohmann::json meter;
   meter["published"] = reading.published;
   meter["read"] = reading.read;
+  meter["lost"] = reading.lost;
   nlohmann::json peaks = nlohmann::json::array();
   nlohmann::json dbfs = nlohmann::json::array();
   for (const float peak : reading.peaks) {
@@ -136,23 +137,48 @@ void QORHostMeterCommand::Attach(const QORAPOEndpointInfo& endpoint, QORAPOShare
     // Our own handle keeps a block alive; let go of it first so that a host that has ended is
     // seen as gone.
     if (recheck && meters[index].IsOpen()) meters[index].Close();
-    if (!meters[index].IsOpen() &&
-        SharedMemoryExists(QORAPOSharedMeter::MappingName(endpoint, index))) {
-      meters[index].OpenCreate(endpoint, index);
+    if (!meters[index].IsOpen()) {
+      const QORNamedObjectError probe =
+          ProbeSharedMemory(QORAPOSharedMeter::MappingName(endpoint, index));
+      if (probe == QORNamedObjectError::kNone || probe == QORNamedObjectError::kAccessDenied) {
+        meters[index].OpenCreate(endpoint, index);
+      }
+      // Still held by a host, but cut short: nothing to read until every holder lets go.
+      lost_[index] = probe == QORNamedObjectError::kTruncated;
+      if (!lost_[index]) lostSaid_[index] = false;
     }
     published[index] = meters[index].IsOpen();
   }
 }
 
-QORHostMeterCommand::Reading QORHostMeterCommand::Take(QORAPOSharedMeter& meter, bool published) {
+void QORHostMeterCommand::SayLost(const QORAPOEndpointInfo& endpoint, int index) {
+  if (lostSaid_[index]) return;
+  lostSaid_[index] = true;
+  std::fprintf(stderr,
+               "qorapo: the %s meter block of endpoint '%s' is gone: another process cut it "
+               "short; its host keeps playing, and metering comes back once every host holding "
+               "it has ended\n",
+               kMeterNames[index], QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str());
+}
+
+QORHostMeterCommand::Reading QORHostMeterCommand::Take(QORAPOSharedMeter* meters,
+                                                       const bool* published, int index) {
+  QORAPOSharedMeter& meter = meters[index];
   Reading reading;
-  reading.published = published;
-  if (!published) return reading;
-  std::vector<float> values(QORAPOSharedMeter::kChannels, 0.0f);
-  for (int attempt = 0; attempt < kReadTries && !reading.read; ++attempt) {
-    reading.read = meter.Update(values, true);
+  reading.published = published[index];
+  if (reading.published) {
+    std::vector<float> values(QORAPOSharedMeter::kChannels, 0.0f);
+    for (int attempt = 0; attempt < kReadTries && !reading.read && !meter.IsLost(); ++attempt) {
+      reading.read = meter.Update(values, true);
+    }
+    if (reading.read) std::copy_n(values.begin(), reading.peaks.size(), reading.peaks.begin());
+    if (meter.IsLost()) lost_[index] = true;
   }
-  if (reading.read) std::copy_n(values.begin(), reading.peaks.size(), reading.peaks.begin());
+  reading.lost = lost_[index];
+  if (reading.lost) {
+    reading.read = false;
+    reading.peaks.fill(0.0f);
+  }
   return reading;
 }
 
@@ -177,6 +203,14 @@ int QORHostMeterCommand::Run() {
   bool published[2] = {false, false};
   Attach(endpoint, meters, published, false);
   if (!published[0] && !published[1]) {
+    if (lost_[0] || lost_[1]) {
+      return QORHostOutput::Error(
+          QORHostOutput::kFailed,
+          "the meter blocks of endpoint '" +
+              QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()) +
+              "' are gone: another process cut them short; metering comes back once every host "
+              "holding them has ended");
+    }
     return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
   }
   return once_ ? RunOnce(endpoint, meters, published) : RunLive(endpoint, meters, published);
@@ -185,10 +219,10 @@ int QORHostMeterCommand::Run() {
 int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters,
                                  const bool* published) {
   // The first read clears what collected before we came; the second holds one interval's peaks.
-  for (int index = 0; index < 2; ++index) Take(meters[index], published[index]);
+  for (int index = 0; index < 2; ++index) Take(meters, published, index);
   SleepMs(intervalMs_);
   Reading readings[2];
-  for (int index = 0; index < 2; ++index) readings[index] = Take(meters[index], published[index]);
+  for (int index = 0; index < 2; ++index) readings[index] = Take(meters, published, index);
   if (json_) {
     nlohmann::json out;
     out["endpoint"] = {{"name", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid())},
@@ -200,6 +234,10 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOShare
     const int channels = ShownChannels(readings);
     for (int index = 0; index < 2; ++index) {
       std::printf("%-7s", kMeterNames[index]);
+      if (readings[index].lost) {
+        std::printf(" gone (another process cut the block short)\n");
+        continue;
+      }
       if (!readings[index].published) {
         std::printf(" not published by this endpoint's metering mode\n");
         continue;
@@ -214,8 +252,12 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOShare
       std::printf("\n");
     }
   }
+  for (int index = 0; index < 2; ++index) {
+    if (readings[index].lost) SayLost(endpoint, index);
+  }
   const bool anyRead = readings[0].read || readings[1].read;
-  if (!anyRead) {
+  // A block cut short while we read is a reading too: it says what became of the meter.
+  if (!anyRead && !readings[0].lost && !readings[1].lost) {
     return QORHostOutput::Error(QORHostOutput::kFailed, "the meters stayed busy; try again");
   }
   return QORHostOutput::kOk;
@@ -242,7 +284,10 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOShare
       lastCheck = now;
     }
     Reading readings[2];
-    for (int index = 0; index < 2; ++index) readings[index] = Take(meters[index], published[index]);
+    for (int index = 0; index < 2; ++index) {
+      readings[index] = Take(meters, published, index);
+      if (readings[index].lost) SayLost(endpoint, index);
+    }
     if (json_) {
       nlohmann::json out;
       out["endpoint"] = name;
@@ -259,6 +304,11 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOShare
           char head[32];
           std::snprintf(head, sizeof(head), "%-6s %d ", channel == 0 ? kMeterNames[index] : "",
                         channel + 1);
+          if (readings[index].lost) {
+            lines.push_back(std::string(head) +
+                            (channel == 0 ? "gone (another process cut the block short)" : ""));
+            continue;
+          }
           if (!readings[index].published) {
             lines.push_back(std::string(head) +
                             (channel == 0 ? "not published (no host, or its metering mode)" : ""));

@@ -19,6 +19,7 @@ class QORHostMeterCommand {
   struct Reading {
     bool published = false;  // some host holds the block
     bool read = false;       // the block's mutex was obtained and the peaks taken
+    bool lost = false;       // another process cut the block short: its readings are gone
     std::array<float, 8> peaks{};
   };
 
@@ -38,7 +39,9 @@ class QORHostMeterCommand {
   // Opens or re-checks both meters; each is held only while some host publishes it.
   void Attach(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, bool* published,
               bool recheck);
-  Reading Take(QORAPOSharedMeter& meter, bool published);
+  Reading Take(QORAPOSharedMeter* meters, const bool* published, int index);
+  // Says once per meter, on stderr, that its block was cut short.
+  void SayLost(const QORAPOEndpointInfo& endpoint, int index);
   int ShownChannels(const Reading* readings);
   std::string NoHostMessage(const QORAPOEndpointInfo& endpoint) const;
 
@@ -48,4 +51,6 @@ class QORHostMeterCommand {
   int intervalMs_ = 50;
   int channels_ = 0;  // 0: as many as have carried a level
   int seenChannels_ = 1;
+  bool lost_[2] = {false, false};
+  bool lostSaid_[2] = {false, false};
 };

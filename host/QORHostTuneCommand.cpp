@@ -11,6 +11,7 @@
 #include "QORHostOutput.h"
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOTunedSettings.h"
+#include "settings/QORSharedMemory.h"
 
 namespace {
 
@@ -32,7 +33,21 @@ const char* TuningModeMeaning(long mode) {
   }
 }
 
+// Whether the mode's tuned block is still held but was cut short by another process.
+bool BlockCutShort(const QORHostControlPanel& panel, const QORAPOOperatingMode& mode) {
+  return ProbeSharedMemory(QORAPOTunedSettings::BlockName(
+             panel.Endpoint(), mode.GetModeIdentity())) == QORNamedObjectError::kTruncated;
+}
+
+std::string CutShortMessage(const QORHostControlPanel& panel, const QORAPOOperatingMode& mode) {
+  return "the tuned block of mode " + QORHostControlPanel::ShortName(mode.GetModeIdentity()) +
+         " of '" + QORHostEndpointSetup::Name(panel.Endpoint().GetEndpointGuid()) +
+         "' is gone: another process cut it short, so its tuned values are lost; a new tuning "
+         "session can start once every process holding it (tune hold, hosts) has ended";
+}
+
 std::string NoBlock(const QORHostControlPanel& panel, const QORAPOOperatingMode& mode) {
+  if (BlockCutShort(panel, mode)) return CutShortMessage(panel, mode);
   return "no tuning session holds the tuned controls of mode " +
          QORHostControlPanel::ShortName(mode.GetModeIdentity()) + " of '" +
          QORHostEndpointSetup::Name(panel.Endpoint().GetEndpointGuid()) +
@@ -162,11 +177,15 @@ int QORHostTuneCommand::Get() {
   QORUTSValueList values = mode->GetControls();
   long tuningMode = 0;
   if (held) Read(tuned, *mode, &values, &tuningMode);
+  // Still held by others but cut short: the configuration's values are all there is.
+  const bool lost = !held && BlockCutShort(panel, *mode);
+  if (lost) std::fprintf(stderr, "qorapo: %s\n", CutShortMessage(panel, *mode).c_str());
   json out;
   out["mode"] = QORHostControlPanel::ShortName(mode->GetModeIdentity());
   out["block"] =
       QORWideToUtf8(QORAPOTunedSettings::BlockName(panel.Endpoint(), mode->GetModeIdentity()));
   out["held"] = held;
+  out["lost"] = lost;
   out["tuningMode"] = tuningMode;
   out["controls"] = Controls(values, *mode);
   if (!name_.empty()) {
@@ -329,6 +348,9 @@ int QORHostTuneCommand::Hold() {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   QORAPOTunedSettings tuned;
   if (!tuned.Open(panel.Endpoint(), *mode, false)) {
+    if (BlockCutShort(panel, *mode)) {
+      return QORHostOutput::Error(QORHostOutput::kFailed, CutShortMessage(panel, *mode));
+    }
     return QORHostOutput::Error(QORHostOutput::kFailed,
                                 "cannot create the tuned block; check that the state root "
                                 "(QOR_ROOT) is writable");
@@ -346,6 +368,10 @@ int QORHostTuneCommand::Hold() {
   std::fflush(stdout);
   int received = 0;
   sigwait(&signals, &received);
+  // Our own handle keeps the block, so a probe tells whether another process cut it short.
+  if (BlockCutShort(panel, *mode)) {
+    std::fprintf(stderr, "qorapo: %s\n", CutShortMessage(panel, *mode).c_str());
+  }
   tuned.Close();
   return QORHostOutput::kOk;
 }

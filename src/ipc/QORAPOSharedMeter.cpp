@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/QORTrace.h"
+#include "platform/QOREndpointStore.h"
 
 namespace {
 
@@ -28,7 +29,16 @@ QORAPOSharedMeter::~QORAPOSharedMeter() {
 }
 
 std::wstring QORAPOSharedMeter::MappingName(const QORAPOEndpointInfo& endpoint, uint32_t index) {
-  return L"Global\\QOR_" + endpoint.GetDisplayName() + L"_Meter_" + std::to_wstring(index);
+  std::wstring identifier = endpoint.GetDisplayName();
+  // A name that does not tell the endpoint apart (none at all, or another endpoint's too) would
+  // make two endpoints' hosts write one block: the endpoint's GUID stands in for it then.
+  const bool blank = identifier.find_first_not_of(L' ') == std::wstring::npos;
+  if (!endpoint.GetEndpointGuidText().empty() &&
+      (blank || QOREndpointStore::IsDisplayNameShared(endpoint.IsRender() ? eRender : eCapture,
+                                                      endpoint.GetEndpointGuid(), identifier))) {
+    identifier = endpoint.GetEndpointGuidText();
+  }
+  return L"Global\\QOR_" + identifier + L"_Meter_" + std::to_wstring(index);
 }
 
 std::wstring QORAPOSharedMeter::MutexName(const std::wstring& mappingName) {
@@ -59,8 +69,9 @@ bool QORAPOSharedMeter::Update(std::vector<float>& values, bool read) {
 }
 
 bool QORAPOSharedMeter::Write(const std::vector<float>& values) {
+  const QORTracePoint where{"QORAPOSharedMeter", __LINE__, "QORAPOSharedMeter::Write"};
   uint8_t* view = static_cast<uint8_t*>(GetView());
-  if (view == nullptr || !LockMutex(0)) return false;
+  if (view == nullptr || CheckLost(where) || !LockMutex(0)) return false;
   for (uint32_t i = 0; i < kChannels; ++i) {
     if (i < values.size()) {
       // Written as "keep unless at least as high" so that a NaN on either side is replaced.
@@ -70,12 +81,14 @@ bool QORAPOSharedMeter::Write(const std::vector<float>& values) {
     }
   }
   UnlockMutex();
-  return true;
+  // Cut short meanwhile: the levels went to private memory that no reader sees.
+  return !CheckLost(where);
 }
 
 bool QORAPOSharedMeter::Read(std::vector<float>& values) {
+  const QORTracePoint where{"QORAPOSharedMeter", __LINE__, "QORAPOSharedMeter::Read"};
   uint8_t* view = static_cast<uint8_t*>(GetView());
-  if (view == nullptr || !HasMutex()) {
+  if (view == nullptr || !HasMutex() || CheckLost(where)) {
     std::fill(values.begin(), values.end(), 0.0f);
     return false;
   }
@@ -86,5 +99,9 @@ bool QORAPOSharedMeter::Read(std::vector<float>& values) {
     StoreLevel(view, i, 0.0f);
   }
   UnlockMutex();
+  if (CheckLost(where)) {
+    std::fill(values.begin(), values.end(), 0.0f);
+    return false;
+  }
   return true;
 }

@@ -23,7 +23,9 @@ class QORAPOSharedMeter : public QORSharedMemory {
   QORAPOSharedMeter() = default;
   ~QORAPOSharedMeter() override;
 
-  // "Global\QOR_" + the endpoint's display name + "_Meter_" + index, and that + "_Mutex".
+  // "Global\QOR_" + the endpoint's display name + "_Meter_" + index, and that + "_Mutex". A blank
+  // display name, or one another endpoint of the store composes too, gives way to the endpoint's
+  // GUID text, so that no two endpoints share a meter.
   static std::wstring MappingName(const QORAPOEndpointInfo& endpoint, uint32_t index);
   static std::wstring MutexName(const std::wstring& mappingName);
 
@@ -34,6 +36,7 @@ class QORAPOSharedMeter : public QORSharedMemory {
   // Write (read false): merges values[0..7] into the block as peaks (absent channels become 0);
   // false when the meter is closed or the mutex is busy. Read (read true): values becomes the
   // eight levels and the block is cleared; on a closed meter values keeps its size, zeroed.
+  // A block another process cut short (IsLost) answers false to both, said once in the trace log.
   virtual bool Update(std::vector<float>& values, bool read);
 
  private:

@@ -6,8 +6,9 @@
 
 enum class QORMutexWaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
 // kBusy: another process kept creating or removing an object of that name for longer than an open
-// waits (about a second), e.g. because it was stopped there.
-enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed, kBusy };
+// waits (about a second), e.g. because it was stopped there. kTruncated: the object exists but
+// another process cut its file short, so its content is gone for every holder.
+enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed, kBusy, kTruncated };
 
 // A cross-process mutex. It exists while some process holds a handle to it and disappears when the
 // last holder closes it or dies. A holder that dies while owning it does not block the next owner:

@@ -106,6 +106,17 @@ HRESULT QOREndpointStore::Add(EDataFlow flow, const GUID& guid, std::wstring_vie
   if (result == ERROR_SUCCESS) {
     result = properties.SetString(QORPropertyKeyToString(PKEY_Device_FriendlyName), friendlyName);
   }
+  // The two parts the effects compose the endpoint's display name from (its meters' names).
+  std::wstring description;
+  std::wstring interfaceName;
+  SplitFriendlyName(friendlyName, &description, &interfaceName);
+  if (result == ERROR_SUCCESS) {
+    result = properties.SetString(QORPropertyKeyToString(PKEY_Device_DeviceDesc), description);
+  }
+  if (result == ERROR_SUCCESS) {
+    result = properties.SetString(QORPropertyKeyToString(PKEY_AudioEndpoint_InterfaceName),
+                                  interfaceName);
+  }
   // As the system does, the store carries the endpoint's own GUID: effects find their endpoint by
   // it.
   if (result == ERROR_SUCCESS) {
@@ -115,6 +126,42 @@ HRESULT QOREndpointStore::Add(EDataFlow flow, const GUID& guid, std::wstring_vie
   // The state comes last: an endpoint without it is not listed yet.
   if (result == ERROR_SUCCESS) result = endpoint.SetDword(kStateValue, state);
   return HRESULT_FROM_WIN32(result);
+}
+
+void QOREndpointStore::SplitFriendlyName(std::wstring_view friendlyName, std::wstring* description,
+                                         std::wstring* interfaceName) {
+  const size_t open = friendlyName.rfind(L" (");
+  if (friendlyName.size() > 3 && friendlyName.back() == L')' && open != std::wstring_view::npos &&
+      open > 0 && open + 3 < friendlyName.size()) {
+    *description = friendlyName.substr(0, open);
+    *interfaceName = friendlyName.substr(open + 2, friendlyName.size() - open - 3);
+    return;
+  }
+  *description = friendlyName;
+  interfaceName->clear();
+}
+
+std::wstring QOREndpointStore::DisplayName(EDataFlow flow, const GUID& guid) {
+  QORRegistryKey properties;
+  std::wstring description;
+  std::wstring interfaceName;
+  if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
+                           EndpointKeyPath(flow, guid) + L"\\Properties", KEY_QUERY_VALUE,
+                           properties) == ERROR_SUCCESS) {
+    properties.GetString(QORPropertyKeyToString(PKEY_Device_DeviceDesc), &description);
+    properties.GetString(QORPropertyKeyToString(PKEY_AudioEndpoint_InterfaceName), &interfaceName);
+  }
+  return interfaceName + L" " + description;
+}
+
+bool QOREndpointStore::IsDisplayNameShared(EDataFlow flow, const GUID& guid,
+                                           std::wstring_view displayName) {
+  std::vector<QOREndpointRecord> records;
+  if (!ValidFlow(flow) || FAILED(List(flow, DEVICE_STATEMASK_ALL, &records))) return false;
+  for (const QOREndpointRecord& record : records) {
+    if (record.guid != guid && DisplayName(flow, record.guid) == displayName) return true;
+  }
+  return false;
 }
 
 HRESULT QOREndpointStore::SetState(EDataFlow flow, const GUID& guid, uint32_t state) {

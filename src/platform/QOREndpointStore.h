@@ -30,8 +30,18 @@ class QOREndpointStore {
   static bool ParseId(std::wstring_view id, EDataFlow* flow, GUID* guid);
 
   // state is one DEVICE_STATE_* bit. Adding an endpoint that exists fails (ERROR_ALREADY_EXISTS).
+  // The friendly name is kept as given, and split as the system forms it, "Description
+  // (Interface)", into the description and the interface name; a name without a bracketed tail is
+  // all description.
   static HRESULT Add(EDataFlow flow, const GUID& guid, std::wstring_view friendlyName,
                      uint32_t state);
+  // Splits a friendly name into description and interface name (see Add).
+  static void SplitFriendlyName(std::wstring_view friendlyName, std::wstring* description,
+                                std::wstring* interfaceName);
+  // The endpoint's display name as its effects compose it: interface name, a blank, description.
+  static std::wstring DisplayName(EDataFlow flow, const GUID& guid);
+  // Whether another endpoint of the flow, in any state, composes the same display name.
+  static bool IsDisplayNameShared(EDataFlow flow, const GUID& guid, std::wstring_view displayName);
   static HRESULT SetState(EDataFlow flow, const GUID& guid, uint32_t state);
   static HRESULT Enable(EDataFlow flow, const GUID& guid);
   static HRESULT Disable(EDataFlow flow, const GUID& guid);

@@ -72,7 +72,9 @@ bool QORPropertySetSharedMem::AcquireMutex(const std::wstring& mutexName) {
 }
 
 uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool addNew) {
+  const QORTracePoint where{"QORPropertySetSharedMem", __LINE__, "QORPropertySetSharedMem::Load"};
   if (!HasMutex() && GetView() == nullptr) return kNoView;
+  if (CheckLost(where)) return kLost;
   if (!LockMutex(kMutexWaitMs)) return kMutexTimeout;
   uint8_t* view = static_cast<uint8_t*>(GetView());
   if (view == nullptr || set_ == nullptr) {
@@ -80,6 +82,10 @@ uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool ad
     return kNoView;
   }
   const uint32_t length = ReadLength(view);
+  if (CheckLost(where)) {
+    UnlockMutex();
+    return kLost;
+  }
   if (length == 0) {
     UnlockMutex();
     return kOk;
@@ -89,6 +95,11 @@ uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool ad
     return kRejected;
   }
   const std::vector<uint8_t> bytes(view + kLengthBytes, view + kLengthBytes + length);
+  // Cut short while reading: what was read is zeros, not the set.
+  if (CheckLost(where)) {
+    UnlockMutex();
+    return kLost;
+  }
   uint32_t code = kOk;
   if (merge) {
     if (WellFormed(bytes)) {
@@ -105,7 +116,9 @@ uint32_t QORPropertySetSharedMem::Load(bool merge, bool replaceExisting, bool ad
 }
 
 uint32_t QORPropertySetSharedMem::Save() {
+  const QORTracePoint where{"QORPropertySetSharedMem", __LINE__, "QORPropertySetSharedMem::Save"};
   if (!HasMutex() && GetView() == nullptr) return kNoView;
+  if (CheckLost(where)) return kLost;
   if (!LockMutex(kMutexWaitMs)) return kMutexTimeout;
   uint8_t* view = static_cast<uint8_t*>(GetView());
   if (set_ == nullptr) {
@@ -128,7 +141,7 @@ uint32_t QORPropertySetSharedMem::Save() {
   if (!bytes.empty()) std::memcpy(view + kLengthBytes, bytes.data(), bytes.size());
   WriteLength(view, static_cast<uint32_t>(bytes.size()));
   UnlockMutex();
-  return kOk;
+  return CheckLost(where) ? kLost : kOk;
 }
 
 uint32_t QORPropertySetSharedMem::Update(const std::function<bool(QORPropertySet&)>& change,

@@ -32,6 +32,8 @@ class QORPropertySetSharedMem : public QORSharedMemory {
   static constexpr uint32_t kRejected = 0xF0000003;
   // Update: the change refused; the block is left as it was.
   static constexpr uint32_t kRefused = 0xF0000004;
+  // Another process cut the block short: its content is gone and nothing was read or written.
+  static constexpr uint32_t kLost = 0xF0000005;
 
   static constexpr uint32_t kDefaultSize = 65536;
   static constexpr uint32_t kLengthBytes = 4;

@@ -34,6 +34,9 @@ class QORSharedMemory {
   void* GetView() const { return view_; }
   // The size asked for by the Create that holds the block.
   uint32_t GetSize() const { return size_; }
+  // True once another process cut the held block short: its content is gone for every holder and
+  // the view shows private zeros from then on.
+  bool IsLost() const { return mapping_ != nullptr && mapping_->IsLost(); }
 
  protected:
   // The named mutex that guards the block, created or opened under name; one already held under
@@ -45,15 +48,22 @@ class QORSharedMemory {
   // held by a live process is waited for, up to waitMs (0: never wait).
   bool LockMutex(uint32_t waitMs);
   void UnlockMutex();
+  // IsLost, saying so once per block in the trace log, from where.
+  bool CheckLost(const QORTracePoint& where);
 
  private:
   std::unique_ptr<IQORSharedMemory> mapping_;
   std::unique_ptr<IQORNamedMutex> mutex_;
   std::wstring mutexName_;
+  std::wstring name_;
+  bool lostReported_ = false;
   uint32_t size_ = 0;
   void* view_ = nullptr;
 };
 
-// Whether some process holds a block of that name. Never creates one, so a probe leaves nothing
-// behind and cannot race a creator into a block of the wrong size.
+// Whether some process holds a usable block of that name. Never creates one, so a probe leaves
+// nothing behind and cannot race a creator into a block of the wrong size.
 bool SharedMemoryExists(const std::wstring& name);
+// The same probe, telling why not: kNone (held), kNotFound, kAccessDenied, or kTruncated for a
+// block that another process cut short while it is still held.
+QORNamedObjectError ProbeSharedMemory(const std::wstring& name);

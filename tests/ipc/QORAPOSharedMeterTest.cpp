@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -14,6 +17,7 @@
 #include "TestEndpoint.h"
 #include "common/QORTextConvert.h"
 #include "platform/IQORSharedMemory.h"
+#include "platform/posix/QORNamedObject.h"
 
 namespace {
 
@@ -105,6 +109,76 @@ TEST(QORAPOSharedMeter, HoldsPeaksFetchesAndClearsAndNeverWaitsForAnotherProcess
   EXPECT_EQ(200, refused);
   EXPECT_FALSE(meter.Update(read, true));  // a reader gives up after its 1 ms
   EXPECT_EQ(std::vector<float>(8, 0.0f), levelsOf(0)) << "refused writes left nothing";
+}
+
+// The meter's name comes from the endpoint's interface name and description while no other
+// endpoint composes the same; a blank name, or one two endpoints share, gives way to the GUID.
+TEST(QORAPOSharedMeter, NamesKeepEveryEndpointsMeterApart) {
+  qortest::TempStateRoot root;
+  struct Row {
+    GUID guid;
+    const wchar_t* interfaceName;  // null: as `endpoint add` writes it from the friendly name
+    const wchar_t* description;
+    const wchar_t* friendlyName;
+    const wchar_t* expected;  // the identifier in the meter's name
+  };
+  const Row rows[] = {
+      {{0x11, 0, 0, {0}},
+       nullptr,
+       nullptr,
+       L"Speakers (USB Audio Device)",
+       L"USB Audio Device Speakers"},
+      {{0x12, 0, 0, {0}}, nullptr, nullptr, L"Desk Speakers", L" Desk Speakers"},
+      {{0x13, 0, 0, {0}}, L"", L"", L"Old", L"{00000013-0000-0000-0000-000000000000}"},
+      {{0x14, 0, 0, {0}}, L"x y", L"z", L"z (x y)", L"{00000014-0000-0000-0000-000000000000}"},
+      {{0x15, 0, 0, {0}}, L"x", L"y z", L"y z (x)", L"{00000015-0000-0000-0000-000000000000}"},
+  };
+  for (const Row& row : rows) {
+    ASSERT_TRUE(
+        SUCCEEDED(QOREndpointStore::Add(eRender, row.guid, row.friendlyName, DEVICE_STATE_ACTIVE)));
+    QORRegistryKey properties;
+    ASSERT_EQ(
+        ERROR_SUCCESS,
+        QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
+                             QOREndpointStore::EndpointKeyPath(eRender, row.guid) + L"\\Properties",
+                             KEY_ALL_ACCESS, properties));
+    if (row.interfaceName != nullptr) {
+      properties.SetString(L"{b3f8fa53-0004-438e-9003-51a46e139bfc},6", row.interfaceName);
+      properties.SetString(L"{a45c254e-df1c-4efd-8020-67d146a850e0},2", row.description);
+    }
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(QORWideToUtf8(row.friendlyName));
+    QORComPtr<IMMDevice> device;
+    ASSERT_TRUE(SUCCEEDED(QORMMDevice::Create(eRender, row.guid, device.Put())));
+    QORAPOEndpointInfo info;
+    ASSERT_TRUE(info.Init(device.Get(), true));
+    EXPECT_EQ(std::wstring(L"Global\\QOR_") + row.expected + L"_Meter_1",
+              QORAPOSharedMeter::MappingName(info, 1));
+  }
+}
+
+// A meter block another process cuts short: the writer and a reader in this process drop their
+// levels instead of dying, and the block reads as lost.
+TEST(QORAPOSharedMeter, ABlockCutShortIsLostToWriterAndReader) {
+  qortest::TempStateRoot root;
+  const QORAPOEndpointInfo info = qortest::MakeEndpoint(true, L"");
+  QORAPOSharedMeter writer;
+  QORAPOSharedMeter reader;
+  ASSERT_TRUE(writer.OpenCreate(info, 0) && reader.OpenCreate(info, 0));
+  std::vector<float> values{0.5f, 0.5f};
+  ASSERT_TRUE(writer.Update(values, false));
+  const std::string file =
+      std::string(std::getenv("QOR_ROOT")) + "/NamedObjects/" +
+      QORNamedObject::FileNameFor("shm", QORAPOSharedMeter::MappingName(info, 0));
+  ASSERT_EQ(0, ::truncate(file.c_str(), 0));
+  EXPECT_FALSE(writer.Update(values, false));
+  EXPECT_TRUE(writer.IsLost());
+  EXPECT_FALSE(writer.Update(values, false));
+  std::vector<float> read(8, 1.0f);
+  EXPECT_FALSE(reader.Update(read, true));
+  EXPECT_TRUE(reader.IsLost());
+  EXPECT_EQ(std::vector<float>(8, 0.0f), read);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +24,16 @@
 #include "platform/IQORPipeClient.h"
 #include "platform/IQORPipeServer.h"
 #include "platform/IQORSharedMemory.h"
+
+// The wall clock as this binary reads it, shifted by a test to play a clock step: the kernel still
+// counts a wait on the true clock, as it would after a real step (which needs privileges).
+std::atomic<long> wallClockShiftSeconds{0};
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* now) noexcept {
+  const int result = static_cast<int>(::syscall(SYS_clock_gettime, clock, now));
+  if (result == 0 && clock == CLOCK_REALTIME) now->tv_sec += wallClockShiftSeconds.load();
+  return result;
+}
 
 namespace {
 
@@ -267,3 +279,46 @@ TEST(QORPipe, ASixthReaderFailsAtOnceADeadReadersInstanceIsReusedAndNoLinkIsFoll
 }
 
 }  // namespace
+
+// A timed wait on a mutex another thread holds times out after its time on the monotonic clock,
+// whatever the wall clock reads: read an hour ahead (a wait on it would last the hour) or behind
+// (it would end at once).
+TEST(QORNamedMutex, ATimedWaitOnAHeldMutexLastsItsTimeWhateverTheWallClockReads) {
+  qortest::TempStateRoot root;
+  auto held = QORCreateNamedMutex(L"Global\\ClockMutex", false);
+  auto waiter = QOROpenNamedMutex(L"Global\\ClockMutex");
+  ASSERT_TRUE(held && waiter);
+  std::promise<void> release;
+  std::promise<void> taken;
+  std::thread holder([&] {
+    EXPECT_EQ(held->Wait(0), QORMutexWaitResult::kAcquired);
+    taken.set_value();
+    release.get_future().wait();
+    held->Release();
+  });
+  taken.get_future().wait();
+  constexpr uint32_t kWaitMs = 300;
+  std::future<QORMutexWaitResult> stuck;
+  for (const long shift : {0L, 3600L, -3600L}) {
+    SCOPED_TRACE(shift);
+    wallClockShiftSeconds.store(shift);
+    const auto start = Clock::now();
+    auto wait = std::async(std::launch::async, [&] { return waiter->Wait(kWaitMs); });
+    const bool ended = wait.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    wallClockShiftSeconds.store(0);
+    if (!ended) {
+      ADD_FAILURE() << "the wait follows the wall clock";
+      stuck = std::move(wait);  // the holder lets go below, which ends it
+      break;
+    }
+    EXPECT_EQ(wait.get(), QORMutexWaitResult::kTimeout);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(kWaitMs));
+    EXPECT_LT(waited, std::chrono::milliseconds(kWaitMs) + std::chrono::seconds(5));
+  }
+  release.set_value();
+  holder.join();
+  if (stuck.valid()) return;
+  EXPECT_EQ(waiter->Wait(kWaitMs), QORMutexWaitResult::kAcquired);
+  EXPECT_TRUE(waiter->Release());
+}

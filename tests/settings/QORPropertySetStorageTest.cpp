@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <string>
@@ -19,6 +21,7 @@
 #include "platform/IQORNamedMutex.h"
 #include "platform/IQORSharedMemory.h"
 #include "platform/QORRegistryKey.h"
+#include "platform/posix/QORNamedObject.h"
 #include "settings/QORPropertySetRegistry.h"
 #include "settings/QORPropertySetThreadsafe.h"
 #include "settings/QORSharedMemory.h"
@@ -204,6 +207,34 @@ TEST_F(QORPropertySetSharedMemTest, DefaultSizeHoldsExactly65532BytesOfSet) {
   EXPECT_TRUE(MutexIsFree(kName));
   ASSERT_EQ(block_.Load(false, false, false), Shm::kOk);
   EXPECT_EQ(Text(L"A"), std::string(65517, 'x'));
+}
+
+// Another process cuts the block short (a truncated file), before a load or in the middle of
+// the set: Load and Save answer kLost, leave the set as it was, and the probe tells why the name
+// no longer opens.
+TEST_F(QORPropertySetSharedMemTest, ABlockCutShortIsLostNotFatal) {
+  const std::string file = std::string(std::getenv("QOR_ROOT")) + "/NamedObjects/" +
+                           QORNamedObject::FileNameFor("shm", kName);
+  for (const off_t keep : {off_t{0}, off_t{64 + 4096}}) {
+    SCOPED_TRACE(keep);
+    Shm block;
+    QORPropertySet set;
+    block.AttachPropertySet(&set);
+    ASSERT_TRUE(block.Open(kName, 0));
+    set.SetProperty(L"A", std::string(20000, 'x'));  // reaches past the first page
+    ASSERT_EQ(block.Save(), Shm::kOk);
+    ASSERT_EQ(0, ::truncate(file.c_str(), keep));
+    set.ClearProperties();
+    EXPECT_EQ(block.Load(false, false, false), Shm::kLost);
+    PropertyList left;
+    set.GetAllProperties(left);
+    EXPECT_TRUE(left.empty());
+    EXPECT_TRUE(block.IsLost());
+    set.SetProperty(L"B", std::string("y"));
+    EXPECT_EQ(block.Save(), Shm::kLost);
+    EXPECT_EQ(ProbeSharedMemory(kName), QORNamedObjectError::kTruncated);
+    EXPECT_FALSE(SharedMemoryExists(kName));
+  }
 }
 
 // A merge takes nothing from a rejected block; a plain load keeps the records before the fault.

@@ -28,9 +28,13 @@ class QORPosixNamedMutex : public IQORNamedMutex {
  private:
   bool Map(int fd);
   void Unmap();
+  // True once another process cut the file short (traced once).
+  bool Lost();
 
   QORNamedObject object_;
   Block* block_ = nullptr;
+  int slot_ = -1;
+  std::atomic<bool> lostTraced_{false};
   // Ownership taken through this handle: the thread and its recursion depth. Written only by the
   // owning thread while it holds the mutex.
   std::atomic<pid_t> ownerThread_{0};
