@@ -11,7 +11,9 @@ const APO_REG_PROPERTIES& CQOR_LFX_Capture_APO_Varion::Registration() {
 }
 
 CQOR_LFX_Capture_APO_Varion::CQOR_LFX_Capture_APO_Varion()
-    : CQOR_LFX_APO_Varion_Base(kLocation, Registration()) {}
+    : CQOR_LFX_APO_Varion_Base(kLocation, Registration()) {
+  manager_.SetEndpointFlow(eCapture);
+}
 
 CQOR_LFX_Capture_APO_Varion::~CQOR_LFX_Capture_APO_Varion() = default;
 

@@ -101,6 +101,9 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // switch. False when the store names no GUID, no endpoint has it or its configuration does not
   // load; the manager then holds neither device nor store.
   virtual bool SetEndpoint(IMMDevice* endpoint, IPropertyStore* propertyStore, int32_t location);
+  // Configuration: the direction SetEndpoint looks among; a capture object's manager looks among
+  // the capture endpoints.
+  void SetEndpointFlow(EDataFlow flow) { endpointFlow_ = flow; }
   // Configuration: loads the endpoint's configuration file for the position; false when it does
   // not load (every chain then bypasses).
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
@@ -204,6 +207,7 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   uint32_t outputChannels_ = 0;
   uint32_t sampleRate_ = 0;
   int32_t location_ = APO_FX_SFX;
+  EDataFlow endpointFlow_ = eRender;
   QORComPtr<IMMDevice> endpointDevice_;
   // Read on the tools' thread while it is registered; replaced only while it is not.
   QORComPtr<IPropertyStore> propertyStore_;
