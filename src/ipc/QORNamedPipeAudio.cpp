@@ -44,7 +44,7 @@ struct QORNamedPipeAudio::State {
   // (or the kill event, or the time-out). The real-time side signals only while it waits here.
   uint32_t WaitForSamples(IQORWaitable* const (&objects)[2]);
   // The real-time side, after a write: wakes the pipe thread if it waits for samples.
-  void WakeReader();
+  void WakeDrainer();
 
   // Between the pipe thread and the real-time thread, one writing and one reading.
   QORSpscSampleRing ring{kRingCapacity};
@@ -72,7 +72,7 @@ uint32_t QORNamedPipeAudio::State::WaitForSamples(IQORWaitable* const (&objects)
   return woke;
 }
 
-void QORNamedPipeAudio::State::WakeReader() {
+void QORNamedPipeAudio::State::WakeDrainer() {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   if (drainerWaiting.load(std::memory_order_relaxed) &&
       drainerWaiting.exchange(false, std::memory_order_relaxed)) {
@@ -299,7 +299,7 @@ uint32_t QORNamedPipeAudio::WriteRing(const float* samples, uint32_t count) {
   State& state = *state_;
   const uint32_t written = state.ring.Write(samples, count);
   if (written != count) state.droppedSamples.fetch_add(count - written);
-  if (written != 0) state.WakeReader();
+  if (written != 0) state.WakeDrainer();
   return written;
 }
 
