@@ -78,7 +78,10 @@ HRESULT CQOR_LFX_Capture_APO_Varion::LockForProcess(UINT32 u32NumInputConnection
 
 HRESULT CQOR_LFX_Capture_APO_Varion::UnlockForProcess() {
   const HRESULT hr = CBaseAudioProcessingObject::UnlockForProcess();
+  // The attached manager holds the mutex too, for its pipe: render instances must not go on
+  // seeing a capture side that no longer runs.
   captureMutex_.reset();
+  manager_.ReleaseCaptureMutex();
   return hr;
 }
 

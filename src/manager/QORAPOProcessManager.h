@@ -104,6 +104,9 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // Configuration: the direction SetEndpoint looks among; a capture object's manager looks among
   // the capture endpoints.
   void SetEndpointFlow(EDataFlow flow) { endpointFlow_ = flow; }
+  // Configuration: a capture side that stops processing no longer announces itself (Initialize
+  // takes the mutex again).
+  void ReleaseCaptureMutex() { captureMutex_.reset(); }
   // Configuration: loads the endpoint's configuration file for the position; false when it does
   // not load (every chain then bypasses).
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
