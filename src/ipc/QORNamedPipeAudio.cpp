@@ -64,18 +64,18 @@ struct QORNamedPipeAudio::State {
 };
 
 uint32_t QORNamedPipeAudio::State::WaitForSamples(IQORWaitable* const (&objects)[2]) {
-  drainerWaiting.store(true, std::memory_order_relaxed);
-  // Either the writer sees the flag after its write, or this side sees the write here.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Every change of the flag is an exchange (no fence, no plain store), so each one continues the
+  // release sequence of the writer's last: if the writer's exchange comes first, this one
+  // synchronises with it and sees the samples written before it; if this one comes first, the
+  // writer finds the flag set and signals.
+  drainerWaiting.exchange(true, std::memory_order_acq_rel);
   const uint32_t woke = QORWaitForMultiple(objects, ring.GetAvailable() != 0 ? 0 : kWaitMs);
-  drainerWaiting.store(false, std::memory_order_relaxed);
+  drainerWaiting.exchange(false, std::memory_order_acq_rel);
   return woke;
 }
 
 void QORNamedPipeAudio::State::WakeDrainer() {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (drainerWaiting.load(std::memory_order_relaxed) &&
-      drainerWaiting.exchange(false, std::memory_order_relaxed)) {
+  if (drainerWaiting.exchange(false, std::memory_order_acq_rel)) {
     wakeSignals.fetch_add(1, std::memory_order_relaxed);
     ringWritten->Set();
   }
