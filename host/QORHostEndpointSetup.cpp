@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "common/QORTextConvert.h"
 #include "platform/QORComPtr.h"
@@ -20,6 +21,12 @@ constexpr CLSID kClasses[QORAPOEndpointInfo::kPositionCount] = {
     {0x93520346, 0xFA48, 0x4F56, {0x8C, 0xB0, 0xD9, 0x2C, 0xC1, 0x77, 0x5E, 0x37}},
     {0x42E82F48, 0x20E9, 0x4B35, {0x96, 0x2A, 0x44, 0x39, 0x05, 0x96, 0x70, 0xD4}},
     {0x272B9432, 0x8AFD, 0x4935, {0x84, 0xB4, 0xA7, 0x7C, 0xFA, 0x09, 0x81, 0x5E}}};
+
+// The module's capture class, registered at the demonstration microphone's local-effect position
+// (FX property id 1).
+constexpr CLSID kCaptureClass = {
+    0x3C8BA013, 0x2AA8, 0x4687, {0x89, 0x13, 0x4E, 0xA8, 0x3E, 0x26, 0x9A, 0xE8}};
+constexpr uint32_t kCapturePid = 1;
 
 // FX property ids of the positions the demonstration registers (SFX, MFX and EFX, the ones a
 // current engine reads).
@@ -182,43 +189,48 @@ bool QORHostEndpointSetup::Find(const std::string& text, QORAPOEndpointInfo* out
   return false;
 }
 
-bool QORHostEndpointSetup::SetUpDemo(const std::wstring& configurationPath,
-                                     const std::wstring& techPath, std::string* error) {
+namespace {
+
+// Adds (or enables) one demonstration endpoint with the configuration and the FX classes given,
+// makes it the default of its direction and creates its settings key with the technology path.
+bool SetUpDemoEndpoint(EDataFlow flow, const GUID& guid, const wchar_t* name,
+                       const std::vector<std::pair<uint32_t, CLSID>>& classes,
+                       const std::wstring& configurationPath, const std::wstring& techPath,
+                       std::string* error) {
+  const std::string what = flow == eRender ? "demonstration endpoint" : "demonstration microphone";
   QOREndpointRecord existing;
-  if (FAILED(QOREndpointStore::Find(eRender, kDemoEndpoint, &existing))) {
-    const HRESULT added =
-        QOREndpointStore::Add(eRender, kDemoEndpoint, kDemoName, DEVICE_STATE_ACTIVE);
-    if (FAILED(added)) {
-      *error = "cannot add the demonstration endpoint; check that the state root is writable";
+  if (FAILED(QOREndpointStore::Find(flow, guid, &existing))) {
+    if (FAILED(QOREndpointStore::Add(flow, guid, name, DEVICE_STATE_ACTIVE))) {
+      *error = "cannot add the " + what + "; check that the state root is writable";
       return false;
     }
   } else {
-    QOREndpointStore::Enable(eRender, kDemoEndpoint);
+    QOREndpointStore::Enable(flow, guid);
   }
-  const std::wstring endpointPath = QOREndpointStore::EndpointKeyPath(eRender, kDemoEndpoint);
+  const std::wstring endpointPath = QOREndpointStore::EndpointKeyPath(flow, guid);
   QORRegistryKey properties;
   QORRegistryKey fx;
   if (QORRegistryKey::Create(QORRegistryHive::kLocalMachine, endpointPath + L"\\Properties",
                              KEY_ALL_ACCESS, properties) != ERROR_SUCCESS ||
       QORRegistryKey::Create(QORRegistryHive::kLocalMachine, endpointPath + L"\\FxProperties",
                              KEY_ALL_ACCESS, fx) != ERROR_SUCCESS) {
-    *error = "cannot write the demonstration endpoint's properties";
+    *error = "cannot write the " + what + "'s properties";
     return false;
   }
   bool written = properties.SetString(QORPropertyKeyToString({kMakerFormat, 2}),
                                       configurationPath) == ERROR_SUCCESS;
-  for (const auto& position : kDemoPositions) {
-    written =
-        written && fx.SetString(QORPropertyKeyToString({kFxFormat, position.pid}),
-                                QORGuidToString(kClasses[position.location])) == ERROR_SUCCESS;
+  for (const auto& [pid, clsid] : classes) {
+    written = written && fx.SetString(QORPropertyKeyToString({kFxFormat, pid}),
+                                      QORGuidToString(clsid)) == ERROR_SUCCESS;
   }
-  QOREndpointStore::SetDefault(eRender, eConsole, kDemoEndpoint);
+  QOREndpointStore::SetDefault(flow, eConsole, guid);
   // The settings key, and the technology library the module would otherwise look for beside
   // itself.
+  QORComPtr<IMMDevice> device;
   QORAPOEndpointInfo info;
-  std::string findError;
-  if (!written || !Find(QORWideToUtf8(QORGuidToString(kDemoEndpoint)), &info, &findError)) {
-    *error = "cannot write the demonstration endpoint's properties";
+  if (!written || FAILED(QORMMDevice::Create(flow, guid, device.Put())) ||
+      !info.Init(device.Get(), flow == eRender)) {
+    *error = "cannot write the " + what + "'s properties";
     return false;
   }
   QORRegistryKey subkey;
@@ -226,8 +238,24 @@ bool QORHostEndpointSetup::SetUpDemo(const std::wstring& configurationPath,
                              KEY_ALL_ACCESS, subkey) != ERROR_SUCCESS ||
       (!techPath.empty() &&
        subkey.SetString(QORAPOEndpointInfo::kTechPathValue, techPath) != ERROR_SUCCESS)) {
-    *error = "cannot create the demonstration endpoint's settings key";
+    *error = "cannot create the " + what + "'s settings key";
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool QORHostEndpointSetup::SetUpDemo(const std::wstring& configurationPath,
+                                     const std::wstring& techPath, std::string* error) {
+  std::vector<std::pair<uint32_t, CLSID>> renderClasses;
+  for (const auto& position : kDemoPositions) {
+    renderClasses.emplace_back(position.pid, kClasses[position.location]);
+  }
+  // The microphone runs the capture class with the same configuration: its side-chain writer
+  // feeds the render side's readers.
+  return SetUpDemoEndpoint(eRender, kDemoEndpoint, kDemoName, renderClasses, configurationPath,
+                           techPath, error) &&
+         SetUpDemoEndpoint(eCapture, kDemoMicrophone, kDemoMicrophoneName,
+                           {{kCapturePid, kCaptureClass}}, configurationPath, techPath, error);
 }

@@ -14,6 +14,11 @@ class QORHostEndpointSetup {
   static constexpr GUID kDemoEndpoint = {
       0x0DE30001, 0x51A7, 0x4C0E, {0x9A, 0x0D, 0x7E, 0x4D, 0x00, 0x00, 0x00, 0x01}};
   static constexpr wchar_t kDemoName[] = L"QOR Demo Speakers";
+  // The demonstration microphone: a capture endpoint with the same configuration, running the
+  // module's capture class, whose side chain the speakers' readers receive.
+  static constexpr GUID kDemoMicrophone = {
+      0x0DE30001, 0x51A7, 0x4C0E, {0x9A, 0x0D, 0x7E, 0x4D, 0x00, 0x00, 0x00, 0x02}};
+  static constexpr wchar_t kDemoMicrophoneName[] = L"QOR Demo Microphone";
 
   // The class registered at each graph position by the demonstration (SFX, MFX and EFX).
   static const CLSID& ClassForLocation(int location);
@@ -36,7 +41,8 @@ class QORHostEndpointSetup {
 
   // Adds (or refreshes) the demonstration endpoint in the current state root: the configuration
   // file as its configuration path, the module's classes at SFX, MFX and EFX in its FX properties,
-  // its settings key, and techPath (when given) as the technology library it uses.
+  // its settings key, and techPath (when given) as the technology library it uses. The
+  // demonstration microphone gets the same, with the capture class at the local-effect position.
   static bool SetUpDemo(const std::wstring& configurationPath, const std::wstring& techPath,
                         std::string* error);
 };

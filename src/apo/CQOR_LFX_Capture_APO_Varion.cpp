@@ -11,7 +11,9 @@ const APO_REG_PROPERTIES& CQOR_LFX_Capture_APO_Varion::Registration() {
 }
 
 CQOR_LFX_Capture_APO_Varion::CQOR_LFX_Capture_APO_Varion()
-    : CQOR_LFX_APO_Varion_Base(kLocation, Registration()) {}
+    : CQOR_LFX_APO_Varion_Base(kLocation, Registration()) {
+  manager_.SetEndpointFlow(eCapture);
+}
 
 CQOR_LFX_Capture_APO_Varion::~CQOR_LFX_Capture_APO_Varion() = default;
 
@@ -76,7 +78,10 @@ HRESULT CQOR_LFX_Capture_APO_Varion::LockForProcess(UINT32 u32NumInputConnection
 
 HRESULT CQOR_LFX_Capture_APO_Varion::UnlockForProcess() {
   const HRESULT hr = CBaseAudioProcessingObject::UnlockForProcess();
+  // The attached manager holds the mutex too, for its pipe: render instances must not go on
+  // seeing a capture side that no longer runs.
   captureMutex_.reset();
+  manager_.ReleaseCaptureMutex();
   return hr;
 }
 

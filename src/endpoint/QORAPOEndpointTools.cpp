@@ -88,11 +88,17 @@ HRESULT QORAPOEndpointTools::OnPropertyValueChanged(const wchar_t*, const PROPER
 }
 
 bool QORAPOEndpointTools::EnumerateEndpoints(std::vector<QORAPOEndpointInfo>& list) {
+  return EnumerateEndpoints(eRender, list);
+}
+
+bool QORAPOEndpointTools::EnumerateEndpoints(EDataFlow flow,
+                                             std::vector<QORAPOEndpointInfo>& list) {
   list.clear();
+  if (flow != eRender && flow != eCapture) return false;
   QORComPtr<IMMDeviceEnumerator> enumerator;
   if (!CreateEnumerator(enumerator)) return false;
   QORComPtr<IMMDeviceCollection> devices;
-  if (FAILED(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATEMASK_ALL, devices.Put()))) {
+  if (FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATEMASK_ALL, devices.Put()))) {
     return false;
   }
   uint32_t count = 0;
@@ -106,7 +112,7 @@ bool QORAPOEndpointTools::EnumerateEndpoints(std::vector<QORAPOEndpointInfo>& li
   }
   for (const QORComPtr<IMMDevice>& device : active) {
     QORAPOEndpointInfo endpoint;
-    if (endpoint.Init(device.Get(), true)) list.push_back(endpoint);
+    if (endpoint.Init(device.Get(), flow == eRender)) list.push_back(endpoint);
   }
   return !list.empty();
 }

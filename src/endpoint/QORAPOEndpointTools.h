@@ -14,12 +14,12 @@
 #include "thread/IQORThreadBasicWorker.h"
 #include "thread/QORThreadBasic.h"
 
-// The host's view of the system's audio endpoints: lists the active render endpoints, finds and
-// sets the default one, and tells registered listeners when endpoints change state (kinds 1 and
-// 2), the default changes (0) or an endpoint's system-effects switch changes (3). The system's
-// callbacks only record the change and signal an event; listeners are called on a worker thread
-// of this object. Changes that arrive before the worker wakes coalesce: the device event carries
-// only the last kind.
+// The host's view of the system's audio endpoints: lists the active render (or capture) endpoints,
+// finds and sets the default one, and tells registered listeners when endpoints change state (kinds
+// 1 and 2), the default changes (0) or an endpoint's system-effects switch changes (3). The
+// system's callbacks only record the change and signal an event; listeners are called on a worker
+// thread of this object. Changes that arrive before the worker wakes coalesce: the device event
+// carries only the last kind.
 class QORAPOEndpointTools : private IMMNotificationClient, private IQORThreadBasicWorker {
  public:
   static constexpr uint32_t kDefaultChanged = 0;
@@ -45,6 +45,8 @@ class QORAPOEndpointTools : private IMMNotificationClient, private IQORThreadBas
 
   // The active render endpoints that refresh, in the system's order; true when any.
   virtual bool EnumerateEndpoints(std::vector<QORAPOEndpointInfo>& list);
+  // The same for one direction: capture endpoints come with their render flag clear.
+  bool EnumerateEndpoints(EDataFlow flow, std::vector<QORAPOEndpointInfo>& list);
   // Makes the endpoint the default for the console and multimedia roles.
   virtual bool SetDefaultEndpoint(const QORAPOEndpointInfo& endpoint);
   // The default render endpoint of the multimedia role.

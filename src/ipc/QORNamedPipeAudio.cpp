@@ -4,16 +4,16 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <string>
 
-#include "audio/QORRingBuffer.h"
 #include "common/QORTrace.h"
+#include "ipc/QORSpscSampleRing.h"
 #include "platform/IQOREvent.h"
 #include "platform/IQORPipeClient.h"
 #include "platform/IQORPipeServer.h"
-#include "platform/QORCriticalSection.h"
 #include "platform/QORWait.h"
 #include "thread/IQORThreadBasicWorker.h"
 
@@ -23,6 +23,7 @@ namespace {
 
 constexpr uint32_t kWaitMs = 100;
 constexpr uint32_t kWriteTimeoutMs = 100;
+using Clock = std::chrono::steady_clock;
 constexpr size_t kSamplesOffset = 8;
 static_assert(kSamplesOffset + QORNamedPipeAudio::kMessageSamples * sizeof(float) ==
               QORNamedPipeAudio::kMessageSize);
@@ -38,12 +39,17 @@ uint32_t LoadU32(const unsigned char* bytes) {
 // Everything the pipe thread touches. The thread holds it too, so a thread that did not stop in
 // time never reaches freed memory.
 struct QORNamedPipeAudio::State {
-  State() { ring.Init(kRingCapacity, 1, false); }
-
   bool Accept(const unsigned char* message, size_t size);
+  // The writer's pipe thread, when its ring is empty: waits for the real-time side's next write
+  // (or the kill event, or the time-out). The real-time side signals only while it waits here.
+  uint32_t WaitForSamples(IQORWaitable* const (&objects)[2]);
+  // The real-time side, after a write: wakes the pipe thread if it waits for samples.
+  void WakeDrainer();
 
-  QORCriticalSection ringLock;
-  QORRingBuffer<float> ring;
+  // Between the pipe thread and the real-time thread, one writing and one reading.
+  QORSpscSampleRing ring{kRingCapacity};
+  std::atomic<bool> drainerWaiting{false};
+  std::atomic<uint32_t> wakeSignals{0};
   std::atomic<uint32_t> rate{0};
   uint32_t role = kRoleReader;
   std::wstring name = kPipeName;
@@ -54,7 +60,26 @@ struct QORNamedPipeAudio::State {
   std::atomic<uint32_t> droppedMessages{0};
   std::atomic<uint32_t> droppedSamples{0};
   std::atomic<uint32_t> sent{0};
+  std::atomic<uint32_t> silentWriters{0};
 };
+
+uint32_t QORNamedPipeAudio::State::WaitForSamples(IQORWaitable* const (&objects)[2]) {
+  // Every change of the flag is an exchange (no fence, no plain store), so each one continues the
+  // release sequence of the writer's last: if the writer's exchange comes first, this one
+  // synchronises with it and sees the samples written before it; if this one comes first, the
+  // writer finds the flag set and signals.
+  drainerWaiting.exchange(true, std::memory_order_acq_rel);
+  const uint32_t woke = QORWaitForMultiple(objects, ring.GetAvailable() != 0 ? 0 : kWaitMs);
+  drainerWaiting.exchange(false, std::memory_order_acq_rel);
+  return woke;
+}
+
+void QORNamedPipeAudio::State::WakeDrainer() {
+  if (drainerWaiting.exchange(false, std::memory_order_acq_rel)) {
+    wakeSignals.fetch_add(1, std::memory_order_relaxed);
+    ringWritten->Set();
+  }
+}
 
 bool QORNamedPipeAudio::State::Accept(const unsigned char* message, size_t size) {
   if (size != kMessageSize) {
@@ -79,11 +104,7 @@ bool QORNamedPipeAudio::State::Accept(const unsigned char* message, size_t size)
   for (uint32_t i = 0; i < count; ++i) {
     if (!std::isfinite(samples[i])) samples[i] = 0.0f;
   }
-  uint32_t written;
-  {
-    QORCriticalSectionLock lock(ringLock);
-    written = ring.Write(samples.data(), count);
-  }
+  const uint32_t written = ring.Write(samples.data(), count);
   droppedSamples.fetch_add(count - written);
   return true;
 }
@@ -115,13 +136,18 @@ void QORNamedPipeAudio::Routine::ServerRoutine(IQOREvent& killEvent) {
   IQORPipeServer& pipe = *state_->server;
   IQORWaitable* const objects[] = {&killEvent, &pipe};
   std::array<unsigned char, kMessageSize> message{};
+  Clock::time_point heard{};
   for (;;) {
-    if (!pipe.IsConnected() && pipe.Connect() == QORPipeResult::kDone) state_->connected.store(1);
+    if (!pipe.IsConnected() && pipe.Connect() == QORPipeResult::kDone) {
+      state_->connected.store(1);
+      heard = Clock::now();
+    }
     if (pipe.IsConnected()) {
       size_t size = 0;
       QORPipeResult result;
       while ((result = pipe.Read(message.data(), &size)) == QORPipeResult::kDone) {
         state_->Accept(message.data(), size);
+        heard = Clock::now();
       }
       if (result == QORPipeResult::kClosed) {
         // An unfinished last message is still counted as dropped.
@@ -131,6 +157,19 @@ void QORNamedPipeAudio::Routine::ServerRoutine(IQOREvent& killEvent) {
                  static_cast<int>(size));
         state_->connected.store(0);
         continue;  // the next writer may already be waiting
+      }
+      // The instance serves one writer at a time: one that sends nothing (an idle local client,
+      // a stalled writer) would keep every other writer out for good. A writer dropped here
+      // connects again with its next message.
+      const auto silent = Clock::now() - heard;
+      if (silent > std::chrono::milliseconds(kSilentWriterMs)) {
+        QORTrace({"QORNamedPipeAudio", __LINE__, "QORNamedPipeAudio::ServerRoutine"},
+                 "QORNamedPipeAudio::ServerRoutine : writer silent for %d ms, disconnecting.\n",
+                 static_cast<int>(silent / std::chrono::milliseconds(1)));
+        pipe.Disconnect();
+        state_->connected.store(0);
+        state_->silentWriters.fetch_add(1);
+        continue;
       }
     }
     const uint32_t woke = QORWaitForMultiple(objects, kWaitMs);
@@ -152,13 +191,9 @@ void QORNamedPipeAudio::Routine::ClientRoutine(IQOREvent& killEvent) {
   std::array<unsigned char, kMessageSize> message{};
   std::array<float, kMessageSamples> samples{};
   IQORWaitable* const objects[] = {&killEvent, state_->ringWritten.get()};
-  uint32_t woke = QORWaitForMultiple(objects, kWaitMs);
+  uint32_t woke = state_->WaitForSamples(objects);
   while (woke != kQORWaitObject0 && woke != kQORWaitFailed) {
-    uint32_t count;
-    {
-      QORCriticalSectionLock lock(state_->ringLock);
-      count = state_->ring.Read(samples.data(), kMessageSamples);
-    }
+    const uint32_t count = state_->ring.Read(samples.data(), kMessageSamples);
     if (count != 0) {
       const uint32_t rate = state_->rate.load();
       std::memcpy(message.data(), &count, sizeof(count));
@@ -186,8 +221,9 @@ void QORNamedPipeAudio::Routine::ClientRoutine(IQOREvent& killEvent) {
       state_->connected.store(took);
       state_->sent.fetch_add(1);
     }
-    // While the ring yields samples, go straight on: that drains it.
-    woke = QORWaitForMultiple(objects, count != 0 ? 0 : kWaitMs);
+    // While the ring yields samples, go straight on (only looking at the kill event): that drains
+    // it.
+    woke = count != 0 ? QORWaitForMultiple(objects, 0) : state_->WaitForSamples(objects);
   }
   QORTrace({"QORNamedPipeAudio", __LINE__, "QORNamedPipeAudio::ClientRoutine"},
            "QORNamedPipeAudio::ClientRoutine : Kill event.\n");
@@ -209,8 +245,9 @@ void QORNamedPipeAudio::Init(uint32_t rate, uint32_t role) {
   state_->droppedMessages.store(0);
   state_->droppedSamples.store(0);
   state_->sent.store(0);
-  QORCriticalSectionLock lock(state_->ringLock);
-  state_->ring.Reset(false);
+  state_->silentWriters.store(0);
+  state_->wakeSignals.store(0);
+  state_->ring.Reset();
 }
 
 bool QORNamedPipeAudio::StartThread() {
@@ -259,18 +296,14 @@ bool QORNamedPipeAudio::StopThread() {
 }
 
 uint32_t QORNamedPipeAudio::WriteRing(const float* samples, uint32_t count) {
-  uint32_t written;
-  {
-    QORCriticalSectionLock lock(state_->ringLock);
-    written = state_->ring.Write(samples, std::min(count, kRingCapacity));
-  }
-  if (written != count) state_->droppedSamples.fetch_add(count - written);
-  state_->ringWritten->Set();
+  State& state = *state_;
+  const uint32_t written = state.ring.Write(samples, count);
+  if (written != count) state.droppedSamples.fetch_add(count - written);
+  if (written != 0) state.WakeDrainer();
   return written;
 }
 
 uint32_t QORNamedPipeAudio::ReadRing(float* samples, uint32_t count) {
-  QORCriticalSectionLock lock(state_->ringLock);
   return state_->ring.Read(samples, count);
 }
 
@@ -287,8 +320,15 @@ uint32_t QORNamedPipeAudio::GetConnectedCount() const {
 }
 
 uint32_t QORNamedPipeAudio::GetRingAvailable() const {
-  QORCriticalSectionLock lock(state_->ringLock);
-  return state_->ring.GetAvailableFrames();
+  return state_->ring.GetAvailable();
+}
+
+uint32_t QORNamedPipeAudio::GetSilentWriters() const {
+  return state_->silentWriters.load();
+}
+
+uint32_t QORNamedPipeAudio::GetWakeSignals() const {
+  return state_->wakeSignals.load();
 }
 
 uint32_t QORNamedPipeAudio::GetDroppedMessages() const {

@@ -135,7 +135,7 @@ bool QORAPOProcessManager::SetEndpoint(IMMDevice* /*endpoint*/, IPropertyStore* 
   PropVariantClear(&value);
   if (!named) return false;
   std::vector<QORAPOEndpointInfo> endpoints;
-  endpointTools_.EnumerateEndpoints(endpoints);
+  endpointTools_.EnumerateEndpoints(endpointFlow_, endpoints);
   const auto found =
       std::find_if(endpoints.begin(), endpoints.end(),
                    [&](const QORAPOEndpointInfo& info) { return info.GetEndpointGuid() == guid; });

@@ -104,6 +104,12 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   // switch. False when the store names no GUID, no endpoint has it or its configuration does not
   // load; the manager then holds neither device nor store.
   virtual bool SetEndpoint(IMMDevice* endpoint, IPropertyStore* propertyStore, int32_t location);
+  // Configuration: the direction SetEndpoint looks among; a capture object's manager looks among
+  // the capture endpoints.
+  void SetEndpointFlow(EDataFlow flow) { endpointFlow_ = flow; }
+  // Configuration: a capture side that stops processing no longer announces itself (Initialize
+  // takes the mutex again).
+  void ReleaseCaptureMutex() { captureMutex_.reset(); }
   // Configuration: loads the endpoint's configuration file for the position; false when it does
   // not load (every chain then bypasses). A running worker is stopped around it.
   virtual bool SetEndpointInfo(const QORAPOEndpointInfo& endpoint, int32_t location);
@@ -210,6 +216,7 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   uint32_t outputChannels_ = 0;
   uint32_t sampleRate_ = 0;
   int32_t location_ = APO_FX_SFX;
+  EDataFlow endpointFlow_ = eRender;
   QORComPtr<IMMDevice> endpointDevice_;
   // Read on the tools' thread while it is registered; replaced only while it is not.
   QORComPtr<IPropertyStore> propertyStore_;

@@ -406,13 +406,21 @@ TEST_F(QORAPOEndpointSettingsTest, ToolsHearAnotherProcessesChangesListAndFillFx
   QORAPOEndpointInfo endpoint;
   ASSERT_TRUE(tools_.GetDefaultEndpoint(endpoint));
   EXPECT_EQ(kRenderB, endpoint.GetEndpointGuid());
-  // Only active render endpoints are listed.
+  // Only active render endpoints are listed, unless capture ones are asked for.
   ASSERT_EQ(S_OK, QOREndpointStore::Add(eCapture, kCapture, L"Mic", DEVICE_STATE_ACTIVE));
   ASSERT_EQ(S_OK, QOREndpointStore::Disable(eRender, kRenderB));
   std::vector<QORAPOEndpointInfo> list(3);
   ASSERT_TRUE(tools_.EnumerateEndpoints(list));
   ASSERT_EQ(1u, list.size());
   EXPECT_EQ(kEndpoint, list[0].GetEndpointGuid());
+  // The capture side asks for its own direction: the microphone alone, marked as no render one.
+  ASSERT_TRUE(tools_.EnumerateEndpoints(eCapture, list));
+  ASSERT_EQ(1u, list.size());
+  EXPECT_EQ(kCapture, list[0].GetEndpointGuid());
+  EXPECT_FALSE(list[0].IsRender());
+  ASSERT_TRUE(tools_.EnumerateEndpoints(eRender, list));
+  EXPECT_TRUE(list.size() == 1 && list[0].IsRender());
+  EXPECT_FALSE(tools_.EnumerateEndpoints(eAll, list));
   ASSERT_EQ(S_OK, QOREndpointStore::Disable(eRender, kEndpoint));
   EXPECT_FALSE(tools_.EnumerateEndpoints(list));
   EXPECT_FALSE(tools_.GetDefaultEndpoint(endpoint));

@@ -63,7 +63,7 @@ TEST_F(EndpointToolTest, AddDescribesTheNewEndpointAndShowAndListReadTheSameReco
             record);
 
   const json list = List();
-  ASSERT_EQ(list.size(), 2u) << list;
+  ASSERT_EQ(list.size(), 3u) << list;  // with the demonstration's speakers and microphone
   EXPECT_EQ((*Named(list, "USB Speakers"))["guid"], kUsbGuid);
   EXPECT_EQ((*Named(list, "QOR Demo Speakers"))["default"], true);
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "TempStateRoot.h"
 #include "audio/QORAudioDataFloat.h"
 #include "ipc/QORNamedPipeMarshall.h"
+#include "platform/IQORPipeClient.h"
 
 namespace {
 
@@ -163,6 +165,43 @@ TEST(QORNamedPipeMarshall, ReaderPadsAndCutsBackWriterSendsTheFoldAndDrainsWithN
   }
   EXPECT_EQ(writer.GetRingAvailable(), 0u);
   EXPECT_TRUE(writer.StopThread());
+}
+
+// An idle local client that takes the reader's only instance and sends nothing is dropped, so the
+// real writer gets through, sample for sample; the idle client finds its connection broken.
+TEST(QORNamedPipeAudio, AReaderDropsAClientThatSendsNothingSoTheWriterGetsThrough) {
+  qortest::TempStateRoot root;
+  Pipe reader;
+  reader.Init(0, Pipe::kRoleReader);
+  ASSERT_TRUE(reader.StartThread());
+  std::unique_ptr<IQORPipeClient> idle = QORConnectPipe(Pipe::kPipeName, 0, Pipe::kMessageSize);
+  ASSERT_NE(idle, nullptr);
+  auto end = Clock::now() + std::chrono::seconds(10);
+  while (reader.GetConnectedCount() != 1 && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(reader.GetConnectedCount(), 1u);
+
+  Pipe writer;
+  writer.Init(16000, Pipe::kRoleWriter);
+  ASSERT_TRUE(writer.StartThread());
+  std::vector<float> period(160);
+  float next = 1.0f;
+  end = Clock::now() + std::chrono::seconds(20);
+  while (reader.GetRingAvailable() < 1600 && Clock::now() < end) {
+    for (float& sample : period) sample = next++;
+    writer.WriteRing(period.data(), 160);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(writer.StopThread());
+  std::vector<float> heard(Pipe::kRingCapacity);
+  const uint32_t got = reader.ReadRing(heard.data(), Pipe::kRingCapacity);
+  ASSERT_GE(got, 1600u) << "the writer never got the instance";
+  // Messages sent while refused are lost; from the first one taken on, nothing is.
+  for (uint32_t i = 1; i < got; ++i) ASSERT_EQ(heard[i], heard[i - 1] + 1.0f) << i;
+  EXPECT_GE(reader.GetSilentWriters(), 1u);
+  EXPECT_FALSE(idle->Write(Message(1, 16000).data(), 100));
+  EXPECT_TRUE(reader.StopThread());
 }
 
 // Ramp values n * 2^-20 are exact floats. The tone rides on 2.0, so it stands apart from the ramp.

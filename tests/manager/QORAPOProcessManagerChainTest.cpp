@@ -314,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
     Positions, QORAPOProcessManagerAlignmentTest,
     testing::Values(
         Alignment{"Local", true, APO_FX_PreBlue, {{2, 2, 44100}, {6, 2, 96000}, {1, 2, 48000}}, 17},
-        Alignment{"Stream", true, APO_FX_SFX, {{2, 2, 44100}, {6, 2, 96000}}, 8},
+        Alignment{"Stream", true, APO_FX_SFX, {{2, 2, 44100}, {6, 2, 96000}}, 10},
         Alignment{"Mode", true, APO_FX_MFX, {{1, 2, 96000}, {6, 2, 44100}}, 4},
         Alignment{"Endpoint", true, APO_FX_EFX, {{8, 8, 96000}, {2, 2, 44100}}, 6},
         Alignment{"OffloadStream", true, APO_FX_OSFX, {{2, 2, 96000}}, 1},
