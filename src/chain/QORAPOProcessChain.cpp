@@ -222,9 +222,11 @@ uint32_t QORAPOProcessChain::ApplyTuning() {
   }
   QORUTSValueList list = appliedMode_.GetControls();
   long tuningMode = 0;
-  if (tuningPoll) {
+  // A block that cannot be read gives no tuned values: what was read before must not stay in force.
+  if (tuningPoll && tunedSettings_.ReadControls(tunedValues_, true)) {
     tuningMode = tunedSettings_.GetTuningMode();
-    tunedSettings_.ReadControls(tunedValues_, true);
+  } else {
+    tunedValues_.Clear();
   }
   QORUTSValueList publicValues;
   publicReader_.Read(publicValues);
@@ -293,7 +295,8 @@ void QORAPOProcessChain::UpdateLatency() {
 bool QORAPOProcessChain::TuningChanged() {
   if (!tuningPoll) return false;
   QORUTSValueList fresh;
-  tunedSettings_.ReadControls(fresh, true);
+  // Unreadable, the block counts as empty, so that the chain stops applying what it read last.
+  if (!tunedSettings_.ReadControls(fresh, true)) fresh.Clear();
   const bool changed = tunedValues_.ReplaceIfChanged(fresh);
   if (changed) {
     QORTrace({"QORAPOProcessChain", __LINE__, "QORAPOProcessChain::TuningChanged"},

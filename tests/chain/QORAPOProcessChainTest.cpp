@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "chain/QORAPOProcessWrapper.h"
 #include "endpoint/QORAPOTunedSettings.h"
 #include "settings/QORAPOConfigurationFile.h"
+#include "settings/QORSharedMemory.h"
 
 namespace {
 
@@ -199,8 +201,8 @@ TEST(QORAPOProcessChain, APeriodOfTheLongestAcceptedLengthAllocatesNothing) {
   }
 }
 
-// A chain re-used for the same request joins a tuning session begun after its build, and hears
-// tuning mode 0 once the session's holder has gone.
+// A chain re-used for the same request joins a tuning session begun after its build, drops the
+// tuned values while the block cannot be read, and hears tuning mode 0 once the holder has gone.
 TEST(QORAPOProcessChain, ReusedChainJoinsATuningSessionAndHearsItsEnd) {
   const qortest::TempStateRoot root;
   const QORAPOProcessChain::Request request =
@@ -224,6 +226,29 @@ TEST(QORAPOProcessChain, ReusedChainJoinsATuningSessionAndHearsItsEnd) {
   EXPECT_TRUE(chain.tuningPoll);
   EXPECT_EQ(gain(chain), "200");
 
+  // A writer that left a length but no well-formed set behind.
+  QORSharedMemory raw;
+  ASSERT_TRUE(raw.Create(QORAPOTunedSettings::BlockName(request.endpoint,
+                                                        request.mode.GetModeIdentity()),
+                         QORPropertySetSharedMem::kDefaultSize, false));
+  auto* view = static_cast<uint8_t*>(raw.MapView());
+  ASSERT_NE(view, nullptr);
+  const uint8_t damaged[] = {8, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  std::memcpy(view, damaged, sizeof(damaged));
+  EXPECT_TRUE(chain.TuningChanged());
+  ASSERT_TRUE(chain.ConstructChain(request));
+  EXPECT_EQ(gain(chain), "50");
+  EXPECT_FALSE(chain.TuningChanged());  // still unreadable: nothing new
+  // Written again, the tuned values come back.
+  QORUTSValueList values;
+  values.Set(QORUTSValue("Gain", 200L));
+  values.Set(QORUTSValue(QORAPOTunedSettings::kTuningModeName, 2L));
+  ASSERT_TRUE(tool->WriteControls(values));
+  EXPECT_TRUE(chain.TuningChanged());
+  ASSERT_TRUE(chain.ConstructChain(request));
+  EXPECT_EQ(gain(chain), "200");
+
+  raw.Close();
   tool.reset();  // the tuning tool closes
   QORAPOTunedSettings later;
   ASSERT_TRUE(later.Open(request.endpoint, request.mode, true));  // the chain holds the block
