@@ -14,6 +14,13 @@ bool QORAudioDataFloat::Init(uint32_t frames, uint32_t channels, uint32_t sample
   return true;
 }
 
+void QORAudioDataFloat::Reserve(uint32_t frames, uint32_t channels) {
+  const size_t count = static_cast<size_t>(frames) * channels;
+  interleaved_.reserve(count);
+  planar_.reserve(count);
+  channelMap_.reserve(channels);
+}
+
 float* QORAudioDataFloat::GetSamples(bool discardOther, bool interleaved) {
   const size_t count = static_cast<size_t>(frames_) * channels_;
   if (count == 0) return nullptr;

@@ -26,6 +26,10 @@ class QORAudioDataFloat : public IQORAudioData<float> {
   bool SetChannelMapEntry(uint32_t index, uint32_t value) override;
   uint32_t GetChannelMapEntry(uint32_t index) const override;
 
+  // Gives both forms storage for frames x channels samples, so that periods up to that size never
+  // allocate, whichever form is asked for first.
+  void Reserve(uint32_t frames, uint32_t channels);
+
   virtual bool Assign(const float* samples, uint32_t frames, uint32_t channels, bool interleaved,
                       uint32_t sampleRate);
   virtual uint32_t GetSizeInBytes() const { return GetSampleCount() * 4; }

@@ -16,6 +16,10 @@ void QORAudioProcessBlock::PrepareBlocks(uint32_t blockSize, uint32_t channels) 
   block_.GetSamples(true, false);
 }
 
+void QORAudioProcessBlock::ReservePeriod(uint32_t frames) {
+  if (blockSize_ != 0) copy_.Reserve(frames, inputRing_.GetChannelCount());
+}
+
 void QORAudioProcessBlock::Process(IQORAudioData<float>& data) {
   if (blockSize_ == 0) {
     ProcessBlock(data);

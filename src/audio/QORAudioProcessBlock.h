@@ -17,6 +17,8 @@ class QORAudioProcessBlock : public IQORAudioProcess<float> {
   // Block size 0 hands every period to ProcessBlock unchanged.
   virtual void PrepareBlocks(uint32_t blockSize, uint32_t channels);
   virtual void ProcessBlock(IQORAudioData<float>& block) = 0;
+  // Sizes the period copy for periods up to frames of the prepared channels (after PrepareBlocks).
+  virtual void ReservePeriod(uint32_t frames);
 
   uint32_t GetBlockSize() const { return blockSize_; }
 

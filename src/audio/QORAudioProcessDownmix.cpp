@@ -4,14 +4,17 @@
 
 #include "audio/QORAudioChannelFold.h"
 
-uint32_t QORAudioProcessDownmix::ModeFor(const std::string& elementName, uint32_t layoutCode) {
+uint32_t QORAudioProcessDownmix::ModesFor(const std::string& elementName, uint32_t inputCode,
+                                          uint32_t outputCode, uint32_t (&modes)[2]) {
+  uint32_t count = 0;
+  const bool surround = inputCode == 4 || inputCode == 8;
   if (elementName == "Downmix") {
-    if (layoutCode == 2) return kModeStereoToLeft;
-    if (layoutCode == 4 || layoutCode == 8) return kMode51ToFront;
-  } else if (elementName == "Upmix" && layoutCode == 1) {
-    return kModeLeftToRight;
+    if (surround && (outputCode == 1 || outputCode == 2)) modes[count++] = kMode51ToFront;
+    if ((surround || inputCode == 2) && outputCode == 1) modes[count++] = kModeStereoToLeft;
+  } else if (elementName == "Upmix" && inputCode == 1) {
+    modes[count++] = kModeLeftToRight;
   }
-  return kModeNone;
+  return count;
 }
 
 bool QORAudioProcessDownmix::Init(uint32_t, uint32_t) {

@@ -21,9 +21,14 @@ class QORAudioProcessDownmix : public IQORAudioProcess<float>, public IQORUTSCon
 
   explicit QORAudioProcessDownmix(uint32_t mode = kModeNone) : mode_(mode) {}
 
-  // The mode for a chain element named "Downmix" or "Upmix" over an input layout code (1 mono,
-  // 2 stereo, 4 5.1, 8 7.1, 16 11.1); kModeNone when no downmix is to be created.
-  static uint32_t ModeFor(const std::string& elementName, uint32_t layoutCode);
+  // The folds, in order, for a chain element named "Downmix" or "Upmix" between the chain's input
+  // and output layout codes (1 mono, 2 stereo, 4 5.1, 8 7.1, 16 11.1); their number (0 to 2).
+  // "Downmix" folds toward a narrower output only: 5.1 or 7.1 into the front pair for stereo,
+  // then into the left channel for mono; stereo into the left channel for mono. A fold toward an
+  // output as wide as the input would only silence channels the output plays, since every process
+  // renders each channel from its own. "Upmix" copies mono into the right channel.
+  static uint32_t ModesFor(const std::string& elementName, uint32_t inputCode, uint32_t outputCode,
+                           uint32_t (&modes)[2]);
 
   bool Init(uint32_t channels, uint32_t sampleRate) override;
   void EnableBypass(bool bypass) override { bypass_ = bypass; }

@@ -33,7 +33,7 @@ bool QORAudioProcessResampleChain::Init(uint32_t channels, uint32_t rate) {
   underflows_ = 0;
   channelMap_.assign(channels, kQORChannelRoleNone);
   if (internalRate_ != 0 && rate != 0 && channels != 0) {
-    const uint32_t frames = std::max(rate / kReservedPeriodDivisor, 1u);
+    const uint32_t frames = std::max({rate / kReservedPeriodDivisor, maxFrames_, 1u});
     const uint32_t internalFrames =
         QORResampleHandler::ExpectedFrames(frames, rate, r) + QORResampleHandler::kSpareFrames;
     down_.Reserve(frames, channels, rate, r);
@@ -47,6 +47,13 @@ bool QORAudioProcessResampleChain::Init(uint32_t channels, uint32_t rate) {
   fifo_.PushZeros(static_cast<size_t>(kLeadFrames) * channels);
   const bool processesOk = QORAudioProcessChain<float>::Init(channels, r);
   return ok && processesOk;
+}
+
+uint32_t QORAudioProcessResampleChain::GetMaxInternalFrames() const {
+  const uint32_t frames = std::max({rate_ / kReservedPeriodDivisor, maxFrames_, 1u});
+  if (internalRate_ == 0 || internalRate_ == rate_) return frames;
+  return QORResampleHandler::ExpectedFrames(frames, rate_, internalRate_) +
+         QORResampleHandler::kSpareFrames;
 }
 
 uint32_t QORAudioProcessResampleChain::GetLatency() const {

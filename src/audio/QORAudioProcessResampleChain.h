@@ -17,7 +17,8 @@ class QORAudioProcessResampleChain : public QORAudioProcessChain<float> {
 
   // Sets the converters up (when the internal rate differs from rate), restarts the FIFO with its
   // lead and initialises the processes at the internal rate. Buffers are sized here for periods
-  // up to 100 ms; a longer period grows them once.
+  // up to the longest of SetMaxFrames and 100 ms, so that no period the owner hands over
+  // allocates.
   bool Init(uint32_t channels, uint32_t rate) override;
   // Latency convention of every chain in the host: frames at the endpoint rate (the rate given to
   // Init), counting all the audio goes through: the processes' latencies converted from the
@@ -28,6 +29,10 @@ class QORAudioProcessResampleChain : public QORAudioProcessChain<float> {
 
   // Takes effect at the next Init; 0 runs the processes at the endpoint rate.
   virtual void SetInternalRate(uint32_t rate) { internalRate_ = rate; }
+  // The longest period (frames at the endpoint rate) the next Init sizes the buffers for.
+  void SetMaxFrames(uint32_t frames) { maxFrames_ = frames; }
+  // The longest period at the internal rate the processes may be handed, for that longest period.
+  uint32_t GetMaxInternalFrames() const;
 
   uint32_t GetInternalRate() const { return internalRate_; }
   const QORResampleHandler& GetDownHandler() const { return down_; }
@@ -41,6 +46,7 @@ class QORAudioProcessResampleChain : public QORAudioProcessChain<float> {
   void Prepare(QORAudioDataFloat& buffer, uint32_t frames, uint32_t channels, uint32_t rate);
 
   uint32_t internalRate_ = 0;
+  uint32_t maxFrames_ = 0;
   QORResampleHandler down_;
   QORResampleHandler up_;
   QORAudioSampleFifo fifo_;

@@ -8,6 +8,9 @@
 namespace {
 
 constexpr uint32_t kPrimeMilliseconds = 10;
+// The converter sizes its store for 100 ms of input at set-up: longer periods go in as several
+// calls of that size, so that they allocate nothing inside it.
+constexpr uint32_t kChunkDivisor = 10;
 
 }  // namespace
 
@@ -59,8 +62,9 @@ bool QORResampleHandler::Convert(IQORAudioData<float>& source, IQORAudioData<flo
   uint32_t inputLeft = input == nullptr ? 0 : n * c;
   float* output = staging_.data();
   uint32_t roomLeft = static_cast<uint32_t>(room);
+  const uint32_t chunk = std::max(sourceRate / kChunkDivisor, 1u) * c;
   while (inputLeft != 0) {
-    uint32_t consumed = inputLeft;
+    uint32_t consumed = std::min(inputLeft, chunk);
     uint32_t produced = roomLeft;
     if (!Resample(input, &consumed, output, &produced)) break;
     // A converter that neither takes nor gives has no room left; waiting would never end.

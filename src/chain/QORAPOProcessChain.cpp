@@ -89,8 +89,11 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
   }
   PreparePassThrough(request.endpoint, ChannelsOfCode(request.outputCode), request.sampleRate);
   if (SameAsBuilt(request)) {
+    processList_.SetMaxFrames(PeriodRoom());
     constructed = processList_.Init(channels, sampleRate);
     ReserveWork();
+    // A tuning session may have begun since the build: join its block, as a new build would.
+    if (!tuningPoll) tuningPoll = tunedSettings_.Open(appliedEndpoint_, appliedMode_, true);
     sentControls_.Clear();
     ApplyTuning();
     return true;
@@ -114,6 +117,7 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
   chainControls_ = entry.controls;
   internalRate = GetProcessingRate(sampleRate);
   processList_.SetInternalRate(internalRate);
+  processList_.SetMaxFrames(PeriodRoom());
   constructed = processList_.Init(channels, sampleRate);
   if (!constructed) {
     Reset();
@@ -137,15 +141,21 @@ bool QORAPOProcessChain::ConstructChain(const Request& request) {
   return true;
 }
 
+uint32_t QORAPOProcessChain::PeriodRoom() const {
+  const int64_t flush = FramesOf(targetLatency + kFlushMargin, sampleRate);
+  return static_cast<uint32_t>(
+      std::min<int64_t>(std::max<int64_t>({maxPeriodFrames, sampleRate / 10, flush}), UINT32_MAX));
+}
+
 void QORAPOProcessChain::ReserveWork() {
-  // The first period of a chain may be the first of a switch, on the real-time thread: both
-  // forms of the work buffer get their storage here, for periods of 100 ms or a stall flush.
-  const auto frames = static_cast<uint32_t>(
-      std::max<int64_t>(sampleRate / 10, FramesOf(targetLatency + kFlushMargin, sampleRate)));
-  workBuffer_.Init(frames, channels, sampleRate);
-  workBuffer_.GetSamples(false, true);
-  workBuffer_.GetSamples(false, false);
-  workBuffer_.Init(0, channels, sampleRate);
+  // The first period of a chain may be the first of a switch, on the real-time thread: the work
+  // buffer and every block process get their storage here, for the longest period accepted.
+  const uint32_t frames = PeriodRoom();
+  workBuffer_.Reserve(frames, channels);
+  const uint32_t internalFrames = processList_.GetMaxInternalFrames();
+  for (const Element& element : elements_) {
+    if (element.wrapper != nullptr) element.wrapper->ReservePeriod(internalFrames);
+  }
 }
 
 bool QORAPOProcessChain::BuildElements(const Request& request, const ChainEntry& entry) {
@@ -153,24 +163,29 @@ bool QORAPOProcessChain::BuildElements(const Request& request, const ChainEntry&
   for (const ProcessEntry& process : entry.processes) {
     Element element;
     if (process.techId == ProcessEntry::kDownmix || process.techId == ProcessEntry::kUpmix) {
-      const uint32_t mode = QORAudioProcessDownmix::ModeFor(process.techId, request.inputCode);
-      if (mode == QORAudioProcessDownmix::kModeNone) continue;
-      auto downmix = std::make_unique<QORAudioProcessDownmix>(mode);
-      element.controller = downmix.get();
-      element.process = downmix.get();
-      element.owner = std::move(downmix);
-    } else if (process.techId == ProcessEntry::kSidechainPipe && !render) {
+      uint32_t modes[2] = {};
+      const uint32_t count = QORAudioProcessDownmix::ModesFor(process.techId, request.inputCode,
+                                                              request.outputCode, modes);
+      for (uint32_t i = 0; i < count; ++i) {
+        Element fold;
+        auto downmix = std::make_unique<QORAudioProcessDownmix>(modes[i]);
+        fold.controller = downmix.get();
+        fold.process = downmix.get();
+        fold.owner = std::move(downmix);
+        processList_.AddProcess(fold.process);
+        elements_.push_back(std::move(fold));
+      }
       continue;
-    } else {
-      auto wrapper = std::make_unique<QORAPOProcessWrapper>();
-      IQORAPOProcessWrapperHook* target =
-          process.hook == ProcessEntry::kSidechainPipe ? this : nullptr;
-      if (!wrapper->Create(process.techId, process.instanceId, process.hook, target)) return false;
-      element.controller = wrapper.get();
-      element.wrapper = wrapper.get();
-      element.process = wrapper.get();
-      element.owner = std::move(wrapper);
     }
+    if (process.techId == ProcessEntry::kSidechainPipe && !render) continue;
+    auto wrapper = std::make_unique<QORAPOProcessWrapper>();
+    IQORAPOProcessWrapperHook* target =
+        process.hook == ProcessEntry::kSidechainPipe ? this : nullptr;
+    if (!wrapper->Create(process.techId, process.instanceId, process.hook, target)) return false;
+    element.controller = wrapper.get();
+    element.wrapper = wrapper.get();
+    element.process = wrapper.get();
+    element.owner = std::move(wrapper);
     processList_.AddProcess(element.process);
     elements_.push_back(std::move(element));
   }
@@ -207,9 +222,11 @@ uint32_t QORAPOProcessChain::ApplyTuning() {
   }
   QORUTSValueList list = appliedMode_.GetControls();
   long tuningMode = 0;
-  if (tuningPoll) {
+  // A block that cannot be read gives no tuned values: what was read before must not stay in force.
+  if (tuningPoll && tunedSettings_.ReadControls(tunedValues_, true)) {
     tuningMode = tunedSettings_.GetTuningMode();
-    tunedSettings_.ReadControls(tunedValues_, true);
+  } else {
+    tunedValues_.Clear();
   }
   QORUTSValueList publicValues;
   publicReader_.Read(publicValues);
@@ -278,7 +295,8 @@ void QORAPOProcessChain::UpdateLatency() {
 bool QORAPOProcessChain::TuningChanged() {
   if (!tuningPoll) return false;
   QORUTSValueList fresh;
-  tunedSettings_.ReadControls(fresh, true);
+  // Unreadable, the block counts as empty, so that the chain stops applying what it read last.
+  if (!tunedSettings_.ReadControls(fresh, true)) fresh.Clear();
   const bool changed = tunedValues_.ReplaceIfChanged(fresh);
   if (changed) {
     QORTrace({"QORAPOProcessChain", __LINE__, "QORAPOProcessChain::TuningChanged"},
@@ -301,8 +319,8 @@ void QORAPOProcessChain::Process(IQORAudioData<float>& input, IQORAudioData<floa
   }
   if (input.GetChannelCount() == channels && output.GetChannelCount() == channels) {
     if (&input != &output) output.CopyFrom(input);
-    processList_.Process(output);
     delay_.Process(output);
+    processList_.Process(output);
     return;
   }
   const uint32_t outChannels = output.GetChannelCount() != 0 ? output.GetChannelCount() : channels;
@@ -310,8 +328,8 @@ void QORAPOProcessChain::Process(IQORAudioData<float>& input, IQORAudioData<floa
       (&input != &output && outChannels == channels) ? output : workBuffer_;
   work.Init(input.GetFrameCount(), channels, output.GetSampleRate());
   CopyFrames(input, work, input.GetFrameCount());
-  processList_.Process(work);
   delay_.Process(work);
+  processList_.Process(work);
   if (outChannels == channels) return;
   // The owner sizes the output; never write past the frames it holds.
   CopyFrames(work, output, std::min(work.GetFrameCount(), output.GetFrameCount()));

@@ -26,7 +26,8 @@ class QORAPOProcessWrapper;
 //
 // Latency convention: frames at the endpoint rate, counting everything the audio really goes
 // through (the resample chain's FIFO lead and converter filter delay included). The padding delay
-// runs at the endpoint rate, in front of the resample chain, so it pads to the exact frame.
+// runs at the endpoint rate, in front of the resample chain, so it pads to the exact frame and the
+// processes see its silence first, as they would the silence before a stream.
 class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
  public:
   // What to build: filled by the caller.
@@ -101,7 +102,10 @@ class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
   bool bypassed = false;
   bool tuningPoll = false;
   int64_t targetLatency = 0;  // units of 10 ns
-  uint32_t latency = 0;       // frames at the endpoint rate
+  // The longest period the owner hands over (frames at the endpoint rate); with the target latency
+  // it sizes every buffer at construction, so no period of that length allocates.
+  uint32_t maxPeriodFrames = 0;
+  uint32_t latency = 0;  // frames at the endpoint rate
   uint32_t channels = 0;
   uint32_t internalRate = 0;
   uint32_t sampleRate = 0;
@@ -122,6 +126,8 @@ class QORAPOProcessChain : public IQORAPOProcessWrapperHook {
 
   bool SameAsBuilt(const Request& request) const;
   bool BuildElements(const Request& request, const ChainEntry& entry);
+  // The longest period the chain sizes its buffers for: maxPeriodFrames, 100 ms or a stall flush.
+  uint32_t PeriodRoom() const;
   void ReserveWork();
   void PassThrough(IQORAudioData<float>& input, IQORAudioData<float>& output,
                    IQORAPOProcessChainPipeHook* hook);

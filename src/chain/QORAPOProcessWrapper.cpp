@@ -80,6 +80,11 @@ bool QORAPOProcessWrapper::IsBypassed() const {
   return bypass_.load() != 0;
 }
 
+void QORAPOProcessWrapper::ReservePeriod(uint32_t frames) {
+  QORAudioProcessBlock::ReservePeriod(frames);
+  if (sendHook_ != nullptr || receiveHook_ != nullptr) sideChain_.Reserve(frames, 1);
+}
+
 void QORAPOProcessWrapper::ProcessBlock(IQORAudioData<float>& block) {
   if (!initialised_ || process_ == nullptr) return;
   const uint32_t frames = block.GetFrameCount();
@@ -131,6 +136,11 @@ void QORAPOProcessWrapper::OnSideChain(TechChannel& channel, uint32_t frames) {
 bool QORAPOProcessWrapper::AcceptsPrefix(const std::string& prefix, bool withAlias) const {
   if (prefix.empty() || prefix == instanceId_) return true;
   if (!withAlias) return false;
+  // A position's prefix ("MFX:") names every instance of that position ("MFX_Main").
+  if (instanceId_.size() > prefix.size() && instanceId_.compare(0, prefix.size(), prefix) == 0 &&
+      instanceId_[prefix.size()] == '_') {
+    return true;
+  }
   if (instanceId_.find("OSFX") != std::string::npos) return prefix.find("SFX") != std::string::npos;
   if (instanceId_.find("OMFX") != std::string::npos) return prefix.find("MFX") != std::string::npos;
   return false;

@@ -27,8 +27,10 @@ class QORAPOProcessWrapper : public IQORUTSController, public QORAudioProcessBlo
   QORAPOProcessWrapper& operator=(const QORAPOProcessWrapper&) = delete;
   ~QORAPOProcessWrapper() override;
 
-  // A name "Inst:Control" reaches only the wrapper of instance Inst (instances of the offload
-  // positions also take the controls of their plain positions); a name without prefix reaches all.
+  // A name "Inst:Control" reaches only the wrapper of instance Inst; a name "POS:Control" reaches
+  // every instance of position POS (instance ids are "POS_..."), and instances of the offload
+  // positions also take the controls of their plain positions; a name without prefix reaches all.
+  // Reading takes the instance's own prefix only.
   bool GetControl(QORUTSValue& value) override;
   bool SetControl(const QORUTSValue& value) override;
   int32_t GetControlInfo(std::vector<QORUTSControlInfo>& list) override;
@@ -48,6 +50,8 @@ class QORAPOProcessWrapper : public IQORUTSController, public QORAudioProcessBlo
   void EnableBypass(bool bypass) override;
   bool IsBypassed() const override;
   void ProcessBlock(IQORAudioData<float>& block) override;
+  // The side-chain buffer too: a process without a block size hands over whole periods.
+  void ReservePeriod(uint32_t frames) override;
 
   // Offers this wrapper's process the running state of giving's process; true when it took it.
   bool TakeState(QORAPOProcessWrapper& giving);

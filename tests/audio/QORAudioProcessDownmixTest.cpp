@@ -47,6 +47,36 @@ TEST(QORAudioProcessDownmix, FoldsEachFrameAtItsOwnStrideOrLeavesItAlone) {
   EXPECT_EQ(RunPeriod(bypassed, {0.5f, 0.25f}, 2), Floats({0.5f, 0.25f}));
 }
 
+// A fold is made only toward a narrower output: a stereo fold into the left channel before a
+// stereo output, or a 5.1 fold before a 5.1 output, would only silence channels the output plays.
+TEST(QORAudioProcessDownmix, FoldsAreChosenTowardANarrowerOutputOnly) {
+  using D = QORAudioProcessDownmix;
+  const struct {
+    const char* element;
+    uint32_t input, output;
+    std::vector<uint32_t> modes;
+  } cases[] = {
+      {"Downmix", 2, 2, {}},
+      {"Downmix", 2, 1, {D::kModeStereoToLeft}},
+      {"Downmix", 4, 2, {D::kMode51ToFront}},
+      {"Downmix", 8, 2, {D::kMode51ToFront}},
+      {"Downmix", 4, 1, {D::kMode51ToFront, D::kModeStereoToLeft}},
+      {"Downmix", 4, 4, {}},
+      {"Downmix", 8, 8, {}},
+      {"Downmix", 1, 2, {}},
+      {"Downmix", 16, 2, {}},
+      {"Upmix", 1, 2, {D::kModeLeftToRight}},
+      {"Upmix", 2, 2, {}},
+      {"downmix", 2, 1, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.element << " " << c.input << " to " << c.output);
+    uint32_t modes[2] = {};
+    const uint32_t count = D::ModesFor(c.element, c.input, c.output, modes);
+    EXPECT_EQ(std::vector<uint32_t>(modes, modes + count), c.modes);
+  }
+}
+
 TEST(QORAudioChannelFold, ConvertsBetweenChannelCountsAlsoInPlace) {
   // Five frames (more than one step of four); the LFE channel is loud and plays no part.
   Floats six = {1,    2,    3,    1000,  5,    6,       //

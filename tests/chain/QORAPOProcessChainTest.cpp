@@ -2,10 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "AllocationCounter.h"
 #include "ChainTestSupport.h"
+#include "TempStateRoot.h"
+#include "chain/QORAPOProcessWrapper.h"
+#include "endpoint/QORAPOTunedSettings.h"
 #include "settings/QORAPOConfigurationFile.h"
+#include "settings/QORSharedMemory.h"
 
 namespace {
 
@@ -124,6 +132,130 @@ TEST(QORAPOProcessChain, BypassedCaptureChainSendsEachPeriodToTheHookAndRenderDo
     EXPECT_EQ(hook.sends, render ? 0 : 3);
     EXPECT_EQ(hook.receives, 0);
   }
+}
+
+// Channel 0 of every block a render chain's side-chain sender hands over, in order.
+class SideChainRecorder : public IQORAPOProcessChainPipeHook {
+ public:
+  void OnPipeData(bool, IQORAudioData<float>& data) override {
+    const float* samples = data.GetSamples(false, false);
+    seen.insert(seen.end(), samples, samples + data.GetFrameCount());
+  }
+  std::vector<float> seen;
+};
+
+TEST(QORAPOProcessChain, PaddingRunsInFrontSoTheProcessesSeeItsSilenceFirst) {
+  // The test library's "QOR AEC/NR" hands channel 0 to the side chain as it processes it.
+  QORAPOProcessChain chain;
+  chain.targetLatency = 1000000;  // 480 frames at 48000 Hz, all of it padding
+  ASSERT_TRUE(chain.ConstructChain(MakeRequest(
+      R"(<chain input="Stereo" output="Stereo"><process tech_id="QOR AEC/NR" instance_id="A")"
+      R"( hook="Sidechain Pipe"/></chain>)",
+      2, 2, 48000)));
+  ASSERT_EQ(chain.GetDelay().GetLatency(), 480u);
+  SideChainRecorder hook;
+  EXPECT_EQ(RunChain(chain, 1440, 100, 2, 48000, 480, &hook).first, 580);
+  // The process met the impulse where the output has it, after 480 frames of the padding.
+  ASSERT_EQ(hook.seen.size(), 960u);
+  std::vector<float> expected(960, 0.0f);
+  expected[580] = 1.0f;
+  EXPECT_EQ(hook.seen, expected);
+}
+
+// Every buffer is sized at construction for the longest period the chain accepts: the owner's
+// longest period, 100 ms, or a stall flush of the target latency and 30 ms.
+TEST(QORAPOProcessChain, APeriodOfTheLongestAcceptedLengthAllocatesNothing) {
+  const std::string chains =
+      R"(<chain input="Any" output="Any"><process tech_id="Downmix" instance_id="D"/>)"
+      R"(<process tech_id="Test Block 480 0" instance_id="B"/></chain>)";
+  const struct {
+    uint32_t rate, input, output, maxPeriod;
+    int64_t target;
+    uint32_t frames;
+  } cases[] = {
+      {96000, 2, 2, 24000, 0, 24000},        // resampled to 48000 Hz, 250 ms periods
+      {96000, 4, 2, 0, 0, 9600},             // 100 ms, through the work buffer
+      {96000, 2, 2, 0, 20000000, 22080},     // a flush: 200 ms of latency and 30 ms
+      {48000, 4, 2, 48000, 1000000, 48000},  // no resampling, one second
+      {44100, 2, 1, 0, 0, 4410},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.frames << " frames");
+    QORAPOProcessChain chain;
+    chain.maxPeriodFrames = c.maxPeriod;
+    chain.targetLatency = c.target;
+    ASSERT_TRUE(chain.ConstructChain(MakeRequest(chains, c.input, c.output, c.rate)));
+    const uint32_t in = QORAPOProcessChain::ChannelsOfCode(c.input);
+    const uint32_t out = QORAPOProcessChain::ChannelsOfCode(c.output);
+    QORAudioDataFloat input, output;
+    input.Init(c.frames, in, c.rate);
+    float* samples = input.GetSamples(true, true);
+    for (uint32_t i = 0; i < c.frames * in; ++i) samples[i] = 0.25f;
+    output.Reserve(c.frames, out);
+    for (int period = 0; period < 2; ++period) {
+      output.Init(c.frames, out, c.rate);
+      const qortest::AllocationScope scope;
+      chain.Process(input, output, nullptr);
+      EXPECT_EQ(scope.Count(), 0u) << "period " << period;
+    }
+  }
+}
+
+// A chain re-used for the same request joins a tuning session begun after its build, drops the
+// tuned values while the block cannot be read, and hears tuning mode 0 once the holder has gone.
+TEST(QORAPOProcessChain, ReusedChainJoinsATuningSessionAndHearsItsEnd) {
+  const qortest::TempStateRoot root;
+  const QORAPOProcessChain::Request request =
+      MakeRequest(R"(<control name="Gain">50</control><chain input="Stereo" output="Stereo">)"
+                  R"(<process tech_id="Test Gain" instance_id="G"/></chain>)",
+                  2, 2, 48000);
+  auto gain = [](QORAPOProcessChain& chain) {
+    QORUTSValue value("Gain", 0L);
+    static_cast<QORAPOProcessWrapper*>(chain.GetElement(0))->GetControl(value);
+    return value.GetValueText();
+  };
+  QORAPOProcessChain chain;
+  ASSERT_TRUE(chain.ConstructChain(request));
+  EXPECT_FALSE(chain.tuningPoll);
+
+  auto tool = std::make_unique<QORAPOTunedSettings>();
+  ASSERT_TRUE(tool->Open(request.endpoint, request.mode, false));
+  ASSERT_TRUE(tool->WriteControl(QORUTSValue("Gain", 200L)));
+  ASSERT_TRUE(tool->WriteControl(QORUTSValue(QORAPOTunedSettings::kTuningModeName, 2L)));
+  ASSERT_TRUE(chain.ConstructChain(request));
+  EXPECT_TRUE(chain.tuningPoll);
+  EXPECT_EQ(gain(chain), "200");
+
+  // A writer that left a length but no well-formed set behind.
+  QORSharedMemory raw;
+  ASSERT_TRUE(raw.Create(QORAPOTunedSettings::BlockName(request.endpoint,
+                                                        request.mode.GetModeIdentity()),
+                         QORPropertySetSharedMem::kDefaultSize, false));
+  auto* view = static_cast<uint8_t*>(raw.MapView());
+  ASSERT_NE(view, nullptr);
+  const uint8_t damaged[] = {8, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  std::memcpy(view, damaged, sizeof(damaged));
+  EXPECT_TRUE(chain.TuningChanged());
+  ASSERT_TRUE(chain.ConstructChain(request));
+  EXPECT_EQ(gain(chain), "50");
+  EXPECT_FALSE(chain.TuningChanged());  // still unreadable: nothing new
+  // Written again, the tuned values come back.
+  QORUTSValueList values;
+  values.Set(QORUTSValue("Gain", 200L));
+  values.Set(QORUTSValue(QORAPOTunedSettings::kTuningModeName, 2L));
+  ASSERT_TRUE(tool->WriteControls(values));
+  EXPECT_TRUE(chain.TuningChanged());
+  ASSERT_TRUE(chain.ConstructChain(request));
+  EXPECT_EQ(gain(chain), "200");
+
+  raw.Close();
+  tool.reset();  // the tuning tool closes
+  QORAPOTunedSettings later;
+  ASSERT_TRUE(later.Open(request.endpoint, request.mode, true));  // the chain holds the block
+  ASSERT_TRUE(later.WriteControl(QORUTSValue(QORAPOTunedSettings::kTuningModeName, 0L)));
+  EXPECT_TRUE(chain.TuningChanged());
+  ASSERT_TRUE(chain.ConstructChain(request));
+  EXPECT_EQ(gain(chain), "50");
 }
 
 }  // namespace

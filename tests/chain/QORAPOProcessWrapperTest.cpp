@@ -70,8 +70,8 @@ TEST(QORAPOProcessWrapper, FailedCreateRefusedInitAndOddAnswersOfTheProcessAreCo
 }
 
 TEST(QORAPOProcessWrapper, ControlPrefixesAddressOneInstanceAndOffloadTakesItsPlainPosition) {
-  // A prefix must match the instance whole; an offload stream instance takes its plain position's
-  // controls, never the reverse, and stream and mix positions stay apart.
+  // A prefix must match the instance whole or name its position; an offload stream instance takes
+  // its plain position's controls, never the reverse, and stream and mix positions stay apart.
   const struct {
     const char* instance;
     const char* control;
@@ -83,7 +83,18 @@ TEST(QORAPOProcessWrapper, ControlPrefixesAddressOneInstanceAndOffloadTakesItsPl
                {"Eq", "Eq2:Gain", 1, false},
                {"SFX_Main", "OSFX_Main:Gain", 110, false},
                {"OSFX_Main", "MFX_Main:Gain", 110, false},
-               {"OSFX_Main", "SFX_Main:Gain", 110, true}};
+               {"OSFX_Main", "SFX_Main:Gain", 110, true},
+               // A position's prefix reaches every instance of that position, plain or offload.
+               {"MFX_Main", "MFX:Gain", 120, true},
+               {"MFX_Phones", "MFX:Gain", 120, true},
+               {"OMFX_Main", "MFX:Gain", 120, true},
+               {"SFX_Main", "MFX:Gain", 120, false},
+               {"MFXA_Main", "MFX:Gain", 120, false},
+               {"MFX", "MFX:Gain", 120, true},
+               {"SFX_Main", "SFX:Gain", 130, true},
+               {"OMFX_Main", "OMFX:Gain", 130, true},
+               {"MFX_Main", "OMFX:Gain", 130, false},
+               {"EFX_Protect", "MFX:Gain", 130, false}};
   QORAPOProcessWrapper wrapper;
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.instance << " / " << c.control);

@@ -1,0 +1,79 @@
+// End-to-end: a tuning session that ends gives a running host back its public values.
+#include <regex>
+
+#include "QORHostRunner.h"
+
+namespace {
+
+using qortest::HostAudio;
+using qortest::HostResult;
+
+constexpr int kRate = 48000;
+constexpr double kTone = 1000.0;
+constexpr double kAmplitude = 0.1;
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double LevelDb(const HostAudio& audio, double begin, double end) {
+  return qortest::Db(qortest::ToneLevel(audio, kTone, static_cast<size_t>(begin * audio.rate),
+                                        static_cast<size_t>(end * audio.rate)) /
+                     kAmplitude);
+}
+
+class HostTuningEndTest : public qortest::HostToolTest {
+ protected:
+  const char* Configuration() const override { return qortest::kEqConfiguration.c_str(); }
+};
+
+// The configuration lifts 1 kHz by 6 dB; a tuning session cuts it by 6 dB under tuning mode 2.
+// A host already playing joins the session when the mode is selected again, and once the
+// session's holder has gone, tuning mode 0 brings the lift back. Each lands within its bound: a
+// rebuild spaced 100 ms from the last, the latency and a 30 ms crossfade, plus the worker's 200 ms
+// poll for a tuned value.
+TEST_F(HostTuningEndTest, AHostPlayingBeforeTheSessionJoinsItAndHearsItsEnd) {
+  ASSERT_TRUE(qortest::WriteHostAudio(File("tone.wav"), qortest::Tones({kTone}, kAmplitude, 8.0)));
+  const pid_t host =
+      Start({"process", File("tone.wav"), File("live.wav"), "--realtime", "--json"}, "host");
+  ASSERT_TRUE(host != 0 && WaitForErr(host, "host", "real-time stream started"))
+      << qortest::SlurpFile(ErrOf("host"));
+  std::smatch match;
+  const std::string err = qortest::SlurpFile(ErrOf("host"));
+  ASSERT_TRUE(std::regex_search(err, match, std::regex("monotonic ([0-9.]+) s"))) << err;
+  const double start = std::stod(match[1]);
+
+  // The tuning tool opens while the host plays; a control panel's write makes the host rebuild.
+  const double opened = Now() - start;
+  const pid_t hold = StartBackground({"tune", "hold", "--mode", "Music/Speakers"}, "hold");
+  ASSERT_NE(hold, 0) << qortest::SlurpFile(ErrOf("hold"));
+  EXPECT_EQ(Run({"tune", "set", "ZR3D-GEQ Band 6", "-600"}, "tool").code, 0);
+  EXPECT_EQ(Run({"tune", "mode", "2"}, "tool").code, 0);
+  EXPECT_EQ(Run({"control", "set", "ZR3D-GEQ Enable", "1"}, "tool").code, 0);
+  const double selected = Now() - start;
+
+  // The tool closes, then tuning mode 0 is written into the block the host still holds.
+  std::this_thread::sleep_for(std::chrono::duration<double>(start + selected + 1.0 - Now()));
+  EXPECT_EQ(Stop(hold), 0);
+  const double before = Now() - start;
+  const HostResult mode = Run({"tune", "mode", "0"}, "tool");
+  const double after = Now() - start;
+  EXPECT_EQ(mode.code, 0) << mode.err;
+
+  const HostResult finished = Wait(host, "host");
+  ASSERT_EQ(finished.code, 0) << finished.err;
+  const double latency =
+      static_cast<double>(finished.Json()["output"]["latency_frames"].get<int64_t>()) / kRate;
+  const HostAudio live = qortest::ReadHostAudio(File("live.wav"));
+  ASSERT_GT(live.Frames(), static_cast<size_t>(7.9 * kRate));
+  const double joined = selected + 0.100 + latency + 0.030;
+  const double ended = after + 0.200 + 0.100 + latency + 0.030;
+  ASSERT_LT(ended + 0.3, 7.9) << "the tools took too long to measure";
+  EXPECT_NEAR(LevelDb(live, 0.2, std::max(0.3, opened)), 6.0, 0.5);
+  EXPECT_NEAR(LevelDb(live, joined + 0.05, before), -6.0, 0.5)
+      << "panel write done by " << selected << " s, tool closed at " << before << " s";
+  EXPECT_NEAR(LevelDb(live, ended + 0.05, 7.9), 6.0, 0.5)
+      << "tuning mode 0 written between " << before << " s and " << after << " s";
+}
+
+}  // namespace
