@@ -112,11 +112,14 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
       ->check(CLI::Range(1.0, 100.0))
       ->capture_default_str();
   command
-      ->add_option("--set", sets_, "NAME=VALUE: a public control or global switch to write first")
+      ->add_option("--set", sets_,
+                   "NAME=VALUE: a public control or global switch to write first, checked as "
+                   "`qorapo control set` checks it")
       ->allow_extra_args(false);
   command
       ->add_option("--at", ats_,
-                   "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position")
+                   "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position, "
+                   "before its end (with --loop: at that stream position)")
       ->allow_extra_args(false);
   command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
   command->add_flag("--realtime", realtime_,
@@ -359,25 +362,24 @@ int QORHostProcessCommand::Run() {
   if (toFile && !writer.Open(output_, channels, rate, reader.Format(), &error)) return Fail(error);
 
   // Scheduled changes last for this run only: what they touch is put back at the end, each
-  // control in the mode that was in force where it changed.
+  // control in the mode that was in force where it changed, and the mode as a whole (its halves
+  // one by one could pass through a mode the configuration lacks).
   std::vector<Restore> restore;
   QORAPOModeIdentity walked = panel.CurrentMode();
   for (const QORHostSchedule::Change& change : schedule_.Changes()) {
     const bool switches = change.name == "mode" || change.name == "speaker";
-    for (const std::string& name : switches ? std::vector<std::string>{"mode", "speaker"}
-                                            : std::vector<std::string>{change.name}) {
-      const QORAPOModeIdentity in = switches ? panel.CurrentMode() : walked;
-      std::string value;
-      if (std::none_of(restore.begin(), restore.end(),
-                       [&](const Restore& saved) {
-                         return saved.name == name &&
-                                (switches || QORHostControlPanel::IsGlobal(name) ||
-                                 QORHostControlPanel::ShortName(saved.mode) ==
-                                     QORHostControlPanel::ShortName(in));
-                       }) &&
-          panel.Get(in, name, &value, &error)) {
-        restore.push_back({name, value, in});
-      }
+    const std::string name = switches ? "mode" : change.name;
+    const QORAPOModeIdentity in = switches ? panel.CurrentMode() : walked;
+    std::string value = in.GetMode().GetValueText() + "/" + in.GetSpeakerType().GetValueText();
+    if (std::none_of(restore.begin(), restore.end(),
+                     [&](const Restore& saved) {
+                       return saved.name == name &&
+                              (switches || QORHostControlPanel::IsGlobal(name) ||
+                               QORHostControlPanel::ShortName(saved.mode) ==
+                                   QORHostControlPanel::ShortName(in));
+                     }) &&
+        (switches || panel.Get(in, name, &value, &error))) {
+      restore.push_back({name, value, in});
     }
     std::string ignored;
     if (switches) panel.Check(&walked, change.name, change.value, &ignored, &error);

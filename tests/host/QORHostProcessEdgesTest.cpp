@@ -18,7 +18,8 @@ using qortest::SlurpFile;
 using qortest::Tones;
 using qortest::WriteHostAudio;
 
-// Music's public control is the graphic EQ's switch, Movie's the limiter's.
+// Music's public control is the graphic EQ's switch, Movie's the limiter's; only Movie has a
+// headphone mode.
 constexpr char kConfiguration[] = R"(<?xml version="1.0"?><qor_configuration><properties>
   <control name="VAPO3-Operating Mode">VAPO3-Music</control>
   <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
@@ -33,6 +34,10 @@ constexpr char kConfiguration[] = R"(<?xml version="1.0"?><qor_configuration><pr
     <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
     <control name="ZR3D-GEQ Enable">1</control>
     <control name="ZR3D-Limiter Enable" public="true">0</control>
+    <chain_v2 position="SFX" input="Any" output="Any">
+    <process tech_id="ZR3D" instance_id="SFX_Main"/></chain_v2></operating_mode>
+  <operating_mode><control name="VAPO3-Operating Mode">VAPO3-Movie</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Headphones</control>
     <chain_v2 position="SFX" input="Any" output="Any">
     <process tech_id="ZR3D" instance_id="SFX_Main"/></chain_v2></operating_mode>
 </qor_configuration>
@@ -215,10 +220,10 @@ TEST_F(ProcessEdgesTest, AChangeThatCouldNeverHappenIsRefusedBeforeTheRun) {
       {{"2:mode=Movie"}, "--at '2:mode=Movie' " + past},  // the end itself is past the last frame
       {{"1:mode=Cinema"},
        "the configuration has no mode Cinema/Speakers; use one of Music/Speakers, "
-       "Movie/Speakers (see `qorapo mode list`)"},
+       "Movie/Speakers, Movie/Headphones (see `qorapo mode list`)"},
       {{"1:speaker=Headphones"},
        "the configuration has no mode Music/Headphones; use one of Music/Speakers, "
-       "Movie/Speakers (see `qorapo mode list`)"},
+       "Movie/Speakers, Movie/Headphones (see `qorapo mode list`)"},
       // Movie is in force from 0.5 s, given after or before.
       {{"0.5:mode=Movie", "1:ZR3D-GEQ Enable=0"},
        "'ZR3D-GEQ Enable' is not a public control of mode Movie/Speakers nor a global switch; the "
@@ -239,12 +244,14 @@ TEST_F(ProcessEdgesTest, AChangeThatCouldNeverHappenIsRefusedBeforeTheRun) {
   EXPECT_FALSE(fs::exists(File("out.wav")));
 
   // The last frame is still inside, and the mode order above works the other way round.
-  json done =
-      RunJson({"process", in, File("out.wav"), "--mode", "Music", "--json", "--at",
-               "1.99:mode=Movie", "--at", "1:ZR3D-Limiter Enable=1", "--at", "0.5:mode=Movie"});
+  json done = RunJson({"process", in, File("out.wav"), "--mode", "Music", "--json", "--at",
+                       "1.99:speaker=Headphones", "--at", "1:ZR3D-Limiter Enable=1", "--at",
+                       "0.5:mode=Movie"});
   ASSERT_EQ(done["changes"].size(), 3u) << done;
-  EXPECT_EQ(done["changes"][2].get<std::string>().rfind("1.99:mode=Movie: at 1.990 s", 0), 0u);
-  // For this run only: the limiter is put back in the mode it was changed in.
+  EXPECT_EQ(done["changes"][2].get<std::string>().rfind("1.99:speaker=Headphones: at 1.990 s", 0),
+            0u);
+  // For this run only: the limiter is put back in the mode it was changed in, and the mode as a
+  // whole (Music/Headphones, half way back, does not exist).
   EXPECT_EQ(Get({"control", "get", "ZR3D-Limiter Enable", "--mode", "Movie"}), "0\n");
   EXPECT_EQ(Get({"mode", "get"}), "Music/Speakers\n");
 
