@@ -186,6 +186,9 @@ TEST_F(ProcessEdgesTest, EveryWriterRefusesAValueOutsideTheRangeWithOneMessageAn
        "'7' is outside the range of 'ZR3D-Limiter Enable': a switch, 0..1 (also Off/On); "
        "nothing was written"},
       {{"control", "set", "ZR3D-Nope", "1"}, 2, unknown},
+      {{"control", "set", "mode", "Movie"},
+       2,
+       "'mode' is no control; choose modes with `qorapo mode set`"},
       {{"process", in, out, "--set", "ZR3D-Nope=1"}, 1, unknown},
       {{"process", in, out, "--at", "0.2:ZR3D-Nope=1"}, 1, unknown},
   };
