@@ -30,14 +30,31 @@ if [[ -z $seeds ]]; then
   exit 2
 fi
 
+# Quiet while it works; a failing step shows the end of what it said.
+quietly() {
+  local what=$1
+  shift
+  mkdir -p "$build"
+  local out=$build/$what.log
+  if ! "$@" >"$out" 2>&1; then
+    echo "fuzz/run.sh: the $what failed; the end of $out:" >&2
+    tail -n 40 "$out" >&2
+    exit 1
+  fi
+}
+
 if [[ ${FUZZ_NO_BUILD:-0} != 1 ]]; then
   if [[ ! -f $build/build.ninja ]]; then
-    CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build" -G Ninja -DQOR_FUZZ=ON \
-      -DQOR_SANITIZE=ON -DQOR_BENCH=OFF -DQOR_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_C_COMPILER_LAUNCHER=ccache \
-      -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+    # ccache only where it is installed (scripts/setup.sh does not install it).
+    launcher=()
+    if command -v ccache >/dev/null; then
+      launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    CC=clang CXX=clang++ quietly configure cmake -S "$source_dir" -B "$build" -G Ninja \
+      -DQOR_FUZZ=ON -DQOR_SANITIZE=ON -DQOR_BENCH=OFF -DQOR_TESTS=ON \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
   fi
-  cmake --build "$build" --target "fuzz_$target" >/dev/null
+  quietly build cmake --build "$build" --target "fuzz_$target"
 fi
 
 # Each host library must carry coverage counters; a library without them is invisible to the fuzzer.

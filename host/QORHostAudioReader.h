@@ -8,7 +8,7 @@ struct sf_private_tag;
 
 // An audio file read as interleaved 32-bit float, whatever format libsndfile reads. The file is
 // read ahead in large pieces, so a caller that takes one short period at a time does not cost a
-// system call per period.
+// system call per period. A pipe or FIFO may block; Interrupt ends the wait.
 class QORHostAudioReader {
  public:
   QORHostAudioReader() = default;
@@ -16,24 +16,44 @@ class QORHostAudioReader {
   QORHostAudioReader& operator=(const QORHostAudioReader&) = delete;
   ~QORHostAudioReader();
 
-  // False with a message saying what to do when the file cannot be read as audio.
+  // False with a message saying what to do when the file cannot be read as audio, or when
+  // Interrupt came first. "-" reads standard input.
   bool Open(const std::string& path, std::string* error);
   // Reads up to frames frames; returns the frames read, fewer only at the end (0 past it).
   int64_t Read(float* interleaved, int64_t frames);
   // Back to the first frame, for playing the file again; false when the file cannot seek.
   bool Rewind();
 
+  // For a signal handler (async-signal-safe): the open file's input is swapped for an empty one,
+  // so a blocked open or read, and every one to come, ends as at the end of the input.
+  static void Interrupt();
+  static bool Interrupted();
+
   int Channels() const { return channels_; }
   int Rate() const { return rate_; }
+  // What libsndfile found; for a pipe, the header's promise (huge when the header has none).
   int64_t Frames() const { return frames_; }
+  // The frames the file's header promises; -1 when it names none.
+  int64_t Promised() const { return promised_; }
+  // Whether a pass through the file ended before the header's promise (not by Interrupt), and
+  // how many frames that pass held.
+  bool Truncated() const { return truncated_; }
+  int64_t Held() const { return held_; }
   // libsndfile's format code (major and sub type).
   int Format() const { return format_; }
 
  private:
+  void Close();
+
   sf_private_tag* file_ = nullptr;
+  int descriptor_ = -1;
   int channels_ = 0;
   int rate_ = 0;
   int64_t frames_ = 0;
+  int64_t promised_ = -1;
+  int64_t passFrames_ = 0;  // taken since the start of this pass
+  bool truncated_ = false;
+  int64_t held_ = 0;
   int format_ = 0;
   std::vector<float> ahead_;  // frames read from the file and not yet taken
   size_t aheadStart_ = 0;     // in frames

@@ -8,7 +8,8 @@ struct sf_private_tag;
 
 // An audio file written in the format its extension names. The samples go to a temporary file
 // beside the target, which takes the target's name only on Commit; anything else (an error, an
-// interruption, destruction) removes it, so a failed run never leaves a partial output. Samples are
+// interruption, destruction) removes it, so a failed run never leaves a partial output. One left by
+// a run killed outright is removed by the next run to the same target. Samples are
 // gathered into large pieces before they go to the file, so short periods do not cost a system call
 // each; a write error shows on the Write that sends a piece, at the latest on Commit.
 class QORHostAudioWriter {

@@ -120,11 +120,9 @@ bool QORHostControlCommand::Open(QORHostControlPanel* panel,
     QORHostOutput::Error(QORHostOutput::kFailed, error);
     return false;
   }
-  if (!catalog->Load(endpoint.GetConfigurationPath(), (*mode)->GetModeIdentity())) {
-    std::fprintf(stderr,
-                 "qorapo: warning: the technology library '%s' cannot be loaded, so no range is "
-                 "known and values are not checked\n",
-                 catalog->LibraryPath().c_str());
+  *catalog = panel->Catalog((*mode)->GetModeIdentity());
+  for (const std::string& warning : panel->Warnings()) {
+    std::fprintf(stderr, "qorapo: warning: %s\n", warning.c_str());
   }
   return true;
 }
@@ -203,19 +201,22 @@ int QORHostControlCommand::Get(QORAPOOperatingMode& mode, const json& controls) 
 }
 
 int QORHostControlCommand::Set(QORHostControlPanel& panel, QORAPOOperatingMode& mode,
-                               const QORHostControlCatalog& catalog, const json& controls) {
-  const json* control = FindEntry(controls, name_);
-  if (control == nullptr) {
-    return QORHostOutput::Error(QORHostOutput::kFailed,
-                                "'" + name_ + "' is not a public control of mode " +
-                                    QORHostControlPanel::ShortName(mode.GetModeIdentity()) +
-                                    " nor a global switch; the controls you can set are " +
-                                    Names(controls) + " (see `qorapo control list`)");
+                               const QORHostControlCatalog& /*catalog*/, const json& controls) {
+  if (name_ == "mode" || name_ == "speaker") {
+    return QORHostOutput::Error(
+        QORHostOutput::kFailed,
+        "'" + name_ + "' is no control; choose modes with `qorapo mode set`");
   }
+  // The same check as every other writer of a control, so a refusal reads the same.
+  QORAPOModeIdentity inForce = mode.GetModeIdentity();
   std::string stored;
   std::string error;
-  if (!catalog.Check(name_, value_, &stored, &error)) {
+  if (!panel.Check(&inForce, name_, value_, &stored, &error)) {
     return QORHostOutput::Error(QORHostOutput::kFailed, error);
+  }
+  const json* control = FindEntry(controls, name_);
+  if (control == nullptr) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, "unknown control '" + name_ + "'");
   }
   QORUTSValueList write;
   write.Set(QORUTSValue(name_, stored.c_str()));

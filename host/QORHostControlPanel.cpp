@@ -1,5 +1,7 @@
 #include "QORHostControlPanel.h"
 
+#include <algorithm>
+
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOPublicSettings.h"
@@ -46,7 +48,13 @@ bool QORHostControlPanel::HasStoredMode() {
 bool QORHostControlPanel::ResolveMode(const std::string& text, const std::string& speaker,
                                       std::shared_ptr<QORAPOOperatingMode>* out,
                                       std::string* error) {
-  const QORAPOModeIdentity current = CurrentMode();
+  return ResolveMode(CurrentMode(), text, speaker, out, error);
+}
+
+bool QORHostControlPanel::ResolveMode(const QORAPOModeIdentity& base, const std::string& text,
+                                      const std::string& speaker,
+                                      std::shared_ptr<QORAPOOperatingMode>* out,
+                                      std::string* error) {
   std::string modeText = text;
   std::string speakerText = speaker;
   const size_t slash = text.find('/');
@@ -55,8 +63,8 @@ bool QORHostControlPanel::ResolveMode(const std::string& text, const std::string
     if (speakerText.empty()) speakerText = text.substr(slash + 1);
   }
   const QORAPOModeIdentity wanted(
-      modeText.empty() ? current.GetMode().GetValueText() : Prefixed(modeText),
-      speakerText.empty() ? current.GetSpeakerType().GetValueText() : Prefixed(speakerText));
+      modeText.empty() ? base.GetMode().GetValueText() : Prefixed(modeText),
+      speakerText.empty() ? base.GetSpeakerType().GetValueText() : Prefixed(speakerText));
   if (!FindMode(wanted, out)) {
     *error = "the configuration has no mode " + ShortName(wanted) + "; use one of " + ModeList() +
              " (see `qorapo mode list`)";
@@ -157,34 +165,93 @@ bool QORHostControlPanel::SetMode(const std::string& mode, const std::string& sp
   return true;
 }
 
+const QORHostControlCatalog& QORHostControlPanel::Catalog(const QORAPOModeIdentity& mode,
+                                                          bool* described) {
+  const std::string key = ShortName(mode);
+  auto found = catalogs_.find(key);
+  if (found == catalogs_.end()) {
+    found = catalogs_.emplace(key, Described{}).first;
+    found->second.loaded = found->second.catalog.Load(endpoint_.GetConfigurationPath(), mode);
+    const std::string warning = "the technology library '" + found->second.catalog.LibraryPath() +
+                                "' cannot be loaded, so no range is known and values are not "
+                                "checked";
+    if (!found->second.loaded &&
+        std::find(warnings_.begin(), warnings_.end(), warning) == warnings_.end()) {
+      warnings_.push_back(warning);
+    }
+  }
+  if (described != nullptr) *described = found->second.loaded;
+  return found->second.catalog;
+}
+
+bool QORHostControlPanel::Check(QORAPOModeIdentity* inForce, const std::string& name,
+                                const std::string& value, std::string* stored, std::string* error) {
+  if (name == "mode" || name == "speaker") {
+    // As SetMode: the half not named stays the one in force.
+    std::shared_ptr<QORAPOOperatingMode> found;
+    if (!ResolveMode(*inForce, name == "mode" ? value : Short(inForce->GetMode().GetValueText()),
+                     name == "speaker" ? value : "", &found, error)) {
+      return false;
+    }
+    *inForce = found->GetModeIdentity();
+    *stored = value;
+    return true;
+  }
+  if (!IsGlobal(name)) {
+    std::shared_ptr<QORAPOOperatingMode> mode;
+    if (!FindMode(*inForce, &mode)) {
+      *error = "the current mode " + ShortName(*inForce) +
+               " is not in the configuration; choose one of " + ModeList();
+      return false;
+    }
+    if (mode->GetPublicControls().Find(name) == nullptr) {
+      std::string names = std::string(QORAPOGlobalSettings::kProcessEnable) + ", " +
+                          QORAPOGlobalSettings::kMicMonitorEnable;
+      for (const auto& [publicName, publicValue] : mode->GetPublicControls().Values()) {
+        names += ", " + publicName;
+      }
+      *error = "'" + name + "' is not a public control of mode " + ShortName(*inForce) +
+               " nor a global switch; the controls you can set are " + names +
+               " (see `qorapo control list`)";
+      return false;
+    }
+  }
+  return Catalog(*inForce).Check(name, value, stored, error);
+}
+
 bool QORHostControlPanel::Set(const std::string& name, const std::string& value,
                               std::string* error) {
+  QORAPOModeIdentity inForce = CurrentMode();
+  std::string stored;
+  return Check(&inForce, name, value, &stored, error) && Write(CurrentMode(), name, stored, error);
+}
+
+bool QORHostControlPanel::Restore(const QORAPOModeIdentity& mode, const std::string& name,
+                                  const std::string& value, std::string* error) {
+  return Write(mode, name, value, error);
+}
+
+bool QORHostControlPanel::Write(const QORAPOModeIdentity& id, const std::string& name,
+                                const std::string& value, std::string* error) {
   if (name == "mode") return SetMode(value, "", error);
   if (name == "speaker") return SetMode("", value, error);
   QORUTSValueList controls;
   controls.Set(QORUTSValue(name, value.c_str()));
   if (IsGlobal(name)) return WriteGlobal(controls, error);
   std::shared_ptr<QORAPOOperatingMode> mode;
-  const QORAPOModeIdentity current = CurrentMode();
-  if (!FindMode(current, &mode)) {
-    *error = "the current mode is not in the configuration; choose one with --mode";
-    return false;
-  }
-  if (mode->GetPublicControls().Find(name) == nullptr) {
-    std::string names = std::string(QORAPOGlobalSettings::kProcessEnable) + ", " +
-                        QORAPOGlobalSettings::kMicMonitorEnable;
-    for (const auto& [publicName, publicValue] : mode->GetPublicControls().Values()) {
-      names += ", " + publicName;
-    }
-    *error = "'" + name + "' is not a public control of mode " + ShortName(current) +
-             "; the controls you can set are " + names;
+  if (!FindMode(id, &mode)) {
+    *error = "the mode " + ShortName(id) + " is not in the configuration";
     return false;
   }
   return WritePublic(*mode, controls, error);
 }
 
 bool QORHostControlPanel::Get(const std::string& name, std::string* value, std::string* error) {
-  const QORAPOModeIdentity current = CurrentMode();
+  return Get(CurrentMode(), name, value, error);
+}
+
+bool QORHostControlPanel::Get(const QORAPOModeIdentity& current, const std::string& name,
+                              std::string* value, std::string* error) {
   if (name == "mode" || name == "speaker") {
     *value = (name == "mode" ? current.GetMode() : current.GetSpeakerType()).GetValueText();
     return true;

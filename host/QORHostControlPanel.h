@@ -1,9 +1,11 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "QORHostControlCatalog.h"
 #include "endpoint/QORAPOEndpointInfo.h"
 #include "endpoint/QORAPOModeSelector.h"
 #include "settings/QORAPOConfigurationFile.h"
@@ -29,10 +31,28 @@ class QORHostControlPanel {
   // that half. False with the list of the configuration's modes when no such mode exists.
   bool SetMode(const std::string& mode, const std::string& speaker, std::string* error);
   // name: a global switch ("VAPO3-Process Enable") or a public control of the current mode;
-  // "mode" and "speaker" set the current mode's halves. False with the names that work.
+  // "mode" and "speaker" set the current mode's halves. Checked as Check does; false with its
+  // message, and nothing written.
   bool Set(const std::string& name, const std::string& value, std::string* error);
-  // The value name has now, in the form Set takes.
+  // Writes a value of mode as Get read it, unchecked: for putting back what a run changed. For
+  // "mode" and "speaker", mode is not used.
+  bool Restore(const QORAPOModeIdentity& mode, const std::string& name, const std::string& value,
+               std::string* error);
+  // The one check every writer of a control makes before anything is written, so that a refusal
+  // reads the same whichever tool made it. name: "mode" or "speaker" (resolved from *inForce,
+  // which becomes the mode chosen), a global switch, or a public control of *inForce, whose value
+  // must fit the range the technology library describes. stored: value as the settings keep it.
+  bool Check(QORAPOModeIdentity* inForce, const std::string& name, const std::string& value,
+             std::string* stored, std::string* error);
+  // The descriptions of mode's controls, read once per mode. described: false when the
+  // technology library could not be loaded, so that values go unchecked (Warnings says so).
+  const QORHostControlCatalog& Catalog(const QORAPOModeIdentity& mode, bool* described = nullptr);
+  // What a caller should pass on to the user: checks that could not be made.
+  const std::vector<std::string>& Warnings() const { return warnings_; }
+  // The value name has now (in the current mode, or in mode), in the form Set takes.
   bool Get(const std::string& name, std::string* value, std::string* error);
+  bool Get(const QORAPOModeIdentity& mode, const std::string& name, std::string* value,
+           std::string* error);
 
   const QORAPOEndpointInfo& Endpoint() const { return endpoint_; }
   const QORAPOConfigurationFile& Configuration() const { return configuration_; }
@@ -43,6 +63,10 @@ class QORHostControlPanel {
   // are when the configuration has no such mode, or only as one the capture side picks itself.
   bool ResolveMode(const std::string& text, const std::string& speaker,
                    std::shared_ptr<QORAPOOperatingMode>* out, std::string* error);
+  // The same, with the halves not given taken from base rather than the current mode.
+  bool ResolveMode(const QORAPOModeIdentity& base, const std::string& text,
+                   const std::string& speaker, std::shared_ptr<QORAPOOperatingMode>* out,
+                   std::string* error);
   // The public controls of mode as stored for the endpoint (the file's value where none is).
   bool ReadPublic(QORAPOOperatingMode& mode, QORUTSValueList* out, std::string* error);
   // The global switches of the endpoint.
@@ -60,8 +84,17 @@ class QORHostControlPanel {
  private:
   static std::string Prefixed(const std::string& text);
   bool FindMode(const QORAPOModeIdentity& id, std::shared_ptr<QORAPOOperatingMode>* out);
+  bool Write(const QORAPOModeIdentity& mode, const std::string& name, const std::string& value,
+             std::string* error);
+
+  struct Described {
+    QORHostControlCatalog catalog;
+    bool loaded = false;
+  };
 
   QORAPOEndpointInfo endpoint_;
   QORAPOConfigurationFile configuration_;
   QORAPOModeSelector selector_;
+  std::map<std::string, Described> catalogs_;  // by mode, "Music/Speakers"
+  std::vector<std::string> warnings_;
 };

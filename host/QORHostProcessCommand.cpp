@@ -2,12 +2,15 @@
 
 #include "QORHostRegisterCommand.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -29,10 +32,40 @@
 namespace {
 
 std::atomic<int> gInterrupted{0};
+pthread_t gMainThread;
 
 void OnSignal(int signal) {
+  if (!pthread_equal(pthread_self(), gMainThread)) {
+    // Only the main thread reads the input: its blocked read ends only for a signal of its own.
+    pthread_kill(gMainThread, signal);
+    return;
+  }
   gInterrupted.store(signal);
+  QORHostAudioReader::Interrupt();
 }
+
+// Without SA_RESTART, so that an open or read blocked on a pipe returns to be ended.
+void CatchInterrupts() {
+  gMainThread = pthread_self();
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+// Whether two paths name one file, by its identity (links followed); "-" is standard input.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  const auto identify = [](const std::string& path, struct stat* status) {
+    return path == "-" ? fstat(0, status) == 0 : stat(path.c_str(), status) == 0;
+  };
+  return identify(a, &first) && identify(b, &second) && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+constexpr int kInterrupted = 130;
 
 // The objects' switch state while a crossfade to a new chain is under way.
 constexpr uint32_t kSwitching = 0;
@@ -79,17 +112,23 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
       ->check(CLI::Range(1.0, 100.0))
       ->capture_default_str();
   command
-      ->add_option("--set", sets_, "NAME=VALUE: a public control or global switch to write first")
+      ->add_option("--set", sets_,
+                   "NAME=VALUE: a public control or global switch to write first, checked as "
+                   "`qorapo control set` checks it")
       ->allow_extra_args(false);
   command
       ->add_option("--at", ats_,
-                   "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position")
+                   "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position, "
+                   "before its end (with --loop: at that stream position)")
       ->allow_extra_args(false);
   command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
   command->add_flag("--realtime", realtime_,
                     "Pace the periods at the wall clock, as the audio engine does, so that meters, "
                     "mode switches and tuning from other processes behave as on a device");
   command->add_flag("--json", json_, "Print the report as JSON");
+  command->add_flag("--overwrite-input", overwriteInput_,
+                    "Allow OUT to be the input file itself (under any name), which the result "
+                    "then replaces");
   command->add_flag("--loop", loop_,
                     "Play IN again from its start whenever it ends, until interrupted (Ctrl-C)");
   QORHostOutput::Example(
@@ -194,9 +233,7 @@ bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHost
 
 int QORHostProcessCommand::Run() {
   const auto started = std::chrono::steady_clock::now();
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGHUP, OnSignal);
+  CatchInterrupts();
   std::string error;
   for (const std::string& at : ats_) {
     if (!schedule_.Add(at, &error)) return Fail(error);
@@ -210,17 +247,59 @@ int QORHostProcessCommand::Run() {
   }
   std::vector<int> locations;
   if (!positions_.empty() && !ParsePositions(positions_, &locations, &error)) return Fail(error);
+  const bool toFile = output_ != "-";
+  // The output replaces its name only at the end, but a name of the input's own file would
+  // lose the input for good.
+  if (toFile && !overwriteInput_ && SameFile(input_, output_)) {
+    return Fail("'" + output_ + "' is the input file '" + input_ +
+                "' (the same file, by name or by a link); the result would replace it. Give "
+                "another output name, or --overwrite-input to replace the input on purpose");
+  }
 
   QORHostAudioReader reader;
-  if (!reader.Open(input_, &error)) return Fail(error);
+  if (!reader.Open(input_, &error) || gInterrupted.load() != 0) {
+    if (gInterrupted.load() == 0) return Fail(error);
+    std::fprintf(stderr, "qorapo: interrupted; no output written\n");
+    return kInterrupted;
+  }
   const int channels = reader.Channels();
   const int rate = reader.Rate();
   schedule_.Place(rate);
+  // A change past the end would never happen; a loop plays on, so there a position counts the
+  // stream, not one pass. A pipe that names no length is checked when it ends.
+  const int64_t length = reader.Frames();
+  if (!loop_ && length != std::numeric_limits<int64_t>::max()) {
+    for (const QORHostSchedule::Change& change : schedule_.Changes()) {
+      if (change.frame < length) continue;
+      return Fail("--at '" + change.text + "' lies past the end of '" + input_ + "', which is " +
+                  Seconds(length, rate) + " long (" + std::to_string(length) +
+                  " frames); give a position before its end");
+    }
+  }
 
   QORAPOEndpointInfo endpoint;
   if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) return Fail(error);
   QORHostControlPanel panel;
   if (!panel.Open(endpoint, &error)) return Fail(error);
+  // Every write of the run is checked before any is made, each against the mode in force where
+  // it lands (an earlier one may switch it), with the same check as `qorapo control set`.
+  QORAPOModeIdentity inForce = panel.CurrentMode();
+  if (!mode_.empty() || !speaker_.empty()) {
+    std::shared_ptr<QORAPOOperatingMode> chosen;
+    if (!panel.ResolveMode(mode_, speaker_, &chosen, &error)) return Fail(error);
+    inForce = chosen->GetModeIdentity();
+  }
+  for (auto& [name, value] : sets) {
+    std::string stored;
+    if (!panel.Check(&inForce, name, value, &stored, &error)) return Fail(error);
+    value = stored;
+  }
+  for (QORHostSchedule::Change& change : schedule_.Changes()) {
+    std::string stored;
+    if (!panel.Check(&inForce, change.name, change.value, &stored, &error)) return Fail(error);
+    change.value = stored;
+  }
+  warnings_.insert(warnings_.end(), panel.Warnings().begin(), panel.Warnings().end());
   const QORAPOModeIdentity previous = panel.CurrentMode();
   if ((!mode_.empty() || !speaker_.empty()) && !panel.SetMode(mode_, speaker_, &error)) {
     return Fail(error);
@@ -280,29 +359,39 @@ int QORHostProcessCommand::Run() {
     return Fail(error);
   }
   QORHostAudioWriter writer;
-  const bool toFile = output_ != "-";
   if (toFile && !writer.Open(output_, channels, rate, reader.Format(), &error)) return Fail(error);
 
-  // Scheduled changes last for this run only: what they touch is put back at the end.
+  // Scheduled changes last for this run only: what they touch is put back at the end, each
+  // control in the mode that was in force where it changed, and the mode as a whole (its halves
+  // one by one could pass through a mode the configuration lacks).
   std::vector<Restore> restore;
+  QORAPOModeIdentity walked = panel.CurrentMode();
   for (const QORHostSchedule::Change& change : schedule_.Changes()) {
-    for (const std::string& name : change.name == "mode" || change.name == "speaker"
-                                       ? std::vector<std::string>{"mode", "speaker"}
-                                       : std::vector<std::string>{change.name}) {
-      std::string value;
-      if (std::none_of(restore.begin(), restore.end(),
-                       [&](const Restore& saved) { return saved.name == name; }) &&
-          panel.Get(name, &value, &error)) {
-        restore.push_back({name, value});
-      }
+    const bool switches = change.name == "mode" || change.name == "speaker";
+    const std::string name = switches ? "mode" : change.name;
+    const QORAPOModeIdentity in = switches ? panel.CurrentMode() : walked;
+    std::string value = in.GetMode().GetValueText() + "/" + in.GetSpeakerType().GetValueText();
+    if (std::none_of(restore.begin(), restore.end(),
+                     [&](const Restore& saved) {
+                       return saved.name == name &&
+                              (switches || QORHostControlPanel::IsGlobal(name) ||
+                               QORHostControlPanel::ShortName(saved.mode) ==
+                                   QORHostControlPanel::ShortName(in));
+                     }) &&
+        (switches || panel.Get(in, name, &value, &error))) {
+      restore.push_back({name, value, in});
     }
+    std::string ignored;
+    if (switches) panel.Check(&walked, change.name, change.value, &ignored, &error);
   }
   struct RestoreAtEnd {
     QORHostControlPanel& panel;
     std::vector<Restore>& saved;
     ~RestoreAtEnd() {
       std::string ignored;
-      for (const Restore& entry : saved) panel.Set(entry.name, entry.value, &ignored);
+      for (const Restore& entry : saved) {
+        panel.Restore(entry.mode, entry.name, entry.value, &ignored);
+      }
     }
   } restoreAtEnd{panel, restore};
 
@@ -361,7 +450,7 @@ int QORHostProcessCommand::Run() {
         engine.Unlock();
         writer.Abort();
         std::fprintf(stderr, "qorapo: interrupted; no output written\n");
-        return 130;
+        return kInterrupted;
       }
       // Nothing is lost when nothing is written: the stream simply ends here.
       interrupted = true;
@@ -467,6 +556,20 @@ int QORHostProcessCommand::Run() {
   for (size_t i = 0; i < latencies.size(); ++i) latencies[i] = engine.StageLatencyFrames(i);
   engine.Unlock();
   if (toFile && !writer.Commit(&error)) return Fail(error);
+  // Only a stream whose length was unknown, or whose header promised more than it held, gets
+  // here with changes it never reached.
+  for (; !interrupted && next < changes.size(); ++next) {
+    warnings_.push_back("--at '" + changes[next].text + "' was never reached: the input ended at " +
+                        Seconds(inputFrames, rate));
+  }
+  const bool truncated = reader.Truncated() && !interrupted;
+  if (truncated) {
+    warnings_.push_back("the header of '" + input_ + "' promises " +
+                        Seconds(reader.Promised(), rate) + " (" +
+                        std::to_string(reader.Promised()) + " frames) but it holds " +
+                        Seconds(reader.Held(), rate) + " (" + std::to_string(reader.Held()) +
+                        " frames); the output ends where the input does");
+  }
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -478,11 +581,8 @@ int QORHostProcessCommand::Run() {
                        {"guid", QORWideToUtf8(endpoint.GetEndpointGuidText())}};
     out["mode"] =
         Short(mode.GetMode().GetValueText()) + "/" + Short(mode.GetSpeakerType().GetValueText());
-    out["input"] = {{"path", input_},
-                    {"channels", channels},
-                    {"rate", rate},
-                    {"frames", inputFrames},
-                    {"peak", inputPeak}};
+    out["input"] = {{"path", input_},        {"channels", channels}, {"rate", rate},
+                    {"frames", inputFrames}, {"peak", inputPeak},    {"truncated", truncated}};
     nlohmann::json stages = nlohmann::json::array();
     for (size_t i = 0; i < engine.Stages().size(); ++i) {
       const QORHostEngine::Stage& stage = engine.Stages()[i];

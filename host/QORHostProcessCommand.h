@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "QORHostSchedule.h"
+#include "settings/QORAPOModeIdentity.h"
 
 namespace CLI {
 class App;
@@ -26,6 +27,7 @@ class QORHostProcessCommand {
   struct Restore {
     std::string name;
     std::string value;
+    QORAPOModeIdentity mode;  // the one a control was changed in
   };
 
   int Fail(const std::string& message);
@@ -46,6 +48,7 @@ class QORHostProcessCommand {
   double periodMs_ = 10.0;
   bool realtime_ = false;
   bool loop_ = false;
+  bool overwriteInput_ = false;
   bool json_ = false;
   std::vector<std::string> sets_;
   std::vector<std::string> ats_;
