@@ -279,6 +279,7 @@ HRESULT CQOR_LFX_APO_Varion_Base::ValidateAndCacheConnectionInfo(
   if (!attached_) {
     attached_ = manager_.SetEndpoint(endpointDevice_.Get(), propertyStore_.Get(), GetLocation());
   }
+  manager_.SetMaxPeriodFrames(outputRoom_);
   ready_ = attached_ &&
            manager_.Initialize(inputFormat_.Format.nChannels, outputFormat_.Format.nChannels,
                                inputFormat_.Format.nSamplesPerSec, GetLocation());

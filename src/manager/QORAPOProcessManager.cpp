@@ -348,12 +348,13 @@ void QORAPOProcessManager::WriteRegistryMetrics() {
 }
 
 void QORAPOProcessManager::ReserveStorage() {
-  // A stall flush runs a period of this size on the real-time thread: size everything for it now.
+  // A stall flush runs a period of this size on the real-time thread, and the engine may hand over
+  // periods as long as its buffers: size everything for the longer now.
   const uint32_t flushFrames = FlushFrames(sampleRate_, latency_);
   const uint32_t channels = std::max(inputChannels_, outputChannels_);
   flushBuffer_.assign(static_cast<size_t>(flushFrames) * channels, 0.0f);
   for (QORAudioDataFloat* buffer : {&input_, &output_, &oldOutput_}) {
-    buffer->Init(flushFrames, channels, sampleRate_);
+    buffer->Init(std::max(flushFrames, maxPeriodFrames_), channels, sampleRate_);
     buffer->GetSamples(false, true);
     buffer->GetSamples(false, false);
   }
@@ -429,6 +430,7 @@ uint32_t QORAPOProcessManager::GetSwitchState() {
 void QORAPOProcessManager::ConfigureChain(QORAPOProcessChain& chain) {
   // Whatever happens below, the chain passes audio through at the common latency.
   chain.targetLatency = GetLatency();
+  chain.maxPeriodFrames = maxPeriodFrames_;
   chain.PreparePassThrough(endpointInfo_, outputChannels_, sampleRate_);
 
   std::shared_ptr<QORAPOOperatingMode> mode;

@@ -121,6 +121,9 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   virtual void SetOutputMute(bool mute);
   // Any thread, but not while Initialize runs.
   virtual int64_t GetLatency();
+  // Configuration, before Initialize: the longest period the engine will hand over (its buffers'
+  // frame count); the manager and its chains size their buffers for it, so no period allocates.
+  void SetMaxPeriodFrames(uint32_t frames) { maxPeriodFrames_ = frames; }
   // Configuration: stops the worker, rebuilds every chain, starts the worker again.
   virtual bool Initialize(uint32_t inputChannels, uint32_t outputChannels, uint32_t sampleRate,
                           int32_t location);
@@ -215,6 +218,7 @@ class QORAPOProcessManager : public IQORAPOEndpointNotify,
   uint32_t inputChannels_ = 0;
   uint32_t outputChannels_ = 0;
   uint32_t sampleRate_ = 0;
+  uint32_t maxPeriodFrames_ = 0;
   int32_t location_ = APO_FX_SFX;
   EDataFlow endpointFlow_ = eRender;
   QORComPtr<IMMDevice> endpointDevice_;

@@ -323,6 +323,32 @@ INSTANTIATE_TEST_SUITE_P(
         Alignment{"Mic", false, APO_FX_PreBlue, {{1, 1, 16000}, {2, 2, 44100}, {1, 1, 96000}}, 24}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(QORAPOProcessManagerChainTest, PeriodsAsLongAsTheEngineBuffersAllocateNothing) {
+  // Music/Speakers, 5.1 in and stereo out, with the engine's buffers at 400 ms: a period of that
+  // length, the first after the lock, runs in what the lock reserved, with and without resampling.
+  const QORAPOEndpointInfo render = qortest::MakeEndpoint(true, path_, ReadExample());
+  for (const uint32_t rate : {44100u, 48000u, 96000u}) {
+    SCOPED_TRACE(rate);
+    const uint32_t frames = rate * 2 / 5;
+    ModeManager manager;
+    ASSERT_TRUE(manager.SetEndpointInfo(render, APO_FX_PreBlue));
+    manager.SetMaxPeriodFrames(frames);
+    manager.Initialize(6, 2, rate, APO_FX_PreBlue);
+    manager.StopWorker();
+    ASSERT_FALSE(manager.GetCurrentChain()->bypassed);
+    std::vector<float> input(static_cast<size_t>(frames) * 6);
+    for (size_t i = 0; i < input.size(); ++i)
+      input[i] = 0.1f * static_cast<float>(std::sin(0.01 * i));
+    std::vector<float> output(static_cast<size_t>(frames) * 2);
+    uint32_t inFrames = frames;
+    uint32_t outFrames = frames;
+    const qortest::AllocationScope scope;
+    manager.Process(input.data(), &inFrames, output.data(), &outFrames, false);
+    EXPECT_EQ(scope.Count(), 0u);
+    EXPECT_EQ(outFrames, frames);
+  }
+}
+
 TEST_F(QORAPOProcessManagerChainTest, RealChainSwitchesAllocateNothingAndSoundLikeNotSwitching) {
   // Music/Speakers, 5.1 in and stereo out (downmix, ZR3D, Speaker Protection) by two managers at
   // 48000 Hz, one switching to an equal chain that takes its state, and a third at 96000 Hz.
