@@ -49,6 +49,8 @@ QORUTSValue::QORUTSValue(std::string name, boost::any value)
 QORUTSValue::QORUTSValue(std::string name, const char* text)
     : name_(std::move(name)), value_(std::string(text != nullptr ? text : "")) {}
 
+QORUTSValue::QORUTSValue(std::string name, long value) : name_(std::move(name)), value_(value) {}
+
 std::string QORUTSValue::GetValueText() const {
   if (const auto* l = boost::any_cast<long>(&value_)) return std::to_string(*l);
   if (const auto* i = boost::any_cast<int>(&value_)) return std::to_string(*i);

@@ -13,6 +13,8 @@ class QORUTSValue {
   QORUTSValue(std::string name, boost::any value);
   // A C string value is kept as std::string, never as a pointer.
   QORUTSValue(std::string name, const char* text);
+  // A whole number; without it a literal 0L would pick the C string overload and become "".
+  QORUTSValue(std::string name, long value);
   QORUTSValue(const QORUTSValue&) = default;
   QORUTSValue& operator=(const QORUTSValue&) = default;
   virtual ~QORUTSValue() = default;

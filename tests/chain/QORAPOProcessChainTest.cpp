@@ -252,7 +252,7 @@ TEST(QORAPOProcessChain, ReusedChainJoinsATuningSessionAndHearsItsEnd) {
   tool.reset();  // the tuning tool closes
   QORAPOTunedSettings later;
   ASSERT_TRUE(later.Open(request.endpoint, request.mode, true));  // the chain holds the block
-  ASSERT_TRUE(later.WriteControl(QORUTSValue(QORAPOTunedSettings::kTuningModeName, 0L)));
+  ASSERT_TRUE(later.WriteControl(QORUTSValue(QORAPOTunedSettings::kTuningModeName, "0")));
   EXPECT_TRUE(chain.TuningChanged());
   ASSERT_TRUE(chain.ConstructChain(request));
   EXPECT_EQ(gain(chain), "50");
