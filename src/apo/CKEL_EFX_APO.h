@@ -9,7 +9,7 @@ class IKEL_EFX_APO : public IUnknown {
   ~IKEL_EFX_APO() = default;
 };
 
-// The APO of the endpoint effect.
+// The APO of the endpoint effect. It adds no operation: threads as for the base class.
 class CKEL_EFX_APO : public CQOR_LFX_APO_Varion_Base, public IKEL_EFX_APO {
  public:
   static constexpr int32_t kLocation = APO_FX_EFX;

@@ -9,7 +9,7 @@ class IKEL_MFX_APO : public IUnknown {
   ~IKEL_MFX_APO() = default;
 };
 
-// The APO of the mode effect.
+// The APO of the mode effect. It adds no operation: threads as for the base class.
 class CKEL_MFX_APO : public CQOR_LFX_APO_Varion_Base, public IKEL_MFX_APO {
  public:
   static constexpr int32_t kLocation = APO_FX_MFX;

@@ -9,7 +9,7 @@ class IKEL_OMFX_APO : public IUnknown {
   ~IKEL_OMFX_APO() = default;
 };
 
-// The APO of the offload mode effect.
+// The APO of the offload mode effect. It adds no operation: threads as for the base class.
 class CKEL_OMFX_APO : public CQOR_LFX_APO_Varion_Base, public IKEL_OMFX_APO {
  public:
   static constexpr int32_t kLocation = APO_FX_OMFX;

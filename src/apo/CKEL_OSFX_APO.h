@@ -9,7 +9,7 @@ class IKEL_OSFX_APO : public IUnknown {
   ~IKEL_OSFX_APO() = default;
 };
 
-// The APO of the offload stream effect.
+// The APO of the offload stream effect. It adds no operation: threads as for the base class.
 class CKEL_OSFX_APO : public CQOR_LFX_APO_Varion_Base, public IKEL_OSFX_APO {
  public:
   static constexpr int32_t kLocation = APO_FX_OSFX;

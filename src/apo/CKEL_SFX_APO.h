@@ -9,7 +9,7 @@ class IKEL_SFX_APO : public IUnknown {
   ~IKEL_SFX_APO() = default;
 };
 
-// The APO of the stream effect.
+// The APO of the stream effect. It adds no operation: threads as for the base class.
 class CKEL_SFX_APO : public CQOR_LFX_APO_Varion_Base, public IKEL_SFX_APO {
  public:
   static constexpr int32_t kLocation = APO_FX_SFX;

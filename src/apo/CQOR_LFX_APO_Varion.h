@@ -9,7 +9,7 @@ class IQOR_LFX_APO_Varion : public IUnknown {
   ~IQOR_LFX_APO_Varion() = default;
 };
 
-// The APO of the older local-effect position.
+// The APO of the older local-effect position. It adds no operation: threads as for the base class.
 class CQOR_LFX_APO_Varion : public CQOR_LFX_APO_Varion_Base, public IQOR_LFX_APO_Varion {
  public:
   static constexpr int32_t kLocation = APO_FX_PreBlue;

@@ -21,7 +21,7 @@ class IQORAPOHostState : public IUnknown {
  public:
   // Configuration thread, with no period running.
   virtual HRESULT GetHostState(QORAPOHostStateInfo* info) = 0;
-  // The rebuild count alone, for a host that checks it every period: no chain line is built.
+  // Any. The rebuild count alone, for a host that checks it every period: no chain line is built.
   virtual HRESULT GetRebuildCount(uint32_t* count) = 0;
   // The thread that runs the periods, between two of them: the host paused the stream on
   // purpose, so the next period is not a stall and nothing is flushed. An offline host that waits
