@@ -9,20 +9,24 @@
 // The media buffer handed to the resampler object: owned bytes with a maximum and a current
 // length. Besides the interface, its owner may reuse it for a smaller maximum length (Reuse), so
 // that a converter keeps one buffer at its largest size instead of creating one per call.
+// Threads: those of the converter that owns it (QORSampleRateConvert).
 class CMediaBuffer : public IMediaBuffer {
  public:
-  // A buffer of maxLength bytes, length 0 and one reference; E_OUTOFMEMORY when memory runs out.
+  // Set-up: allocates. On the period path only for a call larger than the converter reserved. A
+  // buffer of maxLength bytes, length 0 and one reference; E_OUTOFMEMORY when memory runs out.
   static HRESULT Create(uint32_t maxLength, CMediaBuffer** buffer);
 
+  // Any; the last Release frees the buffer.
   HRESULT QueryInterface(REFIID iid, void** object) override;
   uint32_t AddRef() override;
   uint32_t Release() override;
+  // Real-time (each streaming call) and set-up: no allocation.
   HRESULT SetLength(uint32_t length) override;
   HRESULT GetMaxLength(uint32_t* maxLength) override;
   HRESULT GetBufferAndLength(uint8_t** buffer, uint32_t* length) override;
 
-  // Sets a new maximum length (up to the size it was created with) and length 0; false when the
-  // storage is too small.
+  // Real-time and set-up: no allocation. Sets a new maximum length (up to the size it was created
+  // with) and length 0; false when the storage is too small.
   bool Reuse(uint32_t maxLength);
   uint32_t GetCapacity() const { return capacity_; }
 

@@ -4,6 +4,11 @@
 
 // One period of audio: frames x channels samples with a sample rate and a role per channel, held
 // interleaved, planar or both; the other form is produced on demand.
+//
+// Threads: one thread at a time, the one that owns the buffer: the real-time thread for period
+// buffers, the thread that builds a chain or initialises the manager while it sizes them. On the
+// real-time thread no operation may allocate: Init keeps the storage, and GetSamples and CopyFrom
+// fill storage reserved at set-up, allocating only for a period larger than the reserve.
 template <typename T>
 class IQORAudioData {
  public:
@@ -23,6 +28,7 @@ class IQORAudioData {
   virtual uint32_t GetTag() const = 0;
   virtual void Clear() = 0;
   virtual void CopyFrom(IQORAudioData<T>& source) = 0;
+  // May allocate: not for the period path.
   virtual void AddChannels(uint32_t count) = 0;
   // Shortens the period; no samples move.
   virtual void SetFrameCount(uint32_t frames) = 0;

@@ -5,7 +5,7 @@
 // The fold coefficients shared by the downmix block, the process chain's conversions between
 // blocks of different channel counts and the capture pipe's mono fold. Arrays are interleaved;
 // the arithmetic is single precision: the two summed channels first, then the scale, then the
-// front channel.
+// front channel. Real-time: it touches only its arguments.
 class QORAudioChannelFold {
  public:
   // The single-precision value nearest to 0.707 (deliberately not 1/sqrt(2)).

@@ -6,7 +6,7 @@
 #include "audio/IQORAudioData.h"
 
 // The period buffer. Its arrays keep their storage across Init, so a steady stream of equal
-// periods refills existing storage and allocates nothing.
+// periods refills existing storage and allocates nothing. Threads as for IQORAudioData.
 class QORAudioDataFloat : public IQORAudioData<float> {
  public:
   bool Init(uint32_t frames, uint32_t channels, uint32_t sampleRate) override;
@@ -26,10 +26,11 @@ class QORAudioDataFloat : public IQORAudioData<float> {
   bool SetChannelMapEntry(uint32_t index, uint32_t value) override;
   uint32_t GetChannelMapEntry(uint32_t index) const override;
 
-  // Gives both forms storage for frames x channels samples, so that periods up to that size never
-  // allocate, whichever form is asked for first.
+  // Set-up: allocates. Gives both forms storage for frames x channels samples, so that periods up
+  // to that size never allocate, whichever form is asked for first.
   void Reserve(uint32_t frames, uint32_t channels);
 
+  // Real-time (the manager's input, the pipe's period) within reserved storage.
   virtual bool Assign(const float* samples, uint32_t frames, uint32_t channels, bool interleaved,
                       uint32_t sampleRate);
   virtual uint32_t GetSizeInBytes() const { return GetSampleCount() * 4; }

@@ -5,6 +5,8 @@
 #include "audio/IQORAudioData.h"
 
 // A cursor that walks a buffer it does not own, frame by frame, over the buffer's planar form.
+// Real-time (the block process's rings), and set-up when the rings are filled with their first
+// silence. It holds no storage; it allocates only where the buffer's GetSamples would.
 template <typename T>
 class QORAudioDataIndexed {
  public:

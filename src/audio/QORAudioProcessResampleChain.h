@@ -10,30 +10,36 @@
 
 // A process chain whose processes run at an internal sample rate. Each period is converted to the
 // internal rate, processed, converted back and re-timed through a sample FIFO with a lead of
-// kLeadFrames, so that it leaves with exactly the frames it came with.
+// kLeadFrames, so that it leaves with exactly the frames it came with. Threads as for
+// IQORAudioProcess: everything but Process is set-up.
 class QORAudioProcessResampleChain : public QORAudioProcessChain<float> {
  public:
   static constexpr uint32_t kLeadFrames = 5;
 
+  // Set-up.
   // Sets the converters up (when the internal rate differs from rate), restarts the FIFO with its
   // lead and initialises the processes at the internal rate. Buffers are sized here for periods
   // up to the longest of SetMaxFrames and 100 ms, so that no period the owner hands over
   // allocates.
   bool Init(uint32_t channels, uint32_t rate) override;
+  // Set-up.
   // Latency convention of every chain in the host: frames at the endpoint rate (the rate given to
   // Init), counting all the audio goes through: the processes' latencies converted from the
   // internal rate, plus, when resampling, the FIFO lead and the converters' filter delay, rounded
   // to the nearest frame.
   uint32_t GetLatency() const override;
+  // Real-time: periods up to the longest Init sized for allocate nothing.
   void Process(IQORAudioData<float>& data) override;
 
-  // Takes effect at the next Init; 0 runs the processes at the endpoint rate.
+  // Set-up. Takes effect at the next Init; 0 runs the processes at the endpoint rate.
   virtual void SetInternalRate(uint32_t rate) { internalRate_ = rate; }
-  // The longest period (frames at the endpoint rate) the next Init sizes the buffers for.
+  // Set-up. The longest period (frames at the endpoint rate) the next Init sizes the buffers for.
   void SetMaxFrames(uint32_t frames) { maxFrames_ = frames; }
-  // The longest period at the internal rate the processes may be handed, for that longest period.
+  // Set-up. The longest period at the internal rate the processes may be handed, for that longest
+  // period.
   uint32_t GetMaxInternalFrames() const;
 
+  // Set-up, or tests with the chain not processing.
   uint32_t GetInternalRate() const { return internalRate_; }
   const QORResampleHandler& GetDownHandler() const { return down_; }
   const QORResampleHandler& GetUpHandler() const { return up_; }

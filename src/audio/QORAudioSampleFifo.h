@@ -4,7 +4,9 @@
 #include <vector>
 
 // A first-in first-out queue of samples in a ring of fixed storage: pushing and popping never
-// allocate unless a push exceeds the reserved capacity.
+// allocate unless a push exceeds the reserved capacity. Reserve is set-up (also a side-chain
+// period longer than the pipe reserved, on the real-time thread); Clear and PushZeros run at
+// set-up; Push, Pop and Discard on the real-time thread.
 class QORAudioSampleFifo {
  public:
   // Grows the storage to hold at least capacity samples, keeping the queued ones.

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 // A non-owning view of an interleaved block, used to move a period between blocks whose channel
-// counts differ.
+// counts differ. Real-time (the process chain); a view, it never allocates.
 template <typename T>
 class QORChannelBox {
  public:

@@ -6,7 +6,9 @@
 
 #include "audio/QORAudioDataIndexed.h"
 
-// One ring per channel; all rings move in step. Storage is allocated by Init only.
+// One ring per channel; all rings move in step. Storage is allocated by Init only. Init and Reset
+// are set-up; the rest runs on the real-time thread (the block process) and, while the rings are
+// prepared, at set-up.
 template <typename T>
 class QORRingBuffer {
  public:

@@ -8,6 +8,7 @@
 
 // Set-up and streaming over the platform's resampler media object for one direction of
 // conversion. Equal input and output rates need no media object: the streaming call copies.
+// Threads: the owner's (QORResampleHandler).
 class QORSampleRateConvert {
  public:
   QORSampleRateConvert() = default;
@@ -15,18 +16,21 @@ class QORSampleRateConvert {
   QORSampleRateConvert& operator=(const QORSampleRateConvert&) = delete;
   virtual ~QORSampleRateConvert();
 
-  // Creates the media object when absent and gives it the stored rates with these channels as
-  // interleaved float. On failure the object is released so that the next call starts afresh.
+  // Set-up: allocates. Creates the media object when absent and gives it the stored rates with
+  // these channels as interleaved float. On failure the object is released so that the next call
+  // starts afresh.
   bool InitMediaObject(uint32_t channels);
 
-  // Converts as much as the media object accepts. Counts are in samples: on entry the input
-  // available and the output room, on return the input consumed and the output produced.
+  // Real-time and set-up: allocates only for a call larger than ReserveSamples covered. Converts
+  // as much as the media object accepts. Counts are in samples: on entry the input available and
+  // the output room, on return the input consumed and the output produced.
   bool Resample(const float* input, uint32_t* inputCount, float* output, uint32_t* outputCount);
 
-  // Grows the media buffers so that streaming calls of up to these counts allocate nothing.
+  // Set-up. Grows the media buffers so that streaming calls of up to these counts allocate nothing.
   void ReserveSamples(uint32_t inputCount, uint32_t outputCount);
 
-  // The media object's delay from input to output in 100-ns units; 0 without one.
+  // Set-up (the resample chain's latency). The media object's delay from input to output in 100-ns
+  // units; 0 without one.
   int64_t GetDelay() const;
 
   bool HasMediaObject() const { return static_cast<bool>(mediaObject_); }
@@ -35,7 +39,7 @@ class QORSampleRateConvert {
   uint32_t GetChannels() const { return channels_; }
 
  protected:
-  // Stores the format; true when any of the three changed.
+  // From Setup and Convert. Stores the format; true when any of the three changed.
   bool StoreFormat(uint32_t inputRate, uint32_t outputRate, uint32_t channels);
   void ClearFormat() { StoreFormat(0, 0, 0); }
 

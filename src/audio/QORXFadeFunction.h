@@ -6,16 +6,19 @@
 
 // Blends the old chain's output into the new one's: the old output passes unchanged for a hold time
 // (the new chain's latency filling up), then the new output fades in over 30 ms, rising linearly in
-// dB from -120 dB, while the old one takes the complementary weight 1 - g.
+// dB from -120 dB, while the old one takes the complementary weight 1 - g. The manager's: set up
+// on the configuration thread, then run on the real-time thread; it never allocates.
 class QORXFadeFunction {
  public:
   virtual ~QORXFadeFunction() = default;
 
-  // holdTime in units of 10 ns.
+  // Configuration (the manager resets its chains) and real-time (a switch begins). holdTime in
+  // units of 10 ns.
   void Start(uint32_t sampleRate, int64_t holdTime);
-  // from (old output) is only read; to (new output) receives the blend.
+  // Real-time. from (old output) is only read; to (new output) receives the blend.
   void Mix(IQORAudioData<float>& from, IQORAudioData<float>& to);
 
+  // Real-time, and tests.
   uint32_t GetFadeLength() const { return fadeLength_; }
   uint32_t GetHoldLength() const { return holdLength_; }
   uint32_t GetPosition() const { return position_; }
@@ -26,7 +29,7 @@ class QORXFadeFunction {
   // position / (hold + fade) in single precision; a crossfade of no length is complete at once.
   float GetProgress() const;
 
-  // Weight of the new output at frame d of the fade.
+  // Any. Weight of the new output at frame d of the fade.
   static float FadeGain(uint32_t d, uint32_t fadeLength);
 
  private:
