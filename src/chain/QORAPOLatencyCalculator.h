@@ -14,6 +14,9 @@ class QORRegistryKey;
 // build, in units of 10 ns. Every chain and the bypass are padded to it, so switching never shifts
 // the audio in time. Building every chain is slow, so the result is cached under the endpoint's
 // registry subkey for the configuration file's write time.
+//
+// Threads: the configuration thread (the manager's Initialize, at each lock). The chains it builds
+// are its own, so it never touches a chain the worker or the real-time thread holds.
 class QORAPOLatencyCalculator {
  public:
   static constexpr wchar_t kCacheIdValue[] = L"QorApoCfgLatencyCacheId";
@@ -23,6 +26,7 @@ class QORAPOLatencyCalculator {
 
   virtual ~QORAPOLatencyCalculator() = default;
 
+  // Configuration: builds chains, reads and writes the registry, so it may take long.
   // True when the latency came from the cache or at least one chain was built. rate, when neither
   // 0 nor kMeasureRate, is measured as well: chains that resample there, or whose latencies round
   // to other frame counts, may need more time. Its result is cached under the value names
@@ -31,10 +35,11 @@ class QORAPOLatencyCalculator {
   bool Calculate(const QORAPOEndpointInfo& endpoint,
                  const std::vector<std::shared_ptr<QORAPOOperatingMode>>& modes, uint32_t rate = 0,
                  const std::wstring& positionSuffix = std::wstring());
+  // Configuration, after Calculate.
   int64_t GetLatency() const { return latency_; }
 
  protected:
-  // What a calculation costs, through seams a test can count.
+  // From Calculate. What a calculation costs, through seams a test can count.
   virtual uint32_t ReadQword(const QORRegistryKey& key, const std::wstring& name, uint64_t* value);
   virtual uint64_t QueryFileTime(const std::wstring& path);
 
