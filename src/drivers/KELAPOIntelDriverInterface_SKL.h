@@ -17,6 +17,9 @@
 // The conversation with the Skylake DSP's post-processing module: kernel-streaming properties on
 // the wave filter found by walking the device topology of one render endpoint. Every answer is
 // the driver's data: sizes and counts are checked against what arrived before anything is read.
+//
+// Threads: the configuration thread. GetEffectsList makes one for its call and drops it; every
+// operation waits on the driver, so none belongs on the real-time thread.
 class KELAPOIntelDriverInterface_SKL {
  public:
   static constexpr GUID kModuleId = {
@@ -48,17 +51,20 @@ class KELAPOIntelDriverInterface_SKL {
   static constexpr uint32_t kDescriptorRequestSize = 32;
   static constexpr uint32_t kDescriptorAnswerSize = 12;
 
-  // Finds the module; status receives the result (S_OK only when the module is active).
+  // Configuration. Finds the module; status receives the result (S_OK only when the module is
+  // active). The destructor unregisters the event.
   explicit KELAPOIntelDriverInterface_SKL(HRESULT* status);
   virtual ~KELAPOIntelDriverInterface_SKL();
   KELAPOIntelDriverInterface_SKL(const KELAPOIntelDriverInterface_SKL&) = delete;
   KELAPOIntelDriverInterface_SKL& operator=(const KELAPOIntelDriverInterface_SKL&) = delete;
 
+  // Configuration; calls from two threads take turns over the answer buffer.
   // Copies the answer's data to data. False without a module, when the request failed, when the
   // answer states more data than arrived or than the caller's buffer holds (nothing is copied).
   bool GetParameter(HRESULT* status, uint32_t parameterId, void* data, uint32_t size);
 
-  // Feature queries: true when the call succeeded, the status is S_OK and the tested word is not 0.
+  // Configuration. Feature queries: true when the call succeeded, the status is S_OK and the tested
+  // word is not 0.
   bool Query10014405Offset16();
   bool Query10014404();
   bool Query10014405Offset0();
@@ -67,16 +73,19 @@ class KELAPOIntelDriverInterface_SKL {
   // A direct read under the same conditions, testing the first word.
   bool ReadParameterWord0(uint32_t parameterId, uint32_t size);
 
+  // Configuration (the destructor).
   void UnregisterEvent();
+  // Configuration (GetParameter): traces the bytes.
   void DumpBuffer(const void* data, uint32_t size);
 
+  // Configuration: fixed by the constructor.
   uint32_t ModuleType() const { return moduleType_; }
   const std::string& ModuleName() const { return moduleName_; }
   const std::string& ModuleVersion() const { return moduleVersion_; }
   bool HasControl() const { return static_cast<bool>(control_); }
   uint32_t NodeId() const { return nodeId_; }
 
-  // Request layouts, shared with the tests that play the driver.
+  // Any. Request layouts, shared with the tests that play the driver.
   static std::vector<uint8_t> BuildRequest(uint32_t propertyId, uint32_t flags, uint32_t nodeId,
                                            uint32_t length, uint32_t moduleType,
                                            uint32_t parameterId);

@@ -11,6 +11,9 @@
 // The conversation with the Broadwell audio DSP driver: fixed-layout requests through device I/O
 // control on the driver's device interface. Every answer is the driver's data and is checked
 // before use.
+//
+// Threads: the configuration thread. GetEffectsList makes one for its call and drops it; every
+// request waits on the driver, so none belongs on the real-time thread.
 class QORAPOIntelDriverInterface_BRW {
  public:
   static constexpr GUID kInterfaceClass = {
@@ -28,15 +31,18 @@ class QORAPOIntelDriverInterface_BRW {
   static constexpr uint32_t kParameterDataMax = 64000;
   static constexpr uint32_t kParameterSize = kParameterDataOffset + kParameterDataMax;
 
+  // Configuration. Opens nothing yet.
   explicit QORAPOIntelDriverInterface_BRW(uint32_t moduleId);
   virtual ~QORAPOIntelDriverInterface_BRW();
   QORAPOIntelDriverInterface_BRW(const QORAPOIntelDriverInterface_BRW&) = delete;
   QORAPOIntelDriverInterface_BRW& operator=(const QORAPOIntelDriverInterface_BRW&) = delete;
 
-  // Opens the first openable device of the interface class and keeps it; false when none opens.
+  // Configuration. Opens the first openable device of the interface class and keeps it; false
+  // when none opens.
   bool OpenIntelDriver();
   bool IsOpen() const { return device_ != nullptr; }
 
+  // Configuration, as every request below.
   bool GetModuleInfo(int32_t* status, std::string* name, std::string* second);
   bool SetStatus(int32_t* status);
   // Copies size bytes of the answer's data to data. False when the request failed, when size is
