@@ -55,6 +55,7 @@ HRESULT CQOR_LFX_Capture_APO_Varion::ValidateAndCacheConnectionInfo(
       u32NumInputConnections, inputs, u32NumOutputConnections, outputs);
   CacheFormats(u32NumInputConnections, inputs, u32NumOutputConnections, outputs);
   ready_ = false;
+  manager_.SetMaxPeriodFrames(outputRoom_);
   if (FAILED(hr) ||
       !manager_.Initialize(inputFormat_.Format.nChannels, outputFormat_.Format.nChannels,
                            inputFormat_.Format.nSamplesPerSec, kLocation)) {

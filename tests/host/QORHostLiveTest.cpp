@@ -12,15 +12,8 @@ constexpr int kRate = 48000;
 constexpr double kTone = 1000.0;
 constexpr double kAmplitude = 0.1;
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Level of the tone in dB relative to the input, in channel 0 over [begin, end) seconds.
 double LevelDb(const HostAudio& audio, double begin, double end) {
-  return qortest::Db(qortest::ToneLevel(audio, kTone, static_cast<size_t>(begin * audio.rate),
-                                        static_cast<size_t>(end * audio.rate)) /
-                     kAmplitude);
+  return qortest::ToneDb(audio, kTone, kAmplitude, begin, end);
 }
 
 // The first frame where two runs differ by more than a rounding could, or their length.
@@ -56,11 +49,12 @@ class HostLiveTest : public qortest::HostToolTest {
   // returned.
   std::pair<double, double> WriteAt(double start, double seconds,
                                     const std::vector<std::string>& args) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(start + seconds - Now()));
-    const double before = Now() - start;
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(start + seconds - qortest::MonotonicNow()));
+    const double before = qortest::MonotonicNow() - start;
     const HostResult result = Run(args, "tool");
     EXPECT_EQ(result.code, 0) << result.err;
-    return {before, Now() - start};
+    return {before, qortest::MonotonicNow() - start};
   }
 
   nlohmann::json FinishHost(pid_t pid) {

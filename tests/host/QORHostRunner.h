@@ -114,6 +114,18 @@ inline double ToneLevel(const HostAudio& audio, double f, size_t begin, size_t e
   return 2.0 * std::hypot(re, im) / static_cast<double>(end - begin);
 }
 
+// The tone's level in dB relative to amplitude, in channel 0 over [begin, end) seconds.
+inline double ToneDb(const HostAudio& audio, double f, double amplitude, double begin, double end) {
+  return Db(ToneLevel(audio, f, static_cast<size_t>(begin * audio.rate),
+                      static_cast<size_t>(end * audio.rate)) /
+            amplitude);
+}
+
+// Seconds on the monotonic clock, the one a real-time run names its stream's start on.
+inline double MonotonicNow() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 // The largest step between samples of channel 0 in any 10 ms window over [begin, end) frames,
 // against the steepest step a clean tone of hz at that window's peak makes (1.0 when click-free).
 inline double WorstStep(const HostAudio& audio, double hz, size_t begin, size_t end) {

@@ -12,14 +12,8 @@ constexpr int kRate = 48000;
 constexpr double kTone = 1000.0;
 constexpr double kAmplitude = 0.1;
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 double LevelDb(const HostAudio& audio, double begin, double end) {
-  return qortest::Db(qortest::ToneLevel(audio, kTone, static_cast<size_t>(begin * audio.rate),
-                                        static_cast<size_t>(end * audio.rate)) /
-                     kAmplitude);
+  return qortest::ToneDb(audio, kTone, kAmplitude, begin, end);
 }
 
 class HostTuningEndTest : public qortest::HostToolTest {
@@ -44,20 +38,21 @@ TEST_F(HostTuningEndTest, AHostPlayingBeforeTheSessionJoinsItAndHearsItsEnd) {
   const double start = std::stod(match[1]);
 
   // The tuning tool opens while the host plays; a control panel's write makes the host rebuild.
-  const double opened = Now() - start;
+  const double opened = qortest::MonotonicNow() - start;
   const pid_t hold = StartBackground({"tune", "hold", "--mode", "Music/Speakers"}, "hold");
   ASSERT_NE(hold, 0) << qortest::SlurpFile(ErrOf("hold"));
   EXPECT_EQ(Run({"tune", "set", "ZR3D-GEQ Band 6", "-600"}, "tool").code, 0);
   EXPECT_EQ(Run({"tune", "mode", "2"}, "tool").code, 0);
   EXPECT_EQ(Run({"control", "set", "ZR3D-GEQ Enable", "1"}, "tool").code, 0);
-  const double selected = Now() - start;
+  const double selected = qortest::MonotonicNow() - start;
 
   // The tool closes, then tuning mode 0 is written into the block the host still holds.
-  std::this_thread::sleep_for(std::chrono::duration<double>(start + selected + 1.0 - Now()));
+  std::this_thread::sleep_for(
+      std::chrono::duration<double>(start + selected + 1.0 - qortest::MonotonicNow()));
   EXPECT_EQ(Stop(hold), 0);
-  const double before = Now() - start;
+  const double before = qortest::MonotonicNow() - start;
   const HostResult mode = Run({"tune", "mode", "0"}, "tool");
-  const double after = Now() - start;
+  const double after = qortest::MonotonicNow() - start;
   EXPECT_EQ(mode.code, 0) << mode.err;
 
   const HostResult finished = Wait(host, "host");
