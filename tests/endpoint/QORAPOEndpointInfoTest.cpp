@@ -51,98 +51,39 @@ Values Join(Values a, const Values& b) {
 TEST(QORAPOEndpointInfo, RefreshTakesKeysInTheirOrderAndFallsBackToDefaults) {
   const std::wstring id = QORGuidToString(kId);
   const std::wstring defaultSubkey = L"Software\\QOR Labs\\APO\\" + id;
+  const std::wstring one = L"Software\\Maker\\One", sub = L"Software\\Second\\Sub";
+  const std::wstring mine = L"C:\\mine.xml";
+  const Values maker = {{kMaker + L"0", one}, {kMaker + L"1", L"C:\\Data"}, {kMaker + L"2", mine}};
+  const Values later = {{kFx + L"1", kClassA},  {kFx + L"5", kClassA},
+                        {kFx + L"13", kClassB}, {kFx + L"6", kClassC},
+                        {kFx + L"15", kClassC}, {kFx + L"11", L"not a class"},
+                        {kFx + L"12", kClassB}};
+  const Values sfx = {{kFx + L"5", kClassA}}, pre = {{kFx + L"1", kClassA}};
+  const Values second = {{kMaker + L"5", L"SOFTWARE\\Second"}, {kMaker + L"2", mine}};
+  const Values secondKey = {{kMaker + L"2", L"C:\\other.xml"}, {kMaker + L"0", sub}};
+  const wchar_t *k81 = L"presets_ABCD1234_81.xml", *kPlain = L"presets_ABCD1234.xml";
+  using Positions = std::array<std::wstring, 6>;
+  const Positions none, sfxOnly = {L"", kClassA}, preOnly = {kClassA};
+  const Positions laterOnes = {kClassA, kClassB, kClassC, kClassC, L"", kClassB};
+  const std::wstring& dflt = defaultSubkey;
   struct Row {
     const char* what;
     bool render;
     Values properties, fx, secondary;
-    const wchar_t* presetFile;           // created in the data folder when set
-    std::wstring subkey, configuration;  // a configuration starting with \ is in the data folder
-    std::array<std::wstring, 6> positions;
+    const wchar_t* presetFile;  // created in the data folder when set
+    // configuration: empty for the default, a bare file name for one in the data folder
+    std::wstring subkey, configuration;
+    Positions positions;
     std::wstring dataFolder = L"";  // empty: the default
-  } rows[] = {
-      {"nothing of the maker's", true, {}, {}, {}, nullptr, defaultSubkey, L"", {}},
-      {"maker's properties",
-       true,
-       {{kMaker + L"0", L"Software\\Maker\\One"},
-        {kMaker + L"1", L"C:\\Data"},
-        {kMaker + L"2", L"C:\\Config\\mine.xml"}},
-       {},
-       {},
-       nullptr,
-       L"Software\\Maker\\One",
-       L"C:\\Config\\mine.xml",
-       {},
-       L"C:\\Data"},
-      {"later position ids win",
-       true,
-       {},
-       {{kFx + L"1", kClassA},
-        {kFx + L"5", kClassA},
-        {kFx + L"13", kClassB},
-        {kFx + L"6", kClassC},
-        {kFx + L"15", kClassC},
-        {kFx + L"11", L"not a class"},
-        {kFx + L"12", kClassB}},
-       {},
-       nullptr,
-       defaultSubkey,
-       L"",
-       {kClassA, kClassB, kClassC, kClassC, L"", kClassB}},
-      {"preset with an effect class",
-       true,
-       kSubsystem,
-       {{kFx + L"5", kClassA}},
-       {},
-       L"presets_ABCD1234_81.xml",
-       defaultSubkey,
-       L"\\presets_ABCD1234_81.xml",
-       {L"", kClassA}},
-      {"preset of a device without classes",
-       true,
-       kSubsystem,
-       {{kFx + L"1", kClassA}},
-       {},
-       L"presets_ABCD1234.xml",
-       defaultSubkey,
-       L"\\presets_ABCD1234.xml",
-       {kClassA}},
-      {"only the other preset name present",
-       true,
-       kSubsystem,
-       {{kFx + L"5", kClassA}},
-       {},
-       L"presets_ABCD1234.xml",
-       defaultSubkey,
-       L"",
-       {L"", kClassA}},
-      {"capture takes no preset",
-       false,
-       kSubsystem,
-       {{kFx + L"5", kClassA}},
-       {},
-       L"presets_ABCD1234_81.xml",
-       defaultSubkey,
-       L"",
-       {L"", kClassA}},
-      {"no preset without the maker's flag",
-       true,
-       {kSubsystem[0]},
-       {{kFx + L"5", kClassA}},
-       {},
-       L"presets_ABCD1234_81.xml",
-       defaultSubkey,
-       L"",
-       {L"", kClassA}},
-      {"secondary key fills empty fields",
-       true,
-       {{kMaker + L"5", L"SOFTWARE\\Second"}, {kMaker + L"2", L"C:\\mine.xml"}},
-       {},
-       {{kMaker + L"2", L"C:\\other.xml"}, {kMaker + L"0", L"Software\\Second\\Sub"}},
-       nullptr,
-       L"Software\\Second\\Sub",
-       L"C:\\mine.xml",
-       {}},
-  };
+  } rows[] = {{"nothing of the maker's", true, {}, {}, {}, nullptr, dflt, L"", none},
+              {"maker's properties", true, maker, {}, {}, nullptr, one, mine, none, L"C:\\Data"},
+              {"later ids win", true, {}, later, {}, nullptr, dflt, L"", laterOnes},
+              {"preset, a class", true, kSubsystem, sfx, {}, k81, dflt, k81, sfxOnly},
+              {"preset, no class", true, kSubsystem, pre, {}, kPlain, dflt, kPlain, preOnly},
+              {"other preset only", true, kSubsystem, sfx, {}, kPlain, dflt, L"", sfxOnly},
+              {"capture, no preset", false, kSubsystem, sfx, {}, k81, dflt, L"", sfxOnly},
+              {"no maker's flag", true, {kSubsystem[0]}, sfx, {}, k81, dflt, L"", sfxOnly},
+              {"secondary key", true, second, {}, secondKey, nullptr, sub, mine, none}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     qortest::TempStateRoot root;
@@ -171,10 +112,10 @@ TEST(QORAPOEndpointInfo, RefreshTakesKeysInTheirOrderAndFallsBackToDefaults) {
     EXPECT_EQ(info.GetRegistrySubkey(), row.subkey);
     const std::wstring defaultConfiguration =
         Folder(FOLDERID_ProgramFiles) + L"\\qor_apo_config.xml";
-    EXPECT_EQ(info.GetConfigurationPath(), row.configuration.empty() ? defaultConfiguration
-                                           : row.configuration.front() == L'\\'
-                                               ? data + row.configuration
-                                               : row.configuration);
+    std::wstring configuration = data + L"\\" + row.configuration;
+    if (row.configuration.empty()) configuration = defaultConfiguration;
+    if (row.configuration.starts_with(L"C:")) configuration = row.configuration;
+    EXPECT_EQ(info.GetConfigurationPath(), configuration);
     EXPECT_EQ(info.GetDataFolder(), row.dataFolder.empty() ? data : row.dataFolder);
     for (int location = 0; location < 6; ++location) {
       GUID expected = GUID_NULL;

