@@ -133,7 +133,11 @@ bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, i
   // A hidden name beside the target, so the rename stays within one file system. It names the
   // writing process and is locked while written, so that a later run can tell one left by a
   // killed run from one still being written.
-  const std::string prefix = "." + target.filename().string() + ".qorapo-";
+  // Appended piece by piece: the release build's compiler misreads "." + string as overlapping
+  // copies.
+  std::string prefix(".");
+  prefix += target.filename().string();
+  prefix += ".qorapo-";
   RemoveStale(folder, prefix);
   std::string pattern = (folder / (prefix + std::to_string(getpid()) + "-XXXXXX")).string();
   const int descriptor = mkostemp(pattern.data(), O_CLOEXEC);
