@@ -89,6 +89,20 @@ TEST_F(HostInTheWayTest, APlantedThingAtAMeterNameIsNamedWithItsPathAndNothingBl
     const std::string lines = qortest::SlurpFile(trace);
     EXPECT_NE(lines.find("ERROR: meter 1 did not open: " + c.message), std::string::npos) << lines;
 
+    // A reader beside a playing host reads the input meter and names what keeps the output
+    // meter dark; with no host at all it fails, naming the same.
+    const pid_t live =
+        Start({"process", File("tone.wav"), "-", "--realtime", "--loop"}, "live" + tag);
+    background_.push_back(live);
+    ASSERT_TRUE(WaitForErr(live, "live" + tag, "real-time stream started at monotonic"))
+        << qortest::SlurpFile(ErrOf("live" + tag));
+    const pid_t beside = Start({"meter", "--once"}, "beside" + tag);
+    const HostResult read = Finish(beside, "beside" + tag, std::chrono::seconds(60));
+    EXPECT_EQ(read.code, 0) << read.err;
+    EXPECT_NE(read.err.find("output meter: " + c.message), std::string::npos) << read.err;
+    EXPECT_NE(read.out.find("output  not published: " + c.message), std::string::npos) << read.out;
+    EXPECT_EQ(Stop(live), 0);
+
     const pid_t meter = Start({"meter", "--once"}, "meter" + tag);
     const HostResult metered = Finish(meter, "meter" + tag, std::chrono::seconds(60));
     EXPECT_EQ(metered.code, 2) << metered.err;
