@@ -1,7 +1,9 @@
 // End-to-end: something that is no shared object (a FIFO, a folder, a link) planted where a
 // meter's block or mutex lives. The host plays on without that meter; the trace and `qorapo meter`
 // say what is in the way and where, and nothing waits on the planted thing.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "QORHostRunner.h"
@@ -32,7 +34,7 @@ class HostInTheWayTest : public qortest::HostToolTest {
   }
 };
 
-enum class Plant { kFifo, kFolder, kLink };
+enum class Plant { kFifo, kFolder, kLink, kSocket };
 
 TEST_F(HostInTheWayTest, APlantedThingAtAMeterNameIsNamedWithItsPathAndNothingBlocks) {
   // The demonstration endpoint's output meter (its display name, as the meter composes it, starts
@@ -53,6 +55,8 @@ TEST_F(HostInTheWayTest, APlantedThingAtAMeterNameIsNamedWithItsPathAndNothingBl
        "a folder is in the way of the meter block at " + block + "; remove it"},
       {"link at the block", Plant::kLink, block,
        "a symbolic link is in the way of the meter block at " + block + "; remove it"},
+      {"socket at the block", Plant::kSocket, block,
+       "a socket is in the way of the meter block at " + block + "; remove it"},
       {"FIFO at the mutex", Plant::kFifo, mutex,
        "a FIFO is in the way of the meter's mutex at " + mutex + "; remove it"},
   };
@@ -76,6 +80,20 @@ TEST_F(HostInTheWayTest, APlantedThingAtAMeterNameIsNamedWithItsPathAndNothingBl
       case Plant::kLink:
         fs::create_symlink(elsewhere, c.path);
         break;
+      case Plant::kSocket: {
+        // Bound under a short name (socket addresses are short), then moved to its place.
+        const std::string bound = File("s");
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(bound.size(), sizeof(address.sun_path));
+        bound.copy(address.sun_path, bound.size());
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_GE(listener, 0);
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ::close(listener);
+        fs::rename(bound, c.path);
+        break;
+      }
     }
 
     const std::string trace = (fs::path(logs_) / ("host" + tag + ".trace")).string();
