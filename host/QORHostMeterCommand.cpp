@@ -140,8 +140,12 @@ void QORHostMeterCommand::Attach(const QORAPOEndpointInfo& endpoint, QORAPOShare
     if (!meters[index].IsOpen()) {
       const QORNamedObjectError probe =
           ProbeSharedMemory(QORAPOSharedMeter::MappingName(endpoint, index));
+      inTheWay_[index].clear();
       if (probe == QORNamedObjectError::kNone || probe == QORNamedObjectError::kAccessDenied) {
-        meters[index].OpenCreate(endpoint, index);
+        if (!meters[index].OpenCreate(endpoint, index)) inTheWay_[index] = meters[index].Obstacle();
+      } else if (probe != QORNamedObjectError::kTruncated) {
+        // No host can publish a meter while something else stands at its block's or mutex's name.
+        inTheWay_[index] = QORAPOSharedMeter::InTheWay(endpoint, index);
       }
       // Still held by a host, but cut short: nothing to read until every holder lets go.
       lost_[index] = probe == QORNamedObjectError::kTruncated;
@@ -159,6 +163,12 @@ void QORHostMeterCommand::SayLost(const QORAPOEndpointInfo& endpoint, int index)
                "short; its host keeps playing, and metering comes back once every host holding "
                "it has ended\n",
                kMeterNames[index], QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str());
+}
+
+void QORHostMeterCommand::SayInTheWay(int index) {
+  if (inTheWay_[index].empty() || inTheWaySaid_[index] == inTheWay_[index]) return;
+  inTheWaySaid_[index] = inTheWay_[index];
+  std::fprintf(stderr, "qorapo: %s meter: %s\n", kMeterNames[index], inTheWay_[index].c_str());
 }
 
 QORHostMeterCommand::Reading QORHostMeterCommand::Take(QORAPOSharedMeter* meters,
@@ -211,6 +221,13 @@ int QORHostMeterCommand::Run() {
               "' are gone: another process cut them short; metering comes back once every host "
               "holding them has ended");
     }
+    // Something planted at a meter's name, not the metering mode, is what keeps it dark then.
+    std::string obstacles;
+    for (const std::string& obstacle : inTheWay_) {
+      if (obstacle.empty()) continue;
+      obstacles += (obstacles.empty() ? "" : "; and ") + obstacle;
+    }
+    if (!obstacles.empty()) return QORHostOutput::Error(QORHostOutput::kFailed, obstacles);
     return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
   }
   return once_ ? RunOnce(endpoint, meters, published) : RunLive(endpoint, meters, published);
@@ -239,7 +256,11 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOShare
         continue;
       }
       if (!readings[index].published) {
-        std::printf(" not published by this endpoint's metering mode\n");
+        if (inTheWay_[index].empty()) {
+          std::printf(" not published by this endpoint's metering mode\n");
+        } else {
+          std::printf(" not published: %s\n", inTheWay_[index].c_str());
+        }
         continue;
       }
       if (!readings[index].read) {
@@ -254,6 +275,7 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOShare
   }
   for (int index = 0; index < 2; ++index) {
     if (readings[index].lost) SayLost(endpoint, index);
+    SayInTheWay(index);
   }
   const bool anyRead = readings[0].read || readings[1].read;
   // A block cut short while we read is a reading too: it says what became of the meter.
@@ -287,6 +309,7 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOShare
     for (int index = 0; index < 2; ++index) {
       readings[index] = Take(meters, published, index);
       if (readings[index].lost) SayLost(endpoint, index);
+      SayInTheWay(index);
     }
     if (json_) {
       nlohmann::json out;
@@ -310,8 +333,10 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOShare
             continue;
           }
           if (!readings[index].published) {
-            lines.push_back(std::string(head) +
-                            (channel == 0 ? "not published (no host, or its metering mode)" : ""));
+            const char* why = inTheWay_[index].empty()
+                                  ? "not published (no host, or its metering mode)"
+                                  : "not published: something is in the way (see above)";
+            lines.push_back(std::string(head) + (channel == 0 ? why : ""));
             continue;
           }
           // A block the host kept busy through every try shows as silence for this reading.

@@ -42,6 +42,8 @@ class QORHostMeterCommand {
   Reading Take(QORAPOSharedMeter* meters, const bool* published, int index);
   // Says once per meter, on stderr, that its block was cut short.
   void SayLost(const QORAPOEndpointInfo& endpoint, int index);
+  // Says once per meter, on stderr, what stands in the way of its block or mutex.
+  void SayInTheWay(int index);
   int ShownChannels(const Reading* readings);
   std::string NoHostMessage(const QORAPOEndpointInfo& endpoint) const;
 
@@ -53,4 +55,7 @@ class QORHostMeterCommand {
   int seenChannels_ = 1;
   bool lost_[2] = {false, false};
   bool lostSaid_[2] = {false, false};
+  // What is in the way of each meter's block or mutex; empty when nothing is.
+  std::string inTheWay_[2];
+  std::string inTheWaySaid_[2];
 };

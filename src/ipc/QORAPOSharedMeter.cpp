@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "common/QORTrace.h"
+#include "platform/IQORNamedMutex.h"
+#include "platform/IQORSharedMemory.h"
 #include "platform/QOREndpointStore.h"
 
 namespace {
@@ -45,19 +47,38 @@ std::wstring QORAPOSharedMeter::MutexName(const std::wstring& mappingName) {
   return mappingName + L"_Mutex";
 }
 
+std::string QORAPOSharedMeter::InTheWay(const QORAPOEndpointInfo& endpoint, uint32_t index) {
+  const std::wstring name = MappingName(endpoint, index);
+  std::string what;
+  std::string path;
+  if (QORSharedMemoryInTheWay(name, &what, &path)) {
+    return what + " is in the way of the meter block at " + path + "; remove it";
+  }
+  if (QORNamedMutexInTheWay(MutexName(name), &what, &path)) {
+    return what + " is in the way of the meter's mutex at " + path + "; remove it";
+  }
+  return {};
+}
+
 bool QORAPOSharedMeter::OpenCreate(const QORAPOEndpointInfo& endpoint, uint32_t index) {
+  const QORTracePoint where{"QORAPOSharedMeter", __LINE__, "QORAPOSharedMeter::OpenCreate"};
+  obstacle_.clear();
   const std::wstring name = MappingName(endpoint, index);
   // Opening another endpoint or index moves the meter there rather than keeping the old block.
   if (GetView() != nullptr && name_ != name) Close();
-  if (!Create(name, kBlockSize, false)) return false;
-  name_ = name;
-  if (GetView() == nullptr && MapView() == nullptr) {
-    Close();
-    return false;
+  bool opened = Create(name, kBlockSize, false);
+  if (opened) {
+    name_ = name;
+    opened = GetView() != nullptr || MapView() != nullptr;
   }
   // A mutex kept from another block would guard nothing here.
-  HoldMutex(MutexName(name), {"QORAPOSharedMeter", __LINE__, "QORAPOSharedMeter::OpenCreate"});
-  return GetView() != nullptr && HasMutex();
+  if (opened) opened = HoldMutex(MutexName(name), where);
+  if (opened) return true;
+  // A block without its mutex could be neither written nor read: readers would find it busy
+  // forever. Nothing is held then, so that readers see the meter as closed.
+  Close();
+  obstacle_ = InTheWay(endpoint, index);
+  return false;
 }
 
 bool QORAPOSharedMeter::IsOpen() const {

@@ -29,9 +29,15 @@ class QORAPOSharedMeter : public QORSharedMemory {
   static std::wstring MappingName(const QORAPOEndpointInfo& endpoint, uint32_t index);
   static std::wstring MutexName(const std::wstring& mappingName);
 
-  // Creates or opens the block and its mutex; true when both are held. Close keeps the mutex for
-  // the next OpenCreate of the same block.
+  // Creates or opens the block and its mutex; true when both are held, else neither is used and
+  // Obstacle() may say why. Close keeps the mutex for the next OpenCreate of the same block.
   virtual bool OpenCreate(const QORAPOEndpointInfo& endpoint, uint32_t index);
+  // What keeps the last OpenCreate from opening, when something that is no meter's object stands
+  // at the block's or mutex's name: "a FIFO is in the way of the meter block at <path>; remove
+  // it". Empty when it opened or failed for another reason.
+  const std::string& Obstacle() const { return obstacle_; }
+  // The same, found by looking at the names without opening anything.
+  static std::string InTheWay(const QORAPOEndpointInfo& endpoint, uint32_t index);
   virtual bool IsOpen() const;
   // Write (read false): merges values[0..7] into the block as peaks (absent channels become 0);
   // false when the meter is closed or the mutex is busy. Read (read true): values becomes the
@@ -44,4 +50,5 @@ class QORAPOSharedMeter : public QORSharedMemory {
   bool Read(std::vector<float>& values);
 
   std::wstring name_;
+  std::string obstacle_;
 };

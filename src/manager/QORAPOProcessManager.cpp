@@ -233,8 +233,10 @@ void QORAPOProcessManager::SetMeteringMode(uint32_t mode) {
        {std::tuple{1u, &inputMeter_, 0u}, std::tuple{2u, &outputMeter_, 1u}}) {
     if ((mode & bit) == 0 || mode > 3) continue;
     if (!meter->OpenCreate(endpointInfo_, index)) {
+      const std::string& obstacle = meter->Obstacle();
       QORTrace({"QORAPOProcessManager", __LINE__, "QORAPOProcessManager::SetMeteringMode"},
-               "ERROR: meter %u did not open\n", index);
+               "ERROR: meter %u did not open%s%s\n", index, obstacle.empty() ? "" : ": ",
+               obstacle.c_str());
     }
   }
 }

@@ -7,8 +7,18 @@
 enum class QORMutexWaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
 // kBusy: another process kept creating or removing an object of that name for longer than an open
 // waits (about a second), e.g. because it was stopped there. kTruncated: the object exists but
-// another process cut its file short, so its content is gone for every holder.
-enum class QORNamedObjectError { kNone, kNotFound, kAccessDenied, kFailed, kBusy, kTruncated };
+// another process cut its file short, so its content is gone for every holder. kInTheWay:
+// something that is no named object (a FIFO, a folder, a link, a socket, a device) stands at the
+// object's name; nothing can create or open the object until it is removed.
+enum class QORNamedObjectError {
+  kNone,
+  kNotFound,
+  kAccessDenied,
+  kFailed,
+  kBusy,
+  kTruncated,
+  kInTheWay
+};
 
 // A cross-process mutex. It exists while some process holds a handle to it and disappears when the
 // last holder closes it or dies. A holder that dies while owning it does not block the next owner:
@@ -31,3 +41,7 @@ std::unique_ptr<IQORNamedMutex> QORCreateNamedMutex(const std::wstring& name, bo
 // process holds it, kAccessDenied when it exists but this process may not open it).
 std::unique_ptr<IQORNamedMutex> QOROpenNamedMutex(const std::wstring& name,
                                                   QORNamedObjectError* error = nullptr);
+// Whether something that is no mutex stands at the mutex's name (what kInTheWay found): what it
+// is ("a FIFO", "a folder", "a symbolic link", "a socket", "a device") and its full path. It is
+// looked at, never opened, so the check cannot block.
+bool QORNamedMutexInTheWay(const std::wstring& name, std::string* what, std::string* path);

@@ -25,6 +25,9 @@ class IQORSharedMemory {
 std::unique_ptr<IQORSharedMemory> QORCreateSharedMemory(const std::wstring& name, size_t size,
                                                         bool* alreadyExisted = nullptr);
 // Opens an existing block of at least size bytes; error says why not (kNotFound, kAccessDenied,
-// kTruncated for a block another process cut short, kFailed for one created smaller).
+// kTruncated for a block another process cut short, kFailed for one created smaller, kInTheWay
+// for something that is no block at its name).
 std::unique_ptr<IQORSharedMemory> QOROpenSharedMemory(const std::wstring& name, size_t size,
                                                       QORNamedObjectError* error = nullptr);
+// Whether something that is no block stands at the block's name, as QORNamedMutexInTheWay.
+bool QORSharedMemoryInTheWay(const std::wstring& name, std::string* what, std::string* path);

@@ -15,6 +15,7 @@
 
 #include "common/QORTextConvert.h"
 #include "common/QORTrace.h"
+#include "platform/QORSystemInfo.h"
 #include "platform/posix/QORStateTree.h"
 
 namespace {
@@ -24,6 +25,28 @@ constexpr const char* kAuxSuffix = ".aux";
 // File names stay well below NAME_MAX (255) with the kind and the companion suffix added.
 constexpr size_t kMaxEncodedLength = 200;
 constexpr size_t kKeptPrefixLength = 160;
+
+// What stands at an object's name when it is not a regular file, as a reader would call it.
+const char* ForeignKind(mode_t mode) {
+  if (S_ISREG(mode)) return nullptr;
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "something that is no file";
+}
+
+// The kind of thing at fileName when it is no regular file; null when it is one or is missing.
+const char* ForeignKindAt(int dirFd, const std::string& fileName) {
+  struct stat entry {};
+  if (::fstatat(dirFd, fileName.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+  return ForeignKind(entry.st_mode);
+}
+
+std::string FullPath(const std::string& fileName) {
+  return (QORSystemInfo::GetStateRoot() / kDirectoryName / fileName).string();
+}
 
 bool IsPlainByte(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -269,10 +292,24 @@ QORNamedObjectError QORNamedObject::Open(const char* kind, const std::wstring& n
     return true;
   };
 
+  // Something else at the name (a FIFO, a folder, a link...) is never opened for use: opening a
+  // FIFO or a device could block, and nothing of ours can be made there until it goes.
+  auto inTheWay = [&](const char* what, int fd) {
+    QORTrace({"QORNamedObject", __LINE__, "QORNamedObject::Open"}, "%s is in the way at %s\n", what,
+             FullPath(fileName).c_str());
+    return fail(QORNamedObjectError::kInTheWay, fd);
+  };
+
   for (;;) {
-    int fd = ::openat(dirFd, fileName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == EACCES) return fail(QORNamedObjectError::kAccessDenied, -1);
-    if (fd < 0 && errno != ENOENT) return fail(QORNamedObjectError::kFailed, -1);
+    if (const char* what = ForeignKindAt(dirFd, fileName)) return inTheWay(what, -1);
+    // Non-blocking in case a FIFO or device was put there since the look above.
+    int fd = ::openat(dirFd, fileName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno != ENOENT) {
+      const int error = errno;
+      if (const char* what = ForeignKindAt(dirFd, fileName)) return inTheWay(what, -1);
+      return fail(
+          error == EACCES ? QORNamedObjectError::kAccessDenied : QORNamedObjectError::kFailed, -1);
+    }
     if (fd < 0) {
       if (mode == Mode::kOpen) return fail(QORNamedObjectError::kNotFound, -1);
       fd = CreateEntry(dirFd, fileName);
@@ -296,9 +333,10 @@ QORNamedObjectError QORNamedObject::Open(const char* kind, const std::wstring& n
       return hold(fd);
     }
     struct stat fileStat {};
-    if (::fstat(fd, &fileStat) != 0 || !S_ISREG(fileStat.st_mode)) {
-      return fail(QORNamedObjectError::kFailed, fd);
-    }
+    if (::fstat(fd, &fileStat) != 0) return fail(QORNamedObjectError::kFailed, fd);
+    if (const char* what = ForeignKind(fileStat.st_mode)) return inTheWay(what, fd);
+    // Our own file: reads and writes of it wait as usual.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     const JoinResult joined = Join(fd, dirFd, fileName);
     if (joined == JoinResult::kJoined) {
       if (existed != nullptr) *existed = true;
@@ -341,6 +379,22 @@ void QORNamedObject::Close() {
   fd_ = -1;
   dirFd_ = -1;
   fileName_.clear();
+}
+
+bool QORNamedObject::FindInTheWay(const char* kind, const std::wstring& name, std::string* what,
+                                  std::string* path) {
+  const int rootFd = QORStateTree::OpenRoot();
+  if (rootFd < 0) return false;
+  const int dirFd = QORStateTree::OpenDirectoryAt(rootFd, kDirectoryName, false);
+  ::close(rootFd);
+  if (dirFd < 0) return false;
+  const std::string fileName = FileNameFor(kind, name);
+  const char* found = ForeignKindAt(dirFd, fileName);
+  ::close(dirFd);
+  if (found == nullptr) return false;
+  if (what != nullptr) *what = found;
+  if (path != nullptr) *path = FullPath(fileName);
+  return true;
 }
 
 void QORNamedObject::SetStageHook(StageHook hook) {

@@ -53,6 +53,12 @@ class QORNamedObject {
   using StageHook = void (*)(Stage stage);
   static void SetStageHook(StageHook hook);
 
+  // True when something that is no object's file (a FIFO, a folder, a link, a socket, a device)
+  // stands at the name of kind + name, with what it is ("a FIFO") and its full path. Looks
+  // without following or opening it, so it cannot block; Open answers kInTheWay then.
+  static bool FindInTheWay(const char* kind, const std::wstring& name, std::string* what,
+                           std::string* path);
+
   // The file name for a name of a kind (exposed for tests of the mapping).
   static std::string FileNameFor(const char* kind, const std::wstring& name);
 

@@ -251,3 +251,7 @@ std::unique_ptr<IQORNamedMutex> QOROpenNamedMutex(const std::wstring& name,
   if (result != QORNamedObjectError::kNone) return nullptr;
   return mutex;
 }
+
+bool QORNamedMutexInTheWay(const std::wstring& name, std::string* what, std::string* path) {
+  return QORNamedObject::FindInTheWay("mutex", name, what, path);
+}

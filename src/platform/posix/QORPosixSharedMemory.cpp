@@ -103,3 +103,7 @@ std::unique_ptr<IQORSharedMemory> QOROpenSharedMemory(const std::wstring& name, 
   if (result != QORNamedObjectError::kNone) return nullptr;
   return block;
 }
+
+bool QORSharedMemoryInTheWay(const std::wstring& name, std::string* what, std::string* path) {
+  return QORNamedObject::FindInTheWay("shm", name, what, path);
+}
