@@ -139,8 +139,8 @@ TEST_F(HostTest, AScheduledModeChangeLandsAtTheSameSampleOnEveryRunWithoutAClick
   EXPECT_GE(first, 48000u);
   const size_t bound = 48000u + 4800u + static_cast<size_t>(latency) + 1440u;
   EXPECT_LE(first, bound);
-  // No click: in every 10 ms the largest step between samples stays what a 1 kHz tone of that
-  // window's peak makes (the new mode is louder, so the steps grow with the level, not beyond).
+  // No click: every step between samples stays what a 1 kHz tone of the level around it makes
+  // (the new mode is louder, so the steps grow with the level, not beyond).
   for (const HostAudio& run : {outputs[0], outputs[1]}) {
     EXPECT_LE(qortest::WorstStep(run, 1000.0, 47040, 96000), 1.05);
   }

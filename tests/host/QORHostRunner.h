@@ -126,18 +126,25 @@ inline double MonotonicNow() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// The largest step between samples of channel 0 in any 10 ms window over [begin, end) frames,
-// against the steepest step a clean tone of hz at that window's peak makes (1.0 when click-free).
+// The largest step between samples of channel 0 over [begin, end) frames, each against the
+// steepest step a clean tone of hz makes at the level it has within half its period of that step
+// (1.0 when click-free). The level is taken that close because a crossfade may change it by half
+// within a few milliseconds: a crest a window away says nothing about the slope here.
 inline double WorstStep(const HostAudio& audio, double hz, size_t begin, size_t end) {
+  const auto half = static_cast<size_t>(audio.rate / hz / 2.0) + 1;
+  end = std::min(end, audio.Frames() - half);
+  begin = std::max<size_t>(begin, half);
   double worst = 0.0;
-  for (size_t window = begin; window + 480 <= end; window += 480) {
-    float step = 0.0f;
-    float peak = 0.0f;
-    for (size_t n = window; n < window + 480; ++n) {
-      step = std::max(step, std::fabs(audio.samples[2 * n] - audio.samples[2 * n - 2]));
-      peak = std::max(peak, std::fabs(audio.samples[2 * n]));
+  for (size_t n = begin; n < end; ++n) {
+    const size_t c = audio.channels;
+    const float step = std::fabs(audio.samples[n * c] - audio.samples[(n - 1) * c]);
+    float level = 0.0f;
+    for (size_t k = n - half; k <= n + half; ++k) {
+      level = std::max(level, std::fabs(audio.samples[k * c]));
     }
-    worst = std::max(worst, step / (peak * 2.0 * std::sin(std::numbers::pi * hz / audio.rate)));
+    if (level > 0.0f) {
+      worst = std::max(worst, step / (level * 2.0 * std::sin(std::numbers::pi * hz / audio.rate)));
+    }
   }
   return worst;
 }
