@@ -10,7 +10,6 @@
 
 #include "TempStateRoot.h"
 #include "common/QORTextConvert.h"
-#include "settings/QORXMLDocumentCache.h"
 
 namespace {
 
@@ -86,15 +85,21 @@ TEST_F(QORAPOConfigurationFileTest, ResultCodes) {
 // Generated documents past each bound are refused as unreadable, quickly: tinyxml2 alone would
 // spend minutes on the attributes of one element or on unended character references.
 TEST_F(QORAPOConfigurationFileTest, DocumentsPastTheBoundsAreRefusedQuickly) {
-  using Cache = QORXMLDocumentCache;
+  // The limits a configuration's author is promised, written out here so a changed bound fails.
+  constexpr size_t kAttributesPerElement = 64;
+  constexpr size_t kAttributes = 400000;
+  constexpr size_t kElements = 100000;
+  constexpr size_t kDepth = 32;
+  constexpr size_t kTextBytes = 64 * 1024;
+  constexpr size_t kCharacterReferenceBytes = 32;
   const auto nested = [](size_t levels) {  // the root is the first level
     return Repeat("<x>", levels - 1) + Repeat("</x>", levels - 1);
   };
   const auto product = [](const std::string& text) {
     return "<properties>" + Control("Product Name", text) + "</properties>";
   };
-  const std::string xs = std::string(Cache::kMaxTextBytes + 1, 'x');
-  const size_t perElement = Cache::kMaxAttributesPerElement;
+  const std::string xs = std::string(kTextBytes + 1, 'x');
+  const size_t perElement = kAttributesPerElement;
   // Content inside the root, and whether it loads.
   const std::tuple<const char*, std::string, bool> cases[] = {
       {"attributes at the bound", kProperties + "<x" + Attributes(perElement) + "/>", true},
@@ -102,20 +107,20 @@ TEST_F(QORAPOConfigurationFileTest, DocumentsPastTheBoundsAreRefusedQuickly) {
       {"160,000 attributes", kProperties + "<x" + Attributes(160000) + "/>", false},
       {"on an end tag", kProperties + "<x></x" + Attributes(perElement + 1) + ">", false},
       {"attributes in total",
-       kProperties + Repeat("<x" + Attributes(50) + "/>", Cache::kMaxAttributes / 50 + 1), false},
-      {"nesting at the bound", kProperties + nested(Cache::kMaxDepth), true},
-      {"nesting past the bound", kProperties + nested(Cache::kMaxDepth + 1), false},
+       kProperties + Repeat("<x" + Attributes(50) + "/>", kAttributes / 50 + 1), false},
+      {"nesting at the bound", kProperties + nested(kDepth), true},
+      {"nesting past the bound", kProperties + nested(kDepth + 1), false},
       // The root, properties and its control are 3 elements.
-      {"elements at the bound", kProperties + Repeat("<x/>", Cache::kMaxElements - 3), true},
-      {"elements past the bound", kProperties + Repeat("<x/>", Cache::kMaxElements - 2), false},
-      {"text at the bound", product(std::string(Cache::kMaxTextBytes, 'x')), true},
+      {"elements at the bound", kProperties + Repeat("<x/>", kElements - 3), true},
+      {"elements past the bound", kProperties + Repeat("<x/>", kElements - 2), false},
+      {"text at the bound", product(std::string(kTextBytes, 'x')), true},
       {"text past the bound", product(xs), false},
       {"value past the bound", kProperties + "<x a=\"" + xs + "\"/>", false},
       {"CDATA past the bound", product("<![CDATA[" + xs + "]]>"), false},
       {"'>' in a value", kProperties + "<x a=\">\"" + Attributes(perElement) + "/>", false},
       {"character references", product("&#65;&#x10FFFF;&#0000000000066;"), true},
       {"a reference ended too far away",
-       product("&#" + std::string(Cache::kMaxCharacterReferenceBytes, '0') + ";"), false},
+       product("&#" + std::string(kCharacterReferenceBytes, '0') + ";"), false},
       {"unended references", product(Repeat("&#", 30000)), false},
   };
   for (const auto& [name, body, loads] : cases) {
