@@ -1,4 +1,5 @@
 // End-to-end: `qorapo endpoint` changes the endpoint store as sound settings and installers do.
+#include <iomanip>
 #include <iterator>
 
 #include "QORHostRunner.h"
@@ -125,7 +126,24 @@ std::vector<std::string> Words(const std::string& line) {
   return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
-TEST_F(EndpointToolTest, EveryToolSubcommandHasHelpWithAnExample) {
+// The words of an example as a shell would split them: double quotes group, and a comment or a
+// redirection ends the command.
+std::vector<std::string> ShellWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> std::ws && in.peek() != EOF;) {
+    if (in.peek() == '"') {
+      in >> std::quoted(word);
+    } else {
+      in >> word;
+    }
+    if (word == "#" || word == ">") break;
+    words.push_back(word);
+  }
+  return words;
+}
+
+TEST_F(EndpointToolTest, EveryToolSubcommandHasHelpWithAnExampleThatRunsAsWritten) {
   std::istringstream commands(
       "endpoint list,endpoint show,endpoint add,endpoint remove,endpoint enable,endpoint disable,"
       "endpoint default,mode list,mode get,mode set,control list,control get,control set,"
@@ -134,8 +152,26 @@ TEST_F(EndpointToolTest, EveryToolSubcommandHasHelpWithAnExample) {
   for (std::string command; std::getline(commands, command, ',');) {
     const HostResult help = Run(Words(command + " --help"));
     EXPECT_EQ(help.code, 0) << command;
-    EXPECT_NE(help.out.find("Example:\n  qorapo " + Words(command)[0]), std::string::npos)
-        << command << ": " << help.out;
+    const size_t example = help.out.find("Example:\n");
+    ASSERT_NE(example, std::string::npos) << command << ": " << help.out;
+    std::istringstream lines(help.out.substr(example));
+    int examples = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("  qorapo ", 0) != 0) continue;
+      ++examples;
+      // The example is of this subcommand, not of a neighbour.
+      const std::vector<std::string> words = ShellWords(line.substr(9));
+      const std::vector<std::string> named = Words(command);
+      ASSERT_GE(words.size(), named.size()) << line;
+      EXPECT_TRUE(std::equal(named.begin(), named.end(), words.begin())) << command << ": " << line;
+      // It parses as written (what it names may not exist here); one that runs until Ctrl-C
+      // is left out.
+      if (line.find("Ctrl-C") != std::string::npos || line.find("--realtime") != std::string::npos)
+        continue;
+      const HostResult run = Run(words);
+      EXPECT_EQ(run.err.find("Run with --help"), std::string::npos) << line << "\n" << run.err;
+    }
+    EXPECT_GT(examples, 0) << command << ": " << help.out;
   }
   // A malformed command line is a usage error.
   for (const char* command :

@@ -222,6 +222,8 @@ class HostToolTest : public ::testing::Test {
       posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                        0600);
     }
+    // In the test's own folder: whatever a command writes by a relative name stays there.
+    posix_spawn_file_actions_addchdir_np(&actions, files_.c_str());
     pid_t pid = 0;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = 0;
     posix_spawn_file_actions_destroy(&actions);

@@ -70,9 +70,15 @@ TEST(QORTechExports, InitBoundsNonFiniteInputAndBadListsAreHandled) {
   p->Process(hole, hole, 8, nullptr);
   p->Process(nullptr, nullptr, 8, nullptr);
   EXPECT_EQ(samples, before);
-  TechChannel two[2] = {{samples.data(), 0, 0, &two[1]}, {samples.data(), 1, 0, nullptr}};
-  p->Process(two, two, 8, nullptr);  // well formed, so the process does act on these samples
-  EXPECT_NE(samples, before);
+  // Well formed: the samples come out as a fresh process's, so the refused calls moved nothing.
+  std::vector<float> right = before;
+  TechChannel two[2] = {{samples.data(), 0, 0, &two[1]}, {right.data(), 1, 0, nullptr}};
+  p->Process(two, two, 8, nullptr);
+  Channels reference{before, before};
+  RunBlocks(*MakeProcess("ZR3D", 2, 48000), reference, 0);
+  EXPECT_NE(reference[0], before);  // the process does act on these samples
+  EXPECT_EQ(samples, reference[0]);
+  EXPECT_EQ(right, reference[1]);
 }
 
 }  // namespace
