@@ -510,8 +510,10 @@ int QORHostProcessCommand::Run() {
     // so the zeros that push it out go in as valid samples.
     const auto now = std::chrono::steady_clock::now();
     const double pause = std::chrono::duration<double, std::milli>(now - lastPeriod).count();
-    if (pausedOnPurpose) {
-      // Locking the other objects, or waiting for a rebuild, is no stall of the stream.
+    if (pausedOnPurpose || !realtime_) {
+      // Locking the other objects, or waiting for a rebuild, is no stall of the stream; nor is
+      // any gap of a run off the clock (a slow pipe, a busy machine), whose output must not
+      // depend on the machine's load.
       engine.ContinueAfterPause();
       pausedOnPurpose = false;
     } else if (pause > kStallMs) {

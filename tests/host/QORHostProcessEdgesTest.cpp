@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <numbers>
 
 #include "QORHostRunner.h"
 
@@ -302,6 +304,43 @@ TEST_F(ProcessEdgesTest, AnInterruptEndsARunBlockedOnItsInput) {
     fs::remove(fifo);
     EXPECT_EQ(FileCount(), 1u);  // the configuration alone
   }
+}
+
+// A run off the clock owns its gaps: an input that pauses longer than the objects' stall time
+// comes out as the same input read from a file does, to the sample, without a warning.
+TEST_F(ProcessEdgesTest, AnInputThatPausesMidStreamComesOutAsFromAFile) {
+  std::vector<float> tone(2 * 4 * 48000);
+  for (size_t n = 0; n < tone.size(); ++n) {
+    tone[n] =
+        0.25f * static_cast<float>(std::sin(2.0 * std::numbers::pi * 440.0 * (n / 2) / 48000));
+  }
+  // Longer than the reader reads ahead, so the pause falls between periods.
+  const std::string header = WaveHeader(4 * 48000);
+  const auto bytes = [&](size_t from, size_t to) {
+    return std::string(reinterpret_cast<const char*>(tone.data() + from), (to - from) * 4);
+  };
+  std::ofstream(File("tone.wav"), std::ios::binary) << header << bytes(0, tone.size());
+  const std::string fifo = File("in.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread sender([&] {
+    const int writer = OpenWriter(fifo);
+    if (writer < 0) return;
+    const std::string first = header + bytes(0, tone.size() / 2);
+    const std::string second = bytes(tone.size() / 2, tone.size());
+    EXPECT_EQ(write(writer, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    // Twice the time a stall takes, in the middle of the tone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(write(writer, second.data(), second.size()), static_cast<ssize_t>(second.size()));
+    close(writer);
+  });
+  const HostResult piped = Run({"process", fifo, File("piped.wav")}, "piped");
+  sender.join();
+  ASSERT_EQ(piped.code, 0) << piped.err;
+  EXPECT_EQ(piped.err.find("warning"), std::string::npos) << piped.err;
+  const HostResult filed = Run({"process", File("tone.wav"), File("filed.wav")}, "filed");
+  ASSERT_EQ(filed.code, 0) << filed.err;
+  EXPECT_EQ(qortest::ReadHostAudio(File("piped.wav")).samples,
+            qortest::ReadHostAudio(File("filed.wav")).samples);
 }
 
 // The output may not be the input under any name, unless asked for; refused, the input stays
