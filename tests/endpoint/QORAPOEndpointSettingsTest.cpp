@@ -72,9 +72,15 @@ QORRegistryKey EndpointKey(const QORAPOEndpointInfo& info) {
   return key;
 }
 
-std::string Text(const QORUTSValueList& list, const char* name) {
-  const QORUTSValue* control = list.Find(name);
-  return control != nullptr ? control->GetValueText() : "(none)";
+// The texts of the controls named in "A|B|...", joined the same way.
+std::string Text(const QORUTSValueList& list, const std::string& names) {
+  std::string texts;
+  std::istringstream words(names);
+  for (std::string name; std::getline(words, name, '|');) {
+    const QORUTSValue* control = list.Find(name);
+    texts += (texts.empty() ? "" : "|") + (control != nullptr ? control->GetValueText() : "(none)");
+  }
+  return texts;
 }
 
 int64_t NowUs() {  // steady clock, comparable between processes
@@ -196,8 +202,7 @@ TEST_F(QORAPOEndpointSettingsTest, PublicValuesOverrideDeclaredControlsAndWakeTh
   QORUTSValueList controls;
   ASSERT_TRUE(settings.ReadControls(controls, true));
   EXPECT_EQ(controls.Size(), 2u);
-  EXPECT_EQ(Text(controls, "VAPO3-Process Enable"), "0");
-  EXPECT_EQ(Text(controls, "Bass Level"), "3");
+  EXPECT_EQ(Text(controls, "VAPO3-Process Enable|Bass Level"), "0|3");
 
   // An empty text has no stored form: refused, and the writes after it still store.
   EXPECT_FALSE(settings.WriteControl(QORUTSValue("Bass Level", "")));
@@ -205,8 +210,7 @@ TEST_F(QORAPOEndpointSettingsTest, PublicValuesOverrideDeclaredControlsAndWakeTh
   QORAPOPublicSettingsReader reader;
   ASSERT_TRUE(reader.Open(info_, mode_, nullptr));
   ASSERT_TRUE(reader.Read(controls));
-  EXPECT_EQ(Text(controls, "Bass Level"), "5");
-  EXPECT_EQ(Text(controls, "VAPO3-Process Enable"), "0");
+  EXPECT_EQ(Text(controls, "Bass Level|VAPO3-Process Enable"), "5|0");
 
   // A second Open takes the new event, and only the mode's own changed value wakes the reader.
   ASSERT_TRUE(reader.Open(info_, mode_, first.get()));
@@ -349,18 +353,14 @@ TEST_F(QORAPOEndpointSettingsTest, TunedBlockHoldsTheModesControlsAndAnotherProc
   out_.Set(QORUTSValue("Stale", "1"));
   EXPECT_TRUE(tuned_.ReadControls(out_, true));
   EXPECT_EQ(out_.Size(), 4u);
-  EXPECT_EQ(Text(out_, "Gain"), "-1");
-  EXPECT_EQ(Text(out_, "Bass"), "2");
-  EXPECT_EQ(Text(out_, "VAPO3-Tuning Mode"), "0");
+  EXPECT_EQ(Text(out_, "Gain|Bass|VAPO3-Tuning Mode"), "-1|2|0");
   EXPECT_EQ(tuned_.GetTuningMode(), 0);
 
   // A tuning tool in another process writes controls and the tuning mode.
   ASSERT_NE(Ask("tune|Gain|-12|Extra|7|VAPO3-Tuning Mode|1").first, 0);
   ASSERT_EQ(EndPanel(), 0);
   EXPECT_TRUE(tuned_.ReadControls(out_, true));
-  EXPECT_EQ(Text(out_, "Gain"), "-12");
-  EXPECT_EQ(Text(out_, "Extra"), "7");
-  EXPECT_EQ(Text(out_, "VAPO3-Tuning Mode"), "1");
+  EXPECT_EQ(Text(out_, "Gain|Extra|VAPO3-Tuning Mode"), "-12|7|1");
   EXPECT_EQ(tuned_.GetTuningMode(), 1);
 
   // A mode whose block nobody holds is refused; opened, it lets go of the first block.

@@ -7,14 +7,11 @@
 
 #include "ChildProcess.h"
 #include "TempStateRoot.h"
+#include "TestEndpoint.h"
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOPublicSettings.h"
 #include "endpoint/QORAPOTunedSettings.h"
-#include "platform/QORComPtr.h"
-#include "platform/QOREndpointStore.h"
-#include "platform/QORMMDevice.h"
-#include "platform/QORRegistryKey.h"
 #include "settings/QORPropertySetSharedMem.h"
 #include "thread/QORNamedMutexLock.h"
 
@@ -22,16 +19,8 @@
 // lands, and a writer that cannot have the set's lock says so and writes nothing.
 namespace {
 
-constexpr GUID kEndpoint = {
-    0x3E1F0A27, 0x61C4, 0x4B9D, {0x8A, 0x02, 0x5D, 0x7E, 0x90, 0x13, 0xC6, 0x4F}};
 constexpr int kWriters = 8;
 constexpr int kRounds = 12;
-
-bool OpenEndpoint(QORAPOEndpointInfo& info) {
-  QORComPtr<IMMDevice> device;
-  return SUCCEEDED(QORMMDevice::Create(eRender, kEndpoint, device.Put())) &&
-         info.Init(device.Get(), true);
-}
 
 std::string ControlName(int writer) {
   return "Control " + std::to_string(writer);
@@ -68,8 +57,8 @@ bool WriteOnce(const std::string& store, const QORAPOEndpointInfo& info, int wri
 
 // args: store, writer index. Says "ready", writes its rounds once told "go", says its failures.
 int WriterChild(const std::vector<std::string>& args) {
-  QORAPOEndpointInfo info;
-  if (args.size() != 2 || !OpenEndpoint(info)) return 1;
+  const QORAPOEndpointInfo info = qortest::OpenEndpoint(true);
+  if (args.size() != 2 || info.GetDevice() == nullptr) return 1;
   const int writer = std::stoi(args[1]);
   std::string line;
   qortest::ChildSay("ready");
@@ -97,13 +86,8 @@ qortest::ChildRegistration holderChild("settings-lock-holder", &HolderChild);
 class QORAPOSettingsWritersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(
-        SUCCEEDED(QOREndpointStore::Add(eRender, kEndpoint, L"Speakers", DEVICE_STATE_ACTIVE)));
-    ASSERT_TRUE(OpenEndpoint(info_));
-    QORRegistryKey subkey;
-    ASSERT_EQ(QORRegistryKey::Create(QORRegistryHive::kLocalMachine, info_.GetRegistrySubkey(),
-                                     KEY_ALL_ACCESS, subkey),
-              ERROR_SUCCESS);
+    info_ = qortest::MakeEndpoint(true, L"");
+    ASSERT_NE(info_.GetDevice(), nullptr);
     // The tuned block lives while a tuning session holds it.
     ASSERT_TRUE(session_.Open(info_, WritersMode(), false));
   }
@@ -168,45 +152,39 @@ TEST_F(QORAPOSettingsWritersTest, WriterThatCannotHaveTheLockSaysSoAndWritesNoth
   const std::wstring tunedLock =
       QORAPOTunedSettings::BlockName(info_, WritersMode().GetModeIdentity()) +
       QORPropertySetSharedMem::kMutexSuffix;
-  struct Case {
-    const char* store;
-    std::wstring lock;
-    bool killHolder;
-  };
-  const Case cases[] = {{"public", publicLock, false},
-                        {"tuned", tunedLock, false},
-                        {"public", publicLock, true},
-                        {"tuned", tunedLock, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.store) + (c.killHolder ? ", holder killed" : ", holder alive"));
-    ASSERT_TRUE(WriteOnce(c.store, info_, 3, 5));
-    qortest::ChildProcess holder;
-    ASSERT_TRUE(holder.Start("settings-lock-holder", {QORWideToUtf8(c.lock)}));
-    ASSERT_TRUE(holder.WaitFor("held", 60000));
-    if (c.killHolder) {
-      ASSERT_TRUE(holder.Kill(SIGKILL));
-      holder.Wait();
-      EXPECT_TRUE(WriteOnce(c.store, info_, 3, 6));
-      EXPECT_EQ(Value(Stored(c.store), 3), "6");
-      continue;
+  for (const bool killHolder : {false, true}) {
+    for (const std::string store : {"public", "tuned"}) {
+      SCOPED_TRACE(store + (killHolder ? ", holder killed" : ", holder alive"));
+      const std::wstring& lock = store == "public" ? publicLock : tunedLock;
+      ASSERT_TRUE(WriteOnce(store, info_, 3, 5));
+      qortest::ChildProcess holder;
+      ASSERT_TRUE(holder.Start("settings-lock-holder", {QORWideToUtf8(lock)}));
+      ASSERT_TRUE(holder.WaitFor("held", 60000));
+      if (killHolder) {
+        ASSERT_TRUE(holder.Kill(SIGKILL));
+        holder.Wait();
+        EXPECT_TRUE(WriteOnce(store, info_, 3, 6));
+        EXPECT_EQ(Value(Stored(store), 3), "6");
+        continue;
+      }
+      const QORUTSValue control("Control 3", "7");
+      if (store == "public") {
+        QORAPOPublicSettings settings;
+        ASSERT_TRUE(settings.Init(info_, WritersMode()));
+        EXPECT_FALSE(settings.WriteControl(control));
+        EXPECT_EQ(settings.WriteError(), "another process held the settings lock '" +
+                                             QORWideToUtf8(lock) +
+                                             "' for longer than 5 s; nothing was written");
+      } else {
+        QORAPOTunedSettings tuned;
+        ASSERT_TRUE(tuned.Open(info_, WritersMode(), true));
+        EXPECT_FALSE(tuned.WriteControl(control));
+        EXPECT_EQ(tuned.LastWriteCode(), QORPropertySetSharedMem::kMutexTimeout);
+      }
+      holder.SendLine("release");
+      EXPECT_EQ(holder.Wait(), 0);
+      EXPECT_EQ(Value(Stored(store), 3), "5");
     }
-    const QORUTSValue control("Control 3", "7");
-    if (std::string(c.store) == "public") {
-      QORAPOPublicSettings settings;
-      ASSERT_TRUE(settings.Init(info_, WritersMode()));
-      EXPECT_FALSE(settings.WriteControl(control));
-      EXPECT_EQ(settings.WriteError(), "another process held the settings lock '" +
-                                           QORWideToUtf8(c.lock) +
-                                           "' for longer than 5 s; nothing was written");
-    } else {
-      QORAPOTunedSettings tuned;
-      ASSERT_TRUE(tuned.Open(info_, WritersMode(), true));
-      EXPECT_FALSE(tuned.WriteControl(control));
-      EXPECT_EQ(tuned.LastWriteCode(), QORPropertySetSharedMem::kMutexTimeout);
-    }
-    holder.SendLine("release");
-    EXPECT_EQ(holder.Wait(), 0);
-    EXPECT_EQ(Value(Stored(c.store), 3), "5");
   }
 }
 
