@@ -32,19 +32,24 @@ int HolderChild(const std::vector<std::string>& args) {
 }
 qortest::ChildRegistration holderChild("meter-holder", &HolderChild);
 
+// Gives a render endpoint its interface name and description, the two halves of a meter's name.
+void SetNames(const GUID& endpoint, const wchar_t* interfaceName, const wchar_t* description) {
+  QORRegistryKey properties;
+  ASSERT_EQ(
+      ERROR_SUCCESS,
+      QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
+                           QOREndpointStore::EndpointKeyPath(eRender, endpoint) + L"\\Properties",
+                           KEY_ALL_ACCESS, properties));
+  properties.SetString(L"{b3f8fa53-0004-438e-9003-51a46e139bfc},6", interfaceName);
+  properties.SetString(L"{a45c254e-df1c-4efd-8020-67d146a850e0},2", description);
+}
+
 // One meter through its life: names, peak hold, fetch and clear, closing, and a reopening at the
 // other index while another process holds that block's mutex.
 TEST(QORAPOSharedMeter, HoldsPeaksFetchesAndClearsAndNeverWaitsForAnotherProcessHoldingTheMutex) {
   qortest::TempStateRoot root;
   qortest::MakeEndpoint(true, L"");
-  const std::wstring path =
-      QOREndpointStore::EndpointKeyPath(eRender, qortest::EndpointId(true)) + L"\\Properties";
-  QORRegistryKey properties;
-  ASSERT_EQ(ERROR_SUCCESS,
-            QORRegistryKey::Open(QORRegistryHive::kLocalMachine, path, KEY_ALL_ACCESS, properties));
-  // The endpoint's interface name and description.
-  properties.SetString(L"{b3f8fa53-0004-438e-9003-51a46e139bfc},6", L"QOR Audio Device");
-  properties.SetString(L"{a45c254e-df1c-4efd-8020-67d146a850e0},2", L"Speakers");
+  SetNames(qortest::EndpointId(true), L"QOR Audio Device", L"Speakers");
   const QORAPOEndpointInfo info = qortest::OpenEndpoint(true);
   // The block's eight levels, read past the meter.
   auto levelsOf = [&](uint32_t index) {
@@ -136,16 +141,7 @@ TEST(QORAPOSharedMeter, NamesKeepEveryEndpointsMeterApart) {
   for (const Row& row : rows) {
     ASSERT_TRUE(
         SUCCEEDED(QOREndpointStore::Add(eRender, row.guid, row.friendlyName, DEVICE_STATE_ACTIVE)));
-    QORRegistryKey properties;
-    ASSERT_EQ(
-        ERROR_SUCCESS,
-        QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
-                             QOREndpointStore::EndpointKeyPath(eRender, row.guid) + L"\\Properties",
-                             KEY_ALL_ACCESS, properties));
-    if (row.interfaceName != nullptr) {
-      properties.SetString(L"{b3f8fa53-0004-438e-9003-51a46e139bfc},6", row.interfaceName);
-      properties.SetString(L"{a45c254e-df1c-4efd-8020-67d146a850e0},2", row.description);
-    }
+    if (row.interfaceName != nullptr) SetNames(row.guid, row.interfaceName, row.description);
   }
   for (const Row& row : rows) {
     SCOPED_TRACE(QORWideToUtf8(row.friendlyName));
