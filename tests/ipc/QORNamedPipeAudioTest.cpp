@@ -55,6 +55,11 @@ QORAudioDataFloat& Fill(QORAudioDataFloat& period, uint32_t frames, uint32_t cha
   return period;
 }
 
+// Each listed sample of samples against its literal.
+void ExpectSamples(const float* samples, std::initializer_list<std::pair<size_t, float>> expected) {
+  for (const auto& [index, value] : expected) EXPECT_EQ(samples[index], value) << "at " << index;
+}
+
 TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRingWhileItHasRoom) {
   Pipe pipe;
   pipe.Init(0, Pipe::kRoleReader);
@@ -76,11 +81,7 @@ TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRingWhileI
   EXPECT_EQ(pipe.GetDroppedMessages(), 7u);
   std::vector<float> out(1000, -1.0f);
   ASSERT_EQ(pipe.ReadRing(out.data(), 1000), 483u);
-  EXPECT_EQ(out[0], 1.0f);
-  EXPECT_EQ(out[2], 3.0f);
-  EXPECT_EQ(out[3], 10.0f);
-  EXPECT_EQ(out[482], 489.0f);
-  EXPECT_EQ(out[483], -1.0f);
+  ExpectSamples(out.data(), {{0, 1.0f}, {2, 3.0f}, {3, 10.0f}, {482, 489.0f}, {483, -1.0f}});
 
   // Samples that are not numbers arrive as silence.
   auto message = Message(4, 16000);
@@ -103,10 +104,11 @@ TEST(QORNamedPipeAudio, OnlyWholeMessagesOfOneSaneRateAndCountReachTheRingWhileI
   EXPECT_TRUE(Accept(pipe, Message(480, 16000, 20000.0f)));
   EXPECT_EQ(pipe.GetDroppedSamples(), 480u + 380u);
   ASSERT_EQ(pipe.ReadRing(out.data(), Pipe::kRingCapacity), Pipe::kRingCapacity);
-  EXPECT_EQ(out[0], 100.0f);                            // first message, after the 100 read
-  EXPECT_EQ(out[Pipe::kRingCapacity - 101], 7479.0f);   // the last of the eighth message
-  EXPECT_EQ(out[Pipe::kRingCapacity - 100], 20000.0f);  // the first 100 of the last one
-  EXPECT_EQ(out[Pipe::kRingCapacity - 1], 20099.0f);
+  // The first message after the 100 read, the last of the eighth, the first 100 of the last one.
+  ExpectSamples(out.data(), {{0, 100.0f},
+                             {Pipe::kRingCapacity - 101, 7479.0f},
+                             {Pipe::kRingCapacity - 100, 20000.0f},
+                             {Pipe::kRingCapacity - 1, 20099.0f}});
 }
 
 TEST(QORNamedPipeMarshall, ReaderPadsAndCutsBackWriterSendsTheFoldAndDrainsWithNoReader) {
@@ -117,13 +119,8 @@ TEST(QORNamedPipeMarshall, ReaderPadsAndCutsBackWriterSendsTheFoldAndDrainsWithN
   QORAudioDataFloat period;
   ASSERT_TRUE(Accept(marshall.GetPipe(), Message(300, 48000)));
   EXPECT_EQ(marshall.Read(Fill(period, 480, 2, 48000, 0.5f)), 300u);
-  const float* planar = period.GetSamples(false, false);
-  EXPECT_EQ(planar[0], 1.0f);
-  EXPECT_EQ(planar[299], 300.0f);
-  EXPECT_EQ(planar[300], 0.0f);
-  EXPECT_EQ(planar[479], 0.0f);
-  EXPECT_EQ(planar[480], 0.5f);
-  EXPECT_EQ(planar[959], 0.5f);
+  ExpectSamples(period.GetSamples(false, false),
+                {{0, 1.0f}, {299, 300.0f}, {300, 0.0f}, {479, 0.0f}, {480, 0.5f}, {959, 0.5f}});
   EXPECT_EQ(period.GetChannelMapEntry(0), kQORChannelRoleSideChain);
   EXPECT_EQ(marshall.GetOverrunCount(), 1u);
 
