@@ -322,15 +322,14 @@ TEST(QORStateTree, LinksInsideTheRootAreNeverFollowedAndReadsNeverBlock) {
   const fs::path root(state.Path());
   const fs::path victim = root / "victim";
   fs::create_directory(victim);
-  QORRegistryKey key;
   // In place of the registry folder, the known folders and the named objects' folder.
-  fs::create_directory_symlink(victim, root / "registry");
+  for (const char* top : {"registry", "ProgramData", "NamedObjects"})
+    fs::create_directory_symlink(victim, root / top);
+  QORRegistryKey key;
   EXPECT_NE(ERROR_SUCCESS,
             QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kBase, KEY_ALL_ACCESS, key));
-  fs::create_directory_symlink(victim, root / "ProgramData");
   std::wstring known;
   EXPECT_TRUE(FAILED(QORKnownFolders::GetPath(FOLDERID_ProgramData, &known)));
-  fs::create_directory_symlink(victim, root / "NamedObjects");
   EXPECT_EQ(nullptr, QORCreateNamedMutex(L"Global\\Linked", false));
   EXPECT_EQ(nullptr, QORCreateSharedMemory(L"Global\\Linked", 64));
   // The walk itself, at every component; "..", "." and empty components are refused.
