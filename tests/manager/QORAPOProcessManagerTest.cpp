@@ -125,35 +125,6 @@ bool WaitFor(Condition condition) {
   return true;
 }
 
-TEST(QORAPOProcessManager, BypassedChainsCarryTheInputUnchanged) {
-  FakeCounter clock;
-  TestManager manager;
-  manager.buildChains = false;
-  manager.Initialize(2, 2, 48000, APO_FX_EFX);
-  const auto input = Ramp(480, 2);
-  std::vector<float> output(960, -1.0f);
-  EXPECT_EQ(RunPeriod(manager, input, output), 480u);
-  EXPECT_EQ(output, input);
-
-  // In place, as an engine may call it.
-  std::vector<float> buffer = input;
-  uint32_t frames = 480, outFrames = 480;
-  manager.Process(buffer.data(), &frames, buffer.data(), &outFrames, false);
-  EXPECT_EQ(buffer, input);
-
-  // A smaller output buffer than the period: never written past, and the count says so.
-  std::vector<float> small(200, -1.0f);
-  uint32_t shortFrames = 480, room = 100;
-  manager.Process(input.data(), &shortFrames, small.data(), &room, false);
-  EXPECT_EQ(room, 100u);
-  EXPECT_EQ(small[199], input[199]);
-
-  // Output mute: zeros, but the frame count still reported.
-  manager.SetOutputMute(true);
-  EXPECT_EQ(RunPeriod(manager, input, output), 480u);
-  EXPECT_EQ(output, std::vector<float>(960, 0.0f));
-}
-
 TEST(QORAPOProcessManager, SwitchRotatesTheRolesCrossfadesAndAllocatesNothing) {
   FakeCounter clock;
   TestManager manager;
@@ -327,37 +298,46 @@ TEST(QORAPOProcessManager, ResetChainsPublishesTheSteadyStateLast) {
   EXPECT_NE(manager.GetCurrentChain(), manager.GetStandbyChain());
 }
 
-TEST(QORAPOProcessManager, EveryPeriodWritesTheWholeOutputBuffer) {
-  // A buffer larger than the chain's frames, full of a marker: the chain's frames, then zeros.
+// Output buffers of room frames and a few more, full of a marker: the chain's frames (the input
+// unchanged where the chains are bypassed), zeros to the end of a larger room, and nothing past it.
+// In place, as an engine may call it, too.
+TEST(QORAPOProcessManager, EveryPeriodWritesTheWholeOutputBufferAndNothingPastIt) {
   struct Case {
     bool processed;  // a running chain, else bypassed chains (the copy-free path)
     uint32_t inChannels, outChannels;
     bool mute;
+    uint32_t room;
+    bool inPlace;
   };
-  const Case cases[] = {{false, 2, 2, false},
-                        {true, 2, 2, false},
-                        {false, 2, 6, false},
-                        {false, 2, 2, true},
-                        {true, 2, 2, true}};
+  const Case cases[] = {{false, 2, 2, false, 600, false}, {true, 2, 2, false, 600, false},
+                        {false, 2, 6, false, 600, false}, {false, 2, 2, true, 600, false},
+                        {true, 2, 2, true, 600, false},   {false, 2, 2, false, 480, false},
+                        {false, 2, 2, true, 480, false},  {false, 2, 2, false, 100, false},
+                        {false, 2, 2, false, 480, true}};
   constexpr float kMarker = 7.0f;
+  constexpr uint32_t kBeyond = 8;
   for (const Case& test : cases) {
     SCOPED_TRACE(testing::Message() << "processed " << test.processed << ", " << test.inChannels
-                                    << " to " << test.outChannels << ", mute " << test.mute);
+                                    << " to " << test.outChannels << ", mute " << test.mute
+                                    << ", room " << test.room << ", in place " << test.inPlace);
     FakeCounter clock;
     TestManager manager;
     manager.buildChains = test.processed;
     manager.Initialize(test.inChannels, test.outChannels, 48000, APO_FX_EFX);
     manager.SetOutputMute(test.mute);
     const auto input = Ramp(480, test.inChannels);
-    std::vector<float> output(600 * test.outChannels, kMarker);
-    uint32_t frames = 480, room = 600;
-    manager.Process(input.data(), &frames, output.data(), &room, false);
-    EXPECT_EQ(room, 480u);
-    for (uint32_t f = 0; f < 600; ++f) {
+    std::vector<float> output((test.room + kBeyond) * test.outChannels, kMarker);
+    if (test.inPlace) std::copy(input.begin(), input.end(), output.begin());
+    uint32_t frames = 480, room = test.room;
+    manager.Process(test.inPlace ? output.data() : input.data(), &frames, output.data(), &room,
+                    false);
+    EXPECT_EQ(room, std::min(test.room, 480u));
+    for (uint32_t f = 0; f < test.room + kBeyond; ++f) {
       for (uint32_t c = 0; c < test.outChannels; ++c) {
-        const float expected = f >= 480 || test.mute  ? 0.0f
-                               : c >= test.inChannels ? 0.0f
-                                                      : input[f * test.inChannels + c];
+        const float expected = f >= test.room          ? kMarker
+                               : f >= 480 || test.mute ? 0.0f
+                               : c >= test.inChannels  ? 0.0f
+                                                       : input[f * test.inChannels + c];
         ASSERT_EQ(output[f * test.outChannels + c], expected) << "frame " << f << " ch " << c;
       }
     }
