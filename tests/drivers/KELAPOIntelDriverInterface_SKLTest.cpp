@@ -124,22 +124,23 @@ TEST_F(SkylakeDriver, ModuleListIsReadOnlyWithinWhatArrived) {
     return list;
   };
   // Count beyond the stated size; stated size (305) beyond what arrived; a cut record; a count
-  // whose records would overflow 32 bits.
-  for (const auto& list :
-       {changed(4, 3), changed(0, 0x31), Bytes(whole.begin(), whole.end() - 1), changed(7, 0x80)}) {
+  // whose records would overflow 32 bits; short of a header, where the size probe is refused.
+  const std::pair<Bytes, const char*> lists[] = {
+      {changed(4, 3), "states 304 bytes and 3 modules, but 304 bytes arrived!"},
+      {changed(0, 0x31), "states 305 bytes and 2 modules, but 304 bytes arrived!"},
+      {Bytes(whole.begin(), whole.end() - 1),
+       "states 304 bytes and 2 modules, but 303 bytes arrived!"},
+      {changed(7, 0x80), "states 304 bytes and 2147483650 modules, but 304 bytes arrived!"},
+      {{4, 0, 0, 0}, "Error: Failed to retrieve modules list!"}};
+  for (const auto& [list, line] : lists) {
     qortest::TraceCapture trace;
     fake_.rawModuleList = list;
     Skl driver(&status);
-    EXPECT_TRUE(FAILED(status));
-    EXPECT_FALSE(driver.HasControl());
-    EXPECT_TRUE(trace.LinesContaining("Module id:").empty());
+    EXPECT_TRUE(FAILED(status)) << line;
+    EXPECT_FALSE(driver.HasControl()) << line;
+    EXPECT_TRUE(trace.LinesContaining("Module id:").empty()) << line;
+    EXPECT_EQ(trace.LinesContaining(line).size(), 1u) << line;
   }
-  // Short of a header: the size probe is refused.
-  qortest::TraceCapture trace;
-  fake_.rawModuleList = {4, 0, 0, 0};
-  Skl driver(&status);
-  EXPECT_TRUE(FAILED(status));
-  EXPECT_EQ(trace.LinesContaining("Error: Failed to retrieve modules list!").size(), 1u);
 }
 
 // Each leaves the object without a control; the last two are abandoned after the walk: a version

@@ -125,35 +125,6 @@ bool WaitFor(Condition condition) {
   return true;
 }
 
-TEST(QORAPOProcessManager, BypassedChainsCarryTheInputUnchanged) {
-  FakeCounter clock;
-  TestManager manager;
-  manager.buildChains = false;
-  manager.Initialize(2, 2, 48000, APO_FX_EFX);
-  const auto input = Ramp(480, 2);
-  std::vector<float> output(960, -1.0f);
-  EXPECT_EQ(RunPeriod(manager, input, output), 480u);
-  EXPECT_EQ(output, input);
-
-  // In place, as an engine may call it.
-  std::vector<float> buffer = input;
-  uint32_t frames = 480, outFrames = 480;
-  manager.Process(buffer.data(), &frames, buffer.data(), &outFrames, false);
-  EXPECT_EQ(buffer, input);
-
-  // A smaller output buffer than the period: never written past, and the count says so.
-  std::vector<float> small(200, -1.0f);
-  uint32_t shortFrames = 480, room = 100;
-  manager.Process(input.data(), &shortFrames, small.data(), &room, false);
-  EXPECT_EQ(room, 100u);
-  EXPECT_EQ(small[199], input[199]);
-
-  // Output mute: zeros, but the frame count still reported.
-  manager.SetOutputMute(true);
-  EXPECT_EQ(RunPeriod(manager, input, output), 480u);
-  EXPECT_EQ(output, std::vector<float>(960, 0.0f));
-}
-
 TEST(QORAPOProcessManager, SwitchRotatesTheRolesCrossfadesAndAllocatesNothing) {
   FakeCounter clock;
   TestManager manager;
@@ -200,30 +171,38 @@ TEST(QORAPOProcessManager, SwitchRotatesTheRolesCrossfadesAndAllocatesNothing) {
   EXPECT_EQ(scope.Count(), 0u);
 }
 
-TEST(QORAPOProcessManager, StallFlushesLatencyPlus30msOfSilence) {
+// A stall is the gap from the end of one period to the start of the next, not the time the chain
+// spends inside a period; one longer than 300 ms flushes the target latency and 30 ms of silence
+// through the chain, except at the offload stream position.
+TEST(QORAPOProcessManager, StallIsTheGapBetweenPeriodsAndFlushesLatencyPlus30msOfSilence) {
   struct Case {
-    int64_t latency, stallMs;
+    int64_t latency, busyMs, gapMs;
     int32_t location;
     bool silent;
     uint32_t flushFrames;  // 0: no flush
   };
   const Case cases[] = {
-      {0, 301, APO_FX_EFX, false, 1440},  {2000000, 301, APO_FX_EFX, false, 2400},
-      {0, 300, APO_FX_EFX, false, 0},     {0, 500, APO_FX_SFX, false, 1440},
-      {0, 5000, APO_FX_MFX, false, 1440}, {0, 429497, APO_FX_EFX, false, 1440},
-      {0, 301, APO_FX_OSFX, false, 0},    {0, 301, APO_FX_OMFX, true, 1440},
+      {0, 0, 301, APO_FX_EFX, false, 1440},   {2000000, 0, 301, APO_FX_EFX, false, 2400},
+      {0, 0, 300, APO_FX_EFX, false, 0},      {0, 0, 500, APO_FX_SFX, false, 1440},
+      {0, 0, 5000, APO_FX_MFX, false, 1440},  {0, 0, 429497, APO_FX_EFX, false, 1440},
+      {0, 0, 301, APO_FX_OSFX, false, 0},     {0, 0, 301, APO_FX_OMFX, true, 1440},
+      {0, 250, 100, APO_FX_EFX, false, 0},    {0, 400, 0, APO_FX_EFX, false, 0},
+      {0, 250, 301, APO_FX_EFX, false, 1440},
   };
   const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
   for (const Case& test : cases) {
-    SCOPED_TRACE(testing::Message() << "stall " << test.stallMs << " ms at location "
-                                    << test.location << " latency " << test.latency);
+    SCOPED_TRACE(testing::Message()
+                 << "busy " << test.busyMs << " ms, gap " << test.gapMs << " ms at location "
+                 << test.location << " latency " << test.latency);
     FakeCounter clock;
     TestManager manager;
     manager.latency = test.latency;
     manager.Initialize(2, 2, 48000, test.location);
+    manager.a.clock = &clock;
+    manager.a.busyMs = test.busyMs;
     RunPeriod(manager, input, output);
-    clock.AdvanceMs(test.stallMs);
+    clock.AdvanceMs(test.gapMs);
     const uint32_t outFrames = RunPeriod(manager, input, output, 2, test.silent);
     if (test.flushFrames == 0) {
       EXPECT_EQ(manager.a.periods, std::vector<uint32_t>({480, 480}));
@@ -319,69 +298,49 @@ TEST(QORAPOProcessManager, ResetChainsPublishesTheSteadyStateLast) {
   EXPECT_NE(manager.GetCurrentChain(), manager.GetStandbyChain());
 }
 
-}  // namespace
-
-namespace {
-
-TEST(QORAPOProcessManager, EveryPeriodWritesTheWholeOutputBuffer) {
-  // A buffer larger than the chain's frames, full of a marker: the chain's frames, then zeros.
+// Output buffers of room frames and a few more, full of a marker: the chain's frames (the input
+// unchanged where the chains are bypassed), zeros to the end of a larger room, and nothing past it.
+// In place, as an engine may call it, too.
+TEST(QORAPOProcessManager, EveryPeriodWritesTheWholeOutputBufferAndNothingPastIt) {
   struct Case {
     bool processed;  // a running chain, else bypassed chains (the copy-free path)
     uint32_t inChannels, outChannels;
     bool mute;
+    uint32_t room;
+    bool inPlace;
   };
-  const Case cases[] = {{false, 2, 2, false},
-                        {true, 2, 2, false},
-                        {false, 2, 6, false},
-                        {false, 2, 2, true},
-                        {true, 2, 2, true}};
+  const Case cases[] = {{false, 2, 2, false, 600, false}, {true, 2, 2, false, 600, false},
+                        {false, 2, 6, false, 600, false}, {false, 2, 2, true, 600, false},
+                        {true, 2, 2, true, 600, false},   {false, 2, 2, false, 480, false},
+                        {false, 2, 2, true, 480, false},  {false, 2, 2, false, 100, false},
+                        {false, 2, 2, false, 480, true}};
   constexpr float kMarker = 7.0f;
+  constexpr uint32_t kBeyond = 8;
   for (const Case& test : cases) {
     SCOPED_TRACE(testing::Message() << "processed " << test.processed << ", " << test.inChannels
-                                    << " to " << test.outChannels << ", mute " << test.mute);
+                                    << " to " << test.outChannels << ", mute " << test.mute
+                                    << ", room " << test.room << ", in place " << test.inPlace);
     FakeCounter clock;
     TestManager manager;
     manager.buildChains = test.processed;
     manager.Initialize(test.inChannels, test.outChannels, 48000, APO_FX_EFX);
     manager.SetOutputMute(test.mute);
     const auto input = Ramp(480, test.inChannels);
-    std::vector<float> output(600 * test.outChannels, kMarker);
-    uint32_t frames = 480, room = 600;
-    manager.Process(input.data(), &frames, output.data(), &room, false);
-    EXPECT_EQ(room, 480u);
-    for (uint32_t f = 0; f < 600; ++f) {
+    std::vector<float> output((test.room + kBeyond) * test.outChannels, kMarker);
+    if (test.inPlace) std::copy(input.begin(), input.end(), output.begin());
+    uint32_t frames = 480, room = test.room;
+    manager.Process(test.inPlace ? output.data() : input.data(), &frames, output.data(), &room,
+                    false);
+    EXPECT_EQ(room, std::min(test.room, 480u));
+    for (uint32_t f = 0; f < test.room + kBeyond; ++f) {
       for (uint32_t c = 0; c < test.outChannels; ++c) {
-        const float expected = f >= 480 || test.mute  ? 0.0f
-                               : c >= test.inChannels ? 0.0f
-                                                      : input[f * test.inChannels + c];
+        const float expected = f >= test.room          ? kMarker
+                               : f >= 480 || test.mute ? 0.0f
+                               : c >= test.inChannels  ? 0.0f
+                                                       : input[f * test.inChannels + c];
         ASSERT_EQ(output[f * test.outChannels + c], expected) << "frame " << f << " ch " << c;
       }
     }
-  }
-}
-
-TEST(QORAPOProcessManager, StallIsTheGapFromTheEndOfOnePeriodToTheStartOfTheNext) {
-  struct Case {
-    int64_t busyMs, gapMs;  // time the chain takes inside a period, time between periods
-    bool flush;
-  };
-  const Case cases[] = {
-      {250, 100, false}, {400, 0, false}, {0, 301, true}, {250, 301, true}, {0, 300, false}};
-  const std::vector<float> input(960, 0.5f);
-  std::vector<float> output(960);
-  for (const Case& test : cases) {
-    SCOPED_TRACE(testing::Message() << "busy " << test.busyMs << " ms, gap " << test.gapMs);
-    FakeCounter clock;
-    TestManager manager;
-    manager.Initialize(2, 2, 48000, APO_FX_EFX);
-    manager.a.clock = &clock;
-    manager.a.busyMs = test.busyMs;
-    RunPeriod(manager, input, output);
-    clock.AdvanceMs(test.gapMs);
-    RunPeriod(manager, input, output);
-    const std::vector<uint32_t> expected =
-        test.flush ? std::vector<uint32_t>{480, 1440, 480} : std::vector<uint32_t>{480, 480};
-    EXPECT_EQ(manager.a.periods, expected);
   }
 }
 
