@@ -2,10 +2,13 @@
 // The built qorapo run against a temporary state root with the demonstration endpoint.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sndfile.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -148,6 +151,92 @@ inline double WorstStep(const HostAudio& audio, double hz, size_t begin, size_t 
   }
   return worst;
 }
+
+// A stereo tone at 48 kHz fed through a FIFO to a real-time host for as long as a test needs it:
+// the host plays on until End, so tools that run slowly on a loaded machine never reach the end
+// of the input. The header promises ten minutes; the host reports the stream as cut short.
+class ToneStream {
+ public:
+  ToneStream(std::string fifo, double hz, double amplitude)
+      : fifo_(std::move(fifo)), hz_(hz), amplitude_(amplitude) {
+    std::signal(SIGPIPE, SIG_IGN);  // a host that ended early must not end the test
+    if (mkfifo(fifo_.c_str(), 0600) == 0) feeder_ = std::thread([this] { Feed(); });
+  }
+  ToneStream(const ToneStream&) = delete;
+  ToneStream& operator=(const ToneStream&) = delete;
+  ~ToneStream() {
+    End(0.0);
+    if (feeder_.joinable()) feeder_.join();
+    std::filesystem::remove(fifo_);
+  }
+
+  const std::string& Path() const { return fifo_; }
+  // The stream ends once it holds at least seconds of audio (more when it is already past them).
+  void End(double seconds) { end_.store(static_cast<int64_t>(seconds * kRate)); }
+
+ private:
+  static constexpr int64_t kRate = 48000;
+
+  // Writes all of bytes, waiting while the pipe is full; false once the reader has gone, or
+  // when nobody reads for a minute.
+  bool Write(int fd, const char* bytes, size_t size) {
+    while (size > 0) {
+      pollfd ready{fd, POLLOUT, 0};
+      if (poll(&ready, 1, 60000) <= 0) return false;
+      const ssize_t written = write(fd, bytes, size);
+      if (written < 0 && errno != EAGAIN && errno != EINTR) return false;
+      if (written > 0) {
+        bytes += written;
+        size -= static_cast<size_t>(written);
+      }
+    }
+    return true;
+  }
+
+  void Feed() {
+    int fd = -1;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    // A FIFO opened for writing without a reader fails at once; the host opens it when it starts.
+    while ((fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
+           frames_ < end_.load() && std::chrono::steady_clock::now() < limit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (fd < 0) return;
+    std::string header = "RIFF";
+    const auto put = [&](uint32_t value, int bytes) {
+      for (int i = 0; i < bytes; ++i) header += static_cast<char>((value >> (8 * i)) & 0xFF);
+    };
+    const uint32_t promised = 600 * kRate;
+    put(36 + promised * 8, 4);
+    header += "WAVEfmt ";
+    put(16, 4);
+    put(3, 2);  // IEEE float
+    put(2, 2);
+    put(kRate, 4);
+    put(kRate * 8, 4);
+    put(8, 2);
+    put(32, 2);
+    header += "data";
+    put(promised * 8, 4);
+    bool open = Write(fd, header.data(), header.size());
+    std::vector<float> block(2 * 480);
+    while (open && frames_ < end_.load()) {
+      for (size_t f = 0; f < 480; ++f, ++frames_) {
+        const double phase = 2.0 * std::numbers::pi * hz_ * static_cast<double>(frames_) / kRate;
+        block[2 * f] = block[2 * f + 1] = static_cast<float>(amplitude_ * std::sin(phase));
+      }
+      open = Write(fd, reinterpret_cast<const char*>(block.data()), block.size() * sizeof(float));
+    }
+    close(fd);
+  }
+
+  std::string fifo_;
+  double hz_;
+  double amplitude_;
+  std::atomic<int64_t> end_{INT64_MAX};
+  int64_t frames_ = 0;
+  std::thread feeder_;
+};
 
 inline const nlohmann::json* Named(const nlohmann::json& list, const std::string& name) {
   for (const nlohmann::json& entry : list) {
