@@ -78,7 +78,8 @@ std::string Text(const QORUTSValueList& list, const std::string& names) {
   std::istringstream words(names);
   for (std::string name; std::getline(words, name, '|');) {
     const QORUTSValue* control = list.Find(name);
-    texts += (texts.empty() ? "" : "|") + (control != nullptr ? control->GetValueText() : "(none)");
+    if (!texts.empty()) texts += '|';
+    texts += control != nullptr ? control->GetValueText() : "(none)";
   }
   return texts;
 }
