@@ -1,7 +1,7 @@
 # Checks the house order of folders: no file under src/ includes a header of a folder above its own,
 # tech/ sees only the contract header, and no folder library links a folder above it.
 # Run as: cmake -DSOURCE_DIR=<repo> -DLINKS_FILE=<build>/layering-links.txt -P CheckLayering.cmake
-set(order common platform thread settings endpoint audio chain ipc drivers manager apo)
+set(order common platform thread settings endpoint audio chain ipc drivers manager apo engine)
 set(failures "")
 
 file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR}/src ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp)

@@ -1,4 +1,5 @@
 #include "QORHostEffectsCommand.h"
+#include "engine/QORHostEngineSetup.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -7,11 +8,11 @@
 #include <nlohmann/json.hpp>
 
 #include "QORHostEndpointSetup.h"
-#include "QORHostEngine.h"
 #include "QORHostOutput.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
 #include "common/QORTextConvert.h"
+#include "engine/QORHostEngine.h"
 #include "platform/IAudioSystemEffects2.h"
 #include "platform/QORComApi.h"
 #include "platform/QORHResult.h"
@@ -96,7 +97,7 @@ int QORHostEffectsCommand::Run() {
   }
   std::wstring module = QORUtf8ToWide(module_);
   if (module.empty()) {
-    module = QORHostRegisterCommand::FindRegisteredModule(endpoint.GetPosition(locations[0]).guid);
+    module = QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
   }
   if (module.empty()) module = QORHostRegisterCommand::DefaultModule();
   QORHostEngine engine;

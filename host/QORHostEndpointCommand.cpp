@@ -1,4 +1,5 @@
 #include "QORHostEndpointCommand.h"
+#include "engine/QORHostEngineSetup.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -170,7 +171,7 @@ json QORHostEndpointCommand::Describe(const QOREndpointRecord& record) {
     position["location"] = location;
     position["class"] = clsid == GUID_NULL ? json(nullptr) : json(GuidText(clsid));
     const std::wstring module =
-        clsid == GUID_NULL ? std::wstring() : QORHostRegisterCommand::FindRegisteredModule(clsid);
+        clsid == GUID_NULL ? std::wstring() : QORHostEngineSetup::RegisteredModule(clsid);
     position["module"] = module.empty() ? json(nullptr) : json(Text(module));
     positions.push_back(position);
   }

@@ -1,4 +1,5 @@
 #include "QORHostPlotCommand.h"
+#include "engine/QORHostEngineSetup.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -10,13 +11,13 @@
 
 #include "QORHostControlPanel.h"
 #include "QORHostEndpointSetup.h"
-#include "QORHostEngine.h"
 #include "QORHostOutput.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
 #include "QORHostResponse.h"
 #include "QORHostSchedule.h"
 #include "common/QORTextConvert.h"
+#include "engine/QORHostEngine.h"
 
 namespace {
 
@@ -108,8 +109,7 @@ bool QORHostPlotCommand::MeasureCurrent(QORHostControlPanel& panel,
   if (loadModule) {
     std::wstring module = QORUtf8ToWide(module_);
     if (module.empty()) {
-      module =
-          QORHostRegisterCommand::FindRegisteredModule(endpoint.GetPosition(locations[0]).guid);
+      module = QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
     }
     if (module.empty()) module = QORHostRegisterCommand::DefaultModule();
     if (!engine.LoadModule(module, error)) return false;

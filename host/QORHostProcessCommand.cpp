@@ -20,12 +20,13 @@
 #include "QORHostAudioWriter.h"
 #include "QORHostControlPanel.h"
 #include "QORHostEndpointSetup.h"
-#include "QORHostEngine.h"
 #include "QORHostOutput.h"
 #include "QORHostProgress.h"
 #include "QORHostRegisterCommand.h"
 #include "audio/QORAudioPeak.h"
 #include "common/QORTextConvert.h"
+#include "engine/QORHostEngine.h"
+#include "engine/QORHostEngineSetup.h"
 #include "platform/QORModule.h"
 #include "platform/QORModuleInfo.h"
 
@@ -314,12 +315,7 @@ int QORHostProcessCommand::Run() {
     }
   }
   const QORAPOModeIdentity startMode = panel.CurrentMode();
-  if (locations.empty()) {
-    for (int location = 1; location <= 3; ++location) {
-      if (endpoint.GetPosition(location).guid != GUID_NULL) locations.push_back(location);
-    }
-    if (locations.empty() && endpoint.GetPosition(0).guid != GUID_NULL) locations.push_back(0);
-  }
+  if (locations.empty()) locations = QORHostEngineSetup::DefaultLocations(endpoint);
   for (const int location : locations) {
     if (endpoint.GetPosition(location).guid == GUID_NULL) {
       return Fail(std::string("the endpoint has no effect class registered at ") +
@@ -339,7 +335,7 @@ int QORHostProcessCommand::Run() {
   std::wstring module = QORUtf8ToWide(module_);
   moduleSource_ = "given";
   if (module.empty()) {
-    module = QORHostRegisterCommand::FindRegisteredModule(endpoint.GetPosition(locations[0]).guid);
+    module = QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
     moduleSource_ = "registered";
   }
   if (module.empty()) {

@@ -60,18 +60,6 @@ std::wstring QORHostRegisterCommand::DefaultModule() {
          QORUtf8ToWide(kQORModuleSuffix);
 }
 
-std::wstring QORHostRegisterCommand::FindRegisteredModule(const CLSID& clsid) {
-  QORRegistryKey key;
-  std::wstring path;
-  if (QORRegistryKey::Open(QORRegistryHive::kClassesRoot,
-                           L"CLSID\\" + QORGuidToString(clsid) + L"\\InprocServer32", KEY_READ,
-                           key) != ERROR_SUCCESS ||
-      key.GetString(L"", &path) != ERROR_SUCCESS) {
-    path.clear();
-  }
-  return path;
-}
-
 int QORHostRegisterCommand::Run() {
   const char* entry = unregister_ ? "DllUnregisterServer" : "DllRegisterServer";
   const std::wstring path = module_.empty() ? DefaultModule() : QORUtf8ToWide(module_);

@@ -17,8 +17,6 @@ class QORHostRegisterCommand {
   CLI::App* Register(CLI::App& app);
   int Run();
 
-  // The module a class is registered in (its InprocServer32); empty when it is not registered.
-  static std::wstring FindRegisteredModule(const CLSID& clsid);
   // qlvapo64.so beside qorapo.
   static std::wstring DefaultModule();
 

@@ -7,7 +7,7 @@
 #include <complex>
 #include <numbers>
 
-#include "QORHostEngine.h"
+#include "engine/QORHostEngine.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "QORHostEngine.h"
+#include "engine/QORHostEngine.h"
 
-#include "QORHostEffectsPropertyStore.h"
+#include "engine/QORHostEffectsPropertyStore.h"
 
 #include <algorithm>
 #include <cstring>
@@ -242,14 +242,20 @@ bool QORHostEngine::Lock(uint32_t periodFrames, std::string* error) {
 }
 
 const float* QORHostEngine::Process(const float* input, bool silent) {
-  std::memcpy(input_.data(), input, input_.size() * sizeof(float));
+  return Process(input, periodFrames_, silent);
+}
+
+const float* QORHostEngine::Process(const float* input, uint32_t frames, bool silent) {
+  frames = std::min(frames, periodFrames_);
+  const size_t samples = static_cast<size_t>(frames) * static_cast<size_t>(channels_);
+  std::memcpy(input_.data(), input, samples * sizeof(float));
   APO_CONNECTION_PROPERTY inputProperty{};
   inputProperty.pBuffer = reinterpret_cast<UINT_PTR>(input_.data());
-  inputProperty.u32ValidFrameCount = periodFrames_;
+  inputProperty.u32ValidFrameCount = frames;
   inputProperty.u32BufferFlags = silent ? BUFFER_SILENT : BUFFER_VALID;
   inputProperty.u32Signature = kPropertySignature;
   for (Stage& stage : stages_) {
-    stage.outputProperty.u32ValidFrameCount = periodFrames_;
+    stage.outputProperty.u32ValidFrameCount = frames;
     stage.outputProperty.u32BufferFlags = BUFFER_VALID;
     APO_CONNECTION_PROPERTY* inputs[] = {&inputProperty};
     APO_CONNECTION_PROPERTY* outputs[] = {&stage.outputProperty};
@@ -259,9 +265,7 @@ const float* QORHostEngine::Process(const float* input, bool silent) {
   }
   float* result = stages_.empty() ? input_.data() : stages_.back().output.data();
   // A silent output leaves its buffer as it was: it stands for zeros.
-  if (inputProperty.u32BufferFlags == BUFFER_SILENT) {
-    std::fill_n(result, input_.size(), 0.0f);
-  }
+  if (inputProperty.u32BufferFlags == BUFFER_SILENT) std::fill_n(result, samples, 0.0f);
   return result;
 }
 

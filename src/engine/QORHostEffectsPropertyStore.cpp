@@ -1,4 +1,4 @@
-#include "QORHostEffectsPropertyStore.h"
+#include "engine/QORHostEffectsPropertyStore.h"
 
 #include <algorithm>
 

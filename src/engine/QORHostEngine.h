@@ -17,7 +17,8 @@
 // The audio engine's part for one endpoint: loads the module, creates the APO objects registered at
 // the chosen positions in engine order, initialises them with the endpoint, negotiates the stream's
 // format, locks them and carries each period through them in turn with the connection buffers and
-// flags the engine would use.
+// flags the engine would use. Everything but Process, ContinueAfterPause and the getters runs on
+// the configuration thread; Process on the real-time thread only.
 class QORHostEngine {
  public:
   struct Stage {
@@ -45,10 +46,14 @@ class QORHostEngine {
   // Asks every object for this stream format (input and output alike); a refusal names the channel
   // counts that every object accepts, a rate answered with another one is refused.
   bool Negotiate(int channels, int rate, std::string* error);
+  // Locks every object for periods of at most periodFrames frames.
   bool Lock(uint32_t periodFrames, std::string* error);
-  // One period of periodFrames frames through every object; silent marks digital silence. The
-  // result stays valid until the next call.
+  // Real-time. One period of the locked length through every object; silent marks digital
+  // silence. The result stays valid until the next call.
   const float* Process(const float* input, bool silent);
+  // Real-time. A period of frames frames (at most the locked length), interleaved; allocates
+  // nothing.
+  const float* Process(const float* input, uint32_t frames, bool silent);
   void Unlock();
 
   const std::vector<Stage>& Stages() const { return stages_; }

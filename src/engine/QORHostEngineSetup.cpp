@@ -1,0 +1,44 @@
+#include "engine/QORHostEngineSetup.h"
+
+#include "platform/IMMDeviceEnumerator.h"
+#include "platform/QORComPtr.h"
+#include "platform/QOREndpointStore.h"
+#include "platform/QORMMDevice.h"
+#include "platform/QORRegistryKey.h"
+
+bool QORHostEngineSetup::RenderEndpoint(uint32_t index, QORAPOEndpointInfo* out) {
+  QOREndpointRecord chosen;
+  if (index == 0) {
+    if (FAILED(QOREndpointStore::GetDefault(eRender, eConsole, &chosen))) return false;
+  } else {
+    std::vector<QOREndpointRecord> records;
+    QOREndpointStore::List(eRender, DEVICE_STATE_ACTIVE, &records);
+    if (index > records.size()) return false;
+    chosen = records[index - 1];
+  }
+  QORComPtr<IMMDevice> device;
+  return SUCCEEDED(QORMMDevice::Create(eRender, chosen.guid, device.Put())) &&
+         out->Init(device.Get(), true);
+}
+
+std::vector<int> QORHostEngineSetup::DefaultLocations(const QORAPOEndpointInfo& endpoint) {
+  // Positions 1 to 3 are SFX, MFX and EFX; 0 is the local effect.
+  std::vector<int> locations;
+  for (int location = 1; location <= 3; ++location) {
+    if (endpoint.GetPosition(location).guid != GUID_NULL) locations.push_back(location);
+  }
+  if (locations.empty() && endpoint.GetPosition(0).guid != GUID_NULL) locations.push_back(0);
+  return locations;
+}
+
+std::wstring QORHostEngineSetup::RegisteredModule(const CLSID& clsid) {
+  QORRegistryKey key;
+  std::wstring path;
+  if (QORRegistryKey::Open(QORRegistryHive::kClassesRoot,
+                           L"CLSID\\" + QORGuidToString(clsid) + L"\\InprocServer32", KEY_READ,
+                           key) != ERROR_SUCCESS ||
+      key.GetString(L"", &path) != ERROR_SUCCESS) {
+    path.clear();
+  }
+  return path;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "endpoint/QORAPOEndpointInfo.h"
+#include "platform/QORGuid.h"
+
+// What every front end finds before it starts an engine: the render endpoint, the positions it
+// runs and the module its classes are registered in. Configuration thread only.
+class QORHostEngineSetup {
+ public:
+  // The index-th active render endpoint in the store's order, or the default one for index 0.
+  static bool RenderEndpoint(uint32_t index, QORAPOEndpointInfo* out);
+  // Those among SFX, MFX and EFX with a class registered, in engine order; else the local-effect
+  // position when it has one; else none.
+  static std::vector<int> DefaultLocations(const QORAPOEndpointInfo& endpoint);
+  // The module a class's registration names (its InprocServer32), or empty.
+  static std::wstring RegisteredModule(const CLSID& clsid);
+};
