@@ -11,8 +11,8 @@ scripts/setup.sh
 # Its own tree: the test script keeps build/release with the tests on.
 build=build/run
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQOR_TESTS=OFF -DQOR_BENCH=OFF >/dev/null
-echo "run.sh: building qorapo, qlvapo64.so and qltech64.so in $build"
-cmake --build "$build" -j "$(nproc)" --target qorapo qlvapo64 qltech64
+echo "run.sh: building qorapo, qlvapo64.so, qltech64.so and the LV2 bundle in $build"
+cmake --build "$build" -j "$(nproc)" --target qorapo qlvapo64 qltech64 qorapo_lv2
 demo=build/demo
 export QOR_ROOT="$PWD/$demo/state"
 "$build/qorapo" demo-setup "$QOR_ROOT" --config examples/qorapo-laptop.xml >/dev/null
