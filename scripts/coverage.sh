@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the suite with coverage counters (gcc --coverage, debug, no sanitizer) in build/coverage,
-# runs it, and prints line and branch coverage per folder of src/, tech/ and host/ with the total.
+# runs it, and prints line and branch coverage per folder of src/, tech/, host/ and lv2/ with the
+# total.
 # Branches that only exceptions or the compiler's own unreachable paths take are left out.
 #
 #   scripts/coverage.sh [CTEST_ARGS...]     e.g. scripts/coverage.sh -L 'audio|chain'
@@ -26,7 +27,7 @@ if ! QOR_TRACE=off ctest --test-dir "$build" -j "$(nproc)" --timeout 300 "$@" >"
 fi
 
 summary=$build/coverage.json
-gcovr -r . --object-directory "$build" --filter 'src/' --filter 'tech/' --filter 'host/' \
+gcovr -r . --object-directory "$build" --filter 'src/' --filter 'tech/' --filter 'host/' --filter 'lv2/' \
   --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors \
   --json-summary "$summary" >/dev/null
 python3 - "$summary" <<'EOF'
