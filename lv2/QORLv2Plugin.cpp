@@ -102,6 +102,9 @@ bool QORLv2Plugin::Start(uint32_t endpointIndex, uint32_t positions) {
         engine_->Negotiate(static_cast<int>(channels_), rate_, &error) &&
         engine_->Lock(maxBlock_, &error)) {
       latency_ = engine_->LatencyFrames();
+      dry_.assign(static_cast<size_t>(std::max<int64_t>(latency_, 0)) * channels_, 0.0f);
+      dryAt_ = 0;
+      fadeStep_ = 1.0f / std::max(1.0f, kFadeSeconds * static_cast<float>(rate_));
       return true;
     }
     engine_.reset();
@@ -145,7 +148,7 @@ void QORLv2Plugin::Run(uint32_t frames) {
   for (uint32_t c = 0; c < channels_; ++c) {
     if (inputs_[c] == nullptr || outputs_[c] == nullptr) return;
   }
-  const bool enabled = controls_[kEnabled] == nullptr || *controls_[kEnabled] >= 0.5f;
+  const float target = controls_[kEnabled] == nullptr || *controls_[kEnabled] >= 0.5f ? 1.0f : 0.0f;
   float inputPeak = 0.0f;
   float outputPeak = 0.0f;
   for (uint32_t done = 0; done < frames;) {
@@ -159,20 +162,31 @@ void QORLv2Plugin::Run(uint32_t frames) {
         silent = silent && sample == 0.0f;
       }
     }
-    // Without objects (they did not start) or switched off, the input passes as it is.
-    const float* result = interleaved_.data();
-    if (enabled && engine_) result = engine_->Process(interleaved_.data(), n, silent);
+    // The objects run while bypassed too, so that switching them on fades into a running chain.
+    // Without objects (another endpoint chosen at activation could not start), the input passes.
+    const float* result =
+        engine_ ? engine_->Process(interleaved_.data(), n, silent) : interleaved_.data();
     for (uint32_t f = 0; f < n; ++f) {
+      wet_ =
+          target > wet_ ? std::min(target, wet_ + fadeStep_) : std::max(target, wet_ - fadeStep_);
       for (uint32_t c = 0; c < channels_; ++c) {
-        const float sample = result[static_cast<size_t>(f) * channels_ + c];
+        const float input = interleaved_[static_cast<size_t>(f) * channels_ + c];
+        float dry = input;
+        if (!dry_.empty() && engine_) {
+          dry = dry_[dryAt_ + c];
+          dry_[dryAt_ + c] = input;
+        }
+        const float wet = result[static_cast<size_t>(f) * channels_ + c];
+        const float sample = wet_ == 1.0f ? wet : wet_ * wet + (1.0f - wet_) * dry;
         outputs_[c][done + f] = sample;
         outputPeak = std::max(outputPeak, std::fabs(sample));
       }
+      if (!dry_.empty() && engine_) dryAt_ = (dryAt_ + channels_) % dry_.size();
     }
     done += n;
   }
   if (controls_[kLatency] != nullptr) {
-    *controls_[kLatency] = enabled && engine_ ? static_cast<float>(latency_) : 0.0f;
+    *controls_[kLatency] = engine_ ? static_cast<float>(latency_) : 0.0f;
   }
   if (controls_[kInputPeak] != nullptr) *controls_[kInputPeak] = PeakDb(inputPeak);
   if (controls_[kOutputPeak] != nullptr) *controls_[kOutputPeak] = PeakDb(outputPeak);

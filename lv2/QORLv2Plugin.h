@@ -18,7 +18,7 @@ class QORLv2Plugin {
  public:
   // Ports after the 2 x channels audio ports, in this order.
   enum ControlPort : uint32_t {
-    kEnabled = 0,   // lv2:enabled: below 0.5 passes the input through
+    kEnabled = 0,   // lv2:enabled: below 0.5 passes the input through, delayed as processed
     kEndpoint = 1,  // 0: the default render endpoint, N: the N-th active one
     kPositions =
         2,         // bit per position (0 local effect ... 5); 0: those registered at SFX, MFX, EFX
@@ -57,6 +57,13 @@ class QORLv2Plugin {
   uint32_t startedEndpoint_ = 0;
   uint32_t startedPositions_ = 0;
   int64_t latency_ = 0;
+  // The input delayed by the objects' latency, for bypass: switching enabled crossfades between
+  // it and the objects' output over kFadeSeconds, so the delay never changes and nothing clicks.
+  static constexpr float kFadeSeconds = 0.01f;
+  std::vector<float> dry_;
+  size_t dryAt_ = 0;
+  float wet_ = 1.0f;
+  float fadeStep_ = 1.0f;
   std::vector<const float*> inputs_;
   std::vector<float*> outputs_;
   std::vector<float*> controls_;

@@ -82,6 +82,10 @@ class Lv2PluginTest : public qortest::HostToolTest {
     lilv_node_free(bundle);
   }
   void TearDown() override {
+    if (instance_ != nullptr) {
+      lilv_instance_deactivate(instance_);
+      lilv_instance_free(instance_);
+    }
     lilv_world_free(world_);
     HostToolTest::TearDown();
   }
@@ -100,8 +104,47 @@ class Lv2PluginTest : public qortest::HostToolTest {
     return port == nullptr ? UINT32_MAX : lilv_port_get_index(plugin, port);
   }
 
+  // A stereo instance at rate with every port connected to these members, activated.
+  bool Open(int rate) {
+    const LilvPlugin* plugin = Plugin(kStereo);
+    if (plugin == nullptr) return false;
+    instance_ = lilv_plugin_instantiate(plugin, rate, host_.Features());
+    if (instance_ == nullptr) return false;
+    for (int c = 0; c < 2; ++c) {
+      in_[c].assign(kMaxBlock, 0.0f);
+      out_[c].assign(kMaxBlock, 0.0f);
+    }
+    const std::pair<const char*, void*> ports[] = {
+        {"in_l", in_[0].data()},    {"in_r", in_[1].data()}, {"out_l", out_[0].data()},
+        {"out_r", out_[1].data()},  {"enabled", &enabled_},  {"endpoint", &endpoint_},
+        {"positions", &positions_}, {"latency", &latency_},  {"input_peak", &peaks_[0]},
+        {"output_peak", &peaks_[1]}};
+    for (const auto& [symbol, data] : ports) {
+      const uint32_t index = PortIndex(plugin, symbol);
+      if (index == UINT32_MAX) return false;
+      lilv_instance_connect_port(instance_, index, data);
+    }
+    lilv_instance_activate(instance_);
+    return true;
+  }
+  // Runs n frames of input from frame `from` of audio (zeros past its end), appending the output.
+  void RunFrom(const HostAudio& audio, size_t from, uint32_t n, std::vector<float>* got) {
+    for (uint32_t f = 0; f < n; ++f) {
+      for (int c = 0; c < 2; ++c) {
+        in_[c][f] = from + f < audio.Frames() ? audio.samples[(from + f) * 2 + c] : 0.0f;
+      }
+    }
+    lilv_instance_run(instance_, n);
+    for (uint32_t f = 0; f < n; ++f) {
+      for (int c = 0; c < 2; ++c) got->push_back(out_[c][f]);
+    }
+  }
+
   LilvWorld* world_ = nullptr;
   TestHost host_;
+  LilvInstance* instance_ = nullptr;
+  std::vector<float> in_[2], out_[2];
+  float enabled_ = 1.0f, endpoint_ = 0.0f, positions_ = 0.0f, latency_ = -1.0f, peaks_[2] = {};
 };
 
 TEST_F(Lv2PluginTest, RunsOfChangingLengthGiveWhatTheHostShellGivesAtTheLatencyItReports) {
@@ -114,64 +157,37 @@ TEST_F(Lv2PluginTest, RunsOfChangingLengthGiveWhatTheHostShellGivesAtTheLatencyI
   ASSERT_EQ(input.channels, 2);
   ASSERT_EQ(expected.Frames(), input.Frames() + static_cast<size_t>(latency));
 
-  const LilvPlugin* plugin = Plugin(kStereo);
-  ASSERT_NE(plugin, nullptr);
-  LilvInstance* instance = lilv_plugin_instantiate(plugin, input.rate, host_.Features());
-  ASSERT_NE(instance, nullptr);
-  std::vector<float> in[2], out[2];
-  for (int c = 0; c < 2; ++c) {
-    in[c].assign(kMaxBlock, 0.0f);
-    out[c].assign(kMaxBlock, 0.0f);
-  }
-  float enabled = 1.0f, endpoint = 0.0f, positions = 0.0f, reported = -1.0f, peaks[2] = {};
-  const std::pair<const char*, void*> ports[] = {
-      {"in_l", in[0].data()},    {"in_r", in[1].data()}, {"out_l", out[0].data()},
-      {"out_r", out[1].data()},  {"enabled", &enabled},  {"endpoint", &endpoint},
-      {"positions", &positions}, {"latency", &reported}, {"input_peak", &peaks[0]},
-      {"output_peak", &peaks[1]}};
-  for (const auto& [symbol, data] : ports) {
-    const uint32_t index = PortIndex(plugin, symbol);
-    ASSERT_NE(index, UINT32_MAX) << symbol;
-    lilv_instance_connect_port(instance, index, data);
-  }
-  lilv_instance_activate(instance);
-
+  ASSERT_TRUE(Open(input.rate));
   // Runs of 32 to the maximum frames in steps of 32 (the technology library's sub-block), changing
   // every call; the tail pushed out with zeros.
   std::mt19937 random(7);
   std::uniform_int_distribution<uint32_t> blocks(1, kMaxBlock / 32);
   std::vector<float> got;
+  got.reserve(expected.samples.size());
   uint64_t allocations = 0;
   for (size_t done = 0; done < expected.Frames();) {
     const auto n =
         static_cast<uint32_t>(std::min<size_t>(32 * blocks(random), expected.Frames() - done));
-    for (uint32_t f = 0; f < n; ++f) {
-      for (int c = 0; c < 2; ++c) {
-        in[c][f] = done + f < input.Frames() ? input.samples[(done + f) * 2 + c] : 0.0f;
-      }
-    }
-    const qortest::AllocationScope scope;
-    lilv_instance_run(instance, n);
-    // The first runs may still settle; a steady run allocates nothing.
-    if (done > expected.Frames() / 2) allocations += scope.Count();
-    float peak[2] = {};
-    for (uint32_t f = 0; f < n; ++f) {
-      for (int c = 0; c < 2; ++c) {
-        got.push_back(out[c][f]);
-        peak[0] = std::max(peak[0], std::fabs(in[c][f]));
-        peak[1] = std::max(peak[1], std::fabs(out[c][f]));
-      }
+    const size_t before = got.size();
+    {
+      const qortest::AllocationScope scope;
+      RunFrom(input, done, n, &got);
+      // The first runs may still settle; a steady run allocates nothing.
+      if (done > expected.Frames() / 2) allocations += scope.Count();
     }
     // The peak ports give this run's peaks in dBFS (-144 for silence).
+    float peak[2] = {};
+    for (size_t i = before; i < got.size(); ++i) {
+      peak[0] = std::max(peak[0], std::fabs(in_[(i - before) % 2][(i - before) / 2]));
+      peak[1] = std::max(peak[1], std::fabs(got[i]));
+    }
     for (int k = 0; k < 2; ++k) {
       const float db = peak[k] > 0.0f ? std::max(-144.0f, 20.0f * std::log10(peak[k])) : -144.0f;
-      ASSERT_NEAR(peaks[k], db, 0.01f) << (k == 0 ? "input" : "output") << " at " << done;
+      ASSERT_NEAR(peaks_[k], db, 0.01f) << (k == 0 ? "input" : "output") << " at " << done;
     }
     done += n;
   }
-  lilv_instance_deactivate(instance);
-  lilv_instance_free(instance);
-
+  const float reported = latency_;
   EXPECT_EQ(static_cast<int64_t>(reported), latency);
   EXPECT_EQ(allocations, 0u);
   ASSERT_EQ(got.size(), expected.samples.size());
@@ -185,6 +201,34 @@ TEST_F(Lv2PluginTest, RunsOfChangingLengthGiveWhatTheHostShellGivesAtTheLatencyI
   }
   // -100 dBFS.
   EXPECT_LE(worst, 1e-5f) << "at frame " << at / 2 << " of " << got.size() / 2;
+}
+
+// Switched off and on while a tone plays: the output fades to the input delayed by the latency
+// (which stays reported) and back, without a click at either switch.
+TEST_F(Lv2PluginTest, BypassFadesToTheDelayedInputAndBackWithoutAClick) {
+  const HostAudio tone = qortest::Tones({1000.0}, 0.25, 1.5);
+  ASSERT_TRUE(Open(tone.rate));
+  std::vector<float> got;
+  float reported = -1.0f;
+  for (size_t done = 0; done < tone.Frames(); done += 480) {
+    enabled_ = done >= 24000 && done < 48000 ? 0.0f : 1.0f;  // off from 0.5 s to 1.0 s
+    RunFrom(tone, done, 480, &got);
+    if (reported < 0.0f) reported = latency_;
+    ASSERT_EQ(latency_, reported) << done;
+  }
+  const auto latency = static_cast<size_t>(reported);
+  ASSERT_GT(latency, 0u);
+  // Off, once the 10 ms fade is over: the input as it went in, latency frames later.
+  for (size_t n = 24000 + 480; n < 48000; ++n) {
+    ASSERT_EQ(got[2 * n], tone.samples[2 * (n - latency)]) << n;
+  }
+  // On, before and after: the objects' output, which is not the delayed input.
+  float apart = 0.0f;
+  for (size_t n = 48000 + 960; n < tone.Frames(); ++n) {
+    apart = std::max(apart, std::fabs(got[2 * n] - tone.samples[2 * (n - latency)]));
+  }
+  EXPECT_GT(apart, 0.01f);
+  EXPECT_LE(qortest::WorstStep(HostAudio{2, tone.rate, got}, 1000.0, 4800, got.size() / 2), 1.05);
 }
 
 // No instance where the objects cannot run, and the host's log says why; without urid:map there is
