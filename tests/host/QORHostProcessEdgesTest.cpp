@@ -98,27 +98,6 @@ bool Catches(pid_t pid, int signal) {
   return false;
 }
 
-// A 44-byte float WAV header, stereo at 48 kHz, promising frames.
-std::string WaveHeader(uint32_t frames) {
-  std::string header;
-  const auto put = [&](uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) header += static_cast<char>((value >> (8 * i)) & 0xFF);
-  };
-  header += "RIFF";
-  put(36 + frames * 8, 4);
-  header += "WAVEfmt ";
-  put(16, 4);
-  put(3, 2);  // IEEE float
-  put(2, 2);
-  put(48000, 4);
-  put(48000 * 8, 4);
-  put(8, 2);
-  put(32, 2);
-  header += "data";
-  put(frames * 8, 4);
-  return header;
-}
-
 class ProcessEdgesTest : public qortest::HostToolTest {
  protected:
   const char* Configuration() const override { return kConfiguration; }
@@ -289,7 +268,7 @@ TEST_F(ProcessEdgesTest, AnInterruptEndsARunBlockedOnItsInput) {
     if (c.header) {
       writer = OpenWriter(fifo);
       ASSERT_GE(writer, 0);
-      const std::string header = WaveHeader(48000);
+      const std::string header = qortest::WaveHeader(48000);
       const std::vector<float> some(2 * 480, 0.25f);
       ASSERT_EQ(write(writer, header.data(), header.size()), static_cast<ssize_t>(header.size()));
       ASSERT_EQ(write(writer, some.data(), some.size() * sizeof(float)),
@@ -315,7 +294,7 @@ TEST_F(ProcessEdgesTest, AnInputThatPausesMidStreamComesOutAsFromAFile) {
         0.25f * static_cast<float>(std::sin(2.0 * std::numbers::pi * 440.0 * (n / 2) / 48000));
   }
   // Longer than the reader reads ahead, so the pause falls between periods.
-  const std::string header = WaveHeader(4 * 48000);
+  const std::string header = qortest::WaveHeader(4 * 48000);
   const auto bytes = [&](size_t from, size_t to) {
     return std::string(reinterpret_cast<const char*>(tone.data() + from), (to - from) * 4);
   };
@@ -432,7 +411,7 @@ TEST_F(ProcessEdgesTest, AnInputShorterThanItsHeaderPromisesIsReported) {
     std::thread sender([&] {
       if (c.input != fifo) return;
       const int writer = OpenWriter(fifo);
-      const std::string header = WaveHeader(48000);
+      const std::string header = qortest::WaveHeader(48000);
       const std::vector<float> half(2 * 24000, 0.1f);
       if (writer < 0) return;
       EXPECT_EQ(write(writer, header.data(), header.size()), static_cast<ssize_t>(header.size()));

@@ -152,6 +152,27 @@ inline double WorstStep(const HostAudio& audio, double hz, size_t begin, size_t 
   return worst;
 }
 
+// A 44-byte float WAV header, stereo at 48 kHz, promising frames.
+inline std::string WaveHeader(uint32_t frames) {
+  std::string header;
+  const auto put = [&](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) header += static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  header += "RIFF";
+  put(36 + frames * 8, 4);
+  header += "WAVEfmt ";
+  put(16, 4);
+  put(3, 2);  // IEEE float
+  put(2, 2);
+  put(48000, 4);
+  put(48000 * 8, 4);
+  put(8, 2);
+  put(32, 2);
+  header += "data";
+  put(frames * 8, 4);
+  return header;
+}
+
 // A stereo tone at 48 kHz fed through a FIFO to a real-time host for as long as a test needs it:
 // the host plays on until End, so tools that run slowly on a loaded machine never reach the end
 // of the input. The header promises ten minutes; the host reports the stream as cut short.
@@ -202,22 +223,7 @@ class ToneStream {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (fd < 0) return;
-    std::string header = "RIFF";
-    const auto put = [&](uint32_t value, int bytes) {
-      for (int i = 0; i < bytes; ++i) header += static_cast<char>((value >> (8 * i)) & 0xFF);
-    };
-    const uint32_t promised = 600 * kRate;
-    put(36 + promised * 8, 4);
-    header += "WAVEfmt ";
-    put(16, 4);
-    put(3, 2);  // IEEE float
-    put(2, 2);
-    put(kRate, 4);
-    put(kRate * 8, 4);
-    put(8, 2);
-    put(32, 2);
-    header += "data";
-    put(promised * 8, 4);
+    const std::string header = WaveHeader(600 * kRate);
     bool open = Write(fd, header.data(), header.size());
     std::vector<float> block(2 * 480);
     while (open && frames_ < end_.load()) {
