@@ -4,13 +4,14 @@
 #include <cmath>
 
 #include "QORTechBiquadCascade.h"
+#include "QORTechBlockGrid.h"
 
 namespace {
 constexpr double kShelfHz = 90.0;
 constexpr float kBassHeadroom = 0.5f;  // boosted bass peak aimed at or below this
 }  // namespace
 
-void QORTechBassBoost::Init(uint32_t rate, uint32_t subBlock) {
+void QORTechBassBoost::Init(uint32_t rate) {
   rate_ = rate;
   release_ = 1.0f - std::exp(-1.0f / (static_cast<float>(rate) * 0.3f));
   envelope_ = 0.0f;
@@ -18,12 +19,24 @@ void QORTechBassBoost::Init(uint32_t rate, uint32_t subBlock) {
   detector_.Reset();
   shelf_.SetCoefficients({});
   shelf_.Reset();
-  boost_.SetRate(static_cast<float>(rate) / subBlock, 0.03f);
+  boost_.SetRate(static_cast<float>(rate) / QORTechBlockGrid::kFrames, 0.03f);
   boost_.Jump(0.0f);
 }
 
 void QORTechBassBoost::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-                               float boostDb) {
+                               uint32_t at, float boostDb) {
+  if (at == 0) {
+    float target = 0.0f;
+    if (boostDb > 0.0f) {
+      const float room =
+          envelope_ > 1e-6f ? 20.0f * std::log10(kBassHeadroom / envelope_) : boostDb;
+      target = std::clamp(room, 0.0f, boostDb);
+    }
+    if (boost_.Step(target, 0.001f)) {
+      shelf_.SetCoefficients(QORTechBiquad::LowShelf(rate_, kShelfHz, boost_.Value()));
+    }
+    if (boost_.Value() == 0.0f) shelf_.Reset();
+  }
   const float scale = 1.0f / channelCount;
   for (uint32_t i = 0; i < frames; ++i) {
     float mix = 0.0f;
@@ -31,18 +44,7 @@ void QORTechBassBoost::Process(float* const* channels, uint32_t channelCount, ui
     const float low = std::fabs(detector_.ProcessSample(mix * scale, 0));
     envelope_ = low > envelope_ ? low : envelope_ + (low - envelope_) * release_;
   }
-  float target = 0.0f;
-  if (boostDb > 0.0f) {
-    const float room = envelope_ > 1e-6f ? 20.0f * std::log10(kBassHeadroom / envelope_) : boostDb;
-    target = std::clamp(room, 0.0f, boostDb);
-  }
-  if (boost_.Step(target, 0.001f)) {
-    shelf_.SetCoefficients(QORTechBiquad::LowShelf(rate_, kShelfHz, boost_.Value()));
-  }
-  if (boost_.Value() == 0.0f) {
-    shelf_.Reset();
-    return;
-  }
+  if (boost_.Value() == 0.0f) return;
   QORTechBiquadCascade cascade;
   cascade.Add(shelf_);
   cascade.Process(channels, channelCount, frames);

@@ -9,8 +9,11 @@
 // added energy leaves headroom instead of driving the output into clipping.
 class QORTechBassBoost {
  public:
-  void Init(uint32_t rate, uint32_t subBlock);
-  void Process(float* const* channels, uint32_t channelCount, uint32_t frames, float boostDb);
+  void Init(uint32_t rate);
+  // One piece of a grid block, at its place in the block: where a block starts, the bass heard
+  // before it sets the boost for this one.
+  void Process(float* const* channels, uint32_t channelCount, uint32_t frames, uint32_t at,
+               float boostDb);
   float BoostDb() const { return boost_.Value(); }
 
  private:

@@ -20,12 +20,16 @@ QORTechClarix::QORTechClarix() : QORTechProcessBase(kTechId) {
 
 bool QORTechClarix::OnInit(uint32_t, uint32_t rate) {
   presenceHz_ = std::min(3000.0f, 0.4f * static_cast<float>(rate));
-  const float steps = static_cast<float>(rate) / kSubBlock;
+  const float steps = static_cast<float>(rate) / QORTechBlockGrid::kFrames;
   presenceDb_.SetRate(steps, 0.05f);
   levelDb_.SetRate(steps, 0.05f);
   presenceDb_.Jump(0.0f);
   levelDb_.Jump(0.0f);
+  gainFrom_ = 1.0f;
+  gainTo_ = 1.0f;
+  neutral_ = true;
   ambient_ = 0.0f;
+  roomPeak_ = 0.0f;
   envelope_ = 0.0f;
   envelopeRelease_ = std::exp(-1.0f / (0.1f * static_cast<float>(rate)));
   filter_.Reset();
@@ -38,16 +42,19 @@ void QORTechClarix::Design() {
       QORTechBiquad::Peaking(Rate(), presenceHz_, presenceDb_.Value(), kPresenceQ));
 }
 
-float QORTechClarix::ReceiveAmbient(uint32_t frames, const TechCallback* callback) {
-  // No side chain means nothing is known about the room: treat it as quiet.
-  if (callback == nullptr || callback->function == nullptr) return 0.0f;
+void QORTechClarix::ReceiveSide(uint32_t frames, const TechCallback* callback) {
   std::fill_n(side_.begin(), frames, 0.0f);
+  // No side chain means nothing is known about the room: treat it as quiet.
+  if (callback == nullptr || callback->function == nullptr) return;
   sideRecord_ = {side_.data(), kTechSideChainRole, 0, nullptr};
   callback->function(&sideRecord_, frames, callback->context);
+}
+
+float QORTechClarix::SidePeak(uint32_t from, uint32_t frames) const {
   // The capture side sends its level as sample values; the peak survives resampling and a
   // partly filled record (the pipe pads what it lacks with zeros).
   float peak = 0.0f;
-  for (uint32_t i = 0; i < frames; ++i) {
+  for (uint32_t i = from; i < from + frames; ++i) {
     const float v = std::fabs(side_[i]);
     if (std::isfinite(v)) peak = std::max(peak, v);
   }
@@ -66,7 +73,7 @@ void QORTechClarix::OnProcess(float* const* channels, uint32_t frames,
                               const TechCallback* callback) {
   for (uint32_t offset = 0; offset < frames; offset += kSideChunk) {
     const uint32_t n = std::min(kSideChunk, frames - offset);
-    Track(ReceiveAmbient(n, callback), n);
+    ReceiveSide(n, callback);
     Run(channels, offset, n);
   }
 }
@@ -74,32 +81,35 @@ void QORTechClarix::OnProcess(float* const* channels, uint32_t frames,
 void QORTechClarix::Run(float* const* ch, uint32_t start, uint32_t frames) {
   const QORTechControls& c = Controls();
   const uint32_t count = Channels();
-  const float thresholdDb = c.Value(threshold_) / 100.0f;
-  const float ambientDb = ambient_ > 0.0f ? 20.0f * std::log10(ambient_) : kSilentDb;
-  const float amount = c.IsOn(enable_)
-                           ? std::clamp((ambientDb - thresholdDb) / kFullEffectSpanDb, 0.0f, 1.0f)
-                           : 0.0f;
-  const float presenceTarget = amount * c.Value(presence_) / 100.0f;
-  const float levelTarget = amount * c.Value(level_) / 100.0f;
-
-  for (uint32_t offset = start; offset < start + frames; offset += kSubBlock) {
-    const uint32_t n = std::min(kSubBlock, start + frames - offset);
-    const float levelBefore = levelDb_.Value();
-    const bool fresh = IsFresh() && offset == 0;
-    const bool moved =
-        fresh ? presenceDb_.JumpTo(presenceTarget) : presenceDb_.Step(presenceTarget, 0.005f);
-    if (fresh) {
-      levelDb_.JumpTo(levelTarget);
-    } else {
-      levelDb_.Step(levelTarget, 0.005f);
+  Grid().Walk(frames, [&](uint32_t piece, uint32_t n, uint32_t at) {
+    const uint32_t offset = start + piece;
+    if (at == 0) {
+      // The room as heard up to this block decides the lift over it.
+      Track(roomPeak_, QORTechBlockGrid::kFrames);
+      roomPeak_ = 0.0f;
+      const float thresholdDb = c.Value(threshold_) / 100.0f;
+      const float ambientDb = ambient_ > 0.0f ? 20.0f * std::log10(ambient_) : kSilentDb;
+      const float amount =
+          c.IsOn(enable_) ? std::clamp((ambientDb - thresholdDb) / kFullEffectSpanDb, 0.0f, 1.0f)
+                          : 0.0f;
+      const float presenceTarget = amount * c.Value(presence_) / 100.0f;
+      const float levelTarget = amount * c.Value(level_) / 100.0f;
+      const float levelBefore = levelDb_.Value();
+      const bool fresh = IsFresh() && offset == 0;
+      const bool moved =
+          fresh ? presenceDb_.JumpTo(presenceTarget) : presenceDb_.Step(presenceTarget, 0.005f);
+      if (fresh) {
+        levelDb_.JumpTo(levelTarget);
+      } else {
+        levelDb_.Step(levelTarget, 0.005f);
+      }
+      if (moved) Design();
+      gainFrom_ = std::pow(10.0f, (fresh ? levelDb_.Value() : levelBefore) / 20.0f);
+      gainTo_ = std::pow(10.0f, levelDb_.Value() / 20.0f);
+      neutral_ = presenceDb_.Value() == 0.0f && levelDb_.Value() == 0.0f && levelBefore == 0.0f;
     }
-    if (moved) Design();
-    const float gainFrom =
-        fresh ? std::pow(10.0f, levelDb_.Value() / 20.0f) : std::pow(10.0f, levelBefore / 20.0f);
-    const float gainTo = std::pow(10.0f, levelDb_.Value() / 20.0f);
-    const float slope = (gainTo - gainFrom) / static_cast<float>(n);
-    const bool neutral =
-        presenceDb_.Value() == 0.0f && levelDb_.Value() == 0.0f && levelBefore == 0.0f;
+    roomPeak_ = std::max(roomPeak_, SidePeak(piece, n));
+    const float slope = (gainTo_ - gainFrom_) / static_cast<float>(QORTechBlockGrid::kFrames);
 
     std::array<float, kMaxChannels> y{};
     for (uint32_t k = 0; k < n; ++k) {
@@ -111,19 +121,23 @@ void QORTechClarix::Run(float* const* ch, uint32_t start, uint32_t frames) {
         peak = std::max(peak, std::fabs(y[o]));
       }
       envelope_ = std::max(peak, envelope_ * envelopeRelease_);
-      if (neutral) continue;
-      float gain = gainFrom + slope * static_cast<float>(k + 1);
+      if (neutral_) continue;
+      float gain = gainFrom_ + slope * static_cast<float>(at + k + 1);
       if (envelope_ * gain > kCeiling) gain = std::max(1.0f, kCeiling / envelope_);
       for (uint32_t o = 0; o < count; ++o) ch[o][i] = y[o] * gain;
     }
-  }
+  });
 }
 
 void QORTechClarix::OnTakeState(QORTechProcessBase& other) {
   auto& peer = static_cast<QORTechClarix&>(other);
   ambient_ = peer.ambient_;
+  roomPeak_ = peer.roomPeak_;
   filter_ = peer.filter_;
   presenceDb_ = peer.presenceDb_;
   levelDb_ = peer.levelDb_;
   envelope_ = peer.envelope_;
+  gainFrom_ = peer.gainFrom_;
+  gainTo_ = peer.gainTo_;
+  neutral_ = peer.neutral_;
 }

@@ -14,7 +14,6 @@
 class QORTechClarix : public QORTechProcessBase {
  public:
   static constexpr char kTechId[] = "QOR Clarix+";
-  static constexpr uint32_t kSubBlock = 32;
   static constexpr uint32_t kSideChunk = 512;  // frames per side-chain call
   static constexpr float kFullEffectSpanDb = 20.0f;
   static constexpr float kSilentDb = -140.0f;
@@ -27,7 +26,9 @@ class QORTechClarix : public QORTechProcessBase {
   void OnTakeState(QORTechProcessBase& other) override;
 
  private:
-  float ReceiveAmbient(uint32_t frames, const TechCallback* callback);
+  // Fills side_ with the next frames of the side chain (zeros without one).
+  void ReceiveSide(uint32_t frames, const TechCallback* callback);
+  float SidePeak(uint32_t from, uint32_t frames) const;
   void Track(float measured, uint32_t frames);
   void Design();
   void Run(float* const* channels, uint32_t offset, uint32_t frames);
@@ -39,11 +40,16 @@ class QORTechClarix : public QORTechProcessBase {
 
   std::array<float, kSideChunk> side_{};
   TechChannel sideRecord_{};
-  float ambient_ = 0.0f;  // linear RMS of the room, as the capture side measured it
+  float ambient_ = 0.0f;   // linear RMS of the room, as the capture side measured it
+  float roomPeak_ = 0.0f;  // of the side chain over this grid block so far
   float presenceHz_ = 3000.0f;
   QORTechBiquad filter_;
   QORTechRamp presenceDb_;
   QORTechRamp levelDb_;
+  // This grid block's level lift glides from gainFrom_ to gainTo_; neutral_: nothing to change.
+  float gainFrom_ = 1.0f;
+  float gainTo_ = 1.0f;
+  bool neutral_ = true;
   float envelope_ = 0.0f;
   float envelopeRelease_ = 0.0f;
 };

@@ -16,9 +16,9 @@ void QORTechLevelStages::AddLimiterControls(QORTechControls& c, const char* pref
       c.AddNamed({nullptr, kTechControlHundredths, -1200, 0, -100}, "%s-Limiter Ceiling", prefix);
 }
 
-void QORTechLevelStages::Init(uint32_t channels, uint32_t rate, uint32_t subBlock) {
-  loudness_.Init(rate, subBlock);
-  bass_.Init(rate, subBlock);
+void QORTechLevelStages::Init(uint32_t channels, uint32_t rate) {
+  loudness_.Init(rate);
+  bass_.Init(rate);
   limiter_.Init(channels, rate, 0.0015f);
   limiter_.SetReleaseSeconds(0.1f);
 }
@@ -29,9 +29,10 @@ void QORTechLevelStages::Begin(const QORTechControls& c) {
   boost_ = c.IsOn(bassEnable_) ? c.Value(bassLevel_) / 100.0f : 0.0f;
 }
 
-void QORTechLevelStages::Process(float* const* channels, uint32_t count, uint32_t frames) {
-  loudness_.Process(channels, count, frames, loud_, target_);
-  bass_.Process(channels, count, frames, boost_);
+void QORTechLevelStages::Process(float* const* channels, uint32_t count, uint32_t frames,
+                                 uint32_t at) {
+  loudness_.Process(channels, count, frames, at, loud_, target_);
+  bass_.Process(channels, count, frames, at, boost_);
 }
 
 void QORTechLevelStages::Limit(const QORTechControls& c, float* const* channels, uint32_t frames) {

@@ -17,12 +17,12 @@ class QORTechLevelStages {
   // "<prefix>-Limiter ..." controls; separate so that a suite may list its own controls between.
   void AddLimiterControls(QORTechControls& controls, const char* prefix);
 
-  void Init(uint32_t channels, uint32_t rate, uint32_t subBlock);
+  void Init(uint32_t channels, uint32_t rate);
   uint32_t Latency() const { return limiter_.LookAhead(); }
   // Reads the level controls once per call, before its sub-blocks.
   void Begin(const QORTechControls& controls);
-  // Loudness, then bass boost, on one sub-block.
-  void Process(float* const* channels, uint32_t count, uint32_t frames);
+  // Loudness, then bass boost, on one piece of a grid block.
+  void Process(float* const* channels, uint32_t count, uint32_t frames, uint32_t at);
   // Limits the whole call at its end.
   void Limit(const QORTechControls& controls, float* const* channels, uint32_t frames);
   // Running state only; the control indices are the process's own.

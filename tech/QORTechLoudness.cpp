@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "QORTechBiquadCascade.h"
+#include "QORTechBlockGrid.h"
 
 namespace {
 constexpr float kGateDb = -70.0f;  // below this the programme is pause, not quiet music
@@ -12,9 +13,9 @@ constexpr float kReferenceDb = -18.0f;  // level at which no compensation is nee
 constexpr float kMaxBassDb = 8.0f;
 }  // namespace
 
-void QORTechLoudness::Init(uint32_t rate, uint32_t subBlock) {
+void QORTechLoudness::Init(uint32_t rate) {
   rate_ = rate;
-  const float steps = static_cast<float>(rate) / subBlock;
+  const float steps = static_cast<float>(rate) / QORTechBlockGrid::kFrames;
   levelCoefficient_ = 1.0f - std::exp(-1.0f / (steps * 0.4f));
   leveller_.SetRate(steps, 1.5f);
   bass_.SetRate(steps, 0.3f);
@@ -25,22 +26,24 @@ void QORTechLoudness::Init(uint32_t rate, uint32_t subBlock) {
   meanSquare_ = 0.0;
   levelDb_ = -120.0f;
   levellerTarget_ = 0.0f;
+  blockSum_ = 0.0;
+  blockFrames_ = 0;
+  gainBefore_ = 1.0f;
+  gainAfter_ = 1.0f;
   bassShelf_.SetCoefficients({});
   trebleShelf_.SetCoefficients({});
   bassShelf_.Reset();
   trebleShelf_.Reset();
 }
 
-void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-                              bool enabled, float targetDb) {
-  double sum = 0.0;
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    for (uint32_t i = 0; i < frames; ++i)
-      sum += static_cast<double>(channels[c][i]) * channels[c][i];
+void QORTechLoudness::StartBlock(uint32_t channelCount, bool enabled, float targetDb) {
+  if (blockFrames_ > 0) {
+    meanSquare_ += (blockSum_ / (static_cast<double>(blockFrames_) * channelCount) - meanSquare_) *
+                   levelCoefficient_;
+    levelDb_ = static_cast<float>(10.0 * std::log10(meanSquare_ + 1e-12));
   }
-  meanSquare_ +=
-      (sum / (static_cast<double>(frames) * channelCount) - meanSquare_) * levelCoefficient_;
-  levelDb_ = static_cast<float>(10.0 * std::log10(meanSquare_ + 1e-12));
+  blockSum_ = 0.0;
+  blockFrames_ = 0;
 
   float bassTarget = 0.0f;
   if (enabled) {
@@ -52,35 +55,40 @@ void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uin
   } else {
     levellerTarget_ = 0.0f;
   }
-
   if (bass_.Step(bassTarget, 0.001f)) {
     bassShelf_.SetCoefficients(QORTechBiquad::LowShelf(rate_, 100.0, bass_.Value()));
   }
   if (treble_.Step(bassTarget * 0.5f, 0.001f)) {
     trebleShelf_.SetCoefficients(QORTechBiquad::HighShelf(rate_, 8000.0, treble_.Value()));
   }
-  const float before = std::pow(10.0f, leveller_.Value() / 20.0f);
+  if (bass_.Value() == 0.0f) bassShelf_.Reset();
+  if (treble_.Value() == 0.0f) trebleShelf_.Reset();
+  gainBefore_ = std::pow(10.0f, leveller_.Value() / 20.0f);
   leveller_.Step(levellerTarget_, 0.001f);
-  const float after = std::pow(10.0f, leveller_.Value() / 20.0f);
+  gainAfter_ = std::pow(10.0f, leveller_.Value() / 20.0f);
+}
+
+void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
+                              uint32_t at, bool enabled, float targetDb) {
+  if (at == 0) StartBlock(channelCount, enabled, targetDb);
+  double sum = 0.0;
+  for (uint32_t c = 0; c < channelCount; ++c) {
+    for (uint32_t i = 0; i < frames; ++i)
+      sum += static_cast<double>(channels[c][i]) * channels[c][i];
+  }
+  blockSum_ += sum;
+  blockFrames_ += frames;
 
   QORTechBiquadCascade shelves;
-  if (bass_.Value() != 0.0f) {
-    shelves.Add(bassShelf_);
-  } else {
-    bassShelf_.Reset();
-  }
-  if (treble_.Value() != 0.0f) {
-    shelves.Add(trebleShelf_);
-  } else {
-    trebleShelf_.Reset();
-  }
+  if (bass_.Value() != 0.0f) shelves.Add(bassShelf_);
+  if (treble_.Value() != 0.0f) shelves.Add(trebleShelf_);
   shelves.Process(channels, channelCount, frames);
-  if (before != 1.0f || after != 1.0f) {
-    // Interpolated across the sub-block so that gain moves never step.
-    const float slope = (after - before) / frames;
+  if (gainBefore_ != 1.0f || gainAfter_ != 1.0f) {
+    // Interpolated across the block so that gain moves never step.
+    const float slope = (gainAfter_ - gainBefore_) / QORTechBlockGrid::kFrames;
     for (uint32_t c = 0; c < channelCount; ++c) {
       float* x = channels[c];
-      for (uint32_t i = 0; i < frames; ++i) x[i] *= before + slope * (i + 1);
+      for (uint32_t i = 0; i < frames; ++i) x[i] *= gainBefore_ + slope * (at + i + 1);
     }
   }
 }

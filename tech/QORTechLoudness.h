@@ -9,17 +9,25 @@
 // and treble shelves that grow as the programme gets quieter, as hearing needs at low levels.
 class QORTechLoudness {
  public:
-  void Init(uint32_t rate, uint32_t subBlock);
-  void Process(float* const* channels, uint32_t channelCount, uint32_t frames, bool enabled,
-               float targetDb);
+  void Init(uint32_t rate);
+  // One piece of a grid block, at its place in the block: where a block starts, the level read
+  // over the blocks before it sets the gains for this one.
+  void Process(float* const* channels, uint32_t channelCount, uint32_t frames, uint32_t at,
+               bool enabled, float targetDb);
   float LevelDb() const { return levelDb_; }
 
  private:
+  void StartBlock(uint32_t channelCount, bool enabled, float targetDb);
+
   uint32_t rate_ = 48000;
   float levelCoefficient_ = 0.0f;
   double meanSquare_ = 0.0;
   float levelDb_ = -120.0f;
   float levellerTarget_ = 0.0f;
+  double blockSum_ = 0.0;  // squares of the block so far, all channels
+  uint32_t blockFrames_ = 0;
+  float gainBefore_ = 1.0f;  // the leveller's gain glides from this to gainAfter_ over the block
+  float gainAfter_ = 1.0f;
   QORTechRamp leveller_;  // dB
   QORTechRamp bass_;      // dB
   QORTechRamp treble_;    // dB

@@ -29,8 +29,8 @@ QORTechLuxSnd::QORTechLuxSnd() : QORTechProcessBase(kTechId) {
 }
 
 bool QORTechLuxSnd::OnInit(uint32_t channels, uint32_t rate) {
-  eq_.Init(rate, kSubBlock);
-  stages_.Init(channels, rate, kSubBlock);
+  eq_.Init(rate);
+  stages_.Init(channels, rate);
   return true;
 }
 
@@ -46,12 +46,12 @@ void QORTechLuxSnd::OnProcess(float* const* channels, uint32_t frames, const Tec
     targets[b].q = c.Value(bands_[b].q) / 100.0f;
   }
   stages_.Begin(c);
-  for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
-    const uint32_t n = std::min(kSubBlock, frames - offset);
+  Grid().Walk(frames, [&](uint32_t offset, uint32_t n, uint32_t at) {
     for (uint32_t ch = 0; ch < count; ++ch) sub_[ch] = channels[ch] + offset;
-    eq_.Process(sub_.data(), count, n, targets, IsFresh() && offset == 0);
-    stages_.Process(sub_.data(), count, n);
-  }
+    if (at == 0) eq_.Step(targets, IsFresh() && offset == 0);
+    eq_.Process(sub_.data(), count, n);
+    stages_.Process(sub_.data(), count, n, at);
+  });
   stages_.Limit(c, channels, frames);
 }
 

@@ -11,7 +11,6 @@
 class QORTechLuxSnd : public QORTechProcessBase {
  public:
   static constexpr char kTechId[] = "LUXSND";
-  static constexpr uint32_t kSubBlock = 32;
 
   QORTechLuxSnd();
   uint32_t GetLatency() override { return stages_.Latency(); }

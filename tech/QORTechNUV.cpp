@@ -22,11 +22,12 @@ bool QORTechNUV::OnInit(uint32_t, uint32_t rate) {
   ringSize_ = static_cast<uint32_t>(std::ceil(2.0f * kMaxDelaySeconds * rate)) + 2;
   ring_.assign(static_cast<size_t>(ringSize_) * kSources, 0.0f);
   write_ = 0;
-  const float steps = static_cast<float>(rate) / kSubBlock;
+  const float steps = static_cast<float>(rate) / QORTechBlockGrid::kFrames;
   mix_.SetRate(steps, 0.02f);
   gain_.SetRate(steps, 0.02f);
   delayRamp_.SetRate(steps, 0.05f);
   mix_.Jump(Controls().IsOn(enable_) ? 1.0f : 0.0f);
+  mixBefore_ = mix_.Value();
   gain_.Jump(std::pow(10.0f, Controls().Value(level_) / 2000.0f));
   delayRamp_.Jump(Controls().Value(delay_) * 1e-6f * rate);
   filteredCutoff_ = 0;
@@ -67,13 +68,14 @@ void QORTechNUV::OnProcess(float* const* ch, uint32_t frames, const TechCallback
     delayRamp_.Jump(delayTarget);
   }
 
-  for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
-    const uint32_t n = std::min(kSubBlock, frames - offset);
-    const float mixBefore = mix_.Value();
-    mix_.Step(mixTarget, 0.0005f);
-    gain_.Step(gainTarget, 0.0001f);
-    delayRamp_.Step(delayTarget, 0.001f);
-    const float mixSlope = (mix_.Value() - mixBefore) / n;
+  Grid().Walk(frames, [&](uint32_t offset, uint32_t n, uint32_t at) {
+    if (at == 0) {
+      mixBefore_ = mix_.Value();
+      mix_.Step(mixTarget, 0.0005f);
+      gain_.Step(gainTarget, 0.0001f);
+      delayRamp_.Step(delayTarget, 0.001f);
+    }
+    const float mixSlope = (mix_.Value() - mixBefore_) / QORTechBlockGrid::kFrames;
     const float g = gain_.Value();
     const float gs = std::sqrt(g);  // surrounds sit further to the side: more crossfeed
     const float norm = 1.0f / (1.0f + g);
@@ -81,7 +83,7 @@ void QORTechNUV::OnProcess(float* const* ch, uint32_t frames, const TechCallback
 
     for (uint32_t k = 0; k < n; ++k) {
       const uint32_t i = offset + k;
-      const float mix = mixBefore + mixSlope * (k + 1);
+      const float mix = mixBefore_ + mixSlope * (at + k + 1);
       const float fl = ch[0][i];
       const float fr = ch[1][i];
       float sl = 0.0f;
@@ -110,7 +112,7 @@ void QORTechNUV::OnProcess(float* const* ch, uint32_t frames, const TechCallback
         for (uint32_t o = 2; o < count; ++o) ch[o][i] *= 1.0f - mix;
       }
     }
-  }
+  });
 }
 
 void QORTechNUV::OnTakeState(QORTechProcessBase& other) {
@@ -122,4 +124,5 @@ void QORTechNUV::OnTakeState(QORTechProcessBase& other) {
   mix_ = peer.mix_;
   gain_ = peer.gain_;
   delayRamp_ = peer.delayRamp_;
+  mixBefore_ = peer.mixBefore_;
 }

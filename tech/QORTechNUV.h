@@ -14,7 +14,6 @@
 class QORTechNUV : public QORTechProcessBase {
  public:
   static constexpr char kTechId[] = "NUV";
-  static constexpr uint32_t kSubBlock = 32;
 
   QORTechNUV();
 
@@ -40,6 +39,7 @@ class QORTechNUV : public QORTechProcessBase {
   QORTechBiquad shadow_;  // head-shadow low-pass on the far-ear paths, one state per source
   QORTechRamp mix_;
   QORTechRamp gain_;
-  QORTechRamp delayRamp_;  // frames
+  QORTechRamp delayRamp_;   // frames
+  float mixBefore_ = 0.0f;  // the mix glides from this to mix_ over the grid block
   int32_t filteredCutoff_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "QORTechBiquadCascade.h"
+#include "QORTechBlockGrid.h"
 
 QORTechBiquad::Coefficients QORTechParametricEq::Design(double rate, const Band& band) {
   switch (band.type) {
@@ -17,9 +18,9 @@ QORTechBiquad::Coefficients QORTechParametricEq::Design(double rate, const Band&
   }
 }
 
-void QORTechParametricEq::Init(uint32_t rate, uint32_t subBlock) {
+void QORTechParametricEq::Init(uint32_t rate) {
   rate_ = rate;
-  const float steps = static_cast<float>(rate) / subBlock;
+  const float steps = static_cast<float>(rate) / QORTechBlockGrid::kFrames;
   for (int b = 0; b < kBands; ++b) {
     filters_[b].SetCoefficients({});
     filters_[b].Reset();
@@ -31,9 +32,7 @@ void QORTechParametricEq::Init(uint32_t rate, uint32_t subBlock) {
   }
 }
 
-void QORTechParametricEq::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-                                  const std::array<Band, kBands>& targets, bool jump) {
-  QORTechBiquadCascade cascade;
+void QORTechParametricEq::Step(const std::array<Band, kBands>& targets, bool jump) {
   for (int b = 0; b < kBands; ++b) {
     const Band& t = targets[b];
     // A type change passes through 0 dB first so that the response never jumps between shapes.
@@ -57,11 +56,14 @@ void QORTechParametricEq::Process(float* const* channels, uint32_t channelCount,
       current_[b].q = t.q;
       filters_[b].SetCoefficients(Design(rate_, current_[b]));
     }
-    if (current_[b].type == kOff || gains_[b].Value() == 0.0f) {
-      filters_[b].Reset();
-      continue;
-    }
-    cascade.Add(filters_[b]);
+    if (current_[b].type == kOff || gains_[b].Value() == 0.0f) filters_[b].Reset();
+  }
+}
+
+void QORTechParametricEq::Process(float* const* channels, uint32_t channelCount, uint32_t frames) {
+  QORTechBiquadCascade cascade;
+  for (int b = 0; b < kBands; ++b) {
+    if (current_[b].type != kOff && gains_[b].Value() != 0.0f) cascade.Add(filters_[b]);
   }
   cascade.Process(channels, channelCount, frames);
 }

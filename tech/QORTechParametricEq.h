@@ -7,7 +7,7 @@
 #include "QORTechRamp.h"
 
 // Five parametric bands: peaking (frequency, gain, Q) or shelving (frequency, gain). Gain and
-// frequency glide per call; a band at 0 dB or switched off is skipped.
+// frequency glide a step per grid block; a band at 0 dB or switched off is skipped.
 class QORTechParametricEq {
  public:
   static constexpr int kBands = 5;
@@ -22,9 +22,10 @@ class QORTechParametricEq {
 
   static QORTechBiquad::Coefficients Design(double rate, const Band& band);
 
-  void Init(uint32_t rate, uint32_t subBlock);
-  void Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-               const std::array<Band, kBands>& targets, bool jump);
+  void Init(uint32_t rate);
+  // One glide step toward targets, where a grid block starts (jump: straight to them).
+  void Step(const std::array<Band, kBands>& targets, bool jump);
+  void Process(float* const* channels, uint32_t channelCount, uint32_t frames);
 
  private:
   uint32_t rate_ = 48000;

@@ -53,6 +53,7 @@ bool QORTechProcessBase::TakeState(TechProcess* other) {
   if (peer == nullptr || peer == this || std::strcmp(peer->techId_, techId_) != 0) return false;
   if (channels_ == 0 || peer->channels_ != channels_ || peer->rate_ != rate_) return false;
   OnTakeState(*peer);
+  grid_ = peer->grid_;
   fresh_ = false;
   return true;
 }
@@ -66,6 +67,7 @@ bool QORTechProcessBase::Init(uint32_t channels, uint32_t sampleRate) {
   if (!OnInit(channels, sampleRate)) return false;
   channels_ = channels;
   rate_ = sampleRate;
+  grid_.Reset();
   fresh_ = true;
   return true;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "QORTechBlockGrid.h"
 #include "QORTechControls.h"
 #include "chain/QORTechProcess.h"
 
@@ -41,6 +42,8 @@ class QORTechProcessBase : public TechProcess {
   // True during the first Process after Init: nothing has been heard yet, so settings may jump
   // to their targets instead of gliding.
   bool IsFresh() const { return fresh_; }
+  // The stream's block grid: started by Init, carried over by TakeState.
+  QORTechBlockGrid& Grid() { return grid_; }
 
   // Sets up for the format; may allocate. The base has checked the ranges.
   virtual bool OnInit(uint32_t channels, uint32_t rate) = 0;
@@ -55,5 +58,6 @@ class QORTechProcessBase : public TechProcess {
   uint32_t channels_ = 0;
   uint32_t rate_ = 0;
   bool fresh_ = false;
+  QORTechBlockGrid grid_;
   std::array<float*, kMaxChannels> pointers_{};
 };

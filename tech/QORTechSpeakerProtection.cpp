@@ -20,7 +20,7 @@ QORTechSpeakerProtection::QORTechSpeakerProtection() : QORTechProcessBase(kTechI
 }
 
 bool QORTechSpeakerProtection::OnInit(uint32_t channels, uint32_t rate) {
-  cutoffRamp_.SetRate(static_cast<float>(rate) / kSubBlock, 0.05f);
+  cutoffRamp_.SetRate(static_cast<float>(rate) / QORTechBlockGrid::kFrames, 0.05f);
   cutoffRamp_.Jump(std::log2(static_cast<float>(Controls().Value(cutoff_))));
   const double f = std::exp2(cutoffRamp_.Value());
   highPassA_.SetCoefficients(QORTechBiquad::HighPass(rate, f, kButterworthQ1));
@@ -36,25 +36,23 @@ void QORTechSpeakerProtection::OnProcess(float* const* channels, uint32_t frames
   const QORTechControls& c = Controls();
   const uint32_t count = Channels();
   const bool on = c.IsOn(enable_);
-  if (on) {
-    const float target = std::log2(static_cast<float>(c.Value(cutoff_)));
-    for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
-      const uint32_t n = std::min(kSubBlock, frames - offset);
-      const bool moved =
-          IsFresh() && offset == 0 ? cutoffRamp_.JumpTo(target) : cutoffRamp_.Step(target, 0.0005f);
-      if (moved) {
-        const double f = std::exp2(cutoffRamp_.Value());
-        highPassA_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ1));
-        highPassB_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ2));
-      }
-      std::array<float*, QORTechBiquad::kMaxChannels> sub{};
-      for (uint32_t ch = 0; ch < count; ++ch) sub[ch] = channels[ch] + offset;
-      QORTechBiquadCascade highPass;
-      highPass.Add(highPassA_);
-      highPass.Add(highPassB_);
-      highPass.Process(sub.data(), count, n);
+  const float target = std::log2(static_cast<float>(c.Value(cutoff_)));
+  // Walked while off too, so that the grid stays where the stream is.
+  Grid().Walk(frames, [&](uint32_t offset, uint32_t n, uint32_t at) {
+    if (!on) return;
+    const bool fresh = IsFresh() && offset == 0;
+    if (at == 0 && (fresh ? cutoffRamp_.JumpTo(target) : cutoffRamp_.Step(target, 0.0005f))) {
+      const double f = std::exp2(cutoffRamp_.Value());
+      highPassA_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ1));
+      highPassB_.SetCoefficients(QORTechBiquad::HighPass(Rate(), f, kButterworthQ2));
     }
-  }
+    std::array<float*, QORTechBiquad::kMaxChannels> sub{};
+    for (uint32_t ch = 0; ch < count; ++ch) sub[ch] = channels[ch] + offset;
+    QORTechBiquadCascade highPass;
+    highPass.Add(highPassA_);
+    highPass.Add(highPassB_);
+    highPass.Process(sub.data(), count, n);
+  });
   limiter_.SetCeiling(on, c.Value(ceiling_));
   limiter_.SetReleaseSeconds(c.Value(release_) / 1000.0f);
   limiter_.Process(channels, frames);

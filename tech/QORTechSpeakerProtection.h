@@ -10,7 +10,6 @@
 class QORTechSpeakerProtection : public QORTechProcessBase {
  public:
   static constexpr char kTechId[] = "QOR Speaker Protection";
-  static constexpr uint32_t kSubBlock = 32;
 
   QORTechSpeakerProtection();
   uint32_t GetLatency() override { return limiter_.LookAhead(); }

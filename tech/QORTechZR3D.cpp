@@ -15,23 +15,26 @@ QORTechZR3D::QORTechZR3D() : QORTechProcessBase(kTechId) {
 }
 
 bool QORTechZR3D::OnInit(uint32_t channels, uint32_t rate) {
-  eq_.Init(rate, kSubBlock);
-  stages_.Init(channels, rate, kSubBlock);
-  widthRamp_.SetRate(static_cast<float>(rate) / kSubBlock, 0.03f);
+  eq_.Init(rate);
+  stages_.Init(channels, rate);
+  widthRamp_.SetRate(static_cast<float>(rate) / QORTechBlockGrid::kFrames, 0.03f);
   widthRamp_.Jump(1.0f);
   return true;
 }
 
-void QORTechZR3D::ApplyWidth(float* left, float* right, uint32_t frames) {
-  const float target = static_cast<float>(Controls().Value(width_)) / 100.0f;
-  if (IsFresh()) widthRamp_.Jump(target);
-  const float before = widthRamp_.Value();
-  widthRamp_.Step(target, 0.0005f);
+void QORTechZR3D::ApplyWidth(float* left, float* right, uint32_t frames, uint32_t at) {
+  if (at == 0) {
+    const float target = static_cast<float>(Controls().Value(width_)) / 100.0f;
+    if (IsFresh()) widthRamp_.Jump(target);
+    widthBefore_ = widthRamp_.Value();
+    widthRamp_.Step(target, 0.0005f);
+  }
+  const float before = widthBefore_;
   const float after = widthRamp_.Value();
   if (before == 1.0f && after == 1.0f) return;
-  const float slope = (after - before) / frames;
+  const float slope = (after - before) / QORTechBlockGrid::kFrames;
   for (uint32_t i = 0; i < frames; ++i) {
-    const float w = before + slope * (i + 1);
+    const float w = before + slope * (at + i + 1);
     const float mid = 0.5f * (left[i] + right[i]);
     const float side = 0.5f * (left[i] - right[i]) * w;
     left[i] = mid + side;
@@ -47,14 +50,19 @@ void QORTechZR3D::OnProcess(float* const* channels, uint32_t frames, const TechC
     for (int b = 0; b < QORTechGraphicEq::kBands; ++b) gains[b] = c.Value(eqBands_[b]) / 100.0f;
   }
   stages_.Begin(c);
-  // The equaliser depends on nothing after it, so it runs over the whole block first.
-  eq_.Process(channels, count, frames, kSubBlock, gains, IsFresh());
-  for (uint32_t offset = 0; offset < frames; offset += kSubBlock) {
-    const uint32_t n = std::min(kSubBlock, frames - offset);
+  // A settled equaliser depends on nothing after it, so it runs over the whole call first (its
+  // long cascade is the cheap one); a gliding one takes a step per grid block.
+  const bool settled = !IsFresh() && eq_.Settled(gains);
+  if (settled) eq_.Process(channels, count, frames);
+  Grid().Walk(frames, [&](uint32_t offset, uint32_t n, uint32_t at) {
     for (uint32_t ch = 0; ch < count; ++ch) sub_[ch] = channels[ch] + offset;
-    stages_.Process(sub_.data(), count, n);
-    if (count >= 2) ApplyWidth(sub_[0], sub_[1], n);
-  }
+    if (!settled) {
+      if (at == 0) eq_.Step(gains, IsFresh() && offset == 0);
+      eq_.Process(sub_.data(), count, n);
+    }
+    stages_.Process(sub_.data(), count, n, at);
+    if (count >= 2) ApplyWidth(sub_[0], sub_[1], n, at);
+  });
   stages_.Limit(c, channels, frames);
 }
 
@@ -63,4 +71,5 @@ void QORTechZR3D::OnTakeState(QORTechProcessBase& other) {
   eq_ = peer.eq_;
   stages_.TakeState(peer.stages_);
   widthRamp_ = peer.widthRamp_;
+  widthBefore_ = peer.widthBefore_;
 }

@@ -12,7 +12,6 @@
 class QORTechZR3D : public QORTechProcessBase {
  public:
   static constexpr char kTechId[] = "ZR3D";
-  static constexpr uint32_t kSubBlock = 32;
 
   QORTechZR3D();
   uint32_t GetLatency() override { return stages_.Latency(); }
@@ -23,7 +22,7 @@ class QORTechZR3D : public QORTechProcessBase {
   void OnTakeState(QORTechProcessBase& other) override;
 
  private:
-  void ApplyWidth(float* left, float* right, uint32_t frames);
+  void ApplyWidth(float* left, float* right, uint32_t frames, uint32_t at);
 
   int eqEnable_;
   std::array<int, QORTechGraphicEq::kBands> eqBands_{};
@@ -32,5 +31,6 @@ class QORTechZR3D : public QORTechProcessBase {
   QORTechGraphicEq eq_;
   QORTechLevelStages stages_;
   QORTechRamp widthRamp_;
+  float widthBefore_ = 1.0f;  // the width glides from this to widthRamp_ over the grid block
   std::array<float*, kMaxChannels> sub_{};
 };

@@ -158,16 +158,15 @@ TEST_F(Lv2PluginTest, RunsOfChangingLengthGiveWhatTheHostShellGivesAtTheLatencyI
   ASSERT_EQ(expected.Frames(), input.Frames() + static_cast<size_t>(latency));
 
   ASSERT_TRUE(Open(input.rate));
-  // Runs of 32 to the maximum frames in steps of 32 (the technology library's sub-block), changing
-  // every call; the tail pushed out with zeros.
+  // Runs of 1 to the maximum frames, changing every call; the tail pushed out with zeros.
   std::mt19937 random(7);
-  std::uniform_int_distribution<uint32_t> blocks(1, kMaxBlock / 32);
+  std::uniform_int_distribution<uint32_t> lengths(1, kMaxBlock);
   std::vector<float> got;
   got.reserve(expected.samples.size());
   uint64_t allocations = 0;
   for (size_t done = 0; done < expected.Frames();) {
     const auto n =
-        static_cast<uint32_t>(std::min<size_t>(32 * blocks(random), expected.Frames() - done));
+        static_cast<uint32_t>(std::min<size_t>(lengths(random), expected.Frames() - done));
     const size_t before = got.size();
     {
       const qortest::AllocationScope scope;
