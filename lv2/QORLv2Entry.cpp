@@ -1,5 +1,9 @@
 // The bundle's entry point: one LV2 descriptor per channel layout the objects accept.
 #include <lv2/core/lv2.h>
+#include <lv2/state/state.h>
+#include <lv2/worker/worker.h>
+
+#include <cstring>
 
 #include <new>
 
@@ -36,7 +40,31 @@ void Cleanup(LV2_Handle instance) {
   delete static_cast<QORLv2Plugin*>(instance);
 }
 
-const void* ExtensionData(const char*) {
+LV2_Worker_Status Work(LV2_Handle instance, LV2_Worker_Respond_Function respond,
+                       LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
+  return static_cast<QORLv2Plugin*>(instance)->Work(respond, handle, size, data);
+}
+
+LV2_Worker_Status WorkResponse(LV2_Handle instance, uint32_t size, const void* data) {
+  return static_cast<QORLv2Plugin*>(instance)->WorkResponse(size, data);
+}
+
+LV2_State_Status Save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
+                      uint32_t, const LV2_Feature* const*) {
+  return static_cast<QORLv2Plugin*>(instance)->Save(store, handle);
+}
+
+LV2_State_Status Restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve,
+                         LV2_State_Handle handle, uint32_t, const LV2_Feature* const*) {
+  return static_cast<QORLv2Plugin*>(instance)->Restore(retrieve, handle);
+}
+
+const LV2_Worker_Interface kWorker = {Work, WorkResponse, nullptr};
+const LV2_State_Interface kState = {Save, Restore};
+
+const void* ExtensionData(const char* uri) {
+  if (std::strcmp(uri, LV2_WORKER__interface) == 0) return &kWorker;
+  if (std::strcmp(uri, LV2_STATE__interface) == 0) return &kState;
   return nullptr;
 }
 

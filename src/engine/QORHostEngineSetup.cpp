@@ -21,6 +21,15 @@ bool QORHostEngineSetup::RenderEndpoint(uint32_t index, QORAPOEndpointInfo* out)
          out->Init(device.Get(), true);
 }
 
+bool QORHostEngineSetup::RenderEndpoint(const GUID& guid, QORAPOEndpointInfo* out) {
+  std::vector<QOREndpointRecord> records;
+  QOREndpointStore::List(eRender, DEVICE_STATE_ACTIVE, &records);
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i].guid == guid) return RenderEndpoint(static_cast<uint32_t>(i + 1), out);
+  }
+  return false;
+}
+
 std::vector<int> QORHostEngineSetup::DefaultLocations(const QORAPOEndpointInfo& endpoint) {
   // Positions 1 to 3 are SFX, MFX and EFX; 0 is the local effect.
   std::vector<int> locations;

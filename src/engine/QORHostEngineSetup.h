@@ -13,6 +13,8 @@ class QORHostEngineSetup {
  public:
   // The index-th active render endpoint in the store's order, or the default one for index 0.
   static bool RenderEndpoint(uint32_t index, QORAPOEndpointInfo* out);
+  // The active render endpoint of that GUID (a choice kept across sessions, which indices are not).
+  static bool RenderEndpoint(const GUID& guid, QORAPOEndpointInfo* out);
   // Those among SFX, MFX and EFX with a class registered, in engine order; else the local-effect
   // position when it has one; else none.
   static std::vector<int> DefaultLocations(const QORAPOEndpointInfo& endpoint);
