@@ -60,11 +60,14 @@ PipeWireSession::PipeWireSession(fs::path dir, PipeWireOptions options)
 PipeWireSession::~PipeWireSession() {
   // Clients first, then the session manager, the server and the bus, as a desktop ends them.
   while (!running_.empty()) Stop(running_.back());
+  std::error_code error;
+  if (!scratch_.empty()) fs::remove_all(scratch_, error);
 }
 
 std::string PipeWireSession::Configuration() const {
   // The least a server needs: the native protocol, access (without it clients see an empty
-  // registry), the adapter and link factories, a dummy driver and a null device.
+  // registry), the adapter and link factories, a dummy driver and a null device. Real-time
+  // threads (where the user may have them) keep its periods on time on a busy machine.
   std::ostringstream text;
   text << "context.properties = {\n  core.daemon = true\n  core.name = pipewire-0\n"
        << "  default.clock.rate = " << options_.rates.front() << "\n"
@@ -78,6 +81,7 @@ std::string PipeWireSession::Configuration() const {
   support.* = support/libspa-support
 }
 context.modules = [
+  { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
   { name = libpipewire-module-protocol-native }
   { name = libpipewire-module-metadata }
   { name = libpipewire-module-spa-node-factory }
@@ -176,6 +180,9 @@ bool PipeWireSession::Start(std::string* why) {
     fs::create_directories(dir_ / sub, error);
   }
   fs::permissions(dir_ / "run", fs::perms::owner_all, error);
+  std::string scratch = "/dev/shm/qor-pipewire-XXXXXX";
+  scratch_ = mkdtemp(scratch.data()) != nullptr ? fs::path(scratch) : dir_ / "scratch";
+  fs::create_directories(scratch_, error);
   std::ofstream(dir_ / "config/pipewire/pipewire.conf") << Configuration();
   for (const auto& [name, text] : options_.fragments) {
     std::ofstream(dir_ / "config/pipewire/pipewire.conf.d" / name) << text;

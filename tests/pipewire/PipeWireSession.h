@@ -70,6 +70,10 @@ class PipeWireSession {
   // True while the process runs (it has not ended, or ended without being reaped yet).
   bool Alive(pid_t pid);
 
+  // A folder in memory (tmpfs where there is one) for the files clients read and write in their
+  // real-time threads: on a disk, a write can wait for the journal long enough to lose periods.
+  // Removed with the session.
+  const std::filesystem::path& Scratch() const { return scratch_; }
   pid_t PipeWirePid() const { return pipewire_; }
   std::string Log(const std::string& tag) const;
   const std::filesystem::path& Dir() const { return dir_; }
@@ -81,6 +85,7 @@ class PipeWireSession {
                const std::string& tag);
 
   std::filesystem::path dir_;
+  std::filesystem::path scratch_;
   PipeWireOptions options_;
   std::vector<std::string> clientEnvironment_;
   pid_t bus_ = 0;

@@ -190,6 +190,7 @@ class Recorder {
     EXPECT_LE(session_.Stop(pid_, SIGINT), 1) << session_.Log("record");
     HostAudio audio = qortest::ReadHostAudio(file_);
     header_ = Bytes() - audio.samples.size() * sizeof(float);
+    EXPECT_LT(header_, 1024u) << "not a float WAV with its frames at the end";
     return audio;
   }
   uintmax_t Header() const { return header_; }
@@ -241,11 +242,12 @@ class PipeWireTest : public qortest::HostToolTest {
   // Plays file to its end while recording; the recording from just before the player started.
   HostAudio PlayAndRecord(const std::string& file, int rate,
                           const std::function<void(Recorder&, uintmax_t)>& meanwhile = nullptr) {
-    Recorder recorder(*session_, File("recording.wav"), rate);
+    Recorder recorder(*session_, Scratch("recording.wav"), rate);
     EXPECT_TRUE(recorder.WaitForFlow()) << session_->Log("record");
     const uintmax_t start = recorder.Bytes();
     const pid_t player = Play(file);
     if (meanwhile) meanwhile(recorder, start);
+    if (HasFatalFailure()) session_->Stop(player);  // a stream that plays on would never end
     EXPECT_EQ(session_->WaitFor(player, std::chrono::seconds(60)), 0) << session_->Log("play");
     // The latency tail and a period in flight are well within a quarter second.
     EXPECT_TRUE(recorder.WaitPast(recorder.Bytes(), 0.25, rate));
@@ -253,6 +255,7 @@ class PipeWireTest : public qortest::HostToolTest {
     header_ = recorder.Header();
     return recording;
   }
+  std::string Scratch(const std::string& name) const { return session_->Scratch() / name; }
   // The frame the last recording had reached when its file was bytes long.
   size_t FrameOf(uintmax_t bytes) const { return bytes < header_ ? 0 : (bytes - header_) / 8; }
 
@@ -263,15 +266,30 @@ class PipeWireTest : public qortest::HostToolTest {
 // Music played into the virtual sink comes out of the device as `qorapo process` writes it for the
 // same endpoint, mode and rate, whole and without a gap.
 TEST_F(PipeWireTest, MusicPlayedIntoTheSinkComesOutAsTheHostShellProcessesIt) {
-  ASSERT_TRUE(qortest::WriteHostAudio(File("music.wav"), Music(48000, 4.0)));
-  const HostResult reference = Run({"process", File("music.wav"), File("reference.wav")});
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 4.0)));
+  const HostResult reference = Run({"process", Scratch("music.wav"), File("reference.wav")});
   ASSERT_EQ(reference.code, 0) << reference.err;
   const HostAudio expected = qortest::ReadHostAudio(File("reference.wav"));
-  const HostAudio recording = PlayAndRecord(File("music.wav"), 48000);
+  const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
   ASSERT_FALSE(HasFailure());
   ASSERT_EQ(recording.channels, 2);
   ExpectSameAudio(recording, expected, Lag(recording, expected));
   EXPECT_TRUE(session_->Alive(session_->PipeWirePid()));
+}
+
+// A state root without the endpoint: the sink cannot start, so what plays into it is not heard at
+// all (neither processed nor as it was), and PipeWire carries on.
+TEST_F(PipeWireTest, ASinkWhosePluginCannotStartIsSilentAndPipeWireCarriesOn) {
+  ASSERT_EQ(Run({"endpoint", "remove", "QOR Demo Speakers"}).code, 0);
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 1.0)));
+  const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
+  ASSERT_FALSE(HasFailure());
+  ASSERT_GT(recording.Frames(), 48000u);
+  float loudest = 0.0f;
+  for (const float sample : recording.samples) loudest = std::max(loudest, std::fabs(sample));
+  EXPECT_EQ(loudest, 0.0f);
+  EXPECT_TRUE(session_->Alive(session_->PipeWirePid())) << session_->Log("pipewire");
+  EXPECT_EQ(NamedObjects(), 0u);
 }
 
 // The host tests' band lift by mode, with the objects publishing their meters.
@@ -399,19 +417,19 @@ TEST_F(PipeWireRateTest, APlayerAtAnotherRateGetsNewInstancesThatProcessAtItsRat
   const size_t idle = NamedObjects();
   size_t while48 = 0;
   size_t while44 = 0;
-  ASSERT_TRUE(qortest::WriteHostAudio(File("music.wav"), Music(48000, 1.0)));
-  PlayAndRecord(File("music.wav"), 48000, [&](Recorder& recorder, uintmax_t start) {
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 1.0)));
+  PlayAndRecord(Scratch("music.wav"), 48000, [&](Recorder& recorder, uintmax_t start) {
     ASSERT_TRUE(recorder.WaitPast(start, 0.5, 48000));
     while48 = NamedObjects();
   });
   ASSERT_GT(while48, idle) << "the plugin published nothing while it played";
 
-  ASSERT_TRUE(qortest::WriteHostAudio(File("music44.wav"), Music(44100, 3.0)));
-  const HostResult reference = Run({"process", File("music44.wav"), File("reference44.wav")});
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music44.wav"), Music(44100, 3.0)));
+  const HostResult reference = Run({"process", Scratch("music44.wav"), File("reference44.wav")});
   ASSERT_EQ(reference.code, 0) << reference.err;
   int rate = 0;
   const HostAudio recording =
-      PlayAndRecord(File("music44.wav"), 44100, [&](Recorder& recorder, uintmax_t start) {
+      PlayAndRecord(Scratch("music44.wav"), 44100, [&](Recorder& recorder, uintmax_t start) {
         ASSERT_TRUE(recorder.WaitPast(start, 1.0, 44100));
         while44 = NamedObjects();
         // The rate the filter's sink negotiated.
