@@ -241,8 +241,9 @@ bool PipeWireSession::WaitUntil(const std::function<bool(const nlohmann::json&)>
 std::optional<int> PipeWireSession::NodeId(const nlohmann::json& objects, const std::string& name) {
   for (const nlohmann::json& object : objects) {
     if (object.value("type", "") != "PipeWire:Interface:Node") continue;
-    const nlohmann::json props = object["info"].value("props", nlohmann::json::object());
-    if (props.value("node.name", "") == name) return object["id"].get<int>();
+    const nlohmann::json props =
+        object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+    if (props.value("node.name", "") == name) return object.value("id", -1);
   }
   return std::nullopt;
 }
@@ -258,9 +259,9 @@ bool PipeWireSession::WaitForLinked(const std::string& from, const std::string& 
         int links = 0;
         for (const nlohmann::json& object : objects) {
           const std::string type = object.value("type", "");
-          const nlohmann::json& info = object["info"];
+          const nlohmann::json info = object.value("info", nlohmann::json::object());
           if (type == "PipeWire:Interface:Port" && info.value("direction", "") == "output" &&
-              info["props"].value("node.id", -1) == *source) {
+              info.value("props", nlohmann::json::object()).value("node.id", -1) == *source) {
             ++outputs;
           }
           if (type == "PipeWire:Interface:Link" && info.value("output-node-id", -1) == *source &&
