@@ -25,7 +25,8 @@ std::string ExampleFile() {
 
 // A few seconds of something like music: a chord that changes every half second, each note struck
 // and decaying over noise, at the same level in both channels (the noise differs between them, so a
-// swapped or merged pair shows).
+// swapped or merged pair shows). The last quarter second is silent: pw-play leaves out a file's
+// last partial period.
 HostAudio Music(int rate, double seconds) {
   static const double chords[][3] = {{220.0, 277.18, 329.63},
                                      {246.94, 311.13, 369.99},
@@ -39,7 +40,8 @@ HostAudio Music(int rate, double seconds) {
   for (size_t n = 0; n < frames; ++n) {
     const double t = static_cast<double>(n) / rate;
     const double beat = std::fmod(t, 0.5);
-    const double envelope = std::min(1.0, beat / 0.005) * std::exp(-beat / 0.15);
+    const double envelope =
+        t < seconds - 0.25 ? std::min(1.0, beat / 0.005) * std::exp(-beat / 0.15) : 0.0;
     const auto& chord = chords[static_cast<size_t>(t / 0.5) % 4];
     double tones = 0.0;
     for (const double hz : chord) tones += 0.15 * std::sin(2.0 * std::numbers::pi * hz * t);
