@@ -1,0 +1,463 @@
+// The LV2 plugin inside a real PipeWire, set up by the example filter-chain file: audio played into
+// the virtual sink and recorded from the null device behind it, against `qorapo process`.
+#include <memory>
+#include <random>
+
+#include "PipeWireSession.h"
+#include "QORHostRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qortest::HostAudio;
+using qortest::HostResult;
+using qortest::PipeWireSession;
+
+constexpr char kSink[] = "qorapo_demo_speakers";
+constexpr char kSinkOutput[] = "qorapo_demo_speakers.output";
+constexpr int kQuantum = 1024;
+// Every client asks for the session's quantum, so no period is longer than that.
+const std::string kLatency = std::to_string(kQuantum);
+
+std::string ExampleFile() {
+  return std::string(QOR_SOURCE_DIR) + "/examples/pipewire/qorapo-sink.conf";
+}
+
+// A few seconds of something like music: a chord that changes every half second, each note struck
+// and decaying over noise, at the same level in both channels (the noise differs between them, so a
+// swapped or merged pair shows). The last quarter second is silent: pw-play leaves out a file's
+// last partial period.
+HostAudio Music(int rate, double seconds) {
+  static const double chords[][3] = {{220.0, 277.18, 329.63},
+                                     {246.94, 311.13, 369.99},
+                                     {196.0, 246.94, 293.66},
+                                     {261.63, 329.63, 392.0}};
+  HostAudio audio{2, rate, {}};
+  const auto frames = static_cast<size_t>(seconds * rate);
+  audio.samples.resize(frames * 2);
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> noise(-1.0, 1.0);
+  for (size_t n = 0; n < frames; ++n) {
+    const double t = static_cast<double>(n) / rate;
+    const double beat = std::fmod(t, 0.5);
+    const double envelope =
+        t < seconds - 0.25 ? std::min(1.0, beat / 0.005) * std::exp(-beat / 0.15) : 0.0;
+    const auto& chord = chords[static_cast<size_t>(t / 0.5) % 4];
+    double tones = 0.0;
+    for (const double hz : chord) tones += 0.15 * std::sin(2.0 * std::numbers::pi * hz * t);
+    for (int c = 0; c < 2; ++c) {
+      audio.samples[2 * n + c] = static_cast<float>(envelope * (tones + 0.05 * noise(random)));
+    }
+  }
+  return audio;
+}
+
+double Rms(const HostAudio& audio, int channel, size_t begin, size_t end) {
+  double sum = 0.0;
+  for (size_t n = begin; n < end; ++n) {
+    sum += static_cast<double>(audio.samples[n * audio.channels + channel]) *
+           audio.samples[n * audio.channels + channel];
+  }
+  return std::sqrt(sum / static_cast<double>(std::max<size_t>(1, end - begin)));
+}
+
+// Where reference starts in recording: the lag of the largest cross-correlation, first of the
+// 64-frame energy envelopes over every lag, then of the samples within two blocks of that.
+size_t Lag(const HostAudio& recording, const HostAudio& reference) {
+  constexpr size_t kBlock = 64;
+  const auto envelope = [](const HostAudio& audio) {
+    std::vector<double> blocks(audio.Frames() / kBlock);
+    double mean = 0.0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      blocks[b] = Rms(audio, 0, b * kBlock, (b + 1) * kBlock);
+      mean += blocks[b] / static_cast<double>(blocks.size());
+    }
+    for (double& block : blocks) block -= mean;
+    return blocks;
+  };
+  const std::vector<double> rec = envelope(recording);
+  const std::vector<double> ref = envelope(reference);
+  if (rec.size() < ref.size()) return 0;
+  size_t coarse = 0;
+  double best = -1e300;
+  for (size_t lag = 0; lag + ref.size() <= rec.size(); ++lag) {
+    double sum = 0.0;
+    for (size_t b = 0; b < ref.size(); ++b) sum += rec[lag + b] * ref[b];
+    if (sum > best) best = sum, coarse = lag;
+  }
+  size_t fine = coarse * kBlock;
+  best = -1e300;
+  const size_t first = coarse * kBlock > 2 * kBlock ? coarse * kBlock - 2 * kBlock : 0;
+  for (size_t lag = first; lag <= coarse * kBlock + 2 * kBlock; ++lag) {
+    if (lag + reference.Frames() > recording.Frames()) break;
+    double sum = 0.0;
+    for (size_t n = 0; n < reference.Frames(); ++n) {
+      sum += static_cast<double>(recording.samples[2 * (lag + n)]) * reference.samples[2 * n];
+    }
+    if (sum > best) best = sum, fine = lag;
+  }
+  return fine;
+}
+
+// The recording against the reference that starts at lag in it, channel by channel: level,
+// correlation and dropouts over the whole played span (the reference with its latency tail).
+void ExpectSameAudio(const HostAudio& recording, const HostAudio& reference, size_t lag) {
+  ASSERT_EQ(recording.rate, reference.rate);
+  ASSERT_LE(lag + reference.Frames(), recording.Frames()) << "the recording ends inside the span";
+  const HostAudio span{
+      2, recording.rate,
+      std::vector<float>(recording.samples.begin() + 2 * lag,
+                         recording.samples.begin() + 2 * (lag + reference.Frames()))};
+  for (int c = 0; c < 2; ++c) {
+    SCOPED_TRACE("channel " + std::to_string(c));
+    const double level =
+        qortest::Db(Rms(span, c, 0, span.Frames()) / Rms(reference, c, 0, reference.Frames()));
+    EXPECT_NEAR(level, 0.0, 0.5);
+    double product = 0.0, got = 0.0, want = 0.0;
+    for (size_t n = 0; n < span.Frames(); ++n) {
+      const double a = span.samples[2 * n + c];
+      const double b = reference.samples[2 * n + c];
+      product += a * b, got += a * a, want += b * b;
+    }
+    EXPECT_GE(product / std::sqrt(got * want), 0.99);
+  }
+  // A dropout: 32 frames or more in a row where both channels are exactly zero and the reference
+  // is not silent; or a 10 ms window where the reference is above -50 dBFS and the recording
+  // is 3 dB or more away from it.
+  size_t run = 0;
+  size_t longest = 0;
+  size_t ended = 0;
+  for (size_t n = 0; n < span.Frames(); ++n) {
+    const bool zero = span.samples[2 * n] == 0.0f && span.samples[2 * n + 1] == 0.0f;
+    const bool sound = std::fabs(reference.samples[2 * n]) >= 1e-4f ||
+                       std::fabs(reference.samples[2 * n + 1]) >= 1e-4f;
+    run = zero && sound ? run + 1 : 0;
+    if (run > longest) longest = run, ended = n + 1;
+  }
+  EXPECT_LT(longest, 32u) << "frames of silence inside the played span, up to frame " << ended;
+  const size_t window = static_cast<size_t>(recording.rate) / 100;
+  for (size_t begin = 0; begin + window <= span.Frames(); begin += window) {
+    const double want = Rms(reference, 0, begin, begin + window);
+    if (want < std::pow(10.0, -50.0 / 20.0)) continue;
+    ASSERT_NEAR(qortest::Db(Rms(span, 0, begin, begin + window) / want), 0.0, 3.0)
+        << "in the 10 ms from frame " << begin << " of the span";
+  }
+}
+
+// pw-record writing float WAV from the null device's monitor; its length while it records tells
+// how far the device's output has come (it lags that by at most the frames not yet written).
+class Recorder {
+ public:
+  Recorder(PipeWireSession& session, fs::path file, int rate)
+      : session_(session), file_(std::move(file)) {
+    pid_ = session_.Spawn(
+        {"pw-record", "--target", PipeWireSession::kDevice, "-P", "{ stream.capture.sink = true }",
+         "--format", "f32", "--rate", std::to_string(rate), "--channels", "2", "--latency",
+         kLatency, file_.string()},
+        "record");
+  }
+  ~Recorder() { session_.Stop(pid_, SIGINT); }
+
+  // Once frames flow into the file (the device runs).
+  bool WaitForFlow() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    uintmax_t first = 0;
+    while (std::chrono::steady_clock::now() < deadline && session_.Alive(pid_)) {
+      const uintmax_t size = Bytes();
+      if (first == 0 && size > 0) first = size;
+      if (first > 0 && size > first) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  uintmax_t Bytes() const {
+    std::error_code error;
+    const uintmax_t size = fs::file_size(file_, error);
+    return error ? 0 : size;
+  }
+  // Waits until the file has grown by frames past bytes (counted from there).
+  bool WaitPast(uintmax_t bytes, double seconds, int rate) {
+    const auto wanted = bytes + static_cast<uintmax_t>(seconds * rate) * 8;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Bytes() < wanted) {
+      if (std::chrono::steady_clock::now() > deadline || !session_.Alive(pid_)) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  // Ends the recording and reads it; header_ becomes the bytes before the first frame.
+  HostAudio Finish() {
+    // pw-record ends on SIGINT with 1 after closing the file; only a kill would cut it short.
+    EXPECT_LE(session_.Stop(pid_, SIGINT), 1) << session_.Log("record");
+    HostAudio audio = qortest::ReadHostAudio(file_);
+    header_ = Bytes() - audio.samples.size() * sizeof(float);
+    EXPECT_LT(header_, 1024u) << "not a float WAV with its frames at the end";
+    return audio;
+  }
+  uintmax_t Header() const { return header_; }
+
+ private:
+  PipeWireSession& session_;
+  fs::path file_;
+  pid_t pid_ = 0;
+  uintmax_t header_ = 0;
+};
+
+class PipeWireTest : public qortest::HostToolTest {
+ protected:
+  void SetUp() override {
+    HostToolTest::SetUp();
+    ASSERT_FALSE(HasFatalFailure());
+    qortest::PipeWireOptions options;
+    options.rates = Rates();
+    options.quantum = kQuantum;
+    // The example as a user installs it, unchanged: the null device is the default one here.
+    options.fragments = {{"qorapo-sink.conf", qortest::SlurpFile(ExampleFile())}};
+    options.environment = {{"LV2_PATH", QOR_LV2_BUNDLES}, {"QOR_ROOT", State()}};
+    session_ = std::make_unique<PipeWireSession>(fs::path(root_.Path()) / "pipewire", options);
+    std::string why;
+    ASSERT_TRUE(session_->Start(&why)) << why;
+    ASSERT_TRUE(session_->WaitForLinked(kSinkOutput, PipeWireSession::kDevice))
+        << session_->Log("pipewire") << session_->Log("wireplumber");
+  }
+  void TearDown() override {
+    session_.reset();
+    HostToolTest::TearDown();
+  }
+
+  virtual std::vector<int> Rates() const { return {48000}; }
+  std::string State() const { return root_.Path() + "/state"; }
+  size_t NamedObjects() const {
+    std::error_code error;
+    size_t count = 0;
+    for (fs::directory_iterator it(State() + "/NamedObjects", error), end; !error && it != end;
+         it.increment(error)) {
+      ++count;
+    }
+    return count;
+  }
+
+  pid_t Play(const std::string& file, const std::string& tag = "play") {
+    return session_->Spawn({"pw-play", "--target", kSink, "--latency", kLatency, file}, tag);
+  }
+  // Plays file to its end while recording; the recording from just before the player started.
+  HostAudio PlayAndRecord(const std::string& file, int rate,
+                          const std::function<void(Recorder&, uintmax_t)>& meanwhile = nullptr) {
+    Recorder recorder(*session_, Scratch("recording.wav"), rate);
+    EXPECT_TRUE(recorder.WaitForFlow()) << session_->Log("record");
+    const uintmax_t start = recorder.Bytes();
+    const pid_t player = Play(file);
+    if (meanwhile) meanwhile(recorder, start);
+    if (HasFatalFailure()) session_->Stop(player);  // a stream that plays on would never end
+    EXPECT_EQ(session_->WaitFor(player, std::chrono::seconds(60)), 0) << session_->Log("play");
+    // The latency tail and a period in flight are well within a quarter second.
+    EXPECT_TRUE(recorder.WaitPast(recorder.Bytes(), 0.25, rate));
+    HostAudio recording = recorder.Finish();
+    header_ = recorder.Header();
+    return recording;
+  }
+  std::string Scratch(const std::string& name) const { return session_->Scratch() / name; }
+  // The frame the last recording had reached when its file was bytes long.
+  size_t FrameOf(uintmax_t bytes) const { return bytes < header_ ? 0 : (bytes - header_) / 8; }
+
+  std::unique_ptr<PipeWireSession> session_;
+  uintmax_t header_ = 0;
+};
+
+// Music played into the virtual sink comes out of the device as `qorapo process` writes it for the
+// same endpoint, mode and rate, whole and without a gap.
+TEST_F(PipeWireTest, MusicPlayedIntoTheSinkComesOutAsTheHostShellProcessesIt) {
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 4.0)));
+  const HostResult reference = Run({"process", Scratch("music.wav"), File("reference.wav")});
+  ASSERT_EQ(reference.code, 0) << reference.err;
+  const HostAudio expected = qortest::ReadHostAudio(File("reference.wav"));
+  const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
+  ASSERT_FALSE(HasFailure());
+  ASSERT_EQ(recording.channels, 2);
+  ExpectSameAudio(recording, expected, Lag(recording, expected));
+  EXPECT_TRUE(session_->Alive(session_->PipeWirePid()));
+}
+
+// A state root without the endpoint: the sink cannot start, so what plays into it is not heard at
+// all (neither processed nor as it was), and PipeWire carries on.
+TEST_F(PipeWireTest, ASinkWhosePluginCannotStartIsSilentAndPipeWireCarriesOn) {
+  ASSERT_EQ(Run({"endpoint", "remove", "QOR Demo Speakers"}).code, 0);
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 1.0)));
+  const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
+  ASSERT_FALSE(HasFailure());
+  ASSERT_GT(recording.Frames(), 48000u);
+  float loudest = 0.0f;
+  for (const float sample : recording.samples) loudest = std::max(loudest, std::fabs(sample));
+  EXPECT_EQ(loudest, 0.0f);
+  EXPECT_TRUE(session_->Alive(session_->PipeWirePid())) << session_->Log("pipewire");
+  EXPECT_EQ(NamedObjects(), 0u);
+}
+
+// The host tests' band lift by mode, with the objects publishing their meters.
+const std::string kMeteredEqConfiguration = [] {
+  std::string text = qortest::kEqConfiguration;
+  const std::string properties = "</properties>";
+  return text.insert(text.find(properties),
+                     R"(<control name="VAPO3-Metering Mode">VAPO3-Both</control>)");
+}();
+
+class PipeWireLiveTest : public PipeWireTest {
+ protected:
+  const char* Configuration() const override { return kMeteredEqConfiguration.c_str(); }
+};
+
+// While a tone plays: a control panel's switch, a mode change and the host's own bypass control
+// are each heard within 100 ms of the command returning (plus the objects' latency and a
+// quantum), at the level they set and without a click; the meter reads the plugin's peaks.
+TEST_F(PipeWireLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
+  constexpr double kTone = 1000.0;
+  constexpr double kAmplitude = 0.1;
+  constexpr int kRate = 48000;
+  // The objects' latency, as the host shell reports it for this endpoint and mode.
+  ASSERT_TRUE(qortest::WriteHostAudio(File("tone.wav"), qortest::Tones({kTone}, kAmplitude, 0.5)));
+  const HostResult offline = Run({"process", File("tone.wav"), File("offline.wav"), "--json"});
+  ASSERT_EQ(offline.code, 0) << offline.err;
+  const int64_t latency = offline.Json()["output"]["latency_frames"].get<int64_t>();
+
+  const std::optional<int> filter = PipeWireSession::NodeId(session_->Dump(), kSink);
+  ASSERT_TRUE(filter.has_value());
+  struct Change {
+    std::vector<std::string> command;
+    bool tool;         // qorapo, else a PipeWire client
+    double levelDb;    // the tone's level after it
+    uintmax_t before;  // the recording's length when the command started and when it returned
+    uintmax_t after;
+  };
+  std::vector<Change> changes = {
+      {{"control", "set", "ZR3D-GEQ Enable", "0"}, true, 0.0, 0, 0},
+      {{"mode", "set", "Movie"}, true, -6.0, 0, 0},
+      {{"pw-cli", "set-param", std::to_string(*filter), "Props",
+        "{ params = [ \"qorapo:enabled\" 0.0 ] }"},
+       false,
+       0.0,
+       0,
+       0},
+  };
+  nlohmann::json meter;
+  qortest::ToneStream tone(File("tone.fifo"), kTone, kAmplitude);
+  const HostAudio recording =
+      PlayAndRecord(tone.Path(), kRate, [&](Recorder& recorder, uintmax_t start) {
+        // A second of the tone (Music lifts it by 6 dB) before anything changes.
+        ASSERT_TRUE(recorder.WaitPast(start, 1.0, kRate));
+        for (Change& change : changes) {
+          change.before = recorder.Bytes();
+          const int code =
+              change.tool ? Run(change.command, "tool").code : session_->Run(change.command).code;
+          change.after = recorder.Bytes();
+          EXPECT_EQ(code, 0) << change.command[0];
+          ASSERT_TRUE(recorder.WaitPast(change.after, 0.8, kRate));
+          // The objects meter after their first position, so the flat stretch is where both
+          // meters see the tone as played.
+          if (&change == &changes.front()) {
+            const HostResult reading = Run({"meter", "--once", "--json"});
+            EXPECT_EQ(reading.code, 0) << reading.err;
+            meter = reading.Json();
+          }
+        }
+        tone.End(0.0);
+      });
+  ASSERT_FALSE(HasFatalFailure());
+
+  size_t onset = 0;
+  while (onset < recording.Frames() && std::fabs(recording.samples[2 * onset]) < 0.01f) ++onset;
+  ASSERT_LT(onset, recording.Frames());
+  // Levels of 240 frames, five whole periods of the tone.
+  const auto levelDb = [&](size_t end) {
+    return qortest::Db(qortest::ToneLevel(recording, kTone, end - 240, end) / kAmplitude);
+  };
+  EXPECT_NEAR(levelDb(onset + kRate / 2), 6.0, 0.5);
+  const double steady =
+      qortest::WorstStep(recording, kTone, onset + kRate / 4, onset + kRate * 3 / 4);
+  double previousDb = 6.0;
+  std::vector<size_t> landings;
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.command[change.tool ? 0 : 1]);
+    const size_t before = std::max<size_t>(FrameOf(change.before), 240);
+    const size_t after = FrameOf(change.after);
+    // Nothing moved before the command started.
+    ASSERT_NEAR(levelDb(before), previousDb, 0.5);
+    size_t landed = before;
+    while (landed < recording.Frames() && std::fabs(levelDb(landed) - previousDb) <= 1.0) ++landed;
+    const size_t bound = after + kRate / 10 + static_cast<size_t>(latency) + kQuantum;
+    EXPECT_LE(landed, bound) << "the command ran from frame " << before << " to " << after;
+    EXPECT_NEAR(levelDb(landed + kRate / 10), change.levelDb, 0.5);
+    EXPECT_LE(qortest::WorstStep(recording, kTone, landed - 4800, landed + 4800), 1.5 * steady)
+        << "steady " << steady;
+    landings.push_back(landed);
+    previousDb = change.levelDb;
+  }
+
+  // The meters read in the flat stretch: the tone as played, the output as the device got it.
+  double heard = 0.0;
+  for (size_t n = landings[0] + kRate / 10; n < FrameOf(changes[1].before); ++n) {
+    heard = std::max(heard, static_cast<double>(std::fabs(recording.samples[2 * n])));
+  }
+  EXPECT_NEAR(qortest::Db(heard), qortest::Db(kAmplitude), 0.5);
+  for (const char* side : {"input", "output"}) {
+    for (int c = 0; c < 2; ++c) {
+      EXPECT_NEAR(meter[side]["dbfs"][c].get<double>(), qortest::Db(heard), 0.5)
+          << side << " " << c << meter;
+    }
+  }
+}
+
+class PipeWireRateTest : public PipeWireTest {
+ protected:
+  std::vector<int> Rates() const override { return {48000, 44100}; }
+};
+
+// A 44.1 kHz player moves the graph to 44.1 kHz: filter-chain replaces the plugin's instances with
+// ones at that rate, which process it as the host shell does, and the instances it dropped leave
+// nothing behind in the state root.
+TEST_F(PipeWireRateTest, APlayerAtAnotherRateGetsNewInstancesThatProcessAtItsRate) {
+  const size_t idle = NamedObjects();
+  size_t while48 = 0;
+  size_t while44 = 0;
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 1.0)));
+  PlayAndRecord(Scratch("music.wav"), 48000, [&](Recorder& recorder, uintmax_t start) {
+    ASSERT_TRUE(recorder.WaitPast(start, 0.5, 48000));
+    while48 = NamedObjects();
+  });
+  ASSERT_GT(while48, idle) << "the plugin published nothing while it played";
+
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music44.wav"), Music(44100, 3.0)));
+  const HostResult reference = Run({"process", Scratch("music44.wav"), File("reference44.wav")});
+  ASSERT_EQ(reference.code, 0) << reference.err;
+  int rate = 0;
+  const HostAudio recording =
+      PlayAndRecord(Scratch("music44.wav"), 44100, [&](Recorder& recorder, uintmax_t start) {
+        ASSERT_TRUE(recorder.WaitPast(start, 1.0, 44100));
+        while44 = NamedObjects();
+        // The rate the filter's sink negotiated.
+        const nlohmann::json objects = session_->Dump();
+        const std::optional<int> sink = PipeWireSession::NodeId(objects, kSink);
+        for (const nlohmann::json& object : objects) {
+          if (!sink || object.value("id", -1) != *sink) continue;
+          const nlohmann::json format = object.value("info", nlohmann::json::object())
+                                            .value("params", nlohmann::json::object())
+                                            .value("Format", nlohmann::json::array());
+          if (!format.empty()) rate = format[0].value("rate", 0);
+        }
+      });
+  ASSERT_FALSE(HasFatalFailure());
+  EXPECT_EQ(rate, 44100);
+  EXPECT_TRUE(session_->Alive(session_->PipeWirePid())) << session_->Log("pipewire");
+  EXPECT_EQ(while44, while48) << "the instances at 48 kHz left objects behind";
+  const HostAudio expected = qortest::ReadHostAudio(File("reference44.wav"));
+  ExpectSameAudio(recording, expected, Lag(recording, expected));
+
+  // Once nothing plays, the instances release what they held.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (NamedObjects() > idle && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LE(NamedObjects(), idle);
+  EXPECT_TRUE(session_->Alive(session_->PipeWirePid())) << session_->Log("pipewire");
+}
+
+}  // namespace
