@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "common/QORTextConvert.h"
@@ -75,9 +76,11 @@ QORLv2Plugin::Chain::~Chain() {
 void QORLv2Plugin::Log(const std::string& error) {
   if (logger_.log != nullptr) {
     lv2_log_error(&logger_, "qorapo: %s\n", error.c_str());
-  } else {
-    QORTrace({"QORLv2Plugin", __LINE__, "QORLv2Plugin::Log"}, "ERROR: %s\n", error.c_str());
+    return;
   }
+  // Hosts without a log (filter-chain among them) have their standard error in the journal.
+  std::fprintf(stderr, "qorapo: %s\n", error.c_str());
+  QORTrace({"QORLv2Plugin", __LINE__, "QORLv2Plugin::Log"}, "ERROR: %s\n", error.c_str());
 }
 
 std::unique_ptr<QORLv2Plugin::Chain> QORLv2Plugin::Start(uint32_t endpointIndex,

@@ -501,6 +501,17 @@ TEST_F(Lv2PluginTest, AnInstanceTheObjectsCannotRunIsRefusedWithTheReasonInTheLo
     EXPECT_EQ(lilv_plugin_instantiate(plugin, c.rate, host.FeaturesFrom(c.skip)), nullptr);
     EXPECT_EQ(host.Logged().rfind(c.logged, 0), 0u) << host.Logged();
   }
+  // A host without log:log (filter-chain) gets the reason on standard error, for its journal.
+  {
+    TestHost host;
+    const LV2_Feature* const mapOnly[] = {host.Features()[0], nullptr};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(lilv_plugin_instantiate(plugin, 384000.0, mapOnly), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("qorapo: the KEL SFX APO object refuses 2 channels at 384000 Hz", 0), 0u)
+        << err;
+    EXPECT_EQ(host.Logged(), "");
+  }
   // The same state root with no endpoint at all.
   ASSERT_EQ(Run({"endpoint", "remove", "QOR Demo Speakers"}).code, 0);
   TestHost host;

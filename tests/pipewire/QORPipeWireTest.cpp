@@ -1,5 +1,6 @@
 // The LV2 plugin inside a real PipeWire, set up by the example filter-chain file: audio played into
 // the virtual sink and recorded from the null device behind it, against `qorapo process`.
+#include <fstream>
 #include <memory>
 #include <random>
 
@@ -306,9 +307,10 @@ class PipeWireLiveTest : public PipeWireTest {
   const char* Configuration() const override { return kMeteredEqConfiguration.c_str(); }
 };
 
-// While a tone plays: a control panel's switch, a mode change and the host's own bypass control
-// are each heard within 100 ms of the command returning (plus the objects' latency and a
-// quantum), at the level they set and without a click; the meter reads the plugin's peaks.
+// While a tone plays: a control panel's switch, a mode change, the host's own bypass control and
+// its endpoint control are each heard within 100 ms of the command returning (plus the objects'
+// latency and a quantum), at the level they set and without a click; the meter reads the
+// plugin's peaks.
 TEST_F(PipeWireLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
   constexpr double kTone = 1000.0;
   constexpr double kAmplitude = 0.1;
@@ -321,6 +323,22 @@ TEST_F(PipeWireLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
 
   const std::optional<int> filter = PipeWireSession::NodeId(session_->Dump(), kSink);
   ASSERT_TRUE(filter.has_value());
+  // A second endpoint whose one process lifts the tone by 6 dB (its Music mode); the endpoint
+  // control takes its place among the active render endpoints.
+  std::ofstream(File("eq.xml")) << qortest::kEqConfiguration;
+  const HostResult added = Run(
+      {"endpoint", "add", "Test Headphones", "--config", File("eq.xml"), "--fx", "SFX", "--json"});
+  ASSERT_EQ(added.code, 0) << added.err;
+  int second = 0;
+  for (const auto& entry : Run({"endpoint", "list", "--json"}).Json()) {
+    if (entry["flow"] == "render" && entry["state"] == "active") ++second;
+    if (entry["guid"] == added.Json()["guid"]) break;
+  }
+  const auto param = [&](const char* control, double value) {
+    return std::vector<std::string>{
+        "pw-cli", "set-param", std::to_string(*filter), "Props",
+        "{ params = [ \"qorapo:" + std::string(control) + "\" " + std::to_string(value) + " ] }"};
+  };
   struct Change {
     std::vector<std::string> command;
     bool tool;         // qorapo, else a PipeWire client
@@ -331,12 +349,11 @@ TEST_F(PipeWireLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
   std::vector<Change> changes = {
       {{"control", "set", "ZR3D-GEQ Enable", "0"}, true, 0.0, 0, 0},
       {{"mode", "set", "Movie"}, true, -6.0, 0, 0},
-      {{"pw-cli", "set-param", std::to_string(*filter), "Props",
-        "{ params = [ \"qorapo:enabled\" 0.0 ] }"},
-       false,
-       0.0,
-       0,
-       0},
+      {param("enabled", 0.0), false, 0.0, 0, 0},
+      {param("enabled", 1.0), false, -6.0, 0, 0},
+      // Through filter-chain's worker: the other endpoint's objects start off the data thread
+      // and fade in.
+      {param("endpoint", second), false, 6.0, 0, 0},
   };
   nlohmann::json meter;
   qortest::ToneStream tone(File("tone.fifo"), kTone, kAmplitude);
