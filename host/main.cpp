@@ -12,6 +12,7 @@
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
 #include "QORHostSampleCommand.h"
+#include "QORHostServeCommand.h"
 #include "QORHostTuneCommand.h"
 
 int main(int argc, char** argv) {
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
   QORHostEndpointCommand endpoint;
   QORHostModeCommand mode;
   QORHostTuneCommand tune;
+  QORHostServeCommand serve;
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
   CLI::App* meterCommand = meter.Register(app);
@@ -41,6 +43,7 @@ int main(int argc, char** argv) {
   CLI::App* endpointCommand = endpoint.Register(app);
   CLI::App* modeCommand = mode.Register(app);
   CLI::App* tuneCommand = tune.Register(app);
+  CLI::App* serveCommand = serve.Register(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -58,5 +61,6 @@ int main(int argc, char** argv) {
   if (endpointCommand->parsed()) return endpoint.Run();
   if (modeCommand->parsed()) return mode.Run();
   if (tuneCommand->parsed()) return tune.Run();
+  if (serveCommand->parsed()) return serve.Run();
   return 2;
 }

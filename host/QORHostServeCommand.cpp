@@ -1,0 +1,170 @@
+#include "QORHostServeCommand.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+
+#include "QORHostOutput.h"
+#include "QORHostPipeWireSink.h"
+#include "QORHostRegisterCommand.h"
+#include "common/QORTextConvert.h"
+#include "engine/QORHostEngineSetup.h"
+#include "platform/QORGuid.h"
+#include "platform/QORSystemInfo.h"
+
+namespace {
+
+constexpr int kChannels = 2;
+constexpr int kRate = 48000;
+
+void Quit(void* loop, int) {
+  pw_main_loop_quit(static_cast<pw_main_loop*>(loop));
+}
+
+}  // namespace
+
+QORHostServeCommand::QORHostServeCommand() = default;
+
+QORHostServeCommand::~QORHostServeCommand() {
+  if (lockFd_ >= 0) close(lockFd_);
+}
+
+CLI::App* QORHostServeCommand::Register(CLI::App& app) {
+  CLI::App* command =
+      app.add_subcommand("serve", "Give every active render endpoint its effects in PipeWire");
+  command->add_option("--target", target_,
+                      "The device (node.name) the sinks play into (default: the session "
+                      "manager's choice)");
+  QORHostOutput::AddJson(command, &json_);
+  QORHostOutput::Example(command,
+                         "qorapo serve --target alsa_output.pci-0000_00_1f.3.analog-stereo"
+                         "   # until Ctrl-C");
+  return command;
+}
+
+std::string QORHostServeCommand::NodeName(const std::string& endpointName) {
+  std::string name = "qorapo_";
+  bool gap = false;
+  for (const char c : endpointName) {
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      if (gap && name.back() != '_') name += '_';
+      name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      gap = false;
+    } else {
+      gap = true;
+    }
+  }
+  return name;
+}
+
+bool QORHostServeCommand::Lock() {
+  const std::filesystem::path path = QORSystemInfo::GetStateRoot() / "serve.lock";
+  std::error_code ignored;
+  std::filesystem::create_directories(path.parent_path(), ignored);
+  lockFd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lockFd_ < 0) {
+    QORHostOutput::Error(QORHostOutput::kFailed,
+                         "cannot open " + path.string() + ": " + std::strerror(errno));
+    return false;
+  }
+  if (flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    std::string holder;
+    std::ifstream(path) >> holder;
+    QORHostOutput::Error(QORHostOutput::kFailed,
+                         "another qorapo serve (process " + (holder.empty() ? "?" : holder) +
+                             ") runs for the state root " + path.parent_path().string() +
+                             "; stop it first");
+    return false;
+  }
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(lockFd_, 0) != 0 || write(lockFd_, pid.data(), pid.size()) < 0) {
+    // The lock holds regardless; only the message of a second daemon lacks the pid.
+  }
+  return true;
+}
+
+void QORHostServeCommand::Event(const std::string& kind, const std::string& endpoint,
+                                const std::string& node, const std::string& detail) {
+  if (json_) {
+    QORHostOutput::PrintLine(
+        {{"event", kind}, {"endpoint", endpoint}, {"node", node}, {"detail", detail}});
+  } else {
+    std::printf("%-8s %s (%s): %s\n", kind.c_str(), endpoint.c_str(), node.c_str(), detail.c_str());
+    std::fflush(stdout);
+  }
+}
+
+bool QORHostServeCommand::StartSinks(pw_core* core) {
+  for (uint32_t index = 1;; ++index) {
+    QORAPOEndpointInfo endpoint;
+    if (!QORHostEngineSetup::RenderEndpoint(index, &endpoint)) break;
+    const std::string name = QORWideToUtf8(endpoint.GetDisplayName());
+    QORHostPipeWireSink::Settings settings;
+    settings.nodeName = NodeName(name);
+    settings.description = name;
+    settings.target = target_;
+    settings.channels = kChannels;
+    settings.rate = kRate;
+    // As the engine does: the classes registered at SFX, MFX and EFX, from the module their
+    // registration names (else the one beside qorapo, as for qorapo process).
+    const std::vector<int> locations = QORHostEngineSetup::DefaultLocations(endpoint);
+    std::string error;
+    std::wstring module;
+    if (locations.empty()) {
+      error = "the endpoint has no effect classes registered";
+    } else {
+      module = QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
+      if (module.empty()) module = QORHostRegisterCommand::DefaultModule();
+    }
+    auto engine = std::make_unique<QORHostEngine>();
+    if (error.empty() && engine->LoadModule(module, &error) &&
+        engine->Create(endpoint, locations, &error) &&
+        engine->Negotiate(settings.channels, settings.rate, &error) &&
+        engine->Lock(settings.maxFrames, &error)) {
+      auto sink = std::make_unique<QORHostPipeWireSink>(core, std::move(engine), settings);
+      if (sink->Connect(&error)) {
+        Event("up", name, settings.nodeName,
+              "latency " + std::to_string(sink->LatencyFrames()) + " frames");
+        sinks_.push_back(std::move(sink));
+        continue;
+      }
+    }
+    Event("skipped", name, settings.nodeName, error);
+  }
+  return !sinks_.empty();
+}
+
+int QORHostServeCommand::Run() {
+  if (!Lock()) return QORHostOutput::kFailed;
+  pw_init(nullptr, nullptr);
+  pw_main_loop* loop = pw_main_loop_new(nullptr);
+  pw_context* context =
+      loop == nullptr ? nullptr : pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0);
+  pw_core* core = context == nullptr ? nullptr : pw_context_connect(context, nullptr, 0);
+  int code = QORHostOutput::kOk;
+  if (core == nullptr) {
+    code = QORHostOutput::Error(QORHostOutput::kFailed,
+                                std::string("cannot reach PipeWire: ") + std::strerror(errno) +
+                                    "; is it running for this user (XDG_RUNTIME_DIR)?");
+  } else if (!StartSinks(core)) {
+    code = QORHostOutput::Error(QORHostOutput::kFailed,
+                                "no render endpoint of the state root could start; see "
+                                "`qorapo endpoint list`");
+  } else {
+    pw_loop_add_signal(pw_main_loop_get_loop(loop), SIGINT, Quit, loop);
+    pw_loop_add_signal(pw_main_loop_get_loop(loop), SIGTERM, Quit, loop);
+    pw_main_loop_run(loop);
+  }
+  sinks_.clear();
+  if (core != nullptr) pw_core_disconnect(core);
+  if (context != nullptr) pw_context_destroy(context);
+  if (loop != nullptr) pw_main_loop_destroy(loop);
+  pw_deinit();
+  return code;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+class QORHostPipeWireSink;
+
+// `qorapo serve`: the daemon that gives endpoints their effects in PipeWire. Each active render
+// endpoint of the state root becomes a virtual sink that runs its objects and plays into a
+// device. One daemon per state root; SIGINT and SIGTERM stop it cleanly.
+class QORHostServeCommand {
+ public:
+  QORHostServeCommand();
+  ~QORHostServeCommand();
+  CLI::App* Register(CLI::App& app);
+  int Run();
+
+  // A node name PipeWire tools take without quoting: "qorapo_" and the name, lower case, with
+  // every run of other characters as one underscore.
+  static std::string NodeName(const std::string& endpointName);
+
+ private:
+  // Holds the state root's daemon lock for the life of the process; false (with the message
+  // said) when another daemon holds it.
+  bool Lock();
+  // Sinks for the active render endpoints; false when none could start.
+  bool StartSinks(struct pw_core* core);
+  void Event(const std::string& kind, const std::string& endpoint, const std::string& node,
+             const std::string& detail);
+
+  std::string target_;
+  bool json_ = false;
+  int lockFd_ = -1;
+  std::vector<std::unique_ptr<QORHostPipeWireSink>> sinks_;
+};
