@@ -1,24 +1,20 @@
 #include "QORHostPipeWireSink.h"
 
-#include <spa/param/audio/format-utils.h>
+#include <pipewire/filter.h>
 #include <spa/param/latency-utils.h>
+#include <spa/utils/dict.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
 
-// PipeWire's headers build their parameters with C idioms; they stay in this file.
-const spa_pod* AudioFormat(spa_pod_builder* builder, int channels, int rate) {
-  spa_audio_info_raw info{};
-  info.format = SPA_AUDIO_FORMAT_F32P;
-  info.rate = static_cast<uint32_t>(rate);
-  info.channels = static_cast<uint32_t>(channels);
-  static constexpr uint32_t kPositions[] = {
-      SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE,
-      SPA_AUDIO_CHANNEL_RL, SPA_AUDIO_CHANNEL_RR, SPA_AUDIO_CHANNEL_SL, SPA_AUDIO_CHANNEL_SR};
-  for (int c = 0; c < channels && c < 8; ++c) info.position[c] = kPositions[c];
-  return spa_format_audio_raw_build(builder, SPA_PARAM_EnumFormat, &info);
+const char* const kChannelNames[] = {"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR"};
+
+std::string Lookup(const spa_dict* props, const char* key) {
+  const char* value = props == nullptr ? nullptr : spa_dict_lookup(props, key);
+  return value == nullptr ? std::string() : std::string(value);
 }
 
 }  // namespace
@@ -28,130 +24,182 @@ QORHostPipeWireSink::QORHostPipeWireSink(pw_core* core, std::unique_ptr<QORHostE
     : core_(core), engine_(std::move(engine)), settings_(std::move(settings)) {
   latency_ = engine_->LatencyFrames();
   interleaved_.assign(static_cast<size_t>(settings_.maxFrames) * settings_.channels, 0.0f);
-  captureEvents_.version = PW_VERSION_STREAM_EVENTS;
-  captureEvents_.process = &QORHostPipeWireSink::OnProcess;
-  captureEvents_.param_changed = &QORHostPipeWireSink::OnCaptureParam;
-  playbackEvents_.version = PW_VERSION_STREAM_EVENTS;
-  playbackEvents_.param_changed = &QORHostPipeWireSink::OnPlaybackParam;
+  filterEvents_.version = PW_VERSION_FILTER_EVENTS;
+  filterEvents_.process = &QORHostPipeWireSink::OnProcess;
+  registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
+  registryEvents_.global = &QORHostPipeWireSink::OnGlobal;
+  registryEvents_.global_remove = &QORHostPipeWireSink::OnGlobalRemove;
 }
 
 QORHostPipeWireSink::~QORHostPipeWireSink() {
-  if (capture_ != nullptr) pw_stream_destroy(capture_);
-  if (playback_ != nullptr) pw_stream_destroy(playback_);
+  for (pw_proxy* link : links_) pw_proxy_destroy(link);
+  if (registry_ != nullptr) {
+    spa_hook_remove(&registryListener_);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+  }
+  if (filter_ != nullptr) pw_filter_destroy(filter_);
+  if (sink_ != nullptr) pw_proxy_destroy(sink_);
   engine_->Unlock();
 }
 
 bool QORHostPipeWireSink::Connect(std::string* error) {
-  const std::string group = "qorapo-" + settings_.nodeName;
-  pw_properties* captureProps = pw_properties_new(
-      PW_KEY_MEDIA_CLASS, "Audio/Sink", PW_KEY_NODE_NAME, settings_.nodeName.c_str(),
-      PW_KEY_NODE_DESCRIPTION, settings_.description.c_str(), PW_KEY_NODE_GROUP, group.c_str(),
-      PW_KEY_NODE_LINK_GROUP, group.c_str(), PW_KEY_NODE_VIRTUAL, "true", nullptr);
-  const std::string output = settings_.nodeName + ".output";
-  pw_properties* playbackProps = pw_properties_new(
-      PW_KEY_NODE_NAME, output.c_str(), PW_KEY_NODE_DESCRIPTION, settings_.description.c_str(),
-      PW_KEY_NODE_GROUP, group.c_str(), PW_KEY_NODE_LINK_GROUP, group.c_str(), PW_KEY_NODE_PASSIVE,
-      "true", PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", nullptr);
-  if (!settings_.target.empty()) {
-    pw_properties_set(playbackProps, PW_KEY_TARGET_OBJECT, settings_.target.c_str());
-    // Never moved onto another device (or onto this sink) when the device goes.
-    pw_properties_set(playbackProps, PW_KEY_NODE_DONT_RECONNECT, "true");
+  std::string positions;
+  for (int c = 0; c < settings_.channels && c < 8; ++c) {
+    if (c > 0) positions += ',';
+    positions += kChannelNames[c];
   }
-  capture_ = pw_stream_new(core_, settings_.nodeName.c_str(), captureProps);
-  playback_ = pw_stream_new(core_, output.c_str(), playbackProps);
-  if (capture_ == nullptr || playback_ == nullptr) {
-    *error = "PipeWire refused the streams of " + settings_.nodeName + ": " + std::strerror(errno);
+  pw_properties* sinkProps = pw_properties_new(
+      "factory.name", "support.null-audio-sink", PW_KEY_MEDIA_CLASS, "Audio/Sink", PW_KEY_NODE_NAME,
+      settings_.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, settings_.description.c_str(),
+      PW_KEY_NODE_VIRTUAL, "true", "audio.position", positions.c_str(), PW_KEY_OBJECT_LINGER,
+      "false", nullptr);
+  sink_ = static_cast<pw_proxy*>(pw_core_create_object(core_, "adapter", PW_TYPE_INTERFACE_Node,
+                                                       PW_VERSION_NODE, &sinkProps->dict, 0));
+  pw_properties_free(sinkProps);
+  const std::string fx = settings_.nodeName + ".fx";
+  filter_ =
+      pw_filter_new(core_, fx.c_str(),
+                    pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter",
+                                      PW_KEY_NODE_NAME, fx.c_str(), PW_KEY_NODE_DESCRIPTION,
+                                      settings_.description.c_str(), nullptr));
+  if (sink_ == nullptr || filter_ == nullptr) {
+    *error = "PipeWire refused the nodes of " + settings_.nodeName + ": " + std::strerror(errno);
     return false;
   }
-  pw_stream_add_listener(capture_, &captureListener_, &captureEvents_, this);
-  pw_stream_add_listener(playback_, &playbackListener_, &playbackEvents_, this);
-
-  uint8_t buffer[1024];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-  const spa_pod* captureFormat = AudioFormat(&builder, settings_.channels, settings_.rate);
-  const spa_pod* playbackFormat = AudioFormat(&builder, settings_.channels, settings_.rate);
-  const auto flags = static_cast<pw_stream_flags>(
-      PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-  int result = pw_stream_connect(capture_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, &captureFormat, 1);
-  if (result >= 0) {
-    // The output runs when the input has been processed, in the same cycle.
-    result = pw_stream_connect(playback_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                               static_cast<pw_stream_flags>(flags | PW_STREAM_FLAG_TRIGGER),
-                               &playbackFormat, 1);
+  pw_filter_add_listener(filter_, &filterListener_, &filterEvents_, this);
+  for (int c = 0; c < settings_.channels && c < 8; ++c) {
+    for (const bool output : {false, true}) {
+      const std::string name = std::string(output ? "output_" : "playback_") + kChannelNames[c];
+      void* port = pw_filter_add_port(
+          filter_, output ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT,
+          PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+          pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                            name.c_str(), PW_KEY_AUDIO_CHANNEL, kChannelNames[c], nullptr),
+          nullptr, 0);
+      (output ? outputs_ : inputs_).push_back(port);
+    }
   }
-  if (result < 0) {
+  if (const int result = pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
+      result < 0) {
     *error = "PipeWire refused to connect " + settings_.nodeName + ": " + std::strerror(-result);
     return false;
   }
+  // The objects' latency, for the graph's latency reports.
+  uint8_t buffer[256];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+  spa_process_latency_info info{};
+  info.rate = static_cast<uint32_t>(std::max<int64_t>(latency_, 0));
+  const spa_pod* param = spa_process_latency_build(&builder, SPA_PARAM_ProcessLatency, &info);
+  pw_filter_update_params(filter_, nullptr, &param, 1);
+
+  registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+  if (registry_ == nullptr) {
+    *error = "PipeWire gave no registry: " + std::string(std::strerror(errno));
+    return false;
+  }
+  pw_registry_add_listener(registry_, &registryListener_, &registryEvents_, this);
   return true;
 }
 
-void QORHostPipeWireSink::OnCaptureParam(void* data, uint32_t id, const spa_pod* param) {
+void QORHostPipeWireSink::OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                                   const spa_dict* props) {
   auto* self = static_cast<QORHostPipeWireSink*>(data);
-  if (id == SPA_PARAM_Latency) self->ForwardLatency(param, self->playback_);
+  if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+    const std::string mediaClass = Lookup(props, PW_KEY_MEDIA_CLASS);
+    self->nodes_.push_back(
+        {id, Lookup(props, PW_KEY_NODE_NAME),
+         mediaClass == "Audio/Sink" && Lookup(props, PW_KEY_NODE_VIRTUAL) != "true"});
+  } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+    const std::string node = Lookup(props, PW_KEY_NODE_ID);
+    if (node.empty()) return;
+    self->ports_.push_back({id, static_cast<uint32_t>(std::stoul(node)),
+                            Lookup(props, PW_KEY_PORT_DIRECTION) == "out",
+                            Lookup(props, PW_KEY_AUDIO_CHANNEL)});
+  } else {
+    return;
+  }
+  self->TryLink();
 }
 
-void QORHostPipeWireSink::OnPlaybackParam(void* data, uint32_t id, const spa_pod* param) {
+void QORHostPipeWireSink::OnGlobalRemove(void* data, uint32_t id) {
   auto* self = static_cast<QORHostPipeWireSink*>(data);
-  if (id == SPA_PARAM_Latency) self->ForwardLatency(param, self->capture_);
+  std::erase_if(self->nodes_, [id](const Node& node) { return node.id == id; });
+  std::erase_if(self->ports_, [id](const Port& port) { return port.id == id; });
+  if (id == self->device_) {
+    // The device went: its links went with it.
+    for (pw_proxy* link : self->links_) pw_proxy_destroy(link);
+    self->links_.clear();
+    self->device_ = SPA_ID_INVALID;
+  }
 }
 
-void QORHostPipeWireSink::ForwardLatency(const spa_pod* param, pw_stream* to) {
-  spa_latency_info latency{};
-  if (param == nullptr || to == nullptr || spa_latency_parse(param, &latency) < 0) return;
-  latency.min_rate += static_cast<uint32_t>(std::max<int64_t>(latency_, 0));
-  latency.max_rate += static_cast<uint32_t>(std::max<int64_t>(latency_, 0));
-  uint8_t buffer[256];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-  const spa_pod* forwarded = spa_latency_build(&builder, SPA_PARAM_Latency, &latency);
-  pw_stream_update_params(to, &forwarded, 1);
-}
-
-void QORHostPipeWireSink::OnProcess(void* data) {
-  static_cast<QORHostPipeWireSink*>(data)->Process();
-}
-
-void QORHostPipeWireSink::Process() {
-  pw_buffer* in = pw_stream_dequeue_buffer(capture_);
-  pw_buffer* out = pw_stream_dequeue_buffer(playback_);
-  if (in != nullptr && out != nullptr) {
-    const auto channels = static_cast<uint32_t>(settings_.channels);
-    spa_buffer* source = in->buffer;
-    spa_buffer* target = out->buffer;
-    uint32_t frames = source->n_datas > 0 && source->datas[0].chunk != nullptr
-                          ? source->datas[0].chunk->size / sizeof(float)
-                          : 0;
-    frames = std::min(frames, settings_.maxFrames);
-    for (uint32_t c = 0; c < target->n_datas; ++c) {
-      frames = std::min<uint32_t>(frames, target->datas[c].maxsize / sizeof(float));
-    }
-    if (source->n_datas < channels || target->n_datas < channels) frames = 0;
-    bool silent = true;
-    for (uint32_t c = 0; c < channels && frames > 0; ++c) {
-      const spa_data& d = source->datas[c];
-      const auto* samples =
-          d.data == nullptr ? nullptr
-                            : static_cast<const float*>(SPA_PTROFF(d.data, d.chunk->offset, void));
-      for (uint32_t f = 0; f < frames; ++f) {
-        const float sample = samples == nullptr ? 0.0f : samples[f];
-        interleaved_[static_cast<size_t>(f) * channels + c] = sample;
-        silent = silent && sample == 0.0f;
-      }
-    }
-    const float* result =
-        frames > 0 ? engine_->Process(interleaved_.data(), frames, silent) : nullptr;
-    for (uint32_t c = 0; c < target->n_datas; ++c) {
-      spa_data& d = target->datas[c];
-      auto* samples = static_cast<float*>(d.data);
-      for (uint32_t f = 0; f < frames && samples != nullptr; ++f) {
-        samples[f] = c < channels ? result[static_cast<size_t>(f) * channels + c] : 0.0f;
-      }
-      d.chunk->offset = 0;
-      d.chunk->size = frames * sizeof(float);
-      d.chunk->stride = sizeof(float);
+void QORHostPipeWireSink::TryLink() {
+  if (!links_.empty()) return;
+  const uint32_t fx = pw_filter_get_node_id(filter_);
+  if (fx == SPA_ID_INVALID) return;
+  uint32_t sink = SPA_ID_INVALID;
+  device_ = SPA_ID_INVALID;
+  for (const Node& node : nodes_) {
+    if (node.name == settings_.nodeName) {
+      sink = node.id;
+    } else if (device_ == SPA_ID_INVALID &&
+               (settings_.target.empty() ? node.realSink : node.name == settings_.target)) {
+      device_ = node.id;
     }
   }
-  if (in != nullptr) pw_stream_queue_buffer(capture_, in);
-  if (out != nullptr) pw_stream_queue_buffer(playback_, out);
-  pw_stream_trigger_process(playback_);
+  if (sink == SPA_ID_INVALID || device_ == SPA_ID_INVALID) return;
+  // (output node, output port, input node, input port) for each channel and each hop.
+  std::vector<std::array<uint32_t, 4>> links;
+  for (int c = 0; c < settings_.channels && c < 8; ++c) {
+    const auto find = [&](uint32_t node, bool output) -> uint32_t {
+      for (const Port& port : ports_) {
+        if (port.node == node && port.output == output && port.channel == kChannelNames[c]) {
+          return port.id;
+        }
+      }
+      return SPA_ID_INVALID;
+    };
+    const std::array<uint32_t, 4> hops[] = {{sink, find(sink, true), fx, find(fx, false)},
+                                            {fx, find(fx, true), device_, find(device_, false)}};
+    for (const auto& hop : hops) {
+      if (hop[1] == SPA_ID_INVALID || hop[3] == SPA_ID_INVALID) return;
+      links.push_back(hop);
+    }
+  }
+  for (const auto& link : links) {
+    pw_properties* props = pw_properties_new(nullptr, nullptr);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", link[0]);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", link[1]);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", link[2]);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", link[3]);
+    links_.push_back(static_cast<pw_proxy*>(pw_core_create_object(
+        core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0)));
+    pw_properties_free(props);
+  }
+}
+
+void QORHostPipeWireSink::OnProcess(void* data, spa_io_position* position) {
+  static_cast<QORHostPipeWireSink*>(data)->Process(position->clock.duration);
+}
+
+void QORHostPipeWireSink::Process(uint32_t frames) {
+  const auto channels = static_cast<uint32_t>(settings_.channels);
+  frames = std::min(frames, settings_.maxFrames);
+  bool silent = true;
+  for (uint32_t c = 0; c < channels; ++c) {
+    const auto* samples = static_cast<const float*>(pw_filter_get_dsp_buffer(inputs_[c], frames));
+    for (uint32_t f = 0; f < frames; ++f) {
+      const float sample = samples == nullptr ? 0.0f : samples[f];
+      interleaved_[static_cast<size_t>(f) * channels + c] = sample;
+      silent = silent && sample == 0.0f;
+    }
+  }
+  const float* result =
+      frames > 0 ? engine_->Process(interleaved_.data(), frames, silent) : nullptr;
+  for (uint32_t c = 0; c < channels; ++c) {
+    auto* samples = static_cast<float*>(pw_filter_get_dsp_buffer(outputs_[c], frames));
+    if (samples == nullptr) continue;
+    for (uint32_t f = 0; f < frames; ++f)
+      samples[f] = result[static_cast<size_t>(f) * channels + c];
+  }
 }

@@ -9,16 +9,17 @@
 
 #include "engine/QORHostEngine.h"
 
-// One render endpoint's virtual sink in PipeWire: a capture stream that applications play into
-// (an Audio/Sink named after the endpoint) and a playback stream into the endpoint's device, with
-// the endpoint's objects between them. The main loop's thread makes, connects and destroys it;
+// One render endpoint's virtual sink in PipeWire: a null sink named after the endpoint that
+// applications play into, and a filter node with the endpoint's objects that takes the sink's
+// monitor and plays into a device. It links the three itself (the session manager links only
+// streams). The main loop's thread makes, connects and destroys it and handles the registry;
 // PipeWire's data thread calls OnProcess, which never allocates, locks, waits or logs.
 class QORHostPipeWireSink {
  public:
   struct Settings {
-    std::string nodeName;     // the sink's node.name; the output stream's is this + ".output"
+    std::string nodeName;     // the sink's node.name; the filter's is this + ".fx"
     std::string description;  // what mixers show
-    std::string target;       // the device's node.name; empty: the session manager's choice
+    std::string target;       // the device's node.name; empty: the first real sink there is
     int channels = 2;
     int rate = 48000;
     uint32_t maxFrames = 8192;  // the longest cycle the objects are locked for
@@ -29,29 +30,52 @@ class QORHostPipeWireSink {
   QORHostPipeWireSink& operator=(const QORHostPipeWireSink&) = delete;
   ~QORHostPipeWireSink();
 
-  // Creates and connects both streams; false with the reason otherwise.
+  // Creates and connects the filter and starts watching the registry for the device; false with
+  // the reason otherwise.
   bool Connect(std::string* error);
   int64_t LatencyFrames() const { return latency_; }
   const Settings& GetSettings() const { return settings_; }
+  // True once the sink, the filter and the device are linked.
+  bool Linked() const { return !links_.empty(); }
 
  private:
-  static void OnProcess(void* data);
-  static void OnCaptureParam(void* data, uint32_t id, const spa_pod* param);
-  static void OnPlaybackParam(void* data, uint32_t id, const spa_pod* param);
-  void Process();
-  // What one stream learns of the graph's latency on its side goes to the other with the
-  // objects' latency added, so that players see what they are heard behind.
-  void ForwardLatency(const spa_pod* param, pw_stream* to);
+  struct Port {
+    uint32_t id;
+    uint32_t node;
+    bool output;
+    std::string channel;
+  };
+  struct Node {
+    uint32_t id;
+    std::string name;
+    bool realSink;
+  };
+
+  static void OnProcess(void* data, spa_io_position* position);
+  static void OnGlobal(void* data, uint32_t id, uint32_t permissions, const char* type,
+                       uint32_t version, const spa_dict* props);
+  static void OnGlobalRemove(void* data, uint32_t id);
+  void Process(uint32_t frames);
+  // Links the sink's monitor to the filter and the filter to the device, channel by channel,
+  // once all their ports are known.
+  void TryLink();
 
   pw_core* core_;
+  pw_proxy* sink_ = nullptr;
   std::unique_ptr<QORHostEngine> engine_;
   Settings settings_;
   int64_t latency_ = 0;
-  pw_stream* capture_ = nullptr;
-  pw_stream* playback_ = nullptr;
-  spa_hook captureListener_{};
-  spa_hook playbackListener_{};
-  pw_stream_events captureEvents_{};
-  pw_stream_events playbackEvents_{};
+  pw_filter* filter_ = nullptr;
+  pw_filter_events filterEvents_{};
+  spa_hook filterListener_{};
+  std::vector<void*> inputs_;
+  std::vector<void*> outputs_;
+  pw_registry* registry_ = nullptr;
+  pw_registry_events registryEvents_{};
+  spa_hook registryListener_{};
+  std::vector<Port> ports_;
+  std::vector<Node> nodes_;
+  uint32_t device_ = SPA_ID_INVALID;
+  std::vector<pw_proxy*> links_;
   std::vector<float> interleaved_;
 };
