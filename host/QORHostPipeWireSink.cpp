@@ -19,16 +19,21 @@ std::string Lookup(const spa_dict* props, const char* key) {
 
 }  // namespace
 
-QORHostPipeWireSink::QORHostPipeWireSink(pw_core* core, std::unique_ptr<QORHostEngine> engine,
-                                         Settings settings)
-    : core_(core), engine_(std::move(engine)), settings_(std::move(settings)) {
-  latency_ = engine_->LatencyFrames();
+QORHostPipeWireSink::QORHostPipeWireSink(pw_core* core, pw_loop* loop, Settings settings,
+                                         std::string* error)
+    : core_(core), loop_(loop), settings_(std::move(settings)) {
   interleaved_.assign(static_cast<size_t>(settings_.maxFrames) * settings_.channels, 0.0f);
   filterEvents_.version = PW_VERSION_FILTER_EVENTS;
   filterEvents_.process = &QORHostPipeWireSink::OnProcess;
   registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
   registryEvents_.global = &QORHostPipeWireSink::OnGlobal;
   registryEvents_.global_remove = &QORHostPipeWireSink::OnGlobalRemove;
+  std::unique_ptr<QORHostEngine> engine = settings_.start(settings_.rate, error);
+  if (!engine) return;
+  latency_ = engine->LatencyFrames();
+  startedRate_ = settings_.rate;
+  engine_ = engine.release();
+  event_ = pw_loop_add_event(loop_, &QORHostPipeWireSink::OnEvent, this);
 }
 
 QORHostPipeWireSink::~QORHostPipeWireSink() {
@@ -37,9 +42,47 @@ QORHostPipeWireSink::~QORHostPipeWireSink() {
     spa_hook_remove(&registryListener_);
     pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
   }
+  // The filter goes first: after it, no data thread touches the objects.
   if (filter_ != nullptr) pw_filter_destroy(filter_);
   if (sink_ != nullptr) pw_proxy_destroy(sink_);
-  engine_->Unlock();
+  if (event_ != nullptr) pw_loop_destroy_source(loop_, event_);
+  for (QORHostEngine* engine :
+       {engine_, incoming_.exchange(nullptr), outgoing_.exchange(nullptr)}) {
+    if (engine != nullptr) engine->Unlock();
+    delete engine;
+  }
+}
+
+void QORHostPipeWireSink::PublishLatency() {
+  uint8_t buffer[256];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+  spa_process_latency_info info{};
+  info.rate = static_cast<uint32_t>(std::max<int64_t>(latency_, 0));
+  const spa_pod* param = spa_process_latency_build(&builder, SPA_PARAM_ProcessLatency, &info);
+  pw_filter_update_params(filter_, nullptr, &param, 1);
+}
+
+void QORHostPipeWireSink::OnEvent(void* data, uint64_t) {
+  auto* self = static_cast<QORHostPipeWireSink*>(data);
+  if (QORHostEngine* old = self->outgoing_.exchange(nullptr)) {
+    old->Unlock();
+    delete old;
+  }
+  const auto rate = static_cast<int>(self->wantedRate_.load());
+  if (rate == 0 || rate == self->startedRate_ || self->incoming_.load() != nullptr) return;
+  self->settings_.report("rate", "the graph runs at " + std::to_string(rate) +
+                                     " Hz: the input passes while the objects start again");
+  std::string error;
+  std::unique_ptr<QORHostEngine> engine = self->settings_.start(rate, &error);
+  self->startedRate_ = rate;  // tried once per rate
+  if (!engine) {
+    self->settings_.report("failed", "the objects cannot run at " + std::to_string(rate) + " Hz (" +
+                                         error + "); the input passes");
+    return;
+  }
+  self->latency_ = engine->LatencyFrames();
+  self->incoming_.store(engine.release());
+  self->PublishLatency();
 }
 
 bool QORHostPipeWireSink::Connect(std::string* error) {
@@ -85,12 +128,7 @@ bool QORHostPipeWireSink::Connect(std::string* error) {
     return false;
   }
   // The objects' latency, for the graph's latency reports.
-  uint8_t buffer[256];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-  spa_process_latency_info info{};
-  info.rate = static_cast<uint32_t>(std::max<int64_t>(latency_, 0));
-  const spa_pod* param = spa_process_latency_build(&builder, SPA_PARAM_ProcessLatency, &info);
-  pw_filter_update_params(filter_, nullptr, &param, 1);
+  PublishLatency();
 
   registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
   if (registry_ == nullptr) {
@@ -172,6 +210,8 @@ void QORHostPipeWireSink::TryLink() {
     pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", link[1]);
     pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", link[2]);
     pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", link[3]);
+    // Passive: the links alone keep nothing running, so that an idle graph may change its rate.
+    pw_properties_set(props, PW_KEY_LINK_PASSIVE, "true");
     links_.push_back(static_cast<pw_proxy*>(pw_core_create_object(
         core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0)));
     pw_properties_free(props);
@@ -179,12 +219,23 @@ void QORHostPipeWireSink::TryLink() {
 }
 
 void QORHostPipeWireSink::OnProcess(void* data, spa_io_position* position) {
-  static_cast<QORHostPipeWireSink*>(data)->Process(position->clock.duration);
+  static_cast<QORHostPipeWireSink*>(data)->Process(static_cast<uint32_t>(position->clock.duration),
+                                                   position->clock.rate.denom);
 }
 
-void QORHostPipeWireSink::Process(uint32_t frames) {
+void QORHostPipeWireSink::Process(uint32_t frames, uint32_t rate) {
   const auto channels = static_cast<uint32_t>(settings_.channels);
   frames = std::min(frames, settings_.maxFrames);
+  // Objects started for the new rate take over once the old ones can be handed back.
+  if (outgoing_.load(std::memory_order_acquire) == nullptr) {
+    if (QORHostEngine* next = incoming_.exchange(nullptr, std::memory_order_acq_rel)) {
+      outgoing_.store(engine_, std::memory_order_release);
+      engine_ = next;
+      pw_loop_signal_event(loop_, event_);
+    }
+  }
+  const bool running = engine_ != nullptr && static_cast<uint32_t>(engine_->Rate()) == rate;
+  if (!running && wantedRate_.exchange(rate) != rate) pw_loop_signal_event(loop_, event_);
   bool silent = true;
   for (uint32_t c = 0; c < channels; ++c) {
     const auto* samples = static_cast<const float*>(pw_filter_get_dsp_buffer(inputs_[c], frames));
@@ -194,8 +245,9 @@ void QORHostPipeWireSink::Process(uint32_t frames) {
       silent = silent && sample == 0.0f;
     }
   }
-  const float* result =
-      frames > 0 ? engine_->Process(interleaved_.data(), frames, silent) : nullptr;
+  const float* result = running && frames > 0
+                            ? engine_->Process(interleaved_.data(), frames, silent)
+                            : interleaved_.data();
   for (uint32_t c = 0; c < channels; ++c) {
     auto* samples = static_cast<float*>(pw_filter_get_dsp_buffer(outputs_[c], frames));
     if (samples == nullptr) continue;

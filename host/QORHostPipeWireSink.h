@@ -2,7 +2,9 @@
 
 #include <pipewire/pipewire.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,9 +25,14 @@ class QORHostPipeWireSink {
     int channels = 2;
     int rate = 48000;
     uint32_t maxFrames = 8192;  // the longest cycle the objects are locked for
+    // Starts the endpoint's objects for a rate (locked for maxFrames); null with the reason.
+    std::function<std::unique_ptr<QORHostEngine>(int rate, std::string* error)> start;
+    // What happened, for the daemon's log: kind ("rate", "failed") and a sentence.
+    std::function<void(const std::string& kind, const std::string& detail)> report;
   };
 
-  QORHostPipeWireSink(pw_core* core, std::unique_ptr<QORHostEngine> engine, Settings settings);
+  // Starts the objects at settings.rate; Ready() says whether they did.
+  QORHostPipeWireSink(pw_core* core, pw_loop* loop, Settings settings, std::string* error);
   QORHostPipeWireSink(const QORHostPipeWireSink&) = delete;
   QORHostPipeWireSink& operator=(const QORHostPipeWireSink&) = delete;
   ~QORHostPipeWireSink();
@@ -33,6 +40,7 @@ class QORHostPipeWireSink {
   // Creates and connects the filter and starts watching the registry for the device; false with
   // the reason otherwise.
   bool Connect(std::string* error);
+  bool Ready() const { return engine_ != nullptr; }
   int64_t LatencyFrames() const { return latency_; }
   const Settings& GetSettings() const { return settings_; }
   // True once the sink, the filter and the device are linked.
@@ -52,19 +60,31 @@ class QORHostPipeWireSink {
   };
 
   static void OnProcess(void* data, spa_io_position* position);
+  // Main loop: stops objects the data thread let go, starts them for a new rate.
+  static void OnEvent(void* data, uint64_t count);
+  void PublishLatency();
   static void OnGlobal(void* data, uint32_t id, uint32_t permissions, const char* type,
                        uint32_t version, const spa_dict* props);
   static void OnGlobalRemove(void* data, uint32_t id);
-  void Process(uint32_t frames);
+  void Process(uint32_t frames, uint32_t rate);
   // Links the sink's monitor to the filter and the filter to the device, channel by channel,
   // once all their ports are known.
   void TryLink();
 
   pw_core* core_;
+  pw_loop* loop_;
   pw_proxy* sink_ = nullptr;
-  std::unique_ptr<QORHostEngine> engine_;
   Settings settings_;
   int64_t latency_ = 0;
+  // The data thread's objects. Others reach it through incoming_ (started by the main loop for
+  // another rate) and leave through outgoing_ (stopped by the main loop); wantedRate_ is the
+  // graph's rate when the objects run at another, and the node passes its input meanwhile.
+  QORHostEngine* engine_ = nullptr;
+  std::atomic<QORHostEngine*> incoming_{nullptr};
+  std::atomic<QORHostEngine*> outgoing_{nullptr};
+  std::atomic<uint32_t> wantedRate_{0};
+  int startedRate_ = 0;  // main loop: the rate of the objects last started
+  spa_source* event_ = nullptr;
   pw_filter* filter_ = nullptr;
   pw_filter_events filterEvents_{};
   spa_hook filterListener_{};

@@ -96,15 +96,19 @@ void QORHostServeCommand::Event(const std::string& kind, const std::string& endp
         {{"event", kind}, {"endpoint", endpoint}, {"node", node}, {"detail", detail}});
   } else {
     std::printf("%-8s %s (%s): %s\n", kind.c_str(), endpoint.c_str(), node.c_str(), detail.c_str());
-    std::fflush(stdout);
   }
+  // A line at a time, as it happens, whatever reads it.
+  std::fflush(stdout);
 }
 
-bool QORHostServeCommand::StartSinks(pw_core* core) {
+bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
   for (uint32_t index = 1;; ++index) {
     QORAPOEndpointInfo endpoint;
     if (!QORHostEngineSetup::RenderEndpoint(index, &endpoint)) break;
-    const std::string name = QORWideToUtf8(endpoint.GetDisplayName());
+    // The display name puts the interface's name before the description; either may be empty.
+    std::string name = QORWideToUtf8(endpoint.GetDisplayName());
+    name.erase(0, name.find_first_not_of(' '));
+    name.erase(name.find_last_not_of(' ') + 1);
     QORHostPipeWireSink::Settings settings;
     settings.nodeName = NodeName(name);
     settings.description = name;
@@ -114,28 +118,36 @@ bool QORHostServeCommand::StartSinks(pw_core* core) {
     // As the engine does: the classes registered at SFX, MFX and EFX, from the module their
     // registration names (else the one beside qorapo, as for qorapo process).
     const std::vector<int> locations = QORHostEngineSetup::DefaultLocations(endpoint);
-    std::string error;
-    std::wstring module;
     if (locations.empty()) {
-      error = "the endpoint has no effect classes registered";
-    } else {
-      module = QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
-      if (module.empty()) module = QORHostRegisterCommand::DefaultModule();
+      Event("skipped", name, settings.nodeName, "the endpoint has no effect classes registered");
+      continue;
     }
-    auto engine = std::make_unique<QORHostEngine>();
-    if (error.empty() && engine->LoadModule(module, &error) &&
-        engine->Create(endpoint, locations, &error) &&
-        engine->Negotiate(settings.channels, settings.rate, &error) &&
-        engine->Lock(settings.maxFrames, &error)) {
-      auto sink = std::make_unique<QORHostPipeWireSink>(core, std::move(engine), settings);
-      if (sink->Connect(&error)) {
-        Event("up", name, settings.nodeName,
-              "latency " + std::to_string(sink->LatencyFrames()) + " frames");
-        sinks_.push_back(std::move(sink));
-        continue;
+    std::wstring module =
+        QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
+    if (module.empty()) module = QORHostRegisterCommand::DefaultModule();
+    const uint32_t maxFrames = settings.maxFrames;
+    const int channels = settings.channels;
+    settings.start = [endpoint, locations, module, maxFrames, channels](int rate,
+                                                                        std::string* error) {
+      auto engine = std::make_unique<QORHostEngine>();
+      if (engine->LoadModule(module, error) && engine->Create(endpoint, locations, error) &&
+          engine->Negotiate(channels, rate, error) && engine->Lock(maxFrames, error)) {
+        return engine;
       }
+      return std::unique_ptr<QORHostEngine>();
+    };
+    const std::string node = settings.nodeName;
+    settings.report = [this, name, node](const std::string& kind, const std::string& detail) {
+      Event(kind, name, node, detail);
+    };
+    std::string error;
+    auto sink = std::make_unique<QORHostPipeWireSink>(core, loop, settings, &error);
+    if (sink->Ready() && sink->Connect(&error)) {
+      Event("up", name, node, "latency " + std::to_string(sink->LatencyFrames()) + " frames");
+      sinks_.push_back(std::move(sink));
+      continue;
     }
-    Event("skipped", name, settings.nodeName, error);
+    Event("skipped", name, node, error);
   }
   return !sinks_.empty();
 }
@@ -152,7 +164,7 @@ int QORHostServeCommand::Run() {
     code = QORHostOutput::Error(QORHostOutput::kFailed,
                                 std::string("cannot reach PipeWire: ") + std::strerror(errno) +
                                     "; is it running for this user (XDG_RUNTIME_DIR)?");
-  } else if (!StartSinks(core)) {
+  } else if (!StartSinks(core, pw_main_loop_get_loop(loop))) {
     code = QORHostOutput::Error(QORHostOutput::kFailed,
                                 "no render endpoint of the state root could start; see "
                                 "`qorapo endpoint list`");

@@ -28,7 +28,7 @@ class QORHostServeCommand {
   // said) when another daemon holds it.
   bool Lock();
   // Sinks for the active render endpoints; false when none could start.
-  bool StartSinks(struct pw_core* core);
+  bool StartSinks(struct pw_core* core, struct pw_loop* loop);
   void Event(const std::string& kind, const std::string& endpoint, const std::string& node,
              const std::string& detail);
 

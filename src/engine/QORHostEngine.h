@@ -64,6 +64,7 @@ class QORHostEngine {
   // Sum of the objects' latencies, in frames at the stream's rate.
   int64_t LatencyFrames() const;
   int64_t StageLatencyFrames(size_t stage) const;
+  int Rate() const { return rate_; }
 
  private:
   static bool Accepts(IAudioProcessingObject* apo, int channels, int rate, bool* otherRate);
