@@ -1,6 +1,7 @@
 #include "QORHostServeCommand.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -153,6 +154,13 @@ bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
 }
 
 int QORHostServeCommand::Run() {
+  // The main loop takes SIGINT and SIGTERM through a signalfd; blocked before any thread starts,
+  // so that none of them (the objects' workers, PipeWire's data thread) takes one the default way.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   if (!Lock()) return QORHostOutput::kFailed;
   pw_init(nullptr, nullptr);
   pw_main_loop* loop = pw_main_loop_new(nullptr);

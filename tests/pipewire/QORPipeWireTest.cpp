@@ -3,6 +3,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 
 #include "PipeWireSession.h"
 #include "QORHostRunner.h"
@@ -213,14 +214,23 @@ class PipeWireTest : public qortest::HostToolTest {
     options.rates = Rates();
     options.quantum = kQuantum;
     // The example as a user installs it, unchanged: the null device is the default one here.
-    options.fragments = {{"qorapo-sink.conf", qortest::SlurpFile(ExampleFile())}};
+    if (FilterChain()) {
+      options.fragments = {{"qorapo-sink.conf", qortest::SlurpFile(ExampleFile())}};
+    }
     options.environment = {{"LV2_PATH", QOR_LV2_BUNDLES}, {"QOR_ROOT", State()}};
     session_ = std::make_unique<PipeWireSession>(fs::path(root_.Path()) / "pipewire", options);
     std::string why;
     ASSERT_TRUE(session_->Start(&why)) << why;
-    ASSERT_TRUE(session_->WaitForLinked(kSinkOutput, PipeWireSession::kDevice))
-        << session_->Log("pipewire") << session_->Log("wireplumber");
+    ASSERT_NO_FATAL_FAILURE(StartSink());
+    ASSERT_TRUE(session_->WaitForLinked(SinkOutput(), PipeWireSession::kDevice))
+        << session_->Log("pipewire") << session_->Log("wireplumber") << session_->Log("serve");
   }
+  // The filter-chain example makes the sink; else the test starts what does.
+  virtual bool FilterChain() const { return true; }
+  virtual void StartSink() {}
+  virtual std::string Sink() const { return kSink; }
+  // The node whose outputs feed the device.
+  virtual std::string SinkOutput() const { return kSinkOutput; }
   void TearDown() override {
     session_.reset();
     HostToolTest::TearDown();
@@ -239,7 +249,7 @@ class PipeWireTest : public qortest::HostToolTest {
   }
 
   pid_t Play(const std::string& file, const std::string& tag = "play") {
-    return session_->Spawn({"pw-play", "--target", kSink, "--latency", kLatency, file}, tag);
+    return session_->Spawn({"pw-play", "--target", Sink(), "--latency", kLatency, file}, tag);
   }
   // Plays file to its end while recording; the recording from just before the player started.
   HostAudio PlayAndRecord(const std::string& file, int rate,
@@ -475,6 +485,126 @@ TEST_F(PipeWireRateTest, APlayerAtAnotherRateGetsNewInstancesThatProcessAtItsRat
   }
   EXPECT_LE(NamedObjects(), idle);
   EXPECT_TRUE(session_->Alive(session_->PipeWirePid())) << session_->Log("pipewire");
+}
+
+// `qorapo serve` in the same PipeWire, without filter-chain: a sink per render endpoint, its
+// monitor through the daemon's filter node into the device.
+class ServeTest : public PipeWireTest {
+ protected:
+  static constexpr char kServeSink[] = "qorapo_qor_demo_speakers";
+  bool FilterChain() const override { return false; }
+  std::string Sink() const override { return kServeSink; }
+  std::string SinkOutput() const override { return std::string(kServeSink) + ".fx"; }
+  void StartSink() override {
+    idle_ = NamedObjects();
+    serve_ = session_->Spawn({QOR_HOST_BINARY, "serve", "--json"}, "serve");
+    ASSERT_NE(serve_, 0);
+  }
+  // The daemon's events so far, a JSON object a line.
+  std::vector<nlohmann::json> Events() const {
+    std::vector<nlohmann::json> events;
+    std::istringstream lines(qortest::SlurpFile(session_->Dir() / "logs" / "serve.out"));
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line[0] == '{') events.push_back(nlohmann::json::parse(line));
+    }
+    return events;
+  }
+  // The processing latency the filter node publishes, in frames; -1 when it publishes none.
+  int ReportedLatency() {
+    const nlohmann::json objects = session_->Dump();
+    const std::optional<int> node = PipeWireSession::NodeId(objects, SinkOutput());
+    for (const nlohmann::json& object : objects) {
+      if (!node || object.value("id", -1) != *node) continue;
+      const nlohmann::json latency = object.value("info", nlohmann::json::object())
+                                         .value("params", nlohmann::json::object())
+                                         .value("ProcessLatency", nlohmann::json::array());
+      if (!latency.empty()) return latency[0].value("rate", -1);
+    }
+    return -1;
+  }
+  pid_t serve_ = 0;
+  size_t idle_ = 0;
+};
+
+// Music played into the endpoint's sink comes out of the device as `qorapo process` writes it,
+// whole and without a gap, and the node tells the graph the objects' latency.
+TEST_F(ServeTest, MusicPlayedIntoTheEndpointsSinkComesOutProcessedAtTheLatencyItReports) {
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 4.0)));
+  const HostResult reference =
+      Run({"process", Scratch("music.wav"), File("reference.wav"), "--json"});
+  ASSERT_EQ(reference.code, 0) << reference.err;
+  const int64_t latency = reference.Json()["output"]["latency_frames"].get<int64_t>();
+  EXPECT_EQ(ReportedLatency(), latency);
+  const std::vector<nlohmann::json> events = Events();
+  ASSERT_EQ(events.size(), 1u) << session_->Log("serve");
+  EXPECT_EQ(events[0]["event"], "up");
+  EXPECT_EQ(events[0]["endpoint"], "QOR Demo Speakers");
+  EXPECT_EQ(events[0]["node"], kServeSink);
+  EXPECT_EQ(events[0]["detail"], "latency " + std::to_string(latency) + " frames");
+
+  const HostAudio expected = qortest::ReadHostAudio(File("reference.wav"));
+  const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
+  ASSERT_FALSE(HasFailure());
+  ExpectSameAudio(recording, expected, Lag(recording, expected));
+}
+
+// One daemon per state root: a second is refused and says which process holds it. SIGTERM stops
+// the first cleanly: exit 0, its nodes gone, nothing left in the state root's named objects.
+TEST_F(ServeTest, ASecondDaemonIsRefusedAndSigtermLeavesNothingBehind) {
+  const qortest::CommandResult second = session_->Run({QOR_HOST_BINARY, "serve"});
+  EXPECT_EQ(second.code, 2);
+  EXPECT_EQ(second.err, "qorapo: another qorapo serve (process " + std::to_string(serve_) +
+                            ") runs for the state root " + State() + "; stop it first\n");
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 1.0)));
+  PlayAndRecord(Scratch("music.wav"), 48000);
+  EXPECT_EQ(session_->Stop(serve_, SIGTERM), 0) << session_->Log("serve");
+  const nlohmann::json objects = session_->Dump();
+  EXPECT_FALSE(PipeWireSession::NodeId(objects, kServeSink).has_value());
+  EXPECT_FALSE(PipeWireSession::NodeId(objects, SinkOutput()).has_value());
+  EXPECT_EQ(NamedObjects(), idle_);
+  EXPECT_TRUE(session_->Alive(session_->PipeWirePid()));
+}
+
+class ServeRateTest : public ServeTest {
+ protected:
+  std::vector<int> Rates() const override { return {48000, 44100}; }
+};
+
+// A 44.1 kHz player moves the graph to 44.1 kHz: the daemon starts the objects again at that rate
+// (and says so), the node reports their latency there, and the music comes out as `qorapo process`
+// writes it at 44.1 kHz.
+TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music44.wav"), Music(44100, 4.0)));
+  const HostResult reference =
+      Run({"process", Scratch("music44.wav"), File("reference44.wav"), "--json"});
+  ASSERT_EQ(reference.code, 0) << reference.err;
+  const int64_t latency = reference.Json()["output"]["latency_frames"].get<int64_t>();
+  int reported = -1;
+  const HostAudio recording =
+      PlayAndRecord(Scratch("music44.wav"), 44100, [&](Recorder& recorder, uintmax_t start) {
+        ASSERT_TRUE(recorder.WaitPast(start, 2.0, 44100));
+        reported = ReportedLatency();
+      });
+  ASSERT_FALSE(HasFatalFailure());
+  EXPECT_EQ(reported, latency);
+  const std::vector<nlohmann::json> events = Events();
+  ASSERT_EQ(events.size(), 2u) << session_->Log("serve");
+  EXPECT_EQ(events[1]["event"], "rate");
+  EXPECT_EQ(events[1]["detail"],
+            "the graph runs at 44100 Hz: the input passes while the objects start again");
+  // The first periods at the new rate pass unprocessed while the objects start: compare from
+  // half a second on.
+  const HostAudio expected = qortest::ReadHostAudio(File("reference44.wav"));
+  const size_t lag = Lag(recording, expected);
+  const size_t skip = 44100 / 2;
+  ExpectSameAudio(
+      HostAudio{2, 44100,
+                std::vector<float>(recording.samples.begin() + 2 * (lag + skip),
+                                   recording.samples.end())},
+      HostAudio{2, 44100,
+                std::vector<float>(expected.samples.begin() + 2 * skip, expected.samples.end())},
+      0);
+  EXPECT_TRUE(session_->Alive(serve_)) << session_->Log("serve");
 }
 
 }  // namespace
