@@ -522,6 +522,15 @@ class ServeTest : public PipeWireTest {
     }
     return -1;
   }
+  // Writes music at rate to the scratch folder as name.wav and `qorapo process`'s output of it to
+  // name-reference.wav; the objects' latency there, in frames.
+  int64_t MusicAndReference(const std::string& name, int rate, double seconds) {
+    EXPECT_TRUE(qortest::WriteHostAudio(Scratch(name + ".wav"), Music(rate, seconds)));
+    const HostResult reference =
+        Run({"process", Scratch(name + ".wav"), File(name + "-reference.wav"), "--json"});
+    EXPECT_EQ(reference.code, 0) << reference.err;
+    return reference.code == 0 ? reference.Json()["output"]["latency_frames"].get<int64_t>() : -1;
+  }
   pid_t serve_ = 0;
   size_t idle_ = 0;
 };
@@ -529,11 +538,8 @@ class ServeTest : public PipeWireTest {
 // Music played into the endpoint's sink comes out of the device as `qorapo process` writes it,
 // whole and without a gap, and the node tells the graph the objects' latency.
 TEST_F(ServeTest, MusicPlayedIntoTheEndpointsSinkComesOutProcessedAtTheLatencyItReports) {
-  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 4.0)));
-  const HostResult reference =
-      Run({"process", Scratch("music.wav"), File("reference.wav"), "--json"});
-  ASSERT_EQ(reference.code, 0) << reference.err;
-  const int64_t latency = reference.Json()["output"]["latency_frames"].get<int64_t>();
+  const int64_t latency = MusicAndReference("music", 48000, 4.0);
+  ASSERT_FALSE(HasFailure());
   EXPECT_EQ(ReportedLatency(), latency);
   const std::vector<nlohmann::json> events = Events();
   ASSERT_EQ(events.size(), 1u) << session_->Log("serve");
@@ -542,7 +548,7 @@ TEST_F(ServeTest, MusicPlayedIntoTheEndpointsSinkComesOutProcessedAtTheLatencyIt
   EXPECT_EQ(events[0]["node"], kServeSink);
   EXPECT_EQ(events[0]["detail"], "latency " + std::to_string(latency) + " frames");
 
-  const HostAudio expected = qortest::ReadHostAudio(File("reference.wav"));
+  const HostAudio expected = qortest::ReadHostAudio(File("music-reference.wav"));
   const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
   ASSERT_FALSE(HasFailure());
   ExpectSameAudio(recording, expected, Lag(recording, expected));
@@ -574,11 +580,8 @@ class ServeRateTest : public ServeTest {
 // (and says so), the node reports their latency there, and the music comes out as `qorapo process`
 // writes it at 44.1 kHz.
 TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
-  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music44.wav"), Music(44100, 4.0)));
-  const HostResult reference =
-      Run({"process", Scratch("music44.wav"), File("reference44.wav"), "--json"});
-  ASSERT_EQ(reference.code, 0) << reference.err;
-  const int64_t latency = reference.Json()["output"]["latency_frames"].get<int64_t>();
+  const int64_t latency = MusicAndReference("music44", 44100, 4.0);
+  ASSERT_FALSE(HasFailure());
   int reported = -1;
   const HostAudio recording =
       PlayAndRecord(Scratch("music44.wav"), 44100, [&](Recorder& recorder, uintmax_t start) {
@@ -594,7 +597,7 @@ TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
             "the graph runs at 44100 Hz: the input passes while the objects start again");
   // The first periods at the new rate pass unprocessed while the objects start: compare from
   // half a second on.
-  const HostAudio expected = qortest::ReadHostAudio(File("reference44.wav"));
+  const HostAudio expected = qortest::ReadHostAudio(File("music44-reference.wav"));
   const size_t lag = Lag(recording, expected);
   const size_t skip = 44100 / 2;
   ExpectSameAudio(
