@@ -4,6 +4,7 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "PipeWireSession.h"
 #include "QORHostRunner.h"
@@ -205,6 +206,15 @@ class Recorder {
   uintmax_t header_ = 0;
 };
 
+// A change made while a tone plays, and where the recording was when its command ran.
+struct Change {
+  std::vector<std::string> command;
+  bool tool;         // qorapo, else a PipeWire client
+  double levelDb;    // the tone's level after it
+  uintmax_t before;  // the recording's length when the command started and when it returned
+  uintmax_t after;
+};
+
 class PipeWireTest : public qortest::HostToolTest {
  protected:
   void SetUp() override {
@@ -271,6 +281,89 @@ class PipeWireTest : public qortest::HostToolTest {
   // The frame the last recording had reached when its file was bytes long.
   size_t FrameOf(uintmax_t bytes) const { return bytes < header_ ? 0 : (bytes - header_) / 8; }
 
+  // While a tone plays: each change is heard within 100 ms of its command returning (plus the
+  // objects' latency and a quantum), at the level it sets and without a click; the meter, read
+  // after the first, gives the plugin's peaks.
+  void ExpectChangesHeard(std::vector<Change> changes) {
+    constexpr double kTone = 1000.0;
+    constexpr double kAmplitude = 0.1;
+    constexpr int kRate = 48000;
+    // The objects' latency, as the host shell reports it for this endpoint and mode.
+    ASSERT_TRUE(
+        qortest::WriteHostAudio(File("tone.wav"), qortest::Tones({kTone}, kAmplitude, 0.5)));
+    const HostResult offline = Run({"process", File("tone.wav"), File("offline.wav"), "--json"});
+    ASSERT_EQ(offline.code, 0) << offline.err;
+    const int64_t latency = offline.Json()["output"]["latency_frames"].get<int64_t>();
+
+    nlohmann::json meter;
+    qortest::ToneStream tone(File("tone.fifo"), kTone, kAmplitude);
+    const HostAudio recording =
+        PlayAndRecord(tone.Path(), kRate, [&](Recorder& recorder, uintmax_t start) {
+          // A second of the tone (Music lifts it by 6 dB) before anything changes.
+          ASSERT_TRUE(recorder.WaitPast(start, 1.0, kRate));
+          for (Change& change : changes) {
+            change.before = recorder.Bytes();
+            const int code =
+                change.tool ? Run(change.command, "tool").code : session_->Run(change.command).code;
+            change.after = recorder.Bytes();
+            EXPECT_EQ(code, 0) << change.command[0];
+            ASSERT_TRUE(recorder.WaitPast(change.after, 0.8, kRate));
+            // The objects meter after their first position, so the flat stretch is where both
+            // meters see the tone as played.
+            if (&change == &changes.front()) {
+              const HostResult reading = Run({"meter", "--once", "--json"});
+              EXPECT_EQ(reading.code, 0) << reading.err;
+              meter = reading.Json();
+            }
+          }
+          tone.End(0.0);
+        });
+    ASSERT_FALSE(HasFatalFailure());
+
+    size_t onset = 0;
+    while (onset < recording.Frames() && std::fabs(recording.samples[2 * onset]) < 0.01f) ++onset;
+    ASSERT_LT(onset, recording.Frames());
+    // Levels of 240 frames, five whole periods of the tone.
+    const auto levelDb = [&](size_t end) {
+      return qortest::Db(qortest::ToneLevel(recording, kTone, end - 240, end) / kAmplitude);
+    };
+    EXPECT_NEAR(levelDb(onset + kRate / 2), 6.0, 0.5);
+    const double steady =
+        qortest::WorstStep(recording, kTone, onset + kRate / 4, onset + kRate * 3 / 4);
+    double previousDb = 6.0;
+    std::vector<size_t> landings;
+    for (const Change& change : changes) {
+      SCOPED_TRACE(change.command[change.tool ? 0 : 1]);
+      const size_t before = std::max<size_t>(FrameOf(change.before), 240);
+      const size_t after = FrameOf(change.after);
+      // Nothing moved before the command started.
+      ASSERT_NEAR(levelDb(before), previousDb, 0.5);
+      size_t landed = before;
+      while (landed < recording.Frames() && std::fabs(levelDb(landed) - previousDb) <= 1.0)
+        ++landed;
+      const size_t bound = after + kRate / 10 + static_cast<size_t>(latency) + kQuantum;
+      EXPECT_LE(landed, bound) << "the command ran from frame " << before << " to " << after;
+      EXPECT_NEAR(levelDb(landed + kRate / 10), change.levelDb, 0.5);
+      EXPECT_LE(qortest::WorstStep(recording, kTone, landed - 4800, landed + 4800), 1.5 * steady)
+          << "steady " << steady;
+      landings.push_back(landed);
+      previousDb = change.levelDb;
+    }
+
+    // The meters read in the flat stretch: the tone as played, the output as the device got it.
+    double heard = 0.0;
+    for (size_t n = landings[0] + kRate / 10; n < FrameOf(changes[1].before); ++n) {
+      heard = std::max(heard, static_cast<double>(std::fabs(recording.samples[2 * n])));
+    }
+    EXPECT_NEAR(qortest::Db(heard), qortest::Db(kAmplitude), 0.5);
+    for (const char* side : {"input", "output"}) {
+      for (int c = 0; c < 2; ++c) {
+        EXPECT_NEAR(meter[side]["dbfs"][c].get<double>(), qortest::Db(heard), 0.5)
+            << side << " " << c << meter;
+      }
+    }
+  }
+
   std::unique_ptr<PipeWireSession> session_;
   uintmax_t header_ = 0;
 };
@@ -322,15 +415,6 @@ class PipeWireLiveTest : public PipeWireTest {
 // latency and a quantum), at the level they set and without a click; the meter reads the
 // plugin's peaks.
 TEST_F(PipeWireLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
-  constexpr double kTone = 1000.0;
-  constexpr double kAmplitude = 0.1;
-  constexpr int kRate = 48000;
-  // The objects' latency, as the host shell reports it for this endpoint and mode.
-  ASSERT_TRUE(qortest::WriteHostAudio(File("tone.wav"), qortest::Tones({kTone}, kAmplitude, 0.5)));
-  const HostResult offline = Run({"process", File("tone.wav"), File("offline.wav"), "--json"});
-  ASSERT_EQ(offline.code, 0) << offline.err;
-  const int64_t latency = offline.Json()["output"]["latency_frames"].get<int64_t>();
-
   const std::optional<int> filter = PipeWireSession::NodeId(session_->Dump(), kSink);
   ASSERT_TRUE(filter.has_value());
   // A second endpoint whose one process lifts the tone by 6 dB (its Music mode); the endpoint
@@ -349,13 +433,6 @@ TEST_F(PipeWireLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
         "pw-cli", "set-param", std::to_string(*filter), "Props",
         "{ params = [ \"qorapo:" + std::string(control) + "\" " + std::to_string(value) + " ] }"};
   };
-  struct Change {
-    std::vector<std::string> command;
-    bool tool;         // qorapo, else a PipeWire client
-    double levelDb;    // the tone's level after it
-    uintmax_t before;  // the recording's length when the command started and when it returned
-    uintmax_t after;
-  };
   std::vector<Change> changes = {
       {{"control", "set", "ZR3D-GEQ Enable", "0"}, true, 0.0, 0, 0},
       {{"mode", "set", "Movie"}, true, -6.0, 0, 0},
@@ -365,72 +442,7 @@ TEST_F(PipeWireLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
       // and fade in.
       {param("endpoint", second), false, 6.0, 0, 0},
   };
-  nlohmann::json meter;
-  qortest::ToneStream tone(File("tone.fifo"), kTone, kAmplitude);
-  const HostAudio recording =
-      PlayAndRecord(tone.Path(), kRate, [&](Recorder& recorder, uintmax_t start) {
-        // A second of the tone (Music lifts it by 6 dB) before anything changes.
-        ASSERT_TRUE(recorder.WaitPast(start, 1.0, kRate));
-        for (Change& change : changes) {
-          change.before = recorder.Bytes();
-          const int code =
-              change.tool ? Run(change.command, "tool").code : session_->Run(change.command).code;
-          change.after = recorder.Bytes();
-          EXPECT_EQ(code, 0) << change.command[0];
-          ASSERT_TRUE(recorder.WaitPast(change.after, 0.8, kRate));
-          // The objects meter after their first position, so the flat stretch is where both
-          // meters see the tone as played.
-          if (&change == &changes.front()) {
-            const HostResult reading = Run({"meter", "--once", "--json"});
-            EXPECT_EQ(reading.code, 0) << reading.err;
-            meter = reading.Json();
-          }
-        }
-        tone.End(0.0);
-      });
-  ASSERT_FALSE(HasFatalFailure());
-
-  size_t onset = 0;
-  while (onset < recording.Frames() && std::fabs(recording.samples[2 * onset]) < 0.01f) ++onset;
-  ASSERT_LT(onset, recording.Frames());
-  // Levels of 240 frames, five whole periods of the tone.
-  const auto levelDb = [&](size_t end) {
-    return qortest::Db(qortest::ToneLevel(recording, kTone, end - 240, end) / kAmplitude);
-  };
-  EXPECT_NEAR(levelDb(onset + kRate / 2), 6.0, 0.5);
-  const double steady =
-      qortest::WorstStep(recording, kTone, onset + kRate / 4, onset + kRate * 3 / 4);
-  double previousDb = 6.0;
-  std::vector<size_t> landings;
-  for (const Change& change : changes) {
-    SCOPED_TRACE(change.command[change.tool ? 0 : 1]);
-    const size_t before = std::max<size_t>(FrameOf(change.before), 240);
-    const size_t after = FrameOf(change.after);
-    // Nothing moved before the command started.
-    ASSERT_NEAR(levelDb(before), previousDb, 0.5);
-    size_t landed = before;
-    while (landed < recording.Frames() && std::fabs(levelDb(landed) - previousDb) <= 1.0) ++landed;
-    const size_t bound = after + kRate / 10 + static_cast<size_t>(latency) + kQuantum;
-    EXPECT_LE(landed, bound) << "the command ran from frame " << before << " to " << after;
-    EXPECT_NEAR(levelDb(landed + kRate / 10), change.levelDb, 0.5);
-    EXPECT_LE(qortest::WorstStep(recording, kTone, landed - 4800, landed + 4800), 1.5 * steady)
-        << "steady " << steady;
-    landings.push_back(landed);
-    previousDb = change.levelDb;
-  }
-
-  // The meters read in the flat stretch: the tone as played, the output as the device got it.
-  double heard = 0.0;
-  for (size_t n = landings[0] + kRate / 10; n < FrameOf(changes[1].before); ++n) {
-    heard = std::max(heard, static_cast<double>(std::fabs(recording.samples[2 * n])));
-  }
-  EXPECT_NEAR(qortest::Db(heard), qortest::Db(kAmplitude), 0.5);
-  for (const char* side : {"input", "output"}) {
-    for (int c = 0; c < 2; ++c) {
-      EXPECT_NEAR(meter[side]["dbfs"][c].get<double>(), qortest::Db(heard), 0.5)
-          << side << " " << c << meter;
-    }
-  }
+  ExpectChangesHeard(std::move(changes));
 }
 
 class PipeWireRateTest : public PipeWireTest {
@@ -569,6 +581,43 @@ TEST_F(ServeTest, ASecondDaemonIsRefusedAndSigtermLeavesNothingBehind) {
   EXPECT_FALSE(PipeWireSession::NodeId(objects, SinkOutput()).has_value());
   EXPECT_EQ(NamedObjects(), idle_);
   EXPECT_TRUE(session_->Alive(session_->PipeWirePid()));
+}
+
+// A daemon killed outright while music plays leaves the state root usable: the next one starts,
+// takes the lock the dead one held, and plays the music processed.
+TEST_F(ServeTest, AfterAKilledDaemonTheNextOneStartsAndPlays) {
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("long.wav"), Music(48000, 3.0)));
+  const pid_t player = Play(Scratch("long.wav"), "long");
+  ASSERT_NE(player, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(session_->Stop(serve_, SIGKILL), 128 + SIGKILL);
+  session_->Stop(player);
+  ASSERT_TRUE(session_->WaitUntil([&](const nlohmann::json& objects) {
+    return !PipeWireSession::NodeId(objects, SinkOutput()).has_value();
+  })) << "the dead daemon's nodes stayed";
+
+  serve_ = session_->Spawn({QOR_HOST_BINARY, "serve", "--json"}, "serve");
+  ASSERT_TRUE(session_->WaitForLinked(SinkOutput(), PipeWireSession::kDevice))
+      << session_->Log("serve");
+  const int64_t latency = MusicAndReference("music", 48000, 2.0);
+  ASSERT_FALSE(HasFailure());
+  EXPECT_EQ(ReportedLatency(), latency);
+  const HostAudio expected = qortest::ReadHostAudio(File("music-reference.wav"));
+  const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
+  ASSERT_FALSE(HasFailure());
+  ExpectSameAudio(recording, expected, Lag(recording, expected));
+}
+
+class ServeLiveTest : public ServeTest {
+ protected:
+  const char* Configuration() const override { return kMeteredEqConfiguration.c_str(); }
+};
+
+// The tools reach the daemon's objects as they reach the plugin's: a control panel's switch and a
+// mode change while a tone plays, heard in time without a click, and the meters.
+TEST_F(ServeLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
+  ExpectChangesHeard({{{"control", "set", "ZR3D-GEQ Enable", "0"}, true, 0.0, 0, 0},
+                      {{"mode", "set", "Movie"}, true, -6.0, 0, 0}});
 }
 
 class ServeRateTest : public ServeTest {
