@@ -70,8 +70,6 @@ void QORHostPipeWireSink::OnEvent(void* data, uint64_t) {
   }
   const auto rate = static_cast<int>(self->wantedRate_.load());
   if (rate == 0 || rate == self->startedRate_ || self->incoming_.load() != nullptr) return;
-  self->settings_.report("rate", "the graph runs at " + std::to_string(rate) +
-                                     " Hz: the input passes while the objects start again");
   std::string error;
   std::unique_ptr<QORHostEngine> engine = self->settings_.start(rate, &error);
   self->startedRate_ = rate;  // tried once per rate
@@ -83,6 +81,10 @@ void QORHostPipeWireSink::OnEvent(void* data, uint64_t) {
   self->latency_ = engine->LatencyFrames();
   self->incoming_.store(engine.release());
   self->PublishLatency();
+  self->settings_.report("rate", "the graph runs at " + std::to_string(rate) +
+                                     " Hz: the objects started again there (latency " +
+                                     std::to_string(self->latency_) +
+                                     " frames); the input passed meanwhile");
 }
 
 bool QORHostPipeWireSink::Connect(std::string* error) {

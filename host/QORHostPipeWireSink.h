@@ -41,7 +41,9 @@ class QORHostPipeWireSink {
   // the reason otherwise.
   bool Connect(std::string* error);
   bool Ready() const { return engine_ != nullptr; }
+  // Main loop: the objects last started, their latency and rate.
   int64_t LatencyFrames() const { return latency_; }
+  int Rate() const { return startedRate_; }
   const Settings& GetSettings() const { return settings_; }
   // True once the sink, the filter and the device are linked.
   bool Linked() const { return !links_.empty(); }

@@ -64,11 +64,42 @@ std::string QORHostServeCommand::NodeName(const std::string& endpointName) {
   return name;
 }
 
+std::filesystem::path QORHostServeCommand::LockPath() {
+  return QORSystemInfo::GetStateRoot() / "serve.lock";
+}
+
+std::filesystem::path QORHostServeCommand::StatusPath() {
+  return QORSystemInfo::GetStateRoot() / "serve.status";
+}
+
+void QORHostServeCommand::WriteStatus() {
+  nlohmann::json nodes = nlohmann::json::array();
+  for (const auto& sink : sinks_) {
+    const QORHostPipeWireSink::Settings& settings = sink->GetSettings();
+    nodes.push_back({{"endpoint", settings.description},
+                     {"node", settings.nodeName},
+                     {"latency_frames", sink->LatencyFrames()},
+                     {"rate", sink->Rate()}});
+  }
+  const nlohmann::json status = {{"pid", getpid()}, {"nodes", nodes}, {"last_event", lastEvent_}};
+  const std::filesystem::path path = StatusPath();
+  std::filesystem::path temporary = path;
+  temporary += ".new";
+  // As everything in the state root: never through a link, readable by the root's group.
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0660);
+  if (fd < 0) return;  // the status is a courtesy; the daemon runs on without it
+  const std::string text = status.dump(2) + "\n";
+  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  if (written) std::rename(temporary.c_str(), path.c_str());
+}
+
 bool QORHostServeCommand::Lock() {
-  const std::filesystem::path path = QORSystemInfo::GetStateRoot() / "serve.lock";
+  const std::filesystem::path path = LockPath();
   std::error_code ignored;
   std::filesystem::create_directories(path.parent_path(), ignored);
-  lockFd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  lockFd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660);
   if (lockFd_ < 0) {
     QORHostOutput::Error(QORHostOutput::kFailed,
                          "cannot open " + path.string() + ": " + std::strerror(errno));
@@ -100,6 +131,8 @@ void QORHostServeCommand::Event(const std::string& kind, const std::string& endp
   }
   // A line at a time, as it happens, whatever reads it.
   std::fflush(stdout);
+  lastEvent_ = {{"event", kind}, {"endpoint", endpoint}, {"node", node}, {"detail", detail}};
+  WriteStatus();
 }
 
 bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
@@ -150,6 +183,7 @@ bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
     }
     Event("skipped", name, node, error);
   }
+  WriteStatus();
   return !sinks_.empty();
 }
 
@@ -182,6 +216,8 @@ int QORHostServeCommand::Run() {
     pw_main_loop_run(loop);
   }
   sinks_.clear();
+  std::error_code ignored;
+  std::filesystem::remove(StatusPath(), ignored);
   if (core != nullptr) pw_core_disconnect(core);
   if (context != nullptr) pw_context_destroy(context);
   if (loop != nullptr) pw_main_loop_destroy(loop);

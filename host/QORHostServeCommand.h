@@ -1,8 +1,11 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace CLI {
 class App;
@@ -22,6 +25,9 @@ class QORHostServeCommand {
   // A node name PipeWire tools take without quoting: "qorapo_" and the name, lower case, with
   // every run of other characters as one underscore.
   static std::string NodeName(const std::string& endpointName);
+  // Under the state root: the lock a running daemon holds, and what it says of itself.
+  static std::filesystem::path LockPath();
+  static std::filesystem::path StatusPath();
 
  private:
   // Holds the state root's daemon lock for the life of the process; false (with the message
@@ -31,9 +37,12 @@ class QORHostServeCommand {
   bool StartSinks(struct pw_core* core, struct pw_loop* loop);
   void Event(const std::string& kind, const std::string& endpoint, const std::string& node,
              const std::string& detail);
+  // Replaces the status file (whole, by rename) with the sinks and the last event.
+  void WriteStatus();
 
   std::string target_;
   bool json_ = false;
   int lockFd_ = -1;
+  nlohmann::json lastEvent_;
   std::vector<std::unique_ptr<QORHostPipeWireSink>> sinks_;
 };

@@ -13,6 +13,7 @@
 #include "QORHostRegisterCommand.h"
 #include "QORHostSampleCommand.h"
 #include "QORHostServeCommand.h"
+#include "QORHostStatusCommand.h"
 #include "QORHostTuneCommand.h"
 
 int main(int argc, char** argv) {
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
   QORHostModeCommand mode;
   QORHostTuneCommand tune;
   QORHostServeCommand serve;
+  QORHostStatusCommand status;
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
   CLI::App* meterCommand = meter.Register(app);
@@ -44,6 +46,7 @@ int main(int argc, char** argv) {
   CLI::App* modeCommand = mode.Register(app);
   CLI::App* tuneCommand = tune.Register(app);
   CLI::App* serveCommand = serve.Register(app);
+  CLI::App* statusCommand = status.Register(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -62,5 +65,6 @@ int main(int argc, char** argv) {
   if (modeCommand->parsed()) return mode.Run();
   if (tuneCommand->parsed()) return tune.Run();
   if (serveCommand->parsed()) return serve.Run();
+  if (statusCommand->parsed()) return status.Run();
   return 2;
 }

@@ -148,7 +148,7 @@ TEST_F(EndpointToolTest, EveryToolSubcommandHasHelpWithAnExampleThatRunsAsWritte
       "endpoint list,endpoint show,endpoint add,endpoint remove,endpoint enable,endpoint disable,"
       "endpoint default,mode list,mode get,mode set,control list,control get,control set,"
       "control reset,tune get,tune set,tune mode,tune clear,tune hold,effects,register,unregister,"
-      "meter,plot,process,serve");
+      "meter,plot,process,serve,status");
   for (std::string command; std::getline(commands, command, ',');) {
     const HostResult help = Run(Words(command + " --help"));
     EXPECT_EQ(help.code, 0) << command;

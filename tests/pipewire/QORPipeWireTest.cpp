@@ -566,16 +566,40 @@ TEST_F(ServeTest, MusicPlayedIntoTheEndpointsSinkComesOutProcessedAtTheLatencyIt
   ExpectSameAudio(recording, expected, Lag(recording, expected));
 }
 
-// One daemon per state root: a second is refused and says which process holds it. SIGTERM stops
-// the first cleanly: exit 0, its nodes gone, nothing left in the state root's named objects.
-TEST_F(ServeTest, ASecondDaemonIsRefusedAndSigtermLeavesNothingBehind) {
+// One daemon per state root: a second is refused and says which process holds it; `qorapo status`
+// gives its nodes. SIGTERM stops the first cleanly: exit 0, its nodes gone, nothing left in the
+// state root's named objects, and status says none runs.
+TEST_F(ServeTest, ASecondDaemonIsRefusedStatusTellsAndSigtermLeavesNothingBehind) {
   const qortest::CommandResult second = session_->Run({QOR_HOST_BINARY, "serve"});
   EXPECT_EQ(second.code, 2);
   EXPECT_EQ(second.err, "qorapo: another qorapo serve (process " + std::to_string(serve_) +
                             ") runs for the state root " + State() + "; stop it first\n");
-  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("music.wav"), Music(48000, 1.0)));
+  const int64_t latency = MusicAndReference("music", 48000, 1.0);
+  ASSERT_FALSE(HasFailure());
   PlayAndRecord(Scratch("music.wav"), 48000);
+  // What the daemon says of itself.
+  const HostResult running = Run({"status", "--json"});
+  EXPECT_EQ(running.code, 0);
+  const nlohmann::json expected = {
+      {"running", true},
+      {"state_root", State()},
+      {"pid", serve_},
+      {"nodes",
+       {{{"endpoint", "QOR Demo Speakers"},
+         {"node", kServeSink},
+         {"latency_frames", latency},
+         {"rate", 48000}}}},
+      {"last_event",
+       {{"event", "up"},
+        {"endpoint", "QOR Demo Speakers"},
+        {"node", kServeSink},
+        {"detail", "latency " + std::to_string(latency) + " frames"}}}};
+  EXPECT_EQ(running.Json(), expected);
   EXPECT_EQ(session_->Stop(serve_, SIGTERM), 0) << session_->Log("serve");
+  const HostResult stopped = Run({"status"});
+  EXPECT_EQ(stopped.code, 0);
+  EXPECT_EQ(stopped.out, "no qorapo serve runs for the state root " + State() + "\n");
+  EXPECT_FALSE(fs::exists(State() + "/serve.status"));
   const nlohmann::json objects = session_->Dump();
   EXPECT_FALSE(PipeWireSession::NodeId(objects, kServeSink).has_value());
   EXPECT_FALSE(PipeWireSession::NodeId(objects, SinkOutput()).has_value());
@@ -595,6 +619,9 @@ TEST_F(ServeTest, AfterAKilledDaemonTheNextOneStartsAndPlays) {
   ASSERT_TRUE(session_->WaitUntil([&](const nlohmann::json& objects) {
     return !PipeWireSession::NodeId(objects, SinkOutput()).has_value();
   })) << "the dead daemon's nodes stayed";
+  // Its status file stays behind, but the lock went with it.
+  EXPECT_TRUE(fs::exists(State() + "/serve.status"));
+  EXPECT_EQ(Run({"status", "--json"}).Json()["running"], false);
 
   serve_ = session_->Spawn({QOR_HOST_BINARY, "serve", "--json"}, "serve");
   ASSERT_TRUE(session_->WaitForLinked(SinkOutput(), PipeWireSession::kDevice))
@@ -643,7 +670,12 @@ TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
   ASSERT_EQ(events.size(), 2u) << session_->Log("serve");
   EXPECT_EQ(events[1]["event"], "rate");
   EXPECT_EQ(events[1]["detail"],
-            "the graph runs at 44100 Hz: the input passes while the objects start again");
+            "the graph runs at 44100 Hz: the objects started again there (latency " +
+                std::to_string(latency) + " frames); the input passed meanwhile");
+  const nlohmann::json status = Run({"status", "--json"}).Json();
+  EXPECT_EQ(status["nodes"][0]["rate"], 44100) << status;
+  EXPECT_EQ(status["nodes"][0]["latency_frames"], latency) << status;
+  EXPECT_EQ(status["last_event"]["event"], "rate") << status;
   // The first periods at the new rate pass unprocessed while the objects start: compare from
   // half a second on.
   const HostAudio expected = qortest::ReadHostAudio(File("music44-reference.wav"));

@@ -1,0 +1,16 @@
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+// `qorapo status`: whether a `qorapo serve` runs for the state root, and what it said of itself:
+// its nodes with their latency and rate, and its last event.
+class QORHostStatusCommand {
+ public:
+  CLI::App* Register(CLI::App& app);
+  int Run();
+
+ private:
+  bool json_ = false;
+};
