@@ -21,6 +21,7 @@ class QORHostPipeWireSink {
   struct Settings {
     std::string nodeName;     // the sink's node.name; the filter's is this + ".fx"
     std::string description;  // what mixers show
+    std::string endpoint;     // the endpoint's GUID, which names it across re-reads of the store
     std::string target;       // the device's node.name; empty: the first real sink there is
     int channels = 2;
     int rate = 48000;

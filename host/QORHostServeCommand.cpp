@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -135,10 +136,21 @@ void QORHostServeCommand::Event(const std::string& kind, const std::string& endp
   WriteStatus();
 }
 
-bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
+void QORHostServeCommand::OnHangUp(void* data, int) {
+  static_cast<QORHostServeCommand*>(data)->Reconcile();
+}
+
+bool QORHostServeCommand::Reconcile() {
+  std::vector<std::string> active;
   for (uint32_t index = 1;; ++index) {
     QORAPOEndpointInfo endpoint;
     if (!QORHostEngineSetup::RenderEndpoint(index, &endpoint)) break;
+    const std::string guid = QORWideToUtf8(QORGuidToString(endpoint.GetEndpointGuid()));
+    active.push_back(guid);
+    const bool running = std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& sink) {
+      return sink->GetSettings().endpoint == guid;
+    });
+    if (running) continue;
     // The display name puts the interface's name before the description; either may be empty.
     std::string name = QORWideToUtf8(endpoint.GetDisplayName());
     name.erase(0, name.find_first_not_of(' '));
@@ -146,6 +158,7 @@ bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
     QORHostPipeWireSink::Settings settings;
     settings.nodeName = NodeName(name);
     settings.description = name;
+    settings.endpoint = guid;
     settings.target = target_;
     settings.channels = kChannels;
     settings.rate = kRate;
@@ -175,7 +188,7 @@ bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
       Event(kind, name, node, detail);
     };
     std::string error;
-    auto sink = std::make_unique<QORHostPipeWireSink>(core, loop, settings, &error);
+    auto sink = std::make_unique<QORHostPipeWireSink>(core_, loop_, settings, &error);
     if (sink->Ready() && sink->Connect(&error)) {
       Event("up", name, node, "latency " + std::to_string(sink->LatencyFrames()) + " frames");
       sinks_.push_back(std::move(sink));
@@ -183,17 +196,30 @@ bool QORHostServeCommand::StartSinks(pw_core* core, pw_loop* loop) {
     }
     Event("skipped", name, node, error);
   }
+  for (auto sink = sinks_.begin(); sink != sinks_.end();) {
+    const QORHostPipeWireSink::Settings& settings = (*sink)->GetSettings();
+    if (std::find(active.begin(), active.end(), settings.endpoint) != active.end()) {
+      ++sink;
+      continue;
+    }
+    const std::string name = settings.description;
+    const std::string node = settings.nodeName;
+    sink = sinks_.erase(sink);
+    Event("down", name, node, "no longer an active render endpoint of the state root");
+  }
   WriteStatus();
   return !sinks_.empty();
 }
 
 int QORHostServeCommand::Run() {
-  // The main loop takes SIGINT and SIGTERM through a signalfd; blocked before any thread starts,
-  // so that none of them (the objects' workers, PipeWire's data thread) takes one the default way.
+  // The main loop takes SIGINT, SIGTERM and SIGHUP through a signalfd; blocked before any thread
+  // starts, so that none of them (the objects' workers, PipeWire's data thread) takes one the
+  // default way.
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   if (!Lock()) return QORHostOutput::kFailed;
   pw_init(nullptr, nullptr);
@@ -201,18 +227,22 @@ int QORHostServeCommand::Run() {
   pw_context* context =
       loop == nullptr ? nullptr : pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0);
   pw_core* core = context == nullptr ? nullptr : pw_context_connect(context, nullptr, 0);
+  core_ = core;
+  loop_ = loop == nullptr ? nullptr : pw_main_loop_get_loop(loop);
   int code = QORHostOutput::kOk;
   if (core == nullptr) {
     code = QORHostOutput::Error(QORHostOutput::kFailed,
                                 std::string("cannot reach PipeWire: ") + std::strerror(errno) +
                                     "; is it running for this user (XDG_RUNTIME_DIR)?");
-  } else if (!StartSinks(core, pw_main_loop_get_loop(loop))) {
+  } else if (!Reconcile()) {
     code = QORHostOutput::Error(QORHostOutput::kFailed,
                                 "no render endpoint of the state root could start; see "
                                 "`qorapo endpoint list`");
   } else {
     pw_loop_add_signal(pw_main_loop_get_loop(loop), SIGINT, Quit, loop);
     pw_loop_add_signal(pw_main_loop_get_loop(loop), SIGTERM, Quit, loop);
+    // SIGHUP: the endpoint store again, after endpoints were added, enabled or disabled.
+    pw_loop_add_signal(pw_main_loop_get_loop(loop), SIGHUP, OnHangUp, this);
     pw_main_loop_run(loop);
   }
   sinks_.clear();

@@ -33,8 +33,10 @@ class QORHostServeCommand {
   // Holds the state root's daemon lock for the life of the process; false (with the message
   // said) when another daemon holds it.
   bool Lock();
-  // Sinks for the active render endpoints; false when none could start.
-  bool StartSinks(struct pw_core* core, struct pw_loop* loop);
+  // Brings the sinks in line with the store's active render endpoints: new ones start, those
+  // no longer there stop, the others run on. False when no sink runs.
+  bool Reconcile();
+  static void OnHangUp(void* data, int signal);
   void Event(const std::string& kind, const std::string& endpoint, const std::string& node,
              const std::string& detail);
   // Replaces the status file (whole, by rename) with the sinks and the last event.
@@ -43,6 +45,8 @@ class QORHostServeCommand {
   std::string target_;
   bool json_ = false;
   int lockFd_ = -1;
+  struct pw_core* core_ = nullptr;
+  struct pw_loop* loop_ = nullptr;
   nlohmann::json lastEvent_;
   std::vector<std::unique_ptr<QORHostPipeWireSink>> sinks_;
 };

@@ -1,5 +1,6 @@
 // The LV2 plugin inside a real PipeWire, set up by the example filter-chain file: audio played into
 // the virtual sink and recorded from the null device behind it, against `qorapo process`.
+#include <csignal>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -633,6 +634,49 @@ TEST_F(ServeTest, AfterAKilledDaemonTheNextOneStartsAndPlays) {
   const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
   ASSERT_FALSE(HasFailure());
   ExpectSameAudio(recording, expected, Lag(recording, expected));
+}
+
+// SIGHUP makes the daemon read the endpoint store again: an endpoint added since gets its sink
+// (and plays), one disabled since loses its nodes; the others run on.
+TEST_F(ServeTest, SighupAddsAndRemovesSinksAsTheStoreChanged) {
+  constexpr char kOther[] = "qorapo_test_headphones";
+  std::ofstream(File("eq.xml")) << qortest::kEqConfiguration;
+  ASSERT_EQ(
+      Run({"endpoint", "add", "Test Headphones", "--config", File("eq.xml"), "--fx", "SFX"}).code,
+      0);
+  ASSERT_EQ(kill(serve_, SIGHUP), 0);
+  ASSERT_TRUE(session_->WaitForLinked(std::string(kOther) + ".fx", PipeWireSession::kDevice))
+      << session_->Log("serve");
+  ASSERT_EQ(Run({"endpoint", "disable", "QOR Demo Speakers"}).code, 0);
+  ASSERT_EQ(kill(serve_, SIGHUP), 0);
+  ASSERT_TRUE(session_->WaitUntil([&](const nlohmann::json& objects) {
+    return !PipeWireSession::NodeId(objects, kServeSink).has_value() &&
+           !PipeWireSession::NodeId(objects, SinkOutput()).has_value();
+  })) << session_->Log("serve");
+  EXPECT_TRUE(session_->Alive(serve_));
+  std::vector<std::string> seen;
+  for (const nlohmann::json& event : Events()) {
+    seen.push_back(event["event"].get<std::string>() + " " + event["node"].get<std::string>());
+  }
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"up qorapo_qor_demo_speakers", "up qorapo_test_headphones",
+                                      "down qorapo_qor_demo_speakers"}));
+  const nlohmann::json status = Run({"status", "--json"}).Json();
+  ASSERT_EQ(status["nodes"].size(), 1u) << status;
+  EXPECT_EQ(status["nodes"][0]["node"], kOther);
+
+  // The new sink plays its endpoint's processing: the tone lifted by 6 dB (its Music mode).
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("tone.wav"), qortest::Tones({997.0}, 0.1, 1.5)));
+  Recorder recorder(*session_, Scratch("recording.wav"), 48000);
+  ASSERT_TRUE(recorder.WaitForFlow());
+  const pid_t player = session_->Spawn(
+      {"pw-play", "--target", kOther, "--latency", kLatency, Scratch("tone.wav")}, "play");
+  EXPECT_EQ(session_->WaitFor(player, std::chrono::seconds(60)), 0) << session_->Log("play");
+  const HostAudio recording = recorder.Finish();
+  double loudest = 0.0;
+  for (const float sample : recording.samples)
+    loudest = std::max<double>(loudest, std::fabs(sample));
+  EXPECT_NEAR(qortest::Db(loudest / 0.1), 6.0, 0.5);
 }
 
 class ServeLiveTest : public ServeTest {
