@@ -46,8 +46,6 @@ class QORHostPipeWireSink {
   int64_t LatencyFrames() const { return latency_; }
   int Rate() const { return startedRate_; }
   const Settings& GetSettings() const { return settings_; }
-  // True once the sink, the filter and the device are linked.
-  bool Linked() const { return !links_.empty(); }
 
  private:
   struct Port {

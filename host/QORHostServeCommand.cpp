@@ -165,23 +165,11 @@ bool QORHostServeCommand::Reconcile() {
     // As the engine does: the classes registered at SFX, MFX and EFX, from the module their
     // registration names (else the one beside qorapo, as for qorapo process).
     const std::vector<int> locations = QORHostEngineSetup::DefaultLocations(endpoint);
-    if (locations.empty()) {
-      Event("skipped", name, settings.nodeName, "the endpoint has no effect classes registered");
-      continue;
-    }
-    std::wstring module =
-        QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
-    if (module.empty()) module = QORHostRegisterCommand::DefaultModule();
     const uint32_t maxFrames = settings.maxFrames;
     const int channels = settings.channels;
-    settings.start = [endpoint, locations, module, maxFrames, channels](int rate,
-                                                                        std::string* error) {
-      auto engine = std::make_unique<QORHostEngine>();
-      if (engine->LoadModule(module, error) && engine->Create(endpoint, locations, error) &&
-          engine->Negotiate(channels, rate, error) && engine->Lock(maxFrames, error)) {
-        return engine;
-      }
-      return std::unique_ptr<QORHostEngine>();
+    settings.start = [endpoint, locations, maxFrames, channels](int rate, std::string* error) {
+      return QORHostEngineSetup::Start(endpoint, locations, QORHostRegisterCommand::DefaultModule(),
+                                       channels, rate, maxFrames, error);
     };
     const std::string node = settings.nodeName;
     settings.report = [this, name, node](const std::string& kind, const std::string& detail) {

@@ -120,15 +120,11 @@ std::unique_ptr<QORLv2Plugin::Chain> QORLv2Plugin::Start(uint32_t endpointIndex,
   }
   if (error.empty()) {
     // As the engine does, the classes' registration names their module; else the bundle's.
-    std::wstring module =
-        QORHostEngineSetup::RegisteredModule(endpoint.GetPosition(locations[0]).guid);
-    if (module.empty()) module = QORUtf8ToWide(bundle_) + L"qlvapo64.so";
     auto chain = std::make_unique<Chain>();
-    chain->engine = std::make_unique<QORHostEngine>();
-    if (chain->engine->LoadModule(module, &error) &&
-        chain->engine->Create(endpoint, locations, &error) &&
-        chain->engine->Negotiate(static_cast<int>(channels_), rate_, &error) &&
-        chain->engine->Lock(maxBlock_, &error)) {
+    chain->engine =
+        QORHostEngineSetup::Start(endpoint, locations, QORUtf8ToWide(bundle_) + L"qlvapo64.so",
+                                  static_cast<int>(channels_), rate_, maxBlock_, &error);
+    if (chain->engine) {
       chain->endpoint = endpoint.GetEndpointGuid();
       chain->positions = positions;
       chain->latency = chain->engine->LatencyFrames();

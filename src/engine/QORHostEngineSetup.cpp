@@ -51,3 +51,22 @@ std::wstring QORHostEngineSetup::RegisteredModule(const CLSID& clsid) {
   }
   return path;
 }
+
+std::unique_ptr<QORHostEngine> QORHostEngineSetup::Start(const QORAPOEndpointInfo& endpoint,
+                                                         const std::vector<int>& locations,
+                                                         const std::wstring& fallbackModule,
+                                                         int channels, int rate, uint32_t frames,
+                                                         std::string* error) {
+  if (locations.empty()) {
+    *error = "the endpoint has no effect classes registered";
+    return nullptr;
+  }
+  std::wstring module = RegisteredModule(endpoint.GetPosition(locations[0]).guid);
+  if (module.empty()) module = fallbackModule;
+  auto engine = std::make_unique<QORHostEngine>();
+  if (engine->LoadModule(module, error) && engine->Create(endpoint, locations, error) &&
+      engine->Negotiate(channels, rate, error) && engine->Lock(frames, error)) {
+    return engine;
+  }
+  return nullptr;
+}

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "endpoint/QORAPOEndpointInfo.h"
+#include "engine/QORHostEngine.h"
 #include "platform/QORGuid.h"
 
 // What every front end finds before it starts an engine: the render endpoint, the positions it
@@ -20,4 +22,11 @@ class QORHostEngineSetup {
   static std::vector<int> DefaultLocations(const QORAPOEndpointInfo& endpoint);
   // The module a class's registration names (its InprocServer32), or empty.
   static std::wstring RegisteredModule(const CLSID& clsid);
+  // The objects at locations as a running engine: loaded from the module their registration
+  // names (else fallbackModule), created, negotiated for channels at rate and locked for periods
+  // of up to frames. Null with the reason otherwise.
+  static std::unique_ptr<QORHostEngine> Start(const QORAPOEndpointInfo& endpoint,
+                                              const std::vector<int>& locations,
+                                              const std::wstring& fallbackModule, int channels,
+                                              int rate, uint32_t frames, std::string* error);
 };
