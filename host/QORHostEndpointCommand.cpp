@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 
+#include "QORHostDeviceRules.h"
 #include "QORHostEndpointSetup.h"
 #include "QORHostOutput.h"
 #include "QORHostProcessCommand.h"
@@ -21,15 +22,6 @@
 namespace {
 
 using nlohmann::json;
-
-// Where an endpoint's properties name its configuration file, and the FX property of each graph
-// position (locations 0 to 5).
-constexpr GUID kMakerFormat = {
-    0x7A8B74C8, 0xFA66, 0x4460, {0x85, 0x42, 0xD6, 0x11, 0x9C, 0x59, 0xE9, 0xD4}};
-constexpr uint32_t kConfigurationPid = 2;
-constexpr GUID kFxFormat = {
-    0xd04e05a6, 0x594b, 0x4fb6, {0xa8, 0x0d, 0x01, 0xaf, 0x5e, 0xed, 0x7d, 0x1d}};
-constexpr uint32_t kFxPids[QORAPOEndpointInfo::kPositionCount] = {1, 5, 6, 7, 11, 12};
 
 std::string Text(const std::wstring& wide) {
   return QORWideToUtf8(wide);
@@ -87,11 +79,20 @@ CLI::App* QORHostEndpointCommand::Register(CLI::App& app) {
   QORHostOutput::Example(show_, "qorapo endpoint show \"QOR Demo Speakers\"");
 
   add_ = command->add_subcommand("add", "Describe a new endpoint without editing hive files");
-  add_->add_option("NAME", name_, "Friendly name of the new endpoint")->required();
+  add_->add_option("NAME", name_,
+                   "Friendly name of the new endpoint (with --device: default the node name)");
   add_->add_option("--direction", direction_, "render or capture")
       ->check(CLI::IsMember({"render", "capture"}))
       ->capture_default_str();
-  add_->add_option("--config", configuration_, "The endpoint's XML configuration file")->required();
+  add_->add_option("--config", configuration_,
+                   "The endpoint's XML configuration file (with --device: default what the "
+                   "device rules choose)");
+  add_->add_option("--device", device_,
+                   "The PipeWire device (node.name) the endpoint plays into or records from; its "
+                   "GUID follows from the name, the same each time");
+  add_->add_option("--rules", rules_,
+                   "The device rules that choose --device's configuration (default: devices.conf "
+                   "in the state root)");
   add_->add_option("--fx", effects_,
                    "POSITION[=CLSID]: an effect class at a graph position (PreBlue, SFX, MFX, EFX, "
                    "OSFX, OMFX); without a CLSID, the module's class for that position")
@@ -102,7 +103,9 @@ CLI::App* QORHostEndpointCommand::Register(CLI::App& app) {
   QORHostOutput::AddJson(add_, &json_);
   QORHostOutput::Example(add_,
                          "qorapo endpoint add \"USB Speakers\" --config /etc/qor/usb.xml --fx SFX "
-                         "--fx EFX={93520346-FA48-4F56-8CB0-D92CC1775E37} --default");
+                         "--fx EFX={93520346-FA48-4F56-8CB0-D92CC1775E37} --default\n"
+                         "qorapo endpoint add --device alsa_output.usb-0d8c_USB_Sound-00.analog-"
+                         "stereo --rules /etc/qor/devices.conf");
 
   remove_ = command->add_subcommand(
       "remove", "Remove an endpoint from the store (its settings key stays for a re-added one)");
@@ -163,6 +166,8 @@ json QORHostEndpointCommand::Describe(const QOREndpointRecord& record) {
       !info.GetConfigurationPath().empty() &&
       std::filesystem::is_regular_file(Text(info.GetConfigurationPath()), ignored);
   out["dataFolder"] = Text(info.GetDataFolder());
+  const std::string node = QORHostEndpointSetup::DeviceNode(record.flow, record.guid);
+  out["device"] = node.empty() ? json(nullptr) : json(node);
   json positions = json::array();
   for (int location = 0; location < QORAPOEndpointInfo::kPositionCount; ++location) {
     const GUID& clsid = info.GetPosition(location).guid;
@@ -230,6 +235,7 @@ int QORHostEndpointCommand::Show() {
   std::printf("configuration  %s%s\n", text("configuration").c_str(),
               out["configurationExists"].get<bool>() ? "" : " (no such file)");
   std::printf("data folder    %s\n", text("dataFolder").c_str());
+  if (!out["device"].is_null()) std::printf("device         %s\n", text("device").c_str());
   const char* label = "positions";
   for (const json& position : out["positions"]) {
     std::printf("%-14s %-8s %s%s\n", label, position["position"].get<std::string>().c_str(),
@@ -244,60 +250,65 @@ int QORHostEndpointCommand::Show() {
 
 int QORHostEndpointCommand::Add() {
   const EDataFlow flow = direction_ == "capture" ? eCapture : eRender;
+  if (name_.empty() && device_.empty()) {
+    return QORHostOutput::Error(QORHostOutput::kUsage,
+                                "give the endpoint's NAME, or --device for a PipeWire device's");
+  }
+  if (name_.empty()) name_ = device_;
+  QORHostEndpointSetup::NewEndpoint endpoint;
+  endpoint.flow = flow;
+  endpoint.name = name_;
+  endpoint.device = device_;
   // Positions first: a wrong one is a mistake on the command line, and nothing is written yet.
-  CLSID classes[QORAPOEndpointInfo::kPositionCount] = {};
   for (const std::string& item : effects_) {
-    const size_t equals = item.find('=');
-    std::vector<int> location;
     std::string error;
-    if (!QORHostProcessCommand::ParsePositions(item.substr(0, equals), &location, &error) ||
-        location.size() != 1) {
+    if (!QORHostEndpointSetup::ParseEffect(item, flow, endpoint.classes, &error)) {
       return QORHostOutput::Error(QORHostOutput::kUsage, "--fx " + item + ": " + error);
     }
-    CLSID clsid = QORHostEndpointSetup::ClassForLocation(location[0]);
-    if (equals != std::string::npos) {
-      std::wstring text = QORUtf8ToWide(item.substr(equals + 1));
-      if (!text.empty() && text.front() != L'{') text = L"{" + text + L"}";
-      if (!QORGuidFromString(text, &clsid) || clsid == GUID_NULL) {
-        return QORHostOutput::Error(QORHostOutput::kUsage,
-                                    "--fx " + item + ": '" + item.substr(equals + 1) +
-                                        "' is not a class id; give {xxxxxxxx-xxxx-xxxx-xxxx-"
-                                        "xxxxxxxxxxxx} or leave it out for the module's class");
-      }
-    }
-    if (classes[location[0]] != GUID_NULL) {
-      return QORHostOutput::Error(QORHostOutput::kUsage,
-                                  "--fx names position " + item.substr(0, equals) + " twice");
-    }
-    classes[location[0]] = clsid;
   }
-  GUID guid = NewGuid();
+  endpoint.guid = device_.empty() ? NewGuid() : QORHostEndpointSetup::DeviceGuid(flow, device_);
   if (!guid_.empty()) {
     std::wstring text = QORUtf8ToWide(guid_);
     if (text.front() != L'{') text = L"{" + text + L"}";
-    if (!QORGuidFromString(text, &guid) || guid == GUID_NULL) {
+    if (!QORGuidFromString(text, &endpoint.guid) || endpoint.guid == GUID_NULL) {
       return QORHostOutput::Error(
           QORHostOutput::kUsage,
           "--guid '" + guid_ + "' is not a GUID; leave it out for a new one");
     }
   }
-  std::error_code failed;
-  const std::filesystem::path configuration = std::filesystem::absolute(configuration_, failed);
-  QORAPOConfigurationFile file;
-  const uint32_t loaded =
-      file.Load(QORUtf8ToWide(configuration.string()), QORAPOConfigurationFile::kSelectorPlain, 1);
-  if (failed || loaded != QORAPOConfigurationFile::kLoadOk) {
-    return QORHostOutput::Error(QORHostOutput::kFailed,
-                                "cannot read the configuration '" + configuration_ +
-                                    "' (load result " + std::to_string(loaded) +
-                                    "); give an XML configuration file with --config");
+  if (configuration_.empty()) {
+    // A device's endpoint without --config: what the device rules choose for it.
+    if (device_.empty()) {
+      return QORHostOutput::Error(QORHostOutput::kUsage,
+                                  "give the endpoint's configuration with --config");
+    }
+    QORHostDeviceRules rules;
+    std::string error;
+    if (!rules.Load(
+            rules_.empty() ? QORHostDeviceRules::DefaultPath() : std::filesystem::path(rules_),
+            &error)) {
+      return QORHostOutput::Error(QORHostOutput::kFailed,
+                                  error + "; give --config, or the rules with --rules");
+    }
+    const QORHostDeviceRules::Rule* rule = rules.Choose(flow, device_, name_);
+    if (rule == nullptr) {
+      return QORHostOutput::Error(QORHostOutput::kFailed,
+                                  "no rule of " + rules.Path().string() + " matches " + device_ +
+                                      " and it has no fallback; give --config");
+    }
+    endpoint.configuration = rule->configuration;
+    if (effects_.empty())
+      std::copy_n(rule->Classes(flow), std::size(endpoint.classes), endpoint.classes);
+  } else {
+    std::error_code failed;
+    endpoint.configuration = std::filesystem::absolute(configuration_, failed).string();
   }
   std::vector<QOREndpointRecord> existing;
   QOREndpointStore::List(flow, DEVICE_STATEMASK_ALL, &existing);
   for (const QOREndpointRecord& record : existing) {
-    if (record.guid == guid) {
+    if (record.guid == endpoint.guid) {
       return QORHostOutput::Error(QORHostOutput::kFailed,
-                                  "an endpoint with GUID " + GuidText(guid) +
+                                  "an endpoint with GUID " + GuidText(endpoint.guid) +
                                       " exists; remove it first or choose another --guid");
     }
     if (QORHostEndpointSetup::RecordName(record) == name_) {
@@ -307,42 +318,14 @@ int QORHostEndpointCommand::Add() {
                                       "); choose another name or remove it first");
     }
   }
-  const uint32_t state = disabled_ ? DEVICE_STATE_DISABLED : DEVICE_STATE_ACTIVE;
-  // Written inactive first, so that no reader sees an endpoint without its configuration.
-  HRESULT added = QOREndpointStore::Add(flow, guid, QORUtf8ToWide(name_), DEVICE_STATE_DISABLED);
-  bool written = SUCCEEDED(added);
-  if (written) {
-    const std::wstring path = QOREndpointStore::EndpointKeyPath(flow, guid);
-    QORRegistryKey properties;
-    QORRegistryKey fx;
-    written = QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path + L"\\Properties",
-                                     KEY_ALL_ACCESS, properties) == ERROR_SUCCESS &&
-              QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path + L"\\FxProperties",
-                                     KEY_ALL_ACCESS, fx) == ERROR_SUCCESS &&
-              properties.SetString(QORPropertyKeyToString({kMakerFormat, kConfigurationPid}),
-                                   QORUtf8ToWide(configuration.string())) == ERROR_SUCCESS;
-    for (int location = 0; written && location < QORAPOEndpointInfo::kPositionCount; ++location) {
-      if (classes[location] == GUID_NULL) continue;
-      written = fx.SetString(QORPropertyKeyToString({kFxFormat, kFxPids[location]}),
-                             QORGuidToString(classes[location])) == ERROR_SUCCESS;
-    }
-    // The first refresh of the record creates the endpoint's settings key.
-    QORComPtr<IMMDevice> device;
-    QORAPOEndpointInfo info;
-    written = written && SUCCEEDED(QORMMDevice::Create(flow, guid, device.Put())) &&
-              info.Init(device.Get(), flow == eRender);
-    written = written && SUCCEEDED(QOREndpointStore::SetState(flow, guid, state));
-    if (written && makeDefault_ && state == DEVICE_STATE_ACTIVE) {
-      written = SUCCEEDED(QOREndpointStore::SetDefault(flow, eConsole, guid)) &&
-                SUCCEEDED(QOREndpointStore::SetDefault(flow, eMultimedia, guid));
-    }
-    if (!written) QOREndpointStore::Remove(flow, guid);
+  endpoint.state = disabled_ ? DEVICE_STATE_DISABLED : DEVICE_STATE_ACTIVE;
+  endpoint.makeDefault = makeDefault_;
+  std::string error;
+  if (!QORHostEndpointSetup::Write(endpoint, &error)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
   }
-  if (!written) {
-    return QORHostOutput::Error(QORHostOutput::kFailed,
-                                "cannot write the endpoint store; check that the state root "
-                                "(QOR_ROOT) is writable");
-  }
+  const GUID& guid = endpoint.guid;
+  const uint32_t state = endpoint.state;
   QOREndpointRecord record;
   QOREndpointStore::Find(flow, guid, &record);
   if (json_) {

@@ -45,6 +45,8 @@ class QORHostEndpointCommand {
   std::string configuration_;
   std::vector<std::string> effects_;
   std::string guid_;
+  std::string device_;
+  std::string rules_;
   bool disabled_ = false;
   bool makeDefault_ = false;
   bool capture_ = false;

@@ -4,12 +4,14 @@
 #include <cctype>
 #include <utility>
 
+#include "QORHostProcessCommand.h"
 #include "common/QORTextConvert.h"
 #include "platform/QORComPtr.h"
 #include "platform/QOREndpointStore.h"
 #include "platform/QORMMDevice.h"
 #include "platform/QORPropertyKey.h"
 #include "platform/QORRegistryKey.h"
+#include "settings/QORAPOConfigurationFile.h"
 
 namespace {
 
@@ -38,6 +40,12 @@ constexpr GUID kFxFormat = {
     0xd04e05a6, 0x594b, 0x4fb6, {0xa8, 0x0d, 0x01, 0xaf, 0x5e, 0xed, 0x7d, 0x1d}};
 constexpr GUID kMakerFormat = {
     0x7A8B74C8, 0xFA66, 0x4460, {0x85, 0x42, 0xD6, 0x11, 0x9C, 0x59, 0xE9, 0xD4}};
+constexpr uint32_t kConfigurationPid = 2;
+// FX property ids of locations 0 to 5.
+constexpr uint32_t kFxPids[QORAPOEndpointInfo::kPositionCount] = {1, 5, 6, 7, 11, 12};
+// Where the record of a PipeWire device's endpoint names the device's node.
+constexpr PROPERTYKEY kDeviceNodeKey = {
+    {0xCEF3A1AD, 0x0655, 0x4F06, {0x8D, 0x0F, 0x95, 0x9C, 0xBA, 0x2E, 0x68, 0x33}}, 1};
 
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -65,7 +73,8 @@ std::vector<QOREndpointRecord> ActiveRender() {
 
 }  // namespace
 
-const CLSID& QORHostEndpointSetup::ClassForLocation(int location) {
+const CLSID& QORHostEndpointSetup::ClassForLocation(int location, EDataFlow flow) {
+  if (flow == eCapture && location == 0) return kCaptureClass;
   return location >= 0 && location < QORAPOEndpointInfo::kPositionCount ? kClasses[location]
                                                                         : GUID_NULL;
 }
@@ -73,6 +82,125 @@ const CLSID& QORHostEndpointSetup::ClassForLocation(int location) {
 const char* QORHostEndpointSetup::LocationName(int location) {
   static const char* const kNames[] = {"PreBlue", "SFX", "MFX", "EFX", "OSFX", "OMFX"};
   return location >= 0 && location < QORAPOEndpointInfo::kPositionCount ? kNames[location] : "?";
+}
+
+bool QORHostEndpointSetup::ParseEffect(const std::string& item, EDataFlow flow, CLSID* classes,
+                                       std::string* error) {
+  const size_t equals = item.find('=');
+  std::vector<int> location;
+  if (!QORHostProcessCommand::ParsePositions(item.substr(0, equals), &location, error) ||
+      location.size() != 1) {
+    if (location.size() > 1) *error = "one position at a time";
+    return false;
+  }
+  CLSID clsid = ClassForLocation(location[0], flow);
+  if (equals != std::string::npos) {
+    std::wstring text = QORUtf8ToWide(item.substr(equals + 1));
+    if (!text.empty() && text.front() != L'{') text = L"{" + text + L"}";
+    if (!QORGuidFromString(text, &clsid) || clsid == GUID_NULL) {
+      // Built apart: *error may be the very string item refers to.
+      std::string why(1, '\'');
+      why.append(item, equals + 1);
+      why +=
+          "' is not a class id; give {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx} or leave it out for "
+          "the module's class";
+      *error = std::move(why);
+      return false;
+    }
+  }
+  if (classes[location[0]] != GUID_NULL) {
+    std::string why = "position ";
+    why.append(item, 0, equals);
+    why += " is given twice";
+    *error = std::move(why);
+    return false;
+  }
+  classes[location[0]] = clsid;
+  return true;
+}
+
+bool QORHostEndpointSetup::Write(const NewEndpoint& endpoint, std::string* error) {
+  QORAPOConfigurationFile file;
+  const uint32_t loaded =
+      file.Load(QORUtf8ToWide(endpoint.configuration), QORAPOConfigurationFile::kSelectorPlain, 1);
+  if (loaded != QORAPOConfigurationFile::kLoadOk) {
+    *error = "cannot read the configuration '" + endpoint.configuration + "' (load result " +
+             std::to_string(loaded) + "); give an XML configuration file";
+    return false;
+  }
+  const EDataFlow flow = endpoint.flow;
+  if (FAILED(QOREndpointStore::Add(flow, endpoint.guid, QORUtf8ToWide(endpoint.name),
+                                   DEVICE_STATE_DISABLED))) {
+    *error = "cannot write the endpoint store; check that the state root (QOR_ROOT) is writable";
+    return false;
+  }
+  const std::wstring path = QOREndpointStore::EndpointKeyPath(flow, endpoint.guid);
+  QORRegistryKey properties;
+  QORRegistryKey fx;
+  bool written = QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path + L"\\Properties",
+                                        KEY_ALL_ACCESS, properties) == ERROR_SUCCESS &&
+                 QORRegistryKey::Create(QORRegistryHive::kLocalMachine, path + L"\\FxProperties",
+                                        KEY_ALL_ACCESS, fx) == ERROR_SUCCESS &&
+                 properties.SetString(QORPropertyKeyToString({kMakerFormat, kConfigurationPid}),
+                                      QORUtf8ToWide(endpoint.configuration)) == ERROR_SUCCESS;
+  if (written && !endpoint.device.empty()) {
+    written = properties.SetString(QORPropertyKeyToString(kDeviceNodeKey),
+                                   QORUtf8ToWide(endpoint.device)) == ERROR_SUCCESS;
+  }
+  for (int location = 0; written && location < QORAPOEndpointInfo::kPositionCount; ++location) {
+    if (endpoint.classes[location] == GUID_NULL) continue;
+    written = fx.SetString(QORPropertyKeyToString({kFxFormat, kFxPids[location]}),
+                           QORGuidToString(endpoint.classes[location])) == ERROR_SUCCESS;
+  }
+  // The first refresh of the record creates the endpoint's settings key.
+  QORComPtr<IMMDevice> device;
+  QORAPOEndpointInfo info;
+  written = written && SUCCEEDED(QORMMDevice::Create(flow, endpoint.guid, device.Put())) &&
+            info.Init(device.Get(), flow == eRender);
+  written = written && SUCCEEDED(QOREndpointStore::SetState(flow, endpoint.guid, endpoint.state));
+  if (written && endpoint.makeDefault && endpoint.state == DEVICE_STATE_ACTIVE) {
+    written = SUCCEEDED(QOREndpointStore::SetDefault(flow, eConsole, endpoint.guid)) &&
+              SUCCEEDED(QOREndpointStore::SetDefault(flow, eMultimedia, endpoint.guid));
+  }
+  if (!written) {
+    QOREndpointStore::Remove(flow, endpoint.guid);
+    *error = "cannot write the endpoint store; check that the state root (QOR_ROOT) is writable";
+  }
+  return written;
+}
+
+GUID QORHostEndpointSetup::DeviceGuid(EDataFlow flow, const std::string& node) {
+  // 128-bit FNV-1a of the direction and the node name, as a version 8 (name-derived) UUID.
+  using u128 = unsigned __int128;
+  const u128 prime = (u128{1} << 88) | 0x13B;
+  u128 hash = (u128{0x6C62272E07BB0142ULL} << 64) | 0x62B821756295C58DULL;
+  const std::string text = std::string(flow == eCapture ? "capture:" : "render:") + node;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= prime;
+  }
+  uint8_t bytes[16];
+  for (int i = 0; i < 16; ++i) bytes[i] = static_cast<uint8_t>(hash >> (8 * (15 - i)));
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x80);
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);
+  GUID guid{};
+  guid.Data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+               bytes[3];
+  guid.Data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
+  guid.Data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
+  for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
+  return guid;
+}
+
+std::string QORHostEndpointSetup::DeviceNode(EDataFlow flow, const GUID& guid) {
+  QORRegistryKey properties;
+  std::wstring node;
+  if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
+                           QOREndpointStore::EndpointKeyPath(flow, guid) + L"\\Properties",
+                           KEY_QUERY_VALUE, properties) == ERROR_SUCCESS) {
+    properties.GetString(QORPropertyKeyToString(kDeviceNodeKey), &node);
+  }
+  return QORWideToUtf8(node);
 }
 
 std::string QORHostEndpointSetup::Name(const GUID& endpoint) {

@@ -6,6 +6,7 @@
 #include "endpoint/QORAPOEndpointInfo.h"
 #include "platform/QOREndpointStore.h"
 #include "platform/QORGuid.h"
+#include "platform/QORMMDeviceTypes.h"
 
 // Finding the render endpoint a run uses, and the demonstration endpoint of scripts/run.sh.
 class QORHostEndpointSetup {
@@ -20,8 +21,33 @@ class QORHostEndpointSetup {
       0x0DE30001, 0x51A7, 0x4C0E, {0x9A, 0x0D, 0x7E, 0x4D, 0x00, 0x00, 0x00, 0x02}};
   static constexpr wchar_t kDemoMicrophoneName[] = L"QOR Demo Microphone";
 
-  // The class registered at each graph position by the demonstration (SFX, MFX and EFX).
-  static const CLSID& ClassForLocation(int location);
+  // An endpoint record as `qorapo endpoint add` and device following write it.
+  struct NewEndpoint {
+    EDataFlow flow = eRender;
+    GUID guid = GUID_NULL;
+    std::string name;
+    std::string configuration;  // its XML configuration, an absolute path
+    CLSID classes[QORAPOEndpointInfo::kPositionCount] = {};
+    uint32_t state = DEVICE_STATE_ACTIVE;
+    bool makeDefault = false;
+    std::string device;  // the PipeWire node it plays into or records from; empty: none
+  };
+
+  // The module's class for a graph position: its render classes, and for a capture endpoint's
+  // local-effect position its capture class.
+  static const CLSID& ClassForLocation(int location, EDataFlow flow = eRender);
+  // One "POSITION[=CLSID]" into classes (indexed by location); without a CLSID, the module's
+  // class for the position. False with the reason.
+  static bool ParseEffect(const std::string& item, EDataFlow flow, CLSID* classes,
+                          std::string* error);
+  // Loads the configuration, then writes the record (inactive until it is complete, so that no
+  // reader sees half of it), its properties and its settings key. False with the reason.
+  static bool Write(const NewEndpoint& endpoint, std::string* error);
+  // The GUID of a PipeWire device's endpoint: always the same for the same node name, so that
+  // a device that comes back finds its controls, modes and tuning again.
+  static GUID DeviceGuid(EDataFlow flow, const std::string& node);
+  // The PipeWire node an endpoint belongs to, or empty.
+  static std::string DeviceNode(EDataFlow flow, const GUID& guid);
   // "PreBlue", "SFX", ... for 0 to 5.
   static const char* LocationName(int location);
 

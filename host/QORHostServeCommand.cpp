@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "QORHostEndpointSetup.h"
 #include "QORHostOutput.h"
 #include "QORHostPipeWireSink.h"
 #include "QORHostRegisterCommand.h"
@@ -43,10 +44,17 @@ CLI::App* QORHostServeCommand::Register(CLI::App& app) {
   command->add_option("--target", target_,
                       "The device (node.name) the sinks play into (default: the session "
                       "manager's choice)");
+  command->add_flag("--follow-devices", follow_,
+                    "Keep an endpoint for each of PipeWire's real sinks and sources, chosen by "
+                    "the device rules, and follow the default sink");
+  command->add_option("--rules", rulesPath_,
+                      "The device rules for --follow-devices (default: devices.conf in the state "
+                      "root)");
   QORHostOutput::AddJson(command, &json_);
   QORHostOutput::Example(command,
                          "qorapo serve --target alsa_output.pci-0000_00_1f.3.analog-stereo"
-                         "   # until Ctrl-C");
+                         "   # until Ctrl-C\n"
+                         "qorapo serve --follow-devices --rules /etc/qor/devices.conf   # until Ctrl-C");
   return command;
 }
 
@@ -159,7 +167,8 @@ bool QORHostServeCommand::Reconcile() {
     settings.nodeName = NodeName(name);
     settings.description = name;
     settings.endpoint = guid;
-    settings.target = target_;
+    settings.target = QORHostEndpointSetup::DeviceNode(eRender, endpoint.GetEndpointGuid());
+    if (settings.target.empty()) settings.target = target_;
     settings.channels = kChannels;
     settings.rate = kRate;
     // As the engine does: the classes registered at SFX, MFX and EFX, from the module their
@@ -199,6 +208,112 @@ bool QORHostServeCommand::Reconcile() {
   return !sinks_.empty();
 }
 
+void QORHostServeCommand::OnDeviceAdded(const QORHostDeviceFollower::Device& device) {
+  const GUID guid = QORHostEndpointSetup::DeviceGuid(device.flow, device.node);
+  const std::string guidText = QORWideToUtf8(QORGuidToString(guid));
+  QOREndpointRecord record;
+  if (SUCCEEDED(QOREndpointStore::Find(device.flow, guid, &record))) {
+    const std::string name = QORHostEndpointSetup::RecordName(record);
+    if (record.state == DEVICE_STATE_DISABLED) {
+      Event("device", name, device.node, "arrived; its endpoint " + guidText + " stays disabled");
+      return;
+    }
+    if (record.state != DEVICE_STATE_ACTIVE) {
+      QOREndpointStore::SetState(device.flow, guid, DEVICE_STATE_ACTIVE);
+      Event("device", name, device.node, "arrived again; its endpoint " + guidText + " is active");
+    }
+    if (devicesKnown_) Reconcile();
+    return;
+  }
+  const QORHostDeviceRules::Rule* rule =
+      rules_.Choose(device.flow, device.node, device.description);
+  if (rule == nullptr) {
+    Event("device", device.description, device.node,
+          "arrived; no rule of " + rules_.Path().string() +
+              " matches it and there is no fallback, so it has no endpoint");
+    return;
+  }
+  QORHostEndpointSetup::NewEndpoint endpoint;
+  endpoint.flow = device.flow;
+  endpoint.guid = guid;
+  endpoint.name = device.description;
+  // Two devices of the same make share a description; the node name tells them apart.
+  std::vector<QOREndpointRecord> records;
+  QOREndpointStore::List(device.flow, DEVICE_STATEMASK_ALL, &records);
+  for (const QOREndpointRecord& other : records) {
+    if (QORHostEndpointSetup::RecordName(other) == endpoint.name) {
+      endpoint.name += " (" + device.node + ")";
+      break;
+    }
+  }
+  endpoint.configuration = rule->configuration;
+  std::copy_n(rule->Classes(device.flow), std::size(endpoint.classes), endpoint.classes);
+  endpoint.device = device.node;
+  std::string error;
+  if (!QORHostEndpointSetup::Write(endpoint, &error)) {
+    Event("device", endpoint.name, device.node,
+          "arrived; its endpoint cannot be written: " + error);
+    return;
+  }
+  Event("device", endpoint.name, device.node,
+        "arrived; endpoint " + guidText + " with " + rule->configuration + " (" +
+            rules_.Path().string() + ":" + std::to_string(rule->line) + ")");
+  if (devicesKnown_) Reconcile();
+}
+
+void QORHostServeCommand::OnDeviceRemoved(const QORHostDeviceFollower::Device& device) {
+  const GUID guid = QORHostEndpointSetup::DeviceGuid(device.flow, device.node);
+  QOREndpointRecord record;
+  if (FAILED(QOREndpointStore::Find(device.flow, guid, &record)) ||
+      record.state != DEVICE_STATE_ACTIVE) {
+    return;
+  }
+  QOREndpointStore::SetState(device.flow, guid, DEVICE_STATE_NOTPRESENT);
+  Event("device", QORHostEndpointSetup::RecordName(record), device.node,
+        "went away; its endpoint " + QORWideToUtf8(QORGuidToString(guid)) + " is not present");
+  if (devicesKnown_) Reconcile();
+}
+
+void QORHostServeCommand::OnDevicesKnown(
+    const std::vector<QORHostDeviceFollower::Device>& present) {
+  // Devices that went while no daemon watched.
+  std::vector<QOREndpointRecord> records;
+  QOREndpointStore::List(eAll, DEVICE_STATE_ACTIVE, &records);
+  for (const QOREndpointRecord& record : records) {
+    const std::string node = QORHostEndpointSetup::DeviceNode(record.flow, record.guid);
+    if (node.empty() || std::any_of(present.begin(), present.end(), [&](const auto& device) {
+          return device.flow == record.flow && device.node == node;
+        })) {
+      continue;
+    }
+    QOREndpointStore::SetState(record.flow, record.guid, DEVICE_STATE_NOTPRESENT);
+    Event("device", QORHostEndpointSetup::RecordName(record), node,
+          "is not there; its endpoint " + QORWideToUtf8(QORGuidToString(record.guid)) +
+              " is not present");
+  }
+  devicesKnown_ = true;
+  Reconcile();
+}
+
+void QORHostServeCommand::OnDefaultChanged(EDataFlow flow, const std::string& node) {
+  // The default is a device's, or one of our sinks, which stands for its endpoint.
+  GUID guid = QORHostEndpointSetup::DeviceGuid(flow, node);
+  for (const auto& sink : sinks_) {
+    if (sink->GetSettings().nodeName == node) {
+      QORGuidFromString(QORUtf8ToWide(sink->GetSettings().endpoint), &guid);
+    }
+  }
+  QOREndpointRecord record;
+  QOREndpointRecord current;
+  if (FAILED(QOREndpointStore::Find(flow, guid, &record)) || record.state != DEVICE_STATE_ACTIVE ||
+      (SUCCEEDED(QOREndpointStore::GetDefault(flow, eConsole, &current)) && current.guid == guid)) {
+    return;
+  }
+  for (const ERole role : {eConsole, eMultimedia}) QOREndpointStore::SetDefault(flow, role, guid);
+  Event("default", QORHostEndpointSetup::RecordName(record), node,
+        std::string("the default ") + (flow == eCapture ? "capture" : "render") + " endpoint now");
+}
+
 int QORHostServeCommand::Run() {
   // The main loop takes SIGINT, SIGTERM and SIGHUP through a signalfd; blocked before any thread
   // starts, so that none of them (the objects' workers, PipeWire's data thread) takes one the
@@ -210,6 +325,14 @@ int QORHostServeCommand::Run() {
   sigaddset(&stop, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   if (!Lock()) return QORHostOutput::kFailed;
+  if (follow_) {
+    std::string error;
+    if (!rules_.Load(rulesPath_.empty() ? QORHostDeviceRules::DefaultPath()
+                                        : std::filesystem::path(rulesPath_),
+                     &error)) {
+      return QORHostOutput::Error(QORHostOutput::kFailed, error + "; see examples/devices.conf");
+    }
+  }
   pw_init(nullptr, nullptr);
   pw_main_loop* loop = pw_main_loop_new(nullptr);
   pw_context* context =
@@ -218,11 +341,15 @@ int QORHostServeCommand::Run() {
   core_ = core;
   loop_ = loop == nullptr ? nullptr : pw_main_loop_get_loop(loop);
   int code = QORHostOutput::kOk;
+  std::string error;
   if (core == nullptr) {
     code = QORHostOutput::Error(QORHostOutput::kFailed,
                                 std::string("cannot reach PipeWire: ") + std::strerror(errno) +
                                     "; is it running for this user (XDG_RUNTIME_DIR)?");
-  } else if (!Reconcile()) {
+  } else if (follow_ &&
+             !(follower_ = std::make_unique<QORHostDeviceFollower>(core, this))->Start(&error)) {
+    code = QORHostOutput::Error(QORHostOutput::kFailed, error);
+  } else if (!follow_ && !Reconcile()) {
     code = QORHostOutput::Error(QORHostOutput::kFailed,
                                 "no render endpoint of the state root could start; see "
                                 "`qorapo endpoint list`");
@@ -233,6 +360,7 @@ int QORHostServeCommand::Run() {
     pw_loop_add_signal(pw_main_loop_get_loop(loop), SIGHUP, OnHangUp, this);
     pw_main_loop_run(loop);
   }
+  follower_.reset();
   sinks_.clear();
   std::error_code ignored;
   std::filesystem::remove(StatusPath(), ignored);

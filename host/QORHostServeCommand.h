@@ -7,6 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "QORHostDeviceFollower.h"
+#include "QORHostDeviceRules.h"
+
 namespace CLI {
 class App;
 }
@@ -14,11 +17,12 @@ class QORHostPipeWireSink;
 
 // `qorapo serve`: the daemon that gives endpoints their effects in PipeWire. Each active render
 // endpoint of the state root becomes a virtual sink that runs its objects and plays into a
-// device. One daemon per state root; SIGINT and SIGTERM stop it cleanly.
-class QORHostServeCommand {
+// device. One daemon per state root; SIGINT and SIGTERM stop it cleanly. Following devices, it
+// keeps an endpoint for each of PipeWire's real sinks and sources as they come and go.
+class QORHostServeCommand : public QORHostDeviceFollower::Listener {
  public:
   QORHostServeCommand();
-  ~QORHostServeCommand();
+  ~QORHostServeCommand() override;
   CLI::App* Register(CLI::App& app);
   int Run();
 
@@ -30,6 +34,10 @@ class QORHostServeCommand {
   static std::filesystem::path StatusPath();
 
  private:
+  void OnDeviceAdded(const QORHostDeviceFollower::Device& device) override;
+  void OnDeviceRemoved(const QORHostDeviceFollower::Device& device) override;
+  void OnDevicesKnown(const std::vector<QORHostDeviceFollower::Device>& present) override;
+  void OnDefaultChanged(EDataFlow flow, const std::string& node) override;
   // Holds the state root's daemon lock for the life of the process; false (with the message
   // said) when another daemon holds it.
   bool Lock();
@@ -44,6 +52,11 @@ class QORHostServeCommand {
 
   std::string target_;
   bool json_ = false;
+  bool follow_ = false;
+  bool devicesKnown_ = false;  // the devices present at the start have been seen
+  std::string rulesPath_;
+  QORHostDeviceRules rules_;
+  std::unique_ptr<QORHostDeviceFollower> follower_;
   int lockFd_ = -1;
   struct pw_core* core_ = nullptr;
   struct pw_loop* loop_ = nullptr;

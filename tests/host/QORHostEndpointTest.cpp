@@ -1,4 +1,5 @@
 // End-to-end: `qorapo endpoint` changes the endpoint store as sound settings and installers do.
+#include <fstream>
 #include <iomanip>
 #include <iterator>
 
@@ -119,6 +120,113 @@ TEST_F(EndpointToolTest, DisabledEndpointsAreListedButNotUsedUntilEnabled) {
   ASSERT_EQ(Run({"endpoint", "remove", "USB Speakers"}).code, 0);
   EXPECT_EQ(Run({"endpoint", "show", "USB Speakers"}).code, 2);
   EXPECT_EQ(RunJson({"endpoint", "default", "--json"})["guid"], kDemoGuid);
+}
+
+// A device's endpoint: its GUID follows from the node name alone (the literals are the 128-bit
+// FNV-1a of "render:" or "capture:" and the name, as a version 8 UUID, worked out apart from the
+// code), and the first matching rule, else the fallback, gives its configuration and classes.
+TEST_F(EndpointToolTest, AddForADeviceTakesItsGuidFromTheNodeAndItsSetupFromTheRules) {
+  std::ofstream(File("eq.xml")) << qortest::kEqConfiguration;
+  std::ofstream(File("devices.conf")) << "# test rules\n"
+                                         "[device]\n"
+                                         "direction = render\n"
+                                         "node = alsa_output.usb-*\n"
+                                         "configuration = eq.xml   # beside the rules\n"
+                                         "fx = SFX\n"
+                                         "[device]\n"
+                                         "direction = capture\n"
+                                         "description = *Headset*\n"
+                                         "configuration = eq.xml\n"
+                                         "fx = LFX\n"
+                                         "[fallback]\n"
+                                         "direction = render\n"
+                                         "configuration = "
+                                      << Example() << "\nfx = SFX MFX EFX\n";
+  constexpr char kUsbNode[] = "alsa_output.usb-Test_Box-00.analog-stereo";
+  constexpr char kCaptureClass[] = "{3C8BA013-2AA8-4687-8913-4EA83E269AE8}";
+  const struct {
+    std::vector<std::string> args;
+    std::string guid, configuration;
+    json classes;  // locations 0 to 5
+  } cases[] = {
+      {{kUsbNode},
+       "{D5D92496-0EB1-8C08-9168-38D18CD87C8D}",
+       File("eq.xml"),
+       {nullptr, kModuleSfx, nullptr, nullptr, nullptr, nullptr}},
+      // The same node name as a source is another endpoint.
+      {{kUsbNode, "USB Headset", "--direction", "capture"},
+       "{F01461AB-B2C9-8821-964E-96008C8A9FF9}",
+       File("eq.xml"),
+       {kCaptureClass, nullptr, nullptr, nullptr, nullptr, nullptr}},
+      {{"qor_null", "Laptop Speakers"},
+       "{0082739A-99B9-802F-A32A-7BA04525E54B}",
+       Example(),
+       {nullptr, kModuleSfx, "{5B98E1AC-A670-4311-B4F8-DC25E30CFBFF}",
+        "{93520346-FA48-4F56-8CB0-D92CC1775E37}", nullptr, nullptr}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.guid);
+    std::vector<std::string> args{"endpoint",           "add",   "--device", c.args[0], "--rules",
+                                  File("devices.conf"), "--json"};
+    args.insert(args.end(), c.args.begin() + 1, c.args.end());
+    const HostResult added = Run(args);
+    ASSERT_EQ(added.code, 0) << added.err;
+    const json record = added.Json();
+    EXPECT_EQ(record["guid"], c.guid);
+    EXPECT_EQ(record["name"], c.args.size() > 1 ? c.args[1] : c.args[0]);
+    EXPECT_EQ(record["device"], c.args[0]);
+    EXPECT_EQ(record["configuration"], c.configuration);
+    for (int location = 0; location < 6; ++location) {
+      EXPECT_EQ(record["positions"][location]["class"], c.classes[location]) << location;
+    }
+  }
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } refused[] = {
+      {{"--device", kUsbNode, "--rules", File("devices.conf")},
+       "an endpoint with GUID {D5D92496-0EB1-8C08-9168-38D18CD87C8D} exists; remove it first or "
+       "choose another --guid"},
+      {{"--device", "alsa_input.pci-0", "--direction", "capture", "--rules", File("devices.conf")},
+       "no rule of " + File("devices.conf") +
+           " matches alsa_input.pci-0 and it has no fallback; give --config"},
+      {{"--device", "x", "--rules", File("none.conf")},
+       "cannot read the device rules " + File("none.conf") +
+           "; give --config, or the rules with --rules"},
+      {{}, "give the endpoint's NAME, or --device for a PipeWire device's"},
+  };
+  for (const auto& c : refused) {
+    std::vector<std::string> args{"endpoint", "add"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(Run(args).err, "qorapo: " + c.message + "\n");
+  }
+}
+
+// A rules file that cannot mean what it says is refused with the line at fault.
+TEST_F(EndpointToolTest, DeviceRulesWithAFaultAreRefusedAtTheLineOfIt) {
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {"node = x\n", ":1: 'node = x' comes before any [device] section"},
+      {"[device]\nnode x\n", ":2: expected [device], [fallback] or key = value, not 'node x'"},
+      {"[device]\ncolour = red\n", ":2: unknown key 'colour' in a [device] section"},
+      {"[fallback]\nnode = x\n", ":2: unknown key 'node' in a [fallback] section"},
+      {"[device]\ndirection = both\n", ":2: direction is render or capture, not 'both'"},
+      {"[device]\nconfiguration = a.xml\nfx = SFX XFX\n",
+       ":3: fx XFX: unknown position 'XFX'; use PreBlue (or LFX), SFX, MFX, EFX, OSFX, OMFX or 0 "
+       "to 5"},
+      {"[device]\nfx = SFX\n[fallback]\n",
+       ":1: the section needs a configuration and fx "
+       "positions"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(File("bad.conf")) << c.text;
+    const HostResult result =
+        Run({"endpoint", "add", "--device", "x", "--rules", File("bad.conf")});
+    EXPECT_EQ(result.code, 2);
+    EXPECT_EQ(result.err, "qorapo: " + File("bad.conf") + c.message +
+                              "; give --config, or the rules with --rules\n");
+  }
 }
 
 std::vector<std::string> Words(const std::string& line) {
