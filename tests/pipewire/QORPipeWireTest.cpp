@@ -679,6 +679,133 @@ TEST_F(ServeTest, SighupAddsAndRemovesSinksAsTheStoreChanged) {
   EXPECT_NEAR(qortest::Db(loudest / 0.1), 6.0, 0.5);
 }
 
+// The daemon following PipeWire's devices with rules of the test's own: test_* devices get the
+// graphic EQ at SFX, any other sink (the null device) the fallback's SFX and EFX.
+class ServeDevicesTest : public ServeTest {
+ protected:
+  static constexpr char kSecond[] = "test_second";
+  void StartSink() override {
+    idle_ = NamedObjects();
+    std::ofstream(File("eq.xml")) << qortest::kEqConfiguration;
+    std::ofstream(File("devices.conf")) << "[device]\nnode = test_*\nconfiguration = eq.xml\n"
+                                           "fx = SFX\n[fallback]\ndirection = render\n"
+                                           "configuration = eq.xml\nfx = SFX EFX\n";
+    serve_ = session_->Spawn(
+        {QOR_HOST_BINARY, "serve", "--json", "--follow-devices", "--rules", File("devices.conf")},
+        "serve");
+    ASSERT_NE(serve_, 0);
+  }
+  // A null sink made at run time, as a USB device that is plugged in.
+  void PlugIn() {
+    const qortest::CommandResult made = session_->Run(
+        {"pw-cli", "create-node", "adapter",
+         std::string("{ factory.name = support.null-audio-sink node.name = ") + kSecond +
+             " node.description = \"Second Speakers\" media.class = Audio/Sink "
+             "object.linger = true audio.position = [ FL FR ] }"});
+    ASSERT_EQ(made.code, 0) << made.err;
+  }
+  std::optional<int> Id(const std::string& node) {
+    return PipeWireSession::NodeId(session_->Dump(), node);
+  }
+  nlohmann::json Show(const std::string& endpoint) {
+    const HostResult shown = Run({"endpoint", "show", endpoint, "--json"});
+    EXPECT_EQ(shown.code, 0) << shown.err;
+    return shown.code == 0 ? shown.Json() : nlohmann::json();
+  }
+  // Polls the tool's answer until it is wanted, for as long as the daemon may take.
+  bool Eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+};
+
+// A device that appears gets an endpoint by the rules and a sink that plays into it; gone, the
+// endpoint is not present and its nodes go; back, it has the same GUID and the control value set
+// before. The default sink moves the default endpoint.
+TEST_F(ServeDevicesTest, ADeviceThatComesGoesAndComesBackKeepsItsEndpointAndItsSettings) {
+  constexpr char kSfx[] = "{1B917FE2-47D1-425D-A26E-AFCDBDA7A2E8}";
+  constexpr char kEfx[] = "{93520346-FA48-4F56-8CB0-D92CC1775E37}";
+  constexpr char kSink[] = "qorapo_second_speakers";
+  const std::string fx = std::string(kSink) + ".fx";
+  // The device there at the start, by the fallback.
+  const nlohmann::json null = Show("Null device");
+  EXPECT_EQ(null["device"], PipeWireSession::kDevice);
+  EXPECT_EQ(null["state"], "active");
+  const nlohmann::json fallback = {nullptr, kSfx, nullptr, kEfx, nullptr, nullptr};
+  for (int location = 0; location < 6; ++location) {
+    EXPECT_EQ(null["positions"][location]["class"], fallback[location]) << location;
+  }
+
+  ASSERT_NO_FATAL_FAILURE(PlugIn());
+  const auto plugged = std::chrono::steady_clock::now();
+  ASSERT_TRUE(session_->WaitForLinked(fx, kSecond)) << session_->Log("serve");
+  std::printf("sink playing into the new device after %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - plugged)
+                                         .count()));
+  const nlohmann::json second = Show("Second Speakers");
+  EXPECT_EQ(second["device"], kSecond);
+  EXPECT_EQ(second["configuration"], File("eq.xml"));
+  const nlohmann::json rule = {nullptr, kSfx, nullptr, nullptr, nullptr, nullptr};
+  for (int location = 0; location < 6; ++location) {
+    EXPECT_EQ(second["positions"][location]["class"], rule[location]) << location;
+  }
+  const std::vector<std::string> control = {"ZR3D-GEQ Enable", "--endpoint", "Second Speakers"};
+  std::vector<std::string> set = {"control", "set", control[0], "0"};
+  set.insert(set.end(), control.begin() + 1, control.end());
+  ASSERT_EQ(Run(set).code, 0);
+
+  // Unplugged.
+  const std::optional<int> id = Id(kSecond);
+  ASSERT_TRUE(id.has_value());
+  ASSERT_EQ(session_->Run({"pw-cli", "destroy", std::to_string(*id)}).code, 0);
+  ASSERT_TRUE(session_->WaitUntil([&](const nlohmann::json& objects) {
+    return !PipeWireSession::NodeId(objects, kSink) && !PipeWireSession::NodeId(objects, fx);
+  })) << session_->Log("serve");
+  EXPECT_EQ(Show(second["guid"].get<std::string>())["state"], "not present");
+  EXPECT_TRUE(session_->Alive(serve_));
+
+  // Plugged in again.
+  ASSERT_NO_FATAL_FAILURE(PlugIn());
+  ASSERT_TRUE(session_->WaitForLinked(fx, kSecond)) << session_->Log("serve");
+  const nlohmann::json back = Show("Second Speakers");
+  EXPECT_EQ(back["guid"], second["guid"]);
+  EXPECT_EQ(back["state"], "active");
+  std::vector<std::string> get = {"control", "get", control[0], "--json"};
+  get.insert(get.end(), control.begin() + 1, control.end());
+  const HostResult value = Run(get);
+  EXPECT_EQ(value.Json()["value"], "0") << value.out;
+
+  // The session manager's default sink decides the default endpoint.
+  for (const auto& [node, endpoint] :
+       {std::pair<std::string, std::string>{kSecond, "Second Speakers"},
+        std::pair<std::string, std::string>{PipeWireSession::kDevice, "Null device"}}) {
+    const std::optional<int> device = Id(node);
+    ASSERT_TRUE(device.has_value());
+    ASSERT_EQ(session_->Run({"wpctl", "set-default", std::to_string(*device)}).code, 0);
+    EXPECT_TRUE(Eventually([&] {
+      return Run({"endpoint", "default", "--json"}).Json().value("name", "") == endpoint;
+    })) << endpoint
+        << session_->Log("serve");
+  }
+
+  std::vector<std::string> seen;
+  for (const nlohmann::json& event : Events()) {
+    if (event["node"] != kSecond) continue;
+    const std::string detail = event["detail"];
+    seen.push_back(event["event"].get<std::string>() + " " + detail.substr(0, detail.find(';')));
+  }
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"device arrived", "device went away", "device arrived again",
+                                      "default the default render "
+                                      "endpoint now"}));
+  EXPECT_TRUE(session_->Alive(serve_)) << session_->Log("serve");
+}
+
 class ServeLiveTest : public ServeTest {
  protected:
   const char* Configuration() const override { return kMeteredEqConfiguration.c_str(); }
