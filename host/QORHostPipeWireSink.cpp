@@ -33,7 +33,37 @@ QORHostPipeWireSink::QORHostPipeWireSink(pw_core* core, pw_loop* loop, Settings 
   latency_ = engine->LatencyFrames();
   startedRate_ = settings_.rate;
   engine_ = engine.release();
+  started_ = engine_;
+  rebuildsSeen_ = RebuildCount();
   event_ = pw_loop_add_event(loop_, &QORHostPipeWireSink::OnEvent, this);
+  timer_ = pw_loop_add_timer(loop_, &QORHostPipeWireSink::OnTimer, this);
+  timespec period{0, 100 * 1000 * 1000};
+  pw_loop_update_timer(loop_, timer_, &period, &period, false);
+}
+
+uint32_t QORHostPipeWireSink::RebuildCount() const {
+  uint32_t total = 0;
+  for (size_t stage = 0; started_ != nullptr && stage < started_->Stages().size(); ++stage) {
+    uint32_t count = 0;
+    if (started_->GetRebuildCount(stage, &count)) total += count;
+  }
+  return total;
+}
+
+void QORHostPipeWireSink::OnTimer(void* data, uint64_t) {
+  auto* self = static_cast<QORHostPipeWireSink*>(data);
+  const uint32_t count = self->RebuildCount();
+  if (count == self->rebuildsSeen_) return;
+  // Objects that rebuild for one change do so together: one rebuild of the node.
+  ++self->rebuilds_;
+  self->rebuildsSeen_ = count;
+  const int64_t latency = self->started_->LatencyFrames();
+  const bool moved = latency != self->latency_;
+  self->latency_ = latency;
+  if (moved) self->PublishLatency();
+  self->settings_.report("rebuild", "the objects rebuilt their chain (latency " +
+                                        std::to_string(latency) + " frames" +
+                                        (moved ? ", published" : "") + ")");
 }
 
 QORHostPipeWireSink::~QORHostPipeWireSink() {
@@ -46,6 +76,7 @@ QORHostPipeWireSink::~QORHostPipeWireSink() {
   if (filter_ != nullptr) pw_filter_destroy(filter_);
   if (sink_ != nullptr) pw_proxy_destroy(sink_);
   if (event_ != nullptr) pw_loop_destroy_source(loop_, event_);
+  if (timer_ != nullptr) pw_loop_destroy_source(loop_, timer_);
   for (QORHostEngine* engine :
        {engine_, incoming_.exchange(nullptr), outgoing_.exchange(nullptr)}) {
     if (engine != nullptr) engine->Unlock();
@@ -54,6 +85,7 @@ QORHostPipeWireSink::~QORHostPipeWireSink() {
 }
 
 void QORHostPipeWireSink::PublishLatency() {
+  if (filter_ == nullptr) return;
   uint8_t buffer[256];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
   spa_process_latency_info info{};
@@ -79,6 +111,8 @@ void QORHostPipeWireSink::OnEvent(void* data, uint64_t) {
     return;
   }
   self->latency_ = engine->LatencyFrames();
+  self->started_ = engine.get();
+  self->rebuildsSeen_ = self->RebuildCount();
   self->incoming_.store(engine.release());
   self->PublishLatency();
   self->settings_.report("rate", "the graph runs at " + std::to_string(rate) +

@@ -28,7 +28,7 @@ class QORHostPipeWireSink {
     uint32_t maxFrames = 8192;  // the longest cycle the objects are locked for
     // Starts the endpoint's objects for a rate (locked for maxFrames); null with the reason.
     std::function<std::unique_ptr<QORHostEngine>(int rate, std::string* error)> start;
-    // What happened, for the daemon's log: kind ("rate", "failed") and a sentence.
+    // What happened, for the daemon's log: kind ("rate", "rebuild", "failed") and a sentence.
     std::function<void(const std::string& kind, const std::string& detail)> report;
   };
 
@@ -45,6 +45,9 @@ class QORHostPipeWireSink {
   // Main loop: the objects last started, their latency and rate.
   int64_t LatencyFrames() const { return latency_; }
   int Rate() const { return startedRate_; }
+  // Main loop: how many times the objects rebuilt their chains since the node started (objects
+  // rebuilding for the same change count once).
+  uint32_t Rebuilds() const { return rebuilds_; }
   const Settings& GetSettings() const { return settings_; }
 
  private:
@@ -64,6 +67,10 @@ class QORHostPipeWireSink {
   // Main loop: stops objects the data thread let go, starts them for a new rate.
   static void OnEvent(void* data, uint64_t count);
   void PublishLatency();
+  // Main loop, a few times a second: reports rebuilds (a setting changed) and publishes the
+  // latency they leave.
+  static void OnTimer(void* data, uint64_t expirations);
+  uint32_t RebuildCount() const;
   static void OnGlobal(void* data, uint32_t id, uint32_t permissions, const char* type,
                        uint32_t version, const spa_dict* props);
   static void OnGlobalRemove(void* data, uint32_t id);
@@ -85,6 +92,12 @@ class QORHostPipeWireSink {
   std::atomic<QORHostEngine*> outgoing_{nullptr};
   std::atomic<uint32_t> wantedRate_{0};
   int startedRate_ = 0;  // main loop: the rate of the objects last started
+  // Main loop: the objects last started (running, or about to take over), which only the main
+  // loop deletes; and their rebuild count when last looked at.
+  QORHostEngine* started_ = nullptr;
+  uint32_t rebuildsSeen_ = 0;
+  uint32_t rebuilds_ = 0;
+  spa_source* timer_ = nullptr;
   spa_source* event_ = nullptr;
   pw_filter* filter_ = nullptr;
   pw_filter_events filterEvents_{};

@@ -51,10 +51,11 @@ CLI::App* QORHostServeCommand::Register(CLI::App& app) {
                       "The device rules for --follow-devices (default: devices.conf in the state "
                       "root)");
   QORHostOutput::AddJson(command, &json_);
-  QORHostOutput::Example(command,
-                         "qorapo serve --target alsa_output.pci-0000_00_1f.3.analog-stereo"
-                         "   # until Ctrl-C\n"
-                         "qorapo serve --follow-devices --rules /etc/qor/devices.conf   # until Ctrl-C");
+  QORHostOutput::Example(
+      command,
+      "qorapo serve --target alsa_output.pci-0000_00_1f.3.analog-stereo"
+      "   # until Ctrl-C\n"
+      "qorapo serve --follow-devices --rules /etc/qor/devices.conf   # until Ctrl-C");
   return command;
 }
 
@@ -88,7 +89,8 @@ void QORHostServeCommand::WriteStatus() {
     nodes.push_back({{"endpoint", settings.description},
                      {"node", settings.nodeName},
                      {"latency_frames", sink->LatencyFrames()},
-                     {"rate", sink->Rate()}});
+                     {"rate", sink->Rate()},
+                     {"rebuilds", sink->Rebuilds()}});
   }
   const nlohmann::json status = {{"pid", getpid()}, {"nodes", nodes}, {"last_event", lastEvent_}};
   const std::filesystem::path path = StatusPath();

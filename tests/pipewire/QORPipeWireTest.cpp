@@ -589,7 +589,8 @@ TEST_F(ServeTest, ASecondDaemonIsRefusedStatusTellsAndSigtermLeavesNothingBehind
        {{{"endpoint", "QOR Demo Speakers"},
          {"node", kServeSink},
          {"latency_frames", latency},
-         {"rate", 48000}}}},
+         {"rate", 48000},
+         {"rebuilds", 0}}}},
       {"last_event",
        {{"event", "up"},
         {"endpoint", "QOR Demo Speakers"},
@@ -816,6 +817,12 @@ class ServeLiveTest : public ServeTest {
 TEST_F(ServeLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
   ExpectChangesHeard({{{"control", "set", "ZR3D-GEQ Enable", "0"}, true, 0.0, 0, 0},
                       {{"mode", "set", "Movie"}, true, -6.0, 0, 0}});
+  // Each change rebuilt the chain once, and the daemon said so.
+  std::vector<std::string> kinds;
+  for (const nlohmann::json& event : Events()) kinds.push_back(event["event"]);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"up", "rebuild", "rebuild"}))
+      << session_->Log("serve");
+  EXPECT_EQ(Run({"status", "--json"}).Json()["nodes"][0]["rebuilds"], 2);
 }
 
 class ServeRateTest : public ServeTest {
