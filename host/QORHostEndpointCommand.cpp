@@ -4,7 +4,6 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 
 #include "QORHostDeviceRules.h"
 #include "QORHostEndpointSetup.h"
@@ -39,22 +38,6 @@ bool IsDefault(const QOREndpointRecord& record) {
   QOREndpointRecord chosen;
   return SUCCEEDED(QOREndpointStore::GetDefault(record.flow, eConsole, &chosen)) &&
          chosen.guid == record.guid;
-}
-
-GUID NewGuid() {
-  std::random_device source;
-  std::uniform_int_distribution<uint32_t> byte(0, 255);
-  uint8_t bytes[16];
-  for (uint8_t& b : bytes) b = static_cast<uint8_t>(byte(source));
-  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
-  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // variant 1
-  GUID guid{};
-  guid.Data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-               bytes[3];
-  guid.Data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
-  guid.Data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
-  return guid;
 }
 
 }  // namespace
@@ -266,7 +249,8 @@ int QORHostEndpointCommand::Add() {
       return QORHostOutput::Error(QORHostOutput::kUsage, "--fx " + item + ": " + error);
     }
   }
-  endpoint.guid = device_.empty() ? NewGuid() : QORHostEndpointSetup::DeviceGuid(flow, device_);
+  endpoint.guid = device_.empty() ? QORHostEndpointSetup::NewGuid()
+                                  : QORHostEndpointSetup::DeviceGuid(flow, device_);
   if (!guid_.empty()) {
     std::wstring text = QORUtf8ToWide(guid_);
     if (text.front() != L'{') text = L"{" + text + L"}";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <random>
 #include <utility>
 
 #include "QORHostProcessCommand.h"
@@ -63,6 +64,16 @@ std::string FriendlyName(const QOREndpointRecord& record) {
     properties.GetString(QORPropertyKeyToString(PKEY_Device_FriendlyName), &name);
   }
   return QORWideToUtf8(name);
+}
+
+GUID GuidFromBytes(const uint8_t (&bytes)[16]) {
+  GUID guid{};
+  guid.Data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+               bytes[3];
+  guid.Data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
+  guid.Data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
+  for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
+  return guid;
 }
 
 std::vector<QOREndpointRecord> ActiveRender() {
@@ -183,13 +194,17 @@ GUID QORHostEndpointSetup::DeviceGuid(EDataFlow flow, const std::string& node) {
   for (int i = 0; i < 16; ++i) bytes[i] = static_cast<uint8_t>(hash >> (8 * (15 - i)));
   bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x80);
   bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);
-  GUID guid{};
-  guid.Data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-               bytes[3];
-  guid.Data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
-  guid.Data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
-  return guid;
+  return GuidFromBytes(bytes);
+}
+
+GUID QORHostEndpointSetup::NewGuid() {
+  std::random_device source;
+  std::uniform_int_distribution<uint32_t> byte(0, 255);
+  uint8_t bytes[16];
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(byte(source));
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // variant 1
+  return GuidFromBytes(bytes);
 }
 
 std::string QORHostEndpointSetup::DeviceNode(EDataFlow flow, const GUID& guid) {

@@ -46,6 +46,8 @@ class QORHostEndpointSetup {
   // The GUID of a PipeWire device's endpoint: always the same for the same node name, so that
   // a device that comes back finds its controls, modes and tuning again.
   static GUID DeviceGuid(EDataFlow flow, const std::string& node);
+  // A new random (version 4) GUID.
+  static GUID NewGuid();
   // The PipeWire node an endpoint belongs to, or empty.
   static std::string DeviceNode(EDataFlow flow, const GUID& guid);
   // "PreBlue", "SFX", ... for 0 to 5.
