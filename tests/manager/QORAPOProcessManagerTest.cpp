@@ -106,6 +106,9 @@ std::vector<float> Ramp(uint32_t frames, uint32_t channels, float start = 1.0f) 
   return v;
 }
 
+// A stereo period of 480 frames at 0.5.
+const std::vector<float> kSteady(960, 0.5f);
+
 // One period of input.size() / channels frames; returns the frame count reported.
 uint32_t RunPeriod(QORAPOProcessManager& manager, const std::vector<float>& input,
                    std::vector<float>& output, uint32_t channels = 2, bool silent = false) {
@@ -189,7 +192,6 @@ TEST(QORAPOProcessManager, StallIsTheGapBetweenPeriodsAndFlushesLatencyPlus30msO
       {0, 250, 100, APO_FX_EFX, false, 0},    {0, 400, 0, APO_FX_EFX, false, 0},
       {0, 250, 301, APO_FX_EFX, false, 1440},
   };
-  const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
   for (const Case& test : cases) {
     SCOPED_TRACE(testing::Message()
@@ -201,9 +203,9 @@ TEST(QORAPOProcessManager, StallIsTheGapBetweenPeriodsAndFlushesLatencyPlus30msO
     manager.Initialize(2, 2, 48000, test.location);
     manager.a.clock = &clock;
     manager.a.busyMs = test.busyMs;
-    RunPeriod(manager, input, output);
+    RunPeriod(manager, kSteady, output);
     clock.AdvanceMs(test.gapMs);
-    const uint32_t outFrames = RunPeriod(manager, input, output, 2, test.silent);
+    const uint32_t outFrames = RunPeriod(manager, kSteady, output, 2, test.silent);
     if (test.flushFrames == 0) {
       EXPECT_EQ(manager.a.periods, std::vector<uint32_t>({480, 480}));
     } else {
@@ -229,9 +231,8 @@ TEST(QORAPOProcessManager, UnconnectedSideChainReadsAsSilenceAndLeavesWhatIsSent
 }
 
 void FinishSwitch(TestManager& manager) {
-  const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
-  for (int i = 0; i < 3; ++i) RunPeriod(manager, input, output);
+  for (int i = 0; i < 3; ++i) RunPeriod(manager, kSteady, output);
 }
 
 TEST(QORAPOProcessManager, WorkerMergesChangesAndWaitsForTheSwitchToFinish) {
@@ -350,11 +351,10 @@ TEST(QORAPOProcessManager, StalledSwitchFinishesWithoutBuildingOrAllocatingOnThe
   manager.Initialize(2, 2, 48000, APO_FX_EFX);
   manager.StopWorker();
   const int configured = manager.Configured();
-  const std::vector<float> input(960, 0.5f);
   std::vector<float> output(960);
-  RunPeriod(manager, input, output);
+  RunPeriod(manager, kSteady, output);
   ASSERT_TRUE(manager.SwitchChains(0));
-  RunPeriod(manager, input, output);  // the crossfade begins
+  RunPeriod(manager, kSteady, output);  // the crossfade begins
   clock.AdvanceMs(1000);
   // The periods of the switch run on a thread of their own while another holds the switch lock:
   // none of them may wait for it.
@@ -365,7 +365,7 @@ TEST(QORAPOProcessManager, StalledSwitchFinishesWithoutBuildingOrAllocatingOnThe
   std::thread period([&] {
     const qortest::AllocationScope scope;
     for (int i = 0; i < 10 && manager.GetSwitchState() != 1; ++i) {
-      RunPeriod(manager, input, output);
+      RunPeriod(manager, kSteady, output);
       quietest.push_back(*std::min_element(output.begin(), output.end()));
     }
     allocations = scope.Count();

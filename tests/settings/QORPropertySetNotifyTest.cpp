@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "settings/QORPropertyControls.h"
@@ -240,15 +241,14 @@ TEST(QORPropertyControls, EntriesBecomeControlsOfLongOrText) {
   EXPECT_EQ(empty.Size(), 2u);
   EXPECT_EQ(empty.Find("Gain")->GetValueText(), "4");
   EXPECT_EQ(empty.Find("Mode")->GetValueText(), "Movie");
+  const std::tuple<const char*, const char*, const char*> controls[] = {
+      {"GAIN", "0", "4"}, {"Ratio", "1", "1"}, {"Other", "2", "2"}};  // name, before, after
   QORUTSValueList filled;
-  filled.Set(QORUTSValue("GAIN", "0"));
-  filled.Set(QORUTSValue("Ratio", "1"));
-  filled.Set(QORUTSValue("Other", "2"));
+  for (const auto& [name, before, after] : controls) filled.Set(QORUTSValue(name, before));
   QORPropertyControls::CarryInto(set, filled);
   EXPECT_EQ(filled.Size(), 3u);
-  EXPECT_EQ(filled.Find("GAIN")->GetValueText(), "4");
-  EXPECT_EQ(filled.Find("Ratio")->GetValueText(), "1");
-  EXPECT_EQ(filled.Find("Other")->GetValueText(), "2");
+  for (const auto& [name, before, after] : controls)
+    EXPECT_EQ(filled.Find(name)->GetValueText(), after) << name;
   EXPECT_EQ(filled.Find("Gain"), nullptr);
 }
 
