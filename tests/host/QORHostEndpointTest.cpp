@@ -2,6 +2,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iterator>
+#include <tuple>
 
 #include "QORHostRunner.h"
 #include "common/QORTextConvert.h"
@@ -199,6 +200,20 @@ TEST_F(EndpointToolTest, AddForADeviceTakesItsGuidFromTheNodeAndItsSetupFromTheR
     std::vector<std::string> args{"endpoint", "add"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     EXPECT_EQ(Run(args).err, "qorapo: " + c.message + "\n");
+  }
+  // The example rules choose as they say: a USB sink gets the example configuration at SFX, a
+  // microphone at the local-effect position.
+  const std::string rules = std::string(QOR_SOURCE_DIR) + "/examples/devices.conf";
+  for (const auto& [node, direction, location] :
+       {std::tuple{"alsa_output.usb-Other_Box-00.analog-stereo", "render", 1},
+        std::tuple{"alsa_input.pci-0000_00_1f.3.analog-stereo", "capture", 0}}) {
+    const HostResult added = Run({"endpoint", "add", "--device", node, "--direction", direction,
+                                  "--rules", rules, "--json"});
+    ASSERT_EQ(added.code, 0) << added.err;
+    EXPECT_EQ(added.Json()["configuration"], Example());
+    for (int other = 0; other < 6; ++other) {
+      EXPECT_EQ(added.Json()["positions"][other]["class"].is_null(), other != location) << node;
+    }
   }
 }
 
