@@ -1,0 +1,48 @@
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <vector>
+
+// Uniformly partitioned FFT convolution without latency: the first partition of each impulse
+// response runs directly on the samples, the others in the frequency domain, a block behind, on
+// spectra of the input kept for as long as the response lasts (overlap-save, FFTs of twice the
+// block). Everything is sized and planned in Init; Process neither allocates nor waits.
+class QORTechConvolver {
+ public:
+  QORTechConvolver() = default;
+  QORTechConvolver(const QORTechConvolver&) = delete;
+  QORTechConvolver& operator=(const QORTechConvolver&) = delete;
+  ~QORTechConvolver();
+
+  // One impulse response per channel (they may differ in length); block is the partition length,
+  // a power of two. False when a response is empty or block is not a power of two of at least 16.
+  bool Init(const std::vector<std::vector<float>>& responses, uint32_t block);
+  // Planar channels in place, any number of frames; channelCount at most the responses'.
+  void Process(float* const* channels, uint32_t channelCount, uint32_t frames);
+  // Back to silence, the responses kept.
+  void Reset();
+  uint32_t Block() const { return block_; }
+
+ private:
+  struct Channel {
+    std::vector<double> head;                      // the first partition, taps in order
+    std::vector<std::complex<double>> partitions;  // spectra of partitions 1.., bins each
+    std::vector<std::complex<double>> history;     // input spectra, a ring of partitions-1
+    std::vector<double> input;                     // the previous block, then the current one
+    std::vector<double> tail;  // the later partitions' part of the current block's output
+    uint32_t count = 0;        // partitions after the first
+    uint32_t newest = 0;       // ring slot of the latest input spectrum
+  };
+  void EndBlock(Channel& channel);
+
+  uint32_t block_ = 0;
+  uint32_t bins_ = 0;
+  uint32_t position_ = 0;  // frames of the current block so far
+  std::vector<Channel> channels_;
+  // FFT buffers and plans, shared by the channels (one runs at a time).
+  double* time_ = nullptr;
+  std::complex<double>* spectrum_ = nullptr;
+  void* forward_ = nullptr;
+  void* inverse_ = nullptr;
+};
