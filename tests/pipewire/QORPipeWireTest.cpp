@@ -164,28 +164,18 @@ void ExpectSameAudio(const HostAudio& recording, const HostAudio& reference, siz
 // how far the device's output has come (it lags that by at most the frames not yet written).
 class Recorder {
  public:
-  // positions: the channels to record, e.g. "FL,FR,RL,RR" (else the device's front pair).
+  // positions: the device's channels to record.
   Recorder(PipeWireSession& session, fs::path file, int rate,
-           const std::string& device = PipeWireSession::kDevice, const std::string& positions = "")
+           const std::string& device = PipeWireSession::kDevice,
+           const std::string& positions = "FL,FR")
       : session_(session),
         file_(std::move(file)),
-        channels_(positions.empty() ? 2 : 1 + std::count(positions.begin(), positions.end(), ',')) {
-    std::vector<std::string> args{"pw-record",
-                                  "--target",
-                                  device,
-                                  "-P",
-                                  "{ stream.capture.sink = true }",
-                                  "--format",
-                                  "f32",
-                                  "--rate",
-                                  std::to_string(rate),
-                                  "--channels",
-                                  std::to_string(channels_),
-                                  "--latency",
-                                  kLatency,
-                                  file_.string()};
-    if (!positions.empty()) args.insert(args.end() - 1, {"--channel-map", positions});
-    pid_ = session_.Spawn(args, "record");
+        channels_(1 + std::count(positions.begin(), positions.end(), ',')) {
+    pid_ = session_.Spawn(
+        {"pw-record", "--target", device, "-P", "{ stream.capture.sink = true }", "--format", "f32",
+         "--rate", std::to_string(rate), "--channels", std::to_string(channels_), "--channel-map",
+         positions, "--latency", kLatency, file_.string()},
+        "record");
   }
   ~Recorder() { session_.Stop(pid_, SIGINT); }
 
@@ -316,8 +306,7 @@ class PipeWireTest : public qortest::HostToolTest {
 
   // While a tone plays: each change is heard within 100 ms of its command returning (plus the
   // objects' latency, a quantum and what it polled), at the level it sets and without a click;
-  // the meter, read
-  // after the first, gives the plugin's peaks.
+  // the meter, read after the first, gives the plugin's peaks.
   void ExpectChangesHeard(std::vector<Change> changes) {
     constexpr double kTone = 1000.0;
     constexpr double kAmplitude = 0.1;
@@ -948,13 +937,12 @@ TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
   // The same music through PipeWire's own loopback beside it: a period the graph loses on a busy
   // machine is lost there too, and only that much silence is the graph's.
   ASSERT_NO_FATAL_FAILURE(StartLoopback());
-  int reported = -1;
-  const Both both =
-      PlayThroughBoth(Scratch("music44.wav"), 44100, [&](Recorder& recorder, uintmax_t start) {
-        ASSERT_TRUE(recorder.WaitPast(start, 2.0, 44100));
-        reported = ReportedLatency();
-      });
+  const Both both = PlayThroughBoth(Scratch("music44.wav"), 44100, [](Recorder&, uintmax_t) {});
   ASSERT_FALSE(HasFatalFailure());
+  // Read once the music is through: pw-dump walks the whole graph, and on a busy machine a run of
+  // it while the music played cost the graph a period (the loopback's too). The node keeps what it
+  // published for 44.1 kHz.
+  const int reported = ReportedLatency();
   const HostAudio& recording = both.daemon;
   // Over the same stretch as below: from half a second into the music.
   const Silence lost = LongestSilence(both.loopback, FirstLoud(both.loopback) + 44100 / 2);
