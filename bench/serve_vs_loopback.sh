@@ -13,11 +13,14 @@
 # device, at the session's quantum. pipewire's own time for each run is printed too (the null
 # sinks and the device run inside it).
 #
-#   bench/serve_vs_loopback.sh [BUILD_DIR [SECONDS]]   (default build/run, 60 s of music)
+# Each figure is the least of ROUNDS rounds (the one other work on the machine disturbed least).
+#
+#   bench/serve_vs_loopback.sh [BUILD_DIR [SECONDS [ROUNDS]]]   (default build/run, 30 s, 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/run}
-seconds=${2:-60}
+seconds=${2:-30}
+rounds=${3:-3}
 quantum=1024
 [[ -x "$build/qorapo" ]] || { echo "serve_vs_loopback: $build/qorapo is missing; run scripts/run.sh" >&2; exit 1; }
 for tool in pipewire wireplumber dbus-daemon pw-loopback pw-play pw-dump; do
@@ -145,36 +148,44 @@ serve_run() {  # the daemon with the endpoint's sink, idle for 10 s, then the mu
   stop_last
 }
 
+# The smaller of two values (the least disturbed of the rounds).
+least() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
+
 # The loopback in the daemon's shape: a null sink, its monitor through pw-loopback into the device.
 pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = bench_sink
   media.class = Audio/Sink node.virtual = true audio.position = [ FL FR ] object.linger = true }" \
   >/dev/null
 wait_for_node bench_sink
-start loopback pw-loopback --capture-props "stream.capture.sink=true node.name=bench_loop.in \
-node.latency=$quantum/48000" -C bench_sink --playback-props \
-  "node.name=bench_loop.out node.latency=$quantum/48000" -P qor_null
-wait_for_node bench_loop.out
-sleep 1
-measure "$started" bench_sink
-loopback=$cpu loopback_server=$server
-stop_last
-
-"$qorapo" control set "VAPO3-Process Enable" 0 >/dev/null
-serve_run
-bypassed=$cpu bypassed_server=$server bypassed_idle=$idle
-"$qorapo" control set "VAPO3-Process Enable" 1 >/dev/null
-"$qorapo" mode set Music >/dev/null
-serve_run
-music=$cpu music_server=$server music_idle=$idle
-
+loopback="" bypassed="" music="" process="" bypassed_idle="" music_idle=""
 TIMEFORMAT='%3U %3S'
-line=$({ time "$qorapo" process "$work/music.wav" "$work/out.wav" >/dev/null 2>&1; } 2>&1)
-process=$(awk '{ printf "%.3f", $1 + $2 }' <<<"$line")
+for ((round = 0; round < rounds; round++)); do
+  start loopback pw-loopback --capture-props "stream.capture.sink=true node.name=bench_loop.in \
+node.latency=$quantum/48000" -C bench_sink --playback-props \
+    "node.name=bench_loop.out node.latency=$quantum/48000" -P qor_null
+  wait_for_node bench_loop.out
+  sleep 1
+  measure "$started" bench_sink
+  loopback=$(least "$loopback" "$cpu") loopback_server=$(least "${loopback_server:-}" "$server")
+  stop_last
+
+  "$qorapo" control set "VAPO3-Process Enable" 0 >/dev/null
+  serve_run
+  bypassed=$(least "$bypassed" "$cpu") bypassed_server=$(least "${bypassed_server:-}" "$server")
+  bypassed_idle=$(least "$bypassed_idle" "$idle")
+  "$qorapo" control set "VAPO3-Process Enable" 1 >/dev/null
+  "$qorapo" mode set Music >/dev/null
+  serve_run
+  music=$(least "$music" "$cpu") music_server=$(least "${music_server:-}" "$server")
+  music_idle=$(least "$music_idle" "$idle")
+
+  line=$({ time "$qorapo" process "$work/music.wav" "$work/out.wav" >/dev/null 2>&1; } 2>&1)
+  process=$(least "$process" "$(awk '{ printf "%.3f", $1 + $2 }' <<<"$line")")
+done
 
 awk -v s="$seconds" -v l="$loopback" -v ls="$loopback_server" -v b="$bypassed" \
   -v bs="$bypassed_server" -v m="$music" -v ms="$music_server" -v p="$process" \
   -v bi="$bypassed_idle" -v mi="$music_idle" 'BEGIN {
-  printf "%d s of music at 48 kHz, quantum %d; processor time, ms per second of audio\n", s, '"$quantum"'
+  printf "%d s of music at 48 kHz, quantum %d; processor time, ms per second of audio, least of %d rounds\n", s, '"$quantum"', '"$rounds"'
   printf "pw-loopback               %7.2f   (pipewire meanwhile %.2f)\n", 1000 * l / s, 1000 * ls / s
   printf "qorapo serve, bypassed    %7.2f   (pipewire meanwhile %.2f)\n", 1000 * b / s, 1000 * bs / s
   printf "qorapo serve, Music       %7.2f   (pipewire meanwhile %.2f)\n", 1000 * m / s, 1000 * ms / s

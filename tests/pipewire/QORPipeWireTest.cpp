@@ -757,7 +757,8 @@ size_t EndOfLoud(const HostAudio& audio) {
 Silence LongestSilence(const HostAudio& audio, size_t from, size_t to = SIZE_MAX) {
   Silence longest;
   size_t run = 0;
-  for (size_t n = std::max(from, FirstLoud(audio)); n < std::min(to, EndOfLoud(audio)); ++n) {
+  const size_t end = std::min(to, EndOfLoud(audio));
+  for (size_t n = std::max(from, FirstLoud(audio)); n < end; ++n) {
     run = Zero(audio, n) ? run + 1 : 0;
     if (run > longest.frames) longest = {run, n + 1};
   }
