@@ -29,10 +29,12 @@ QORHostPipeWireSink::QORHostPipeWireSink(pw_core* core, pw_loop* loop, Settings 
   registryEvents_.global_remove = &QORHostPipeWireSink::OnGlobalRemove;
   std::unique_ptr<QORHostEngine> engine;
   for (const int channels : settings_.channels) {
+    // The node names at most the eight usual positions.
+    if (channels < 1 || channels > static_cast<int>(std::size(kChannelNames))) continue;
     std::string refusal;
     engine = settings_.start(channels, settings_.rate, &refusal);
     if (engine) {
-      channels_ = std::min(channels, 8);
+      channels_ = channels;
       break;
     }
     // The first refusal tells most: it names the counts the objects take.

@@ -777,6 +777,9 @@ TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
 // threshold, proportionally below.
 constexpr double kThresholdDb = -33.0;
 constexpr double kLevelBoostDb = 6.0;
+// Each instance reads the chains of its own position: the side chain's render element at the
+// local effect tells the microphone's instance that a reader exists, the capture entry at SFX
+// tells the speakers' SFX instance that a writer does.
 const std::string kSideChainConfiguration = R"(<?xml version="1.0"?><qor_configuration><properties>
     <control name="VAPO3-Operating Mode">VAPO3-Voice</control>
     <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
@@ -785,9 +788,11 @@ const std::string kSideChainConfiguration = R"(<?xml version="1.0"?><qor_configu
     <control name="VAPO3-Operating Mode">VAPO3-Voice</control>
     <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
     <control name="CLARIX-Enable">1</control>
-    <control name="CLARIX-Threshold">-3300</control>
+    <control name="CLARIX-Threshold">)" + std::to_string(static_cast<int>(kThresholdDb * 100)) +
+                                            R"(</control>
     <control name="CLARIX-Presence Boost">0</control>
-    <control name="CLARIX-Level Boost">600</control>
+    <control name="CLARIX-Level Boost">)" + std::to_string(static_cast<int>(kLevelBoostDb * 100)) +
+                                            R"(</control>
     <chain input="Mono; Stereo" output="Stereo">
       <process tech_id="QOR Clarix+" instance_id="LFX_Clarity" hook="Sidechain Pipe"/>
     </chain>
@@ -849,8 +854,8 @@ class ServeSideChainTest : public ServeTest {
 };
 
 // A tone played into the microphone device reaches the speakers' instance through the daemon's
-// capture node: the speakers' tone is lifted by what the room level the tone makes asks for
-// (the tone's RMS against the threshold); with the microphone silent, it is not lifted at all.
+// capture node: the speakers' tone is lifted as far as the tone's RMS, as the room level, stands
+// above the threshold; with the microphone silent, or the room below the threshold, not at all.
 TEST_F(ServeSideChainTest, TheMicrophonesRoomLevelLiftsTheSpeakers) {
   constexpr double kSpeakerTone = 997.0;
   constexpr double kSpeakerAmplitude = 0.1;
@@ -931,9 +936,10 @@ TEST_F(ServeSideChainTest, TheMicrophonesRoomLevelLiftsTheSpeakers) {
     // What reached the speakers, as the room level the lift stands for.
     std::printf(
         "room tone %.3f (%.1f dBFS RMS): speakers lifted %+.2f dB (expected %+.2f), "
-        "a room at %.1f dBFS\n",
+        "a room %s %.1f dBFS\n",
         c.roomAmplitude, c.roomAmplitude > 0.0 ? rmsDb(c.roomAmplitude) : -INFINITY, measured,
-        c.liftDb, kThresholdDb + 20.0 * measured / kLevelBoostDb);
+        c.liftDb, measured < 0.01 ? "at or below" : "at",
+        kThresholdDb + 20.0 * measured / kLevelBoostDb);
     // The echo canceller reads the room level within 2 dB: 0.6 dB of lift; none is bit-exact.
     EXPECT_NEAR(measured, c.liftDb, c.liftDb == 0.0 ? 0.01 : 0.6);
     // The lift lets go over a second once the room is quiet again.
