@@ -214,11 +214,18 @@ void QORHostPipeWireSink::TryLink() {
     return SPA_ID_INVALID;
   };
   // The device's port for a channel of ours: the same position; else a mono node takes (or
-  // feeds) the device's front left, and a mono device's one channel serves every position.
+  // feeds) the device's front left, or its first port when it has none; a mono device's one
+  // channel serves every position.
   const auto devicePort = [&](const std::string& channel, bool output) {
     uint32_t port = find(device_, output, channel);
     if (port == SPA_ID_INVALID && channel == "MONO") port = find(device_, output, "FL");
     if (port == SPA_ID_INVALID) port = find(device_, output, "MONO");
+    for (const Port& candidate : ports_) {
+      if (port == SPA_ID_INVALID && channel == "MONO" && candidate.node == device_ &&
+          candidate.output == output) {
+        port = candidate.id;
+      }
+    }
     return port;
   };
   // (output node, output port, input node, input port) for each channel and each hop.

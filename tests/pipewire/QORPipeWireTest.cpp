@@ -521,6 +521,31 @@ class ServeTest : public PipeWireTest {
     ASSERT_NE(serve_, 0);
   }
   virtual std::vector<std::string> ServeOptions() const { return {}; }
+  // The links from one node to another, as "output channel>input channel", sorted.
+  static std::vector<std::string> LinkedChannels(const nlohmann::json& objects,
+                                                 const std::string& from, const std::string& to) {
+    const std::optional<int> source = PipeWireSession::NodeId(objects, from);
+    const std::optional<int> sink = PipeWireSession::NodeId(objects, to);
+    std::map<int, std::string> channels;
+    for (const nlohmann::json& object : objects) {
+      if (object.value("type", "") != "PipeWire:Interface:Port") continue;
+      channels[object.value("id", -1)] = object.value("info", nlohmann::json::object())
+                                             .value("props", nlohmann::json::object())
+                                             .value("audio.channel", "?");
+    }
+    std::vector<std::string> links;
+    for (const nlohmann::json& object : objects) {
+      const nlohmann::json info = object.value("info", nlohmann::json::object());
+      if (!source || !sink || object.value("type", "") != "PipeWire:Interface:Link" ||
+          info.value("output-node-id", -1) != *source || info.value("input-node-id", -1) != *sink) {
+        continue;
+      }
+      links.push_back(channels[info.value("output-port-id", -1)] + ">" +
+                      channels[info.value("input-port-id", -1)]);
+    }
+    std::sort(links.begin(), links.end());
+    return links;
+  }
   // The daemon's events so far, a JSON object a line.
   std::vector<nlohmann::json> Events() const {
     std::vector<nlohmann::json> events;
@@ -815,31 +840,6 @@ constexpr char kMicrophone[] = "test_microphone";
 
 class ServeSideChainTest : public ServeTest {
  protected:
-  // The links from one node to another, as "output channel>input channel", sorted.
-  static std::vector<std::string> LinkedChannels(const nlohmann::json& objects,
-                                                 const std::string& from, const std::string& to) {
-    const std::optional<int> source = PipeWireSession::NodeId(objects, from);
-    const std::optional<int> sink = PipeWireSession::NodeId(objects, to);
-    std::map<int, std::string> channels;
-    for (const nlohmann::json& object : objects) {
-      if (object.value("type", "") != "PipeWire:Interface:Port") continue;
-      channels[object.value("id", -1)] = object.value("info", nlohmann::json::object())
-                                             .value("props", nlohmann::json::object())
-                                             .value("audio.channel", "?");
-    }
-    std::vector<std::string> links;
-    for (const nlohmann::json& object : objects) {
-      const nlohmann::json info = object.value("info", nlohmann::json::object());
-      if (!source || !sink || object.value("type", "") != "PipeWire:Interface:Link" ||
-          info.value("output-node-id", -1) != *source || info.value("input-node-id", -1) != *sink) {
-        continue;
-      }
-      links.push_back(channels[info.value("output-port-id", -1)] + ">" +
-                      channels[info.value("input-port-id", -1)]);
-    }
-    std::sort(links.begin(), links.end());
-    return links;
-  }
   const char* Configuration() const override { return kSideChainConfiguration.c_str(); }
   std::vector<std::string> ServeOptions() const override { return {"--source", kMicrophone}; }
   std::vector<std::pair<std::string, std::string>> Fragments() const override {
@@ -956,6 +956,51 @@ TEST_F(ServeSideChainTest, TheMicrophonesRoomLevelLiftsTheSpeakers) {
   EXPECT_LE(loudest, 0.5);
   EXPECT_GE(qortest::Db(loudest / 0.5), -15.5);
   EXPECT_TRUE(session_->Alive(serve_)) << session_->Log("serve");
+}
+
+// Without --source, the capture node records from the first real source: not a virtual one, even
+// one that comes first.
+class ServeDefaultSourceTest : public ServeTest {
+ protected:
+  std::vector<std::pair<std::string, std::string>> Fragments() const override {
+    return {{"test-sources.conf", R"(context.objects = [
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink node.name = test_virtual_source
+             media.class = Audio/Source/Virtual audio.position = [ FL FR ] } }
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink node.name = test_real_source
+             media.class = Audio/Source audio.position = [ FL FR ] } }
+]
+)"}};
+  }
+};
+
+// The mono node takes the device's front left, or its first port where it has none (this
+// PipeWire's null source of that class shows only its FR port).
+TEST_F(ServeDefaultSourceTest, TheMicrophoneRecordsFromTheFirstRealSource) {
+  const std::string fx = std::string(kServeSource) + ".fx";
+  std::vector<std::string> real, decoy;
+  std::string first;
+  EXPECT_TRUE(session_->WaitUntil([&](const nlohmann::json& objects) {
+    real = LinkedChannels(objects, "test_real_source", fx);
+    decoy = LinkedChannels(objects, "test_virtual_source", fx);
+    const std::optional<int> device = PipeWireSession::NodeId(objects, "test_real_source");
+    first.clear();
+    for (const nlohmann::json& object : objects) {
+      const nlohmann::json info = object.value("info", nlohmann::json::object());
+      const nlohmann::json props = info.value("props", nlohmann::json::object());
+      if (object.value("type", "") != "PipeWire:Interface:Port" || !device ||
+          props.value("node.id", -1) != *device || info.value("direction", "") != "output") {
+        continue;
+      }
+      const std::string channel = props.value("audio.channel", "");
+      if (first.empty() || channel == "FL") first = channel;
+    }
+    return !real.empty() || !decoy.empty();
+  })) << session_->Log("serve");
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(real, std::vector<std::string>{first + ">MONO"});
+  EXPECT_EQ(decoy, std::vector<std::string>{});
 }
 
 }  // namespace
