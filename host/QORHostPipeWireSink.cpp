@@ -22,14 +22,27 @@ std::string Lookup(const spa_dict* props, const char* key) {
 QORHostPipeWireSink::QORHostPipeWireSink(pw_core* core, pw_loop* loop, Settings settings,
                                          std::string* error)
     : core_(core), loop_(loop), settings_(std::move(settings)) {
-  interleaved_.assign(static_cast<size_t>(settings_.maxFrames) * settings_.channels, 0.0f);
   filterEvents_.version = PW_VERSION_FILTER_EVENTS;
   filterEvents_.process = &QORHostPipeWireSink::OnProcess;
   registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
   registryEvents_.global = &QORHostPipeWireSink::OnGlobal;
   registryEvents_.global_remove = &QORHostPipeWireSink::OnGlobalRemove;
-  std::unique_ptr<QORHostEngine> engine = settings_.start(settings_.rate, error);
+  std::unique_ptr<QORHostEngine> engine;
+  for (const int channels : settings_.channels) {
+    // The node names at most the eight usual positions.
+    if (channels < 1 || channels > static_cast<int>(std::size(kChannelNames))) continue;
+    std::string refusal;
+    engine = settings_.start(channels, settings_.rate, &refusal);
+    if (engine) {
+      channels_ = channels;
+      break;
+    }
+    // The first refusal tells most: it names the counts the objects take.
+    if (error->empty()) *error = refusal;
+  }
   if (!engine) return;
+  error->clear();
+  interleaved_.assign(static_cast<size_t>(settings_.maxFrames) * channels_, 0.0f);
   latency_ = engine->LatencyFrames();
   startedRate_ = settings_.rate;
   engine_ = engine.release();
@@ -74,7 +87,7 @@ QORHostPipeWireSink::~QORHostPipeWireSink() {
   }
   // The filter goes first: after it, no data thread touches the objects.
   if (filter_ != nullptr) pw_filter_destroy(filter_);
-  if (sink_ != nullptr) pw_proxy_destroy(sink_);
+  if (virtual_ != nullptr) pw_proxy_destroy(virtual_);
   if (event_ != nullptr) pw_loop_destroy_source(loop_, event_);
   if (timer_ != nullptr) pw_loop_destroy_source(loop_, timer_);
   for (QORHostEngine* engine :
@@ -103,7 +116,7 @@ void QORHostPipeWireSink::OnEvent(void* data, uint64_t) {
   const auto rate = static_cast<int>(self->wantedRate_.load());
   if (rate == 0 || rate == self->startedRate_ || self->incoming_.load() != nullptr) return;
   std::string error;
-  std::unique_ptr<QORHostEngine> engine = self->settings_.start(rate, &error);
+  std::unique_ptr<QORHostEngine> engine = self->settings_.start(self->channels_, rate, &error);
   self->startedRate_ = rate;  // tried once per rate
   if (!engine) {
     self->settings_.report("failed", "the objects cannot run at " + std::to_string(rate) + " Hz (" +
@@ -121,39 +134,45 @@ void QORHostPipeWireSink::OnEvent(void* data, uint64_t) {
                                      " frames); the input passed meanwhile");
 }
 
+const char* QORHostPipeWireSink::ChannelName(int c) const {
+  return channels_ == 1 ? "MONO" : kChannelNames[c];
+}
+
 bool QORHostPipeWireSink::Connect(std::string* error) {
   std::string positions;
-  for (int c = 0; c < settings_.channels && c < 8; ++c) {
+  for (int c = 0; c < channels_; ++c) {
     if (c > 0) positions += ',';
-    positions += kChannelNames[c];
+    positions += ChannelName(c);
   }
-  pw_properties* sinkProps = pw_properties_new(
-      "factory.name", "support.null-audio-sink", PW_KEY_MEDIA_CLASS, "Audio/Sink", PW_KEY_NODE_NAME,
+  pw_properties* nodeProps = pw_properties_new(
+      "factory.name", "support.null-audio-sink", PW_KEY_MEDIA_CLASS,
+      Capture() ? "Audio/Source/Virtual" : "Audio/Sink", PW_KEY_NODE_NAME,
       settings_.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, settings_.description.c_str(),
       PW_KEY_NODE_VIRTUAL, "true", "audio.position", positions.c_str(), PW_KEY_OBJECT_LINGER,
       "false", nullptr);
-  sink_ = static_cast<pw_proxy*>(pw_core_create_object(core_, "adapter", PW_TYPE_INTERFACE_Node,
-                                                       PW_VERSION_NODE, &sinkProps->dict, 0));
-  pw_properties_free(sinkProps);
+  virtual_ = static_cast<pw_proxy*>(pw_core_create_object(core_, "adapter", PW_TYPE_INTERFACE_Node,
+                                                          PW_VERSION_NODE, &nodeProps->dict, 0));
+  pw_properties_free(nodeProps);
   const std::string fx = settings_.nodeName + ".fx";
   filter_ =
       pw_filter_new(core_, fx.c_str(),
                     pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter",
                                       PW_KEY_NODE_NAME, fx.c_str(), PW_KEY_NODE_DESCRIPTION,
                                       settings_.description.c_str(), nullptr));
-  if (sink_ == nullptr || filter_ == nullptr) {
+  if (virtual_ == nullptr || filter_ == nullptr) {
     *error = "PipeWire refused the nodes of " + settings_.nodeName + ": " + std::strerror(errno);
     return false;
   }
   pw_filter_add_listener(filter_, &filterListener_, &filterEvents_, this);
-  for (int c = 0; c < settings_.channels && c < 8; ++c) {
+  for (int c = 0; c < channels_; ++c) {
     for (const bool output : {false, true}) {
-      const std::string name = std::string(output ? "output_" : "playback_") + kChannelNames[c];
+      const std::string name =
+          std::string(output ? "output_" : (Capture() ? "input_" : "playback_")) + ChannelName(c);
       void* port = pw_filter_add_port(
           filter_, output ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT,
           PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
           pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
-                            name.c_str(), PW_KEY_AUDIO_CHANNEL, kChannelNames[c], nullptr),
+                            name.c_str(), PW_KEY_AUDIO_CHANNEL, ChannelName(c), nullptr),
           nullptr, 0);
       (output ? outputs_ : inputs_).push_back(port);
     }
@@ -180,9 +199,9 @@ void QORHostPipeWireSink::OnGlobal(void* data, uint32_t id, uint32_t, const char
   auto* self = static_cast<QORHostPipeWireSink*>(data);
   if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
     const std::string mediaClass = Lookup(props, PW_KEY_MEDIA_CLASS);
-    self->nodes_.push_back(
-        {id, Lookup(props, PW_KEY_NODE_NAME),
-         mediaClass == "Audio/Sink" && Lookup(props, PW_KEY_NODE_VIRTUAL) != "true"});
+    self->nodes_.push_back({id, Lookup(props, PW_KEY_NODE_NAME),
+                            mediaClass == (self->Capture() ? "Audio/Source" : "Audio/Sink") &&
+                                Lookup(props, PW_KEY_NODE_VIRTUAL) != "true"});
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
     const std::string node = Lookup(props, PW_KEY_NODE_ID);
     if (node.empty()) return;
@@ -211,30 +230,51 @@ void QORHostPipeWireSink::TryLink() {
   if (!links_.empty()) return;
   const uint32_t fx = pw_filter_get_node_id(filter_);
   if (fx == SPA_ID_INVALID) return;
-  uint32_t sink = SPA_ID_INVALID;
+  uint32_t node = SPA_ID_INVALID;
   device_ = SPA_ID_INVALID;
-  for (const Node& node : nodes_) {
-    if (node.name == settings_.nodeName) {
-      sink = node.id;
+  for (const Node& candidate : nodes_) {
+    if (candidate.name == settings_.nodeName) {
+      node = candidate.id;
     } else if (device_ == SPA_ID_INVALID &&
-               (settings_.target.empty() ? node.realSink : node.name == settings_.target)) {
-      device_ = node.id;
+               (settings_.target.empty() ? candidate.device : candidate.name == settings_.target)) {
+      device_ = candidate.id;
     }
   }
-  if (sink == SPA_ID_INVALID || device_ == SPA_ID_INVALID) return;
+  if (node == SPA_ID_INVALID || device_ == SPA_ID_INVALID) return;
+  const auto find = [&](uint32_t owner, bool output, const std::string& channel) -> uint32_t {
+    for (const Port& port : ports_) {
+      if (port.node == owner && port.output == output && port.channel == channel) return port.id;
+    }
+    return SPA_ID_INVALID;
+  };
+  // The device's port for a channel of ours: the same position; else a mono node takes (or
+  // feeds) the device's front left, or its first port when it has none; a mono device's one
+  // channel serves every position.
+  const auto devicePort = [&](const std::string& channel, bool output) {
+    uint32_t port = find(device_, output, channel);
+    if (port == SPA_ID_INVALID && channel == "MONO") port = find(device_, output, "FL");
+    if (port == SPA_ID_INVALID) port = find(device_, output, "MONO");
+    for (const Port& candidate : ports_) {
+      if (port == SPA_ID_INVALID && channel == "MONO" && candidate.node == device_ &&
+          candidate.output == output) {
+        port = candidate.id;
+      }
+    }
+    return port;
+  };
   // (output node, output port, input node, input port) for each channel and each hop.
   std::vector<std::array<uint32_t, 4>> links;
-  for (int c = 0; c < settings_.channels && c < 8; ++c) {
-    const auto find = [&](uint32_t node, bool output) -> uint32_t {
-      for (const Port& port : ports_) {
-        if (port.node == node && port.output == output && port.channel == kChannelNames[c]) {
-          return port.id;
-        }
-      }
-      return SPA_ID_INVALID;
-    };
-    const std::array<uint32_t, 4> hops[] = {{sink, find(sink, true), fx, find(fx, false)},
-                                            {fx, find(fx, true), device_, find(device_, false)}};
+  for (int c = 0; c < channels_; ++c) {
+    const std::string channel = ChannelName(c);
+    const std::array<uint32_t, 4> hops[] = {
+        Capture() ? std::array<uint32_t, 4>{device_, devicePort(channel, true), fx,
+                                            find(fx, false, channel)}
+                  : std::array<uint32_t, 4>{node, find(node, true, channel), fx,
+                                            find(fx, false, channel)},
+        Capture()
+            ? std::array<uint32_t, 4>{fx, find(fx, true, channel), node, find(node, false, channel)}
+            : std::array<uint32_t, 4>{fx, find(fx, true, channel), device_,
+                                      devicePort(channel, false)}};
     for (const auto& hop : hops) {
       if (hop[1] == SPA_ID_INVALID || hop[3] == SPA_ID_INVALID) return;
       links.push_back(hop);
@@ -260,7 +300,7 @@ void QORHostPipeWireSink::OnProcess(void* data, spa_io_position* position) {
 }
 
 void QORHostPipeWireSink::Process(uint32_t frames, uint32_t rate) {
-  const auto channels = static_cast<uint32_t>(settings_.channels);
+  const auto channels = static_cast<uint32_t>(channels_);
   frames = std::min(frames, settings_.maxFrames);
   // Objects started for the new rate take over once the old ones can be handed back.
   if (outgoing_.load(std::memory_order_acquire) == nullptr) {

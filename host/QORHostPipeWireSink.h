@@ -11,35 +11,43 @@
 
 #include "engine/QORHostEngine.h"
 
-// One render endpoint's virtual sink in PipeWire: a null sink named after the endpoint that
-// applications play into, and a filter node with the endpoint's objects that takes the sink's
-// monitor and plays into a device. It links the three itself (the session manager links only
-// streams). The main loop's thread makes, connects and destroys it and handles the registry;
-// PipeWire's data thread calls OnProcess, which never allocates, locks, waits or logs.
+// One endpoint's virtual node in PipeWire and the filter node with the endpoint's objects. For a
+// render endpoint: a null sink named after it that applications play into, whose monitor the
+// filter takes and plays into a device. For a capture endpoint: a virtual source named after it
+// that applications record from, which the filter fills with a device's capture. It links the
+// three itself (the session manager links only streams). The main loop's thread makes, connects and
+// destroys it and handles the registry; PipeWire's data thread calls OnProcess, which never
+// allocates, locks, waits or logs.
 class QORHostPipeWireSink {
  public:
+  enum class Flow { kRender, kCapture };
   struct Settings {
-    std::string nodeName;     // the sink's node.name; the filter's is this + ".fx"
+    Flow flow = Flow::kRender;
+    std::string nodeName;     // the virtual node's node.name; the filter's is this + ".fx"
     std::string description;  // what mixers show
     std::string endpoint;     // the endpoint's GUID, which names it across re-reads of the store
-    std::string target;       // the device's node.name; empty: the first real sink there is
-    int channels = 2;
+    // The device's node.name; empty: the first real sink (render) or source (capture) there is.
+    std::string target;
+    // The channel counts to offer the objects, in order; the first they take is the node's.
+    std::vector<int> channels = {2};
     int rate = 48000;
     uint32_t maxFrames = 8192;  // the longest cycle the objects are locked for
-    // Starts the endpoint's objects for a rate (locked for maxFrames); null with the reason.
-    std::function<std::unique_ptr<QORHostEngine>(int rate, std::string* error)> start;
+    // Starts the endpoint's objects for a channel count and rate (locked for maxFrames); null
+    // with the reason.
+    std::function<std::unique_ptr<QORHostEngine>(int channels, int rate, std::string* error)> start;
     // What happened, for the daemon's log: kind ("rate", "rebuild", "failed") and a sentence.
     std::function<void(const std::string& kind, const std::string& detail)> report;
   };
 
-  // Starts the objects at settings.rate; Ready() says whether they did.
+  // Starts the objects at settings.rate with the first channel count they take; Ready() says
+  // whether they did.
   QORHostPipeWireSink(pw_core* core, pw_loop* loop, Settings settings, std::string* error);
   QORHostPipeWireSink(const QORHostPipeWireSink&) = delete;
   QORHostPipeWireSink& operator=(const QORHostPipeWireSink&) = delete;
   ~QORHostPipeWireSink();
 
-  // Creates and connects the filter and starts watching the registry for the device; false with
-  // the reason otherwise.
+  // Creates the virtual node, creates and connects the filter and starts watching the registry
+  // for the device; false with the reason otherwise.
   bool Connect(std::string* error);
   bool Ready() const { return engine_ != nullptr; }
   // Main loop: the objects last started, their latency and rate.
@@ -48,6 +56,7 @@ class QORHostPipeWireSink {
   // Main loop: how many times the objects rebuilt their chains since the node started (objects
   // rebuilding for the same change count once).
   uint32_t Rebuilds() const { return rebuilds_; }
+  int Channels() const { return channels_; }
   const Settings& GetSettings() const { return settings_; }
 
  private:
@@ -60,7 +69,7 @@ class QORHostPipeWireSink {
   struct Node {
     uint32_t id;
     std::string name;
-    bool realSink;
+    bool device;  // a real (not virtual) node of the class this flow plays into or records from
   };
 
   static void OnProcess(void* data, spa_io_position* position);
@@ -75,14 +84,19 @@ class QORHostPipeWireSink {
                        uint32_t version, const spa_dict* props);
   static void OnGlobalRemove(void* data, uint32_t id);
   void Process(uint32_t frames, uint32_t rate);
-  // Links the sink's monitor to the filter and the filter to the device, channel by channel,
-  // once all their ports are known.
+  // Links, channel by channel once all their ports are known: the sink's monitor to the filter
+  // and the filter to the device (render), or the device to the filter and the filter to the
+  // virtual source (capture).
   void TryLink();
+  bool Capture() const { return settings_.flow == Flow::kCapture; }
+  // The node's name of its channel c: MONO for one channel, else the usual positions.
+  const char* ChannelName(int c) const;
 
   pw_core* core_;
   pw_loop* loop_;
-  pw_proxy* sink_ = nullptr;
+  pw_proxy* virtual_ = nullptr;
   Settings settings_;
+  int channels_ = 0;
   int64_t latency_ = 0;
   // The data thread's objects. Others reach it through incoming_ (started by the main loop for
   // another rate) and leave through outgoing_ (stopped by the main loop); wantedRate_ is the

@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr int kChannels = 2;
 constexpr int kRate = 48000;
 
 void Quit(void* loop, int) {
@@ -40,10 +39,12 @@ QORHostServeCommand::~QORHostServeCommand() {
 
 CLI::App* QORHostServeCommand::Register(CLI::App& app) {
   CLI::App* command =
-      app.add_subcommand("serve", "Give every active render endpoint its effects in PipeWire");
+      app.add_subcommand("serve", "Give every active endpoint its effects in PipeWire");
   command->add_option("--target", target_,
-                      "The device (node.name) the sinks play into (default: the session "
-                      "manager's choice)");
+                      "The device (node.name) the sinks play into (default: the first real sink)");
+  command->add_option("--source", source_,
+                      "The device (node.name) the capture endpoints record from (default: the "
+                      "first real source)");
   command->add_flag("--follow-devices", follow_,
                     "Keep an endpoint for each of PipeWire's real sinks and sources, chosen by "
                     "the device rules, and follow the default sink");
@@ -86,11 +87,13 @@ void QORHostServeCommand::WriteStatus() {
   nlohmann::json nodes = nlohmann::json::array();
   for (const auto& sink : sinks_) {
     const QORHostPipeWireSink::Settings& settings = sink->GetSettings();
-    nodes.push_back({{"endpoint", settings.description},
-                     {"node", settings.nodeName},
-                     {"latency_frames", sink->LatencyFrames()},
-                     {"rate", sink->Rate()},
-                     {"rebuilds", sink->Rebuilds()}});
+    nodes.push_back(
+        {{"endpoint", settings.description},
+         {"flow", settings.flow == QORHostPipeWireSink::Flow::kCapture ? "capture" : "render"},
+         {"node", settings.nodeName},
+         {"latency_frames", sink->LatencyFrames()},
+         {"rate", sink->Rate()},
+         {"rebuilds", sink->Rebuilds()}});
   }
   const nlohmann::json status = {{"pid", getpid()}, {"nodes", nodes}, {"last_event", lastEvent_}};
   const std::filesystem::path path = StatusPath();
@@ -151,10 +154,24 @@ void QORHostServeCommand::OnHangUp(void* data, int) {
 }
 
 bool QORHostServeCommand::Reconcile() {
+  using Flow = QORHostPipeWireSink::Flow;
+  std::vector<std::pair<Flow, QORAPOEndpointInfo>> endpoints;
+  // Capture first: render objects whose mode follows a running microphone start in that mode,
+  // rather than switching to it while they play.
+  for (const Flow flow : {Flow::kCapture, Flow::kRender}) {
+    for (uint32_t index = 1;; ++index) {
+      QORAPOEndpointInfo endpoint;
+      if (!(flow == Flow::kRender ? QORHostEngineSetup::RenderEndpoint(index, &endpoint)
+                                  : QORHostEngineSetup::CaptureEndpoint(index, &endpoint))) {
+        break;
+      }
+      endpoints.emplace_back(flow, endpoint);
+    }
+  }
   std::vector<std::string> active;
-  for (uint32_t index = 1;; ++index) {
-    QORAPOEndpointInfo endpoint;
-    if (!QORHostEngineSetup::RenderEndpoint(index, &endpoint)) break;
+  for (const auto& entry : endpoints) {
+    const Flow flow = entry.first;
+    const QORAPOEndpointInfo& endpoint = entry.second;
     const std::string guid = QORWideToUtf8(QORGuidToString(endpoint.GetEndpointGuid()));
     active.push_back(guid);
     const bool running = std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& sink) {
@@ -166,19 +183,24 @@ bool QORHostServeCommand::Reconcile() {
     name.erase(0, name.find_first_not_of(' '));
     name.erase(name.find_last_not_of(' ') + 1);
     QORHostPipeWireSink::Settings settings;
+    settings.flow = flow;
     settings.nodeName = NodeName(name);
     settings.description = name;
     settings.endpoint = guid;
-    settings.target = QORHostEndpointSetup::DeviceNode(eRender, endpoint.GetEndpointGuid());
-    if (settings.target.empty()) settings.target = target_;
-    settings.channels = kChannels;
+    // A device's endpoint plays into (records from) its device; others into the chosen one.
+    settings.target = QORHostEndpointSetup::DeviceNode(flow == Flow::kRender ? eRender : eCapture,
+                                                       endpoint.GetEndpointGuid());
+    if (settings.target.empty()) settings.target = flow == Flow::kRender ? target_ : source_;
+    // A microphone is mono where its objects take it: with two channels, the second is the
+    // echo reference to the echo canceller.
+    settings.channels = flow == Flow::kRender ? std::vector<int>{2} : std::vector<int>{1, 2};
     settings.rate = kRate;
-    // As the engine does: the classes registered at SFX, MFX and EFX, from the module their
-    // registration names (else the one beside qorapo, as for qorapo process).
+    // As the engine does: the classes registered at SFX, MFX and EFX (else the local effect),
+    // from the module their registration names (else the one beside qorapo, as for qorapo
+    // process).
     const std::vector<int> locations = QORHostEngineSetup::DefaultLocations(endpoint);
     const uint32_t maxFrames = settings.maxFrames;
-    const int channels = settings.channels;
-    settings.start = [endpoint, locations, maxFrames, channels](int rate, std::string* error) {
+    settings.start = [endpoint, locations, maxFrames](int channels, int rate, std::string* error) {
       return QORHostEngineSetup::Start(endpoint, locations, QORHostRegisterCommand::DefaultModule(),
                                        channels, rate, maxFrames, error);
     };
@@ -203,8 +225,9 @@ bool QORHostServeCommand::Reconcile() {
     }
     const std::string name = settings.description;
     const std::string node = settings.nodeName;
+    const std::string flow = settings.flow == Flow::kRender ? "render" : "capture";
     sink = sinks_.erase(sink);
-    Event("down", name, node, "no longer an active render endpoint of the state root");
+    Event("down", name, node, "no longer an active " + flow + " endpoint of the state root");
   }
   WriteStatus();
   return !sinks_.empty();
@@ -353,7 +376,7 @@ int QORHostServeCommand::Run() {
     code = QORHostOutput::Error(QORHostOutput::kFailed, error);
   } else if (!follow_ && !Reconcile()) {
     code = QORHostOutput::Error(QORHostOutput::kFailed,
-                                "no render endpoint of the state root could start; see "
+                                "no endpoint of the state root could start; see "
                                 "`qorapo endpoint list`");
   } else {
     pw_loop_add_signal(pw_main_loop_get_loop(loop), SIGINT, Quit, loop);

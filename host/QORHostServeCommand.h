@@ -17,7 +17,8 @@ class QORHostPipeWireSink;
 
 // `qorapo serve`: the daemon that gives endpoints their effects in PipeWire. Each active render
 // endpoint of the state root becomes a virtual sink that runs its objects and plays into a
-// device. One daemon per state root; SIGINT and SIGTERM stop it cleanly. Following devices, it
+// device; each active capture endpoint a virtual source that runs its objects on a device's
+// capture. One daemon per state root; SIGINT and SIGTERM stop it cleanly. Following devices, it
 // keeps an endpoint for each of PipeWire's real sinks and sources as they come and go.
 class QORHostServeCommand : public QORHostDeviceFollower::Listener {
  public:
@@ -41,8 +42,8 @@ class QORHostServeCommand : public QORHostDeviceFollower::Listener {
   // Holds the state root's daemon lock for the life of the process; false (with the message
   // said) when another daemon holds it.
   bool Lock();
-  // Brings the sinks in line with the store's active render endpoints: new ones start, those
-  // no longer there stop, the others run on. False when no sink runs.
+  // Brings the nodes in line with the store's active render and capture endpoints: new ones
+  // start, those no longer there stop, the others run on. False when no node runs.
   bool Reconcile();
   static void OnHangUp(void* data, int signal);
   void Event(const std::string& kind, const std::string& endpoint, const std::string& node,
@@ -51,6 +52,7 @@ class QORHostServeCommand : public QORHostDeviceFollower::Listener {
   void WriteStatus();
 
   std::string target_;
+  std::string source_;
   bool json_ = false;
   bool follow_ = false;
   bool devicesKnown_ = false;  // the devices present at the start have been seen

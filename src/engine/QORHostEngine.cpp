@@ -7,6 +7,7 @@
 
 #include "apo/QORAPOClassIds.h"
 #include "common/QORTextConvert.h"
+#include "platform/IAudioSystemEffects2.h"
 #include "platform/IClassFactory.h"
 #include "platform/IPropertyStore.h"
 #include "platform/QORAudioMediaType.h"
@@ -106,7 +107,8 @@ bool QORHostEngine::Create(const QORAPOEndpointInfo& endpoint, const std::vector
   QORComPtr<IPropertyStore> fxProperties;
   QORHostEffectsPropertyStore::Create(fxOnly.Get(), endpointProperties.Get(), fxProperties.Put());
   QOREndpointRecord record;
-  QOREndpointStore::Find(eRender, endpoint.GetEndpointGuid(), &record);
+  QOREndpointStore::Find(endpoint.IsRender() ? eRender : eCapture, endpoint.GetEndpointGuid(),
+                         &record);
   QORComPtr<IMMDeviceCollection> devices;
   QORMMDeviceCollection::Create({record}, devices.Put());
 
@@ -144,7 +146,20 @@ bool QORHostEngine::Create(const QORAPOEndpointInfo& endpoint, const std::vector
     init.nSoftwareIoConnectorIndex = 0;
     init.AudioProcessingMode = kProcessingModeDefault;
     init.InitializeForDiscoveryOnly = discoveryOnly ? TRUE : FALSE;
-    result = stage.apo->Initialize(sizeof(init), reinterpret_cast<BYTE*>(&init));
+    // Objects without the second system-effects interface take the first initialisation
+    // structure only, as the engine gives it to them.
+    QORComPtr<IAudioSystemEffects2> effects2;
+    if (SUCCEEDED(stage.apo->QueryInterface(IID_IAudioSystemEffects2, effects2.PutVoid()))) {
+      result = stage.apo->Initialize(sizeof(init), reinterpret_cast<BYTE*>(&init));
+    } else {
+      APOInitSystemEffects first{};
+      first.APOInit = init.APOInit;
+      first.APOInit.cbSize = sizeof(first);
+      first.pAPOEndpointProperties = init.pAPOEndpointProperties;
+      first.pAPOSystemEffectsProperties = init.pAPOSystemEffectsProperties;
+      first.pDeviceCollection = init.pDeviceCollection;
+      result = stage.apo->Initialize(sizeof(first), reinterpret_cast<BYTE*>(&first));
+    }
     if (FAILED(result) || !stage.rt || !stage.configuration) {
       *error = "the " + stage.name + " object did not initialise (" + HexResult(result) + ")";
       return false;

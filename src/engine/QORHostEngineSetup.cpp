@@ -6,19 +6,28 @@
 #include "platform/QORMMDevice.h"
 #include "platform/QORRegistryKey.h"
 
-bool QORHostEngineSetup::RenderEndpoint(uint32_t index, QORAPOEndpointInfo* out) {
+bool QORHostEngineSetup::Endpoint(bool render, uint32_t index, QORAPOEndpointInfo* out) {
+  const EDataFlow flow = render ? eRender : eCapture;
   QOREndpointRecord chosen;
   if (index == 0) {
-    if (FAILED(QOREndpointStore::GetDefault(eRender, eConsole, &chosen))) return false;
+    if (FAILED(QOREndpointStore::GetDefault(flow, eConsole, &chosen))) return false;
   } else {
     std::vector<QOREndpointRecord> records;
-    QOREndpointStore::List(eRender, DEVICE_STATE_ACTIVE, &records);
+    QOREndpointStore::List(flow, DEVICE_STATE_ACTIVE, &records);
     if (index > records.size()) return false;
     chosen = records[index - 1];
   }
   QORComPtr<IMMDevice> device;
-  return SUCCEEDED(QORMMDevice::Create(eRender, chosen.guid, device.Put())) &&
-         out->Init(device.Get(), true);
+  return SUCCEEDED(QORMMDevice::Create(flow, chosen.guid, device.Put())) &&
+         out->Init(device.Get(), render);
+}
+
+bool QORHostEngineSetup::RenderEndpoint(uint32_t index, QORAPOEndpointInfo* out) {
+  return Endpoint(true, index, out);
+}
+
+bool QORHostEngineSetup::CaptureEndpoint(uint32_t index, QORAPOEndpointInfo* out) {
+  return Endpoint(false, index, out);
 }
 
 bool QORHostEngineSetup::RenderEndpoint(const GUID& guid, QORAPOEndpointInfo* out) {

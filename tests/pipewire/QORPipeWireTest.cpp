@@ -249,6 +249,7 @@ class PipeWireTest : public qortest::HostToolTest {
     if (FilterChain()) {
       options.fragments = {{"qorapo-sink.conf", qortest::SlurpFile(ExampleFile())}};
     }
+    for (const auto& fragment : Fragments()) options.fragments.push_back(fragment);
     options.environment = {{"LV2_PATH", QOR_LV2_BUNDLES}, {"QOR_ROOT", State()}};
     session_ = std::make_unique<PipeWireSession>(fs::path(root_.Path()) / "pipewire", options);
     std::string why;
@@ -259,6 +260,8 @@ class PipeWireTest : public qortest::HostToolTest {
   }
   // The filter-chain example makes the sink; else the test starts what does.
   virtual bool FilterChain() const { return true; }
+  // More of the user's pipewire.conf.d (name, text): devices of the test's own.
+  virtual std::vector<std::pair<std::string, std::string>> Fragments() const { return {}; }
   virtual void StartSink() {}
   virtual std::string Sink() const { return kSink; }
   // The node whose outputs feed the device.
@@ -530,13 +533,43 @@ TEST_F(PipeWireRateTest, APlayerAtAnotherRateGetsNewInstancesThatProcessAtItsRat
 class ServeTest : public PipeWireTest {
  protected:
   static constexpr char kServeSink[] = "qorapo_qor_demo_speakers";
+  // The demonstration microphone's virtual source.
+  static constexpr char kServeSource[] = "qorapo_qor_demo_microphone";
   bool FilterChain() const override { return false; }
   std::string Sink() const override { return kServeSink; }
   std::string SinkOutput() const override { return std::string(kServeSink) + ".fx"; }
   void StartSink() override {
     idle_ = NamedObjects();
-    serve_ = session_->Spawn({QOR_HOST_BINARY, "serve", "--json"}, "serve");
+    std::vector<std::string> command = {QOR_HOST_BINARY, "serve", "--json"};
+    for (const std::string& option : ServeOptions()) command.push_back(option);
+    serve_ = session_->Spawn(command, "serve");
     ASSERT_NE(serve_, 0);
+  }
+  virtual std::vector<std::string> ServeOptions() const { return {}; }
+  // The links from one node to another, as "output channel>input channel", sorted.
+  static std::vector<std::string> LinkedChannels(const nlohmann::json& objects,
+                                                 const std::string& from, const std::string& to) {
+    const std::optional<int> source = PipeWireSession::NodeId(objects, from);
+    const std::optional<int> sink = PipeWireSession::NodeId(objects, to);
+    std::map<int, std::string> channels;
+    for (const nlohmann::json& object : objects) {
+      if (object.value("type", "") != "PipeWire:Interface:Port") continue;
+      channels[object.value("id", -1)] = object.value("info", nlohmann::json::object())
+                                             .value("props", nlohmann::json::object())
+                                             .value("audio.channel", "?");
+    }
+    std::vector<std::string> links;
+    for (const nlohmann::json& object : objects) {
+      const nlohmann::json info = object.value("info", nlohmann::json::object());
+      if (!source || !sink || object.value("type", "") != "PipeWire:Interface:Link" ||
+          info.value("output-node-id", -1) != *source || info.value("input-node-id", -1) != *sink) {
+        continue;
+      }
+      links.push_back(channels[info.value("output-port-id", -1)] + ">" +
+                      channels[info.value("input-port-id", -1)]);
+    }
+    std::sort(links.begin(), links.end());
+    return links;
   }
   // The daemon's events so far, a JSON object a line.
   std::vector<nlohmann::json> Events() const {
@@ -547,10 +580,12 @@ class ServeTest : public PipeWireTest {
     }
     return events;
   }
-  // The processing latency the filter node publishes, in frames; -1 when it publishes none.
-  int ReportedLatency() {
+  // The processing latency a filter node (by default the sink's) publishes, in frames; -1 when it
+  // publishes none.
+  int ReportedLatency(std::string filter = "") {
+    if (filter.empty()) filter = SinkOutput();
     const nlohmann::json objects = session_->Dump();
-    const std::optional<int> node = PipeWireSession::NodeId(objects, SinkOutput());
+    const std::optional<int> node = PipeWireSession::NodeId(objects, filter);
     for (const nlohmann::json& object : objects) {
       if (!node || object.value("id", -1) != *node) continue;
       const nlohmann::json latency = object.value("info", nlohmann::json::object())
@@ -579,17 +614,25 @@ TEST_F(ServeTest, MusicPlayedIntoTheEndpointsSinkComesOutProcessedAtTheLatencyIt
   const int64_t latency = MusicAndReference("music", 48000, 4.0);
   ASSERT_FALSE(HasFailure());
   EXPECT_EQ(ReportedLatency(), latency);
-  const std::vector<nlohmann::json> events = Events();
-  ASSERT_EQ(events.size(), 1u) << session_->Log("serve");
-  EXPECT_EQ(events[0]["event"], "up");
-  EXPECT_EQ(events[0]["endpoint"], "QOR Demo Speakers");
-  EXPECT_EQ(events[0]["node"], kServeSink);
-  EXPECT_EQ(events[0]["detail"], "latency " + std::to_string(latency) + " frames");
+  // Capture endpoints first, then render ones: the demonstration microphone gets its source,
+  // whose filter tells the graph the latency its event gave.
+  const int microphoneLatency = ReportedLatency(std::string(kServeSource) + ".fx");
+  EXPECT_GT(microphoneLatency, 0);
+  const std::vector<nlohmann::json> expected = {
+      {{"event", "up"},
+       {"endpoint", "QOR Demo Microphone"},
+       {"node", kServeSource},
+       {"detail", "latency " + std::to_string(microphoneLatency) + " frames"}},
+      {{"event", "up"},
+       {"endpoint", "QOR Demo Speakers"},
+       {"node", kServeSink},
+       {"detail", "latency " + std::to_string(latency) + " frames"}}};
+  EXPECT_EQ(Events(), expected) << session_->Log("serve");
 
-  const HostAudio expected = qortest::ReadHostAudio(File("music-reference.wav"));
+  const HostAudio reference = qortest::ReadHostAudio(File("music-reference.wav"));
   const HostAudio recording = PlayAndRecord(Scratch("music.wav"), 48000);
   ASSERT_FALSE(HasFailure());
-  ExpectSameAudio(recording, expected, Lag(recording, expected));
+  ExpectSameAudio(recording, reference, Lag(recording, reference));
 }
 
 // One daemon per state root: a second is refused and says which process holds it; `qorapo status`
@@ -602,6 +645,8 @@ TEST_F(ServeTest, ASecondDaemonIsRefusedStatusTellsAndSigtermLeavesNothingBehind
                             ") runs for the state root " + State() + "; stop it first\n");
   const int64_t latency = MusicAndReference("music", 48000, 1.0);
   ASSERT_FALSE(HasFailure());
+  const int microphoneLatency = ReportedLatency(std::string(kServeSource) + ".fx");
+  EXPECT_GT(microphoneLatency, 0);
   PlayAndRecord(Scratch("music.wav"), 48000);
   // What the daemon says of itself.
   const HostResult running = Run({"status", "--json"});
@@ -611,7 +656,13 @@ TEST_F(ServeTest, ASecondDaemonIsRefusedStatusTellsAndSigtermLeavesNothingBehind
       {"state_root", State()},
       {"pid", serve_},
       {"nodes",
-       {{{"endpoint", "QOR Demo Speakers"},
+       {{{"endpoint", "QOR Demo Microphone"},
+         {"flow", "capture"},
+         {"node", kServeSource},
+         {"latency_frames", microphoneLatency},
+         {"rate", 48000}},
+        {{"endpoint", "QOR Demo Speakers"},
+         {"flow", "render"},
          {"node", kServeSink},
          {"latency_frames", latency},
          {"rate", 48000},
@@ -628,8 +679,10 @@ TEST_F(ServeTest, ASecondDaemonIsRefusedStatusTellsAndSigtermLeavesNothingBehind
   EXPECT_EQ(stopped.out, "no qorapo serve runs for the state root " + State() + "\n");
   EXPECT_FALSE(fs::exists(State() + "/serve.status"));
   const nlohmann::json objects = session_->Dump();
-  EXPECT_FALSE(PipeWireSession::NodeId(objects, kServeSink).has_value());
-  EXPECT_FALSE(PipeWireSession::NodeId(objects, SinkOutput()).has_value());
+  for (const std::string& node : {std::string(kServeSink), SinkOutput(), std::string(kServeSource),
+                                  std::string(kServeSource) + ".fx"}) {
+    EXPECT_FALSE(PipeWireSession::NodeId(objects, node).has_value()) << node;
+  }
   EXPECT_EQ(NamedObjects(), idle_);
   EXPECT_TRUE(session_->Alive(session_->PipeWirePid()));
 }
@@ -684,12 +737,13 @@ TEST_F(ServeTest, SighupAddsAndRemovesSinksAsTheStoreChanged) {
   for (const nlohmann::json& event : Events()) {
     seen.push_back(event["event"].get<std::string>() + " " + event["node"].get<std::string>());
   }
-  EXPECT_EQ(seen,
-            (std::vector<std::string>{"up qorapo_qor_demo_speakers", "up qorapo_test_headphones",
-                                      "down qorapo_qor_demo_speakers"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "up qorapo_qor_demo_microphone", "up qorapo_qor_demo_speakers",
+                      "up qorapo_test_headphones", "down qorapo_qor_demo_speakers"}));
   const nlohmann::json status = Run({"status", "--json"}).Json();
-  ASSERT_EQ(status["nodes"].size(), 1u) << status;
-  EXPECT_EQ(status["nodes"][0]["node"], kOther);
+  std::vector<std::string> nodes;
+  for (const nlohmann::json& node : status["nodes"]) nodes.push_back(node["node"]);
+  EXPECT_EQ(nodes, (std::vector<std::string>{kServeSource, kOther})) << status;
 
   // The new sink plays its endpoint's processing: the tone lifted by 6 dB (its Music mode).
   ASSERT_TRUE(qortest::WriteHostAudio(Scratch("tone.wav"), qortest::Tones({997.0}, 0.1, 1.5)));
@@ -1086,15 +1140,23 @@ TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
               daemon.frames, daemon.end, lost.frames, lost.end);
   EXPECT_GE(Sounding(both.loopback), static_cast<size_t>(3.7 * 44100));
   EXPECT_EQ(reported, latency);
+  // After the microphone's and the speakers' "up": the speakers' filter, the only one the graph
+  // runs, starts again.
   const std::vector<nlohmann::json> events = Events();
-  ASSERT_EQ(events.size(), 2u) << session_->Log("serve");
-  EXPECT_EQ(events[1]["event"], "rate");
-  EXPECT_EQ(events[1]["detail"],
+  ASSERT_EQ(events.size(), 3u) << session_->Log("serve");
+  EXPECT_EQ(events[2]["event"], "rate");
+  EXPECT_EQ(events[2]["node"], kServeSink);
+  EXPECT_EQ(events[2]["detail"],
             "the graph runs at 44100 Hz: the objects started again there (latency " +
                 std::to_string(latency) + " frames); the input passed meanwhile");
   const nlohmann::json status = Run({"status", "--json"}).Json();
-  EXPECT_EQ(status["nodes"][0]["rate"], 44100) << status;
-  EXPECT_EQ(status["nodes"][0]["latency_frames"], latency) << status;
+  ASSERT_EQ(status["nodes"].size(), 2u) << status;
+  // The microphone's filter, which no device feeds, was never run at the new rate.
+  EXPECT_EQ(status["nodes"][0]["node"], kServeSource) << status;
+  EXPECT_EQ(status["nodes"][0]["rate"], 48000) << status;
+  EXPECT_EQ(status["nodes"][1]["node"], kServeSink) << status;
+  EXPECT_EQ(status["nodes"][1]["rate"], 44100) << status;
+  EXPECT_EQ(status["nodes"][1]["latency_frames"], latency) << status;
   EXPECT_EQ(status["last_event"]["event"], "rate") << status;
   // The first periods at the new rate pass unprocessed while the objects start: compare from
   // half a second on.
@@ -1109,6 +1171,212 @@ TEST_F(ServeRateTest, AtAnotherRateTheObjectsStartAgainAndProcessAtIt) {
                 std::vector<float>(expected.samples.begin() + 2 * skip, expected.samples.end())},
       0, lost.frames);
   EXPECT_TRUE(session_->Alive(serve_)) << session_->Log("serve");
+}
+
+// The speakers' clarity lift follows the room level that the microphone's echo canceller sends
+// through the side-chain pipe: level boost only (no presence filter), full 20 dB above the
+// threshold, proportionally below.
+constexpr double kThresholdDb = -33.0;
+constexpr double kLevelBoostDb = 6.0;
+// Each instance reads the chains of its own position: the side chain's render element at the
+// local effect tells the microphone's instance that a reader exists, the capture entry at SFX
+// tells the speakers' SFX instance that a writer does.
+const std::string kSideChainConfiguration = R"(<?xml version="1.0"?><qor_configuration><properties>
+    <control name="VAPO3-Operating Mode">VAPO3-Voice</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+    <control name="VAPO3-Process Enable">1</control></properties>
+  <operating_mode>
+    <control name="VAPO3-Operating Mode">VAPO3-Voice</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+    <control name="CLARIX-Enable">1</control>
+    <control name="CLARIX-Threshold">)" + std::to_string(static_cast<int>(kThresholdDb * 100)) +
+                                            R"(</control>
+    <control name="CLARIX-Presence Boost">0</control>
+    <control name="CLARIX-Level Boost">)" + std::to_string(static_cast<int>(kLevelBoostDb * 100)) +
+                                            R"(</control>
+    <chain input="Mono; Stereo" output="Stereo">
+      <process tech_id="QOR Clarix+" instance_id="LFX_Clarity" hook="Sidechain Pipe"/>
+    </chain>
+    <chain type="capture" input="Mono; Stereo" output="Mono; Stereo">
+      <process tech_id="Sidechain Pipe" hook="Sidechain Pipe"/>
+      <process tech_id="QOR AEC/NR" instance_id="CAP_AEC" hook="Sidechain Pipe"/>
+    </chain>
+    <chain_v2 position="SFX" input="Any" output="Any">
+      <process tech_id="QOR Clarix+" instance_id="SFX_Clarity" hook="Sidechain Pipe"/>
+    </chain_v2>
+    <chain_v2 position="SFX" type="capture" input="Mono; Stereo" output="Mono; Stereo">
+      <process tech_id="Sidechain Pipe" hook="Sidechain Pipe"/>
+    </chain_v2>
+  </operating_mode></qor_configuration>
+)";
+
+// A room microphone of the test's own: a null source that pw-play fills (a virtual one, since a
+// null node of the plain source class has no inputs), so the daemon is told to record from it.
+constexpr char kMicrophone[] = "test_microphone";
+
+class ServeSideChainTest : public ServeTest {
+ protected:
+  const char* Configuration() const override { return kSideChainConfiguration.c_str(); }
+  std::vector<std::string> ServeOptions() const override { return {"--source", kMicrophone}; }
+  std::vector<std::pair<std::string, std::string>> Fragments() const override {
+    return {{"test-microphone.conf", std::string(R"(context.objects = [
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink node.name = )") +
+                                         kMicrophone + R"( node.description = "Test microphone"
+             media.class = Audio/Source/Virtual audio.position = [ FL FR ] } }
+]
+)"}};
+  }
+};
+
+// A tone played into the microphone device reaches the speakers' instance through the daemon's
+// capture node: the speakers' tone is lifted as far as the tone's RMS, as the room level, stands
+// above the threshold; with the microphone silent, or the room below the threshold, not at all.
+TEST_F(ServeSideChainTest, TheMicrophonesRoomLevelLiftsTheSpeakers) {
+  constexpr double kSpeakerTone = 997.0;
+  constexpr double kSpeakerAmplitude = 0.1;
+  constexpr double kRoomTone = 440.0;
+  // The objects take mono: the device's front left feeds the filter, which feeds the source.
+  const std::string fx = std::string(kServeSource) + ".fx";
+  std::vector<std::string> in, out;
+  const bool linked = session_->WaitUntil([&](const nlohmann::json& objects) {
+    in = LinkedChannels(objects, kMicrophone, fx);
+    out = LinkedChannels(objects, fx, kServeSource);
+    return !in.empty() && !out.empty();
+  });
+  EXPECT_TRUE(linked) << session_->Log("serve");
+  EXPECT_EQ(in, std::vector<std::string>{"FL>MONO"});
+  EXPECT_EQ(out, std::vector<std::string>{"MONO>MONO"});
+  ASSERT_FALSE(HasFailure());
+  // An application records from the endpoint's source, so the graph runs the capture side.
+  const pid_t listener =
+      session_->Spawn({"pw-record", "--target", kServeSource, "--format", "f32", "--rate", "48000",
+                       "--channels", "1", "--latency", kLatency, Scratch("microphone.wav")},
+                      "listener");
+  ASSERT_NE(listener, 0);
+  ASSERT_TRUE(qortest::WriteHostAudio(Scratch("speakers.wav"),
+                                      qortest::Tones({kSpeakerTone}, kSpeakerAmplitude, 3.0)));
+  struct Case {
+    double roomAmplitude;  // 0: the microphone hears nothing
+    double liftDb;
+  };
+  const auto rmsDb = [](double amplitude) { return qortest::Db(amplitude / std::sqrt(2.0)); };
+  const auto lift = [&](double amplitude) {
+    return kLevelBoostDb * std::clamp((rmsDb(amplitude) - kThresholdDb) / 20.0, 0.0, 1.0);
+  };
+  const Case cases[] = {
+      {0.0, 0.0},
+      {0.1, lift(0.1)},    // -23 dBFS, 10 dB above the threshold: half the boost
+      {0.02, lift(0.02)},  // -37 dBFS: below it, no lift
+      {0.5, lift(0.5)},    // -9 dBFS: the whole boost
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("room tone amplitude " + std::to_string(c.roomAmplitude));
+    pid_t room = 0;
+    if (c.roomAmplitude > 0.0) {
+      ASSERT_TRUE(qortest::WriteHostAudio(Scratch("room.wav"),
+                                          qortest::Tones({kRoomTone}, c.roomAmplitude, 30.0)));
+      // The session manager sends streams to sinks only: the player waits unlinked, and the
+      // test links it into the microphone itself.
+      room = session_->Spawn({"pw-play", "-P", "{ node.autoconnect = false node.name = test_room }",
+                              "--latency", kLatency, Scratch("room.wav")},
+                             "room");
+      ASSERT_NE(room, 0);
+      ASSERT_TRUE(session_->WaitUntil([&](const nlohmann::json&) {
+        bool all = true;
+        for (const char* channel : {"FL", "FR"}) {
+          const qortest::CommandResult link =
+              session_->Run({"pw-link", std::string("test_room:output_") + channel,
+                             std::string(kMicrophone) + ":input_" + channel});
+          all = all && link.code == 0;
+        }
+        return all;
+      })) << session_->Log("room");
+    }
+    // The room level settles over a second or two before the speakers play.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const HostAudio recording = PlayAndRecord(Scratch("speakers.wav"), 48000);
+    if (room != 0) session_->Stop(room);
+    if (HasFatalFailure()) return;
+    size_t onset = 0;
+    while (onset < recording.Frames() && std::fabs(recording.samples[2 * onset]) < 0.01f) ++onset;
+    ASSERT_LT(onset + 5 * 48000 / 2, recording.Frames());
+    // A second and a half once the lift has followed the room (0.3 s), in 50 ms blocks: their
+    // median, which a period the loaded machine lost does not move.
+    std::vector<double> blocks;
+    for (size_t at = onset + 48000; at + 2400 <= onset + 5 * 48000 / 2; at += 2400) {
+      blocks.push_back(qortest::ToneLevel(recording, kSpeakerTone, at, at + 2400));
+    }
+    std::nth_element(blocks.begin(), blocks.begin() + blocks.size() / 2, blocks.end());
+    const double measured = qortest::Db(blocks[blocks.size() / 2] / kSpeakerAmplitude);
+    // What reached the speakers, as the room level the lift stands for.
+    std::printf(
+        "room tone %.3f (%.1f dBFS RMS): speakers lifted %+.2f dB (expected %+.2f), "
+        "a room %s %.1f dBFS\n",
+        c.roomAmplitude, c.roomAmplitude > 0.0 ? rmsDb(c.roomAmplitude) : -INFINITY, measured,
+        c.liftDb, measured < 0.01 ? "at or below" : "at",
+        kThresholdDb + 20.0 * measured / kLevelBoostDb);
+    // The echo canceller reads the room level within 2 dB: 0.6 dB of lift; none is bit-exact.
+    EXPECT_NEAR(measured, c.liftDb, c.liftDb == 0.0 ? 0.01 : 0.6);
+    // The lift lets go over a second once the room is quiet again.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+  }
+  EXPECT_LE(session_->Stop(listener, SIGINT), 1) << session_->Log("listener");
+  // The application recording from the endpoint heard the room through the noise reducer, which
+  // takes off at most 15 dB: the loudest second holds the loudest room tone so.
+  const HostAudio heard = qortest::ReadHostAudio(Scratch("microphone.wav"));
+  double loudest = 0.0;
+  for (size_t t = 0; t + 48000 <= heard.Frames(); t += 48000) {
+    loudest = std::max(loudest, qortest::ToneLevel(heard, kRoomTone, t, t + 48000));
+  }
+  EXPECT_LE(loudest, 0.5);
+  EXPECT_GE(qortest::Db(loudest / 0.5), -15.5);
+  EXPECT_TRUE(session_->Alive(serve_)) << session_->Log("serve");
+}
+
+// Without --source, the capture node records from the first real source: not a virtual one, even
+// one that comes first.
+class ServeDefaultSourceTest : public ServeTest {
+ protected:
+  std::vector<std::pair<std::string, std::string>> Fragments() const override {
+    return {{"test-sources.conf", R"(context.objects = [
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink node.name = test_virtual_source
+             media.class = Audio/Source/Virtual audio.position = [ FL FR ] } }
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink node.name = test_real_source
+             media.class = Audio/Source audio.position = [ FL FR ] } }
+]
+)"}};
+  }
+};
+
+// The mono node takes the device's front left, or its first port where it has none (this
+// PipeWire's null source of that class shows only its FR port).
+TEST_F(ServeDefaultSourceTest, TheMicrophoneRecordsFromTheFirstRealSource) {
+  const std::string fx = std::string(kServeSource) + ".fx";
+  std::vector<std::string> real, decoy;
+  std::string first;
+  EXPECT_TRUE(session_->WaitUntil([&](const nlohmann::json& objects) {
+    real = LinkedChannels(objects, "test_real_source", fx);
+    decoy = LinkedChannels(objects, "test_virtual_source", fx);
+    const std::optional<int> device = PipeWireSession::NodeId(objects, "test_real_source");
+    first.clear();
+    for (const nlohmann::json& object : objects) {
+      const nlohmann::json info = object.value("info", nlohmann::json::object());
+      const nlohmann::json props = info.value("props", nlohmann::json::object());
+      if (object.value("type", "") != "PipeWire:Interface:Port" || !device ||
+          props.value("node.id", -1) != *device || info.value("direction", "") != "output") {
+        continue;
+      }
+      const std::string channel = props.value("audio.channel", "");
+      if (first.empty() || channel == "FL") first = channel;
+    }
+    return !real.empty() || !decoy.empty();
+  })) << session_->Log("serve");
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(real, std::vector<std::string>{first + ">MONO"});
+  EXPECT_EQ(decoy, std::vector<std::string>{});
 }
 
 }  // namespace
