@@ -43,7 +43,13 @@ QORHostPipeWireSink::QORHostPipeWireSink(pw_core* core, pw_loop* loop, Settings 
   if (!engine) return;
   error->clear();
   interleaved_.assign(static_cast<size_t>(settings_.maxFrames) * channels_, 0.0f);
+  mixed_.assign(interleaved_.size(), 0.0f);
+  delayed_.assign(interleaved_.size(), 0.0f);
+  // Room for the longest delay any objects report and a cycle.
+  ringFrames_ = 2 * settings_.maxFrames;
+  ring_.assign(static_cast<size_t>(ringFrames_) * channels_, 0.0f);
   latency_ = engine->LatencyFrames();
+  delay_ = static_cast<uint32_t>(std::clamp<int64_t>(latency_, 0, settings_.maxFrames));
   startedRate_ = settings_.rate;
   engine_ = engine.release();
   started_ = engine_;
@@ -80,6 +86,9 @@ void QORHostPipeWireSink::OnTimer(void* data, uint64_t) {
 }
 
 QORHostPipeWireSink::~QORHostPipeWireSink() {
+  // A start under way ends on its own; its objects go with the others.
+  if (starter_.joinable()) starter_.join();
+  if (startResult_) startResult_->Unlock();
   for (pw_proxy* link : links_) pw_proxy_destroy(link);
   if (registry_ != nullptr) {
     spa_hook_remove(&registryListener_);
@@ -113,25 +122,38 @@ void QORHostPipeWireSink::OnEvent(void* data, uint64_t) {
     old->Unlock();
     delete old;
   }
+  if (self->starter_.joinable()) {
+    if (!self->startDone_.load()) return;  // it signals again when done
+    self->starter_.join();
+    self->TakeStarted();
+  }
   const auto rate = static_cast<int>(self->wantedRate_.load());
   if (rate == 0 || rate == self->startedRate_ || self->incoming_.load() != nullptr) return;
-  std::string error;
-  std::unique_ptr<QORHostEngine> engine = self->settings_.start(self->channels_, rate, &error);
   self->startedRate_ = rate;  // tried once per rate
-  if (!engine) {
-    self->settings_.report("failed", "the objects cannot run at " + std::to_string(rate) + " Hz (" +
-                                         error + "); the input passes");
+  self->startDone_.store(false);
+  self->starter_ = std::thread([self, rate] {
+    self->startResult_ = self->settings_.start(self->channels_, rate, &self->startError_);
+    self->startDone_.store(true);
+    pw_loop_signal_event(self->loop_, self->event_);
+  });
+}
+
+void QORHostPipeWireSink::TakeStarted() {
+  const std::string rate = std::to_string(startedRate_);
+  if (!startResult_) {
+    settings_.report("failed", "the objects cannot run at " + rate + " Hz (" + startError_ +
+                                   "); the input passes");
     return;
   }
-  self->latency_ = engine->LatencyFrames();
-  self->started_ = engine.get();
-  self->rebuildsSeen_ = self->RebuildCount();
-  self->incoming_.store(engine.release());
-  self->PublishLatency();
-  self->settings_.report("rate", "the graph runs at " + std::to_string(rate) +
-                                     " Hz: the objects started again there (latency " +
-                                     std::to_string(self->latency_) +
-                                     " frames); the input passed meanwhile");
+  latency_ = startResult_->LatencyFrames();
+  started_ = startResult_.get();
+  rebuildsSeen_ = RebuildCount();
+  incomingLatency_.store(latency_);
+  incoming_.store(startResult_.release());
+  PublishLatency();
+  settings_.report("rate", "the graph runs at " + rate +
+                               " Hz: the objects started again there (latency " +
+                               std::to_string(latency_) + " frames); the input passed meanwhile");
 }
 
 const char* QORHostPipeWireSink::ChannelName(int c) const {
@@ -301,33 +323,79 @@ void QORHostPipeWireSink::OnProcess(void* data, spa_io_position* position) {
 
 void QORHostPipeWireSink::Process(uint32_t frames, uint32_t rate) {
   const auto channels = static_cast<uint32_t>(channels_);
-  frames = std::min(frames, settings_.maxFrames);
   // Objects started for the new rate take over once the old ones can be handed back.
   if (outgoing_.load(std::memory_order_acquire) == nullptr) {
     if (QORHostEngine* next = incoming_.exchange(nullptr, std::memory_order_acq_rel)) {
       outgoing_.store(engine_, std::memory_order_release);
       engine_ = next;
+      warm_ = incomingLatency_.load();
+      delay_ = static_cast<uint32_t>(std::clamp<int64_t>(warm_, 0, settings_.maxFrames));
+      fade_ = 0;
+      fadeLength_ = std::max<uint32_t>(rate / 100, 1);  // 10 ms
       pw_loop_signal_event(loop_, event_);
     }
   }
   const bool running = engine_ != nullptr && static_cast<uint32_t>(engine_->Rate()) == rate;
   if (!running && wantedRate_.exchange(rate) != rate) pw_loop_signal_event(loop_, event_);
-  bool silent = true;
+  std::array<const float*, std::size(kChannelNames)> in{};
+  std::array<float*, std::size(kChannelNames)> out{};
   for (uint32_t c = 0; c < channels; ++c) {
-    const auto* samples = static_cast<const float*>(pw_filter_get_dsp_buffer(inputs_[c], frames));
-    for (uint32_t f = 0; f < frames; ++f) {
-      const float sample = samples == nullptr ? 0.0f : samples[f];
-      interleaved_[static_cast<size_t>(f) * channels + c] = sample;
-      silent = silent && sample == 0.0f;
+    in[c] = static_cast<const float*>(pw_filter_get_dsp_buffer(inputs_[c], frames));
+    out[c] = static_cast<float*>(pw_filter_get_dsp_buffer(outputs_[c], frames));
+  }
+  // A cycle longer than the objects were locked for goes through them in pieces.
+  for (uint32_t done = 0; done < frames;) {
+    const uint32_t piece = std::min(frames - done, settings_.maxFrames);
+    bool silent = true;
+    for (uint32_t c = 0; c < channels; ++c) {
+      for (uint32_t f = 0; f < piece; ++f) {
+        const float sample = in[c] == nullptr ? 0.0f : in[c][done + f];
+        interleaved_[static_cast<size_t>(f) * channels + c] = sample;
+        silent = silent && sample == 0.0f;
+      }
+    }
+    Delay(piece);
+    const float* result = running ? Run(piece, silent) : delayed_.data();
+    for (uint32_t c = 0; c < channels; ++c) {
+      if (out[c] == nullptr) continue;
+      for (uint32_t f = 0; f < piece; ++f)
+        out[c][done + f] = result[static_cast<size_t>(f) * channels + c];
+    }
+    done += piece;
+  }
+}
+
+void QORHostPipeWireSink::Delay(uint32_t frames) {
+  const auto channels = static_cast<uint32_t>(channels_);
+  for (uint32_t f = 0; f < frames; ++f) {
+    const uint32_t read = (ringWrite_ + ringFrames_ - delay_) % ringFrames_;
+    for (uint32_t c = 0; c < channels; ++c) {
+      const size_t i = static_cast<size_t>(f) * channels + c;
+      ring_[static_cast<size_t>(ringWrite_) * channels + c] = interleaved_[i];
+      delayed_[i] = ring_[static_cast<size_t>(read) * channels + c];
+    }
+    ringWrite_ = (ringWrite_ + 1) % ringFrames_;
+  }
+}
+
+const float* QORHostPipeWireSink::Run(uint32_t frames, bool silent) {
+  const auto channels = static_cast<uint32_t>(channels_);
+  const float* processed = engine_->Process(interleaved_.data(), frames, silent);
+  if (warm_ == 0 && fade_ >= fadeLength_) return processed;
+  // Objects that just took over: the delayed input until their delay lines are full, then a
+  // fade; the two keep the same time, so the fade has nothing to smear.
+  for (uint32_t f = 0; f < frames; ++f) {
+    float gain = 1.0f;
+    if (warm_ > 0) {
+      --warm_;
+      gain = 0.0f;
+    } else if (fade_ < fadeLength_) {
+      gain = static_cast<float>(++fade_) / static_cast<float>(fadeLength_);
+    }
+    for (uint32_t c = 0; c < channels; ++c) {
+      const size_t i = static_cast<size_t>(f) * channels + c;
+      mixed_[i] = delayed_[i] + gain * (processed[i] - delayed_[i]);
     }
   }
-  const float* result = running && frames > 0
-                            ? engine_->Process(interleaved_.data(), frames, silent)
-                            : interleaved_.data();
-  for (uint32_t c = 0; c < channels; ++c) {
-    auto* samples = static_cast<float*>(pw_filter_get_dsp_buffer(outputs_[c], frames));
-    if (samples == nullptr) continue;
-    for (uint32_t f = 0; f < frames; ++f)
-      samples[f] = result[static_cast<size_t>(f) * channels + c];
-  }
+  return mixed_.data();
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/QORHostEngine.h"
@@ -75,6 +76,8 @@ class QORHostPipeWireSink {
   static void OnProcess(void* data, spa_io_position* position);
   // Main loop: stops objects the data thread let go, starts them for a new rate.
   static void OnEvent(void* data, uint64_t count);
+  // Main loop: hands objects a starter made for a new rate to the data thread, and says so.
+  void TakeStarted();
   void PublishLatency();
   // Main loop, a few times a second: reports rebuilds (a setting changed) and publishes the
   // latency they leave.
@@ -84,6 +87,10 @@ class QORHostPipeWireSink {
                        uint32_t version, const spa_dict* props);
   static void OnGlobalRemove(void* data, uint32_t id);
   void Process(uint32_t frames, uint32_t rate);
+  // Data thread: frames of interleaved_ through the running objects; what to play.
+  const float* Run(uint32_t frames, bool silent);
+  // Data thread: fills delayed_ with the input delay_ frames back, and keeps this input.
+  void Delay(uint32_t frames);
   // Links, channel by channel once all their ports are known: the sink's monitor to the filter
   // and the filter to the device (render), or the device to the filter and the filter to the
   // virtual source (capture).
@@ -106,6 +113,28 @@ class QORHostPipeWireSink {
   std::atomic<QORHostEngine*> outgoing_{nullptr};
   std::atomic<uint32_t> wantedRate_{0};
   int startedRate_ = 0;  // main loop: the rate of the objects last started
+  // Objects for another rate start on a thread of their own, so that the main loop goes on
+  // answering the graph's format and buffer changes meanwhile. The starter leaves its result and
+  // sets startDone_; the main loop joins it.
+  std::thread starter_;
+  std::atomic<bool> startDone_{false};
+  std::unique_ptr<QORHostEngine> startResult_;
+  std::string startError_;
+  // Data thread: objects that take over first run unheard for their latency (warm_ frames, the
+  // input passing), then fade in from the input over fadeLength_ frames.
+  std::atomic<int64_t> incomingLatency_{0};
+  int64_t warm_ = 0;
+  uint32_t fade_ = 0;
+  uint32_t fadeLength_ = 0;
+  std::vector<float> mixed_;
+  // Data thread: the input as it was delay_ frames ago (the running objects' latency), which is
+  // what passes while no objects run at the graph's rate, so that passing and processing keep
+  // the same time and a change between them neither skips nor repeats.
+  std::vector<float> delayed_;
+  std::vector<float> ring_;
+  uint32_t ringFrames_ = 0;
+  uint32_t ringWrite_ = 0;
+  uint32_t delay_ = 0;
   // Main loop: the objects last started (running, or about to take over), which only the main
   // loop deletes; and their rebuild count when last looked at.
   QORHostEngine* started_ = nullptr;

@@ -660,7 +660,8 @@ TEST_F(ServeTest, ASecondDaemonIsRefusedStatusTellsAndSigtermLeavesNothingBehind
          {"flow", "capture"},
          {"node", kServeSource},
          {"latency_frames", microphoneLatency},
-         {"rate", 48000}},
+         {"rate", 48000},
+         {"rebuilds", 0}},
         {{"endpoint", "QOR Demo Speakers"},
          {"flow", "render"},
          {"node", kServeSink},
@@ -911,12 +912,18 @@ TEST_F(ServeLiveTest, ChangesWhilePlayingAreHeardInTimeWithoutAClick) {
       // Movie has no tuning session: its own band 6 (-6 dB).
       {{"mode", "set", "Movie"}, true, -6.0, 0, 0},
   });
-  // Each change rebuilt the chain once, and the daemon said so.
+  // Each change rebuilt the speakers' chain once, and the daemon said so.
   std::vector<std::string> kinds;
-  for (const nlohmann::json& event : Events()) kinds.push_back(event["event"]);
+  for (const nlohmann::json& event : Events()) {
+    if (event["node"] == kServeSink) kinds.push_back(event["event"]);
+  }
   EXPECT_EQ(kinds, (std::vector<std::string>{"up", "rebuild", "rebuild", "rebuild", "rebuild"}))
       << session_->Log("serve");
-  EXPECT_EQ(Run({"status", "--json"}).Json()["nodes"][0]["rebuilds"], 4);
+  for (const nlohmann::json& node : Run({"status", "--json"}).Json()["nodes"]) {
+    if (node["node"] == kServeSink) {
+      EXPECT_EQ(node["rebuilds"], 4) << node;
+    }
+  }
 }
 
 // The longest run of frames in which both channels are exactly zero from frame from to frame to,
@@ -1089,7 +1096,11 @@ class ServeRateTest : public ServeTest {
           "the loopback (to frame %zu)\n",
           settings[i].first.c_str(), settings[i].second.c_str(), daemon.frames, daemon.end,
           loopback.frames, loopback.end);
-      EXPECT_LE(daemon.frames, loopback.frames + kRate / 100)
+      // One crossfade (10 ms) beyond the loopback. A node whose graph is forced to another rate
+      // may also lose one block of about 10 ms there, by chance: in repeated runs the loopback lost
+      // it (523 frames) as often as the daemon did, each in runs where the other did not.
+      const size_t rateBlock = settings[i].first == "clock.force-rate" ? kRate / 100 : 0;
+      EXPECT_LE(daemon.frames, loopback.frames + kRate / 100 + rateBlock)
           << "the daemon's ends at frame " << daemon.end << ", the loopback's at " << loopback.end;
     }
   }
