@@ -71,6 +71,7 @@ uint32_t QORHostPipeWireSink::RebuildCount() const {
 
 void QORHostPipeWireSink::OnTimer(void* data, uint64_t) {
   auto* self = static_cast<QORHostPipeWireSink*>(data);
+  self->CheckLayout();
   const uint32_t count = self->RebuildCount();
   if (count == self->rebuildsSeen_) return;
   // Objects that rebuild for one change do so together: one rebuild of the node.
@@ -245,7 +246,26 @@ void QORHostPipeWireSink::OnGlobalRemove(void* data, uint32_t id) {
     for (pw_proxy* link : self->links_) pw_proxy_destroy(link);
     self->links_.clear();
     self->device_ = SPA_ID_INVALID;
+    self->missing_.clear();
+    self->missingTicks_ = 0;
+    self->missingReported_ = false;
   }
+}
+
+void QORHostPipeWireSink::CheckLayout() {
+  if (!links_.empty() || missing_.empty() || missingReported_ || ++missingTicks_ < 10) return;
+  missingReported_ = true;
+  std::string has;
+  for (const Port& port : ports_) {
+    if (port.node == device_ && port.output == Capture()) has += " " + port.channel;
+  }
+  std::string target = settings_.target;
+  for (const Node& node : nodes_) {
+    if (node.id == device_) target = node.name;
+  }
+  settings_.report("skipped", "the device " + target + " has no " + missing_ +
+                                  (Capture() ? " output" : " input") + " (it has:" + has +
+                                  "); nothing is linked to it");
 }
 
 void QORHostPipeWireSink::TryLink() {
@@ -298,10 +318,21 @@ void QORHostPipeWireSink::TryLink() {
             : std::array<uint32_t, 4>{fx, find(fx, true, channel), device_,
                                       devicePort(channel, false)}};
     for (const auto& hop : hops) {
-      if (hop[1] == SPA_ID_INVALID || hop[3] == SPA_ID_INVALID) return;
+      if (hop[1] == SPA_ID_INVALID || hop[3] == SPA_ID_INVALID) {
+        // Said when the device keeps lacking it (it may be adding its ports still).
+        const bool deviceSide = Capture() ? &hop == &hops[0] : &hop == &hops[1];
+        const bool devicePorts = std::any_of(ports_.begin(), ports_.end(), [&](const Port& p) {
+          return p.node == device_ && p.output == Capture();
+        });
+        if (deviceSide && devicePorts && (Capture() ? hop[1] : hop[3]) == SPA_ID_INVALID) {
+          missing_ = channel;
+        }
+        return;
+      }
       links.push_back(hop);
     }
   }
+  missing_.clear();
   for (const auto& link : links) {
     pw_properties* props = pw_properties_new(nullptr, nullptr);
     pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", link[0]);

@@ -91,6 +91,8 @@ class QORHostPipeWireSink {
   const float* Run(uint32_t frames, bool silent);
   // Data thread: fills delayed_ with the input delay_ frames back, and keeps this input.
   void Delay(uint32_t frames);
+  // Main loop: says once that the device lacks the node's channels, when it still does.
+  void CheckLayout();
   // Links, channel by channel once all their ports are known: the sink's monitor to the filter
   // and the filter to the device (render), or the device to the filter and the filter to the
   // virtual source (capture).
@@ -154,5 +156,11 @@ class QORHostPipeWireSink {
   std::vector<Node> nodes_;
   uint32_t device_ = SPA_ID_INVALID;
   std::vector<pw_proxy*> links_;
+  // Main loop: the device's positions that this node's channels found no port for (empty when
+  // none is missing), how many timer ticks the device has been without them, and whether that
+  // was said. A device's ports come after its node, so the node waits a second before saying.
+  std::string missing_;
+  int missingTicks_ = 0;
+  bool missingReported_ = false;
   std::vector<float> interleaved_;
 };

@@ -760,6 +760,36 @@ TEST_F(ServeTest, SighupAddsAndRemovesSinksAsTheStoreChanged) {
   EXPECT_NEAR(qortest::Db(loudest / 0.1), 6.0, 0.5);
 }
 
+// A device without the positions the endpoint's node plays is reported and left unlinked; the
+// daemon and the other endpoints carry on.
+TEST_F(ServeTest, ADeviceWithoutTheNodesChannelsIsReportedAndSkipped) {
+  const qortest::CommandResult made = session_->Run(
+      {"pw-cli", "create-node", "adapter",
+       "{ factory.name = support.null-audio-sink node.name = test_aux media.class = Audio/Sink "
+       "object.linger = true audio.position = [ AUX0 AUX1 ] }"});
+  ASSERT_EQ(made.code, 0) << made.err;
+  std::ofstream(File("eq.xml")) << qortest::kEqConfiguration;
+  ASSERT_EQ(Run({"endpoint", "add", "Aux Speakers", "--device", "test_aux", "--config",
+                 File("eq.xml"), "--fx", "SFX"})
+                .code,
+            0);
+  ASSERT_EQ(kill(serve_, SIGHUP), 0);
+  nlohmann::json skipped;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (skipped.is_null() && std::chrono::steady_clock::now() < deadline) {
+    for (const nlohmann::json& event : Events()) {
+      if (event["event"] == "skipped") skipped = event;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(skipped.is_null()) << session_->Log("serve");
+  EXPECT_EQ(skipped["node"], "qorapo_aux_speakers");
+  EXPECT_EQ(skipped["detail"],
+            "the device test_aux has no FL input (it has: AUX0 AUX1); nothing is linked to it");
+  EXPECT_TRUE(session_->Alive(serve_));
+  EXPECT_TRUE(session_->WaitForLinked(SinkOutput(), PipeWireSession::kDevice));
+}
+
 // The daemon following PipeWire's devices with rules of the test's own: test_* devices get the
 // graphic EQ at SFX, any other sink (the null device) the fallback's SFX and EFX.
 class ServeDevicesTest : public ServeTest {
