@@ -60,31 +60,9 @@ context.properties = {
   default.clock.min-quantum = 32
   default.clock.max-quantum = $quantum
 }
-context.spa-libs = {
-  audio.convert.* = audioconvert/libspa-audioconvert
-  support.* = support/libspa-support
-}
-context.modules = [
-  { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
-  { name = libpipewire-module-protocol-native }
-  { name = libpipewire-module-metadata }
-  { name = libpipewire-module-spa-node-factory }
-  { name = libpipewire-module-client-node }
-  { name = libpipewire-module-access }
-  { name = libpipewire-module-adapter }
-  { name = libpipewire-module-link-factory }
-]
-context.objects = [
-  { factory = metadata args = { metadata.name = default } }
-  { factory = spa-node-factory
-    args = { factory.name = support.node.driver node.name = Dummy-Driver
-             node.group = pipewire.dummy priority.driver = 20000 } }
-  { factory = adapter
-    args = { factory.name = support.null-audio-sink node.name = qor_null
-             node.description = "Null device" media.class = Audio/Sink
-             audio.position = [ FL FR ] priority.session = 1000 priority.driver = 1000 } }
-]
 EOF
+# The modules and objects the PipeWire tests use, its null device qor_null among them.
+cat tests/pipewire/headless.conf >>"$XDG_CONFIG_HOME/pipewire/pipewire.conf"
 
 # Polls pw-dump until a node of that name is there (60 s at most).
 wait_for_node() {

@@ -65,9 +65,6 @@ PipeWireSession::~PipeWireSession() {
 }
 
 std::string PipeWireSession::Configuration() const {
-  // The least a server needs: the native protocol, access (without it clients see an empty
-  // registry), the adapter and link factories, a dummy driver and a null device. Real-time
-  // threads (where the user may have them) keep its periods on time on a busy machine.
   std::ostringstream text;
   text << "context.properties = {\n  core.daemon = true\n  core.name = pipewire-0\n"
        << "  default.clock.rate = " << options_.rates.front() << "\n"
@@ -76,32 +73,9 @@ std::string PipeWireSession::Configuration() const {
   text << " ]\n  default.clock.quantum = " << options_.quantum << "\n"
        << "  default.clock.min-quantum = 32\n"
        << "  default.clock.max-quantum = " << options_.quantum << "\n}\n";
-  text << R"(context.spa-libs = {
-  audio.convert.* = audioconvert/libspa-audioconvert
-  support.* = support/libspa-support
-}
-context.modules = [
-  { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
-  { name = libpipewire-module-protocol-native }
-  { name = libpipewire-module-metadata }
-  { name = libpipewire-module-spa-node-factory }
-  { name = libpipewire-module-client-node }
-  { name = libpipewire-module-access }
-  { name = libpipewire-module-adapter }
-  { name = libpipewire-module-link-factory }
-]
-context.objects = [
-  { factory = metadata args = { metadata.name = default } }
-  { factory = spa-node-factory
-    args = { factory.name = support.node.driver node.name = Dummy-Driver
-             node.group = pipewire.dummy priority.driver = 20000 } }
-  { factory = adapter
-    args = { factory.name = support.null-audio-sink node.name = )"
-       << kDevice << R"( node.description = "Null device"
-             media.class = Audio/Sink audio.position = [ FL FR ]
-             monitor.channel-volumes = true priority.session = 1000 priority.driver = 1000 } }
-]
-)";
+  // The modules and objects, shared with the benchmarks; its null device is kDevice.
+  std::ifstream shared(QOR_PIPEWIRE_CONF);
+  text << shared.rdbuf();
   return text.str();
 }
 
