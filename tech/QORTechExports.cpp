@@ -4,6 +4,7 @@
 
 #include "QORTechAecNr.h"
 #include "QORTechClarix.h"
+#include "QORTechConvolution.h"
 #include "QORTechLuxSnd.h"
 #include "QORTechNUV.h"
 #include "QORTechPassthrough.h"
@@ -20,6 +21,7 @@ QORTechProcessBase* Make(const char* techId) {
     return new QORTechSpeakerProtection;
   }
   if (std::strcmp(techId, QORTechNUV::kTechId) == 0) return new QORTechNUV;
+  if (std::strcmp(techId, QORTechConvolution::kTechId) == 0) return new QORTechConvolution;
   if (std::strcmp(techId, QORTechLuxSnd::kTechId) == 0) return new QORTechLuxSnd;
   if (std::strcmp(techId, QORTechAecNr::kTechId) == 0) return new QORTechAecNr;
   if (std::strcmp(techId, QORTechClarix::kTechId) == 0) return new QORTechClarix;

@@ -11,7 +11,7 @@ using namespace techtest;
 
 const char* const kTechIds[] = {
     "QOR Passthrough", "ZR3D",       "QOR Speaker Protection", "NUV", "LUXSND",
-    "QOR AEC/NR",      "QOR Clarix+"};
+    "QOR AEC/NR",      "QOR Clarix+", "QOR Convolution"};
 
 // Every global symbol the module defines in its dynamic table (what a loader can resolve in it),
 // as "<nm type> <name>": T for a function.

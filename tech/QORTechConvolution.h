@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "QORTechConvolver.h"
+#include "QORTechProcessBase.h"
+#include "QORTechRamp.h"
+
+// Convolution with an impulse response from a WAV or FLAC file, one per channel (a file with
+// fewer channels repeats its last). The file comes as the text control "CONV-Impulse Response"
+// (an absolute path), read when set, on the thread that builds the chain; a file at another rate
+// is converted to the stream's once, in Init. No latency: the first partition runs directly.
+// Without a response, or switched off, the input passes exactly.
+class QORTechConvolution : public QORTechProcessBase {
+ public:
+  static constexpr char kTechId[] = "QOR Convolution";
+  static constexpr char kResponseControl[] = "CONV-Impulse Response";
+  // The longest response taken: 10 s at 48 kHz.
+  static constexpr size_t kMaxTaps = 480000;
+
+  QORTechConvolution();
+  bool SetControlString(const char* name, const char* value) override;
+  bool GetControlString(const char* name, const char** value) override;
+
+ protected:
+  bool OnInit(uint32_t channels, uint32_t rate) override;
+  void OnProcess(float* const* channels, uint32_t frames, const TechCallback* callback) override;
+  void OnTakeState(QORTechProcessBase& other) override;
+
+ private:
+  static constexpr uint32_t kPartition = 256;
+  // Sizes the convolver for the stream with the file's response; false without one.
+  bool Prepare();
+
+  int enable_;
+  int mix_;
+  int gain_;
+  std::string path_;
+  std::vector<std::vector<float>> file_;  // the file's channels at its own rate
+  uint32_t fileRate_ = 0;
+  bool ready_ = false;
+  QORTechConvolver convolver_;
+  std::vector<std::vector<float>> dry_;  // a chunk of the input, per channel
+  QORTechRamp wet_;
+  QORTechRamp level_;
+};
