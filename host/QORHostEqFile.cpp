@@ -110,14 +110,12 @@ bool QORHostEqFile::Parse(const std::string& text, const std::string& name, int 
     }
     std::string rest;
     std::string why;
+    bool read = true;
     if (Keyed(line, "FILTER", &rest)) {
       Filter filter;
       bool on = false;
-      if (!ParseFilter(rest, number, rate, &filter, &on, &why)) {
-        *error = name + ":" + std::to_string(number) + ": " + why;
-        return false;
-      }
-      if (on) sections_.back().filters.push_back(filter);
+      read = ParseFilter(rest, number, rate, &filter, &on, &why);
+      if (read && on) sections_.back().filters.push_back(filter);
     } else if (rew) {
       continue;  // the export's header: program, date, notes, equaliser, average
     } else if (Keyed(line, "PREAMP", &rest)) {
@@ -125,32 +123,27 @@ bool QORHostEqFile::Parse(const std::string& text, const std::string& name, int 
       std::string value, unit, extra;
       words >> value >> unit >> extra;
       double db = 0.0;
-      if (!Number(value, &db) || Upper(unit) != "DB" || !extra.empty()) {
-        *error = name + ":" + std::to_string(number) +
-                 ": a preamp is 'Preamp: <number> dB', not '" + line + "'";
-        return false;
-      }
-      sections_.back().preampDb += db;
+      read = Number(value, &db) && Upper(unit) == "DB" && extra.empty();
+      if (read) sections_.back().preampDb += db;
+      if (!read) why = "a preamp is 'Preamp: <number> dB', not '" + line + "'";
     } else if (Keyed(line, "CHANNEL", &rest)) {
       Section section;
       std::istringstream words(rest);
       for (std::string channel; words >> channel;) {
         if (Upper(channel) != "ALL") section.channels.push_back(Upper(channel));
       }
-      if (rest.empty()) {
-        *error = name + ":" + std::to_string(number) + ": 'Channel:' names no channel";
-        return false;
-      }
-      sections_.push_back(section);
+      read = !rest.empty();
+      if (read) sections_.push_back(section);
+      if (!read) why = "'Channel:' names no channel";
     } else if (Keyed(line, "GRAPHICEQ", &rest)) {
-      if (!ParseGraphic(rest, rate, &why)) {
-        *error = name + ":" + std::to_string(number) + ": " + why;
-        return false;
-      }
-      graphicLine_ = number;
+      read = ParseGraphic(rest, rate, &why);
+      if (read) graphicLine_ = number;
     } else {
-      *error = name + ":" + std::to_string(number) + ": cannot read '" + line +
-               "'; expected Preamp:, Filter:, Channel: or GraphicEQ:";
+      read = false;
+      why = "cannot read '" + line + "'; expected Preamp:, Filter:, Channel: or GraphicEQ:";
+    }
+    if (!read) {
+      *error = name + ":" + std::to_string(number) + ": " + why;
       return false;
     }
   }

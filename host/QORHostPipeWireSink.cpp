@@ -385,7 +385,8 @@ void QORHostPipeWireSink::Process(uint32_t frames, uint32_t rate) {
         silent = silent && sample == 0.0f;
       }
     }
-    Delay(piece);
+    // The delayed input is read only where it is heard: passing, or while objects take over.
+    Delay(piece, !running || warm_ > 0 || fade_ < fadeLength_);
     const float* result = running ? Run(piece, silent) : delayed_.data();
     for (uint32_t c = 0; c < channels; ++c) {
       if (out[c] == nullptr) continue;
@@ -396,14 +397,14 @@ void QORHostPipeWireSink::Process(uint32_t frames, uint32_t rate) {
   }
 }
 
-void QORHostPipeWireSink::Delay(uint32_t frames) {
+void QORHostPipeWireSink::Delay(uint32_t frames, bool read) {
   const auto channels = static_cast<uint32_t>(channels_);
   for (uint32_t f = 0; f < frames; ++f) {
-    const uint32_t read = (ringWrite_ + ringFrames_ - delay_) % ringFrames_;
+    const size_t from = static_cast<size_t>((ringWrite_ + ringFrames_ - delay_) % ringFrames_);
     for (uint32_t c = 0; c < channels; ++c) {
       const size_t i = static_cast<size_t>(f) * channels + c;
       ring_[static_cast<size_t>(ringWrite_) * channels + c] = interleaved_[i];
-      delayed_[i] = ring_[static_cast<size_t>(read) * channels + c];
+      if (read) delayed_[i] = ring_[from * channels + c];
     }
     ringWrite_ = (ringWrite_ + 1) % ringFrames_;
   }

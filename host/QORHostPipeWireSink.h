@@ -89,8 +89,9 @@ class QORHostPipeWireSink {
   void Process(uint32_t frames, uint32_t rate);
   // Data thread: frames of interleaved_ through the running objects; what to play.
   const float* Run(uint32_t frames, bool silent);
-  // Data thread: fills delayed_ with the input delay_ frames back, and keeps this input.
-  void Delay(uint32_t frames);
+  // Data thread: keeps this input, and when read fills delayed_ with the input delay_ frames
+  // back.
+  void Delay(uint32_t frames, bool read);
   // Main loop: says once that the device lacks the node's channels, when it still does.
   void CheckLayout();
   // Links, channel by channel once all their ports are known: the sink's monitor to the filter
