@@ -68,6 +68,44 @@ QORTechBiquad::Coefficients QORTechBiquad::LowPass(double rate, double freq, dou
   return Normalise((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + alpha, -2 * c, 1 - alpha);
 }
 
+QORTechBiquad::Coefficients QORTechBiquad::LowShelf(double rate, double freq, double gainDb,
+                                                    double q) {
+  if (gainDb == 0.0) return {};
+  const double a = std::pow(10.0, gainDb / 40.0);
+  const double w = Omega(rate, freq);
+  const double c = std::cos(w);
+  const double beta = std::sqrt(a) * std::sin(w) / q;
+  return Normalise(a * ((a + 1) - (a - 1) * c + beta), 2 * a * ((a - 1) - (a + 1) * c),
+                   a * ((a + 1) - (a - 1) * c - beta), (a + 1) + (a - 1) * c + beta,
+                   -2 * ((a - 1) + (a + 1) * c), (a + 1) + (a - 1) * c - beta);
+}
+
+QORTechBiquad::Coefficients QORTechBiquad::HighShelf(double rate, double freq, double gainDb,
+                                                     double q) {
+  if (gainDb == 0.0) return {};
+  const double a = std::pow(10.0, gainDb / 40.0);
+  const double w = Omega(rate, freq);
+  const double c = std::cos(w);
+  const double beta = std::sqrt(a) * std::sin(w) / q;
+  return Normalise(a * ((a + 1) + (a - 1) * c + beta), -2 * a * ((a - 1) + (a + 1) * c),
+                   a * ((a + 1) + (a - 1) * c - beta), (a + 1) - (a - 1) * c + beta,
+                   2 * ((a - 1) - (a + 1) * c), (a + 1) - (a - 1) * c - beta);
+}
+
+QORTechBiquad::Coefficients QORTechBiquad::Notch(double rate, double freq, double q) {
+  const double w = Omega(rate, freq);
+  const double alpha = std::sin(w) / (2.0 * q);
+  const double c = std::cos(w);
+  return Normalise(1, -2 * c, 1, 1 + alpha, -2 * c, 1 - alpha);
+}
+
+QORTechBiquad::Coefficients QORTechBiquad::AllPass(double rate, double freq, double q) {
+  const double w = Omega(rate, freq);
+  const double alpha = std::sin(w) / (2.0 * q);
+  const double c = std::cos(w);
+  return Normalise(1 - alpha, -2 * c, 1 + alpha, 1 + alpha, -2 * c, 1 - alpha);
+}
+
 double QORTechBiquad::MagnitudeDb(const Coefficients& c, double freq, double rate) {
   const std::complex<double> z1 = std::polar(1.0, -2.0 * std::numbers::pi * freq / rate);
   const std::complex<double> z2 = z1 * z1;

@@ -17,6 +17,11 @@ class QORTechBiquad {
   static Coefficients HighShelf(double rate, double freq, double gainDb);
   static Coefficients HighPass(double rate, double freq, double q);
   static Coefficients LowPass(double rate, double freq, double q);
+  // Shelves of any steepness (q 1/sqrt(2) is the slope-1 shelf above), a notch and an all-pass.
+  static Coefficients LowShelf(double rate, double freq, double gainDb, double q);
+  static Coefficients HighShelf(double rate, double freq, double gainDb, double q);
+  static Coefficients Notch(double rate, double freq, double q);
+  static Coefficients AllPass(double rate, double freq, double q);
   // Designed magnitude at freq, in dB.
   static double MagnitudeDb(const Coefficients& c, double freq, double rate);
 

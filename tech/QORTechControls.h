@@ -23,7 +23,7 @@ struct QORTechControlDefinition {
 // reads.
 class QORTechControls {
  public:
-  static constexpr size_t kMaxControls = 48;
+  static constexpr size_t kMaxControls = 208;
 
   // Registers a control and returns its index; called from process constructors only.
   int Add(const QORTechControlDefinition& definition);

@@ -8,6 +8,7 @@
 #include "QORTechLuxSnd.h"
 #include "QORTechNUV.h"
 #include "QORTechPassthrough.h"
+#include "QORTechPeq.h"
 #include "QORTechSpeakerProtection.h"
 #include "QORTechZR3D.h"
 #include "chain/QORTechProcess.h"
@@ -23,6 +24,7 @@ QORTechProcessBase* Make(const char* techId) {
   if (std::strcmp(techId, QORTechNUV::kTechId) == 0) return new QORTechNUV;
   if (std::strcmp(techId, QORTechConvolution::kTechId) == 0) return new QORTechConvolution;
   if (std::strcmp(techId, QORTechLuxSnd::kTechId) == 0) return new QORTechLuxSnd;
+  if (std::strcmp(techId, QORTechPeq::kTechId) == 0) return new QORTechPeq;
   if (std::strcmp(techId, QORTechAecNr::kTechId) == 0) return new QORTechAecNr;
   if (std::strcmp(techId, QORTechClarix::kTechId) == 0) return new QORTechClarix;
   return nullptr;

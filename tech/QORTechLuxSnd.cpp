@@ -1,19 +1,20 @@
 #include "QORTechLuxSnd.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
 const char* const kTypeNames[] = {"Off", "Peak", "Low Shelf", "High Shelf"};
 
-const int32_t kDefaultFreq[QORTechParametricEq::kBands] = {100, 400, 1000, 3000, 8000};
+const int32_t kDefaultFreq[QORTechLuxSnd::kBands] = {100, 400, 1000, 3000, 8000};
 
 }  // namespace
 
 QORTechLuxSnd::QORTechLuxSnd() : QORTechProcessBase(kTechId) {
   QORTechControls& c = Controls();
   eqEnable_ = c.Add({"LUXSND-GEQ Enable", kTechControlSwitch, 0, 1, 0});
-  for (int b = 0; b < QORTechParametricEq::kBands; ++b) {
+  for (int b = 0; b < kBands; ++b) {
     const int n = b + 1;
     bands_[b].type = c.AddNamed({nullptr, kTechControlEnumerated, 0, 3, 0, kTypeNames, 4},
                                 "LUXSND-PEQ Band %d Type", n);
@@ -29,7 +30,7 @@ QORTechLuxSnd::QORTechLuxSnd() : QORTechProcessBase(kTechId) {
 }
 
 bool QORTechLuxSnd::OnInit(uint32_t channels, uint32_t rate) {
-  eq_.Init(rate);
+  eq_.Init(rate, kBands);
   stages_.Init(channels, rate);
   return true;
 }
@@ -37,18 +38,22 @@ bool QORTechLuxSnd::OnInit(uint32_t channels, uint32_t rate) {
 void QORTechLuxSnd::OnProcess(float* const* channels, uint32_t frames, const TechCallback*) {
   const QORTechControls& c = Controls();
   const uint32_t count = Channels();
-  std::array<QORTechParametricEq::Band, QORTechParametricEq::kBands> targets{};
+  std::array<QORTechParametricEq::Band, kBands> targets{};
   const bool eqOn = c.IsOn(eqEnable_);
-  for (int b = 0; b < QORTechParametricEq::kBands; ++b) {
-    targets[b].type = eqOn ? c.Value(bands_[b].type) : QORTechParametricEq::kOff;
+  for (int b = 0; b < kBands; ++b) {
+    const int32_t type = c.Value(bands_[b].type);
+    targets[b].type = eqOn ? type : QORTechParametricEq::kOff;
     targets[b].freq = static_cast<float>(c.Value(bands_[b].freq));
     targets[b].gainDb = c.Value(bands_[b].gain) / 100.0f;
-    targets[b].q = c.Value(bands_[b].q) / 100.0f;
+    // These shelves have slope 1 whatever the Q control says.
+    const bool shelf =
+        type == QORTechParametricEq::kLowShelf || type == QORTechParametricEq::kHighShelf;
+    targets[b].q = shelf ? static_cast<float>(M_SQRT1_2) : c.Value(bands_[b].q) / 100.0f;
   }
   stages_.Begin(c);
   Grid().Walk(frames, [&](uint32_t offset, uint32_t n, uint32_t at) {
     for (uint32_t ch = 0; ch < count; ++ch) sub_[ch] = channels[ch] + offset;
-    if (at == 0) eq_.Step(targets, IsFresh() && offset == 0);
+    if (at == 0) eq_.Step(targets.data(), 0.0f, IsFresh() && offset == 0);
     eq_.Process(sub_.data(), count, n);
     stages_.Process(sub_.data(), count, n, at);
   });

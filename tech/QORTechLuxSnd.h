@@ -11,6 +11,7 @@
 class QORTechLuxSnd : public QORTechProcessBase {
  public:
   static constexpr char kTechId[] = "LUXSND";
+  static constexpr int kBands = 5;
 
   QORTechLuxSnd();
   uint32_t GetLatency() override { return stages_.Latency(); }
@@ -25,7 +26,7 @@ class QORTechLuxSnd : public QORTechProcessBase {
     int type, freq, gain, q;
   };
   int eqEnable_;
-  std::array<BandControls, QORTechParametricEq::kBands> bands_{};
+  std::array<BandControls, kBands> bands_{};
 
   QORTechParametricEq eq_;
   QORTechLevelStages stages_;

@@ -9,9 +9,15 @@ namespace {
 
 using namespace techtest;
 
-const char* const kTechIds[] = {
-    "QOR Passthrough", "ZR3D",       "QOR Speaker Protection", "NUV", "LUXSND",
-    "QOR AEC/NR",      "QOR Clarix+", "QOR Convolution"};
+const char* const kTechIds[] = {"QOR Passthrough",
+                                "ZR3D",
+                                "QOR Speaker Protection",
+                                "NUV",
+                                "LUXSND",
+                                "QOR AEC/NR",
+                                "QOR Clarix+",
+                                "QOR Convolution",
+                                "QOR Parametric EQ"};
 
 // Every global symbol the module defines in its dynamic table (what a loader can resolve in it),
 // as "<nm type> <name>": T for a function.

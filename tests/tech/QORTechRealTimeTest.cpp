@@ -25,6 +25,10 @@ const struct Case {
      "LUXSND-GravHD Boost Enable=1",
      "LUXSND-PEQ Band 2 Gain=400"},
     {"QOR AEC/NR", "", "AECNR-AEC Enable=0,AECNR-NR Level=-3000"},
+    {"QOR Parametric EQ",
+     "PEQ-Band 1 Type=1,PEQ-Band 1 Gain=600,PEQ-Band 2 Type=4,PEQ-Band 2 Frequency=800000,"
+     "PEQ-Band 3 Type=2,PEQ-Band 3 Gain=-400,PEQ-Band 3 Channel=2,PEQ-Preamp=-300",
+     "PEQ-Band 2 Type=6,PEQ-Band 3 Channel=1,PEQ-Preamp=-600"},
     {"QOR Clarix+", "", "CLARIX-Presence Boost=300,CLARIX-Level Boost=1200", 0.1f},
 };
 
