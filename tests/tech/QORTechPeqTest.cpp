@@ -56,6 +56,7 @@ TEST(QORTechPeq, ABandShapesOnlyItsChannelAndThePreampIsAnExactGain) {
 // tone at once; a peak changed to a shelf passes through flat.
 TEST(QORTechPeq, ChangingATypeWhilePlayingGlidesWithoutAStep) {
   constexpr uint32_t kRate = 48000;
+  constexpr uint32_t kSwitch = kRate / 10 + 12;  // at the tone's crest
   const struct {
     const char* before;
     const char* after;
@@ -71,10 +72,10 @@ TEST(QORTechPeq, ChangingATypeWhilePlayingGlidesWithoutAStep) {
     auto p = MakeProcess("QOR Parametric EQ", 1, kRate, c.before);
     Channels audio = Sine(1, kRate / 2, 1000.0, kRate, 0.5f);
     const double natural = LargestStep(audio[0], 0);
-    Channels head = {std::vector<float>(audio[0].begin(), audio[0].begin() + kRate / 10)};
+    Channels head = {std::vector<float>(audio[0].begin(), audio[0].begin() + kSwitch)};
     RunBlocks(*p, head, 480);
     for (const auto& s : Parse(c.after)) ASSERT_TRUE(p->SetControlInt(s.name.c_str(), s.value));
-    Channels rest = {std::vector<float>(audio[0].begin() + kRate / 10, audio[0].end())};
+    Channels rest = {std::vector<float>(audio[0].begin() + kSwitch, audio[0].end())};
     RunBlocks(*p, rest, 480);
     rest[0].insert(rest[0].begin(), head[0].end() - 1, head[0].end());
     EXPECT_LT(LargestStep(rest[0], 0), natural * 1.05);
