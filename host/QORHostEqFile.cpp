@@ -124,10 +124,14 @@ bool QORHostEqFile::Parse(const std::string& text, const std::string& name, int 
       words >> value >> unit >> extra;
       double db = 0.0;
       read = Number(value, &db) && Upper(unit) == "DB" && extra.empty();
-      if (read) sections_.back().preampDb += db;
+      if (read) {
+        sections_.back().preampDb += db;
+        if (sections_.back().preampLine == 0) sections_.back().preampLine = number;
+      }
       if (!read) why = "a preamp is 'Preamp: <number> dB', not '" + line + "'";
     } else if (Keyed(line, "CHANNEL", &rest)) {
       Section section;
+      section.line = number;
       std::istringstream words(rest);
       for (std::string channel; words >> channel;) {
         if (Upper(channel) != "ALL") section.channels.push_back(Upper(channel));

@@ -22,6 +22,8 @@ class QORHostEqFile {
   // The filters of one set of channels ("L", "R", ... ; none: every channel), in file order.
   struct Section {
     std::vector<std::string> channels;
+    int line = 0;        // of its Channel: line
+    int preampLine = 0;  // of its first Preamp: line
     double preampDb = 0.0;
     std::vector<Filter> filters;
   };

@@ -78,6 +78,9 @@ CLI::App* QORHostPlotCommand::Register(CLI::App& app) {
   command->add_option("--channels", channels_, "Channels of the stream, each fed alike")
       ->check(CLI::Range(1, 8))
       ->capture_default_str();
+  command->add_option("--channel", channel_, "The output channel measured, from 1")
+      ->check(CLI::Range(1, 8))
+      ->capture_default_str();
   command->add_option("--points", points_, "Points per curve, log-spaced from 20 Hz to 20 kHz")
       ->check(CLI::Range(10, 5000))
       ->capture_default_str();
@@ -141,8 +144,8 @@ bool QORHostPlotCommand::MeasureCurrent(QORHostControlPanel& panel,
       std::pow(10.0, levelDb_ / 20.0));
   // Long enough for the chain's filters to ring out.
   const int64_t tail = sweep ? rate_ / 2 : rate_ + rate_ / 2;
-  const std::vector<float> response =
-      QORHostResponse::Measure(engine, channels_, period, excitation, out->latencyFrames, tail, 0);
+  const std::vector<float> response = QORHostResponse::Measure(
+      engine, channels_, period, excitation, out->latencyFrames, tail, channel_ - 1);
   engine.Unlock();
   out->curve.points = QORHostResponse::TransferFunction(
       excitation, response, rate_, out->latencyFrames,
@@ -164,6 +167,11 @@ int QORHostPlotCommand::Run() {
   }
   if (json_ && csv_)
     return QORHostOutput::Error(QORHostOutput::kUsage, "choose one of --json and --csv");
+  if (channel_ > channels_) {
+    return QORHostOutput::Error(QORHostOutput::kUsage,
+                                "--channel " + std::to_string(channel_) + " is not among the " +
+                                    std::to_string(channels_) + " --channels");
+  }
   std::string error;
   std::vector<std::pair<std::string, std::string>> sets;
   for (const std::string& set : sets_) {
@@ -279,6 +287,7 @@ int QORHostPlotCommand::Run() {
     out["position"] = where;
     out["rate"] = rate_;
     out["channels"] = channels_;
+    out["channel"] = channel_;
     out["signal"] = signal_;
     out["level_dbfs"] = levelDb_;
     out["picture"] = output_.empty() ? nlohmann::json(nullptr) : nlohmann::json(output_);

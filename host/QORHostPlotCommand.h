@@ -43,6 +43,7 @@ class QORHostPlotCommand {
   double levelDb_ = -12.0;
   int rate_ = 48000;
   int channels_ = 2;
+  int channel_ = 1;
   int points_ = 240;
   int width_ = 800;
   int height_ = 450;

@@ -5,6 +5,7 @@
 #include "QORHostDemoSetupCommand.h"
 #include "QORHostEffectsCommand.h"
 #include "QORHostEndpointCommand.h"
+#include "QORHostImportCommand.h"
 #include "QORHostMeterCommand.h"
 #include "QORHostModeCommand.h"
 #include "QORHostOutput.h"
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   QORHostTuneCommand tune;
   QORHostServeCommand serve;
   QORHostStatusCommand status;
+  QORHostImportCommand import;
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
   CLI::App* meterCommand = meter.Register(app);
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
   CLI::App* tuneCommand = tune.Register(app);
   CLI::App* serveCommand = serve.Register(app);
   CLI::App* statusCommand = status.Register(app);
+  CLI::App* importCommand = import.Register(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -66,5 +69,6 @@ int main(int argc, char** argv) {
   if (tuneCommand->parsed()) return tune.Run();
   if (serveCommand->parsed()) return serve.Run();
   if (statusCommand->parsed()) return status.Run();
+  if (importCommand->parsed()) return import.Run();
   return 2;
 }

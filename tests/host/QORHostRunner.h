@@ -280,6 +280,41 @@ inline const std::string kEqConfiguration = [] {
   return text + "</qor_configuration>\n";
 }();
 
+// An endpoint for equaliser imports: Music/Speakers lifts 1 kHz by 6 dB (ZR3D) before the
+// parametric equaliser and the convolution; Movie/Speakers has those two alone. Both let a control
+// panel set the equaliser's preamp and bands 1 to 24 and the convolution's response.
+inline const std::string kImportConfiguration = [] {
+  std::string text = R"(<?xml version="1.0"?><qor_configuration><properties>
+    <control name="VAPO3-Operating Mode">VAPO3-Music</control>
+    <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
+    <control name="VAPO3-Process Enable">1</control></properties>)";
+  std::string settable = R"(<control name="PEQ-Enable" public="true">1</control>
+    <control name="PEQ-Preamp" public="true">0</control>
+    <control name="CONV-Impulse Response" public="true">none</control>
+    <control name="CONV-Enable" public="true">1</control>)";
+  for (int n = 1; n <= 24; ++n) {
+    const std::string band = "PEQ-Band " + std::to_string(n);
+    for (const auto& [what, value] :
+         {std::pair{" Type", "Off"}, std::pair{" Frequency", "100000"}, std::pair{" Gain", "0"},
+          std::pair{" Q", "71"}, std::pair{" Channel", "0"}}) {
+      settable += "<control name=\"" + band + what + "\" public=\"true\">" + value + "</control>";
+    }
+  }
+  for (const char* mode : {"Music", "Movie"}) {
+    const bool music = std::string(mode) == "Music";
+    text += std::string(R"(<operating_mode><control name="VAPO3-Operating Mode">VAPO3-)") + mode +
+            R"(</control><control name="VAPO3-Speaker Type">VAPO3-Speakers</control>)" + settable +
+            (music ? R"(<control name="ZR3D-GEQ Enable">1</control>
+    <control name="ZR3D-GEQ Band 6">600</control><control name="ZR3D-Limiter Enable">0</control>)"
+                   : "") +
+            R"(<chain_v2 position="SFX" input="Any" output="Any">)" +
+            (music ? R"(<process tech_id="ZR3D" instance_id="SFX_Main"/>)" : "") +
+            R"(<process tech_id="QOR Parametric EQ" instance_id="SFX_Eq"/>
+    <process tech_id="QOR Convolution" instance_id="SFX_Room"/></chain_v2></operating_mode>)";
+  }
+  return text + "</qor_configuration>\n";
+}();
+
 // Each test's own state root with the demonstration endpoint, configured by Configuration() if set.
 class HostToolTest : public ::testing::Test {
  protected:
