@@ -158,4 +158,17 @@ TEST_F(HostLiveTest, ModeSetMovesARunningHostToTheOtherMode) {
   EXPECT_EQ(Run({"mode", "get"}).out, "Movie/Speakers\n");
 }
 
+// An equaliser file imported while the host plays: a cut of 6 dB at the tone undoes the mode's
+// lift, and the host crossfades to it without a click.
+class HostLiveImportTest : public HostLiveTest {
+ protected:
+  const char* Configuration() const override { return qortest::kImportConfiguration.c_str(); }
+};
+
+TEST_F(HostLiveImportTest, AnImportReachesARunningHostWithoutAClick) {
+  std::ofstream(File("cut.txt")) << "Filter 1: ON PK Fc 1000 Hz Gain -6 dB Q 1.41\n";
+  ASSERT_NO_FATAL_FAILURE(WriteWhilePlaying({"import", File("cut.txt")}));
+  EXPECT_NEAR(LevelDb(live_, landedAt_ + 0.1, 3.9), 0.0, 0.5);
+}
+
 }  // namespace
