@@ -68,6 +68,8 @@ bool QORTechConvolution::GetControlString(const char* name, const char** value) 
 bool QORTechConvolution::Prepare(uint32_t channels, uint32_t rate) {
   if (file_.empty()) return false;
   std::vector<std::vector<float>> responses;
+  // Converter output dropped in front, the same for every channel so that they keep their timing.
+  size_t lead = 0;
   for (uint32_t c = 0; c < channels; ++c) {
     const std::vector<float>& source = file_[std::min<size_t>(c, file_.size() - 1)];
     if (fileRate_ == rate) {
@@ -87,14 +89,28 @@ bool QORTechConvolution::Prepare(uint32_t channels, uint32_t rate) {
     spx_uint32_t out = static_cast<spx_uint32_t>(output.size());
     speex_resampler_process_float(resampler, 0, input.data(), &in, output.data(), &out);
     speex_resampler_destroy(resampler);
-    // The converter delays by its own latency at the output rate: drop it.
+    output.resize(out);
+    const float scale = static_cast<float>(fileRate_) / static_cast<float>(rate);
+    for (float& tap : output) tap *= scale;
+    // The converter delays by its own latency at the output rate, and rings ahead of each sample
+    // for as long. Only what lies ahead of the ringing goes: a response that starts at once (one
+    // trimmed to its onset, a minimum-phase filter) keeps its ringing and comes that much later
+    // (2.9 ms at 44.1 kHz), since without it its level would be off by up to 4 dB.
     const size_t delay =
         static_cast<size_t>(std::lround(static_cast<double>(skip) * rate / fileRate_));
-    std::vector<float> taps(output.begin() + std::min<size_t>(delay, out), output.begin() + out);
-    const float scale = static_cast<float>(fileRate_) / static_cast<float>(rate);
-    for (float& tap : taps) tap *= scale;
-    if (taps.empty()) taps.push_back(0.0f);
-    responses.push_back(std::move(taps));
+    float peak = 0.0f;
+    for (const float tap : output) peak = std::max(peak, std::fabs(tap));
+    size_t quiet = 0;
+    while (quiet < output.size() && std::fabs(output[quiet]) <= 1e-4f * peak) ++quiet;
+    lead = std::min(responses.empty() ? delay : lead, quiet);
+    responses.push_back(std::move(output));
+  }
+  if (fileRate_ != rate) {
+    for (std::vector<float>& taps : responses) {
+      taps.erase(taps.begin(),
+                 taps.begin() + static_cast<std::ptrdiff_t>(std::min(lead, taps.size())));
+      if (taps.empty()) taps.push_back(0.0f);
+    }
   }
   if (!convolver_.Init(responses, kPartition)) return false;
   heardKey_ = fileKey_;
