@@ -31,7 +31,7 @@ class QORTechConvolution : public QORTechProcessBase {
  private:
   static constexpr uint32_t kPartition = 256;
   // Sizes the convolver for the stream with the file's response; false without one.
-  bool Prepare();
+  bool Prepare(uint32_t channels, uint32_t rate);
 
   int enable_;
   int mix_;
@@ -39,6 +39,8 @@ class QORTechConvolution : public QORTechProcessBase {
   std::string path_;
   std::vector<std::vector<float>> file_;  // the file's channels at its own rate
   uint32_t fileRate_ = 0;
+  uint64_t fileKey_ = 0;   // a digest of the file's samples, rate and layout
+  uint64_t heardKey_ = 0;  // fileKey_ of the response the convolver holds, when ready_
   bool ready_ = false;
   QORTechConvolver convolver_;
   std::vector<std::vector<float>> dry_;  // a chunk of the input, per channel

@@ -81,6 +81,26 @@ void QORTechConvolver::Reset() {
   }
 }
 
+bool QORTechConvolver::TakeHistory(const QORTechConvolver& other) {
+  if (&other == this || block_ == 0 || other.block_ != block_ ||
+      other.channels_.size() != channels_.size()) {
+    return false;
+  }
+  for (size_t c = 0; c < channels_.size(); ++c) {
+    if (other.channels_[c].count != channels_[c].count) return false;
+  }
+  position_ = other.position_;
+  for (size_t c = 0; c < channels_.size(); ++c) {
+    const Channel& from = other.channels_[c];
+    Channel& to = channels_[c];
+    std::copy(from.history.begin(), from.history.end(), to.history.begin());
+    std::copy(from.input.begin(), from.input.end(), to.input.begin());
+    std::copy(from.tail.begin(), from.tail.end(), to.tail.begin());
+    to.newest = from.newest;
+  }
+  return true;
+}
+
 void QORTechConvolver::EndBlock(Channel& channel) {
   const uint32_t block = block_;
   if (channel.count > 0) {

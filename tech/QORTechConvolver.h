@@ -22,6 +22,10 @@ class QORTechConvolver {
   void Process(float* const* channels, uint32_t channelCount, uint32_t frames);
   // Back to silence, the responses kept.
   void Reset();
+  // Carries on from other's history (input spectra, the direct part's samples, the pending
+  // output), which is only right when other holds the same responses. Copies into storage sized
+  // by Init, so it allocates nothing; false, with nothing taken, when the partitioning differs.
+  bool TakeHistory(const QORTechConvolver& other);
   uint32_t Block() const { return block_; }
 
  private:

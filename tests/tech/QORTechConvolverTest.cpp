@@ -132,8 +132,10 @@ std::string WriteResponse(const std::string& name, const Channels& channels, int
 // switched as its controls say, exact where it should pass the input.
 TEST(QORTechConvolution, AResponseFromAFileIsHeardAsTheFileSays) {
   const Channels fir = Noise(1, 300, 5, 0.05f);
-  Channels dirac44(1, std::vector<float>(100, 0.0f));
-  dirac44[0][50] = 1.0f;
+  // Left 50 frames in, right at once: the converter rings ahead of each, and a response that
+  // starts at once keeps that ringing too.
+  Channels dirac44(2, std::vector<float>(100, 0.0f));
+  dirac44[0][50] = dirac44[1][0] = 1.0f;
   const std::string files[] = {WriteResponse("dirac.wav", {{1.0f}, {1.0f}}, 48000),
                                WriteResponse("fir.wav", fir, 48000),
                                WriteResponse("dirac44.wav", dirac44, 44100)};
@@ -162,6 +164,18 @@ TEST(QORTechConvolution, AResponseFromAFileIsHeardAsTheFileSays) {
   const Channels expected = Direct(input, {fir[0], fir[0]});
   auto [peak, worst] = techtest::PeakAndWorst(expected, run(files[1], "", input, &loaded));
   EXPECT_LE(worst, 1e-6 * peak);
+  // The same when the file is named before Init, as a chain being built may do.
+  {
+    TechProcess* raw = nullptr;
+    ASSERT_TRUE(techtest::TechTestLibrary::Get().create("QOR Convolution", &raw));
+    techtest::ProcessPtr early(raw);
+    ASSERT_TRUE(early->SetControlString("CONV-Impulse Response", files[1].c_str()));
+    ASSERT_TRUE(early->Init(2, 48000));
+    Channels audio = input;
+    techtest::RunBlocks(*early, audio, 441);
+    std::tie(peak, worst) = techtest::PeakAndWorst(expected, audio);
+    EXPECT_LE(worst, 1e-6 * peak);
+  }
   Channels louder = expected;
   for (auto& channel : louder) {
     for (float& sample : channel) sample *= std::pow(10.0f, 600 / 2000.0f);
@@ -173,15 +187,82 @@ TEST(QORTechConvolution, AResponseFromAFileIsHeardAsTheFileSays) {
   Channels impulse(2, std::vector<float>(4096, 0.0f));
   impulse[0][0] = impulse[1][0] = 1.0f;
   const Channels response = run(files[2], "", impulse, &loaded);
-  for (const double frequency : {50.0, 1000.0, 8000.0, 16000.0}) {
-    std::complex<double> sum;
-    for (size_t n = 0; n < response[0].size(); ++n) {
-      sum += static_cast<double>(response[0][n]) *
-             std::polar(1.0, -2.0 * std::numbers::pi * frequency * static_cast<double>(n) / 48000);
+  for (size_t c = 0; c < 2; ++c) {
+    for (const double frequency : {50.0, 1000.0, 8000.0, 16000.0}) {
+      std::complex<double> sum;
+      for (size_t n = 0; n < response[c].size(); ++n) {
+        sum +=
+            static_cast<double>(response[c][n]) *
+            std::polar(1.0, -2.0 * std::numbers::pi * frequency * static_cast<double>(n) / 48000);
+      }
+      EXPECT_NEAR(20.0 * std::log10(std::abs(sum)), 0.0, 0.1) << c << ": " << frequency << " Hz";
     }
-    EXPECT_NEAR(20.0 * std::log10(std::abs(sum)), 0.0, 0.1) << frequency << " Hz";
   }
+  // Both channels moved alike: 50 frames at 44.1 kHz apart are 54.4 at 48 kHz.
+  const auto onset = [&](size_t c) {
+    return std::max_element(response[c].begin(), response[c].end()) - response[c].begin();
+  };
+  EXPECT_NEAR(static_cast<double>(onset(0) - onset(1)), 50.0 * 48000 / 44100, 1.0);
   for (const std::string& file : files) std::filesystem::remove(file);
+}
+
+// A rebuild: the process taking over plays on from the other's history when both hold the same
+// response (by content, whatever the file is called), so together they sound as one process fed
+// the whole signal; with another response it starts from silence. Taking over allocates nothing.
+TEST(QORTechConvolution, TakingOverCarriesTheHistoryOfTheSameResponseOnly) {
+  // 3000 taps: a tail over a dozen partitions, longer than a call.
+  const Channels fir = Noise(2, 3000, 23, 0.05f);
+  const std::string same = WriteResponse("take-a.wav", fir, 48000);
+  const std::string copy = WriteResponse("take-copy.wav", fir, 48000);
+  const std::string other = WriteResponse("take-other.wav", Noise(2, 3000, 29, 0.05f), 48000);
+  const Channels input = Noise(2, 24000, 31, 0.5f);
+  // Not a multiple of the call or the partition: the hand-over falls inside a block.
+  constexpr size_t kSplit = 10001;
+  const auto start = [](const std::string& file) {
+    techtest::ProcessPtr process = techtest::MakeProcess("QOR Convolution", 2, 48000);
+    EXPECT_TRUE(process->SetControlString("CONV-Impulse Response", file.c_str())) << file;
+    return process;
+  };
+  const auto part = [&](size_t from, size_t to) {
+    Channels audio(2);
+    for (size_t c = 0; c < 2; ++c) audio[c].assign(input[c].begin() + from, input[c].begin() + to);
+    return audio;
+  };
+  Channels whole = input;
+  techtest::RunBlocks(*start(same), whole, 441);
+  const Channels expected = [&] {
+    Channels rest = whole;
+    for (auto& channel : rest) channel.erase(channel.begin(), channel.begin() + kSplit);
+    return rest;
+  }();
+  const struct {
+    const std::string* file;
+    bool carries;
+  } cases[] = {{&same, true}, {&copy, true}, {&other, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(*c.file);
+    techtest::ProcessPtr giving = start(same);
+    Channels first = part(0, kSplit);
+    techtest::RunBlocks(*giving, first, 441);
+    techtest::ProcessPtr taking = start(*c.file);
+    {
+      qortest::AllocationScope scope;
+      EXPECT_TRUE(taking->TakeState(giving.get()));
+      EXPECT_EQ(scope.Count(), 0u);
+    }
+    if (c.carries) {
+      Channels rest = part(kSplit, input[0].size());
+      techtest::RunBlocks(*taking, rest, 441);
+      const auto [peak, worst] = techtest::PeakAndWorst(expected, rest);
+      EXPECT_LE(worst, 1e-6 * peak);
+    } else {
+      // Silence after the hand-over: any of the other's input left in the history would ring on.
+      Channels silence(2, std::vector<float>(4000, 0.0f));
+      techtest::RunBlocks(*taking, silence, 441);
+      EXPECT_EQ(techtest::MaxAbs(silence[0]) + techtest::MaxAbs(silence[1]), 0.0f);
+    }
+  }
+  for (const std::string& file : {same, copy, other}) std::filesystem::remove(file);
 }
 
 }  // namespace
