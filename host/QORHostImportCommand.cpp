@@ -7,6 +7,7 @@
 #include "QORHostEndpointSetup.h"
 #include "QORHostEqFile.h"
 #include "QORHostEqImport.h"
+#include "QORHostGraphicFir.h"
 #include "QORHostOutput.h"
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOTunedSettings.h"
@@ -16,21 +17,24 @@ namespace {
 
 using nlohmann::json;
 
-// Where a mode's graphic curve is kept as a response file: the state root, by endpoint and mode.
-std::filesystem::path ResponsePath(const QORAPOEndpointInfo& endpoint, const std::string& mode) {
+// Where a mode's graphic curve is kept as a response file: the state root, by endpoint and mode,
+// named after its taps too, so that a new curve is a new value of the control and a running host
+// rebuilds for it, while one still playing the old file keeps it.
+std::filesystem::path ResponsePath(const QORAPOEndpointInfo& endpoint, const std::string& mode,
+                                   const std::vector<float>& taps) {
   std::string file = mode;
   for (char& c : file) {
     if (c == '/' || c == '\\' || c == ' ') c = '_';
   }
+  uint64_t digest = 14695981039346656037ull;  // FNV-1a over the taps' bytes
+  const auto* bytes = reinterpret_cast<const unsigned char*>(taps.data());
+  for (size_t i = 0; i < taps.size() * sizeof(float); ++i) {
+    digest = (digest ^ bytes[i]) * 1099511628211ull;
+  }
+  char tag[24];
+  std::snprintf(tag, sizeof(tag), "-%016llx.wav", static_cast<unsigned long long>(digest));
   return QORSystemInfo::GetStateRoot() / "responses" /
-         QORWideToUtf8(endpoint.GetEndpointGuidText()) / (file + ".wav");
-}
-
-// Taps of the curve's response: about 170 ms, enough for a tenth of an octave at 20 Hz.
-int ResponseTaps(int rate) {
-  int taps = 1024;
-  while (taps < rate / 6) taps *= 2;
-  return taps;
+         QORWideToUtf8(endpoint.GetEndpointGuidText()) / (file + tag);
 }
 
 }  // namespace
@@ -87,18 +91,19 @@ int QORHostImportCommand::Run() {
   target.catalog = &panel.Catalog(mode->GetModeIdentity());
   target.channels = channels_;
   target.mode = modeName;
-  const std::filesystem::path responsePath = ResponsePath(endpoint, modeName);
+  std::vector<float> response;
+  if (!file.Graphic().empty() &&
+      !QORHostGraphicFir::Design(file.Graphic(), rate_, QORHostGraphicFir::DefaultTaps(rate_),
+                                 &response, &error)) {
+    return QORHostOutput::Error(
+        QORHostOutput::kFailed,
+        file_ + ":" + std::to_string(file.GraphicLine()) + ": " + error + "; nothing was written");
+  }
+  const std::filesystem::path responsePath = ResponsePath(endpoint, modeName, response);
   target.responsePath = responsePath.string();
   QORHostEqImport::Plan plan;
   if (!QORHostEqImport::Make(file, file_, target, &plan, &error)) {
     return QORHostOutput::Error(QORHostOutput::kFailed, error + "; nothing was written");
-  }
-  std::vector<float> response;
-  if (plan.graphic) {
-    (void)ResponseTaps;
-    return QORHostOutput::Error(QORHostOutput::kFailed,
-                                file_ + ":" + std::to_string(file.GraphicLine()) +
-                                    ": GRAPHIC-PENDING; nothing was written");
   }
 
   // What each control holds now, to show beside what it becomes.
@@ -136,7 +141,9 @@ int QORHostImportCommand::Run() {
     if (plan.graphic) {
       std::error_code ignored;
       std::filesystem::create_directories(responsePath.parent_path(), ignored);
-      (void)response;
+      if (!QORHostGraphicFir::WriteWav(responsePath.string(), response, rate_, 1, &error)) {
+        return QORHostOutput::Error(QORHostOutput::kFailed, error + "; nothing was written");
+      }
     }
     const bool written =
         tuned_ ? tuned.WriteControls(writes) : panel.WritePublic(*mode, writes, &error);

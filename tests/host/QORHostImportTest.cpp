@@ -185,6 +185,36 @@ TEST_F(ImportToolTest, WholeFilesAndChannelSectionsSoundAsTheirFilters) {
   ExpectResponse({{"HS", 4000, -6.0, 0.7}, {"PK", 1000, 3.0, 2.0}}, -2.0, 2);
 }
 
+// AutoEQ's graphic curve becomes a response file of the mode's convolution, heard within 0.5 dB
+// at every point of the curve; another curve is another file, so a running host rebuilds for it.
+TEST_F(ImportToolTest, AGraphicCurveIsHeardAtItsPoints) {
+  const std::vector<std::pair<double, double>> curve = {
+      {20, -3.1},   {40, -1.0},  {80, 2.5},   {160, 4.0},    {315, 1.0},    {630, -0.5},
+      {1250, -2.0}, {2500, 1.5}, {5000, 3.0}, {10000, -2.5}, {16000, -5.0}, {20000, -6.0}};
+  std::string line = "GraphicEQ:";
+  for (const auto& [hz, db] : curve)
+    line += " " + std::to_string(hz) + " " + std::to_string(db) + ";";
+  const HostResult result = Import("GraphicEQ.txt", line + "\n", {"--json"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  const std::string response = result.Json()["response"].get<std::string>();
+  EXPECT_TRUE(std::filesystem::exists(response)) << response;
+  EXPECT_EQ(Values()["CONV-Impulse Response"], response);
+  const nlohmann::json points = Measure();
+  for (const auto& [hz, db] : curve) {
+    // The measured curve between its two points around hz, on a log-frequency axis.
+    size_t k = 1;
+    while (k + 1 < points.size() && points[k]["hz"].get<double>() < hz) ++k;
+    const double f0 = points[k - 1]["hz"], f1 = points[k]["hz"];
+    const double t = std::clamp(std::log(hz / f0) / std::log(f1 / f0), 0.0, 1.0);
+    const double measured =
+        points[k - 1]["db"].get<double>() * (1 - t) + points[k]["db"].get<double>() * t;
+    EXPECT_NEAR(measured, db, 0.5) << hz << " Hz";
+  }
+  const HostResult other = Import("other.txt", "GraphicEQ: 20 0; 1000 3; 20000 0\n", {"--json"});
+  ASSERT_EQ(other.code, 0) << other.err;
+  EXPECT_NE(other.Json()["response"], response);
+}
+
 // A file it cannot represent is refused with its line, exit 2, and the stored values stay; so do
 // they after a dry run, which still shows what it would write.
 TEST_F(ImportToolTest, RefusalsNameTheLineAndWriteNothing) {
