@@ -2,7 +2,8 @@
 # The benchmarks: builds the release tree with the tests off (build/bench), runs every benchmark
 # program, each printing its times as ratios to a baseline measured in the same process (processor
 # time, so other work on the machine counts less), then compares `qorapo process` with sox on a
-# minute of audio (bench/host_vs_sox.sh). Arguments go to every benchmark program, e.g.
+# minute of audio (bench/host_vs_sox.sh) and the library with sox, ffmpeg and the processor's own
+# multiply-add limit (bench/tech_vs_peers.sh). Arguments go to every benchmark program, e.g.
 # --benchmark_filter=ZR3D or --benchmark_min_time=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,3 +26,6 @@ for bench in "$build"/bench/bench_*; do
 done
 echo "${heading}== host versus sox${plain}"
 bench/host_vs_sox.sh "$build"
+echo
+echo "${heading}== the library against its peers and the machine${plain}"
+bench/tech_vs_peers.sh "$build"

@@ -7,7 +7,8 @@ packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev 
           libtinyxml2-dev libboost-dev libspeexdsp-dev libsndfile1-dev
           libcli11-dev libhwy-dev libkissfft-dev libfftw3-dev libcairo2-dev nlohmann-json3-dev
           sox tmux lv2-dev liblilv-dev lilv-utils libpipewire-0.3-dev
-          pipewire pipewire-bin wireplumber dbus-daemon)
+          pipewire pipewire-bin wireplumber dbus-daemon
+          ffmpeg)  # only for the benchmark against peers
 
 missing=()
 for package in "${packages[@]}"; do

@@ -17,6 +17,7 @@ void QORTechBassBoost::Init(uint32_t rate) {
   envelope_ = 0.0f;
   detector_.SetCoefficients(QORTechBiquad::LowPass(rate, 150.0, 0.707));
   detector_.Reset();
+  corner_ = QORTechShelfCornerAt(rate, kShelfHz);
   shelf_.SetCoefficients({});
   shelf_.Reset();
   boost_.SetRate(static_cast<float>(rate) / QORTechBlockGrid::kFrames, 0.03f);
@@ -33,7 +34,7 @@ void QORTechBassBoost::Process(float* const* channels, uint32_t channelCount, ui
       target = std::clamp(room, 0.0f, boostDb);
     }
     if (boost_.Step(target, 0.001f)) {
-      shelf_.SetCoefficients(QORTechBiquad::LowShelf(rate_, kShelfHz, boost_.Value()));
+      shelf_.SetCoefficients(QORTechLowShelf(corner_, boost_.Value()));
     }
     if (boost_.Value() == 0.0f) shelf_.Reset();
   }

@@ -21,6 +21,7 @@ class QORTechBassBoost {
   float release_ = 0.0f;
   float envelope_ = 0.0f;
   QORTechBiquad detector_;  // low band of the channel mix
+  QORTechShelfCorner corner_;
   QORTechBiquad shelf_;
   QORTechRamp boost_;
 };

@@ -31,24 +31,35 @@ QORTechBiquad::Coefficients QORTechBiquad::Peaking(double rate, double freq, dou
 }
 
 QORTechBiquad::Coefficients QORTechBiquad::LowShelf(double rate, double freq, double gainDb) {
+  return QORTechLowShelf(QORTechShelfCornerAt(rate, freq), gainDb);
+}
+
+QORTechBiquad::Coefficients QORTechBiquad::HighShelf(double rate, double freq, double gainDb) {
+  return QORTechHighShelf(QORTechShelfCornerAt(rate, freq), gainDb);
+}
+
+QORTechShelfCorner QORTechShelfCornerAt(double rate, double freq) {
+  const double w = Omega(rate, freq);
+  return {std::cos(w), std::sin(w)};
+}
+
+QORTechBiquad::Coefficients QORTechLowShelf(const QORTechShelfCorner& corner, double gainDb) {
   if (gainDb == 0.0) return {};
   const double a = std::pow(10.0, gainDb / 40.0);
-  const double w = Omega(rate, freq);
-  const double c = std::cos(w);
+  const double c = corner.cos;
   // Shelf slope 1: 2 sqrt(A) alpha with alpha = sin(w) / sqrt(2). Half of that makes the slope
   // steeper than 1, and the response overshoots the gain and dips past the corner.
-  const double beta = std::sin(w) * std::sqrt(2.0 * a);
+  const double beta = corner.sin * std::sqrt(2.0 * a);
   return Normalise(a * ((a + 1) - (a - 1) * c + beta), 2 * a * ((a - 1) - (a + 1) * c),
                    a * ((a + 1) - (a - 1) * c - beta), (a + 1) + (a - 1) * c + beta,
                    -2 * ((a - 1) + (a + 1) * c), (a + 1) + (a - 1) * c - beta);
 }
 
-QORTechBiquad::Coefficients QORTechBiquad::HighShelf(double rate, double freq, double gainDb) {
+QORTechBiquad::Coefficients QORTechHighShelf(const QORTechShelfCorner& corner, double gainDb) {
   if (gainDb == 0.0) return {};
   const double a = std::pow(10.0, gainDb / 40.0);
-  const double w = Omega(rate, freq);
-  const double c = std::cos(w);
-  const double beta = std::sin(w) * std::sqrt(2.0 * a);
+  const double c = corner.cos;
+  const double beta = corner.sin * std::sqrt(2.0 * a);
   return Normalise(a * ((a + 1) + (a - 1) * c + beta), -2 * a * ((a - 1) + (a + 1) * c),
                    a * ((a + 1) + (a - 1) * c - beta), (a + 1) - (a - 1) * c + beta,
                    2 * ((a - 1) - (a + 1) * c), (a + 1) - (a - 1) * c - beta);

@@ -43,3 +43,13 @@ class QORTechBiquad {
   Coefficients c_;
   std::array<std::array<double, 2>, kMaxChannels> state_{};
 };
+
+// A shelf's corner at a rate, worked out once: a gliding gain then costs only its power of ten.
+// The designs are those of QORTechBiquad::LowShelf and HighShelf to the bit.
+struct QORTechShelfCorner {
+  double cos = 1.0;
+  double sin = 0.0;
+};
+QORTechShelfCorner QORTechShelfCornerAt(double rate, double freq);
+QORTechBiquad::Coefficients QORTechLowShelf(const QORTechShelfCorner& corner, double gainDb);
+QORTechBiquad::Coefficients QORTechHighShelf(const QORTechShelfCorner& corner, double gainDb);

@@ -16,6 +16,8 @@ void QORTechLimiter::Init(uint32_t channels, uint32_t rate, float lookAheadSecon
 }
 
 void QORTechLimiter::SetReleaseSeconds(float seconds) {
+  if (seconds == releaseSeconds_) return;
+  releaseSeconds_ = seconds;
   release_ = 1.0f - std::exp(-1.0f / (std::max(seconds, 0.001f) * static_cast<float>(rate_)));
 }
 
@@ -27,19 +29,75 @@ void QORTechLimiter::Reset() {
   boxSum_ = window_;
   dequeHead_ = 0;
   dequeSize_ = 0;
+  replay_ = false;
 }
 
 void QORTechLimiter::Process(float* const* channels, uint32_t frames) {
+  if (replay_) {
+    Replay();
+    replay_ = false;
+  }
+  const bool bypass = !on_ && gain_ == 1.0f;
   switch (channels_) {
     case 1:
-      Run<1>(channels, frames);
+      bypass ? Delay<1>(channels, frames) : Run<1>(channels, frames);
       break;
     case 2:
-      Run<2>(channels, frames);
+      bypass ? Delay<2>(channels, frames) : Run<2>(channels, frames);
       break;
     default:
-      Run<0>(channels, frames);
+      bypass ? Delay<0>(channels, frames) : Run<0>(channels, frames);
       break;
+  }
+  // Released as far as float resolution lets the gain move: the rest would never arrive, and
+  // unity lets the delay alone run.
+  if (!on_ && gain_ < 1.0f && static_cast<float>(boxSum_ / window_) >= 1.0f &&
+      gain_ + (1.0f - gain_) * release_ == gain_) {
+    gain_ = 1.0f;
+  }
+}
+
+template <uint32_t kChannels>
+void QORTechLimiter::Delay(float* const* channels, uint32_t frames) {
+  const uint32_t count = kChannels != 0 ? kChannels : channels_;
+  const uint32_t window = window_;
+  float* const delay = delay_.data();
+  uint32_t slot = static_cast<uint32_t>(position_ % window);
+  for (uint32_t i = 0; i < frames; ++i) {
+    float* frame = delay + static_cast<size_t>(slot) * count;
+    for (uint32_t c = 0; c < count; ++c) frame[c] = channels[c][i];
+    slot = slot + 1 == window ? 0 : slot + 1;
+    const float* delayed = delay + static_cast<size_t>(slot) * count;
+    for (uint32_t c = 0; c < count; ++c) channels[c][i] = delayed[c];
+  }
+  position_ += frames;
+}
+
+void QORTechLimiter::Replay() {
+  const uint32_t window = window_;
+  std::fill(minimum_.begin(), minimum_.end(), 1.0f);
+  boxSum_ = window;
+  dequeHead_ = 0;
+  dequeSize_ = 0;
+  const auto wrap = [window](uint32_t i) { return i >= window ? i - window : i; };
+  // The frames still to leave: the last window - 1 written, oldest first.
+  const uint64_t first = position_ >= window - 1 ? position_ - (window - 1) : 0;
+  for (uint64_t n = first; n < position_; ++n) {
+    const uint32_t slot = static_cast<uint32_t>(n % window);
+    const float* frame = delay_.data() + static_cast<size_t>(slot) * channels_;
+    float peak = 0.0f;
+    for (uint32_t c = 0; c < channels_; ++c) peak = std::max(peak, std::fabs(frame[c]));
+    const float required = peak > ceiling_ ? ceiling_ / peak : 1.0f;
+    while (dequeSize_ > 0 && dequeValue_[wrap(dequeHead_ + dequeSize_ - 1)] >= required) {
+      --dequeSize_;
+    }
+    const uint32_t tail = wrap(dequeHead_ + dequeSize_);
+    dequeIndex_[tail] = n;
+    dequeValue_[tail] = required;
+    ++dequeSize_;
+    const float minimum = dequeValue_[dequeHead_];
+    boxSum_ += static_cast<double>(minimum) - minimum_[slot];
+    minimum_[slot] = minimum;
   }
 }
 
@@ -122,6 +180,10 @@ void QORTechLimiter::TakeState(const QORTechLimiter& other) {
   std::copy(other.dequeValue_.begin(), other.dequeValue_.end(), dequeValue_.begin());
   dequeHead_ = other.dequeHead_;
   dequeSize_ = other.dequeSize_;
+  on_ = other.on_;
+  replay_ = other.replay_;
+  hundredths_ = other.hundredths_;
+  ceiling_ = other.ceiling_;
   position_ = other.position_;
   boxSum_ = other.boxSum_;
   gain_ = other.gain_;

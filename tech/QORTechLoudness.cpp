@@ -30,6 +30,9 @@ void QORTechLoudness::Init(uint32_t rate) {
   blockFrames_ = 0;
   gainBefore_ = 1.0f;
   gainAfter_ = 1.0f;
+  bassCorner_ = QORTechShelfCornerAt(rate, 100.0);
+  trebleCorner_ = QORTechShelfCornerAt(rate, 8000.0);
+  gainDb_ = 0.0f;
   bassShelf_.SetCoefficients({});
   trebleShelf_.SetCoefficients({});
   bassShelf_.Reset();
@@ -56,27 +59,39 @@ void QORTechLoudness::StartBlock(uint32_t channelCount, bool enabled, float targ
     levellerTarget_ = 0.0f;
   }
   if (bass_.Step(bassTarget, 0.001f)) {
-    bassShelf_.SetCoefficients(QORTechBiquad::LowShelf(rate_, 100.0, bass_.Value()));
+    bassShelf_.SetCoefficients(QORTechLowShelf(bassCorner_, bass_.Value()));
   }
   if (treble_.Step(bassTarget * 0.5f, 0.001f)) {
-    trebleShelf_.SetCoefficients(QORTechBiquad::HighShelf(rate_, 8000.0, treble_.Value()));
+    trebleShelf_.SetCoefficients(QORTechHighShelf(trebleCorner_, treble_.Value()));
   }
   if (bass_.Value() == 0.0f) bassShelf_.Reset();
   if (treble_.Value() == 0.0f) trebleShelf_.Reset();
-  gainBefore_ = std::pow(10.0f, leveller_.Value() / 20.0f);
-  leveller_.Step(levellerTarget_, 0.001f);
-  gainAfter_ = std::pow(10.0f, leveller_.Value() / 20.0f);
+  // The gain is worked out again only when the leveller has moved.
+  if (leveller_.Value() != gainDb_) {
+    gainDb_ = leveller_.Value();
+    gainAfter_ = std::pow(10.0f, gainDb_ / 20.0f);
+  }
+  gainBefore_ = gainAfter_;
+  if (leveller_.Step(levellerTarget_, 0.001f)) {
+    gainDb_ = leveller_.Value();
+    gainAfter_ = std::pow(10.0f, gainDb_ / 20.0f);
+  }
 }
 
 void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
                               uint32_t at, bool enabled, float targetDb) {
   if (at == 0) StartBlock(channelCount, enabled, targetDb);
-  double sum = 0.0;
+  // Four partial sums, so that the squares are added in vector lanes.
+  double sums[4] = {0.0, 0.0, 0.0, 0.0};
   for (uint32_t c = 0; c < channelCount; ++c) {
-    for (uint32_t i = 0; i < frames; ++i)
-      sum += static_cast<double>(channels[c][i]) * channels[c][i];
+    const float* x = channels[c];
+    uint32_t i = 0;
+    for (; i + 4 <= frames; i += 4) {
+      for (uint32_t k = 0; k < 4; ++k) sums[k] += static_cast<double>(x[i + k]) * x[i + k];
+    }
+    for (; i < frames; ++i) sums[0] += static_cast<double>(x[i]) * x[i];
   }
-  blockSum_ += sum;
+  blockSum_ += (sums[0] + sums[1]) + (sums[2] + sums[3]);
   blockFrames_ += frames;
 
   QORTechBiquadCascade shelves;

@@ -31,6 +31,9 @@ class QORTechLoudness {
   QORTechRamp leveller_;  // dB
   QORTechRamp bass_;      // dB
   QORTechRamp treble_;    // dB
+  QORTechShelfCorner bassCorner_;
+  QORTechShelfCorner trebleCorner_;
+  float gainDb_ = 0.0f;  // the leveller setting gainAfter_ was worked out for
   QORTechBiquad bassShelf_;
   QORTechBiquad trebleShelf_;
 };

@@ -139,4 +139,60 @@ TEST(QORTechRender, LimitersHoldTheCeilingOnFullScaleSquaresAndImpulses) {
   }
 }
 
+// Switched on with a burst already in its look-ahead after silence, a limiter gives exactly what
+// one that was on all along gives: the delayed samples are limited, not left to the final clamp.
+// Switched off, its gain releases and then it is the delay alone, to the bit.
+TEST(QORTechRender, LimitersSwitchOnWithTheirLookAheadReadAndOffToThePlainDelay) {
+  const struct {
+    const char* id;
+    const char* enable;
+    uint32_t rate;
+  } cases[] = {
+      {"ZR3D", "ZR3D-Limiter Enable", 8000},
+      {"ZR3D", "ZR3D-Limiter Enable", 48000},
+      {"LUXSND", "LUXSND-Limiter Enable", 44100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.id << " at " << c.rate);
+    const uint32_t block = c.rate / 100;
+    auto always = MakeProcess(c.id, 2, c.rate);
+    auto later = MakeProcess(c.id, 2, c.rate, std::string(c.enable) + "=0");
+    const uint32_t latency = always->GetLatency();
+    // Silence, then a full-scale 1 kHz burst starting latency / 2 frames before the switch.
+    Channels audio(2, std::vector<float>(c.rate, 0.0f));
+    const uint32_t at = 10 * block;
+    for (uint32_t i = at - latency / 2; i < c.rate / 2; ++i) {
+      audio[0][i] = static_cast<float>(std::sin(2 * std::numbers::pi * 1000.0 * i / c.rate));
+      audio[1][i] = -audio[0][i];
+    }
+    const Channels input = audio;
+    Channels expected = audio;
+    RunBlocks(*always, expected, block);
+    Channels head(2), tail(2);
+    for (int ch = 0; ch < 2; ++ch) {
+      head[ch].assign(audio[ch].begin(), audio[ch].begin() + at);
+      tail[ch].assign(audio[ch].begin() + at, audio[ch].end());
+    }
+    RunBlocks(*later, head, block);
+    // Off, the burst's first frames come through delayed and untouched.
+    for (uint32_t i = latency; i < at; ++i) ASSERT_EQ(head[0][i], input[0][i - latency]) << i;
+    ASSERT_TRUE(later->SetControlInt(c.enable, 1));
+    RunBlocks(*later, tail, block);
+    // Within double rounding of the running window sum (-120 dB); the clamp's clipping of the
+    // burst differed by a tenth of full scale.
+    for (uint32_t i = 0; i < tail[0].size(); ++i) {
+      ASSERT_NEAR(tail[0][i], expected[0][at + i], 1e-6) << i;
+      ASSERT_NEAR(tail[1][i], expected[1][at + i], 1e-6) << i;
+    }
+    // Off again after limiting: a second of release, then the delay alone.
+    ASSERT_TRUE(later->SetControlInt(c.enable, 0));
+    Channels loud = Sine(2, 2 * c.rate, 997.0, c.rate, 1.0f);
+    const Channels loudInput = loud;
+    RunBlocks(*later, loud, block);
+    for (uint32_t i = c.rate; i < 2 * c.rate; ++i) {
+      ASSERT_EQ(loud[0][i], loudInput[0][i - latency]) << i;
+    }
+  }
+}
+
 }  // namespace
