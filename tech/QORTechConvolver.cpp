@@ -172,14 +172,19 @@ void QORTechConvolver::Reset() {
   }
 }
 
-bool QORTechConvolver::TakeHistory(const QORTechConvolver& other) {
-  if (&other == this || block_ == 0 || other.block_ != block_ ||
-      other.channels_.size() != channels_.size()) {
+bool QORTechConvolver::Matches(const QORTechConvolver& other) const {
+  if (block_ == 0 || other.block_ != block_ || other.channels_.size() != channels_.size() ||
+      (other.late_ == nullptr) != (late_ == nullptr)) {
     return false;
   }
   for (size_t c = 0; c < channels_.size(); ++c) {
     if (other.channels_[c].count != channels_[c].count) return false;
   }
+  return late_ == nullptr || late_->Matches(*other.late_);
+}
+
+bool QORTechConvolver::TakeHistory(const QORTechConvolver& other) {
+  if (&other == this || !Matches(other)) return false;
   position_ = other.position_;
   for (size_t c = 0; c < channels_.size(); ++c) {
     const Channel& from = other.channels_[c];
@@ -189,7 +194,8 @@ bool QORTechConvolver::TakeHistory(const QORTechConvolver& other) {
     std::copy(from.tail.begin(), from.tail.end(), to.tail.begin());
     to.newest = from.newest;
   }
-  return true;
+  // The long partitions' history too, or a long response's tail would start afresh.
+  return late_ == nullptr || late_->TakeHistory(*other.late_);
 }
 
 void QORTechConvolver::EndBlock(Channel& channel) {

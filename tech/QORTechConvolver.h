@@ -44,6 +44,8 @@ class QORTechConvolver {
     uint32_t newest = 0;       // ring slot of the latest input spectrum
     bool direct = true;        // the first partition holds a tap other than zero
   };
+  // Same partitioning, here and in the long partitions.
+  bool Matches(const QORTechConvolver& other) const;
   bool InitPartitions(const std::vector<std::vector<float>>& responses, uint32_t block);
   void ProcessPartitions(float* const* channels, uint32_t channelCount, uint32_t frames);
   void EndBlock(Channel& channel);

@@ -210,11 +210,11 @@ TEST(QORTechConvolution, AResponseFromAFileIsHeardAsTheFileSays) {
 // response (by content, whatever the file is called), so together they sound as one process fed
 // the whole signal; with another response it starts from silence. Taking over allocates nothing.
 TEST(QORTechConvolution, TakingOverCarriesTheHistoryOfTheSameResponseOnly) {
-  // 3000 taps: a tail over a dozen partitions, longer than a call.
-  const Channels fir = Noise(2, 3000, 23, 0.05f);
+  // 12000 taps: a tail over many short partitions and into the long ones, longer than a call.
+  const Channels fir = Noise(2, 12000, 23, 0.05f);
   const std::string same = WriteResponse("take-a.wav", fir, 48000);
   const std::string copy = WriteResponse("take-copy.wav", fir, 48000);
-  const std::string other = WriteResponse("take-other.wav", Noise(2, 3000, 29, 0.05f), 48000);
+  const std::string other = WriteResponse("take-other.wav", Noise(2, 12000, 29, 0.05f), 48000);
   const Channels input = Noise(2, 24000, 31, 0.5f);
   // Not a multiple of the call or the partition: the hand-over falls inside a block.
   constexpr size_t kSplit = 10001;
@@ -257,7 +257,7 @@ TEST(QORTechConvolution, TakingOverCarriesTheHistoryOfTheSameResponseOnly) {
       EXPECT_LE(worst, 1e-6 * peak);
     } else {
       // Silence after the hand-over: any of the other's input left in the history would ring on.
-      Channels silence(2, std::vector<float>(4000, 0.0f));
+      Channels silence(2, std::vector<float>(14000, 0.0f));
       techtest::RunBlocks(*taking, silence, 441);
       EXPECT_EQ(techtest::MaxAbs(silence[0]) + techtest::MaxAbs(silence[1]), 0.0f);
     }
