@@ -175,6 +175,11 @@ bool QORHostEqFile::ParseFilter(const std::string& body, int line, int rate, Fil
     return false;
   }
   const std::string typeName = Upper(tokens[1]);
+  // An unused slot of an export: on or off, it shapes nothing.
+  if (typeName == "NONE" && tokens.size() == 2) {
+    *on = false;
+    return true;
+  }
   const auto* known = std::find_if(std::begin(kTypes), std::end(kTypes),
                                    [&](const auto& type) { return typeName == type.name; });
   if (known == std::end(kTypes)) {

@@ -88,11 +88,12 @@ TEST(EqFileTest, EveryTypeAndFormatReadsAsTheFiltersItMeans) {
        "Filter  1: ON  PK       Fc   63.0 Hz  Gain  -5.0 dB  Q  4.00\n"
        "Filter  2: ON  LS 12dB  Fc   100 Hz  Gain   3.0 dB\n"
        "Filter  3: OFF None\n"
+       "Filter  5: ON  None\n"
        "Filter  4: ON  Modal    Fc   41.5 Hz  Gain  -7.5 dB  Q  9.1\n",
        0.0,
        {{Type::kPeak, 63, -5, 4, 0, 10},
         {Type::kLowShelf, 100, 3, 0, 12, 11},
-        {Type::kPeak, 41.5, -7.5, 9.1, 0, 13}}},
+        {Type::kPeak, 41.5, -7.5, 9.1, 0, 14}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
