@@ -8,6 +8,8 @@
 #include <array>
 #include <cstring>
 
+#include "platform/QORDenormalGuard.h"
+
 namespace {
 
 const char* const kChannelNames[] = {"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR"};
@@ -348,6 +350,8 @@ void QORHostPipeWireSink::TryLink() {
 }
 
 void QORHostPipeWireSink::OnProcess(void* data, spa_io_position* position) {
+  // The data thread is PipeWire's: its mode is set for our periods and given back after them.
+  QORDenormalGuard denormals;
   static_cast<QORHostPipeWireSink*>(data)->Process(static_cast<uint32_t>(position->clock.duration),
                                                    position->clock.rate.denom);
 }

@@ -27,6 +27,7 @@
 #include "common/QORTextConvert.h"
 #include "engine/QORHostEngine.h"
 #include "engine/QORHostEngineSetup.h"
+#include "platform/QORDenormalGuard.h"
 #include "platform/QORModule.h"
 #include "platform/QORModuleInfo.h"
 
@@ -439,6 +440,8 @@ int QORHostProcessCommand::Run() {
   std::chrono::steady_clock::time_point streamStart;
   bool interrupted = false;
   int64_t passes = 1;
+  // This thread is the stream's period thread: peaks and objects alike run flushing subnormals.
+  QORDenormalGuard denormals;
   while (!inputEnded || written < total) {
     if (gInterrupted.load() != 0) {
       progress.Finish();

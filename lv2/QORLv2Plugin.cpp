@@ -13,6 +13,7 @@
 #include "common/QORTextConvert.h"
 #include "common/QORTrace.h"
 #include "engine/QORHostEngineSetup.h"
+#include "platform/QORDenormalGuard.h"
 
 namespace {
 
@@ -301,6 +302,8 @@ void QORLv2Plugin::Advance(Chain* chain) const {
 }
 
 void QORLv2Plugin::Run(uint32_t frames) {
+  // The host's thread: set for our run only, its own mode back afterwards.
+  QORDenormalGuard denormals;
   for (uint32_t c = 0; c < channels_; ++c) {
     if (inputs_[c] == nullptr || outputs_[c] == nullptr) return;
   }

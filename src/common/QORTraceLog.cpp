@@ -65,11 +65,20 @@ QORTraceLog& QORTraceLog::Instance() {
   return *instance;
 }
 
-QORTraceLog::QORTraceLog() : slots_(new Slot[kSlots]) {
-  for (size_t i = 0; i < kSlots; ++i) slots_[i].sequence.store(i, std::memory_order_relaxed);
+QORTraceLog::QORTraceLog() {
   defaultSink_ = MakeDefaultSink();
+  std::lock_guard<std::mutex> guard(sinkLock_);
   sink_ = defaultSink_.get();
-  enabled_.store(sink_ != nullptr);
+  if (sink_ != nullptr) StartLocked();
+  enabled_.store(sink_ != nullptr, std::memory_order_release);
+}
+
+void QORTraceLog::StartLocked() {
+  // Tracing is off in most runs: the queue's pages and the logger thread cost a short run more
+  // than its own work, so they come with the first destination.
+  if (thread_.joinable()) return;
+  slots_.reset(new Slot[kSlots]);
+  for (size_t i = 0; i < kSlots; ++i) slots_[i].sequence.store(i, std::memory_order_relaxed);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -81,7 +90,8 @@ QORTraceLog::~QORTraceLog() {
 }
 
 void QORTraceLog::Post(std::string_view line) {
-  if (!IsEnabled()) return;
+  // Acquire: whoever sees the log enabled sees its queue.
+  if (!enabled_.load(std::memory_order_acquire)) return;
   size_t pos = enqueuePos_.load(std::memory_order_relaxed);
   Slot* slot = nullptr;
   for (;;) {
@@ -135,7 +145,8 @@ void QORTraceLog::SetSink(IQORTraceSink* sink) {
   Flush();
   std::lock_guard<std::mutex> guard(sinkLock_);
   sink_ = sink != nullptr ? sink : defaultSink_.get();
-  enabled_.store(sink_ != nullptr);
+  if (sink_ != nullptr) StartLocked();
+  enabled_.store(sink_ != nullptr, std::memory_order_release);
 }
 
 void QORTraceLog::Flush() {

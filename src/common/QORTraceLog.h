@@ -16,6 +16,7 @@
 // Bounded multi-producer queue of trace lines drained by one logger thread. Post never blocks and
 // never allocates: when the queue is full the line is dropped and counted. The destination comes
 // from QOR_TRACE: "stderr", "off" (the default) or a file path; a test can install its own sink.
+// The queue and the thread come with the first destination.
 class QORTraceLog {
  public:
   static QORTraceLog& Instance();
@@ -44,6 +45,8 @@ class QORTraceLog {
   };
 
   QORTraceLog();
+  // With sinkLock_ held: makes the queue and starts the logger thread, once.
+  void StartLocked();
   void Run();
   bool PopOne();
 

@@ -12,6 +12,7 @@
 #include "platform/IPropertyStore.h"
 #include "platform/QORAudioMediaType.h"
 #include "platform/QORComApi.h"
+#include "platform/QORDenormalGuard.h"
 #include "platform/QOREndpointStore.h"
 #include "platform/QORMMDeviceCollection.h"
 #include "platform/QORRegistryKey.h"
@@ -261,6 +262,7 @@ const float* QORHostEngine::Process(const float* input, bool silent) {
 }
 
 const float* QORHostEngine::Process(const float* input, uint32_t frames, bool silent) {
+  QORDenormalGuard denormals;
   frames = std::min(frames, periodFrames_);
   const size_t samples = static_cast<size_t>(frames) * static_cast<size_t>(channels_);
   std::memcpy(input_.data(), input, samples * sizeof(float));

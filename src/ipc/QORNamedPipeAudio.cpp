@@ -14,6 +14,7 @@
 #include "platform/IQOREvent.h"
 #include "platform/IQORPipeClient.h"
 #include "platform/IQORPipeServer.h"
+#include "platform/QORDenormalGuard.h"
 #include "platform/QORWait.h"
 #include "thread/IQORThreadBasicWorker.h"
 
@@ -115,6 +116,8 @@ class QORNamedPipeAudio::Routine : public IQORThreadBasicWorker {
   explicit Routine(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
   bool DoWork(QORThreadBasic&, IQOREvent& killEvent) override {
+    // It checks and copies the side-chain's samples.
+    QORDenormalGuard denormals;
     if (state_->role == kRoleReader) {
       ServerRoutine(killEvent);
     } else {

@@ -17,6 +17,7 @@
 #include "endpoint/QORAPOPublicSettingsReader.h"
 #include "platform/QORAudioEndpointKeys.h"
 #include "platform/QORComApi.h"
+#include "platform/QORDenormalGuard.h"
 #include "platform/QORPerformanceCounter.h"
 #include "platform/QORRegistryKey.h"
 #include "platform/QORWait.h"
@@ -499,6 +500,9 @@ void QORAPOProcessManager::InterleavedPeaks(const float* samples, uint32_t frame
 
 void QORAPOProcessManager::Process(const float* input, uint32_t* inputFrames, float* output,
                                    uint32_t* outputFrames, bool inputSilent) {
+  // Decaying chains and crossfades must not fall into subnormal arithmetic, whoever's thread this
+  // is.
+  QORDenormalGuard denormals;
 #ifndef NDEBUG
   // The flush's nested call runs on the same thread: only the outer call records it.
   const bool outerPeriod = !flushing_;
@@ -696,6 +700,8 @@ bool QORAPOProcessManager::DoWork(QORThreadBasic& /*thread*/, IQOREvent& stopEve
   workerThread_.store(std::this_thread::get_id());
 #endif
   const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  // The worker builds and primes the standby chains: their processes run here too.
+  QORDenormalGuard denormals;
   const bool stopped = RunWorker(stopEvent);
   if (init == S_OK || init == S_FALSE) CoUninitialize();
   workerPhase_.store(kWorkerStopped);

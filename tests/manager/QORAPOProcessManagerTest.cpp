@@ -11,6 +11,7 @@
 
 #include "AllocationCounter.h"
 #include "manager/QORAPOProcessManager.h"
+#include "platform/QORDenormalGuard.h"
 #include "platform/QORPerformanceCounter.h"
 
 namespace {
@@ -41,6 +42,7 @@ class GainProcess : public IQORAudioProcess<float> {
   void Process(IQORAudioData<float>& data) override {
     if (clock != nullptr) clock->AdvanceMs(busyMs);
     float* s = data.GetSamples(true, true);
+    flushing = QORDenormalGuard::IsFlushing();
     if (periods.size() < periods.capacity()) {
       periods.push_back(data.GetFrameCount());
       firstSamples.push_back(s != nullptr ? s[0] : 0.0f);
@@ -53,6 +55,7 @@ class GainProcess : public IQORAudioProcess<float> {
   std::vector<float> firstSamples;
   FakeCounter* clock = nullptr;
   int64_t busyMs = 0;
+  bool flushing = false;  // in the last period, the thread flushed subnormals
 
  private:
   float gain_;
@@ -66,6 +69,7 @@ class TestManager : public QORAPOProcessManager {
   void ConfigureChain(QORAPOProcessChain& chain) override {
     std::unique_lock<std::mutex> guard(lock);
     ++configured;
+    configuredFlushing = QORDenormalGuard::IsFlushing();
     if (!buildChains) return QORAPOProcessManager::ConfigureChain(chain);
     if (order.count(&chain) == 0) order[&chain] = order.size();
     GainProcess* processes[] = {&a, &b, &c};
@@ -94,6 +98,7 @@ class TestManager : public QORAPOProcessManager {
   std::mutex lock;
   std::condition_variable changed;
   int configured = 0;
+  bool configuredFlushing = false;  // the last configuration ran flushing subnormals
   std::map<QORAPOProcessChain*, size_t> order;
   int pauseAt = 0;
   bool paused = false;
@@ -271,6 +276,35 @@ TEST(QORAPOProcessManager, WorkerMergesChangesAndWaitsForTheSwitchToFinish) {
   EXPECT_EQ(manager.GetRebuildCount(), 2u) << "ten changes make one rebuild";
   EXPECT_EQ(manager.Configured(), 6);
   EXPECT_EQ(manager.GetSwitchState(), 1u);
+}
+
+// Subnormal samples are read as zero and subnormal results become zero in a period and on the
+// worker, whichever thread calls; the caller's own mode is back after each period.
+TEST(QORAPOProcessManager, PeriodsAndTheWorkerFlushSubnormalsAndTheCallerKeepsItsMode) {
+  FakeCounter clock;
+  TestManager manager;
+  manager.Initialize(2, 2, 48000, APO_FX_EFX);
+  // Initialize runs on the configuration thread, which keeps its mode.
+  EXPECT_FALSE(manager.configuredFlushing);
+  ASSERT_TRUE(
+      WaitFor([&] { return manager.GetWorkerPhase() == QORAPOProcessManager::kWorkerIdle; }));
+  manager.SignalChange();
+  ASSERT_TRUE(WaitFor([&] { return manager.Configured() == 4; }));
+  EXPECT_TRUE(manager.configuredFlushing) << "the worker builds the standby chain flushing";
+  manager.StopWorker();
+  FinishSwitch(manager);
+
+  ASSERT_FALSE(QORDenormalGuard::IsFlushing());
+  const std::vector<float> tiny(960, 1e-39f);  // below the smallest normal float, 1.18e-38
+  std::vector<float> output(960, -1.0f);
+  ASSERT_EQ(RunPeriod(manager, tiny, output), 480u);
+  EXPECT_TRUE(manager.a.flushing || manager.b.flushing);
+  for (size_t i = 0; i < output.size(); ++i) {
+    ASSERT_EQ(output[i], 0.0f) << "sample " << i << " through a gain of 1 or 10";
+  }
+  EXPECT_FALSE(QORDenormalGuard::IsFlushing());
+  volatile float unflushed = 1e-39f;
+  EXPECT_EQ(unflushed * 2.0f, 2e-39f) << "the caller's thread does not flush after the period";
 }
 
 TEST(QORAPOProcessManager, ResetChainsPublishesTheSteadyStateLast) {
