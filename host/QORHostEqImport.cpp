@@ -220,7 +220,10 @@ class Planner {
   }
 
   bool Refuse(int line, const std::string& why) {
-    *error_ = fileName_ + (line > 0 ? ":" + std::to_string(line) : "") + ": " + why;
+    std::string message = fileName_;
+    if (line > 0) message.append(":").append(std::to_string(line));
+    message.append(": ").append(why);
+    *error_ = message;
     return false;
   }
 
