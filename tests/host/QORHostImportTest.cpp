@@ -28,7 +28,7 @@ struct Cookbook {
         slope > 0.0 ? std::sin(w0) / 2.0 * std::sqrt((a + 1.0 / a) * (1.0 / slope - 1.0) + 2.0)
                     : std::sin(w0) / (2.0 * q);
     const double r = 2.0 * std::sqrt(a) * alpha;
-    double b[3], d[3];
+    double b[3] = {1, 0, 0}, d[3] = {1, 0, 0};
     auto set = [&](double b0, double b1, double b2, double a0, double a1, double a2) {
       b[0] = b0, b[1] = b1, b[2] = b2, d[0] = a0, d[1] = a1, d[2] = a2;
     };
@@ -192,8 +192,9 @@ TEST_F(ImportToolTest, AGraphicCurveIsHeardAtItsPoints) {
       {20, -3.1},   {40, -1.0},  {80, 2.5},   {160, 4.0},    {315, 1.0},    {630, -0.5},
       {1250, -2.0}, {2500, 1.5}, {5000, 3.0}, {10000, -2.5}, {16000, -5.0}, {20000, -6.0}};
   std::string line = "GraphicEQ:";
-  for (const auto& [hz, db] : curve)
-    line += " " + std::to_string(hz) + " " + std::to_string(db) + ";";
+  for (const auto& [hz, db] : curve) {
+    line.append(" ").append(std::to_string(hz)).append(" ").append(std::to_string(db)).append(";");
+  }
   const HostResult result = Import("GraphicEQ.txt", line + "\n", {"--json"});
   ASSERT_EQ(result.code, 0) << result.err;
   const std::string response = result.Json()["response"].get<std::string>();
