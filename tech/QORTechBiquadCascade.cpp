@@ -142,11 +142,15 @@ void RunCascade(D d, const CascadeCall& call) {
 }
 
 #if HWY_MAX_BYTES >= 32
-// The registers of a pipelined cascade of P pairs of sections (below).
+// A pipelined cascade of P pairs of sections (below). The coefficients stay in memory and are read
+// as operands each step: with them in registers too, the state would not fit and its recursions
+// would pass through the stack.
 template <size_t P, class D>
 struct Pipeline {
   using V = hn::Vec<D>;
-  V b0[P], b1[P], b2[P], a1[P], a2[P], z0[P], z1[P], y[P], index[P];
+  enum { kB0, kB1, kB2, kA1, kA2, kIndex, kRows };
+  HWY_ALIGN double rows[P][kRows][4];
+  V z0[P], z1[P], y[P];
 };
 
 // Steps from..to of a pipelined cascade: in holds each step's input frame (both channels), out
@@ -156,27 +160,43 @@ template <bool kMasked, size_t P, class D>
 HWY_INLINE void Steps(D d, Pipeline<P, D>& q, const double* in, double* out, uint32_t from,
                       uint32_t to, uint32_t frames) {
   using V = hn::Vec<D>;
+  using Q = Pipeline<P, D>;
   const hn::Half<D> dh;
+  V z0[P], z1[P], y[P];
+  for (size_t p = 0; p < P; ++p) {
+    z0[p] = q.z0[p];
+    z1[p] = q.z1[p];
+    y[p] = q.y[p];
+  }
   for (uint32_t t = from; t < to; ++t, in += 2, out += 2) {
     V x[P];
-    x[0] = hn::Combine(d, hn::LowerHalf(dh, q.y[0]), hn::LoadU(dh, in));
-    for (size_t p = 1; p < P; ++p) x[p] = hn::ConcatLowerUpper(d, q.y[p], q.y[p - 1]);
+    x[0] = hn::Combine(d, hn::LowerHalf(dh, y[0]), hn::LoadU(dh, in));
+    for (size_t p = 1; p < P; ++p) x[p] = hn::ConcatLowerUpper(d, y[p], y[p - 1]);
     for (size_t p = 0; p < P; ++p) {
-      q.y[p] = hn::MulAdd(q.b0[p], x[p], q.z0[p]);
-      const V next0 = hn::NegMulAdd(q.a1[p], q.y[p], hn::MulAdd(q.b1[p], x[p], q.z1[p]));
-      const V next1 = hn::NegMulAdd(q.a2[p], q.y[p], hn::Mul(q.b2[p], x[p]));
+      const auto& r = q.rows[p];
+      y[p] = hn::MulAdd(hn::Load(d, r[Q::kB0]), x[p], z0[p]);
+      const V next0 = hn::NegMulAdd(hn::Load(d, r[Q::kA1]), y[p],
+                                    hn::MulAdd(hn::Load(d, r[Q::kB1]), x[p], z1[p]));
+      const V next1 =
+          hn::NegMulAdd(hn::Load(d, r[Q::kA2]), y[p], hn::Mul(hn::Load(d, r[Q::kB2]), x[p]));
       if constexpr (kMasked) {
+        const V index = hn::Load(d, r[Q::kIndex]);
         const V tv = hn::Set(d, static_cast<double>(t));
         const V first = hn::Set(d, static_cast<double>(t) - frames);
-        const auto active = hn::And(hn::Le(q.index[p], tv), hn::Lt(first, q.index[p]));
-        q.z0[p] = hn::IfThenElse(active, next0, q.z0[p]);
-        q.z1[p] = hn::IfThenElse(active, next1, q.z1[p]);
+        const auto active = hn::And(hn::Le(index, tv), hn::Lt(first, index));
+        z0[p] = hn::IfThenElse(active, next0, z0[p]);
+        z1[p] = hn::IfThenElse(active, next1, z1[p]);
       } else {
-        q.z0[p] = next0;
-        q.z1[p] = next1;
+        z0[p] = next0;
+        z1[p] = next1;
       }
     }
-    hn::StoreU(hn::UpperHalf(dh, q.y[P - 1]), dh, out);
+    hn::StoreU(hn::UpperHalf(dh, y[P - 1]), dh, out);
+  }
+  for (size_t p = 0; p < P; ++p) {
+    q.z0[p] = z0[p];
+    q.z1[p] = z1[p];
+    q.y[p] = y[p];
   }
 }
 
@@ -210,14 +230,10 @@ HWY_NOINLINE void RunPipelined(D d, const CascadeCall& call) {
       lanes[5][2 * h + 1] = state1[0];
       lanes[6][2 * h + 1] = state1[1];
     }
-    q.b0[p] = hn::Load(d, lanes[0]);
-    q.b1[p] = hn::Load(d, lanes[1]);
-    q.b2[p] = hn::Load(d, lanes[2]);
-    q.a1[p] = hn::Load(d, lanes[3]);
-    q.a2[p] = hn::Load(d, lanes[4]);
+    for (int k = 0; k < 5; ++k) std::copy_n(lanes[k], 4, q.rows[p][k]);
+    std::copy_n(lanes[7], 4, q.rows[p][Pipeline<P, D>::kIndex]);
     q.z0[p] = hn::Load(d, lanes[5]);
     q.z1[p] = hn::Load(d, lanes[6]);
-    q.index[p] = hn::Load(d, lanes[7]);
     q.y[p] = hn::Zero(d);
   }
   float* const left = call.channels[0];
