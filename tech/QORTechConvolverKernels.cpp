@@ -1,0 +1,114 @@
+// Compiled once per instruction set by Highway; the library picks the best the processor offers on
+// the first call.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "QORTechConvolverKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+// Must follow foreach_target.h.
+#include <hwy/highway.h>
+
+#include "QORTechConvolverKernels.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace qortech {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// A tile of outputs keeps its sums in registers through every tap: eight vectors, so that eight
+// multiply-add chains overlap, and a tap costs one broadcast and eight loads of samples.
+template <class D>
+HWY_INLINE void DirectTile(D d, const double* head, const double* x, uint32_t taps, double* y) {
+  using V = hn::Vec<D>;
+  constexpr size_t kVectors = 8;
+  const size_t lanes = hn::Lanes(d);
+  V sum[kVectors];
+  for (size_t v = 0; v < kVectors; ++v) sum[v] = hn::Zero(d);
+  for (uint32_t k = 0; k < taps; ++k) {
+    const V h = hn::Set(d, head[k]);
+    for (size_t v = 0; v < kVectors; ++v) {
+      sum[v] = hn::MulAdd(h, hn::LoadU(d, x + k + v * lanes), sum[v]);
+    }
+  }
+  for (size_t v = 0; v < kVectors; ++v) hn::StoreU(sum[v], d, y + v * lanes);
+}
+
+void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t outputs,
+                   double* y) {
+  // Eight vectors of at most eight lanes: a tile is at most kDirectTile outputs.
+  const hn::CappedTag<double, kDirectTile / 8> d;
+  const uint32_t tile = static_cast<uint32_t>(8 * hn::Lanes(d));
+  for (uint32_t n = 0; n < outputs; n += tile) DirectTile(d, head, x + n, taps, y + n);
+}
+
+// kSpectralStep bins of every partition at a time, their sums in registers until all are added:
+// four independent chains per vector (real and imaginary, each split in two) so that the
+// multiply-adds of one partition do not wait on those of the one before.
+void SpectralSum(const double* const* historyRe, const double* const* historyIm,
+                 const double* partitionsRe, const double* partitionsIm, uint32_t count,
+                 uint32_t stride, double* re, double* im) {
+  const hn::CappedTag<double, kSpectralStep / 4> d;
+  using V = hn::Vec<decltype(d)>;
+  const size_t lanes = hn::Lanes(d);
+  const size_t vectors = kSpectralStep / lanes;
+  for (size_t k = 0; k < stride; k += kSpectralStep) {
+    V ac[kSpectralStep], be[kSpectralStep], ae[kSpectralStep], bc[kSpectralStep];
+    for (size_t v = 0; v < vectors; ++v) {
+      ac[v] = be[v] = ae[v] = bc[v] = hn::Zero(d);
+    }
+    for (uint32_t p = 0; p < count; ++p) {
+      const double* hr = partitionsRe + static_cast<size_t>(p) * stride + k;
+      const double* hi = partitionsIm + static_cast<size_t>(p) * stride + k;
+      const double* xr = historyRe[p] + k;
+      const double* xi = historyIm[p] + k;
+      for (size_t v = 0; v < vectors; ++v) {
+        // (a + ib)(c + ie) = (ac - be) + i(ae + bc)
+        const V a = hn::LoadU(d, xr + v * lanes), b = hn::LoadU(d, xi + v * lanes);
+        const V c = hn::LoadU(d, hr + v * lanes), e = hn::LoadU(d, hi + v * lanes);
+        ac[v] = hn::MulAdd(a, c, ac[v]);
+        be[v] = hn::MulAdd(b, e, be[v]);
+        ae[v] = hn::MulAdd(a, e, ae[v]);
+        bc[v] = hn::MulAdd(b, c, bc[v]);
+      }
+    }
+    for (size_t v = 0; v < vectors; ++v) {
+      hn::StoreU(hn::Sub(ac[v], be[v]), d, re + k + v * lanes);
+      hn::StoreU(hn::Add(ae[v], bc[v]), d, im + k + v * lanes);
+    }
+  }
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace qortech
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace qortech {
+HWY_EXPORT(DirectOutputs);
+HWY_EXPORT(SpectralSum);
+
+namespace {
+// Chosen once, when the library loads, so that no period asks the dispatcher again.
+using DirectFunction = void (*)(const double*, const double*, uint32_t, uint32_t, double*);
+using SpectralFunction = void (*)(const double* const*, const double* const*, const double*,
+                                  const double*, uint32_t, uint32_t, double*, double*);
+const DirectFunction kDirect = [] {
+  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+  return HWY_DYNAMIC_DISPATCH(DirectOutputs);
+}();
+const SpectralFunction kSpectral = [] {
+  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+  return HWY_DYNAMIC_DISPATCH(SpectralSum);
+}();
+}  // namespace
+
+void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t outputs,
+                   double* y) {
+  kDirect(head, x, taps, outputs, y);
+}
+
+void SpectralSum(const double* const* historyRe, const double* const* historyIm,
+                 const double* partitionsRe, const double* partitionsIm, uint32_t count,
+                 uint32_t stride, double* re, double* im) {
+  kSpectral(historyRe, historyIm, partitionsRe, partitionsIm, count, stride, re, im);
+}
+}  // namespace qortech
+#endif
