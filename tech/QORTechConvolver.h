@@ -36,11 +36,11 @@ class QORTechConvolver {
  private:
   struct Channel {
     std::vector<double> head;  // the first partition, taps last to first
-    // Spectra of the later partitions that hold a tap other than zero, split into real and
-    // imaginary rows of stride_ doubles, with the partition each is (1 the first after the head).
-    std::vector<double> partitionsRe, partitionsIm;
+    // Spectra of the later partitions that hold a tap other than zero, rows of 2 x stride_ doubles
+    // in the kernels' layout, with the partition each is (0 the first after the head).
+    std::vector<double> partitions;
     std::vector<uint32_t> lags;
-    std::vector<double> historyRe, historyIm;  // input spectra, a ring of `count` rows
+    std::vector<double> history;  // input spectra, a ring of `count` rows
     // The previous block, then the current one, then zeros that the direct part may read past the
     // last frame it is asked for.
     std::vector<double> input;
@@ -58,7 +58,7 @@ class QORTechConvolver {
 
   uint32_t block_ = 0;
   uint32_t bins_ = 0;
-  uint32_t stride_ = 0;    // bins_ rounded up to whole vectors
+  uint32_t stride_ = 0;    // bins_ rounded up to whole blocks of the kernels' layout
   uint32_t position_ = 0;  // frames of the current block so far
   std::vector<Channel> channels_;
   // The taps from kLateFactor blocks on, and the input it hears, copied per chunk.
@@ -67,10 +67,9 @@ class QORTechConvolver {
   // Scratch shared by the channels (one runs at a time): the direct part's sums, the history rows
   // a block's partitions meet, the FFT buffers and their plans.
   std::vector<double> direct_;
-  std::vector<const double*> rowsRe_, rowsIm_;
+  std::vector<const double*> rows_;
   double* time_ = nullptr;
-  double* spectrumRe_ = nullptr;
-  double* spectrumIm_ = nullptr;
+  double (*spectrum_)[2] = nullptr;  // fftw_complex, stride_ of them
   void* forward_ = nullptr;
   void* inverse_ = nullptr;
 };

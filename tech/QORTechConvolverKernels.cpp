@@ -42,27 +42,25 @@ void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t 
 // kSpectralStep bins of every partition at a time, their sums in registers until all are added:
 // four independent chains per vector (real and imaginary, each split in two) so that the
 // multiply-adds of one partition do not wait on those of the one before.
-void SpectralSum(const double* const* historyRe, const double* const* historyIm,
-                 const double* partitionsRe, const double* partitionsIm, uint32_t count,
-                 uint32_t stride, double* re, double* im) {
+void SpectralSum(const double* const* history, const double* partitions, uint32_t count,
+                 uint32_t bins, double* sum) {
   const hn::CappedTag<double, kSpectralStep / 4> d;
   using V = hn::Vec<decltype(d)>;
   const size_t lanes = hn::Lanes(d);
   const size_t vectors = kSpectralStep / lanes;
-  for (size_t k = 0; k < stride; k += kSpectralStep) {
+  const size_t row = 2 * static_cast<size_t>(bins);
+  for (size_t k = 0; k < bins; k += kSpectralStep) {
     V ac[kSpectralStep], be[kSpectralStep], ae[kSpectralStep], bc[kSpectralStep];
     for (size_t v = 0; v < vectors; ++v) {
       ac[v] = be[v] = ae[v] = bc[v] = hn::Zero(d);
     }
     for (uint32_t p = 0; p < count; ++p) {
-      const double* hr = partitionsRe + static_cast<size_t>(p) * stride + k;
-      const double* hi = partitionsIm + static_cast<size_t>(p) * stride + k;
-      const double* xr = historyRe[p] + k;
-      const double* xi = historyIm[p] + k;
+      const double* x = history[p] + 2 * k;
+      const double* h = partitions + p * row + 2 * k;
       for (size_t v = 0; v < vectors; ++v) {
         // (a + ib)(c + ie) = (ac - be) + i(ae + bc)
-        const V a = hn::LoadU(d, xr + v * lanes), b = hn::LoadU(d, xi + v * lanes);
-        const V c = hn::LoadU(d, hr + v * lanes), e = hn::LoadU(d, hi + v * lanes);
+        const V a = hn::LoadU(d, x + v * lanes), b = hn::LoadU(d, x + kSpectralStep + v * lanes);
+        const V c = hn::LoadU(d, h + v * lanes), e = hn::LoadU(d, h + kSpectralStep + v * lanes);
         ac[v] = hn::MulAdd(a, c, ac[v]);
         be[v] = hn::MulAdd(b, e, be[v]);
         ae[v] = hn::MulAdd(a, e, ae[v]);
@@ -70,8 +68,8 @@ void SpectralSum(const double* const* historyRe, const double* const* historyIm,
       }
     }
     for (size_t v = 0; v < vectors; ++v) {
-      hn::StoreU(hn::Sub(ac[v], be[v]), d, re + k + v * lanes);
-      hn::StoreU(hn::Add(ae[v], bc[v]), d, im + k + v * lanes);
+      hn::StoreInterleaved2(hn::Sub(ac[v], be[v]), hn::Add(ae[v], bc[v]), d,
+                            sum + 2 * (k + v * lanes));
     }
   }
 }
@@ -88,8 +86,7 @@ HWY_EXPORT(SpectralSum);
 namespace {
 // Chosen once, when the library loads, so that no period asks the dispatcher again.
 using DirectFunction = void (*)(const double*, const double*, uint32_t, uint32_t, double*);
-using SpectralFunction = void (*)(const double* const*, const double* const*, const double*,
-                                  const double*, uint32_t, uint32_t, double*, double*);
+using SpectralFunction = void (*)(const double* const*, const double*, uint32_t, uint32_t, double*);
 const DirectFunction kDirect = [] {
   hwy::GetChosenTarget().Update(hwy::SupportedTargets());
   return HWY_DYNAMIC_DISPATCH(DirectOutputs);
@@ -105,10 +102,9 @@ void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t 
   kDirect(head, x, taps, outputs, y);
 }
 
-void SpectralSum(const double* const* historyRe, const double* const* historyIm,
-                 const double* partitionsRe, const double* partitionsIm, uint32_t count,
-                 uint32_t stride, double* re, double* im) {
-  kSpectral(historyRe, historyIm, partitionsRe, partitionsIm, count, stride, re, im);
+void SpectralSum(const double* const* history, const double* partitions, uint32_t count,
+                 uint32_t bins, double* sum) {
+  kSpectral(history, partitions, count, bins, sum);
 }
 }  // namespace qortech
 #endif

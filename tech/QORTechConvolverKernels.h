@@ -14,13 +14,14 @@ constexpr uint32_t kDirectTile = 64;
 // sum in one running multiply-add from k = 0.
 void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t outputs, double* y);
 
-// Spectra are split into real and imaginary rows whose bins are padded to a multiple of this.
+// Spectra are kept as rows of blocks of this many bins, each block its real parts and then its
+// imaginary parts, so that a block of one row is one run of memory.
 constexpr uint32_t kSpectralStep = 32;
 
-// (re, im) = sum over p < count of x_p h_p, bin by bin: x_p is history row historyRe/Im[p], h_p
-// partition row p, rows of stride doubles.
-void SpectralSum(const double* const* historyRe, const double* const* historyIm,
-                 const double* partitionsRe, const double* partitionsIm, uint32_t count,
-                 uint32_t stride, double* re, double* im);
+// sum = the sum over p < count of x_p h_p, bin by bin, for bins padded to a multiple of
+// kSpectralStep: x_p is the row history[p], h_p row p of partitions (rows of 2 x bins doubles).
+// sum receives interleaved complex values.
+void SpectralSum(const double* const* history, const double* partitions, uint32_t count,
+                 uint32_t bins, double* sum);
 
 }  // namespace qortech
