@@ -100,9 +100,9 @@ bool QORTechConvolver::InitPartitions(const std::vector<std::vector<float>>& res
     const std::vector<float>& response = responses[c];
     Channel& channel = channels_[c];
     // Reversed, so that the direct part walks taps and samples the same way.
-    channel.head.assign(block, 0.0);
+    channel.head.assign(block + 2 * qortech::kDirectPad, 0.0);
     for (size_t j = 0; j < std::min<size_t>(block, response.size()); ++j) {
-      channel.head[block - 1 - j] = response[j];
+      channel.head[qortech::kDirectPad + block - 1 - j] = response[j];
     }
     channel.direct = std::any_of(channel.head.begin(), channel.head.end(),
                                  [](double tap) { return tap != 0.0; });
@@ -237,7 +237,8 @@ void QORTechConvolver::ProcessPartitions(float* const* channels, uint32_t channe
       }
       // The first partition, directly: taps j over the samples n - j (the previous block's last
       // ones where n - j falls before this block).
-      qortech::DirectOutputs(channel.head.data(), input + 1 - block, block, run, direct_.data());
+      qortech::DirectOutputs(channel.head.data() + qortech::kDirectPad, input + 1 - block, block,
+                             run, direct_.data());
       for (uint32_t i = 0; i < run; ++i) samples[i] = static_cast<float>(tail[i] + direct_[i]);
     }
     position_ += run;

@@ -35,7 +35,7 @@ class QORTechConvolver {
 
  private:
   struct Channel {
-    std::vector<double> head;  // the first partition, taps last to first
+    std::vector<double> head;  // the first partition, taps last to first, between zeros
     // Spectra of the later partitions that hold a tap other than zero, rows of 2 x stride_ doubles
     // in the kernels' layout, with the partition each is (0 the first after the head).
     std::vector<double> partitions;

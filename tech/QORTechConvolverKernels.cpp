@@ -14,18 +14,23 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // A tile of outputs keeps its sums in registers through every tap: eight vectors, so that eight
-// multiply-add chains overlap, and a tap costs one broadcast and eight loads of samples.
+// multiply-add chains overlap. Each run of samples is loaded once and meets the tap each vector of
+// sums needs there (vector v, lanes apart from v - 1, a tap lanes further back), so a tap costs
+// one broadcast per vector and the samples one load per tap in all; the zeros around the taps
+// fill the tile's first and last steps. Each sum still adds its taps in order from k = 0.
 template <class D>
 HWY_INLINE void DirectTile(D d, const double* head, const double* x, uint32_t taps, double* y) {
   using V = hn::Vec<D>;
   constexpr size_t kVectors = 8;
   const size_t lanes = hn::Lanes(d);
+  const size_t span = (kVectors - 1) * lanes;
   V sum[kVectors];
   for (size_t v = 0; v < kVectors; ++v) sum[v] = hn::Zero(d);
-  for (uint32_t k = 0; k < taps; ++k) {
-    const V h = hn::Set(d, head[k]);
+  for (size_t o = 0; o < taps + span; ++o) {
+    const V samples = hn::LoadU(d, x + o);
+    const double* tap = head + o;
     for (size_t v = 0; v < kVectors; ++v) {
-      sum[v] = hn::MulAdd(h, hn::LoadU(d, x + k + v * lanes), sum[v]);
+      sum[v] = hn::MulAdd(hn::Set(d, tap[0 - static_cast<ptrdiff_t>(v * lanes)]), samples, sum[v]);
     }
   }
   for (size_t v = 0; v < kVectors; ++v) hn::StoreU(sum[v], d, y + v * lanes);

@@ -10,8 +10,12 @@ namespace qortech {
 // the caller's buffers hold them.
 constexpr uint32_t kDirectTile = 64;
 
+// Zeros the direct part's taps need on either side.
+constexpr uint32_t kDirectPad = kDirectTile - kDirectTile / 8;
+
 // y[n] = sum of head[k] x[n + k] over k < taps, for n < outputs rounded up to kDirectTile, each
-// sum in one running multiply-add from k = 0.
+// sum in one running multiply-add from k = 0. head[-kDirectPad .. 0) and head[taps .. taps +
+// kDirectPad) are zeros; x is read up to taps + kDirectTile - 1 past the last output asked for.
 void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t outputs, double* y);
 
 // Spectra are kept as rows of blocks of this many bins, each block its real parts and then its
