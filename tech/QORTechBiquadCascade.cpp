@@ -28,6 +28,11 @@ struct CascadeCall {
   float* const* channels;
   uint32_t channelCount;
   uint32_t frames;
+  // A tapped pass (ProcessTapped): the first `split` sections, then the gains, then the mix.
+  uint32_t split = 0;
+  const float* gains = nullptr;
+  float mixScale = 1.0f;
+  float* mixes = nullptr;
 };
 }  // namespace qortech
 #endif
@@ -381,6 +386,113 @@ bool RunShortStereo(const CascadeCall& call) {
   }
 }
 
+// A tapped pass over mono or stereo: K1 sections, then the frame's gain, then the mix written
+// out, then K2 sections, each stage in one pass. Between the stages the samples are rounded to
+// float as separate calls would leave them, so the result is theirs to the bit.
+template <size_t K1, size_t K2, bool kStereo, class D>
+HWY_NOINLINE void RunTapped(D d, const CascadeCall& call) {
+  using V = hn::Vec<D>;
+  constexpr size_t K = K1 + K2;
+  V b0[K + 1], b1[K + 1], b2[K + 1], a1[K + 1], a2[K + 1], w[K + 1], y[K + 1], z1[K + 1];
+  for (size_t k = 0; k < K; ++k) {
+    const QORTechBiquad::Coefficients& c = call.sections[k]->GetCoefficients();
+    b0[k] = hn::Set(d, c.b0);
+    b1[k] = hn::Set(d, c.b1);
+    b2[k] = hn::Set(d, c.b2);
+    a1[k] = hn::Set(d, c.a1);
+    a2[k] = hn::Set(d, c.a2);
+    const std::array<double, 2>& left = call.sections[k]->ChannelState(0);
+    const std::array<double, 2>& right = call.sections[k]->ChannelState(kStereo ? 1 : 0);
+    HWY_ALIGN const double z0s[2] = {left[0], right[0]};
+    HWY_ALIGN const double z1s[2] = {left[1], right[1]};
+    w[k] = hn::Load(d, z0s);
+    z1[k] = hn::Load(d, z1s);
+    y[k] = hn::Zero(d);
+  }
+  float* const left = call.channels[0];
+  float* const right = call.channels[kStereo ? 1 : 0];
+  const float* const gains = call.gains;
+  float* const mixes = call.mixes;
+  const float scale = call.mixScale;
+  for (uint32_t i = 0; i < call.frames; ++i) {
+    float l = left[i], r = right[i];
+    if constexpr (K1 > 0) {
+      V x = hn::InterleaveLower(d, hn::Set(d, static_cast<double>(l)),
+                                hn::Set(d, static_cast<double>(r)));
+      for (size_t k = 0; k < K1; ++k) {
+        y[k] = hn::NegMulAdd(a1[k], y[k], hn::MulAdd(b0[k], x, w[k]));
+        w[k] = hn::MulAdd(b1[k], x, z1[k]);
+        z1[k] = hn::NegMulAdd(a2[k], y[k], hn::Mul(b2[k], x));
+        x = y[k];
+      }
+      l = static_cast<float>(hn::GetLane(x));
+      r = static_cast<float>(hn::ExtractLane(x, 1));
+    }
+    if (gains != nullptr) {
+      l *= gains[i];
+      r *= gains[i];
+    }
+    if (mixes != nullptr) mixes[i] = (kStereo ? l + r : l) * scale;
+    if constexpr (K2 > 0) {
+      V x = hn::InterleaveLower(d, hn::Set(d, static_cast<double>(l)),
+                                hn::Set(d, static_cast<double>(r)));
+      for (size_t k = K1; k < K; ++k) {
+        y[k] = hn::NegMulAdd(a1[k], y[k], hn::MulAdd(b0[k], x, w[k]));
+        w[k] = hn::MulAdd(b1[k], x, z1[k]);
+        z1[k] = hn::NegMulAdd(a2[k], y[k], hn::Mul(b2[k], x));
+        x = y[k];
+      }
+      l = static_cast<float>(hn::GetLane(x));
+      r = static_cast<float>(hn::ExtractLane(x, 1));
+    }
+    left[i] = l;
+    if constexpr (kStereo) right[i] = r;
+  }
+  for (size_t k = 0; k < K; ++k) {
+    HWY_ALIGN double z0s[2];
+    HWY_ALIGN double z1s[2];
+    hn::Store(hn::NegMulAdd(a1[k], y[k], w[k]), d, z0s);
+    hn::Store(z1[k], d, z1s);
+    call.sections[k]->ChannelState(0) = {z0s[0], z1s[0]};
+    if constexpr (kStereo) call.sections[k]->ChannelState(1) = {z0s[1], z1s[1]};
+  }
+}
+
+template <bool kStereo>
+bool RunTappedStereo(const CascadeCall& call) {
+  const hn::CappedTag<double, 2> d;
+  const uint32_t after = call.count - call.split;
+  if (after > 1 || call.split > 2) return false;
+  switch (call.split * 2 + after) {
+    case 0:
+      RunTapped<0, 0, kStereo>(d, call);
+      return true;
+    case 1:
+      RunTapped<0, 1, kStereo>(d, call);
+      return true;
+    case 2:
+      RunTapped<1, 0, kStereo>(d, call);
+      return true;
+    case 3:
+      RunTapped<1, 1, kStereo>(d, call);
+      return true;
+    case 4:
+      RunTapped<2, 0, kStereo>(d, call);
+      return true;
+    case 5:
+      RunTapped<2, 1, kStereo>(d, call);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool RunTappedCall(const CascadeCall& call) {
+  if (call.channelCount == 2) return RunTappedStereo<true>(call);
+  if (call.channelCount == 1) return RunTappedStereo<false>(call);
+  return false;
+}
+
 // Whether the short runner takes the call, and runs it.
 bool RunShortCall(const CascadeCall& call) {
   if (call.channelCount == 2) return RunShortStereo<true>(call);
@@ -389,6 +501,9 @@ bool RunShortCall(const CascadeCall& call) {
 }
 #else
 bool RunShortCall(const CascadeCall&) {
+  return false;
+}
+bool RunTappedCall(const CascadeCall&) {
   return false;
 }
 #endif
@@ -413,6 +528,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace qortech {
 HWY_EXPORT(Run);
+HWY_EXPORT(RunTappedCall);
 
 namespace {
 // Chosen once, when the library loads, so that no period asks the dispatcher again.
@@ -420,6 +536,11 @@ using RunFunction = void (*)(const CascadeCall&);
 const RunFunction kRun = [] {
   hwy::GetChosenTarget().Update(hwy::SupportedTargets());
   return HWY_DYNAMIC_DISPATCH(Run);
+}();
+using TappedFunction = bool (*)(const CascadeCall&);
+const TappedFunction kRunTapped = [] {
+  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+  return HWY_DYNAMIC_DISPATCH(RunTappedCall);
 }();
 }  // namespace
 }  // namespace qortech
@@ -429,5 +550,32 @@ void QORTechBiquadCascade::Process(float* const* channels, uint32_t channelCount
   channelCount = std::min(channelCount, QORTechBiquad::kMaxChannels);
   const qortech::CascadeCall call{sections_.data(), count_, channels, channelCount, frames};
   qortech::kRun(call);
+}
+
+bool QORTechBiquadCascade::ProcessTapped(float* const* channels, uint32_t channelCount,
+                                         uint32_t frames, uint32_t split, const float* gains,
+                                         float mixScale, float* mixes) {
+  if (channelCount == 0 || channelCount > 2 || split > count_) return false;
+  if (frames == 0) return true;
+  qortech::CascadeCall call{sections_.data(), count_, channels, channelCount, frames};
+  call.split = split;
+  call.gains = gains;
+  call.mixScale = mixScale;
+  call.mixes = mixes;
+  if (qortech::kRunTapped(call)) return true;
+  // Stage by stage where no vector runner takes the shape.
+  QORTechBiquadCascade before, after;
+  for (uint32_t s = 0; s < count_; ++s) (s < split ? before : after).Add(*sections_[s]);
+  before.Process(channels, channelCount, frames);
+  for (uint32_t i = 0; i < frames; ++i) {
+    float mix = 0.0f;
+    for (uint32_t c = 0; c < channelCount; ++c) {
+      if (gains != nullptr) channels[c][i] *= gains[i];
+      mix += channels[c][i];
+    }
+    if (mixes != nullptr) mixes[i] = mix * mixScale;
+  }
+  after.Process(channels, channelCount, frames);
+  return true;
 }
 #endif
