@@ -17,12 +17,13 @@ constexpr uint32_t kMaxLateChannels = 64;
 // FFTW's planner is not reentrant; processes are made on several threads.
 // Interleaved complex values, scaled, into the kernels' layout: blocks of real parts, then
 // imaginary parts. Bins past the last stay as they are (zero).
-void Split(const double (*spectrum)[2], uint32_t bins, double scale, double* row) {
+template <typename T>
+void Split(const double (*spectrum)[2], uint32_t bins, double scale, T* row) {
   for (uint32_t k = 0; k < bins; ++k) {
     const uint32_t block = k / qortech::kSpectralStep * 2 * qortech::kSpectralStep;
     const uint32_t at = k % qortech::kSpectralStep;
-    row[block + at] = spectrum[k][0] * scale;
-    row[block + qortech::kSpectralStep + at] = spectrum[k][1] * scale;
+    row[block + at] = static_cast<T>(spectrum[k][0] * scale);
+    row[block + qortech::kSpectralStep + at] = static_cast<T>(spectrum[k][1] * scale);
   }
 }
 
@@ -70,6 +71,7 @@ bool QORTechConvolver::Init(const std::vector<std::vector<float>>& responses, ui
                 late[c].begin() + split);
     }
     late_ = std::make_unique<QORTechConvolver>();
+    late_->narrow_ = true;
     if (!late_->Init(late, static_cast<uint32_t>(split))) return false;
     lateInput_.assign(responses.size(), std::vector<float>(kLateChunk, 0.0f));
     return InitPartitions(early, block);
@@ -119,18 +121,29 @@ bool QORTechConvolver::InitPartitions(const std::vector<std::vector<float>>& res
       for (size_t i = first; i < last; ++i) time_[i - first] = response[i];
       fftw_execute(static_cast<fftw_plan>(forward_));
       // The inverse transform is unscaled: fold its 1/N into the partitions.
-      const size_t at = channel.partitions.size();
-      channel.partitions.resize(at + 2 * stride_, 0.0);
-      Split(spectrum_, bins_, 1.0 / (2.0 * block), channel.partitions.data() + at);
+      if (narrow_) {
+        const size_t at = channel.narrowPartitions.size();
+        channel.narrowPartitions.resize(at + 2 * stride_, 0.0f);
+        Split(spectrum_, bins_, 1.0 / (2.0 * block), channel.narrowPartitions.data() + at);
+      } else {
+        const size_t at = channel.partitions.size();
+        channel.partitions.resize(at + 2 * stride_, 0.0);
+        Split(spectrum_, bins_, 1.0 / (2.0 * block), channel.partitions.data() + at);
+      }
       channel.lags.push_back(p);
     }
     most = std::max(most, static_cast<uint32_t>(channel.lags.size()));
-    channel.history.assign(static_cast<size_t>(channel.count) * 2 * stride_, 0.0);
+    if (narrow_) {
+      channel.narrowHistory.assign(static_cast<size_t>(channel.count) * 2 * stride_, 0.0f);
+    } else {
+      channel.history.assign(static_cast<size_t>(channel.count) * 2 * stride_, 0.0);
+    }
     channel.input.assign(2 * block + qortech::kDirectTile, 0.0);
     channel.tail.assign(block, 0.0);
   }
   direct_.assign(block + qortech::kDirectTile, 0.0);
   rows_.assign(most, nullptr);
+  narrowRows_.assign(most, nullptr);
   Reset();
   return true;
 }
@@ -140,6 +153,7 @@ void QORTechConvolver::Reset() {
   if (late_ != nullptr) late_->Reset();
   for (Channel& channel : channels_) {
     std::fill(channel.history.begin(), channel.history.end(), 0.0);
+    std::fill(channel.narrowHistory.begin(), channel.narrowHistory.end(), 0.0f);
     std::fill(channel.input.begin(), channel.input.end(), 0.0);
     std::fill(channel.tail.begin(), channel.tail.end(), 0.0);
     channel.newest = 0;
@@ -147,7 +161,8 @@ void QORTechConvolver::Reset() {
 }
 
 bool QORTechConvolver::Matches(const QORTechConvolver& other) const {
-  if (block_ == 0 || other.block_ != block_ || other.channels_.size() != channels_.size() ||
+  if (block_ == 0 || other.block_ != block_ || other.narrow_ != narrow_ ||
+      other.channels_.size() != channels_.size() ||
       (other.late_ == nullptr) != (late_ == nullptr)) {
     return false;
   }
@@ -167,6 +182,7 @@ bool QORTechConvolver::TakeHistory(const QORTechConvolver& other) {
     const Channel& from = other.channels_[c];
     Channel& to = channels_[c];
     std::copy(from.history.begin(), from.history.end(), to.history.begin());
+    std::copy(from.narrowHistory.begin(), from.narrowHistory.end(), to.narrowHistory.begin());
     std::copy(from.input.begin(), from.input.end(), to.input.begin());
     std::copy(from.tail.begin(), from.tail.end(), to.tail.begin());
     to.newest = from.newest;
@@ -182,15 +198,24 @@ void QORTechConvolver::EndBlock(Channel& channel) {
     fftw_execute(static_cast<fftw_plan>(forward_));
     channel.newest = (channel.newest + 1) % channel.count;
     const size_t row = 2 * static_cast<size_t>(stride_);
-    Split(spectrum_, bins_, 1.0, channel.history.data() + channel.newest * row);
     // The next block's output from partition p+1 is this block's spectrum p blocks back.
     const uint32_t partitions = static_cast<uint32_t>(channel.lags.size());
-    for (uint32_t i = 0; i < partitions; ++i) {
-      const uint32_t slot = (channel.newest + channel.count - channel.lags[i]) % channel.count;
-      rows_[i] = channel.history.data() + slot * row;
+    const auto slot = [&](uint32_t i) {
+      return (channel.newest + channel.count - channel.lags[i]) % channel.count * row;
+    };
+    if (narrow_) {
+      Split(spectrum_, bins_, 1.0, channel.narrowHistory.data() + channel.newest * row);
+      for (uint32_t i = 0; i < partitions; ++i) {
+        narrowRows_[i] = channel.narrowHistory.data() + slot(i);
+      }
+      qortech::NarrowSpectralSum(narrowRows_.data(), channel.narrowPartitions.data(), partitions,
+                                 stride_, &spectrum_[0][0]);
+    } else {
+      Split(spectrum_, bins_, 1.0, channel.history.data() + channel.newest * row);
+      for (uint32_t i = 0; i < partitions; ++i) rows_[i] = channel.history.data() + slot(i);
+      qortech::SpectralSum(rows_.data(), channel.partitions.data(), partitions, stride_,
+                           &spectrum_[0][0]);
     }
-    qortech::SpectralSum(rows_.data(), channel.partitions.data(), partitions, stride_,
-                         &spectrum_[0][0]);
     fftw_execute(static_cast<fftw_plan>(inverse_));
     std::copy_n(time_ + block, block, channel.tail.data());
   }

@@ -41,6 +41,8 @@ class QORTechConvolver {
     std::vector<double> partitions;
     std::vector<uint32_t> lags;
     std::vector<double> history;  // input spectra, a ring of `count` rows
+    // The same in float, for the long partitions.
+    std::vector<float> narrowPartitions, narrowHistory;
     // The previous block, then the current one, then zeros that the direct part may read past the
     // last frame it is asked for.
     std::vector<double> input;
@@ -56,6 +58,9 @@ class QORTechConvolver {
   void EndBlock(Channel& channel);
   void DestroyPlans();
 
+  // Spectra kept in float: the long partitions' products are most of the memory a block reads,
+  // and a tail that starts 4096 taps in is heard far below float's resolution of the sum.
+  bool narrow_ = false;
   uint32_t block_ = 0;
   uint32_t bins_ = 0;
   uint32_t stride_ = 0;    // bins_ rounded up to whole blocks of the kernels' layout
@@ -68,6 +73,7 @@ class QORTechConvolver {
   // a block's partitions meet, the FFT buffers and their plans.
   std::vector<double> direct_;
   std::vector<const double*> rows_;
+  std::vector<const float*> narrowRows_;
   double* time_ = nullptr;
   double (*spectrum_)[2] = nullptr;  // fftw_complex, stride_ of them
   void* forward_ = nullptr;

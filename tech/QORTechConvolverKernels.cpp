@@ -46,11 +46,21 @@ void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t 
 
 // kSpectralStep bins of every partition at a time, their sums in registers until all are added:
 // four independent chains per vector (real and imaginary, each split in two) so that the
-// multiply-adds of one partition do not wait on those of the one before.
-void SpectralSum(const double* const* history, const double* partitions, uint32_t count,
-                 uint32_t bins, double* sum) {
+// multiply-adds of one partition do not wait on those of the one before. Rows of float are
+// widened as they are read; the sums are double either way.
+template <typename T>
+HWY_INLINE void SpectralSumOf(const T* const* history, const T* partitions, uint32_t count,
+                              uint32_t bins, double* sum) {
   const hn::CappedTag<double, kSpectralStep / 4> d;
+  const hn::Rebind<T, decltype(d)> dt;
   using V = hn::Vec<decltype(d)>;
+  const auto load = [&](const T* from) {
+    if constexpr (sizeof(T) == sizeof(double)) {
+      return hn::LoadU(d, from);
+    } else {
+      return hn::PromoteTo(d, hn::LoadU(dt, from));
+    }
+  };
   const size_t lanes = hn::Lanes(d);
   const size_t vectors = kSpectralStep / lanes;
   const size_t row = 2 * static_cast<size_t>(bins);
@@ -60,12 +70,12 @@ void SpectralSum(const double* const* history, const double* partitions, uint32_
       ac[v] = be[v] = ae[v] = bc[v] = hn::Zero(d);
     }
     for (uint32_t p = 0; p < count; ++p) {
-      const double* x = history[p] + 2 * k;
-      const double* h = partitions + p * row + 2 * k;
+      const T* x = history[p] + 2 * k;
+      const T* h = partitions + p * row + 2 * k;
       for (size_t v = 0; v < vectors; ++v) {
         // (a + ib)(c + ie) = (ac - be) + i(ae + bc)
-        const V a = hn::LoadU(d, x + v * lanes), b = hn::LoadU(d, x + kSpectralStep + v * lanes);
-        const V c = hn::LoadU(d, h + v * lanes), e = hn::LoadU(d, h + kSpectralStep + v * lanes);
+        const V a = load(x + v * lanes), b = load(x + kSpectralStep + v * lanes);
+        const V c = load(h + v * lanes), e = load(h + kSpectralStep + v * lanes);
         ac[v] = hn::MulAdd(a, c, ac[v]);
         be[v] = hn::MulAdd(b, e, be[v]);
         ae[v] = hn::MulAdd(a, e, ae[v]);
@@ -79,6 +89,16 @@ void SpectralSum(const double* const* history, const double* partitions, uint32_
   }
 }
 
+void SpectralSum(const double* const* history, const double* partitions, uint32_t count,
+                 uint32_t bins, double* sum) {
+  SpectralSumOf(history, partitions, count, bins, sum);
+}
+
+void NarrowSpectralSum(const float* const* history, const float* partitions, uint32_t count,
+                       uint32_t bins, double* sum) {
+  SpectralSumOf(history, partitions, count, bins, sum);
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace qortech
 HWY_AFTER_NAMESPACE();
@@ -87,6 +107,7 @@ HWY_AFTER_NAMESPACE();
 namespace qortech {
 HWY_EXPORT(DirectOutputs);
 HWY_EXPORT(SpectralSum);
+HWY_EXPORT(NarrowSpectralSum);
 
 namespace {
 // Chosen once, when the library loads, so that no period asks the dispatcher again.
@@ -95,6 +116,11 @@ using SpectralFunction = void (*)(const double* const*, const double*, uint32_t,
 const DirectFunction kDirect = [] {
   hwy::GetChosenTarget().Update(hwy::SupportedTargets());
   return HWY_DYNAMIC_DISPATCH(DirectOutputs);
+}();
+using NarrowFunction = void (*)(const float* const*, const float*, uint32_t, uint32_t, double*);
+const NarrowFunction kNarrow = [] {
+  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+  return HWY_DYNAMIC_DISPATCH(NarrowSpectralSum);
 }();
 const SpectralFunction kSpectral = [] {
   hwy::GetChosenTarget().Update(hwy::SupportedTargets());
@@ -110,6 +136,11 @@ void DirectOutputs(const double* head, const double* x, uint32_t taps, uint32_t 
 void SpectralSum(const double* const* history, const double* partitions, uint32_t count,
                  uint32_t bins, double* sum) {
   kSpectral(history, partitions, count, bins, sum);
+}
+
+void NarrowSpectralSum(const float* const* history, const float* partitions, uint32_t count,
+                       uint32_t bins, double* sum) {
+  kNarrow(history, partitions, count, bins, sum);
 }
 }  // namespace qortech
 #endif

@@ -27,5 +27,8 @@ constexpr uint32_t kSpectralStep = 32;
 // sum receives interleaved complex values.
 void SpectralSum(const double* const* history, const double* partitions, uint32_t count,
                  uint32_t bins, double* sum);
+// The same on rows of float, summed in double.
+void NarrowSpectralSum(const float* const* history, const float* partitions, uint32_t count,
+                       uint32_t bins, double* sum);
 
 }  // namespace qortech
