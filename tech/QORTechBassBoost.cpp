@@ -24,8 +24,7 @@ void QORTechBassBoost::Init(uint32_t rate) {
   boost_.Jump(0.0f);
 }
 
-void QORTechBassBoost::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-                               uint32_t at, float boostDb) {
+void QORTechBassBoost::Prepare(uint32_t at, float boostDb, QORTechBiquadCascade& cascade) {
   if (at == 0) {
     float target = 0.0f;
     if (boostDb > 0.0f) {
@@ -38,15 +37,33 @@ void QORTechBassBoost::Process(float* const* channels, uint32_t channelCount, ui
     }
     if (boost_.Value() == 0.0f) shelf_.Reset();
   }
-  const float scale = 1.0f / channelCount;
+  if (boost_.Value() != 0.0f) cascade.Add(shelf_);
+}
+
+void QORTechBassBoost::Detect(const float* mixes, uint32_t frames) {
+  float envelope = envelope_;
   for (uint32_t i = 0; i < frames; ++i) {
-    float mix = 0.0f;
-    for (uint32_t c = 0; c < channelCount; ++c) mix += channels[c][i];
-    const float low = std::fabs(detector_.ProcessSample(mix * scale, 0));
-    envelope_ = low > envelope_ ? low : envelope_ + (low - envelope_) * release_;
+    const float low = std::fabs(detector_.ProcessSample(mixes[i], 0));
+    envelope = low > envelope ? low : envelope + (low - envelope) * release_;
   }
-  if (boost_.Value() == 0.0f) return;
+  envelope_ = envelope;
+}
+
+void QORTechBassBoost::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
+                               uint32_t at, float boostDb) {
   QORTechBiquadCascade cascade;
-  cascade.Add(shelf_);
+  Prepare(at, boostDb, cascade);
+  const float scale = 1.0f / channelCount;
+  for (uint32_t done = 0; done < frames;) {
+    float mixes[QORTechBlockGrid::kFrames];
+    const uint32_t n = std::min(frames - done, QORTechBlockGrid::kFrames);
+    for (uint32_t i = 0; i < n; ++i) {
+      float mix = 0.0f;
+      for (uint32_t c = 0; c < channelCount; ++c) mix += channels[c][done + i];
+      mixes[i] = mix * scale;
+    }
+    Detect(mixes, n);
+    done += n;
+  }
   cascade.Process(channels, channelCount, frames);
 }

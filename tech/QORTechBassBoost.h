@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "QORTechBiquad.h"
+#include "QORTechBiquadCascade.h"
 #include "QORTechRamp.h"
 
 // Bass enhancement: a low shelf whose boost shrinks while the bass itself is already loud, so the
@@ -15,6 +16,11 @@ class QORTechBassBoost {
   void Process(float* const* channels, uint32_t channelCount, uint32_t frames, uint32_t at,
                float boostDb);
   float BoostDb() const { return boost_.Value(); }
+  // Process in parts, for a caller that runs the shelf in a pass of its own: the decision where a
+  // block starts, the shelf joining `cascade` when it boosts; then the detector on the channels'
+  // mean (each frame's channels summed in float, times 1 / channelCount) before the shelf.
+  void Prepare(uint32_t at, float boostDb, QORTechBiquadCascade& cascade);
+  void Detect(const float* mixes, uint32_t frames);
 
  private:
   uint32_t rate_ = 48000;

@@ -20,6 +20,12 @@ class QORTechBiquadCascade {
   uint32_t Count() const { return count_; }
   // The same as each section's Process on each channel in turn, within double rounding.
   void Process(float* const* channels, uint32_t channelCount, uint32_t frames);
+  // One or two channels in one pass: the first `split` sections, then each frame times gains[i]
+  // (unless null), then mixes[i] = the frame's channels summed, times mixScale (unless null), then
+  // the other sections. The same to the bit as those steps one after the other on float arrays.
+  // False, with nothing done, for more than two channels or a split past the last section.
+  bool ProcessTapped(float* const* channels, uint32_t channelCount, uint32_t frames, uint32_t split,
+                     const float* gains, float mixScale, float* mixes);
 
  private:
   std::array<QORTechBiquad*, kMaxSections> sections_{};

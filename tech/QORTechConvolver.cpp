@@ -4,69 +4,29 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <mutex>
 
+#include "QORTechConvolverKernels.h"
+
 namespace {
-
-// Four doubles, as the compiler's vector extension: one AVX register, or two SSE ones.
-using Quad = double __attribute__((vector_size(32)));
-using QuadIndex = int64_t __attribute__((vector_size(32)));
-
-// Through a pointer: a vector returned by value would change the calling convention.
-void LoadQuad(Quad* to, const double* from) {
-  std::memcpy(to, from, sizeof(Quad));
-}
-
-// The products run on the widest vectors the processor has: built for each, chosen at load. Free
-// functions of this file, so that the choosers stay out of the library's exports.
-#define QOR_CONVOLVER_VECTORS \
-  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-
-// Taps (last to first) over the samples they meet, in eight running sums in vector lanes.
-QOR_CONVOLVER_VECTORS double DirectPart(const double* head, const double* x, uint32_t taps) {
-  Quad first = {}, second = {};
-  for (uint32_t j = 0; j < taps; j += 8) {
-    Quad h0, h1, x0, x1;
-    LoadQuad(&h0, head + j);
-    LoadQuad(&h1, head + j + 4);
-    LoadQuad(&x0, x + j);
-    LoadQuad(&x1, x + j + 4);
-    first += h0 * x0;
-    second += h1 * x1;
-  }
-  const Quad both = first + second;
-  return (both[0] + both[1]) + (both[2] + both[3]);
-}
-
-// sum += x h over bins interleaved complex values, two bins a step: (a + ib)(c + id) =
-// (ac - bd) + i(ad + bc), the parts in vector lanes. The library's complex product would guard
-// against infinities with a call per product, which finite spectra never need.
-QOR_CONVOLVER_VECTORS void MultiplyAdd(double* sum, const double* x, const double* h,
-                                       uint32_t bins) {
-  uint32_t k = 0;
-  for (; k + 4 <= 2 * bins; k += 4) {
-    Quad xv, hv, acc;
-    LoadQuad(&xv, x + k);
-    LoadQuad(&hv, h + k);
-    LoadQuad(&acc, sum + k);
-    const Quad swapped = __builtin_shuffle(xv, QuadIndex{1, 0, 3, 2});
-    const Quad real = __builtin_shuffle(hv, QuadIndex{0, 0, 2, 2});
-    const Quad imaginary = __builtin_shuffle(hv, QuadIndex{1, 1, 3, 3});
-    acc += xv * real + swapped * imaginary * Quad{-1.0, 1.0, -1.0, 1.0};
-    std::memcpy(sum + k, &acc, sizeof(acc));
-  }
-  for (; k < 2 * bins; k += 2) {
-    sum[k] += x[k] * h[k] - x[k + 1] * h[k + 1];
-    sum[k + 1] += x[k] * h[k + 1] + x[k + 1] * h[k];
-  }
-}
 
 // Frames per pass through the late convolver's copy of the input.
 constexpr uint32_t kLateChunk = 1024;
 constexpr uint32_t kMaxLateChannels = 64;
 
 // FFTW's planner is not reentrant; processes are made on several threads.
+// Interleaved complex values, scaled, into the kernels' layout: blocks of real parts, then
+// imaginary parts. Bins past the last stay as they are (zero).
+template <typename T>
+void Split(const double (*spectrum)[2], uint32_t bins, double scale, T* row) {
+  for (uint32_t k = 0; k < bins; ++k) {
+    const uint32_t block = k / qortech::kSpectralStep * 2 * qortech::kSpectralStep;
+    const uint32_t at = k % qortech::kSpectralStep;
+    row[block + at] = static_cast<T>(spectrum[k][0] * scale);
+    row[block + qortech::kSpectralStep + at] = static_cast<T>(spectrum[k][1] * scale);
+  }
+}
+
 std::mutex& PlannerMutex() {
   static std::mutex mutex;
   return mutex;
@@ -75,11 +35,18 @@ std::mutex& PlannerMutex() {
 }  // namespace
 
 QORTechConvolver::~QORTechConvolver() {
+  DestroyPlans();
+}
+
+void QORTechConvolver::DestroyPlans() {
   const std::lock_guard<std::mutex> lock(PlannerMutex());
   if (forward_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(forward_));
   if (inverse_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(inverse_));
   fftw_free(time_);
   fftw_free(spectrum_);
+  spectrum_ = nullptr;
+  forward_ = inverse_ = nullptr;
+  time_ = nullptr;
 }
 
 bool QORTechConvolver::Init(const std::vector<std::vector<float>>& responses, uint32_t block) {
@@ -104,6 +71,7 @@ bool QORTechConvolver::Init(const std::vector<std::vector<float>>& responses, ui
                 late[c].begin() + split);
     }
     late_ = std::make_unique<QORTechConvolver>();
+    late_->narrow_ = true;
     if (!late_->Init(late, static_cast<uint32_t>(split))) return false;
     lateInput_.assign(responses.size(), std::vector<float>(kLateChunk, 0.0f));
     return InitPartitions(early, block);
@@ -113,50 +81,69 @@ bool QORTechConvolver::Init(const std::vector<std::vector<float>>& responses, ui
 
 bool QORTechConvolver::InitPartitions(const std::vector<std::vector<float>>& responses,
                                       uint32_t block) {
+  DestroyPlans();
+  block_ = block;
+  bins_ = block + 1;
+  stride_ = (bins_ + qortech::kSpectralStep - 1) / qortech::kSpectralStep * qortech::kSpectralStep;
   {
     const std::lock_guard<std::mutex> lock(PlannerMutex());
-    if (forward_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(forward_));
-    if (inverse_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(inverse_));
-    fftw_free(time_);
-    fftw_free(spectrum_);
-    block_ = block;
-    bins_ = block + 1;
     time_ = fftw_alloc_real(2 * block);
-    spectrum_ = reinterpret_cast<std::complex<double>*>(fftw_alloc_complex(bins_));
-    auto* spectrum = reinterpret_cast<fftw_complex*>(spectrum_);
-    forward_ = fftw_plan_dft_r2c_1d(static_cast<int>(2 * block), time_, spectrum, FFTW_ESTIMATE);
-    inverse_ = fftw_plan_dft_c2r_1d(static_cast<int>(2 * block), spectrum, time_, FFTW_ESTIMATE);
+    spectrum_ = fftw_alloc_complex(stride_);
+    // Interleaved transforms: the split ones take FFTW half as long again.
+    const int size = static_cast<int>(2 * block);
+    forward_ = fftw_plan_dft_r2c_1d(size, time_, spectrum_, FFTW_ESTIMATE);
+    inverse_ = fftw_plan_dft_c2r_1d(size, spectrum_, time_, FFTW_ESTIMATE);
   }
+  if (forward_ == nullptr || inverse_ == nullptr) return false;
+  std::fill_n(&spectrum_[0][0], 2 * stride_, 0.0);
+  uint32_t most = 0;
   channels_.assign(responses.size(), Channel{});
   for (size_t c = 0; c < responses.size(); ++c) {
     const std::vector<float>& response = responses[c];
     Channel& channel = channels_[c];
     // Reversed, so that the direct part walks taps and samples the same way.
-    channel.head.assign(block, 0.0);
+    channel.head.assign(block + 2 * qortech::kDirectPad, 0.0);
     for (size_t j = 0; j < std::min<size_t>(block, response.size()); ++j) {
-      channel.head[block - 1 - j] = response[j];
+      channel.head[qortech::kDirectPad + block - 1 - j] = response[j];
     }
     channel.direct = std::any_of(channel.head.begin(), channel.head.end(),
                                  [](double tap) { return tap != 0.0; });
     channel.count = static_cast<uint32_t>((response.size() + block - 1) / block) - 1;
-    channel.partitions.assign(static_cast<size_t>(channel.count) * bins_, {});
     for (uint32_t p = 0; p < channel.count; ++p) {
+      const size_t first = static_cast<size_t>(p + 1) * block;
+      const size_t last = std::min<size_t>(first + block, response.size());
+      if (std::all_of(response.begin() + first, response.begin() + last,
+                      [](float tap) { return tap == 0.0f; })) {
+        continue;
+      }
       // Overlap-save: the partition's taps at the front of a zeroed frame of twice the block.
       std::fill_n(time_, 2 * block, 0.0);
-      const size_t first = static_cast<size_t>(p + 1) * block;
-      for (size_t i = first; i < std::min<size_t>(first + block, response.size()); ++i) {
-        time_[i - first] = response[i];
-      }
+      for (size_t i = first; i < last; ++i) time_[i - first] = response[i];
       fftw_execute(static_cast<fftw_plan>(forward_));
       // The inverse transform is unscaled: fold its 1/N into the partitions.
-      for (uint32_t k = 0; k < bins_; ++k) {
-        channel.partitions[static_cast<size_t>(p) * bins_ + k] = spectrum_[k] / (2.0 * block);
+      if (narrow_) {
+        const size_t at = channel.narrowPartitions.size();
+        channel.narrowPartitions.resize(at + 2 * stride_, 0.0f);
+        Split(spectrum_, bins_, 1.0 / (2.0 * block), channel.narrowPartitions.data() + at);
+      } else {
+        const size_t at = channel.partitions.size();
+        channel.partitions.resize(at + 2 * stride_, 0.0);
+        Split(spectrum_, bins_, 1.0 / (2.0 * block), channel.partitions.data() + at);
       }
+      channel.lags.push_back(p);
     }
-    channel.history.assign(static_cast<size_t>(channel.count) * bins_, {});
-    channel.input.assign(2 * block, 0.0);
+    most = std::max(most, static_cast<uint32_t>(channel.lags.size()));
+    if (narrow_) {
+      channel.narrowHistory.assign(static_cast<size_t>(channel.count) * 2 * stride_, 0.0f);
+    } else {
+      channel.history.assign(static_cast<size_t>(channel.count) * 2 * stride_, 0.0);
+    }
+    channel.input.assign(2 * block + qortech::kDirectTile, 0.0);
     channel.tail.assign(block, 0.0);
   }
+  direct_.assign(block + qortech::kDirectTile, 0.0);
+  rows_.assign(most, nullptr);
+  narrowRows_.assign(most, nullptr);
   Reset();
   return true;
 }
@@ -165,7 +152,8 @@ void QORTechConvolver::Reset() {
   position_ = 0;
   if (late_ != nullptr) late_->Reset();
   for (Channel& channel : channels_) {
-    std::fill(channel.history.begin(), channel.history.end(), std::complex<double>{});
+    std::fill(channel.history.begin(), channel.history.end(), 0.0);
+    std::fill(channel.narrowHistory.begin(), channel.narrowHistory.end(), 0.0f);
     std::fill(channel.input.begin(), channel.input.end(), 0.0);
     std::fill(channel.tail.begin(), channel.tail.end(), 0.0);
     channel.newest = 0;
@@ -173,12 +161,16 @@ void QORTechConvolver::Reset() {
 }
 
 bool QORTechConvolver::Matches(const QORTechConvolver& other) const {
-  if (block_ == 0 || other.block_ != block_ || other.channels_.size() != channels_.size() ||
+  if (block_ == 0 || other.block_ != block_ || other.narrow_ != narrow_ ||
+      other.channels_.size() != channels_.size() ||
       (other.late_ == nullptr) != (late_ == nullptr)) {
     return false;
   }
   for (size_t c = 0; c < channels_.size(); ++c) {
-    if (other.channels_[c].count != channels_[c].count) return false;
+    if (other.channels_[c].count != channels_[c].count ||
+        other.channels_[c].lags != channels_[c].lags) {
+      return false;
+    }
   }
   return late_ == nullptr || late_->Matches(*other.late_);
 }
@@ -190,6 +182,7 @@ bool QORTechConvolver::TakeHistory(const QORTechConvolver& other) {
     const Channel& from = other.channels_[c];
     Channel& to = channels_[c];
     std::copy(from.history.begin(), from.history.end(), to.history.begin());
+    std::copy(from.narrowHistory.begin(), from.narrowHistory.end(), to.narrowHistory.begin());
     std::copy(from.input.begin(), from.input.end(), to.input.begin());
     std::copy(from.tail.begin(), from.tail.end(), to.tail.begin());
     to.newest = from.newest;
@@ -204,18 +197,24 @@ void QORTechConvolver::EndBlock(Channel& channel) {
     std::copy_n(channel.input.data(), 2 * block, time_);
     fftw_execute(static_cast<fftw_plan>(forward_));
     channel.newest = (channel.newest + 1) % channel.count;
-    std::copy_n(spectrum_, bins_,
-                channel.history.data() + static_cast<size_t>(channel.newest) * bins_);
+    const size_t row = 2 * static_cast<size_t>(stride_);
     // The next block's output from partition p+1 is this block's spectrum p blocks back.
-    std::fill_n(spectrum_, bins_, std::complex<double>{});
-    auto* sum = reinterpret_cast<double*>(spectrum_);
-    for (uint32_t p = 0; p < channel.count; ++p) {
-      const uint32_t slot = (channel.newest + channel.count - p) % channel.count;
-      const auto* x = reinterpret_cast<const double*>(channel.history.data() +
-                                                      static_cast<size_t>(slot) * bins_);
-      const auto* h = reinterpret_cast<const double*>(channel.partitions.data() +
-                                                      static_cast<size_t>(p) * bins_);
-      MultiplyAdd(sum, x, h, bins_);
+    const uint32_t partitions = static_cast<uint32_t>(channel.lags.size());
+    const auto slot = [&](uint32_t i) {
+      return (channel.newest + channel.count - channel.lags[i]) % channel.count * row;
+    };
+    if (narrow_) {
+      Split(spectrum_, bins_, 1.0, channel.narrowHistory.data() + channel.newest * row);
+      for (uint32_t i = 0; i < partitions; ++i) {
+        narrowRows_[i] = channel.narrowHistory.data() + slot(i);
+      }
+      qortech::NarrowSpectralSum(narrowRows_.data(), channel.narrowPartitions.data(), partitions,
+                                 stride_, &spectrum_[0][0]);
+    } else {
+      Split(spectrum_, bins_, 1.0, channel.history.data() + channel.newest * row);
+      for (uint32_t i = 0; i < partitions; ++i) rows_[i] = channel.history.data() + slot(i);
+      qortech::SpectralSum(rows_.data(), channel.partitions.data(), partitions, stride_,
+                           &spectrum_[0][0]);
     }
     fftw_execute(static_cast<fftw_plan>(inverse_));
     std::copy_n(time_ + block, block, channel.tail.data());
@@ -254,21 +253,18 @@ void QORTechConvolver::ProcessPartitions(float* const* channels, uint32_t channe
     for (uint32_t c = 0; c < channelCount; ++c) {
       Channel& channel = channels_[c];
       float* samples = channels[c] + done;
-      double* input = channel.input.data() + block;
-      const double* head = channel.head.data();
-      for (uint32_t i = 0; i < run; ++i) {
-        const uint32_t n = position_ + i;
-        input[n] = samples[i];
-        // The first partition, directly: taps j over the samples n - j (the previous block's
-        // last ones where n - j falls before this block), in eight running sums in vector lanes.
-        if (!channel.direct) {
-          samples[i] = static_cast<float>(channel.tail[n]);
-          continue;
-        }
-        const double* x = input + n + 1 - block;
-        const double sum = DirectPart(head, x, block);
-        samples[i] = static_cast<float>(channel.tail[n] + sum);
+      double* input = channel.input.data() + block + position_;
+      for (uint32_t i = 0; i < run; ++i) input[i] = samples[i];
+      const double* tail = channel.tail.data() + position_;
+      if (!channel.direct) {
+        for (uint32_t i = 0; i < run; ++i) samples[i] = static_cast<float>(tail[i]);
+        continue;
       }
+      // The first partition, directly: taps j over the samples n - j (the previous block's last
+      // ones where n - j falls before this block).
+      qortech::DirectOutputs(channel.head.data() + qortech::kDirectPad, input + 1 - block, block,
+                             run, direct_.data());
+      for (uint32_t i = 0; i < run; ++i) samples[i] = static_cast<float>(tail[i] + direct_[i]);
     }
     position_ += run;
     done += run;

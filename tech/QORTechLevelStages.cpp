@@ -1,5 +1,8 @@
 #include "QORTechLevelStages.h"
 
+#include "QORTechBiquadCascade.h"
+#include "QORTechBlockGrid.h"
+
 void QORTechLevelStages::AddLevelControls(QORTechControls& c, const char* prefix) {
   loudEnable_ = c.AddNamed({nullptr, kTechControlSwitch, 0, 1, 0}, "%s-AmploHD Enable", prefix);
   loudTarget_ = c.AddNamed({nullptr, kTechControlHundredths, -3000, -1000, -2000},
@@ -31,6 +34,21 @@ void QORTechLevelStages::Begin(const QORTechControls& c) {
 
 void QORTechLevelStages::Process(float* const* channels, uint32_t count, uint32_t frames,
                                  uint32_t at) {
+  // Mono and stereo take one pass through the shelves, the leveller's gain and the bass detector's
+  // tap; the decisions where a block starts are taken first, as the stages one by one take them.
+  if (count <= 2 && frames <= QORTechBlockGrid::kFrames) {
+    QORTechBiquadCascade cascade;
+    float gains[QORTechBlockGrid::kFrames];
+    float mixes[QORTechBlockGrid::kFrames];
+    const bool gained =
+        loudness_.Prepare(channels, count, frames, at, loud_, target_, cascade, gains);
+    const uint32_t split = cascade.Count();
+    bass_.Prepare(at, boost_, cascade);
+    cascade.ProcessTapped(channels, count, frames, split, gained ? gains : nullptr, 1.0f / count,
+                          mixes);
+    bass_.Detect(mixes, frames);
+    return;
+  }
   loudness_.Process(channels, count, frames, at, loud_, target_);
   bass_.Process(channels, count, frames, at, boost_);
 }

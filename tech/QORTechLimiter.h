@@ -35,10 +35,15 @@ class QORTechLimiter {
   template <uint32_t kChannels>
   void Run(float* const* channels, uint32_t frames);
   // The delay alone, while switched off and released.
-  template <uint32_t kChannels>
   void Delay(float* const* channels, uint32_t frames);
+  // Each channel's pending frames, then `frames` new ones from channels + offset, in its line.
+  void Append(float* const* channels, uint32_t offset, uint32_t frames);
+  // The oldest `frames` of each line leave; the pending ones move to its front.
+  void Advance(uint32_t frames);
   // The detector's state rebuilt from the delayed frames, as if it had been on while they came in.
   void Replay();
+
+  static constexpr uint32_t kChunk = 256;  // frames per pass of the block-wise loops
 
   uint32_t channels_ = 0;
   uint32_t rate_ = 0;
@@ -53,10 +58,13 @@ class QORTechLimiter {
   float gain_ = 1.0f;
   uint64_t position_ = 0;
   double boxSum_ = 0.0;
-  std::vector<float> delay_;    // window_ frames x channels
-  std::vector<float> minimum_;  // sliding minima of the required gains, window_ long
-  std::vector<uint64_t> dequeIndex_;
-  std::vector<float> dequeValue_;
-  uint32_t dequeHead_ = 0;
-  uint32_t dequeSize_ = 0;
+  // Per channel lookAhead_ + kChunk samples: the pending frames, oldest first, then a chunk.
+  std::vector<float> lines_;
+  std::vector<float> minimum_;  // sliding minima of the required gains, a ring of window_
+  // The required gains of the pending frames, then those of a chunk; windowed minima in place.
+  std::vector<float> required_;
+  std::vector<float> gains_;          // a chunk's gains
+  std::vector<float> scratch_;        // two rows for the windowed minima
+  std::vector<const float*> starts_;  // each line's first pending frame
+  std::vector<const float*> news_;    // each line's chunk
 };

@@ -78,8 +78,9 @@ void QORTechLoudness::StartBlock(uint32_t channelCount, bool enabled, float targ
   }
 }
 
-void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
-                              uint32_t at, bool enabled, float targetDb) {
+bool QORTechLoudness::Prepare(const float* const* channels, uint32_t channelCount, uint32_t frames,
+                              uint32_t at, bool enabled, float targetDb,
+                              QORTechBiquadCascade& shelves, float* gains) {
   if (at == 0) StartBlock(channelCount, enabled, targetDb);
   // Four partial sums, so that the squares are added in vector lanes.
   double sums[4] = {0.0, 0.0, 0.0, 0.0};
@@ -94,16 +95,25 @@ void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uin
   blockSum_ += (sums[0] + sums[1]) + (sums[2] + sums[3]);
   blockFrames_ += frames;
 
-  QORTechBiquadCascade shelves;
   if (bass_.Value() != 0.0f) shelves.Add(bassShelf_);
   if (treble_.Value() != 0.0f) shelves.Add(trebleShelf_);
+  if (gainBefore_ == 1.0f && gainAfter_ == 1.0f) return false;
+  // Interpolated across the block so that gain moves never step.
+  const float slope = (gainAfter_ - gainBefore_) / QORTechBlockGrid::kFrames;
+  for (uint32_t i = 0; i < frames; ++i) gains[i] = gainBefore_ + slope * (at + i + 1);
+  return true;
+}
+
+void QORTechLoudness::Process(float* const* channels, uint32_t channelCount, uint32_t frames,
+                              uint32_t at, bool enabled, float targetDb) {
+  QORTechBiquadCascade shelves;
+  float gains[QORTechBlockGrid::kFrames];
+  const bool gained =
+      Prepare(channels, channelCount, frames, at, enabled, targetDb, shelves, gains);
   shelves.Process(channels, channelCount, frames);
-  if (gainBefore_ != 1.0f || gainAfter_ != 1.0f) {
-    // Interpolated across the block so that gain moves never step.
-    const float slope = (gainAfter_ - gainBefore_) / QORTechBlockGrid::kFrames;
-    for (uint32_t c = 0; c < channelCount; ++c) {
-      float* x = channels[c];
-      for (uint32_t i = 0; i < frames; ++i) x[i] *= gainBefore_ + slope * (at + i + 1);
-    }
+  if (!gained) return;
+  for (uint32_t c = 0; c < channelCount; ++c) {
+    float* x = channels[c];
+    for (uint32_t i = 0; i < frames; ++i) x[i] *= gains[i];
   }
 }

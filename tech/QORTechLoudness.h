@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "QORTechBiquad.h"
+#include "QORTechBiquadCascade.h"
 #include "QORTechRamp.h"
 
 // Loudness equalisation: a slow leveller that moves the programme toward a target level, and bass
@@ -14,6 +15,11 @@ class QORTechLoudness {
   // over the blocks before it sets the gains for this one.
   void Process(float* const* channels, uint32_t channelCount, uint32_t frames, uint32_t at,
                bool enabled, float targetDb);
+  // Process in parts, for a caller that runs the shelves in a pass of its own: the decisions and
+  // the level reading; the shelves that are on join `shelves`, and when the leveller's gain is not
+  // unity, gains receives each frame's and the result is true.
+  bool Prepare(const float* const* channels, uint32_t channelCount, uint32_t frames, uint32_t at,
+               bool enabled, float targetDb, QORTechBiquadCascade& shelves, float* gains);
   float LevelDb() const { return levelDb_; }
 
  private:

@@ -114,4 +114,95 @@ TEST(QORTechBiquadCascade, MatchesTheScalarPathWithin120DbForEveryChannelCountAn
   RecordProperty("worst_error_db", std::to_string(worstDb));
 }
 
+// The tapped pass (shelves, a gain per frame, the mean taken for a detector, one more section)
+// against the same steps written out here on the scalar path, with gains that change every frame.
+TEST(QORTechBiquadCascade, TappedPassMatchesTheStepsOneByOneAndTapsTheMeanBetweenThem) {
+  using B = QORTechBiquad;
+  constexpr uint32_t kFrames = 1001;
+  const std::vector<B::Coefficients> designs = {B::LowShelf(48000.0, 100.0, 8.0),
+                                                B::HighShelf(48000.0, 8000.0, -4.0),
+                                                B::LowShelf(48000.0, 90.0, 12.0)};
+  const auto gain = [](uint32_t frame) { return 0.25f + 0.001f * static_cast<float>(frame); };
+  struct Shape {
+    uint32_t before, after;
+    bool gains, mixes;
+  };
+  const Shape shapes[] = {{0, 0, true, true}, {0, 1, false, true},  {1, 0, true, false},
+                          {1, 1, true, true}, {2, 0, false, false}, {2, 1, true, true},
+                          {2, 1, false, true}};
+  for (uint32_t channels = 1; channels <= 2; ++channels) {
+    for (const Shape& shape : shapes) {
+      for (const uint32_t block : {1u, 7u, 32u}) {
+        SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(shape.before) +
+                     " + " + std::to_string(shape.after) + " sections, blocks of " +
+                     std::to_string(block));
+        const Channels input = Make(2, channels, kFrames, 48000.0);
+        // The scalar path: sections before, gains, the mean, sections after.
+        Channels reference = input;
+        std::vector<float> referenceMixes(kFrames);
+        std::vector<B> scalar(3);
+        for (uint32_t s = 0; s < 3; ++s) scalar[s].SetCoefficients(designs[s]);
+        for (uint32_t s = 0; s < shape.before; ++s) {
+          for (uint32_t c = 0; c < channels; ++c)
+            scalar[s].Process(reference[c].data(), kFrames, c);
+        }
+        for (uint32_t i = 0; i < kFrames; ++i) {
+          float mix = 0.0f;
+          for (uint32_t c = 0; c < channels; ++c) {
+            if (shape.gains) reference[c][i] *= gain(i);
+            mix += reference[c][i];
+          }
+          referenceMixes[i] = mix / static_cast<float>(channels);
+        }
+        if (shape.after == 1) {
+          for (uint32_t c = 0; c < channels; ++c)
+            scalar[2].Process(reference[c].data(), kFrames, c);
+        }
+
+        Channels actual = input;
+        std::vector<float> mixes(kFrames, -7.0f);
+        std::vector<B> sections(3);
+        for (uint32_t s = 0; s < 3; ++s) sections[s].SetCoefficients(designs[s]);
+        std::vector<float*> pointers(channels);
+        uint64_t allocations = 0;
+        for (uint32_t offset = 0; offset < kFrames; offset += block) {
+          const uint32_t n = std::min(block, kFrames - offset);
+          std::vector<float> gains(n);
+          for (uint32_t i = 0; i < n; ++i) gains[i] = gain(offset + i);
+          for (uint32_t c = 0; c < channels; ++c) pointers[c] = actual[c].data() + offset;
+          qortest::AllocationScope scope;
+          QORTechBiquadCascade cascade;
+          for (uint32_t s = 0; s < shape.before; ++s) cascade.Add(sections[s]);
+          if (shape.after == 1) cascade.Add(sections[2]);
+          EXPECT_TRUE(cascade.ProcessTapped(
+              pointers.data(), channels, n, shape.before, shape.gains ? gains.data() : nullptr,
+              1.0f / static_cast<float>(channels), shape.mixes ? mixes.data() + offset : nullptr));
+          allocations += scope.Count();
+        }
+        EXPECT_EQ(allocations, 0u);
+        const auto [peak, worst] = PeakAndWorst(reference, actual);
+        EXPECT_GT(peak, 0.1);
+        EXPECT_LE(worst, kBound * peak);
+        if (shape.mixes) {
+          const auto [mixPeak, mixWorst] = PeakAndWorst({referenceMixes}, {mixes});
+          EXPECT_LE(mixWorst, kBound * mixPeak);
+        } else {
+          EXPECT_EQ(mixes, std::vector<float>(kFrames, -7.0f));  // untouched
+        }
+      }
+    }
+  }
+  // More than two channels, or a split past the sections: refused, the samples untouched.
+  Channels three = Make(2, 3, 16, 48000.0);
+  const Channels before = three;
+  std::vector<float*> pointers = {three[0].data(), three[1].data(), three[2].data()};
+  B section;
+  section.SetCoefficients(designs[0]);
+  QORTechBiquadCascade cascade;
+  cascade.Add(section);
+  EXPECT_FALSE(cascade.ProcessTapped(pointers.data(), 3, 16, 1, nullptr, 1.0f, nullptr));
+  EXPECT_FALSE(cascade.ProcessTapped(pointers.data(), 2, 16, 2, nullptr, 1.0f, nullptr));
+  EXPECT_EQ(three, before);
+}
+
 }  // namespace
