@@ -25,7 +25,9 @@ for folder in "$build" ${baseline:+"$baseline"}; do
     fi
   done
 done
-load() { awk '{ print $1 }' /proc/loadavg; }
+bench_name=host_vs_sox
+# shellcheck source=bench/common.sh
+source bench/common.sh
 load_before=$(load)
 command -v sox >/dev/null || { echo "host_vs_sox: sox is missing; run scripts/setup.sh" >&2; exit 1; }
 
@@ -42,17 +44,6 @@ bands=(31.25:-6 62.5:-3 125:2 250:3 500:-1 1000:-2 2000:1 4000:1.5 8000:2 16000:
 for band in "${bands[@]}"; do sox_effects+=(equalizer "${band%%:*}" 1.41q "${band##*:}"); done
 sox_effects+=(bass 4 90 compand 0.0015,0.1 6:-70,-64,-20,-18,0,-1 0 -90 0.0015)
 
-# Processor time of one run in seconds; stops the script when the program fails.
-cpu() {
-  local TIMEFORMAT='%3U %3S' line
-  if ! line=$({ time "$@" >"$work/stdout" 2>"$work/stderr"; } 2>&1); then
-    echo "host_vs_sox: failed: $*" >&2
-    cat "$work/stderr" >&2
-    exit 1
-  fi
-  awk '{ printf "%.3f\n", $1 + $2 }' <<<"$line"
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # One run of a build's qorapo with that build's module; the report must show the mode's chain, or
 # the comparison means nothing.

@@ -27,7 +27,9 @@ done
 for tool in sox ffmpeg python3; do
   command -v "$tool" >/dev/null || { echo "tech_vs_peers: $tool is missing; run scripts/setup.sh" >&2; exit 1; }
 done
-load() { awk '{ print $1 }' /proc/loadavg; }
+bench_name=tech_vs_peers
+# shellcheck source=bench/common.sh
+source bench/common.sh
 load_before=$(load)
 
 work=$(mktemp -d /tmp/qorpeers.XXXXXX)
@@ -38,17 +40,6 @@ export QOR_ROOT="$work/state"
 "$build/qorapo" sample "$work/in.wav" --seconds 60 >/dev/null
 sox -n -r 48000 -c 2 -b 16 "$work/short.wav" trim 0 0.01
 
-# Processor time of one run in seconds; stops the script when the program fails.
-cpu() {
-  local TIMEFORMAT='%3U %3S' line
-  if ! line=$({ time "$@" >"$work/stdout" 2>"$work/stderr"; } 2>&1); then
-    echo "tech_vs_peers: failed: $*" >&2
-    cat "$work/stderr" >&2
-    exit 1
-  fi
-  awk '{ printf "%.4f\n", $1 + $2 }' <<<"$line"
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # "peak_dB rms_dB" of a file, or "nan" when a sample is not a number.
 levels() {
   sox "$1" -n stats 2>&1 | awk '

@@ -18,6 +18,19 @@ QORTechBiquad::Coefficients Normalise(double b0, double b1, double b2, double a0
   return {b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
 }
 
+// The shelves from A (the gain's square root, as an amplitude), cos(w) and 2 sqrt(A) alpha.
+QORTechBiquad::Coefficients LowShelfOf(double a, double c, double beta) {
+  return Normalise(a * ((a + 1) - (a - 1) * c + beta), 2 * a * ((a - 1) - (a + 1) * c),
+                   a * ((a + 1) - (a - 1) * c - beta), (a + 1) + (a - 1) * c + beta,
+                   -2 * ((a - 1) + (a + 1) * c), (a + 1) + (a - 1) * c - beta);
+}
+
+QORTechBiquad::Coefficients HighShelfOf(double a, double c, double beta) {
+  return Normalise(a * ((a + 1) + (a - 1) * c + beta), -2 * a * ((a - 1) + (a + 1) * c),
+                   a * ((a + 1) + (a - 1) * c - beta), (a + 1) - (a - 1) * c + beta,
+                   2 * ((a - 1) - (a + 1) * c), (a + 1) - (a - 1) * c - beta);
+}
+
 }  // namespace
 
 QORTechBiquad::Coefficients QORTechBiquad::Peaking(double rate, double freq, double gainDb,
@@ -50,9 +63,7 @@ QORTechBiquad::Coefficients QORTechLowShelf(const QORTechShelfCorner& corner, do
   // Shelf slope 1: 2 sqrt(A) alpha with alpha = sin(w) / sqrt(2). Half of that makes the slope
   // steeper than 1, and the response overshoots the gain and dips past the corner.
   const double beta = corner.sin * std::sqrt(2.0 * a);
-  return Normalise(a * ((a + 1) - (a - 1) * c + beta), 2 * a * ((a - 1) - (a + 1) * c),
-                   a * ((a + 1) - (a - 1) * c - beta), (a + 1) + (a - 1) * c + beta,
-                   -2 * ((a - 1) + (a + 1) * c), (a + 1) + (a - 1) * c - beta);
+  return LowShelfOf(a, c, beta);
 }
 
 QORTechBiquad::Coefficients QORTechHighShelf(const QORTechShelfCorner& corner, double gainDb) {
@@ -60,9 +71,7 @@ QORTechBiquad::Coefficients QORTechHighShelf(const QORTechShelfCorner& corner, d
   const double a = std::pow(10.0, gainDb / 40.0);
   const double c = corner.cos;
   const double beta = corner.sin * std::sqrt(2.0 * a);
-  return Normalise(a * ((a + 1) + (a - 1) * c + beta), -2 * a * ((a - 1) + (a + 1) * c),
-                   a * ((a + 1) + (a - 1) * c - beta), (a + 1) - (a - 1) * c + beta,
-                   2 * ((a - 1) - (a + 1) * c), (a + 1) - (a - 1) * c - beta);
+  return HighShelfOf(a, c, beta);
 }
 
 QORTechBiquad::Coefficients QORTechBiquad::HighPass(double rate, double freq, double q) {
@@ -86,9 +95,7 @@ QORTechBiquad::Coefficients QORTechBiquad::LowShelf(double rate, double freq, do
   const double w = Omega(rate, freq);
   const double c = std::cos(w);
   const double beta = std::sqrt(a) * std::sin(w) / q;
-  return Normalise(a * ((a + 1) - (a - 1) * c + beta), 2 * a * ((a - 1) - (a + 1) * c),
-                   a * ((a + 1) - (a - 1) * c - beta), (a + 1) + (a - 1) * c + beta,
-                   -2 * ((a - 1) + (a + 1) * c), (a + 1) + (a - 1) * c - beta);
+  return LowShelfOf(a, c, beta);
 }
 
 QORTechBiquad::Coefficients QORTechBiquad::HighShelf(double rate, double freq, double gainDb,
@@ -98,9 +105,7 @@ QORTechBiquad::Coefficients QORTechBiquad::HighShelf(double rate, double freq, d
   const double w = Omega(rate, freq);
   const double c = std::cos(w);
   const double beta = std::sqrt(a) * std::sin(w) / q;
-  return Normalise(a * ((a + 1) + (a - 1) * c + beta), -2 * a * ((a - 1) + (a + 1) * c),
-                   a * ((a + 1) + (a - 1) * c - beta), (a + 1) - (a - 1) * c + beta,
-                   2 * ((a - 1) - (a + 1) * c), (a + 1) - (a - 1) * c - beta);
+  return HighShelfOf(a, c, beta);
 }
 
 QORTechBiquad::Coefficients QORTechBiquad::Notch(double rate, double freq, double q) {

@@ -205,6 +205,31 @@ HWY_INLINE void Steps(D d, Pipeline<P, D>& q, const double* in, double* out, uin
   }
 }
 
+// The rows of one vector of a pipelined cascade, kPer sections from first side by side, each on
+// both channels: coefficients, the two state values and the section's index; sections past the
+// list pass their input through.
+template <uint32_t kPer>
+void FillLanes(const CascadeCall& call, uint32_t first, bool stereo, double (&lanes)[8][2 * kPer]) {
+  for (uint32_t h = 0; h < kPer; ++h) {
+    const uint32_t s = first + h;
+    QORTechBiquad::Coefficients c;
+    std::array<double, 2> state0{}, state1{};
+    if (s < call.count) {
+      c = call.sections[s]->GetCoefficients();
+      state0 = call.sections[s]->ChannelState(0);
+      if (stereo) state1 = call.sections[s]->ChannelState(1);
+    }
+    const double values[8] = {c.b0, c.b1,      c.b2,      c.a1,
+                              c.a2, state0[0], state0[1], static_cast<double>(s)};
+    for (int k = 0; k < 8; ++k) {
+      lanes[k][2 * h] = values[k];
+      lanes[k][2 * h + 1] = values[k];
+    }
+    lanes[5][2 * h + 1] = state1[0];
+    lanes[6][2 * h + 1] = state1[1];
+  }
+}
+
 // One or two channels of a long cascade on vectors of four lanes, pipelined: a vector holds two
 // sections side by side, each on both channels, and at step t section j works on frame t - j with
 // the output section j - 1 gave at the step before. The vectors of one step do not wait on each
@@ -217,24 +242,7 @@ HWY_NOINLINE void RunPipelined(D d, const CascadeCall& call) {
   const bool stereo = call.channelCount == 2;
   for (size_t p = 0; p < P; ++p) {
     HWY_ALIGN double lanes[8][4];
-    for (uint32_t h = 0; h < 2; ++h) {
-      const uint32_t s = static_cast<uint32_t>(2 * p + h);
-      QORTechBiquad::Coefficients c;  // the pass-through section
-      std::array<double, 2> state0{}, state1{};
-      if (s < call.count) {
-        c = call.sections[s]->GetCoefficients();
-        state0 = call.sections[s]->ChannelState(0);
-        if (stereo) state1 = call.sections[s]->ChannelState(1);
-      }
-      const double values[8] = {c.b0, c.b1,      c.b2,      c.a1,
-                                c.a2, state0[0], state0[1], static_cast<double>(s)};
-      for (int k = 0; k < 8; ++k) {
-        lanes[k][2 * h] = values[k];
-        lanes[k][2 * h + 1] = values[k];
-      }
-      lanes[5][2 * h + 1] = state1[0];
-      lanes[6][2 * h + 1] = state1[1];
-    }
+    FillLanes<2>(call, static_cast<uint32_t>(2 * p), stereo, lanes);
     for (int k = 0; k < 5; ++k) std::copy_n(lanes[k], 4, q.rows[p][k]);
     std::copy_n(lanes[7], 4, q.rows[p][Pipeline<P, D>::kIndex]);
     q.z0[p] = hn::Load(d, lanes[5]);
@@ -346,24 +354,7 @@ HWY_NOINLINE void RunWidePipelined(const CascadeCall& call) {
   const bool stereo = call.channelCount == 2;
   for (size_t p = 0; p < Q; ++p) {
     HWY_ALIGN double lanes[8][8];
-    for (uint32_t h = 0; h < 4; ++h) {
-      const uint32_t s = static_cast<uint32_t>(4 * p + h);
-      QORTechBiquad::Coefficients c;  // the pass-through section
-      std::array<double, 2> state0{}, state1{};
-      if (s < call.count) {
-        c = call.sections[s]->GetCoefficients();
-        state0 = call.sections[s]->ChannelState(0);
-        if (stereo) state1 = call.sections[s]->ChannelState(1);
-      }
-      const double values[8] = {c.b0, c.b1,      c.b2,      c.a1,
-                                c.a2, state0[0], state0[1], static_cast<double>(s)};
-      for (int k = 0; k < 8; ++k) {
-        lanes[k][2 * h] = values[k];
-        lanes[k][2 * h + 1] = values[k];
-      }
-      lanes[5][2 * h + 1] = state1[0];
-      lanes[6][2 * h + 1] = state1[1];
-    }
+    FillLanes<4>(call, static_cast<uint32_t>(4 * p), stereo, lanes);
     for (int k = 0; k < 5; ++k) std::copy_n(lanes[k], 8, q.rows[p][k]);
     std::copy_n(lanes[7], 8, q.rows[p][WidePipeline<Q>::kIndex]);
     q.z0[p] = _mm512_load_pd(lanes[5]);
