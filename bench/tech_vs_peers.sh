@@ -25,7 +25,7 @@ for file in qorapo qlvapo64.so qltech64.so bench/tech_file_run bench/fma_peak; d
   fi
 done
 for tool in sox ffmpeg python3; do
-  command -v "$tool" >/dev/null || { echo "tech_vs_peers: $tool is missing; run scripts/setup.sh" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "tech_vs_peers: $tool is missing; run scripts/setup.sh --bench" >&2; exit 1; }
 done
 bench_name=tech_vs_peers
 # shellcheck source=bench/common.sh

@@ -7,7 +7,7 @@
 # --benchmark_filter=ZR3D or --benchmark_min_time=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --bench
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQOR_TESTS=OFF -DQOR_BENCH=ON >/dev/null
 if ! log=$(cmake --build "$build" -j "$(nproc)" 2>&1); then

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing.
+# Installs the Debian packages the build and the tests need (with --bench, the benchmarks' too),
+# only those that are missing.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
@@ -7,8 +8,9 @@ packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev 
           libtinyxml2-dev libboost-dev libspeexdsp-dev libsndfile1-dev
           libcli11-dev libhwy-dev libkissfft-dev libfftw3-dev libcairo2-dev nlohmann-json3-dev
           sox tmux lv2-dev liblilv-dev lilv-utils libpipewire-0.3-dev
-          pipewire pipewire-bin wireplumber dbus-daemon
-          ffmpeg)  # only for the benchmark against peers
+          pipewire pipewire-bin wireplumber dbus-daemon)
+# The benchmarks (scripts/bench.sh passes --bench) also set the library against ffmpeg.
+[[ "${1:-}" == --bench ]] && packages+=(ffmpeg)
 
 missing=()
 for package in "${packages[@]}"; do
