@@ -15,7 +15,11 @@ run_suite() {
   local dir=$1; shift
   configure "$dir" "$@"
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 -LE pipewire
+  # The PipeWire tests run a real graph, which now and then drops a quantum or a notification
+  # of its own (its loopback beside ours does too): each gets a second run, and fails only when
+  # both fail.
+  ctest --test-dir "$dir" --output-on-failure --timeout 300 -L pipewire --repeat until-pass:2
 }
 
 # Tests make their own state roots; never touch the user's.
