@@ -62,6 +62,8 @@ void QORTechParametricEq::Init(uint32_t rate, int bands) {
     levels_[b].Jump(0.0f);
     octaves_[b].Jump(std::log2(1000.0f));
     current_[b] = Band{};
+    targetFreq_[b] = 1000.0f;
+    targetOctave_[b] = std::log2(1000.0f);
   }
   preamp_.SetCoefficients({});
   preamp_.Reset();
@@ -75,7 +77,12 @@ void QORTechParametricEq::Step(const Band* targets, float preampDb, bool jump) {
     Band& now = current_[b];
     const bool shapeChanges = t.type != now.type || t.channel != now.channel;
     const float level = t.type == kOff ? 0.0f : HasGain(t.type) ? t.gainDb : 1.0f;
-    const float octaveTarget = std::log2(t.freq);
+    // log2 only when the frequency moves: this runs for every band at every grid block.
+    if (t.freq != targetFreq_[b]) {
+      targetFreq_[b] = t.freq;
+      targetOctave_[b] = std::log2(t.freq);
+    }
+    const float octaveTarget = targetOctave_[b];
     bool moved = false;
     if (jump) {
       moved = levels_[b].JumpTo(level);

@@ -51,6 +51,8 @@ class QORTechParametricEq {
   std::array<QORTechRamp, kMaxBands> levels_;
   std::array<QORTechRamp, kMaxBands> octaves_;  // log2 of the frequency
   std::array<Band, kMaxBands> current_{};
+  std::array<float, kMaxBands> targetFreq_{};
+  std::array<float, kMaxBands> targetOctave_{};
   QORTechBiquad preamp_;
   QORTechRamp preampDb_;
 };
