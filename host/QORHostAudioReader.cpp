@@ -140,8 +140,8 @@ bool QORHostAudioReader::Open(const std::string& path, std::string* error) {
   frames_ = info.frames;
   if (frames_ != SF_COUNT_MAX) promised_ = std::max<int64_t>(promised_, frames_);
   format_ = info.format;
-  ahead_.assign(std::max<size_t>(1, kAheadSamples / static_cast<size_t>(channels_)) * channels_,
-                0.0f);
+  aheadCapacity_ = std::max<size_t>(1, kAheadSamples / static_cast<size_t>(channels_));
+  ahead_ = std::make_unique_for_overwrite<float[]>(aheadCapacity_ * static_cast<size_t>(channels_));
   aheadStart_ = 0;
   aheadEnd_ = 0;
   ended_ = false;
@@ -154,13 +154,13 @@ bool QORHostAudioReader::Open(const std::string& path, std::string* error) {
 int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
   if (file_ == nullptr || frames <= 0) return 0;
   const auto channels = static_cast<size_t>(channels_);
-  const size_t capacity = ahead_.size() / channels;
+  const size_t capacity = aheadCapacity_;
   int64_t done = 0;
   while (done < frames) {
     if (aheadStart_ == aheadEnd_) {
       if (ended_) break;
       const sf_count_t read =
-          sf_readf_float(file_, ahead_.data(), static_cast<sf_count_t>(capacity));
+          sf_readf_float(file_, ahead_.get(), static_cast<sf_count_t>(capacity));
       aheadStart_ = 0;
       aheadEnd_ = read > 0 ? static_cast<size_t>(read) : 0;
       // A short read is the end; asking again could block on a pipe or repeat an error.
@@ -177,7 +177,7 @@ int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
     const size_t take =
         std::min<size_t>(aheadEnd_ - aheadStart_, static_cast<size_t>(frames - done));
     std::memcpy(interleaved + static_cast<size_t>(done) * channels,
-                ahead_.data() + aheadStart_ * channels, take * channels * sizeof(float));
+                ahead_.get() + aheadStart_ * channels, take * channels * sizeof(float));
     aheadStart_ += take;
     done += static_cast<int64_t>(take);
   }

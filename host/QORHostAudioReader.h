@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 struct sf_private_tag;
 
@@ -55,7 +55,10 @@ class QORHostAudioReader {
   bool truncated_ = false;
   int64_t held_ = 0;
   int format_ = 0;
-  std::vector<float> ahead_;  // frames read from the file and not yet taken
+  // Frames read from the file and not yet taken; left unwritten until read into, so that a short
+  // file touches only the pages it fills.
+  std::unique_ptr<float[]> ahead_;
+  size_t aheadCapacity_ = 0;  // in frames
   size_t aheadStart_ = 0;     // in frames
   size_t aheadEnd_ = 0;
   bool ended_ = false;

@@ -158,8 +158,8 @@ bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, i
   info.channels = channels;
   info.samplerate = rate;
   channels_ = channels;
-  pending_.assign(std::max<size_t>(1, kPendingSamples / static_cast<size_t>(channels)) * channels,
-                  0.0f);
+  pendingCapacity_ = std::max<size_t>(1, kPendingSamples / static_cast<size_t>(channels));
+  pending_ = std::make_unique_for_overwrite<float[]>(pendingCapacity_ * channels);
   pendingFrames_ = 0;
   file_ = sf_open_fd(descriptor, SFM_WRITE, &info, SF_TRUE);
   if (file_ == nullptr) {
@@ -181,14 +181,14 @@ bool QORHostAudioWriter::Write(const float* interleaved, int64_t frames, std::st
   if (file_ == nullptr) return false;
   if (frames <= 0) return true;
   const auto channels = static_cast<size_t>(channels_);
-  const size_t capacity = pending_.size() / channels;
+  const size_t capacity = pendingCapacity_;
   while (frames > 0) {
     if (pendingFrames_ == 0 && static_cast<size_t>(frames) >= capacity) {
       // A piece at least as large as the buffer goes straight to the file.
       return Send(interleaved, frames, error);
     }
     const size_t take = std::min<size_t>(capacity - pendingFrames_, static_cast<size_t>(frames));
-    std::memcpy(pending_.data() + pendingFrames_ * channels, interleaved,
+    std::memcpy(pending_.get() + pendingFrames_ * channels, interleaved,
                 take * channels * sizeof(float));
     pendingFrames_ += take;
     interleaved += take * channels;
@@ -201,7 +201,7 @@ bool QORHostAudioWriter::Write(const float* interleaved, int64_t frames, std::st
 bool QORHostAudioWriter::Flush(std::string* error) {
   const auto frames = static_cast<int64_t>(pendingFrames_);
   pendingFrames_ = 0;
-  return Send(pending_.data(), frames, error);
+  return Send(pending_.get(), frames, error);
 }
 
 bool QORHostAudioWriter::Send(const float* interleaved, int64_t frames, std::string* error) {

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 struct sf_private_tag;
 
@@ -36,7 +36,10 @@ class QORHostAudioWriter {
   std::string path_;
   std::string temporary_;
   int channels_ = 0;
-  std::vector<float> pending_;  // whole frames not yet sent to the file
+  // Whole frames not yet sent to the file; left unwritten until filled, so that a short run
+  // touches only the pages it fills.
+  std::unique_ptr<float[]> pending_;
+  size_t pendingCapacity_ = 0;  // in frames
   size_t pendingFrames_ = 0;
 
   bool Flush(std::string* error);

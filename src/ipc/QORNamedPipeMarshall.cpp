@@ -19,8 +19,9 @@ void Prime(QORAudioDataFloat& block, uint32_t samples) {
 
 }  // namespace
 
-QORNamedPipeMarshall::QORNamedPipeMarshall() {
-  Reserve(kMaxPeriodFrames);
+void QORNamedPipeMarshall::SetRunning(bool running) {
+  if (running && reservedFrames_ < kMaxPeriodFrames) Reserve(kMaxPeriodFrames);
+  running_ = running;
 }
 
 void QORNamedPipeMarshall::Reserve(uint32_t frames) {

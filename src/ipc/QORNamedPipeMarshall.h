@@ -12,7 +12,8 @@
 // Adapts periods to the capture pipe's mono stream: the writer folds a period to mono and converts
 // it to the stream rate; the reader converts the stream to the period's rate through a FIFO that
 // re-times it, and fills the period's first channel (role 7, the side chain). Write and Read run
-// on the real-time thread; their buffers are sized when the object is made, so periods of up to
+// on the real-time thread; their buffers are sized when the pipe is set running (most objects never
+// carry a side chain, and a buffer nobody fills costs its pages), so periods of up to
 // kMaxPeriodFrames allocate nothing once the stream's converter is set up.
 class QORNamedPipeMarshall {
  public:
@@ -20,7 +21,7 @@ class QORNamedPipeMarshall {
   // Samples the reader reads beyond a period's need, and the silence its FIFO starts with.
   static constexpr uint32_t kLeadSamples = 5;
 
-  QORNamedPipeMarshall();
+  QORNamedPipeMarshall() = default;
   virtual ~QORNamedPipeMarshall() = default;
 
   void Init(uint32_t rate, bool reader);
@@ -35,7 +36,7 @@ class QORNamedPipeMarshall {
   bool IsReader() const { return reader_; }
   void SetReader(bool reader) { reader_ = reader; }
   bool IsRunning() const { return running_; }
-  void SetRunning(bool running) { running_ = running; }
+  void SetRunning(bool running);
   // Reads that found less than a period of stream.
   uint32_t GetOverrunCount() const { return overruns_; }
   void SetOverrunCount(uint32_t count) { overruns_ = count; }
