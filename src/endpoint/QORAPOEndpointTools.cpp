@@ -7,6 +7,7 @@
 #include "platform/QORAudioEndpointKeys.h"
 #include "platform/QORComApi.h"
 #include "platform/QORComPtr.h"
+#include "platform/QORGuid.h"
 #include "platform/QORRegistryKey.h"
 #include "platform/QORWait.h"
 
@@ -115,6 +116,37 @@ bool QORAPOEndpointTools::EnumerateEndpoints(EDataFlow flow,
     if (endpoint.Init(device.Get(), flow == eRender)) list.push_back(endpoint);
   }
   return !list.empty();
+}
+
+bool QORAPOEndpointTools::FindEndpoint(EDataFlow flow, const GUID& guid,
+                                       QORAPOEndpointInfo& endpoint) {
+  if (flow != eRender && flow != eCapture) return false;
+  QORComPtr<IMMDeviceEnumerator> enumerator;
+  if (!CreateEnumerator(enumerator)) return false;
+  QORComPtr<IMMDeviceCollection> devices;
+  if (FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.Put()))) {
+    return false;
+  }
+  uint32_t count = 0;
+  if (FAILED(devices->GetCount(&count))) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    QORComPtr<IMMDevice> device;
+    wchar_t* id = nullptr;
+    if (FAILED(devices->Item(i, device.Put())) || FAILED(device->GetId(&id)) || id == nullptr) {
+      continue;
+    }
+    // An endpoint's ID ends in its GUID, after the last dot.
+    const std::wstring text = id;
+    CoTaskMemFree(id);
+    const size_t dot = text.rfind(L'.');
+    GUID candidate = GUID_NULL;
+    if (!QORGuidFromString(dot == std::wstring::npos ? text : text.substr(dot + 1), &candidate) ||
+        candidate != guid) {
+      continue;
+    }
+    return endpoint.Init(device.Get(), flow == eRender);
+  }
+  return false;
 }
 
 bool QORAPOEndpointTools::SetDefaultEndpoint(const QORAPOEndpointInfo& endpoint) {

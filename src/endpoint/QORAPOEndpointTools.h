@@ -47,6 +47,9 @@ class QORAPOEndpointTools : private IMMNotificationClient, private IQORThreadBas
   virtual bool EnumerateEndpoints(std::vector<QORAPOEndpointInfo>& list);
   // The same for one direction: capture endpoints come with their render flag clear.
   bool EnumerateEndpoints(EDataFlow flow, std::vector<QORAPOEndpointInfo>& list);
+  // The active endpoint of this flow with this GUID, read as EnumerateEndpoints reads it; only
+  // that one is read.
+  bool FindEndpoint(EDataFlow flow, const GUID& guid, QORAPOEndpointInfo& endpoint);
   // Makes the endpoint the default for the console and multimedia roles.
   virtual bool SetDefaultEndpoint(const QORAPOEndpointInfo& endpoint);
   // The default render endpoint of the multimedia role.

@@ -126,7 +126,7 @@ bool QORAPOProcessManager::SetEndpoint(IMMDevice* /*endpoint*/, IPropertyStore* 
   ReleaseEndpoint();
   if (propertyStore == nullptr) return false;
 
-  // The endpoint is found by its GUID among those the tools list, with all they read about it.
+  // The endpoint is found by its GUID among the active ones, with all the tools read about it.
   GUID guid = GUID_NULL;
   PROPVARIANT value;
   PropVariantInit(&value);
@@ -135,14 +135,9 @@ bool QORAPOProcessManager::SetEndpoint(IMMDevice* /*endpoint*/, IPropertyStore* 
                      QORGuidFromString(value.pwszVal, &guid);
   PropVariantClear(&value);
   if (!named) return false;
-  std::vector<QORAPOEndpointInfo> endpoints;
-  endpointTools_.EnumerateEndpoints(endpointFlow_, endpoints);
-  const auto found =
-      std::find_if(endpoints.begin(), endpoints.end(),
-                   [&](const QORAPOEndpointInfo& info) { return info.GetEndpointGuid() == guid; });
-  if (found == endpoints.end()) return false;
-
-  if (!SetEndpointInfo(*found, location)) return false;
+  QORAPOEndpointInfo endpoint;
+  if (!endpointTools_.FindEndpoint(endpointFlow_, guid, endpoint)) return false;
+  if (!SetEndpointInfo(endpoint, location)) return false;
   propertyStore->AddRef();
   propertyStore_ = QORComPtr<IPropertyStore>::Attach(propertyStore);
   // Effects switched off before the attach bypass from the first chain on, not only after the
