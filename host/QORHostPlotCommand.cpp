@@ -11,6 +11,7 @@
 
 #include "QORHostControlPanel.h"
 #include "QORHostEndpointSetup.h"
+#include "QORHostExtension.h"
 #include "QORHostOutput.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
@@ -276,7 +277,9 @@ int QORHostPlotCommand::Run() {
     }
     std::vector<QORHostResponsePlot::Curve> curves;
     for (const Measured& one : measured) curves.push_back(one.curve);
-    if (!QORHostResponsePlot::Draw(output_, width_, height_, title, curves, phase_, &error)) {
+    auto draw = reinterpret_cast<decltype(&QORHostResponsePlotDraw)>(
+        QORHostExtension::Find("qorapo-plot", "QORHostResponsePlotDraw", &error));
+    if (draw == nullptr || !draw(output_, width_, height_, title, curves, phase_, &error)) {
       return QORHostOutput::Error(QORHostOutput::kFailed, error);
     }
   }

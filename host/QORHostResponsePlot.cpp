@@ -221,10 +221,6 @@ void Paint(cairo_t* cr, int width, int height, const std::string& title,
 
 }  // namespace
 
-bool QORHostResponsePlot::KnownExtension(const std::string& path) {
-  return EndsWith(path, ".png") || EndsWith(path, ".svg");
-}
-
 bool QORHostResponsePlot::Draw(const std::string& path, int width, int height,
                                const std::string& title, const std::vector<Curve>& curves,
                                bool phase, std::string* error) {
@@ -262,4 +258,11 @@ bool QORHostResponsePlot::Draw(const std::string& path, int width, int height,
     return false;
   }
   return true;
+}
+
+bool QORHostResponsePlotDraw(const std::string& path, int width, int height,
+                             const std::string& title,
+                             const std::vector<QORHostResponsePlot::Curve>& curves, bool phase,
+                             std::string* error) {
+  return QORHostResponsePlot::Draw(path, width, height, title, curves, phase, error);
 }
