@@ -29,8 +29,10 @@ constexpr int32_t kMagnitudeBits = 0x7FFFFFFF;
 constexpr int32_t kInfinityBits = 0x7F800000;
 
 // Running maxima of count contiguous samples, lane i taking the samples at i modulo kLanes. True
-// when no NaN was met.
-bool LaneMaxima(const float* samples, size_t count, float (&out)[kLanes]) {
+// when no NaN was met. Compiled twice below: for the baseline, whose signed maximum takes four
+// instructions a vector, and for AVX2, where it is one instruction over eight lanes.
+[[gnu::always_inline]] inline bool LaneMaximaLoop(const float* samples, size_t count,
+                                                  float (&out)[kLanes]) {
   int32_t lanes[kLanes] = {};
   size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
@@ -50,6 +52,22 @@ bool LaneMaxima(const float* samples, size_t count, float (&out)[kLanes]) {
   std::memcpy(out, lanes, sizeof(lanes));
   return true;
 }
+
+bool LaneMaximaBaseline(const float* samples, size_t count, float (&out)[kLanes]) {
+  return LaneMaximaLoop(samples, count, out);
+}
+
+[[gnu::target("avx2")]] bool LaneMaximaAvx2(const float* samples, size_t count,
+                                            float (&out)[kLanes]) {
+  return LaneMaximaLoop(samples, count, out);
+}
+
+// Chosen once: meters take peaks every period of every object.
+using LaneMaximaFunction = bool (*)(const float*, size_t, float (&)[kLanes]);
+const LaneMaximaFunction LaneMaxima = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? LaneMaximaAvx2 : LaneMaximaBaseline;
+}();
 
 }  // namespace
 
