@@ -183,6 +183,7 @@ void QORTechLimiter::Run(float* const* channels, uint32_t frames) {
         WindowMinima(required, scratch_.data(), scratch_.data() + stride, pending + n, window);
     // The running state lives in locals: the stores would otherwise alias every member.
     const float release = release_;
+    const double perFrame = 1.0 / window;
     uint64_t position = position_;
     double boxSum = boxSum_;
     float gain = gain_;
@@ -193,7 +194,7 @@ void QORTechLimiter::Run(float* const* channels, uint32_t frames) {
       const float minimum = minimumAt[i];
       boxSum += static_cast<double>(minimum) - minima[slot];
       minima[slot] = minimum;
-      const float target = std::min(1.0f, static_cast<float>(boxSum / window));
+      const float target = std::min(1.0f, static_cast<float>(boxSum * perFrame));
       gain = target < gain ? target : gain + (target - gain) * release;
       gains[i] = gain;
       slot = slot + 1 == window ? 0 : slot + 1;
