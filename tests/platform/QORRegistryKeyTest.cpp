@@ -241,6 +241,13 @@ TEST_F(QORRegistryKeyTest, ForeignEntriesNeverBlockOrRedirectACallAndAreNotCount
   EXPECT_EQ(List(key_, false).size(), subKeys);
   EXPECT_EQ(List(key_, true).size(), values);
   EXPECT_EQ(2u, values);
+  // A link in place of a key folder, even to a key of the same tree, is no key to open, alone or
+  // on the way to another.
+  fs::create_directory_symlink(KeyDir(L"Keyed").filename(), dir / "klinked");
+  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Keyed\\Inner", KEY_ALL_ACCESS, sub));
+  EXPECT_NE(ERROR_SUCCESS, key_.OpenSubKey(L"Linked", KEY_READ, sub));
+  EXPECT_NE(ERROR_SUCCESS, key_.OpenSubKey(L"Linked\\Inner", KEY_READ, sub));
+  EXPECT_EQ(ERROR_SUCCESS, key_.OpenSubKey(L"Keyed\\Inner", KEY_READ, sub));
 }
 
 TEST_F(QORRegistryKeyTest, DeepTreeIsDeletedCompletelyUnderADescriptorLimit) {

@@ -432,6 +432,21 @@ uint32_t CreateChild(int dirFd, std::wstring_view name, int* out, bool* created)
 // Walks from baseFd through parts; returns a new descriptor in *out.
 uint32_t Walk(int baseFd, const std::vector<std::wstring_view>& parts, size_t count, bool create,
               int* out, bool* created) {
+  if (!create && count > 0) {
+    // An existing key in one call; anything else (missing, deleted meanwhile) walks below, which
+    // tells which.
+    std::string path;
+    for (size_t i = 0; i < count; ++i) {
+      if (i != 0) path += '/';
+      path += QORRegistryName::FileName(QORRegistryName::kKeyPrefix, parts[i]);
+    }
+    const int fd = QORStateTree::OpenBeneath(baseFd, path, kDirFlags);
+    if (fd >= 0) {
+      if (created != nullptr) *created = false;
+      *out = fd;
+      return ERROR_SUCCESS;
+    }
+  }
   QORPosixFd current(::openat(baseFd, ".", kDirFlags));
   if (current.get() < 0) return ErrorFromErrno(errno);
   bool last = false;

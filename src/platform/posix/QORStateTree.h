@@ -26,6 +26,12 @@ class QORStateTree {
   // The directory at `path` ("registry/HKLM": names joined by '/') beneath the state root,
   // created when missing and create is set. Empty, "." and ".." components are refused (EINVAL).
   static int OpenDirectory(std::string_view path, bool create);
+  // The existing entry at the relative `path` beneath dirFd (names joined by '/'), reached in one
+  // system call that follows no link and never leaves dirFd's tree; flags are open's. Where the
+  // system has no such call (an older kernel, a filter that refuses it) or the path is missing or
+  // moved meanwhile, -1 with errno: callers then walk the path a component at a time, which also
+  // tells them which component is missing.
+  static int OpenBeneath(int dirFd, const std::string& path, int flags);
   // The directory `name` beneath dirFd, created when missing and create is set.
   static int OpenDirectoryAt(int dirFd, const char* name, bool create);
   // Makes the directory `name` beneath dirFd with the house mode and group; 0 on success, -1 with
