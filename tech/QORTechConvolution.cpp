@@ -70,6 +70,7 @@ bool QORTechConvolution::Prepare(uint32_t channels, uint32_t rate) {
   std::vector<std::vector<float>> responses;
   // Converter output dropped in front, the same for every channel so that they keep their timing.
   size_t lead = 0;
+  size_t delay = 0;  // the converter's, at the stream's rate
   for (uint32_t c = 0; c < channels; ++c) {
     const std::vector<float>& source = file_[std::min<size_t>(c, file_.size() - 1)];
     if (fileRate_ == rate) {
@@ -96,8 +97,7 @@ bool QORTechConvolution::Prepare(uint32_t channels, uint32_t rate) {
     // for as long. Only what lies ahead of the ringing goes: a response that starts at once (one
     // trimmed to its onset, a minimum-phase filter) keeps its ringing and comes that much later
     // (2.9 ms at 44.1 kHz), since without it its level would be off by up to 4 dB.
-    const size_t delay =
-        static_cast<size_t>(std::lround(static_cast<double>(skip) * rate / fileRate_));
+    delay = static_cast<size_t>(std::lround(static_cast<double>(skip) * rate / fileRate_));
     float peak = 0.0f;
     for (const float tap : output) peak = std::max(peak, std::fabs(tap));
     size_t quiet = 0;
@@ -105,14 +105,22 @@ bool QORTechConvolution::Prepare(uint32_t channels, uint32_t rate) {
     lead = std::min(responses.empty() ? delay : lead, quiet);
     responses.push_back(std::move(output));
   }
+  uint32_t latency = 0;
   if (fileRate_ != rate) {
     for (std::vector<float>& taps : responses) {
       taps.erase(taps.begin(),
                  taps.begin() + static_cast<std::ptrdiff_t>(std::min(lead, taps.size())));
       if (taps.empty()) taps.push_back(0.0f);
     }
+    // What stays of the converter's delay puts the response's onset that much later.
+    latency = static_cast<uint32_t>(delay > lead ? delay - lead : 0);
   }
   if (!convolver_.Init(responses, kPartition)) return false;
+  if (latency != latency_ || delay_.size() != channels) {
+    latency_ = latency;
+    delay_.assign(channels, std::vector<float>(latency, 0.0f));
+    delayAt_ = 0;
+  }
   heardKey_ = fileKey_;
   return true;
 }
@@ -146,8 +154,19 @@ void QORTechConvolution::OnProcess(float* const* channels, uint32_t frames, cons
     float* chunk[QORTechProcessBase::kMaxChannels];
     for (uint32_t ch = 0; ch < count; ++ch) {
       chunk[ch] = channels[ch] + done;
-      std::copy_n(chunk[ch], n, dry_[ch].data());
+      if (latency_ == 0) {
+        std::copy_n(chunk[ch], n, dry_[ch].data());
+        continue;
+      }
+      float* ring = delay_[ch].data();
+      uint32_t at = delayAt_;
+      for (uint32_t i = 0; i < n; ++i) {
+        dry_[ch][i] = ring[at];
+        ring[at] = chunk[ch][i];
+        at = at + 1 == latency_ ? 0 : at + 1;
+      }
     }
+    if (latency_ != 0) delayAt_ = static_cast<uint32_t>((delayAt_ + n) % latency_);
     convolver_.Process(chunk, count, n);
     for (uint32_t i = 0; i < n; ++i) {
       wet_.Step(wetTarget, 1e-4f);
@@ -167,6 +186,13 @@ void QORTechConvolution::OnTakeState(QORTechProcessBase& other) {
   auto& peer = static_cast<QORTechConvolution&>(other);
   wet_ = peer.wet_;
   level_ = peer.level_;
+  // The dry signal goes on as late as before whenever the delay is the same.
+  if (latency_ == peer.latency_ && delay_.size() == peer.delay_.size()) {
+    for (size_t ch = 0; ch < delay_.size(); ++ch) {
+      std::copy(peer.delay_[ch].begin(), peer.delay_[ch].end(), delay_[ch].begin());
+    }
+    delayAt_ = peer.delayAt_;
+  }
   // The same response carries on where the other is, so a long tail goes on under the crossfade;
   // another one starts from silence. The base has checked the rate and the channel count.
   if (ready_ && peer.ready_ && heardKey_ == peer.heardKey_) convolver_.TakeHistory(peer.convolver_);
