@@ -16,8 +16,10 @@
 #include "QORHostServeCommand.h"
 #include "QORHostStatusCommand.h"
 #include "QORHostTuneCommand.h"
+#include "platform/QORProcessHeap.h"
 
 int main(int argc, char** argv) {
+  QORProcessHeap::ShareAmongThreads();
   CLI::App app{"qorapo: streams audio files through the APO objects of an endpoint"};
   app.require_subcommand(1);
   QORHostProcessCommand process;
