@@ -92,9 +92,8 @@ bool QORAPOEndpointTools::EnumerateEndpoints(std::vector<QORAPOEndpointInfo>& li
   return EnumerateEndpoints(eRender, list);
 }
 
-bool QORAPOEndpointTools::EnumerateEndpoints(EDataFlow flow,
-                                             std::vector<QORAPOEndpointInfo>& list) {
-  list.clear();
+bool QORAPOEndpointTools::ActiveDevices(EDataFlow flow, std::vector<QORComPtr<IMMDevice>>& active) {
+  active.clear();
   if (flow != eRender && flow != eCapture) return false;
   QORComPtr<IMMDeviceEnumerator> enumerator;
   if (!CreateEnumerator(enumerator)) return false;
@@ -104,13 +103,20 @@ bool QORAPOEndpointTools::EnumerateEndpoints(EDataFlow flow,
   }
   uint32_t count = 0;
   if (FAILED(devices->GetCount(&count))) return false;
-  std::vector<QORComPtr<IMMDevice>> active;
   for (uint32_t i = 0; i < count; ++i) {
     QORComPtr<IMMDevice> device;
     uint32_t state = 0;
     if (FAILED(devices->Item(i, device.Put())) || FAILED(device->GetState(&state))) continue;
     if (state == DEVICE_STATE_ACTIVE) active.push_back(std::move(device));
   }
+  return true;
+}
+
+bool QORAPOEndpointTools::EnumerateEndpoints(EDataFlow flow,
+                                             std::vector<QORAPOEndpointInfo>& list) {
+  list.clear();
+  std::vector<QORComPtr<IMMDevice>> active;
+  if (!ActiveDevices(flow, active)) return false;
   for (const QORComPtr<IMMDevice>& device : active) {
     QORAPOEndpointInfo endpoint;
     if (endpoint.Init(device.Get(), flow == eRender)) list.push_back(endpoint);
@@ -120,31 +126,20 @@ bool QORAPOEndpointTools::EnumerateEndpoints(EDataFlow flow,
 
 bool QORAPOEndpointTools::FindEndpoint(EDataFlow flow, const GUID& guid,
                                        QORAPOEndpointInfo& endpoint) {
-  if (flow != eRender && flow != eCapture) return false;
-  QORComPtr<IMMDeviceEnumerator> enumerator;
-  if (!CreateEnumerator(enumerator)) return false;
-  QORComPtr<IMMDeviceCollection> devices;
-  if (FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.Put()))) {
-    return false;
-  }
-  uint32_t count = 0;
-  if (FAILED(devices->GetCount(&count))) return false;
-  for (uint32_t i = 0; i < count; ++i) {
-    QORComPtr<IMMDevice> device;
+  std::vector<QORComPtr<IMMDevice>> active;
+  if (!ActiveDevices(flow, active)) return false;
+  for (const QORComPtr<IMMDevice>& device : active) {
     wchar_t* id = nullptr;
-    if (FAILED(devices->Item(i, device.Put())) || FAILED(device->GetId(&id)) || id == nullptr) {
-      continue;
-    }
+    if (FAILED(device->GetId(&id)) || id == nullptr) continue;
     // An endpoint's ID ends in its GUID, after the last dot.
     const std::wstring text = id;
     CoTaskMemFree(id);
     const size_t dot = text.rfind(L'.');
     GUID candidate = GUID_NULL;
-    if (!QORGuidFromString(dot == std::wstring::npos ? text : text.substr(dot + 1), &candidate) ||
-        candidate != guid) {
-      continue;
+    if (QORGuidFromString(dot == std::wstring::npos ? text : text.substr(dot + 1), &candidate) &&
+        candidate == guid) {
+      return endpoint.Init(device.Get(), flow == eRender);
     }
-    return endpoint.Init(device.Get(), flow == eRender);
   }
   return false;
 }

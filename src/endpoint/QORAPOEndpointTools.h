@@ -69,6 +69,9 @@ class QORAPOEndpointTools : private IMMNotificationClient, private IQORThreadBas
 
  private:
   bool DoWork(QORThreadBasic& thread, IQOREvent& stopEvent) override;
+  // The active devices of flow (render or capture), in the system's order; false when they cannot
+  // be listed.
+  bool ActiveDevices(EDataFlow flow, std::vector<QORComPtr<IMMDevice>>& active);
 
   // Listener calls hold this lock, so that Unregister waits for a call in progress; recursive
   // so that a listener may unregister itself.
