@@ -109,6 +109,11 @@ void QORAPOEndpointInfo::Clear() {
   for (GuidEntry& position : positions_) position.Clear();
 }
 
+std::wstring QORAPOEndpointInfo::GuidTextOfDeviceId(const std::wstring& id) {
+  const size_t dot = id.rfind(L'.');
+  return dot == std::wstring::npos ? id : id.substr(dot + 1);
+}
+
 bool QORAPOEndpointInfo::Init(IMMDevice* device, bool render) {
   Clear();
   SetDevice(device);
@@ -324,8 +329,7 @@ bool QORAPOEndpointInfo::Refresh() {
   if (FAILED(device_->GetId(&id)) || id == nullptr) return false;
   deviceId_ = id;
   CoTaskMemFree(id);
-  const size_t dot = deviceId_.rfind(L'.');
-  endpointGuid_.SetText(dot == std::wstring::npos ? deviceId_ : deviceId_.substr(dot + 1));
+  endpointGuid_.SetText(GuidTextOfDeviceId(deviceId_));
 
   for (Field field : {Field::kSubkey, Field::kDataFolder, Field::kConfigurationPath,
                       Field::kExtraText3, Field::kExtraText4}) {

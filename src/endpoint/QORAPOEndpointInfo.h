@@ -35,6 +35,8 @@ class QORAPOEndpointInfo {
 
   virtual void Clear();
   // Clear, hold the device and the direction, then refresh.
+  // The endpoint GUID's text in a device ID, which ends in it after the last dot.
+  static std::wstring GuidTextOfDeviceId(const std::wstring& id);
   virtual bool Init(IMMDevice* device, bool render);
 
   // Reads the endpoint's registry sources into the record; true when any of them was read.

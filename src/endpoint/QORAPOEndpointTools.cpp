@@ -131,13 +131,10 @@ bool QORAPOEndpointTools::FindEndpoint(EDataFlow flow, const GUID& guid,
   for (const QORComPtr<IMMDevice>& device : active) {
     wchar_t* id = nullptr;
     if (FAILED(device->GetId(&id)) || id == nullptr) continue;
-    // An endpoint's ID ends in its GUID, after the last dot.
-    const std::wstring text = id;
+    const std::wstring text = QORAPOEndpointInfo::GuidTextOfDeviceId(id);
     CoTaskMemFree(id);
-    const size_t dot = text.rfind(L'.');
     GUID candidate = GUID_NULL;
-    if (QORGuidFromString(dot == std::wstring::npos ? text : text.substr(dot + 1), &candidate) &&
-        candidate == guid) {
+    if (QORGuidFromString(text, &candidate) && candidate == guid) {
       return endpoint.Init(device.Get(), flow == eRender);
     }
   }
