@@ -167,7 +167,7 @@ json QORHostEndpointCommand::Describe(const QOREndpointRecord& record) {
   return out;
 }
 
-int QORHostEndpointCommand::List() {
+json QORHostEndpointCommand::ListJson() {
   std::vector<QOREndpointRecord> records;
   QOREndpointStore::List(eAll, DEVICE_STATEMASK_ALL, &records);
   json all = json::array();
@@ -180,6 +180,11 @@ int QORHostEndpointCommand::List() {
     entry["default"] = IsDefault(record);
     all.push_back(entry);
   }
+  return all;
+}
+
+int QORHostEndpointCommand::List() {
+  const json all = ListJson();
   if (json_) {
     QORHostOutput::Print(all);
     return QORHostOutput::kOk;

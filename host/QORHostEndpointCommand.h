@@ -20,6 +20,8 @@ class QORHostEndpointCommand {
 
   // What `show` prints about one endpoint, also the answer of `add`.
   static nlohmann::json Describe(const QOREndpointRecord& record);
+  // Every endpoint in the store, as `list --json` prints them.
+  static nlohmann::json ListJson();
 
  private:
   int List();

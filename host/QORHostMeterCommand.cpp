@@ -34,10 +34,6 @@ constexpr double kFloorDb = -60.0;
 constexpr auto kHold = std::chrono::seconds(2);
 // A host that stopped is noticed when its block disappears; each check lets go of ours briefly.
 constexpr auto kRecheck = std::chrono::seconds(1);
-// The reader waits at most 1 ms for the mutex; a busy block is tried again a few times.
-constexpr int kReadTries = 5;
-
-const char* const kMeterNames[] = {"input", "output"};
 
 void SleepMs(int ms) {
   // One nanosleep, cut short by a signal, so that Ctrl-C ends the wait at once.
@@ -45,35 +41,10 @@ void SleepMs(int ms) {
   nanosleep(&wait, nullptr);
 }
 
-double Db(float peak) {
-  return 20.0 * std::log10(static_cast<double>(peak));
-}
-
 int TerminalColumns() {
   winsize size{};
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
-}
-
-nlohmann::json MeterJson(const QORHostMeterCommand::Reading& reading) {
-  nlohmann::json meter;
-  meter["published"] = reading.published;
-  meter["read"] = reading.read;
-  meter["lost"] = reading.lost;
-  nlohmann::json peaks = nlohmann::json::array();
-  nlohmann::json dbfs = nlohmann::json::array();
-  for (const float peak : reading.peaks) {
-    peaks.push_back(peak);
-    // JSON has no infinities: silence is null.
-    if (peak > 0.0f && std::isfinite(peak)) {
-      dbfs.push_back(std::round(Db(peak) * 100.0) / 100.0);
-    } else {
-      dbfs.push_back(nullptr);
-    }
-  }
-  meter["peaks"] = peaks;
-  meter["dbfs"] = dbfs;
-  return meter;
 }
 
 }  // namespace
@@ -107,7 +78,7 @@ std::string QORHostMeterCommand::Decibels(float peak) {
   if (std::isnan(peak)) return "nan";
   if (peak <= 0.0f) return "-inf";
   char text[32];
-  std::snprintf(text, sizeof(text), "%.1f", Db(peak));
+  std::snprintf(text, sizeof(text), "%.1f", QORHostMeterReader::Db(peak));
   return text;
 }
 
@@ -117,7 +88,7 @@ std::string QORHostMeterCommand::Bar(float peak, int width) {
   if (std::isnan(peak)) {
     share = 1.0;  // a broken level shows as full scale rather than as silence
   } else if (peak > 0.0f) {
-    share = std::clamp((Db(peak) - kFloorDb) / -kFloorDb, 0.0, 1.0);
+    share = std::clamp((QORHostMeterReader::Db(peak) - kFloorDb) / -kFloorDb, 0.0, 1.0);
   }
   const int filled = static_cast<int>(std::lround(share * width));
   return std::string(static_cast<size_t>(filled), '#') +
@@ -131,27 +102,10 @@ std::string QORHostMeterCommand::NoHostMessage(const QORAPOEndpointInfo& endpoin
          "configuration whose \"VAPO3-Metering Mode\" is VAPO3-Input, VAPO3-Output or VAPO3-Both";
 }
 
-void QORHostMeterCommand::Attach(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters,
-                                 bool* published, bool recheck) {
-  for (uint32_t index = 0; index < 2; ++index) {
-    // Our own handle keeps a block alive; let go of it first so that a host that has ended is
-    // seen as gone.
-    if (recheck && meters[index].IsOpen()) meters[index].Close();
-    if (!meters[index].IsOpen()) {
-      const QORNamedObjectError probe =
-          ProbeSharedMemory(QORAPOSharedMeter::MappingName(endpoint, index));
-      inTheWay_[index].clear();
-      if (probe == QORNamedObjectError::kNone || probe == QORNamedObjectError::kAccessDenied) {
-        if (!meters[index].OpenCreate(endpoint, index)) inTheWay_[index] = meters[index].Obstacle();
-      } else if (probe != QORNamedObjectError::kTruncated) {
-        // No host can publish a meter while something else stands at its block's or mutex's name.
-        inTheWay_[index] = QORAPOSharedMeter::InTheWay(endpoint, index);
-      }
-      // Still held by a host, but cut short: nothing to read until every holder lets go.
-      lost_[index] = probe == QORNamedObjectError::kTruncated;
-      if (!lost_[index]) lostSaid_[index] = false;
-    }
-    published[index] = meters[index].IsOpen();
+void QORHostMeterCommand::Attach(QORHostMeterReader& reader, bool recheck) {
+  reader.Attach(recheck);
+  for (int index = 0; index < QORHostMeterReader::kMeters; ++index) {
+    if (!reader.Lost(index)) lostSaid_[index] = false;
   }
 }
 
@@ -162,34 +116,15 @@ void QORHostMeterCommand::SayLost(const QORAPOEndpointInfo& endpoint, int index)
                "qorapo: the %s meter block of endpoint '%s' is gone: another process cut it "
                "short; its host keeps playing, and metering comes back once every host holding "
                "it has ended\n",
-               kMeterNames[index], QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str());
+               QORHostMeterReader::Name(index),
+               QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str());
 }
 
-void QORHostMeterCommand::SayInTheWay(int index) {
-  if (inTheWay_[index].empty() || inTheWaySaid_[index] == inTheWay_[index]) return;
-  inTheWaySaid_[index] = inTheWay_[index];
-  std::fprintf(stderr, "qorapo: %s meter: %s\n", kMeterNames[index], inTheWay_[index].c_str());
-}
-
-QORHostMeterCommand::Reading QORHostMeterCommand::Take(QORAPOSharedMeter* meters,
-                                                       const bool* published, int index) {
-  QORAPOSharedMeter& meter = meters[index];
-  Reading reading;
-  reading.published = published[index];
-  if (reading.published) {
-    std::vector<float> values(QORAPOSharedMeter::kChannels, 0.0f);
-    for (int attempt = 0; attempt < kReadTries && !reading.read && !meter.IsLost(); ++attempt) {
-      reading.read = meter.Update(values, true);
-    }
-    if (reading.read) std::copy_n(values.begin(), reading.peaks.size(), reading.peaks.begin());
-    if (meter.IsLost()) lost_[index] = true;
-  }
-  reading.lost = lost_[index];
-  if (reading.lost) {
-    reading.read = false;
-    reading.peaks.fill(0.0f);
-  }
-  return reading;
+void QORHostMeterCommand::SayInTheWay(const QORHostMeterReader& reader, int index) {
+  const std::string& inTheWay = reader.InTheWay(index);
+  if (inTheWay.empty() || inTheWaySaid_[index] == inTheWay) return;
+  inTheWaySaid_[index] = inTheWay;
+  std::fprintf(stderr, "qorapo: %s meter: %s\n", QORHostMeterReader::Name(index), inTheWay.c_str());
 }
 
 int QORHostMeterCommand::ShownChannels(const Reading* readings) {
@@ -209,11 +144,10 @@ int QORHostMeterCommand::Run() {
   if (!QORHostEndpointSetup::Find(endpoint_, &endpoint, &error)) {
     return QORHostOutput::Error(QORHostOutput::kFailed, error);
   }
-  QORAPOSharedMeter meters[2];
-  bool published[2] = {false, false};
-  Attach(endpoint, meters, published, false);
-  if (!published[0] && !published[1]) {
-    if (lost_[0] || lost_[1]) {
+  QORHostMeterReader reader(endpoint);
+  Attach(reader, false);
+  if (!reader.Published(0) && !reader.Published(1)) {
+    if (reader.Lost(0) || reader.Lost(1)) {
       return QORHostOutput::Error(
           QORHostOutput::kFailed,
           "the meter blocks of endpoint '" +
@@ -223,43 +157,44 @@ int QORHostMeterCommand::Run() {
     }
     // Something planted at a meter's name, not the metering mode, is what keeps it dark then.
     std::string obstacles;
-    for (const std::string& obstacle : inTheWay_) {
+    for (int index = 0; index < QORHostMeterReader::kMeters; ++index) {
+      const std::string& obstacle = reader.InTheWay(index);
       if (obstacle.empty()) continue;
       obstacles += (obstacles.empty() ? "" : "; and ") + obstacle;
     }
     if (!obstacles.empty()) return QORHostOutput::Error(QORHostOutput::kFailed, obstacles);
     return QORHostOutput::Error(QORHostOutput::kFailed, NoHostMessage(endpoint));
   }
-  return once_ ? RunOnce(endpoint, meters, published) : RunLive(endpoint, meters, published);
+  return once_ ? RunOnce(endpoint, reader) : RunLive(endpoint, reader);
 }
 
-int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters,
-                                 const bool* published) {
+int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORHostMeterReader& reader) {
   // The first read clears what collected before we came; the second holds one interval's peaks.
-  for (int index = 0; index < 2; ++index) Take(meters, published, index);
+  for (int index = 0; index < 2; ++index) reader.Take(index);
   SleepMs(intervalMs_);
   Reading readings[2];
-  for (int index = 0; index < 2; ++index) readings[index] = Take(meters, published, index);
+  for (int index = 0; index < 2; ++index) readings[index] = reader.Take(index);
   if (json_) {
     nlohmann::json out;
     out["endpoint"] = {{"name", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid())},
                        {"guid", QORWideToUtf8(endpoint.GetEndpointGuidText())}};
     out["interval_ms"] = intervalMs_;
-    for (int index = 0; index < 2; ++index) out[kMeterNames[index]] = MeterJson(readings[index]);
+    for (int index = 0; index < 2; ++index)
+      out[QORHostMeterReader::Name(index)] = QORHostMeterReader::Json(readings[index]);
     QORHostOutput::Print(out);
   } else {
     const int channels = ShownChannels(readings);
     for (int index = 0; index < 2; ++index) {
-      std::printf("%-7s", kMeterNames[index]);
+      std::printf("%-7s", QORHostMeterReader::Name(index));
       if (readings[index].lost) {
         std::printf(" gone (another process cut the block short)\n");
         continue;
       }
       if (!readings[index].published) {
-        if (inTheWay_[index].empty()) {
+        if (reader.InTheWay(index).empty()) {
           std::printf(" not published by this endpoint's metering mode\n");
         } else {
-          std::printf(" not published: %s\n", inTheWay_[index].c_str());
+          std::printf(" not published: %s\n", reader.InTheWay(index).c_str());
         }
         continue;
       }
@@ -275,7 +210,7 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOShare
   }
   for (int index = 0; index < 2; ++index) {
     if (readings[index].lost) SayLost(endpoint, index);
-    SayInTheWay(index);
+    SayInTheWay(reader, index);
   }
   const bool anyRead = readings[0].read || readings[1].read;
   // A block cut short while we read is a reading too: it says what became of the meter.
@@ -285,8 +220,7 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOShare
   return QORHostOutput::kOk;
 }
 
-int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters,
-                                 bool* published) {
+int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORHostMeterReader& reader) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -302,19 +236,20 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOShare
   while (gStop.load() == 0) {
     const auto now = std::chrono::steady_clock::now();
     if (now - lastCheck >= kRecheck) {
-      Attach(endpoint, meters, published, true);
+      Attach(reader, true);
       lastCheck = now;
     }
     Reading readings[2];
     for (int index = 0; index < 2; ++index) {
-      readings[index] = Take(meters, published, index);
+      readings[index] = reader.Take(index);
       if (readings[index].lost) SayLost(endpoint, index);
-      SayInTheWay(index);
+      SayInTheWay(reader, index);
     }
     if (json_) {
       nlohmann::json out;
       out["endpoint"] = name;
-      for (int index = 0; index < 2; ++index) out[kMeterNames[index]] = MeterJson(readings[index]);
+      for (int index = 0; index < 2; ++index)
+        out[QORHostMeterReader::Name(index)] = QORHostMeterReader::Json(readings[index]);
       QORHostOutput::PrintLine(out);  // one reading a line
     } else {
       const int channels = ShownChannels(readings);
@@ -325,15 +260,15 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORAPOShare
       for (int index = 0; index < 2; ++index) {
         for (int channel = 0; channel < channels; ++channel) {
           char head[32];
-          std::snprintf(head, sizeof(head), "%-6s %d ", channel == 0 ? kMeterNames[index] : "",
-                        channel + 1);
+          std::snprintf(head, sizeof(head), "%-6s %d ",
+                        channel == 0 ? QORHostMeterReader::Name(index) : "", channel + 1);
           if (readings[index].lost) {
             lines.push_back(std::string(head) +
                             (channel == 0 ? "gone (another process cut the block short)" : ""));
             continue;
           }
           if (!readings[index].published) {
-            const char* why = inTheWay_[index].empty()
+            const char* why = reader.InTheWay(index).empty()
                                   ? "not published (no host, or its metering mode)"
                                   : "not published: something is in the way (see above)";
             lines.push_back(std::string(head) + (channel == 0 ? why : ""));

@@ -4,24 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "QORHostMeterReader.h"
+
 namespace CLI {
 class App;
 }
 class QORAPOEndpointInfo;
-class QORAPOSharedMeter;
 
 // `qorapo meter`: the peak meters a running host publishes for an endpoint (its input and output
 // meters), as live bars in the terminal or one reading for scripts. Reading takes the peaks and
 // clears them, as every reader of the shared meters does.
 class QORHostMeterCommand {
  public:
-  // One meter's state at a reading.
-  struct Reading {
-    bool published = false;  // some host holds the block
-    bool read = false;       // the block's mutex was obtained and the peaks taken
-    bool lost = false;       // another process cut the block short: its readings are gone
-    std::array<float, 8> peaks{};
-  };
+  using Reading = QORHostMeterReader::Reading;
 
   CLI::App* Register(CLI::App& app);
   int Run();
@@ -33,17 +28,15 @@ class QORHostMeterCommand {
 
  private:
   // Both with the meters attached, at least one of them published.
-  int RunOnce(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, const bool* published);
+  int RunOnce(const QORAPOEndpointInfo& endpoint, QORHostMeterReader& reader);
   // Re-attaches the meters now and then, as hosts come and go.
-  int RunLive(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, bool* published);
-  // Opens or re-checks both meters; each is held only while some host publishes it.
-  void Attach(const QORAPOEndpointInfo& endpoint, QORAPOSharedMeter* meters, bool* published,
-              bool recheck);
-  Reading Take(QORAPOSharedMeter* meters, const bool* published, int index);
+  int RunLive(const QORAPOEndpointInfo& endpoint, QORHostMeterReader& reader);
+  // Attaches the reader; a meter that is no longer lost may be said lost again.
+  void Attach(QORHostMeterReader& reader, bool recheck);
   // Says once per meter, on stderr, that its block was cut short.
   void SayLost(const QORAPOEndpointInfo& endpoint, int index);
   // Says once per meter, on stderr, what stands in the way of its block or mutex.
-  void SayInTheWay(int index);
+  void SayInTheWay(const QORHostMeterReader& reader, int index);
   int ShownChannels(const Reading* readings);
   std::string NoHostMessage(const QORAPOEndpointInfo& endpoint) const;
 
@@ -53,9 +46,6 @@ class QORHostMeterCommand {
   int intervalMs_ = 50;
   int channels_ = 0;  // 0: as many as have carried a level
   int seenChannels_ = 1;
-  bool lost_[2] = {false, false};
   bool lostSaid_[2] = {false, false};
-  // What is in the way of each meter's block or mutex; empty when nothing is.
-  std::string inTheWay_[2];
   std::string inTheWaySaid_[2];
 };

@@ -105,14 +105,20 @@ int QORHostModeCommand::List() {
   return QORHostOutput::kOk;
 }
 
-int QORHostModeCommand::Get() {
-  QORHostControlPanel panel;
-  if (!OpenPanel(endpoint_, &panel)) return QORHostOutput::kFailed;
+json QORHostModeCommand::CurrentJson(QORHostControlPanel& panel) {
   const QORAPOModeIdentity current = panel.CurrentMode();
   std::shared_ptr<QORAPOOperatingMode> found;
   json out = Identity(current);
   out["stored"] = panel.HasStoredMode();
   out["inConfiguration"] = panel.Configuration().FindOperatingMode(current, found);
+  return out;
+}
+
+int QORHostModeCommand::Get() {
+  QORHostControlPanel panel;
+  if (!OpenPanel(endpoint_, &panel)) return QORHostOutput::kFailed;
+  const QORAPOModeIdentity current = panel.CurrentMode();
+  const json out = CurrentJson(panel);
   if (json_) {
     QORHostOutput::Print(out);
   } else {

@@ -2,9 +2,12 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace CLI {
 class App;
 }
+class QORHostControlPanel;
 
 // `qorapo mode list|get|set`: the operating modes of an endpoint's configuration and the current
 // mode, through the mode selector whose stored value a running host follows.
@@ -12,6 +15,9 @@ class QORHostModeCommand {
  public:
   CLI::App* Register(CLI::App& app);
   int Run();
+
+  // What `get --json` prints: the current mode, whether one is stored and in the configuration.
+  static nlohmann::json CurrentJson(QORHostControlPanel& panel);
 
  private:
   int List();

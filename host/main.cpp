@@ -9,6 +9,7 @@
 #include "QORHostMeterCommand.h"
 #include "QORHostModeCommand.h"
 #include "QORHostOutput.h"
+#include "QORHostPanelCommand.h"
 #include "QORHostPlotCommand.h"
 #include "QORHostProcessCommand.h"
 #include "QORHostRegisterCommand.h"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
   QORHostServeCommand serve;
   QORHostStatusCommand status;
   QORHostImportCommand import;
+  QORHostPanelCommand panel;
   CLI::App* processCommand = process.Register(app);
   CLI::App* demoSetupCommand = demoSetup.Register(app);
   CLI::App* meterCommand = meter.Register(app);
@@ -52,6 +54,7 @@ int main(int argc, char** argv) {
   CLI::App* serveCommand = serve.Register(app);
   CLI::App* statusCommand = status.Register(app);
   CLI::App* importCommand = import.Register(app);
+  CLI::App* panelCommand = panel.Register(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -72,5 +75,6 @@ int main(int argc, char** argv) {
   if (serveCommand->parsed()) return serve.Run();
   if (statusCommand->parsed()) return status.Run();
   if (importCommand->parsed()) return import.Run();
+  if (panelCommand->parsed()) return panel.Run();
   return 2;
 }

@@ -7,8 +7,10 @@ packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev 
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           libtinyxml2-dev libboost-dev libspeexdsp-dev libsndfile1-dev
           libcli11-dev libhwy-dev libkissfft-dev libfftw3-dev libcairo2-dev nlohmann-json3-dev
-          sox tmux lv2-dev liblilv-dev lilv-utils libpipewire-0.3-dev
-          pipewire pipewire-bin wireplumber dbus-daemon)
+          sox tmux lv2-dev liblilv-dev lilv-utils libpipewire-0.3-dev libcpp-httplib-dev
+          pipewire pipewire-bin wireplumber dbus-daemon chromium fonts-liberation)
+# The panel's browser test drives Chromium from Node.js; a machine that has its own keeps it.
+command -v npm >/dev/null || packages+=(nodejs npm)
 # The benchmarks (scripts/bench.sh passes --bench) also set the library against ffmpeg.
 [[ "${1:-}" == --bench ]] && packages+=(ffmpeg)
 
