@@ -39,8 +39,8 @@ bool QORHostChildProcess::Spawn(const std::string& program,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (outputs != nullptr) {
-    posix_spawn_file_actions_adddup2(&actions, outputs[0], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outputs[0], STDOUT_FILENO);
+  if (outputs[1] != STDERR_FILENO) {
     posix_spawn_file_actions_adddup2(&actions, outputs[1], STDERR_FILENO);
   }
   // The caller may block signals for a thread of its own that waits for them; the child starts
@@ -141,7 +141,8 @@ bool QORHostChildProcess::Run(const std::string& program, const std::vector<std:
 bool QORHostChildProcess::Start(const std::string& program,
                                 const std::vector<std::string>& arguments, std::string* error) {
   Stop();
-  return Spawn(program, arguments, nullptr, &pid_, error);
+  const int outputs[2] = {STDERR_FILENO, STDERR_FILENO};
+  return Spawn(program, arguments, outputs, &pid_, error);
 }
 
 int QORHostChildProcess::Stop() {

@@ -31,7 +31,8 @@ class QORHostChildProcess {
                   size_t limit, std::chrono::milliseconds timeout, Result* result,
                   std::string* error);
 
-  // Starts program with this process's outputs; it runs until Stop or this object ends.
+  // Starts program with this process's standard error as both its outputs, so that what it
+  // prints never mixes into ours; it runs until Stop or this object ends.
   bool Start(const std::string& program, const std::vector<std::string>& arguments,
              std::string* error);
   // Asks it to end (SIGTERM), then waits; its exit code, or -1.

@@ -3,8 +3,12 @@
 #include <CLI/CLI.hpp>
 #include <cctype>
 
+#include "QORHostChildProcess.h"
 #include "QORHostExtension.h"
 #include "QORHostOutput.h"
+#include "QORHostPanelCommand.h"
+#include "common/QORTextConvert.h"
+#include "platform/QORModuleInfo.h"
 #include "platform/QORSystemInfo.h"
 
 CLI::App* QORHostServeCommand::Register(CLI::App& app) {
@@ -21,6 +25,13 @@ CLI::App* QORHostServeCommand::Register(CLI::App& app) {
   command->add_option("--rules", options_.rulesPath,
                       "The device rules for --follow-devices (default: devices.conf in the state "
                       "root)");
+  command->add_flag("--panel", panel_,
+                    "Serve the control panel beside the daemon, as `qorapo panel` does; its "
+                    "link is printed on standard error at start");
+  command
+      ->add_option("--panel-listen", panelListen_,
+                   "HOST:PORT the panel listens on, as `qorapo panel --listen` takes it")
+      ->capture_default_str();
   QORHostOutput::AddJson(command, &options_.json);
   QORHostOutput::Example(
       command,
@@ -55,8 +66,21 @@ std::filesystem::path QORHostServeCommand::StatusPath() {
 
 int QORHostServeCommand::Run() {
   std::string error;
+  QORHostPanelOptions panelOptions;
+  if (panel_ && !QORHostPanelCommand::ParseListen(panelListen_, &panelOptions, &error)) {
+    return QORHostOutput::Error(QORHostOutput::kUsage, error);
+  }
   auto run = reinterpret_cast<int (*)(const QORHostServeOptions*)>(
       QORHostExtension::Find("qorapo-pipewire", "QORHostServeDaemonRun", &error));
   if (run == nullptr) return QORHostOutput::Error(QORHostOutput::kFailed, error);
-  return run(&options_);
+  // The panel is a process of its own, so that nothing it serves shares the daemon's threads;
+  // it ends with the daemon.
+  QORHostChildProcess panel;
+  if (panel_ && !panel.Start(QORWideToUtf8(QORModuleInfo::GetOwnPath()),
+                             {"panel", "--listen", panelListen_}, &error)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
+  }
+  const int code = run(&options_);
+  panel.Stop();
+  return code;
 }

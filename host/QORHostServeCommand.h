@@ -26,4 +26,6 @@ class QORHostServeCommand {
 
  private:
   QORHostServeOptions options_;
+  bool panel_ = false;
+  std::string panelListen_ = "127.0.0.1:0";
 };

@@ -1,46 +1,16 @@
 // The control panel's server from outside: what it refuses, that its reads and writes are the
 // command line's own, and that a hundred live connections leave a playing host's output alone.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <regex>
 
+#include "LocalHttp.h"
 #include "QORHostRunner.h"
 
 namespace {
 
 using qortest::HostAudio;
 using qortest::HostResult;
-
-struct Answer {
-  int status = 0;
-  std::string body;
-  nlohmann::json Json() const { return nlohmann::json::parse(body, nullptr, false); }
-};
-
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool SendAll(int fd, const std::string& text) {
-  for (size_t sent = 0; sent < text.size();) {
-    const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 class PanelTest : public qortest::HostToolTest {
  protected:
@@ -60,34 +30,19 @@ class PanelTest : public qortest::HostToolTest {
 
   std::string HostHeader() const { return "127.0.0.1:" + std::to_string(port_); }
 
-  // One HTTP/1.1 request on its own connection; headers as "Name: value" lines.
-  Answer Request(const std::string& method, const std::string& path, const std::string& body = "",
-                 std::vector<std::string> headers = {}, bool token = true) {
+  // A request as the page makes it: to the panel's own address, with the token.
+  qortest::HttpAnswer Request(const std::string& method, const std::string& path,
+                              const std::string& body = "", std::vector<std::string> headers = {},
+                              bool token = true) {
     if (token) headers.push_back("X-QOR-Token: " + token_);
     bool host = false;
     for (const std::string& header : headers) host = host || header.rfind("Host:", 0) == 0;
     if (!host) headers.push_back("Host: " + HostHeader());
-    std::string text = method + " " + path + " HTTP/1.1\r\nConnection: close\r\n";
-    for (const std::string& header : headers) text += header + "\r\n";
-    text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\n\r\n" + body;
-    Answer answer;
-    const int fd = Connect(port_);
-    if (fd < 0 || !SendAll(fd, text)) {
-      if (fd >= 0) close(fd);
-      return answer;
-    }
-    std::string reply;
-    char buffer[65536];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof(buffer), 0)) > 0;) reply.append(buffer, n);
-    close(fd);
-    std::smatch match;
-    if (std::regex_search(reply, match, std::regex(R"(^HTTP/1\.1 ([0-9]{3}))"))) {
-      answer.status = std::stoi(match[1]);
-    }
-    const size_t start = reply.find("\r\n\r\n");
-    if (start != std::string::npos) answer.body = reply.substr(start + 4);
-    return answer;
+    return qortest::HttpRequest(port_, method, path, headers, body);
+  }
+
+  static nlohmann::json Json(const qortest::HttpAnswer& answer) {
+    return nlohmann::json::parse(answer.body, nullptr, false);
   }
 
   // Everything a write could change: the current mode and every control's stored value.
@@ -219,10 +174,10 @@ TEST_F(PanelTest, RefusalsAnswerAsTheToolsDoAndLeaveTheStoredValuesAsTheyWere) {
        ""},
   };
   for (const Case& c : cases) {
-    const Answer answer =
+    const qortest::HttpAnswer answer =
         Request(c.path == "/api/controls" ? "GET" : "POST", c.path, c.body, c.headers, c.token);
     EXPECT_EQ(answer.status, c.status) << c.what << ": " << answer.body;
-    const nlohmann::json body = answer.Json();
+    const nlohmann::json body = Json(answer);
     ASSERT_TRUE(body.contains("error")) << c.what << ": " << answer.body;
     if (!c.error.empty()) {
       EXPECT_EQ(body["error"], c.error) << c.what;
@@ -233,9 +188,10 @@ TEST_F(PanelTest, RefusalsAnswerAsTheToolsDoAndLeaveTheStoredValuesAsTheyWere) {
 
 TEST_F(PanelTest, ReadsAndWritesAreTheCommandLinesOwn) {
   // A write lands where the command line's lands, and answers what it prints.
-  Answer answer = Request("POST", "/api/control", R"({"name":"VAPO3-Process Enable","value":0})");
+  qortest::HttpAnswer answer =
+      Request("POST", "/api/control", R"({"name":"VAPO3-Process Enable","value":0})");
   ASSERT_EQ(answer.status, 200) << answer.body;
-  EXPECT_EQ(answer.Json()["previous"], "1");
+  EXPECT_EQ(Json(answer)["previous"], "1");
   EXPECT_EQ(Run({"control", "get", "VAPO3-Process Enable"}).out, "0\n");
   answer = Request("POST", "/api/mode", R"({"mode":"Movie","speaker":"Headphones"})");
   ASSERT_EQ(answer.status, 200) << answer.body;
@@ -243,19 +199,19 @@ TEST_F(PanelTest, ReadsAndWritesAreTheCommandLinesOwn) {
 
   // Reads are the tools' answers, the endpoint chosen by name or GUID alike.
   const std::string guid = RunJson({"endpoint", "list", "--json"})[0]["guid"];
-  EXPECT_EQ(Request("GET", "/api/modes").Json(), RunJson({"mode", "list", "--json"}));
-  EXPECT_EQ(Request("GET", "/api/controls?endpoint=" + guid).Json(),
+  EXPECT_EQ(Json(Request("GET", "/api/modes")), RunJson({"mode", "list", "--json"}));
+  EXPECT_EQ(Json(Request("GET", "/api/controls?endpoint=" + guid)),
             RunJson({"control", "list", "--json"}));
-  EXPECT_EQ(Request("GET", "/api/endpoints").Json(), RunJson({"endpoint", "list", "--json"}));
+  EXPECT_EQ(Json(Request("GET", "/api/endpoints")), RunJson({"endpoint", "list", "--json"}));
 
   // The response is measured through every position the endpoint registers, in order.
-  const nlohmann::json response = Request("GET", "/api/response").Json();
+  const nlohmann::json response = Json(Request("GET", "/api/response"));
   ASSERT_TRUE(response.contains("curves")) << response.dump();
   EXPECT_EQ(response, RunJson({"plot", "--json", "--position", "SFX,MFX,EFX"}));
 
   // The page itself, and nothing beside it.
   EXPECT_EQ(Request("GET", "/").status, 200);
-  const Answer outside = Request("GET", "/../CMakeLists.txt");
+  const qortest::HttpAnswer outside = Request("GET", "/../CMakeLists.txt");
   EXPECT_TRUE(outside.status == 400 || outside.status == 404) << outside.status;
   EXPECT_EQ(Request("GET", "/api/nothing").status, 404);
 }
@@ -268,9 +224,9 @@ TEST_F(PanelTest, AHundredLiveConnectionsLeaveAPlayingHostsOutputAsItWas) {
   std::vector<pollfd> streams;
   const std::string request = "GET /api/events HTTP/1.1\r\nHost: " + HostHeader() + "\r\n\r\n";
   for (int i = 0; i < kConnections; ++i) {
-    const int fd = Connect(port_);
+    const int fd = qortest::ConnectLocal(port_);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(SendAll(fd, request));
+    ASSERT_TRUE(qortest::SendAll(fd, request));
     streams.push_back({fd, POLLIN, 0});
   }
   const pid_t host = Start({"process", File("tone.wav"), File("live.wav"), "--realtime"}, "host");

@@ -4,9 +4,11 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <thread>
 
+#include "LocalHttp.h"
 #include "PipeWireSession.h"
 #include "QORHostRunner.h"
 
@@ -686,6 +688,34 @@ TEST_F(ServeTest, ASecondDaemonIsRefusedStatusTellsAndSigtermLeavesNothingBehind
   }
   EXPECT_EQ(NamedObjects(), idle_);
   EXPECT_TRUE(session_->Alive(session_->PipeWirePid()));
+}
+
+// The control panel beside the daemon: its link on the daemon's standard error (its standard
+// output stays the daemon's events), answering while the daemon runs, and gone with it.
+class ServePanelTest : public ServeTest {
+ protected:
+  std::vector<std::string> ServeOptions() const override { return {"--panel"}; }
+};
+
+TEST_F(ServePanelTest, ThePanelServesBesideTheDaemonAndEndsWithIt) {
+  const std::regex link(R"(qorapo panel: http://127\.0\.0\.1:([0-9]+)/#token=[0-9a-f]{32}\n)");
+  std::smatch match;
+  std::string err;
+  for (int i = 0; i < 600 && !std::regex_search(err, match, link); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    err = session_->Log("serve");
+  }
+  ASSERT_TRUE(std::regex_search(err, match, link)) << err;
+  const int port = std::stoi(match[1]);
+  const qortest::HttpAnswer endpoints =
+      qortest::HttpRequest(port, "GET", "/api/endpoints", {"Host: 127.0.0.1:" + match[1].str()});
+  EXPECT_EQ(endpoints.status, 200);
+  EXPECT_EQ(nlohmann::json::parse(endpoints.body, nullptr, false),
+            RunJson({"endpoint", "list", "--json"}));
+  EXPECT_EQ(session_->Stop(serve_, SIGTERM), 0) << session_->Log("serve");
+  const int gone = qortest::ConnectLocal(port);
+  EXPECT_LT(gone, 0) << "the panel still listens after the daemon ended";
+  if (gone >= 0) close(gone);
 }
 
 // A daemon killed outright while music plays leaves the state root usable: the next one starts,
