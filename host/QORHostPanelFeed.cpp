@@ -7,6 +7,7 @@
 #include "QORHostEndpointSetup.h"
 #include "QORHostMeterReader.h"
 #include "QORHostModeCommand.h"
+#include "QORHostStatusCommand.h"
 #include "settings/QORUTSValueList.h"
 
 namespace {
@@ -31,7 +32,7 @@ QORHostPanelFeed::~QORHostPanelFeed() {
 }
 
 const char* QORHostPanelFeed::Name(Kind kind) {
-  static const char* const names[kKinds] = {"meters", "mode", "controls", "endpoints"};
+  static const char* const names[kKinds] = {"meters", "mode", "controls", "endpoints", "daemon"};
   return names[kind];
 }
 
@@ -84,6 +85,8 @@ void QORHostPanelFeed::Loop() {
   meters.Attach(false);
   std::string mode;
   std::string endpoints;
+  std::string daemon;
+  const std::string name = QORHostEndpointSetup::Name(endpoint.GetEndpointGuid());
   QORUTSValueList publicControls;
   QORUTSValueList globalSwitches;
   for (int tick = 0;; ++tick) {
@@ -113,6 +116,14 @@ void QORHostPanelFeed::Loop() {
       }
       std::string list = Dump(QORHostEndpointCommand::ListJson());
       if (list != endpoints) Publish(kEndpoints, endpoints = list);
+      // The daemon's nodes of this endpoint: their latency, rate and rebuilds.
+      const nlohmann::json status = QORHostStatusCommand::StatusJson();
+      nlohmann::json nodes = nlohmann::json::array();
+      for (const nlohmann::json& node : status.value("nodes", nlohmann::json::array())) {
+        if (node.value("endpoint", "") == name) nodes.push_back(node);
+      }
+      std::string now = Dump({{"running", status["running"]}, {"nodes", nodes}});
+      if (now != daemon) Publish(kDaemon, daemon = now);
     }
     if (!Rest(kMeterInterval)) return;
   }

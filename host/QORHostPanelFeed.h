@@ -9,12 +9,13 @@
 #include <thread>
 
 // The live channel of one endpoint: its meters about 20 times a second, and its current mode,
-// stored controls and the endpoint list whenever they change. One thread samples for every
+// stored controls, the endpoint list and what `qorapo serve` says of the endpoint's nodes (their
+// rebuilds among it) whenever they change. One thread samples for every
 // reader, and each reader is sent the newest of each kind it has not seen: a slow reader skips
 // meter readings rather than holding anything up, and never misses the last mode or control.
 class QORHostPanelFeed {
  public:
-  enum Kind { kMeters, kMode, kControls, kEndpoints, kKinds };
+  enum Kind { kMeters, kMode, kControls, kEndpoints, kDaemon, kKinds };
   // The sequence of the last event of each kind a reader was sent.
   using Seen = std::array<uint64_t, kKinds>;
 

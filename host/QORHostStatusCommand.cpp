@@ -33,7 +33,7 @@ CLI::App* QORHostStatusCommand::Register(CLI::App& app) {
   return command;
 }
 
-int QORHostStatusCommand::Run() {
+nlohmann::json QORHostStatusCommand::StatusJson() {
   const std::string root = QORSystemInfo::GetStateRoot().string();
   nlohmann::json status = {{"running", false}, {"state_root", root}};
   if (DaemonRuns()) {
@@ -43,6 +43,12 @@ int QORHostStatusCommand::Run() {
     status["running"] = true;
     if (said.is_object()) status.update(said);
   }
+  return status;
+}
+
+int QORHostStatusCommand::Run() {
+  const std::string root = QORSystemInfo::GetStateRoot().string();
+  const nlohmann::json status = StatusJson();
   if (json_) {
     QORHostOutput::Print(status);
     return QORHostOutput::kOk;

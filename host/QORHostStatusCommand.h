@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 namespace CLI {
 class App;
 }
@@ -10,6 +12,9 @@ class QORHostStatusCommand {
  public:
   CLI::App* Register(CLI::App& app);
   int Run();
+
+  // What `--json` prints: running, the state root, and what the daemon said of itself.
+  static nlohmann::json StatusJson();
 
  private:
   bool json_ = false;

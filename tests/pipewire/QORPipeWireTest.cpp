@@ -712,6 +712,38 @@ TEST_F(ServePanelTest, ThePanelServesBesideTheDaemonAndEndsWithIt) {
   EXPECT_EQ(endpoints.status, 200);
   EXPECT_EQ(nlohmann::json::parse(endpoints.body, nullptr, false),
             RunJson({"endpoint", "list", "--json"}));
+  // The live channel says what the daemon says of the endpoint's sink, and when it rebuilt.
+  const int events = qortest::ConnectLocal(port);
+  ASSERT_GE(events, 0);
+  ASSERT_TRUE(qortest::SendAll(
+      events, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + match[1].str() + "\r\n\r\n"));
+  // The sink's rebuild count in the next daemon event that names it; -1 when none comes.
+  std::string stream;
+  auto sinkRebuilds = [&](int atLeast) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (size_t at; (at = stream.find("\n\n")) != std::string::npos;) {
+        const std::string frame = stream.substr(0, at);
+        stream.erase(0, at + 2);
+        const size_t data = frame.find("event: daemon\ndata: ");
+        if (data == std::string::npos) continue;
+        const nlohmann::json said = nlohmann::json::parse(frame.substr(data + 20), nullptr, false);
+        for (const nlohmann::json& node : said.value("nodes", nlohmann::json::array())) {
+          const int count = node.value("rebuilds", -1);
+          if (node.value("node", "") == kServeSink && count >= atLeast) return count;
+        }
+      }
+      char buffer[65536];
+      const ssize_t n = recv(events, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+      stream.append(buffer, static_cast<size_t>(n));
+    }
+    return -1;
+  };
+  EXPECT_EQ(sinkRebuilds(0), 0);
+  ASSERT_EQ(Run({"control", "set", "VAPO3-Process Enable", "0"}).code, 0);
+  EXPECT_EQ(sinkRebuilds(1), 1) << session_->Log("serve");
+  close(events);
   EXPECT_EQ(session_->Stop(serve_, SIGTERM), 0) << session_->Log("serve");
   const int gone = qortest::ConnectLocal(port);
   EXPECT_LT(gone, 0) << "the panel still listens after the daemon ended";
