@@ -182,8 +182,11 @@ bool QORHostPanelServer::RunTool(const std::vector<std::string>& arguments,
                                  httplib::Response& response, std::string* out) {
   QORHostChildProcess::Result result;
   std::string error;
-  if (!QORHostChildProcess::Run(options_.executable, arguments, kOutputLimit, kToolTime, &result,
-                                &error)) {
+  tools_.acquire();
+  const bool ran = QORHostChildProcess::Run(options_.executable, arguments, kOutputLimit, kToolTime,
+                                            &result, &error);
+  tools_.release();
+  if (!ran) {
     Answer(response, 500, error);
     return false;
   }

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,8 @@ class QORHostPanelServer {
   int port_ = 0;
   std::unique_ptr<httplib::Server> server_;
   std::mutex writing_;  // one write at a time, as one person at a control panel makes them
+  // Tools running at once: a measurement loads the module and runs the objects for a second.
+  std::counting_semaphore<> tools_{4};
   std::mutex feedsMutex_;
   std::map<std::string, std::shared_ptr<QORHostPanelFeed>> feeds_;
   std::atomic<int> streams_{0};
