@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "QORHostControlPanel.h"
 #include "QORHostEndpointSetup.h"
@@ -214,24 +215,31 @@ int QORHostPlotCommand::Run() {
   std::vector<Measured> measured;
   {
     SignalsHeld held;
-    // What the measurement changes is put back, whatever happens in between: each control in
-    // the mode it was changed in, then the mode.
+    // What the measurement changes is put back, whatever happens in between, but only where it
+    // still stands: a mode or value another tool wrote meanwhile is that tool's, and stays.
     struct Change {
-      std::string mode, speaker, name, value;
+      QORAPOModeIdentity mode;
+      std::string name, value, written;
     };
     struct PutBack {
       QORHostControlPanel& panel;
-      std::string mode, speaker;
+      QORAPOModeIdentity original;
+      std::string mode, speaker;                   // the original, as SetMode takes it
+      std::optional<QORAPOModeIdentity> selected;  // the last mode the measurement chose
       std::vector<Change> changes;
       ~PutBack() {
         std::string ignored;
         for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
-          panel.SetMode(it->mode, it->speaker, &ignored);
-          panel.Set(it->name, it->value, &ignored);
+          std::string now;
+          if (panel.Get(it->mode, it->name, &now, &ignored) && now == it->written) {
+            panel.Restore(it->mode, it->name, it->value, &ignored);
+          }
         }
-        panel.SetMode(mode, speaker, &ignored);
+        if (selected.has_value() && panel.CurrentMode() == *selected && !(*selected == original)) {
+          panel.SetMode(mode, speaker, &ignored);
+        }
       }
-    } putBack{panel, {}, {}, {}};
+    } putBack{panel, panel.CurrentMode(), {}, {}, std::nullopt, {}};
     panel.Get("mode", &putBack.mode, &error);
     panel.Get("speaker", &putBack.speaker, &error);
     const std::vector<std::string> modes = compare_.empty()
@@ -246,14 +254,16 @@ int QORHostPlotCommand::Run() {
                            slash == std::string::npos ? "" : modes[i].substr(slash + 1), &error)) {
           return QORHostOutput::Error(QORHostOutput::kFailed, error);
         }
+        putBack.selected = panel.CurrentMode();
       }
       for (const auto& [name, value] : sets) {
-        Change change{"", "", name, ""};
-        panel.Get("mode", &change.mode, &error);
-        panel.Get("speaker", &change.speaker, &error);
-        if (panel.Get(name, &change.value, &error)) putBack.changes.push_back(change);
+        Change change{panel.CurrentMode(), name, "", ""};
+        const bool known = panel.Get(change.mode, name, &change.value, &error);
         if (!panel.Set(name, value, &error))
           return QORHostOutput::Error(QORHostOutput::kFailed, error);
+        if (known && panel.Get(change.mode, name, &change.written, &error)) {
+          putBack.changes.push_back(change);
+        }
       }
       if (!MeasureCurrent(panel, endpoint, locations, i == 0, &one, &error)) {
         return QORHostOutput::Error(QORHostOutput::kFailed, error);

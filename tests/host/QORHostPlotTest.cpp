@@ -121,3 +121,25 @@ TEST_F(HostPlotTest, MistakesAreUsageErrorsAndFailuresSayWhatToDoAndDrawNothing)
 }
 
 }  // namespace
+
+// A mode another tool chooses while a measurement has another selected is that tool's choice:
+// the measurement puts back only what still stands as it left it.
+class HostPlotPutBackTest : public qortest::HostToolTest {};
+
+TEST_F(HostPlotPutBackTest, AModeChosenWhileItMeasuresStaysChosen) {
+  ASSERT_EQ(Run({"mode", "set", "Music"}).code, 0);
+  const pid_t plot = Start({"plot", "--json", "--mode", "Movie", "--points", "10"}, "plot");
+  ASSERT_NE(plot, 0);
+  bool chosen = false;
+  for (int i = 0; i < 500 && !chosen; ++i) {
+    if (Run({"mode", "get"}).out == "Movie/Speakers\n") {
+      chosen = Run({"mode", "set", "Voice"}).code == 0;
+    }
+  }
+  ASSERT_TRUE(chosen) << "the measurement never had Movie selected";
+  EXPECT_EQ(Wait(plot, "plot").code, 0);
+  EXPECT_EQ(Run({"mode", "get"}).out, "Voice/Speakers\n");
+  // With nothing chosen meanwhile, the mode before the measurement comes back.
+  ASSERT_EQ(Run({"plot", "--json", "--mode", "Movie", "--points", "10"}).code, 0);
+  EXPECT_EQ(Run({"mode", "get"}).out, "Voice/Speakers\n");
+}
