@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need (with --bench, the benchmarks' too),
-# only those that are missing.
+# Installs the Debian packages the build needs (with --bench, the benchmarks' too; with --tests,
+# the test suite's browser too), only those that are missing.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
@@ -8,11 +8,17 @@ packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev 
           libtinyxml2-dev libboost-dev libspeexdsp-dev libsndfile1-dev
           libcli11-dev libhwy-dev libkissfft-dev libfftw3-dev libcairo2-dev nlohmann-json3-dev
           sox tmux lv2-dev liblilv-dev lilv-utils libpipewire-0.3-dev libcpp-httplib-dev
-          pipewire pipewire-bin wireplumber dbus-daemon chromium fonts-liberation)
-# The panel's browser test drives Chromium from Node.js; a machine that has its own keeps it.
-command -v npm >/dev/null || packages+=(nodejs npm)
-# The benchmarks (scripts/bench.sh passes --bench) also set the library against ffmpeg.
-[[ "${1:-}" == --bench ]] && packages+=(ffmpeg)
+          pipewire pipewire-bin wireplumber dbus-daemon)
+# The benchmarks (scripts/bench.sh passes --bench) also set the library against ffmpeg; the tests
+# (scripts/test.sh passes --tests) drive the control panel in Chromium from Node.js, and a machine
+# with a Node.js of its own keeps it.
+case "${1:-}" in
+  --bench) packages+=(ffmpeg) ;;
+  --tests)
+    packages+=(chromium fonts-liberation)
+    command -v npm >/dev/null || packages+=(nodejs npm)
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

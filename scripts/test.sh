@@ -4,7 +4,7 @@
 # start threads run once more under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --tests
 
 jobs=$(nproc)
 configure() {
