@@ -52,8 +52,8 @@ async function request(path, body) {
   return data;
 }
 
-// One request at a time: measuring a response selects each mode it draws for a moment and then
-// puts the one it found back, so a read or a write beside it would see, or be undone by, that.
+// One request at a time: measuring a response selects each mode it draws for a moment, so a read
+// beside it would see that mode rather than the current one.
 // data-pending on the root tells how many are queued or running.
 let queue = Promise.resolve();
 let pending = 0;
