@@ -210,17 +210,37 @@ void QORHostPanelServer::Tool(const std::vector<std::string>& arguments,
   if (RunTool(arguments, response, &out)) response.set_content(out, "application/json");
 }
 
-std::shared_ptr<QORHostPanelFeed> QORHostPanelServer::Feed(const std::string& endpoint) {
+std::shared_ptr<QORHostPanelFeed> QORHostPanelServer::Join(const std::string& endpoint,
+                                                           std::string* refusal) {
   std::lock_guard<std::mutex> lock(feedsMutex_);
-  std::shared_ptr<QORHostPanelFeed>& feed = feeds_[endpoint];
-  if (feed == nullptr) {
-    if (feeds_.size() > kFeedLimit) {
-      feeds_.erase(endpoint);
+  if (streams_ >= kStreamLimit) {
+    *refusal = "too many live connections; close another page";
+    return nullptr;
+  }
+  auto watched = feeds_.find(endpoint);
+  if (watched == feeds_.end()) {
+    if (feeds_.size() >= kFeedLimit) {
+      *refusal = "too many endpoints watched at once";
       return nullptr;
     }
-    feed = std::make_shared<QORHostPanelFeed>(endpoint);
+    watched =
+        feeds_.emplace(endpoint, Watched{std::make_shared<QORHostPanelFeed>(endpoint), 0}).first;
   }
-  return feed;
+  ++watched->second.streams;
+  ++streams_;
+  return watched->second.feed;
+}
+
+void QORHostPanelServer::Leave(const std::string& endpoint) {
+  // The feed's thread ends with its last reader, outside the lock.
+  std::shared_ptr<QORHostPanelFeed> unwatched;
+  std::lock_guard<std::mutex> lock(feedsMutex_);
+  --streams_;
+  const auto watched = feeds_.find(endpoint);
+  if (watched != feeds_.end() && --watched->second.streams == 0) {
+    unwatched = std::move(watched->second.feed);
+    feeds_.erase(watched);
+  }
 }
 
 void QORHostPanelServer::Events(const httplib::Request& request, httplib::Response& response) {
@@ -233,14 +253,9 @@ void QORHostPanelServer::Events(const httplib::Request& request, httplib::Respon
     Answer(response, 400, error);
     return;
   }
-  std::shared_ptr<QORHostPanelFeed> feed = Feed(endpoint);
+  std::shared_ptr<QORHostPanelFeed> feed = Join(endpoint, &error);
   if (feed == nullptr) {
-    Answer(response, 503, "too many endpoints watched at once");
-    return;
-  }
-  if (++streams_ > kStreamLimit) {
-    --streams_;
-    Answer(response, 503, "too many live connections; close another page");
+    Answer(response, 503, error);
     return;
   }
   auto seen = std::make_shared<QORHostPanelFeed::Seen>();
@@ -256,7 +271,7 @@ void QORHostPanelServer::Events(const httplib::Request& request, httplib::Respon
         if (frames.empty()) frames = ": still here\n\n";
         return sink.write(frames.data(), frames.size());
       },
-      [this](bool) { --streams_; });
+      [this, endpoint](bool) { Leave(endpoint); });
 }
 
 void QORHostPanelServer::Response(const httplib::Request& request, httplib::Response& response) {
@@ -416,7 +431,7 @@ int QORHostPanelServer::Run() {
     sigwait(&stops, &signal);
     {
       std::lock_guard<std::mutex> lock(feedsMutex_);
-      for (auto& [name, feed] : feeds_) feed->Stop();
+      for (auto& [name, watched] : feeds_) watched.feed->Stop();
     }
     server_->stop();
   });

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,7 +56,16 @@ class QORHostPanelServer {
                std::string* out);
   void Events(const httplib::Request& request, httplib::Response& response);
   void Response(const httplib::Request& request, httplib::Response& response);
-  std::shared_ptr<QORHostPanelFeed> Feed(const std::string& endpoint);
+  // The endpoint's feed with one more reader (made for the first); null with the refusal when
+  // too many connections or endpoints are served. Leave counts one off, and ends the feed with
+  // its last reader, so that no one's meter peaks are taken while no page watches.
+  std::shared_ptr<QORHostPanelFeed> Join(const std::string& endpoint, std::string* refusal);
+  void Leave(const std::string& endpoint);
+
+  struct Watched {
+    std::shared_ptr<QORHostPanelFeed> feed;
+    int streams = 0;
+  };
 
   const QORHostPanelOptions options_;
   std::string token_;
@@ -67,6 +75,6 @@ class QORHostPanelServer {
   // Tools running at once: a measurement loads the module and runs the objects for a second.
   std::counting_semaphore<> tools_{4};
   std::mutex feedsMutex_;
-  std::map<std::string, std::shared_ptr<QORHostPanelFeed>> feeds_;
-  std::atomic<int> streams_{0};
+  std::map<std::string, Watched> feeds_;
+  int streams_ = 0;
 };

@@ -255,9 +255,22 @@ TEST_F(PanelTest, AHundredLiveConnectionsLeaveAPlayingHostsOutputAsItWas) {
     }
     ended = waitpid(host, &status, WNOHANG) == host;
   }
-  for (const pollfd& stream : streams) close(stream.fd);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << qortest::SlurpFile(ErrOf("host"));
   for (int i = 0; i < kConnections; ++i) EXPECT_GT(heard[i], 10) << "connection " << i;
+
+  // Up to 128 are served, each once it answers; the next is refused rather than left waiting.
+  for (int i = kConnections; i < 128; ++i) {
+    const int fd = qortest::ConnectLocal(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(qortest::SendAll(fd, request));
+    char buffer[256];
+    ASSERT_GT(recv(fd, buffer, sizeof(buffer), 0), 0) << "connection " << i;
+    streams.push_back({fd, POLLIN, 0});
+  }
+  const qortest::HttpAnswer refused = Request("GET", "/api/events");
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(Json(refused)["error"], "too many live connections; close another page");
+  for (const pollfd& stream : streams) close(stream.fd);
 
   const HostAudio live = qortest::ReadHostAudio(File("live.wav"));
   const HostAudio offline = qortest::ReadHostAudio(File("offline.wav"));
