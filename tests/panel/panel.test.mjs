@@ -11,7 +11,9 @@ import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-const build = path.resolve(process.env.QOR_BUILD || path.join(here, '../../build/release'));
+// run.sh runs a copy beside the driver it installed in the build tree, and names the sources.
+const source = path.resolve(process.env.QOR_SOURCE || path.join(here, '../..'));
+const build = path.resolve(process.env.QOR_BUILD || path.join(source, 'build/release'));
 const artefacts = path.resolve(process.env.QOR_ARTEFACTS || path.join(build, 'artefacts'));
 const qorapo = path.join(build, 'qorapo');
 const root = fs.mkdtempSync(path.join(os.tmpdir(), 'qor-panel-'));
@@ -345,7 +347,7 @@ test('draws the response qorapo plot measures, another mode over it, and the lat
   fs.mkdirSync(artefacts, { recursive: true });
   await page.screenshot({ path: shot, fullPage: true });
   pictured = true;
-  if (process.env.QOR_UPDATE_SCREENSHOT === '1') fs.copyFileSync(shot, path.join(here, '../../docs/panel.png'));
+  if (process.env.QOR_UPDATE_SCREENSHOT === '1') fs.copyFileSync(shot, path.join(source, 'docs/panel.png'));
 
   await page.selectOption('#compare-select', '');
   await until('the single response', async () => [(await drawn()).length === 1, null]);

@@ -23,10 +23,17 @@ for tool in node npm; do
   fi
 done
 
-# Only the browser driver comes from npm; it drives Debian's Chromium and downloads no browser.
-if [ ! -f "$here/node_modules/playwright-core/package.json" ]; then
-  (cd "$here" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund)
+# Only the browser driver comes from npm; it drives Debian's Chromium and downloads no browser. It
+# is installed in the build tree, where the test runs from a copy, so the sources stay as cloned.
+driver="$build/panel-test"
+mkdir -p "$driver"
+cp "$here/package.json" "$here/package-lock.json" "$here/panel.test.mjs" "$driver/"
+if [ ! -f "$driver/node_modules/playwright-core/package.json" ] ||
+   ! cmp -s "$here/package-lock.json" "$driver/node_modules/.package-lock.json.installed"; then
+  (cd "$driver" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund)
+  cp "$here/package-lock.json" "$driver/node_modules/.package-lock.json.installed"
 fi
 
-cd "$here"
-QOR_BUILD="$build" QOR_ARTEFACTS="$artefacts" exec node --test panel.test.mjs
+cd "$driver"
+QOR_SOURCE="$(cd "$here/../.." && pwd)" QOR_BUILD="$build" QOR_ARTEFACTS="$artefacts" \
+  exec node --test --test-reporter=spec panel.test.mjs
