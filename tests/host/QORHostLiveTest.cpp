@@ -104,10 +104,13 @@ class HostLiveTest : public qortest::HostToolTest {
 TEST_F(HostLiveTest, AControlSetReachesARunningHostWithinTheBoundAndWithoutAClick) {
   ASSERT_NO_FATAL_FAILURE(WriteWhilePlaying({"control", "set", "ZR3D-GEQ Enable", "0"}));
   EXPECT_NEAR(LevelDb(live_, landedAt_ + 0.1, landedAt_ + 0.6), 0.0, 0.5);  // flat after
-  // The host heard it as a rebuild at the position the output changed (within a period or two).
+  // The host heard it as a rebuild at the position the output changed. The count is read between
+  // periods, so the swap and its report may fall either side of a check: within three periods
+  // (two were seen exceeded by 36 frames under ThreadSanitizer).
   ASSERT_FALSE(report_["realtime"]["rebuilds"].empty()) << report_.dump();
   const int64_t rebuilt = report_["realtime"]["rebuilds"][0]["frame"].get<int64_t>();
-  EXPECT_LE(std::llabs(rebuilt + latency_ - static_cast<int64_t>(landed_)), 960) << report_.dump();
+  EXPECT_LE(std::llabs(rebuilt + latency_ - static_cast<int64_t>(landed_)), 3 * 480)
+      << report_.dump();
 }
 
 TEST_F(HostLiveTest, ATunedValueInTuningModeTwoWinsOverAPublicControlAndReachesTheHostLive) {
