@@ -6,8 +6,13 @@
 namespace {
 
 // The block-wise loops run on the widest vectors the processor has: built for each, chosen at load.
+// Windows' loader has no indirect functions to choose with, so there they stay baseline.
+#ifdef _WIN32
+#define QOR_LIMITER_VECTORS
+#else
 #define QOR_LIMITER_VECTORS \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#endif
 
 // The gain each frame needs on its own: ceiling over the frame's peak across the lines.
 QOR_LIMITER_VECTORS void RequiredGains(const float* const* lines, uint32_t count, uint32_t frames,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace {
 
@@ -48,7 +49,8 @@ void QORTechLuxSnd::OnProcess(float* const* channels, uint32_t frames, const Tec
     // These shelves have slope 1 whatever the Q control says.
     const bool shelf =
         type == QORTechParametricEq::kLowShelf || type == QORTechParametricEq::kHighShelf;
-    targets[b].q = shelf ? static_cast<float>(M_SQRT1_2) : c.Value(bands_[b].q) / 100.0f;
+    targets[b].q =
+        shelf ? static_cast<float>(std::numbers::sqrt2 / 2) : c.Value(bands_[b].q) / 100.0f;
   }
   stages_.Begin(c);
   Grid().Walk(frames, [&](uint32_t offset, uint32_t n, uint32_t at) {

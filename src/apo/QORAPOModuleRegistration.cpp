@@ -154,7 +154,7 @@ HRESULT QORAPOModuleRegistration::RegisterOnce(const std::wstring& modulePath) {
   QORAPORegistrar registrar;
   AddReplacements(registrar, modulePath);
   std::vector<std::wstring> scripts;
-  if (!LoadScripts(registrar, &scripts)) return QORAPORegistrar::DISP_E_EXCEPTION;
+  if (!LoadScripts(registrar, &scripts)) return QORAPORegistrar::kParseFailed;
 
   for (size_t i = 0; i < kApoRecordCount; ++i) {
     const HRESULT result = RegisterAPO(ApoRecords()[i]);
@@ -178,7 +178,7 @@ HRESULT QORAPOModuleRegistration::UnregisterOnce(const std::wstring& modulePath)
   QORAPORegistrar registrar;
   AddReplacements(registrar, modulePath);
   std::vector<std::wstring> scripts;
-  if (!LoadScripts(registrar, &scripts)) return QORAPORegistrar::DISP_E_EXCEPTION;
+  if (!LoadScripts(registrar, &scripts)) return QORAPORegistrar::kParseFailed;
 
   const QORThreadLocale locale;
   HRESULT result = S_OK;

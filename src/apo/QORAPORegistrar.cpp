@@ -23,7 +23,7 @@ HRESULT QORAPORegistrar::Unregister(std::wstring_view script) {
 }
 
 HRESULT QORAPORegistrar::Run(std::wstring_view script, bool reg) {
-  if (!Check(script)) return DISP_E_EXCEPTION;
+  if (!Check(script)) return kParseFailed;
   for (const QORAPORegistryScript::Root& root : script_.Roots()) {
     QORRegistryKey hive;
     uint32_t error = QORRegistryKey::Open(root.hive, L"", KEY_ALL_ACCESS, hive);

@@ -16,8 +16,8 @@ class QORRegistryKey;
 // holds subkeys; keys already gone are no fault.
 class QORAPORegistrar {
  public:
-  // What a parse failure returns, as the platform registrar does.
-  static constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009);
+  // What a parse failure returns, as the platform registrar does (DISP_E_EXCEPTION).
+  static constexpr HRESULT kParseFailed = static_cast<HRESULT>(0x80020009);
 
   void AddReplacement(std::wstring name, std::wstring value);
   // Parses without writing; false with Error() set.

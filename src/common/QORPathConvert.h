@@ -7,6 +7,6 @@
 // the stored values use; a file is opened through the native form.
 class QORPathConvert {
  public:
-  // Every backslash becomes the native separator; the text is UTF-8 encoded.
+  // Every backslash becomes the native separator; on Linux the text is UTF-8 encoded.
   static std::filesystem::path ToNative(std::wstring_view path);
 };

@@ -27,6 +27,35 @@ void AppendUtf8(char32_t c, std::string& out) {
   }
 }
 
+// Wide text holds code points where wchar_t has 32 bits and UTF-16 where it has 16.
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+void AppendWide(char32_t c, std::wstring& out) {
+  if (kWideIsUtf16 && c >= 0x10000 && IsScalarValue(c)) {
+    c -= 0x10000;
+    out.push_back(static_cast<wchar_t>(0xD800 | (c >> 10)));
+    out.push_back(static_cast<wchar_t>(0xDC00 | (c & 0x3FF)));
+  } else {
+    out.push_back(static_cast<wchar_t>(c));
+  }
+}
+
+// The code point at text[i], advancing i past it; an unpaired surrogate comes back as itself.
+char32_t NextWide(std::wstring_view text, size_t& i) {
+  auto c = static_cast<char32_t>(text[i++]);
+  if constexpr (kWideIsUtf16) {
+    c &= 0xFFFF;
+    if (c >= 0xD800 && c <= 0xDBFF && i < text.size()) {
+      const auto next = static_cast<char32_t>(text[i]) & 0xFFFF;
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        ++i;
+        return 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+      }
+    }
+  }
+  return c;
+}
+
 void AppendUnit(uint16_t unit, std::vector<uint8_t>& out) {
   out.push_back(static_cast<uint8_t>(unit & 0xFF));
   out.push_back(static_cast<uint8_t>(unit >> 8));
@@ -43,7 +72,7 @@ std::wstring QORUtf8ToWide(std::string_view text) {
   while (i < size) {
     const unsigned char lead = bytes[i];
     if (lead < 0x80) {
-      out.push_back(static_cast<wchar_t>(lead));
+      AppendWide(lead, out);
       ++i;
       continue;
     }
@@ -66,7 +95,7 @@ std::wstring QORUtf8ToWide(std::string_view text) {
       if (lead == 0xF0) low = 0x90;
       if (lead == 0xF4) high = 0x8F;
     } else {
-      out.push_back(static_cast<wchar_t>(kReplacement));
+      AppendWide(kReplacement, out);
       ++i;
       continue;
     }
@@ -81,7 +110,7 @@ std::wstring QORUtf8ToWide(std::string_view text) {
       }
       c = (c << 6) | (bytes[j] & 0x3F);
     }
-    out.push_back(static_cast<wchar_t>(valid ? c : kReplacement));
+    AppendWide(valid ? c : kReplacement, out);
     i = j;
   }
   return out;
@@ -90,22 +119,22 @@ std::wstring QORUtf8ToWide(std::string_view text) {
 std::string QORWideToUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t w : text) AppendUtf8(static_cast<char32_t>(w), out);
+  for (size_t i = 0; i < text.size();) AppendUtf8(NextWide(text, i), out);
   return out;
 }
 
 size_t QORUtf16Length(std::wstring_view text) {
   size_t units = 0;
-  for (wchar_t w : text) {
-    const auto c = static_cast<char32_t>(w);
+  for (size_t i = 0; i < text.size();) {
+    const char32_t c = NextWide(text, i);
     units += (IsScalarValue(c) && c >= 0x10000) ? 2 : 1;
   }
   return units;
 }
 
 void QORAppendUtf16LE(std::wstring_view text, std::vector<uint8_t>& out) {
-  for (wchar_t w : text) {
-    auto c = static_cast<char32_t>(w);
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = NextWide(text, i);
     if (!IsScalarValue(c)) c = kReplacement;
     if (c >= 0x10000) {
       c -= 0x10000;
@@ -137,13 +166,13 @@ std::wstring QORUtf16LEToWide(const uint8_t* bytes, size_t byteCount) {
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
       const char32_t next = unitAt(i + 1);
       if (next >= 0xDC00 && next <= 0xDFFF) {
-        out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00)));
+        AppendWide(0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00), out);
         ++i;
         continue;
       }
     }
-    out.push_back(static_cast<wchar_t>(IsScalarValue(unit) ? unit : kReplacement));
+    AppendWide(IsScalarValue(unit) ? unit : kReplacement, out);
   }
-  if (byteCount % 2 != 0) out.push_back(static_cast<wchar_t>(kReplacement));
+  if (byteCount % 2 != 0) AppendWide(kReplacement, out);
   return out;
 }

@@ -6,10 +6,11 @@
 #include <string_view>
 #include <vector>
 
-// Text crosses three encodings: UTF-8 for 8-bit text, wchar_t (UTF-32 here) in memory, and UTF-16LE
-// in stored binary forms and shared memory. Conversions never use the process locale. Invalid input
-// (broken UTF-8, unpaired surrogates, code points past U+10FFFF, an odd trailing byte) becomes
-// U+FFFD, one per maximal invalid subpart; no conversion reads outside its input.
+// Text crosses three encodings: UTF-8 for 8-bit text, wchar_t in memory (UTF-32 on Linux, UTF-16
+// on Windows), and UTF-16LE in stored binary forms and shared memory. Conversions never use the
+// process locale. Invalid input (broken UTF-8, unpaired surrogates, code points past U+10FFFF, an
+// odd trailing byte) becomes U+FFFD, one per maximal invalid subpart; no conversion reads outside
+// its input.
 
 std::wstring QORUtf8ToWide(std::string_view text);
 std::string QORWideToUtf8(std::wstring_view text);

@@ -11,6 +11,14 @@
 
 namespace {
 
+// A trace file is never inherited by a child process, and (where links exist) never opened
+// through one.
+#ifdef _WIN32
+constexpr int kTraceFileFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOINHERIT | O_BINARY;
+#else
+constexpr int kTraceFileFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+#endif
+
 void WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = ::write(fd, text.data(), text.size());
@@ -44,7 +52,7 @@ std::unique_ptr<IQORTraceSink> MakeDefaultSink() {
   if (std::strcmp(destination, "stderr") == 0) {
     return std::make_unique<QORTraceFdSink>(STDERR_FILENO, false);
   }
-  const int fd = ::open(destination, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  const int fd = ::open(destination, kTraceFileFlags, 0640);
   if (fd < 0) {
     std::fprintf(stderr, "qorapo: cannot open trace file %s (%s); tracing to stderr\n", destination,
                  std::strerror(errno));

@@ -9,7 +9,9 @@
 
 namespace {
 
+#ifndef _WIN32
 thread_local uint32_t initCount = 0;
+#endif
 
 struct ClassTable {
   std::mutex mutex;
@@ -25,6 +27,7 @@ ClassTable& Classes() {
 
 }  // namespace
 
+#ifndef _WIN32
 void* CoTaskMemAlloc(size_t bytes) {
   return std::malloc(bytes == 0 ? 1 : bytes);
 }
@@ -44,6 +47,7 @@ HRESULT CoInitializeEx(void*, uint32_t) {
 void CoUninitialize() {
   if (initCount > 0) --initCount;
 }
+#endif
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, uint32_t context, REFIID iid,
                          void** object) {

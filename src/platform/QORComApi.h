@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/IUnknown.h"
+#include "platform/QORWinTypes.h"
 
 constexpr uint32_t CLSCTX_INPROC_SERVER = 0x1;
 constexpr uint32_t CLSCTX_INPROC_HANDLER = 0x2;
@@ -13,6 +14,17 @@ constexpr uint32_t CLSCTX_ALL = 0x17;
 constexpr uint32_t COINIT_MULTITHREADED = 0x0;
 constexpr uint32_t COINIT_APARTMENTTHREADED = 0x2;
 
+#ifdef _WIN32
+// The system's COM memory and initialisation, declared as its own headers declare them, so that
+// memory crossing to and from the system's objects has one owner.
+extern "C" {
+__declspec(dllimport) void* __stdcall CoTaskMemAlloc(size_t bytes);
+__declspec(dllimport) void __stdcall CoTaskMemFree(void* memory);
+__declspec(dllimport) HRESULT __stdcall CoInitialize(void* reserved);
+__declspec(dllimport) HRESULT __stdcall CoInitializeEx(void* reserved, DWORD flags);
+__declspec(dllimport) void __stdcall CoUninitialize();
+}
+#else
 // Memory that crosses COM calls (ids, property texts): allocated by one side, freed by the other.
 void* CoTaskMemAlloc(size_t bytes);
 void CoTaskMemFree(void* memory);
@@ -22,6 +34,7 @@ void CoTaskMemFree(void* memory);
 HRESULT CoInitialize(void* reserved);
 HRESULT CoInitializeEx(void* reserved, uint32_t flags);
 void CoUninitialize();
+#endif
 
 // In-process activation of the platform's own classes (the endpoint enumerator and any class added
 // with QORComRegisterClass). Unknown classes give REGDB_E_CLASSNOTREG; aggregation is refused.

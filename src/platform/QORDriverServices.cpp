@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "platform/posix/QORNoDeviceInterfaces.h"
-#include "platform/posix/QORStoreTopologyService.h"
+#include "platform/QORNoDeviceInterfaces.h"
+#include "platform/QORStoreTopologyService.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "platform/QORHResult.h"
 
+#ifndef _WIN32
 struct GUID {
   uint32_t Data1;
   uint16_t Data2;
@@ -19,6 +20,7 @@ using IID = GUID;
 using REFGUID = const GUID&;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
+#endif
 
 constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+#include "platform/QORSystemTypes.h"
+
+#ifndef _WIN32
 // COM result codes: negative means failure.
 using HRESULT = int32_t;
 
@@ -15,7 +18,6 @@ constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
 constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
-constexpr HRESULT E_NOTFOUND = static_cast<HRESULT>(0x80070490);  // from ERROR_NOT_FOUND
 constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
 constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
 constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
@@ -36,3 +38,6 @@ constexpr HRESULT HRESULT_FROM_WIN32(uint32_t error) {
              ? static_cast<HRESULT>(error)
              : static_cast<HRESULT>((error & 0x0000FFFFu) | (7u << 16) | 0x80000000u);
 }
+#endif
+
+constexpr HRESULT E_NOTFOUND = static_cast<HRESULT>(0x80070490);  // from ERROR_NOT_FOUND

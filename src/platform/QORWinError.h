@@ -2,8 +2,11 @@
 
 #include <cstdint>
 
+#include "platform/QORSystemTypes.h"
+
 // Win32-style result codes of the registry and the other platform calls, with the values the host's
 // callers compare against.
+#ifndef _WIN32
 constexpr uint32_t ERROR_SUCCESS = 0;
 constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
 constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
@@ -26,3 +29,4 @@ constexpr uint32_t ERROR_CANTWRITE = 1013;
 constexpr uint32_t ERROR_KEY_DELETED = 1018;
 constexpr uint32_t ERROR_NOT_FOUND = 1168;
 constexpr uint32_t ERROR_UNSUPPORTED_TYPE = 1630;
+#endif

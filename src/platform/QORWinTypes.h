@@ -3,8 +3,10 @@
 #include <cstdint>
 
 #include "platform/QORGuid.h"
+#include "platform/QORSystemTypes.h"
 
 // The platform's plain type names as the engine's interfaces spell them.
+#ifndef _WIN32
 using BYTE = uint8_t;
 using BOOL = int32_t;
 using UINT = uint32_t;
@@ -17,3 +19,4 @@ using LPGUID = GUID*;
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
+#endif

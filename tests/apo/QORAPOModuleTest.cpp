@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <vector>
 
@@ -169,7 +170,9 @@ TEST_F(QORAPOModuleTest, RegisteringTwiceLeavesOneKeyPerClassAndUnregisteringKee
     EXPECT_EQ(Number(Record(*clsid), L"Flags"), 12u);
     EXPECT_EQ(Number(Record(*clsid), L"NumAPOInterfaces"), 1u);
     EXPECT_EQ(Text(Record(*clsid), L"APOInterface1"), L"<missing>");
-    EXPECT_EQ(Text(L"CLSID\\" + guid + L"\\InprocServer32", L""), QORUtf8ToWide(QOR_APO_MODULE));
+    // The module's own path, with the system's separators.
+    EXPECT_EQ(Text(L"CLSID\\" + guid + L"\\InprocServer32", L""),
+              std::filesystem::path(QOR_APO_MODULE).make_preferred().wstring());
     EXPECT_EQ(Text(L"CLSID\\" + guid + L"\\InprocServer32", L"ThreadingModel"), L"Both");
   }
   EXPECT_EQ(Text(Record(CLSID_KEL_EFX_APO), L"FriendlyName"), L"KEL EFX APO");

@@ -80,7 +80,7 @@ class QORAPORegistrarTest : public ::testing::Test {
 TEST_F(QORAPORegistrarTest, AMalformedScriptWritesNothing) {
   // Valid up to its last line: nothing of the first keys may appear.
   EXPECT_EQ(registrar_.Register(L"HKCR {\n Early = s 'x' { val V = s 'y' }\n Late = q 'z'\n}"),
-            QORAPORegistrar::DISP_E_EXCEPTION);
+            QORAPORegistrar::kParseFailed);
   EXPECT_EQ(registrar_.Error(), "line 3: unknown value type 'q' (expected s or d)");
   EXPECT_FALSE(Exists(L"Early"));
 }

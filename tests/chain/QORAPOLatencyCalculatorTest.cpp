@@ -92,12 +92,14 @@ TEST_F(QORAPOLatencyCalculatorTest, MeasuresAt44100AndCachesWithTheFileTime) {
   EXPECT_EQ(hit.fileTimes, 1);
 
   // Touching the file rebuilds and rewrites both values.
+  // Whole seconds, which every C runtime can set (Windows' sets nothing finer).
   const auto native = QORPathConvert::ToNative(path_);
   std::filesystem::last_write_time(
-      native, std::filesystem::last_write_time(native) + std::chrono::seconds(5));
+      native, std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(native)) +
+                  std::chrono::seconds(5));
   ASSERT_TRUE(hit.Calculate(endpoint_, file_.GetOperatingModes()));
   EXPECT_EQ(hit.GetLatency(), 1160997);
-  EXPECT_EQ(Cached(L"QorApoCfgLatencyCacheId"), fileTime + 50000000u);
+  EXPECT_EQ(Cached(L"QorApoCfgLatencyCacheId"), fileTime / 10000000u * 10000000u + 50000000u);
   EXPECT_EQ(Cached(L"QorApoCfgLatency"), 1160997u);
 
   // Without a file its time is 0, and an id of 0 never matches.

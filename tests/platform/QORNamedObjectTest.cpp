@@ -1,3 +1,6 @@
+// The POSIX backend's named-object files; the Win32 backend has its own tests.
+#ifndef _WIN32
+
 #include "platform/posix/QORNamedObject.h"
 
 #include <gtest/gtest.h>
@@ -322,3 +325,5 @@ TEST(QORNamedMutex, ATimedWaitOnAHeldMutexLastsItsTimeWhateverTheWallClockReads)
   EXPECT_EQ(waiter->Wait(kWaitMs), QORMutexWaitResult::kAcquired);
   EXPECT_TRUE(waiter->Release());
 }
+
+#endif  // _WIN32

@@ -2,44 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <cstring>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "RegistryChangeChild.h"
 #include "TempStateRoot.h"
 #include "common/QORTextConvert.h"
-#include "platform/IQOREvent.h"
-#include "platform/IQORNamedMutex.h"
-#include "platform/IQORPipeServer.h"
-#include "platform/IQORSharedMemory.h"
-#include "platform/QORFileReader.h"
-#include "platform/QORKnownFolders.h"
-#include "platform/posix/QORRegistryName.h"
-#include "platform/posix/QORStateTree.h"
+#include "platform/QORWait.h"
+
+// What every backend's registry does for its callers; the POSIX store's own files are tested in
+// posix/QORRegistryStoreTest.cpp.
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Names = std::vector<std::wstring>;
-namespace fs = std::filesystem;
-using Result = QORFileReader::Result;
 
 constexpr wchar_t kBase[] = L"Software\\QOR Labs\\APO";
 constexpr auto kInvalid = static_cast<uint32_t>(ERROR_INVALID_PARAMETER);
+constexpr auto kDenied = static_cast<uint32_t>(ERROR_ACCESS_DENIED);
 
 Names List(const QORRegistryKey& key, bool values) {
   Names names;
@@ -49,119 +31,11 @@ Names List(const QORRegistryKey& key, bool values) {
   return names;
 }
 
-// One registry job on kBase, chosen by args[0]; answers "<job> <result>", or blocks silently.
-int RegistryChild(const std::vector<std::string>& args) {
-  const std::string& job = args.at(0);
-  QORRegistryKey key;
-  uint32_t value = 0;
-  std::string told;
-  // "services": under the umask args[1] (octal), in the order of args[2]: r registry, f known
-  // folders, n named objects with a pipe; held until the parent's next line.
-  if (job == "services") {
-    ::umask(static_cast<mode_t>(std::strtol(args.at(1).c_str(), nullptr, 8)));
-    std::vector<std::shared_ptr<void>> held;
-    std::wstring path;
-    for (char service : args.at(2)) {
-      QORRegistryKey sub;
-      if (service == 'r' && (QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kBase,
-                                                    KEY_ALL_ACCESS, key) != ERROR_SUCCESS ||
-                             key.SetDword(L"Value", 1) != ERROR_SUCCESS ||
-                             key.CreateSubKey(L"Sub", KEY_ALL_ACCESS, sub) != ERROR_SUCCESS ||
-                             QORRegistryKey::Create(QORRegistryHive::kClassesRoot, L"CLSID",
-                                                    KEY_ALL_ACCESS, sub) != ERROR_SUCCESS)) {
-        return 1;
-      }
-      if (service == 'f' && (FAILED(QORKnownFolders::GetPath(FOLDERID_ProgramData, &path)) ||
-                             FAILED(QORKnownFolders::GetPath(FOLDERID_ProgramFiles, &path)))) {
-        return 2;
-      }
-      if (service == 'n') {
-        held = {QORCreateNamedMutex(L"Global\\PermissionMutex", false),
-                QORCreateNamedEvent(L"Global\\PermissionEvent", true, false),
-                QORCreateSharedMemory(L"Global\\PermissionMemory", 4096),
-                QORCreatePipeServer(L"\\\\.\\pipe\\Permission", 1928)};
-        if (std::count(held.begin(), held.end(), nullptr) != 0) return 3;
-      }
-    }
-    qortest::ChildSay("ready");
-    qortest::ChildHear(told);
-    return 0;
-  }
-  if (job == "flip") {  // reads args[1] 30,000 times while it trades places with args[2]
-    std::atomic<bool> stop{false};
-    std::thread flipper([&] {
-      while (!stop.load()) {
-        ::renameat2(AT_FDCWD, args[1].c_str(), AT_FDCWD, args[2].c_str(), RENAME_EXCHANGE);
-      }
-    });
-    int unexpected = 0;
-    for (int i = 0; i < 30000; ++i) {
-      const Result result = QORFileReader::ReadRegularFile(args[1], 100, told);
-      unexpected += result != Result::kOk && result != Result::kNotRegular;
-    }
-    stop = true;
-    flipper.join();
-    told = std::to_string(unexpected);
-  } else if (job == "delete-deep") {  // with only a few descriptors to spare
-    const rlimit limit{16, 16};
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
-    told = std::to_string(QORRegistryKey::DeleteTree(QORRegistryHive::kLocalMachine,
-                                                     std::wstring(kBase) + L"\\Deep"));
-  } else if (QORRegistryKey::Open(QORRegistryHive::kLocalMachine, kBase, KEY_ALL_ACCESS, key) !=
-             ERROR_SUCCESS) {
-    return 1;
-  } else if (job == "calls") {  // each call on a stored FIFO, in turn
-    told = std::to_string(key.GetDword(L"Piped", &value)) + " ";
-    for (bool values : {true, false}) {
-      for (const std::wstring& name : List(key, values)) told += QORWideToUtf8(name) + ";";
-    }
-    told += " " + std::to_string(key.SetDword(L"Piped", 5));
-    told += " " + std::to_string(key.GetDword(L"Piped", &value));
-    told += " " + std::to_string(value);
-  } else if (job == "write-big") {  // until killed, so that a kill lands mid-write
-    const std::vector<uint8_t> blob(8u << 20, 0x5A);
-    qortest::ChildSay("ready");
-    while (key.SetBinary(L"Big", blob) == ERROR_SUCCESS) {
-    }
-    return 2;
-  }
-  qortest::ChildSay(job + " " + told);
-  return 0;
-}
-qortest::ChildRegistration registryChild("registry", &RegistryChild);
-
-// A registry child's answer to a job, with its exit code unless 0; "" when none came in time.
-std::string Job(const std::vector<std::string>& args, int timeoutMs = 60000) {
-  qortest::ChildProcess child;
-  std::string line;
-  if (!child.Start("registry", args) || !child.ReadLine(line, timeoutMs)) return "";
-  const int code = child.Wait();
-  return code == 0 ? line : line + " (exit " + std::to_string(code) + ")";
-}
-
 class QORRegistryKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(ERROR_SUCCESS,
               QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kBase, KEY_ALL_ACCESS, key_));
-  }
-  fs::path KeyDir(const wchar_t* subKey = nullptr) const {
-    fs::path dir = fs::path(root_.Path()) / "registry" / "HKLM";
-    for (const wchar_t* part : {L"Software", L"QOR Labs", L"APO", subKey}) {
-      if (part != nullptr) dir /= QORRegistryName::FileName(QORRegistryName::kKeyPrefix, part);
-    }
-    return dir;
-  }
-  fs::path ValueFile(const wchar_t* name) const {
-    return KeyDir() / QORRegistryName::FileName(QORRegistryName::kValuePrefix, name);
-  }
-  std::vector<std::string> Files(bool temporaries) const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(KeyDir())) {
-      const std::string name = entry.path().filename().string();
-      if (!temporaries || QORRegistryName::IsTemporary(name)) names.push_back(name);
-    }
-    return names;
   }
 
   qortest::TempStateRoot root_;
@@ -170,201 +44,236 @@ class QORRegistryKeyTest : public ::testing::Test {
 
 TEST_F(QORRegistryKeyTest, NamesStayInTheirKeyUnholdableOnesAreRefusedAndLengthsCountUtf16Units) {
   QORRegistryKey key, sub;
-  for (const wchar_t* name : {L"..", L".", L"../../../escape", L"/etc/x"}) {  // plain names
+  // Plain names, listed in name order without regard to case.
+  const Names hostile = {L".", L"..", L"../../../escape", L"/etc/x", L"ApoOpMode:Music/Speakers"};
+  for (const std::wstring& name : {hostile[3], hostile[0], hostile[4], hostile[2], hostile[1]}) {
     ASSERT_EQ(ERROR_SUCCESS, key_.SetString(name, name)) << QORWideToUtf8(name);
     ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(name, KEY_ALL_ACCESS, sub));
   }
-  for (const auto& entry : fs::recursive_directory_iterator(root_.Path()))
-    EXPECT_EQ(entry.path().string().rfind(root_.Path() + "/registry", 0), 0u) << entry.path();
-  EXPECT_EQ(std::distance(fs::directory_iterator(root_.Path() + "/registry"), {}), 1);  // HKLM
-  // Names UTF-16 cannot hold: refused, not stored under the replacement character's file.
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Back\\Slash", 1));  // in a value name only
+  EXPECT_EQ(hostile, List(key_, false));
+  Names values = hostile;
+  values.push_back(L"Back\\Slash");
+  EXPECT_EQ(values, List(key_, true));
+  std::wstring text;
+  EXPECT_EQ(ERROR_SUCCESS, key_.GetString(L"apoopmode:music/speakers", &text));
+  EXPECT_EQ(hostile[4], text);
+  ASSERT_EQ(ERROR_SUCCESS, QORRegistryKey::Open(QORRegistryHive::kLocalMachine,
+                                                L"Software\\QOR Labs", KEY_READ, key));
+  EXPECT_EQ(Names{L"APO"}, List(key, false));
+  EXPECT_EQ(Names{}, List(key, true));
+  // Names UTF-16 cannot hold: refused, not stored under the replacement character.
   ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Long", KEY_ALL_ACCESS, key));
   EXPECT_EQ(kInvalid, key.SetDword(std::wstring(L"a\0b", 3), 1));
   const std::wstring replacement = L"a\uFFFDb";
   ASSERT_EQ(ERROR_SUCCESS, key.SetDword(replacement, 1));
-  for (const wchar_t bad : {wchar_t(0xD800), wchar_t(0xDBFF), wchar_t(0xDC00), wchar_t(0x110000)}) {
-    const std::wstring name = std::wstring(L"a") + bad + L"b";
-    EXPECT_EQ(kInvalid, key.SetDword(name, 2)) << std::hex << static_cast<uint32_t>(bad);
+  std::vector<std::wstring> bad;
+  for (const wchar_t unit : {wchar_t(0xD800), wchar_t(0xDBFF), wchar_t(0xDC00)})
+    bad.push_back(std::wstring(L"a") + unit + L"b");
+  bad.push_back(std::wstring{L'a', wchar_t(0xDC00), wchar_t(0xD800)});  // a pair the wrong way
+#ifndef _WIN32
+  bad.push_back(std::wstring{L'a', wchar_t(0x110000)});
+#endif
+  for (const std::wstring& name : bad) {
+    SCOPED_TRACE(testing::Message() << std::hex << static_cast<uint32_t>(name[1]));
+    EXPECT_EQ(kInvalid, key.SetDword(name, 2));
     EXPECT_EQ(kInvalid, key.CreateSubKey(name, KEY_ALL_ACCESS, sub));
     EXPECT_EQ(kInvalid, key.CreateSubKey(L"x\\" + name, KEY_ALL_ACCESS, sub));
   }
   uint32_t value = 0;
   EXPECT_EQ(ERROR_SUCCESS, key.GetDword(replacement, &value));
   EXPECT_EQ(1u, value);
-  // Lengths count UTF-16 units on writing and reading alike.
-  constexpr wchar_t kAstral = 0x1F3B5;
   // 16,383 characters but 32,766 units: too long, refused before anything is stored.
-  EXPECT_EQ(kInvalid, key.SetDword(std::wstring(16383, kAstral), 1));
-  std::wstring longest(8191, kAstral);
+  const std::wstring astral = L"\U0001F3B5";
+  std::wstring longest;
+  for (int i = 0; i < 8191; ++i) longest += astral;
+  EXPECT_EQ(kInvalid, key.SetDword(longest + longest + astral, 1));
   longest += L'x';  // 16,383 units
   ASSERT_EQ(ERROR_SUCCESS, key.SetDword(longest, 7));
   EXPECT_EQ(ERROR_SUCCESS, key.GetDword(longest, &value));
   EXPECT_EQ(7u, value);
   EXPECT_EQ((Names{replacement, longest}), List(key, true));
   EXPECT_EQ(kInvalid, key.SetDword(longest + L'y', 1));
+  EXPECT_EQ(ERROR_SUCCESS, key.CreateSubKey(std::wstring(255, L'k'), KEY_READ, sub));
+  EXPECT_EQ(kInvalid, key.CreateSubKey(std::wstring(256, L'k'), KEY_READ, sub));
 }
 
-// No call blocks on or writes through a foreign entry; QueryInfo counts what enumerations list.
-TEST_F(QORRegistryKeyTest, ForeignEntriesNeverBlockOrRedirectACallAndAreNotCounted) {
+TEST_F(QORRegistryKeyTest, NamesKeepTheirFirstSpellingAndPathsTheirShape) {
   QORRegistryKey sub;
-  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Good", 1));
-  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Piped", 1));
-  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Keyed", KEY_ALL_ACCESS, sub));
-  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Plumbed", KEY_ALL_ACCESS, sub));
-  for (const fs::path& file : {ValueFile(L"Piped"), KeyDir(L"Plumbed") / "n"}) {
-    ASSERT_TRUE(fs::remove(file));
-    ASSERT_EQ(0, ::mkfifo(file.c_str(), 0660));
-  }
-  // Query: ERROR_BADDB like any damaged value; the lists leave the FIFOs out; a write replaces it.
-  EXPECT_EQ("calls 1009 Good;Keyed; 0 0 5", Job({"calls"}, 5000)) << "a call did not return";
-  // A link in place of a value file: read as damaged, replaced by a write, never written through.
-  const fs::path target = fs::path(root_.Path()) / "target";
-  std::ofstream(target) << "keep";
-  ASSERT_TRUE(fs::remove(ValueFile(L"Good")));
-  fs::create_symlink(target, ValueFile(L"Good"));
+  bool created = false;
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Mode", 1));
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"MODE", 2));
+  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"\u00C9t\u00E9\\Inner", KEY_ALL_ACCESS, sub));
+  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"\u00E9T\u00C9\\INNER\\", KEY_READ, sub, &created));
+  EXPECT_FALSE(created);
   uint32_t value = 0;
-  EXPECT_EQ(ERROR_BADDB, key_.GetDword(L"Good", &value));
-  EXPECT_EQ(ERROR_SUCCESS, key_.SetDword(L"Good", 2));
-  EXPECT_EQ(ERROR_SUCCESS, key_.GetDword(L"Good", &value));
+  EXPECT_EQ(ERROR_SUCCESS, key_.GetDword(L"mode", &value));
   EXPECT_EQ(2u, value);
-  EXPECT_EQ(4u, fs::file_size(target));
-  // Key file, unspelt key folder, value under another's name, garbage, FIFO, folder as a value.
-  const fs::path dir = KeyDir();
-  std::ofstream(dir / "kfile") << "x";
-  fs::create_directory(dir / "kbare");
-  fs::copy_file(ValueFile(L"Good"), dir / "vother");
-  std::ofstream(dir / "vjunk") << "QRV1";
-  ASSERT_EQ(0, ::mkfifo((dir / "vpipe").c_str(), 0660));
-  fs::create_directory(dir / "vfolder");
-  uint32_t subKeys = 0, values = 0;
-  ASSERT_EQ(ERROR_SUCCESS, key_.QueryInfo(&subKeys, &values));
-  EXPECT_EQ(List(key_, false).size(), subKeys);
-  EXPECT_EQ(List(key_, true).size(), values);
-  EXPECT_EQ(2u, values);
-  // A link in place of a key folder, even to a key of the same tree, is no key to open, alone or
-  // on the way to another.
-  fs::create_directory_symlink(KeyDir(L"Keyed").filename(), dir / "klinked");
-  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Keyed\\Inner", KEY_ALL_ACCESS, sub));
-  EXPECT_NE(ERROR_SUCCESS, key_.OpenSubKey(L"Linked", KEY_READ, sub));
-  EXPECT_NE(ERROR_SUCCESS, key_.OpenSubKey(L"Linked\\Inner", KEY_READ, sub));
-  EXPECT_EQ(ERROR_SUCCESS, key_.OpenSubKey(L"Keyed\\Inner", KEY_READ, sub));
+  EXPECT_EQ(Names{L"Mode"}, List(key_, true));
+  EXPECT_EQ(Names{L"\u00C9t\u00E9"}, List(key_, false));
+  const struct {
+    const wchar_t* path;
+    uint32_t open;  // of OpenSubKey; CreateSubKey gives the same unless it makes the key
+  } paths[] = {
+      {L"\u00E9t\u00E9\\inner", ERROR_SUCCESS},
+      {L"\u00C9t\u00E9\\Inner\\", ERROR_SUCCESS},
+      {L"", ERROR_SUCCESS},  // this key again
+      {L"\u00C9t\u00E9\\\\Inner", ERROR_BAD_PATHNAME},
+      {L"\\\u00C9t\u00E9", ERROR_BAD_PATHNAME},
+      {L"Missing\\Inner", ERROR_FILE_NOT_FOUND},
+  };
+  for (const auto& path : paths) {
+    SCOPED_TRACE(QORWideToUtf8(path.path));
+    EXPECT_EQ(path.open, key_.OpenSubKey(path.path, KEY_READ, sub));
+    if (path.open == ERROR_FILE_NOT_FOUND) continue;
+    created = true;
+    EXPECT_EQ(path.open, key_.CreateSubKey(path.path, KEY_READ, sub, &created));
+    EXPECT_EQ(path.open != ERROR_SUCCESS, created);  // untouched on failure
+  }
+  // Deleting: a key with subkeys only with its tree, never the key itself through an empty path.
+  EXPECT_EQ(kDenied, key_.DeleteSubKey(L"\u00E9t\u00E9"));
+  EXPECT_EQ(kDenied, key_.DeleteSubTree(L""));
+  EXPECT_EQ(ERROR_SUCCESS, key_.DeleteSubKey(L"\u00E9t\u00E9\\inner"));
+  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"\u00C9t\u00E9\\A\\B\\C", KEY_READ, sub));
+  EXPECT_EQ(ERROR_SUCCESS, key_.DeleteSubTree(L"\u00E9T\u00C9"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key_.DeleteSubTree(L"\u00E9T\u00C9"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key_.DeleteSubKey(L"\u00E9T\u00C9"));
+  EXPECT_EQ(Names{}, List(key_, false));
 }
 
-TEST_F(QORRegistryKeyTest, DeepTreeIsDeletedCompletelyUnderADescriptorLimit) {
-  std::wstring path = L"Deep";
-  for (int level = 1; level < 2000; ++level) path += L"\\d";
-  QORRegistryKey leaf;
-  ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(path, KEY_ALL_ACCESS, leaf));
-  ASSERT_EQ(ERROR_SUCCESS, leaf.SetDword(L"AtTheBottom", 1));
-  leaf.Close();
-  EXPECT_EQ("delete-deep " + std::to_string(ERROR_SUCCESS), Job({"delete-deep"}));
-  // Success means nothing is left: no key, and no renamed-away remains beside the spelling file.
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key_.OpenSubKey(L"Deep", KEY_READ, leaf));
-  EXPECT_EQ(std::vector<std::string>{"n"}, Files(false));
+// Each right allows its calls and no other: q query, s set, d delete value, e enumerate values,
+// k enumerate subkeys, c create subkey, n watch.
+TEST_F(QORRegistryKeyTest, RightsAllowTheirCallsOnly) {
+  const struct {
+    uint32_t rights;
+    std::string allowed;
+  } rows[] = {
+      {KEY_READ, "qekn"},
+      {KEY_WRITE, "sdc"},
+      {KEY_QUERY_VALUE, "qe"},
+      {KEY_SET_VALUE, "sd"},
+      {KEY_ENUMERATE_SUB_KEYS, "k"},
+      {KEY_CREATE_SUB_KEY, "c"},
+      {KEY_NOTIFY, "n"},
+      {KEY_GENERIC_READ, "qekn"},
+      {KEY_GENERIC_WRITE, "sdc"},
+      {KEY_MAXIMUM_ALLOWED, "qsdekcn"},
+      {KEY_ALL_ACCESS | KEY_WOW64_64KEY, "qsdekcn"},
+  };
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Value", 1));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << std::hex << row.rights);
+    ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Doomed", 1));
+    QORRegistryKey key, sub;
+    ASSERT_EQ(ERROR_SUCCESS,
+              QORRegistryKey::Open(QORRegistryHive::kLocalMachine, kBase, row.rights, key));
+    uint32_t value = 0;
+    std::wstring name;
+    std::unique_ptr<QORRegistryWatch> watch;
+    const std::pair<char, uint32_t> calls[] = {
+        {'q', key.GetDword(L"Value", &value)},
+        {'s', key.SetDword(L"Value", 2)},
+        {'d', key.DeleteValue(L"Doomed")},
+        {'e', key.EnumValue(0, &name, nullptr, nullptr)},
+        {'k', key.EnumSubKey(0, name)},
+        {'c', key.CreateSubKey(L"Made", KEY_READ, sub)},
+        {'n', key.Watch(REG_NOTIFY_CHANGE_LAST_SET, &watch)},
+    };
+    for (const auto& [call, result] : calls) {
+      // The key has no subkeys to list.
+      const uint32_t success = call == 'k' ? ERROR_NO_MORE_ITEMS : ERROR_SUCCESS;
+      EXPECT_EQ(row.allowed.find(call) != std::string::npos ? success : kDenied, result) << call;
+    }
+    key_.DeleteSubKey(L"Made");
+  }
 }
 
-TEST_F(QORRegistryKeyTest, TemporariesOfKilledWritersAreCleanedByTheNextWriteAndLiveOnesKept) {
-  bool leftOver = false;
-  for (int attempt = 0; attempt < 20 && !leftOver; ++attempt) {
-    qortest::ChildProcess child;
-    ASSERT_TRUE(child.Start("registry", {"write-big"}) && child.WaitFor("ready"));
-    // Kill the writer as soon as its temporary file shows.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Files(true).empty() && Clock::now() < deadline) std::this_thread::yield();
-    child.Kill(SIGKILL);
-    child.Wait();
-    leftOver = !Files(true).empty();
-  }
-  ASSERT_TRUE(leftOver) << "no write was caught in the middle";
-  ASSERT_EQ(ERROR_SUCCESS, key_.SetDword(L"Next", 1));
-  EXPECT_EQ(std::vector<std::string>{}, Files(true));
-  // A live writer's temporaries survive our writes: its writes go on succeeding.
-  qortest::ChildProcess writer;
-  ASSERT_TRUE(writer.Start("registry", {"write-big"}) && writer.WaitFor("ready"));
-  for (const auto end = Clock::now() + std::chrono::seconds(1); Clock::now() < end;) {
-    ASSERT_EQ(ERROR_SUCCESS, key_.SetBinary(L"Mine", std::vector<uint8_t>(64, 2)));
-  }
-  EXPECT_EQ(0, ::waitpid(writer.Pid(), nullptr, WNOHANG)) << "a write of the writer failed";
+TEST_F(QORRegistryKeyTest, ValuesKeepTheirTypeAndSizeAndTypedReadsCheckBoth) {
+  const std::vector<std::wstring> strings = {L"one", L"%TEMP%"};
+  const uint8_t three[3] = {1, 2, 3};
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetQword(L"Quad", 0x0102030405060708ull));
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetString(L"Path", L"%TEMP%\\x", REG_EXPAND_SZ));
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetMultiString(L"List", strings));
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetBinary(L"Bytes", three));
+  ASSERT_EQ(ERROR_SUCCESS, key_.SetValue(L"Empty", REG_BINARY, nullptr, 0));
+  EXPECT_EQ(kInvalid, key_.SetValue(L"Bad", REG_DWORD, three, 3));
+  EXPECT_EQ(kInvalid, key_.SetValue(L"Bad", REG_QWORD, three, 3));
+  EXPECT_EQ(kInvalid, key_.SetValue(L"Bad", REG_BINARY, nullptr, 1));
+  EXPECT_EQ(kInvalid, key_.SetString(L"Bad", L"x", REG_BINARY));
+  EXPECT_EQ(kInvalid, key_.SetMultiString(L"Bad", {L"a", L""}));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key_.DeleteValue(L"Bad"));
+  uint32_t dword = 0;
+  uint64_t qword = 0;
+  std::wstring text;
+  std::vector<std::wstring> list;
+  EXPECT_EQ(ERROR_UNSUPPORTED_TYPE, key_.GetDword(L"Quad", &dword));
+  EXPECT_EQ(ERROR_UNSUPPORTED_TYPE, key_.GetString(L"Bytes", &text));
+  EXPECT_EQ(ERROR_UNSUPPORTED_TYPE, key_.GetMultiString(L"Path", &list));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key_.GetDword(L"Missing", &dword));
+  EXPECT_EQ(ERROR_SUCCESS, key_.GetQword(L"quad", &qword));
+  EXPECT_EQ(0x0102030405060708ull, qword);
+  EXPECT_EQ(ERROR_SUCCESS, key_.GetString(L"Path", &text));
+  EXPECT_EQ(L"%TEMP%\\x", text);  // not expanded
+  EXPECT_EQ(ERROR_SUCCESS, key_.GetMultiString(L"List", &list));
+  EXPECT_EQ(strings, list);
+  // The raw call: the size alone, too small a buffer, then the bytes.
+  uint32_t type = REG_NONE, size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, key_.QueryValue(L"Path", &type, nullptr, &size));
+  EXPECT_EQ(REG_EXPAND_SZ, type);
+  EXPECT_EQ(18u, size);  // eight UTF-16 units and the NUL
+  uint8_t buffer[18] = {};
+  size = 17;
+  EXPECT_EQ(ERROR_MORE_DATA, key_.QueryValue(L"Path", &type, buffer, &size));
+  EXPECT_EQ(18u, size);
+  EXPECT_EQ(ERROR_SUCCESS, key_.QueryValue(L"Path", &type, buffer, &size));
+  EXPECT_EQ(0, std::memcmp(buffer, "%\0T\0E\0M\0P\0%\0\\\0x\0\0", 18));
+  EXPECT_EQ(kInvalid, key_.QueryValue(L"Path", &type, buffer, nullptr));
+  std::vector<uint8_t> bytes{9};
+  EXPECT_EQ(ERROR_SUCCESS, key_.QueryValue(L"Empty", &type, &bytes));
+  EXPECT_EQ(REG_BINARY, type);
+  EXPECT_TRUE(bytes.empty());
+  uint32_t subKeys = 9, values = 0;
+  EXPECT_EQ(ERROR_SUCCESS, key_.QueryInfo(&subKeys, &values));
+  EXPECT_EQ(0u, subKeys);
+  EXPECT_EQ(5u, values);
 }
 
-// Every entry at and below path whose mode differs from the house modes, as "path mode".
-std::vector<std::string> WrongModes(const fs::path& path) {
-  std::vector<std::string> wrong;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return {path.string() + " missing"};
-  if (S_ISLNK(st.st_mode) || (st.st_mode & 07777) != (S_ISDIR(st.st_mode) ? 0770u : 0660u)) {
-    wrong.push_back(path.string() + " " + std::to_string(st.st_mode & 07777));
-  }
-  if (!S_ISDIR(st.st_mode)) return wrong;
-  for (const auto& entry : fs::directory_iterator(path)) {
-    for (std::string& item : WrongModes(entry.path())) wrong.push_back(std::move(item));
-  }
-  return wrong;
-}
-
-TEST(QORStateTree, EveryEntryIsGroupSharedWhateverTheUmaskAndWhicheverServiceIsFirst) {
-  for (const char* umask : {"000", "022", "077"}) {
-    for (const char* order : {"rfn", "fnr", "nrf"}) {
-      SCOPED_TRACE(std::string("umask ") + umask + ", order " + order);
-      // A root that does not exist yet, two levels below a private folder.
-      qortest::TempStateRoot base;
-      const fs::path root = fs::path(base.Path()) / "parent" / "state";
-      ::setenv("QOR_ROOT", root.c_str(), 1);
-      qortest::ChildProcess child;
-      ASSERT_TRUE(child.Start("registry", {"services", umask, order}));
-      ASSERT_TRUE(child.WaitFor("ready")) << "exit " << child.Wait();
-      for (const char* entry :
-           {"registry/HKLM", "registry/HKCR", "ProgramData", "Program Files", "NamedObjects"}) {
-        EXPECT_TRUE(fs::is_directory(root / entry)) << entry;
-      }
-      EXPECT_EQ(std::vector<std::string>{}, WrongModes(root));
-      child.SendLine("end");
-      EXPECT_EQ(0, child.Wait());
+// A deleted key signals its watch whatever the filter, which then hears nothing more (IsStale):
+// not even the key made again under its name, which a new watch hears. The parent's other
+// subkeys coming and going are no change of the key.
+TEST_F(QORRegistryKeyTest, DeletedKeyEndsItsWatchAndANewWatchHearsTheKeyMadeAgain) {
+  qortest::ChildProcess child;
+  ASSERT_TRUE(qortest::StartRegistryChangeChild(child));
+  const std::string path = QORWideToUtf8(kBase) + "\\Watched";
+  for (const uint32_t filter : {REG_NOTIFY_CHANGE_LAST_SET, REG_NOTIFY_CHANGE_NAME}) {
+    for (const bool subtree : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "filter " << filter << (subtree ? " subtree" : ""));
+      std::unique_ptr<QORRegistryWatch> watch, again;
+      {
+        QORRegistryKey watched;
+        ASSERT_EQ(ERROR_SUCCESS, key_.CreateSubKey(L"Watched", KEY_NOTIFY, watched));
+        ASSERT_EQ(ERROR_SUCCESS, watched.Watch(filter, &watch, subtree));
+      }  // the watch needs no open key
+      ASSERT_TRUE(qortest::AskChild(child, "create|" + QORWideToUtf8(kBase) + "\\Sibling"));
+      ASSERT_TRUE(qortest::AskChild(child, "delete|" + QORWideToUtf8(kBase) + "\\Sibling"));
+      EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 100));
+      EXPECT_FALSE(watch->IsStale());
+      ASSERT_TRUE(qortest::AskChild(child, "delete|" + path));
+      ASSERT_EQ(kQORWaitObject0, QORWaitForSingle(*watch, 5000));
+      EXPECT_TRUE(watch->IsStale());
+      ASSERT_TRUE(qortest::AskChild(child, "create|" + path));
+      QORRegistryKey watched;
+      ASSERT_EQ(ERROR_SUCCESS, key_.OpenSubKey(L"Watched", KEY_NOTIFY, watched));
+      ASSERT_EQ(ERROR_SUCCESS, watched.Watch(filter, &again, subtree));
+      const std::string change =
+          filter == REG_NOTIFY_CHANGE_NAME ? "create|" + path + "\\Sub" : "set|" + path + "|Value";
+      ASSERT_TRUE(qortest::AskChild(child, change));
+      EXPECT_EQ(kQORWaitTimeout, QORWaitForSingle(*watch, 0));
+      EXPECT_EQ(kQORWaitObject0, QORWaitForSingle(*again, 5000));
+      EXPECT_FALSE(again->IsStale());
+      ASSERT_TRUE(qortest::AskChild(child, "delete|" + path));
     }
   }
-}
-
-TEST(QORStateTree, LinksInsideTheRootAreNeverFollowedAndReadsNeverBlock) {
-  qortest::TempStateRoot state;
-  const fs::path root(state.Path());
-  const fs::path victim = root / "victim";
-  fs::create_directory(victim);
-  // In place of the registry folder, the known folders and the named objects' folder.
-  for (const char* top : {"registry", "ProgramData", "NamedObjects"})
-    fs::create_directory_symlink(victim, root / top);
-  QORRegistryKey key;
-  EXPECT_NE(ERROR_SUCCESS,
-            QORRegistryKey::Create(QORRegistryHive::kLocalMachine, kBase, KEY_ALL_ACCESS, key));
-  std::wstring known;
-  EXPECT_TRUE(FAILED(QORKnownFolders::GetPath(FOLDERID_ProgramData, &known)));
-  EXPECT_EQ(nullptr, QORCreateNamedMutex(L"Global\\Linked", false));
-  EXPECT_EQ(nullptr, QORCreateSharedMemory(L"Global\\Linked", 64));
-  // The walk itself, at every component; "..", "." and empty components are refused.
-  fs::create_directory(root / "real");
-  fs::create_directory_symlink(victim, root / "real" / "link");
-  for (const char* bad :
-       {"ProgramData/inner", "real/link/inner", "real/../victim", "real//x", "./real"}) {
-    const int fd = QORStateTree::OpenDirectory(bad, true);
-    EXPECT_EQ(-1, fd) << bad;
-    if (fd >= 0) ::close(fd);
-  }
-  EXPECT_TRUE(fs::is_empty(victim));
-
-  // The file reader reads whole regular files up to its limit, follows no link, never blocks.
-  const fs::path files = root / "real";
-  const fs::path path = files / "six";
-  const fs::path fifo = files / "fifo";
-  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0660));
-  fs::create_symlink(path, files / "to-six");
-  std::string text = "old";
-  std::ofstream(path, std::ios::binary) << std::string("a\0b\r\n\xFF", 6);
-  ASSERT_EQ(QORFileReader::ReadRegularFile(path, 6, text), Result::kOk);
-  EXPECT_EQ(text, std::string("a\0b\r\n\xFF", 6));
-  EXPECT_EQ(QORFileReader::ReadRegularFile(path, 5, text), Result::kTooLarge);
-  EXPECT_TRUE(text.empty());
-  EXPECT_EQ(QORFileReader::ReadRegularFile(files / "to-six", 100, text), Result::kNotRegular);
-  // Opened once and asked by descriptor: a path flipping between file and FIFO never blocks.
-  EXPECT_EQ(Job({"flip", path.string(), fifo.string()}), "flip 0") << "a read blocked";
 }
 
 }  // namespace

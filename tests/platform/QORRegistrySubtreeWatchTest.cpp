@@ -43,14 +43,20 @@ TEST(QORRegistrySubtreeWatch, EachFilterHearsItsKindOfChangeOnly) {
       {"unset|" + kKey8 + "|Value", kLastSet, kLastSet},
       {"create|" + kKey8 + "\\New", kName, kName},
       {"delete|" + kKey8 + "\\New", kName, kName},
+#ifndef _WIN32
+      // A key's attributes are its folder's in the POSIX store. Wine reports no change of a
+      // key's security to a watch, so the Win32 backend is not asked here.
       {"chmod|" + kKey8 + "|750", kAttributes | kSecurity, kAttributes | kSecurity},
       {"touch|" + kKey8, kAttributes, kAttributes},
       {"chmod|" + kKey8 + "|770", kAttributes | kSecurity, kAttributes | kSecurity},
+#endif
       {"set|" + deep + "|Old", 0, kLastSet},
       {"create|" + later, 0, kName},  // a key alone is no value change
       {"set|" + later + "|Fresh", 0, kLastSet},
+#ifndef _WIN32
       {"chmod|" + later + "|750", 0, kAttributes | kSecurity},
       {"touch|" + later, 0, kAttributes},
+#endif
       {"delete|" + later, 0, kName},
       // Keys and a value made together, before the watch looked at their parent's change.
       {"set|" + burst + "\\Deeper\\Deepest|Early", kName, kName | kLastSet},

@@ -93,7 +93,7 @@ struct GatedListener : IQORPropertySetNotify {
   }
   bool OnPropertyChanging(QORPropertySet&, const PropertyEntry&) override { return false; }
   std::atomic<int> calls{0}, returned{0};
-  std::promise<pid_t> entered;
+  std::promise<qortest::ThreadId> entered;
   std::promise<void> open;
   std::shared_future<void> gate = open.get_future().share();
 };
@@ -117,9 +117,9 @@ TEST(QORPropertySetRegistry, AbandonedWatchThreadKeepsWhatItStillUses) {
   ASSERT_EQ(key.SetBinary(L"QorApoGlobal", Cat({Raw(2, 1, 4, {'A', 0, 0, 1, 0, 0, 0}),
                                                 Raw(2, 1, 4, {'B', 0, 0, 1, 0, 0, 0})})),
             ERROR_SUCCESS);
-  std::future<pid_t> entered = listener.entered.get_future();
+  std::future<qortest::ThreadId> entered = listener.entered.get_future();
   ASSERT_EQ(entered.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  const pid_t watchThread = entered.get();
+  const qortest::ThreadId watchThread = entered.get();
   set.reset();
   const auto start = std::chrono::steady_clock::now();
   registry.reset();  // abandons the thread after 100 ms

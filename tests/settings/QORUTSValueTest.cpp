@@ -18,8 +18,6 @@ TEST(QORUTSValue, TextAndIndexFollowTheHeldType) {
       {QORUTSValue("a", 0L), "0", 0},
       {QORUTSValue("a", -4L), "-4", -4},
       {QORUTSValue("a", boost::any(7)), "7", 7},
-      {QORUTSValue("a", boost::any(long{std::numeric_limits<int32_t>::max()} + 1)), "2147483648",
-       -1},
       // Floats truncate toward zero.
       {QORUTSValue("a", boost::any(2.9f)), "2.9000001", 2},
       {QORUTSValue("a", boost::any(-2.9f)), "-2.9000001", -2},
@@ -42,6 +40,13 @@ TEST(QORUTSValue, TextAndIndexFollowTheHeldType) {
     SCOPED_TRACE(row.text);
     EXPECT_EQ(row.value.GetValueText(), row.text);
     EXPECT_EQ(row.value.GetIndex(), row.index);
+  }
+  // A long past 32 bits has no index; only where long has more than 32 (not on Windows).
+  if constexpr (sizeof(long) > sizeof(int32_t)) {
+    const long big = static_cast<long>(std::numeric_limits<int32_t>::max()) + 1;
+    const QORUTSValue value("a", boost::any(big));
+    EXPECT_EQ(value.GetValueText(), std::to_string(big));
+    EXPECT_EQ(value.GetIndex(), -1);
   }
 }
 

@@ -1,7 +1,22 @@
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+// Windows sends no signals. Kill(SIGSTOP) and Kill(SIGCONT) suspend and resume every thread of
+// the child; any other signal ends it at once with the exit code 128 + signal.
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
+#ifndef SIGCONT
+#define SIGCONT 18
+#endif
+#ifndef SIGSTOP
+#define SIGSTOP 19
+#endif
+#endif
 
 namespace qortest {
 
@@ -45,10 +60,19 @@ class ChildProcess {
 
  private:
   void CloseFds();
+  // Adds to pending_ what the child writes within timeoutMs; false at the end of its output.
+  bool ReadSome(int timeoutMs);
 
   int pid_ = -1;
+#ifdef _WIN32
+  // The process and the two pipe ends, as Win32 handles.
+  void* process_ = nullptr;
+  void* toChild_ = nullptr;
+  void* fromChild_ = nullptr;
+#else
   int toChild_ = -1;
   int fromChild_ = -1;
+#endif
   std::string pending_;
 };
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
+#endif
 
 #include <cstdlib>
 #include <memory>
@@ -13,14 +15,17 @@
 #include "common/QORTextConvert.h"
 #include "platform/IQOREvent.h"
 #include "platform/QORRegistryKey.h"
+#ifndef _WIN32
 #include "platform/posix/QORRegistryName.h"
+#endif
 
 namespace qortest {
 
 // A process that changes HKEY_LOCAL_MACHINE and signals named events on its parent's word, one
 // line at a time, answering "done" or "failed <op>": set|key|value (a DWORD; the key is made when
 // needed), unset|key|value, create|key, delete|key (with its subtree), chmod|key|octal mode (its
-// security), touch|key (its times: its other attributes), signal|event name.
+// security), touch|key (its times: its other attributes), signal|event name. chmod and touch change
+// the POSIX store's folders and exist there only.
 inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
   constexpr QORRegistryHive kHive = QORRegistryHive::kLocalMachine;
   ChildSay("ready");
@@ -31,10 +36,6 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
     for (std::string part; std::getline(fields, part, '|');) parts.push_back(part);
     parts.resize(3);
     const std::wstring key = QORUtf8ToWide(parts[1]), argument = QORUtf8ToWide(parts[2]);
-    std::string directory = std::string(std::getenv("QOR_ROOT")) + "/registry/HKLM";
-    std::wistringstream names(key);
-    for (std::wstring name; std::getline(names, name, L'\\');)
-      directory.append("/").append(QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name));
     QORRegistryKey handle;
     const std::string& op = parts[0];
     bool ok = false;
@@ -44,10 +45,16 @@ inline int RegistryChangeChild(const std::vector<std::string>& /*args*/) {
                                            : handle.DeleteValue(argument)) == ERROR_SUCCESS);
     } else if (op == "delete") {
       ok = QORRegistryKey::DeleteTree(kHive, key) == ERROR_SUCCESS;
-    } else if (op == "chmod") {
-      ok = ::chmod(directory.c_str(), std::strtoul(parts[2].c_str(), nullptr, 8)) == 0;
-    } else if (op == "touch") {
-      ok = ::utimensat(AT_FDCWD, directory.c_str(), nullptr, 0) == 0;
+#ifndef _WIN32
+    } else if (op == "chmod" || op == "touch") {
+      std::string directory = std::string(std::getenv("QOR_ROOT")) + "/registry/HKLM";
+      std::wistringstream names(key);
+      for (std::wstring name; std::getline(names, name, L'\\');)
+        directory.append("/").append(QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name));
+      ok = op == "chmod"
+               ? ::chmod(directory.c_str(), std::strtoul(parts[2].c_str(), nullptr, 8)) == 0
+               : ::utimensat(AT_FDCWD, directory.c_str(), nullptr, 0) == 0;
+#endif
     } else if (op == "signal") {
       const std::unique_ptr<IQOREvent> event = QOROpenNamedEvent(key);
       ok = event != nullptr && (event->Set(), true);

@@ -1,8 +1,12 @@
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -11,14 +15,31 @@
 
 namespace qortest {
 
+#ifdef _WIN32
+using ThreadId = DWORD;
+
+inline ThreadId CurrentThreadId() {
+  return ::GetCurrentThreadId();
+}
+
+inline bool WaitForThreadEnd(ThreadId tid, int timeoutMs) {
+  const HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, tid);
+  if (thread == nullptr) return true;  // already gone
+  const bool ended = ::WaitForSingleObject(thread, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+  ::CloseHandle(thread);
+  return ended;
+}
+#else
+using ThreadId = pid_t;
+
 // The kernel's id of the calling thread.
-inline pid_t CurrentThreadId() {
+inline ThreadId CurrentThreadId() {
   return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
 // Waits up to timeoutMs for the thread of this process with that id to be gone: the way to wait
 // for a thread that was detached.
-inline bool WaitForThreadEnd(pid_t tid, int timeoutMs) {
+inline bool WaitForThreadEnd(ThreadId tid, int timeoutMs) {
   const std::filesystem::path task = "/proc/self/task/" + std::to_string(tid);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::filesystem::exists(task)) {
@@ -27,5 +48,6 @@ inline bool WaitForThreadEnd(pid_t tid, int timeoutMs) {
   }
   return true;
 }
+#endif
 
 }  // namespace qortest

@@ -1,7 +1,11 @@
 #pragma once
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -13,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "AllocationCounter.h"
 #include "chain/QORTechProcess.h"
 
 namespace techtest {
@@ -35,18 +40,32 @@ inline std::vector<Setting> Parse(const std::string& text) {
   return settings;
 }
 
-// The built library, opened once per test binary through dlopen like the host does.
+// The built library's export, opened once per test binary like the host does.
+inline void* TechTestExport(const char* name) {
+#ifdef _WIN32
+  // Counting reaches a module's heap calls once it is loaded and the counter has looked.
+  static const HMODULE handle = [] {
+    const HMODULE module = ::LoadLibraryA(QOR_TECH_LIBRARY);
+    qortest::ThreadAllocationCount();
+    return module;
+  }();
+  return handle ? reinterpret_cast<void*>(::GetProcAddress(handle, name)) : nullptr;
+#else
+  static void* const handle = dlopen(QOR_TECH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  return handle ? dlsym(handle, name) : nullptr;
+#endif
+}
+
 struct TechTestLibrary {
-  void* handle = dlopen(QOR_TECH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  QORTechCreateProcessFunction create = reinterpret_cast<QORTechCreateProcessFunction>(
-      handle ? dlsym(handle, kQORTechCreateProcessName) : nullptr);
-  QORTechDestroyProcessFunction destroy = reinterpret_cast<QORTechDestroyProcessFunction>(
-      handle ? dlsym(handle, kQORTechDestroyProcessName) : nullptr);
+  QORTechCreateProcessFunction create =
+      reinterpret_cast<QORTechCreateProcessFunction>(TechTestExport(kQORTechCreateProcessName));
+  QORTechDestroyProcessFunction destroy =
+      reinterpret_cast<QORTechDestroyProcessFunction>(TechTestExport(kQORTechDestroyProcessName));
 
   static TechTestLibrary& Get() {
     static TechTestLibrary library;
     if (library.create == nullptr || library.destroy == nullptr) {
-      ADD_FAILURE() << "cannot load " << QOR_TECH_LIBRARY << ": " << dlerror();
+      ADD_FAILURE() << "cannot load " << QOR_TECH_LIBRARY;
       std::abort();
     }
     return library;

@@ -1,4 +1,4 @@
-#include "platform/posix/QORNoDeviceInterfaces.h"
+#include "platform/QORNoDeviceInterfaces.h"
 
 #include "platform/QORWinError.h"
 

@@ -1,4 +1,4 @@
-#include "platform/posix/QORSpeexResampler.h"
+#include "platform/QORSpeexResampler.h"
 
 #include <speex/speex_resampler.h>
 

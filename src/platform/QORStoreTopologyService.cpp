@@ -1,4 +1,4 @@
-#include "platform/posix/QORStoreTopologyService.h"
+#include "platform/QORStoreTopologyService.h"
 
 #include "platform/QORComApi.h"
 
