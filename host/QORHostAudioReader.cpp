@@ -1,25 +1,14 @@
 #include "QORHostAudioReader.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sndfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstring>
 
 namespace {
 
 // About 256 KiB of samples per read from the file.
 constexpr size_t kAheadSamples = 65536;
-
-// The descriptor being read and an open /dev/null to put in its place on an interrupt.
-std::atomic<int> gReading{-1};
-std::atomic<int> gEmpty{-1};
-std::atomic<bool> gInterrupted{false};
 
 uint32_t Little(const unsigned char* bytes, int count) {
   uint32_t value = 0;
@@ -35,19 +24,19 @@ uint32_t Big(const unsigned char* bytes, int count) {
 
 // The frames a WAV or AIFF header promises, which libsndfile trims to what the file holds
 // without a word; -1 when the file is neither, or its header names no length.
-int64_t HeaderFrames(int descriptor) {
+int64_t HeaderFrames(const QORInputFile& input) {
   unsigned char head[12];
-  if (pread(descriptor, head, sizeof(head), 0) != static_cast<ssize_t>(sizeof(head))) return -1;
+  if (input.ReadAt(head, sizeof(head), 0) != static_cast<int64_t>(sizeof(head))) return -1;
   const bool wave = std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0;
   const bool aiff = std::memcmp(head, "FORM", 4) == 0 && (std::memcmp(head + 8, "AIFF", 4) == 0 ||
                                                           std::memcmp(head + 8, "AIFC", 4) == 0);
   if (!wave && !aiff) return -1;
   uint32_t formatTag = 0;
   uint32_t blockAlign = 0;
-  off_t offset = 12;
+  int64_t offset = 12;
   for (int chunk = 0; chunk < 64; ++chunk) {
     unsigned char header[26];
-    const ssize_t got = pread(descriptor, header, sizeof(header), offset);
+    const int64_t got = input.ReadAt(header, sizeof(header), offset);
     if (got < 8) return -1;
     const uint32_t size = wave ? Little(header + 4, 4) : Big(header + 4, 4);
     if (aiff && std::memcmp(header, "COMM", 4) == 0 && got >= 14) return Big(header + 10, 4);
@@ -61,7 +50,7 @@ int64_t HeaderFrames(int descriptor) {
       if (!plain || blockAlign == 0 || size == 0 || size == 0xFFFFFFFFu) return -1;
       return size / blockAlign;
     }
-    offset += 8 + static_cast<off_t>(size) + (size & 1);
+    offset += 8 + static_cast<int64_t>(size) + (size & 1);
   }
   return -1;
 }
@@ -73,61 +62,39 @@ QORHostAudioReader::~QORHostAudioReader() {
 }
 
 void QORHostAudioReader::Close() {
-  // No interrupt may touch the number once it is closed and free for another file.
-  if (gReading.load() == descriptor_) gReading.store(-1);
   if (file_ != nullptr) sf_close(file_);
-  if (descriptor_ >= 0) close(descriptor_);
   file_ = nullptr;
-  descriptor_ = -1;
+  input_.Close();
 }
 
 void QORHostAudioReader::Interrupt() {
-  const int saved = errno;
-  gInterrupted.store(true);
-  const int reading = gReading.load();
-  const int empty = gEmpty.load();
-  if (reading >= 0 && empty >= 0) dup2(empty, reading);
-  errno = saved;
+  QORInputFile::Interrupt();
 }
 
 bool QORHostAudioReader::Interrupted() {
-  return gInterrupted.load();
+  return QORInputFile::Interrupted();
 }
 
 bool QORHostAudioReader::Open(const std::string& path, std::string* error) {
   Close();
-  if (gEmpty.load() < 0) gEmpty.store(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  // Without a writer a FIFO's open would block where no interrupt can end it; the wait for the
-  // writer is a poll instead.
-  descriptor_ = path == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
-                            : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor_ < 0) {
-    *error = "cannot read '" + path + "' as audio (" + std::strerror(errno) +
-             "); give a WAV, FLAC, Ogg or other file that libsndfile reads";
+  std::string reason;
+  const bool opened = path == "-" ? input_.OpenStandardInput(&reason)
+                                  : input_.Open(std::filesystem::path(path), &reason);
+  if (!opened) {
+    *error = Interrupted() ? "interrupted"
+                           : "cannot read '" + path + "' as audio (" + reason +
+                                 "); give a WAV, FLAC, Ogg or other file that libsndfile reads";
     return false;
   }
-  gReading.store(descriptor_);
-  struct stat status {};
-  fstat(descriptor_, &status);
-  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
-    pollfd ready{descriptor_, POLLIN, 0};
-    while (!gInterrupted.load() && poll(&ready, 1, -1) < 0 && errno == EINTR) {
-    }
-  }
-  if (gInterrupted.load()) {
-    *error = "interrupted";
-    return false;
-  }
-  fcntl(descriptor_, F_SETFL, fcntl(descriptor_, F_GETFL) & ~O_NONBLOCK);
-  promised_ = S_ISREG(status.st_mode) ? HeaderFrames(descriptor_) : -1;
+  promised_ = input_.IsRegular() ? HeaderFrames(input_) : -1;
   SF_INFO info{};
-  // The descriptor stays ours to close, after an interrupt can no longer reach its number.
-  file_ = sf_open_fd(descriptor_, SFM_READ, &info, SF_FALSE);
+  // The descriptor stays the input's to close, after an interrupt can no longer reach it.
+  file_ = sf_open_fd(input_.Descriptor(), SFM_READ, &info, SF_FALSE);
   if (file_ == nullptr) {
-    *error = gInterrupted.load() ? "interrupted"
-                                 : "cannot read '" + path + "' as audio (" + sf_strerror(nullptr) +
-                                       "); give a WAV, FLAC, Ogg or other file that libsndfile "
-                                       "reads";
+    *error = Interrupted() ? "interrupted"
+                           : "cannot read '" + path + "' as audio (" + sf_strerror(nullptr) +
+                                 "); give a WAV, FLAC, Ogg or other file that libsndfile "
+                                 "reads";
     Close();
     return false;
   }
@@ -158,7 +125,8 @@ int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
   int64_t done = 0;
   while (done < frames) {
     if (aheadStart_ == aheadEnd_) {
-      if (ended_) break;
+      // Once interrupted the input ends, wherever a read of it would have blocked.
+      if (ended_ || Interrupted()) break;
       const sf_count_t read =
           sf_readf_float(file_, ahead_.get(), static_cast<sf_count_t>(capacity));
       aheadStart_ = 0;
@@ -167,7 +135,7 @@ int64_t QORHostAudioReader::Read(float* interleaved, int64_t frames) {
       if (aheadEnd_ < capacity) {
         ended_ = true;
         const int64_t held = passFrames_ + done + static_cast<int64_t>(aheadEnd_);
-        if (promised_ >= 0 && held < promised_ && !gInterrupted.load() && !truncated_) {
+        if (promised_ >= 0 && held < promised_ && !Interrupted() && !truncated_) {
           truncated_ = true;
           held_ = held;
         }

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
+
+#include "platform/QORInputFile.h"
 
 struct sf_private_tag;
 
@@ -21,11 +24,16 @@ class QORHostAudioReader {
   bool Open(const std::string& path, std::string* error);
   // Reads up to frames frames; returns the frames read, fewer only at the end (0 past it).
   int64_t Read(float* interleaved, int64_t frames);
+  // Whether path names the open input's file, by its identity (links followed).
+  bool IsFile(const std::string& path) const { return input_.IsFile(std::filesystem::path(path)); }
   // Back to the first frame, for playing the file again; false when the file cannot seek.
   bool Rewind();
+  // Lets go of the input; what was learnt of it stays (a file still open cannot be replaced on
+  // Windows).
+  void Close();
 
-  // For a signal handler (async-signal-safe): the open file's input is swapped for an empty one,
-  // so a blocked open or read, and every one to come, ends as at the end of the input.
+  // For a signal handler (async-signal-safe) or another thread: a blocked open or read, and every
+  // one to come, ends as at the end of the input.
   static void Interrupt();
   static bool Interrupted();
 
@@ -43,10 +51,8 @@ class QORHostAudioReader {
   int Format() const { return format_; }
 
  private:
-  void Close();
-
   sf_private_tag* file_ = nullptr;
-  int descriptor_ = -1;
+  QORInputFile input_;
   int channels_ = 0;
   int rate_ = 0;
   int64_t frames_ = 0;

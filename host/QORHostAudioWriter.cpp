@@ -1,17 +1,9 @@
 #include "QORHostAudioWriter.h"
 
-#include <fcntl.h>
 #include <sndfile.h>
-#include <stdlib.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -53,36 +45,6 @@ int DefaultSubtype(int major, const std::string& extension) {
       return SF_FORMAT_MPEG_LAYER_III;
     default:
       return SF_FORMAT_FLOAT;
-  }
-}
-
-// Removes the temporaries "<prefix><pid>-XXXXXX" whose writer is gone: killed before it could
-// remove its own. One whose process runs, or that another holds locked (a writer in another
-// process namespace), is left alone.
-void RemoveStale(const std::filesystem::path& folder, const std::string& prefix) {
-  std::error_code failed;
-  for (auto entry = std::filesystem::directory_iterator(folder, failed);
-       !failed && entry != std::filesystem::directory_iterator(); entry.increment(failed)) {
-    const std::string name = entry->path().filename().string();
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string rest = name.substr(prefix.size());
-    const size_t dash = rest.find('-');
-    if (dash == 0 || dash > 9 || rest.size() != dash + 7 ||
-        !std::all_of(rest.begin(), rest.begin() + static_cast<long>(dash),
-                     [](unsigned char c) { return std::isdigit(c) != 0; })) {
-      continue;
-    }
-    const pid_t writer = static_cast<pid_t>(std::stol(rest.substr(0, dash)));
-    if (kill(writer, 0) == 0 || errno != ESRCH) continue;
-    const std::string path = entry->path().string();
-    const int descriptor = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) continue;
-    struct stat status {};
-    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
-        flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
-      unlink(path.c_str());
-    }
-    close(descriptor);
   }
 }
 
@@ -131,27 +93,20 @@ bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, i
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   // A hidden name beside the target, so the rename stays within one file system. It names the
-  // writing process and is locked while written, so that a later run can tell one left by a
-  // killed run from one still being written.
+  // writing process, so that a later run can tell one left by a killed run from one still being
+  // written.
   // Appended piece by piece: the release build's compiler misreads "." + string as overlapping
   // copies.
-  std::string prefix(".");
-  prefix += target.filename().string();
-  prefix += ".qorapo-";
-  RemoveStale(folder, prefix);
-  std::string pattern = (folder / (prefix + std::to_string(getpid()) + "-XXXXXX")).string();
-  const int descriptor = mkostemp(pattern.data(), O_CLOEXEC);
-  if (descriptor < 0) {
+  std::string name(".");
+  name += target.filename().string();
+  name += ".qorapo-";
+  const std::filesystem::path prefix = folder / name;
+  QORTemporaryFile::RemoveAbandoned(prefix);
+  if (!temporary_.Create(prefix)) {
     *error = "cannot create a file in '" + folder.string() +
              "'; check that the folder exists and is writable";
     return false;
   }
-  flock(descriptor, LOCK_EX);
-  // mkstemp's 0600 would make the result private; give it the mode a plain create would.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(descriptor, 0666 & ~mask);
-  temporary_ = pattern;
   path_ = path;
   SF_INFO info{};
   info.format = format;
@@ -161,9 +116,10 @@ bool QORHostAudioWriter::Open(const std::string& path, int channels, int rate, i
   pendingCapacity_ = std::max<size_t>(1, kPendingSamples / static_cast<size_t>(channels));
   pending_ = std::make_unique_for_overwrite<float[]>(pendingCapacity_ * channels);
   pendingFrames_ = 0;
-  file_ = sf_open_fd(descriptor, SFM_WRITE, &info, SF_TRUE);
+  // The descriptor stays the temporary's to close: on Windows libsndfile would close only the
+  // handle beneath it.
+  file_ = sf_open_fd(temporary_.Descriptor(), SFM_WRITE, &info, SF_FALSE);
   if (file_ == nullptr) {
-    close(descriptor);
     *error = "cannot write '" + path + "' (" + sf_strerror(nullptr) + ")";
     Abort();
     return false;
@@ -222,12 +178,11 @@ bool QORHostAudioWriter::Commit(std::string* error) {
   }
   const int closed = sf_close(file_);
   file_ = nullptr;
-  if (closed != 0 || std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+  if (closed != 0 || !temporary_.Commit(std::filesystem::path(path_))) {
     *error = "cannot finish '" + path_ + "'; check that its folder is writable";
     Abort();
     return false;
   }
-  temporary_.clear();
   return true;
 }
 
@@ -237,8 +192,5 @@ void QORHostAudioWriter::Abort() {
     sf_close(file_);
     file_ = nullptr;
   }
-  if (!temporary_.empty()) {
-    unlink(temporary_.c_str());
-    temporary_.clear();
-  }
+  temporary_.Discard();
 }

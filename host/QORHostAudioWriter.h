@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/QORTemporaryFile.h"
+
 struct sf_private_tag;
 
 // An audio file written in the format its extension names. The samples go to a temporary file
@@ -34,7 +36,7 @@ class QORHostAudioWriter {
  private:
   sf_private_tag* file_ = nullptr;
   std::string path_;
-  std::string temporary_;
+  QORTemporaryFile temporary_;
   int channels_ = 0;
   // Whole frames not yet sent to the file; left unwritten until filled, so that a short run
   // touches only the pages it fills.

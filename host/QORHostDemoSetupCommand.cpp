@@ -1,13 +1,13 @@
 #include "QORHostDemoSetupCommand.h"
 
-#include <stdlib.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
 
 #include "QORHostEndpointSetup.h"
 #include "common/QORTextConvert.h"
+#include "platform/QOREnvironment.h"
+#include "platform/QORModule.h"
 #include "platform/QORModuleInfo.h"
 
 CLI::App* QORHostDemoSetupCommand::Register(CLI::App& app) {
@@ -30,7 +30,7 @@ int QORHostDemoSetupCommand::Run() {
                  root_.c_str());
     return 1;
   }
-  setenv("QOR_ROOT", root.c_str(), 1);
+  QOREnvironment::Set("QOR_ROOT", root.string());
   const std::filesystem::path folder(
       QORWideToUtf8(QORModuleInfo::GetFolder(QORModuleInfo::GetOwnPath())));
   std::filesystem::path configuration =
@@ -39,11 +39,11 @@ int QORHostDemoSetupCommand::Run() {
   configuration = std::filesystem::absolute(configuration, failed);
   if (!std::filesystem::is_regular_file(configuration)) {
     std::fprintf(stderr, "qorapo: no configuration file at '%s'; give one with --config\n",
-                 configuration.c_str());
+                 configuration.string().c_str());
     return 1;
   }
-  std::filesystem::path tech =
-      tech_.empty() ? folder / "qltech64.so" : std::filesystem::path(tech_);
+  std::filesystem::path tech = tech_.empty() ? folder / (std::string("qltech64") + kQORModuleSuffix)
+                                             : std::filesystem::path(tech_);
   if (tech_.empty() && !std::filesystem::exists(tech)) tech.clear();
   if (!tech.empty()) tech = std::filesystem::absolute(tech, failed);
   std::string error;
@@ -54,6 +54,6 @@ int QORHostDemoSetupCommand::Run() {
   }
   std::printf("demo endpoint %ls \"%ls\" in %s\n",
               QORGuidToString(QORHostEndpointSetup::kDemoEndpoint).c_str(),
-              QORHostEndpointSetup::kDemoName, root.c_str());
+              QORHostEndpointSetup::kDemoName, root.string().c_str());
   return 0;
 }

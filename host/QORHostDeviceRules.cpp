@@ -1,11 +1,10 @@
 #include "QORHostDeviceRules.h"
 
-#include <fnmatch.h>
-
 #include <fstream>
 #include <sstream>
 
 #include "QORHostEndpointSetup.h"
+#include "common/QORGlobMatch.h"
 #include "platform/QORSystemInfo.h"
 
 namespace {
@@ -17,7 +16,7 @@ std::string Trim(const std::string& text) {
 }
 
 bool Matches(const std::string& pattern, const std::string& text) {
-  return pattern.empty() || fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+  return pattern.empty() || QORGlobMatch::Matches(pattern, text);
 }
 
 }  // namespace

@@ -8,6 +8,16 @@
 #include "platform/QORModule.h"
 #include "platform/QORModuleInfo.h"
 
+bool QORHostExtension::Available(const std::string& name, const std::string& what,
+                                 const std::string& needs, std::string* error) {
+  // The modules this build makes, separated by commas, as the build names them.
+  const std::string built = "," + std::string(QOR_HOST_EXTENSIONS) + ",";
+  if (built.find("," + name + ",") != std::string::npos) return true;
+  *error = what + " needs " + needs + ", which this build of qorapo lacks: its module " + name +
+           " is built on Linux only";
+  return false;
+}
+
 void* QORHostExtension::Find(const std::string& name, const char* symbol, std::string* error) {
   // Commands run on the main thread, one per process.
   static std::map<std::string, std::unique_ptr<QORLoadedModule>> loaded;

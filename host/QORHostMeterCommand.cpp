@@ -1,16 +1,10 @@
 #include "QORHostMeterCommand.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "QORHostEndpointSetup.h"
@@ -18,15 +12,11 @@
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOEndpointInfo.h"
 #include "ipc/QORAPOSharedMeter.h"
+#include "platform/QORConsole.h"
+#include "platform/QORInterrupt.h"
 #include "settings/QORSharedMemory.h"
 
 namespace {
-
-std::atomic<int> gStop{0};
-
-void OnSignal(int signal) {
-  gStop.store(signal);
-}
 
 // The bars span this range; quieter levels show as an empty bar.
 constexpr double kFloorDb = -60.0;
@@ -34,18 +24,6 @@ constexpr double kFloorDb = -60.0;
 constexpr auto kHold = std::chrono::seconds(2);
 // A host that stopped is noticed when its block disappears; each check lets go of ours briefly.
 constexpr auto kRecheck = std::chrono::seconds(1);
-
-void SleepMs(int ms) {
-  // One nanosleep, cut short by a signal, so that Ctrl-C ends the wait at once.
-  timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&wait, nullptr);
-}
-
-int TerminalColumns() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
 
 }  // namespace
 
@@ -171,7 +149,8 @@ int QORHostMeterCommand::Run() {
 int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORHostMeterReader& reader) {
   // The first read clears what collected before we came; the second holds one interval's peaks.
   for (int index = 0; index < 2; ++index) reader.Take(index);
-  SleepMs(intervalMs_);
+  // Nothing catches Ctrl-C here: it ends the program as usual.
+  QORInterrupt::Wait(intervalMs_);
   Reading readings[2];
   for (int index = 0; index < 2; ++index) readings[index] = reader.Take(index);
   if (json_) {
@@ -221,19 +200,15 @@ int QORHostMeterCommand::RunOnce(const QORAPOEndpointInfo& endpoint, QORHostMete
 }
 
 int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORHostMeterReader& reader) {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-
-  const bool terminal = !json_ && isatty(STDOUT_FILENO) == 1;
+  QORInterrupt::Catch();
+  const bool terminal = !json_ && QORConsole::EnableEscapes(QORConsole::Stream::kOutput);
   const std::string name = QORHostEndpointSetup::Name(endpoint.GetEndpointGuid());
   float held[2][8] = {};
   std::chrono::steady_clock::time_point heldAt[2][8];
   auto lastCheck = std::chrono::steady_clock::now();
   int drawnLines = 0;
   if (terminal) std::printf("\x1b[?25l");  // no cursor blinking over the bars
-  while (gStop.load() == 0) {
+  while (!QORInterrupt::Requested()) {
     const auto now = std::chrono::steady_clock::now();
     if (now - lastCheck >= kRecheck) {
       Attach(reader, true);
@@ -253,7 +228,8 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORHostMete
       QORHostOutput::PrintLine(out);  // one reading a line
     } else {
       const int channels = ShownChannels(readings);
-      const int width = std::clamp(TerminalColumns() - 42, 10, 60);
+      const int width =
+          std::clamp(QORConsole::Columns(QORConsole::Stream::kOutput, 80) - 42, 10, 60);
       std::vector<std::string> lines;
       lines.push_back(name + "  (" + std::to_string(1000 / intervalMs_) +
                       " readings a second; Ctrl-C ends)");
@@ -315,7 +291,8 @@ int QORHostMeterCommand::RunLive(const QORAPOEndpointInfo& endpoint, QORHostMete
       }
     }
     std::fflush(stdout);
-    SleepMs(intervalMs_);
+    // Ctrl-C ends the wait at once.
+    QORInterrupt::Wait(intervalMs_);
   }
   // Left as found: attributes reset, cursor shown, the last line ended.
   if (terminal) std::printf("\x1b[0m\x1b[?25h\n");

@@ -51,6 +51,10 @@ bool QORHostPanelCommand::ParseListen(const std::string& text, QORHostPanelOptio
 int QORHostPanelCommand::Run() {
   QORHostPanelOptions options;
   std::string error;
+  if (!QORHostExtension::Available("qorapo-panel", "panel", "an HTTP server (cpp-httplib)",
+                                   &error)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
+  }
   if (!ParseListen(listen_, &options, &error)) {
     return QORHostOutput::Error(QORHostOutput::kUsage, error);
   }

@@ -4,7 +4,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -20,6 +19,7 @@
 #include "QORHostSchedule.h"
 #include "common/QORTextConvert.h"
 #include "engine/QORHostEngine.h"
+#include "platform/QORInterrupt.h"
 
 namespace {
 
@@ -27,22 +27,14 @@ std::string Short(const std::string& text) {
   return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
 }
 
-// Signals wait while the mode and controls are someone else's: a run ended half way would leave
-// the endpoint in the measured mode.
-class SignalsHeld {
+// Interrupts wait while the mode and controls are someone else's: a run ended half way would
+// leave the endpoint in the measured mode.
+class InterruptsHeld {
  public:
-  SignalsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
-    sigprocmask(SIG_BLOCK, &held, &previous_);
-  }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
+  InterruptsHeld() { QORInterrupt::Hold(); }
+  ~InterruptsHeld() { QORInterrupt::Release(); }
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
 };
 
 }  // namespace
@@ -175,6 +167,12 @@ int QORHostPlotCommand::Run() {
                                     std::to_string(channels_) + " --channels");
   }
   std::string error;
+  // Refused before anything is measured.
+  if (!output_.empty() &&
+      !QORHostExtension::Available("qorapo-plot", "drawing a picture", "cairo", &error)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed,
+                                error + "; --json or --csv print the measured points without one");
+  }
   std::vector<std::pair<std::string, std::string>> sets;
   for (const std::string& set : sets_) {
     std::string name;
@@ -214,7 +212,7 @@ int QORHostPlotCommand::Run() {
 
   std::vector<Measured> measured;
   {
-    SignalsHeld held;
+    InterruptsHeld held;
     // What the measurement changes is put back, whatever happens in between, but only where it
     // still stands: a mode or value another tool wrote meanwhile is that tool's, and stays.
     struct Change {

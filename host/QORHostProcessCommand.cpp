@@ -2,13 +2,8 @@
 
 #include "QORHostRegisterCommand.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -28,44 +23,11 @@
 #include "engine/QORHostEngine.h"
 #include "engine/QORHostEngineSetup.h"
 #include "platform/QORDenormalGuard.h"
+#include "platform/QORInterrupt.h"
 #include "platform/QORModule.h"
 #include "platform/QORModuleInfo.h"
 
 namespace {
-
-std::atomic<int> gInterrupted{0};
-pthread_t gMainThread;
-
-void OnSignal(int signal) {
-  if (!pthread_equal(pthread_self(), gMainThread)) {
-    // Only the main thread reads the input: its blocked read ends only for a signal of its own.
-    pthread_kill(gMainThread, signal);
-    return;
-  }
-  gInterrupted.store(signal);
-  QORHostAudioReader::Interrupt();
-}
-
-// Without SA_RESTART, so that an open or read blocked on a pipe returns to be ended.
-void CatchInterrupts() {
-  gMainThread = pthread_self();
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-}
-
-// Whether two paths name one file, by its identity (links followed); "-" is standard input.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat first {};
-  struct stat second {};
-  const auto identify = [](const std::string& path, struct stat* status) {
-    return path == "-" ? fstat(0, status) == 0 : stat(path.c_str(), status) == 0;
-  };
-  return identify(a, &first) && identify(b, &second) && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
-}
 
 constexpr int kInterrupted = 130;
 
@@ -224,7 +186,7 @@ bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHost
               .count();
       return true;
     }
-    if (std::chrono::steady_clock::now() > deadline || gInterrupted.load() != 0) break;
+    if (std::chrono::steady_clock::now() > deadline || QORInterrupt::Requested()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   warnings_.push_back(change.text +
@@ -235,7 +197,8 @@ bool QORHostProcessCommand::ApplyChange(QORHostSchedule::Change& change, QORHost
 
 int QORHostProcessCommand::Run() {
   const auto started = std::chrono::steady_clock::now();
-  CatchInterrupts();
+  // An input blocked in an open or a read ends at once.
+  QORInterrupt::Catch(&QORHostAudioReader::Interrupt);
   std::string error;
   for (const std::string& at : ats_) {
     if (!schedule_.Add(at, &error)) return Fail(error);
@@ -250,19 +213,19 @@ int QORHostProcessCommand::Run() {
   std::vector<int> locations;
   if (!positions_.empty() && !ParsePositions(positions_, &locations, &error)) return Fail(error);
   const bool toFile = output_ != "-";
+
+  QORHostAudioReader reader;
+  if (!reader.Open(input_, &error) || QORInterrupt::Requested()) {
+    if (!QORInterrupt::Requested()) return Fail(error);
+    std::fprintf(stderr, "qorapo: interrupted; no output written\n");
+    return kInterrupted;
+  }
   // The output replaces its name only at the end, but a name of the input's own file would
   // lose the input for good.
-  if (toFile && !overwriteInput_ && SameFile(input_, output_)) {
+  if (toFile && !overwriteInput_ && reader.IsFile(output_)) {
     return Fail("'" + output_ + "' is the input file '" + input_ +
                 "' (the same file, by name or by a link); the result would replace it. Give "
                 "another output name, or --overwrite-input to replace the input on purpose");
-  }
-
-  QORHostAudioReader reader;
-  if (!reader.Open(input_, &error) || gInterrupted.load() != 0) {
-    if (gInterrupted.load() == 0) return Fail(error);
-    std::fprintf(stderr, "qorapo: interrupted; no output written\n");
-    return kInterrupted;
   }
   const int channels = reader.Channels();
   const int rate = reader.Rate();
@@ -443,7 +406,7 @@ int QORHostProcessCommand::Run() {
   // This thread is the stream's period thread: peaks and objects alike run flushing subnormals.
   QORDenormalGuard denormals;
   while (!inputEnded || written < total) {
-    if (gInterrupted.load() != 0) {
+    if (QORInterrupt::Requested()) {
       progress.Finish();
       if (toFile) {
         engine.Unlock();
@@ -556,6 +519,8 @@ int QORHostProcessCommand::Run() {
   std::vector<int64_t> latencies(engine.Stages().size());
   for (size_t i = 0; i < latencies.size(); ++i) latencies[i] = engine.StageLatencyFrames(i);
   engine.Unlock();
+  // Done with the input, which --overwrite-input replaces.
+  reader.Close();
   if (toFile && !writer.Commit(&error)) return Fail(error);
   // Only a stream whose length was unknown, or whose header promised more than it held, gets
   // here with changes it never reached.

@@ -1,10 +1,10 @@
 #include "QORHostProgress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
+
+#include "platform/QORConsole.h"
 
 namespace {
 constexpr int kWidth = 40;
@@ -21,7 +21,7 @@ QORHostProgress::~QORHostProgress() {
 }
 
 bool QORHostProgress::StderrIsTerminal() {
-  return isatty(STDERR_FILENO) == 1;
+  return QORConsole::IsTerminal(QORConsole::Stream::kError);
 }
 
 void QORHostProgress::Update(int64_t frames) {

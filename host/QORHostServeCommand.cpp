@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <cctype>
 
-#include "QORHostChildProcess.h"
 #include "QORHostExtension.h"
 #include "QORHostOutput.h"
 #include "QORHostPanelCommand.h"
@@ -25,11 +24,11 @@ CLI::App* QORHostServeCommand::Register(CLI::App& app) {
   command->add_option("--rules", options_.rulesPath,
                       "The device rules for --follow-devices (default: devices.conf in the state "
                       "root)");
-  command->add_flag("--panel", panel_,
+  command->add_flag("--panel", options_.panel,
                     "Serve the control panel beside the daemon, as `qorapo panel` does; its "
                     "link is printed on standard error at start");
   command
-      ->add_option("--panel-listen", panelListen_,
+      ->add_option("--panel-listen", options_.panelListen,
                    "HOST:PORT the panel listens on, as `qorapo panel --listen` takes it")
       ->capture_default_str();
   QORHostOutput::AddJson(command, &options_.json);
@@ -66,21 +65,17 @@ std::filesystem::path QORHostServeCommand::StatusPath() {
 
 int QORHostServeCommand::Run() {
   std::string error;
+  if (!QORHostExtension::Available("qorapo-pipewire", "serve", "PipeWire", &error)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
+  }
   QORHostPanelOptions panelOptions;
-  if (panel_ && !QORHostPanelCommand::ParseListen(panelListen_, &panelOptions, &error)) {
+  if (options_.panel &&
+      !QORHostPanelCommand::ParseListen(options_.panelListen, &panelOptions, &error)) {
     return QORHostOutput::Error(QORHostOutput::kUsage, error);
   }
   auto run = reinterpret_cast<int (*)(const QORHostServeOptions*)>(
       QORHostExtension::Find("qorapo-pipewire", "QORHostServeDaemonRun", &error));
   if (run == nullptr) return QORHostOutput::Error(QORHostOutput::kFailed, error);
-  // The panel is a process of its own, so that nothing it serves shares the daemon's threads;
-  // it ends with the daemon.
-  QORHostChildProcess panel;
-  if (panel_ && !panel.Start(QORWideToUtf8(QORModuleInfo::GetOwnPath()),
-                             {"panel", "--listen", panelListen_}, &error)) {
-    return QORHostOutput::Error(QORHostOutput::kFailed, error);
-  }
-  const int code = run(&options_);
-  panel.Stop();
-  return code;
+  options_.executable = QORWideToUtf8(QORModuleInfo::GetOwnPath());
+  return run(&options_);
 }

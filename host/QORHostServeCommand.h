@@ -26,6 +26,4 @@ class QORHostServeCommand {
 
  private:
   QORHostServeOptions options_;
-  bool panel_ = false;
-  std::string panelListen_ = "127.0.0.1:0";
 };

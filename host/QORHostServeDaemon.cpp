@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "QORHostChildProcess.h"
 #include "QORHostEndpointSetup.h"
 #include "QORHostOutput.h"
 #include "QORHostPipeWireSink.h"
@@ -351,6 +352,16 @@ int QORHostServeDaemon::Run() {
 }
 
 int QORHostServeDaemonRun(const QORHostServeOptions* options) {
+  // The panel is a process of its own, so that nothing it serves shares the daemon's threads;
+  // it ends with the daemon.
+  QORHostChildProcess panel;
+  std::string error;
+  if (options->panel &&
+      !panel.Start(options->executable, {"panel", "--listen", options->panelListen}, &error)) {
+    return QORHostOutput::Error(QORHostOutput::kFailed, error);
+  }
   QORHostServeDaemon daemon(*options);
-  return daemon.Run();
+  const int code = daemon.Run();
+  panel.Stop();
+  return code;
 }

@@ -10,4 +10,7 @@ struct QORHostServeOptions {
   bool json = false;
   bool follow = false;    // keep an endpoint per real device, by the rules
   std::string rulesPath;  // empty: devices.conf in the state root
+  bool panel = false;     // the control panel served beside the daemon, as a child process
+  std::string panelListen = "127.0.0.1:0";  // its HOST:PORT, as `qorapo panel --listen` takes it
+  std::string executable;                   // qorapo itself, which serves the panel
 };

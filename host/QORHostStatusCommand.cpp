@@ -1,26 +1,25 @@
 #include "QORHostStatusCommand.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
 
 #include "QORHostOutput.h"
 #include "QORHostServeCommand.h"
+#include "platform/QORFileLock.h"
 #include "platform/QORSystemInfo.h"
 
 namespace {
 
 // True while some process holds the daemon's lock on the state root.
 bool DaemonRuns() {
-  const int fd = open(QORHostServeCommand::LockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0;
-  close(fd);
-  return held;
+  // The file outlives the daemon; its lock does not. A link there is none of the daemon's.
+  const std::filesystem::path path = QORHostServeCommand::LockPath();
+  std::error_code failed;
+  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, failed)))
+    return false;
+  QORFileLock probe;
+  return !probe.Lock(path, QORFileLock::Kind::kShared, false);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "QORHostTuneCommand.h"
 
-#include <signal.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
@@ -11,6 +9,7 @@
 #include "QORHostOutput.h"
 #include "common/QORTextConvert.h"
 #include "endpoint/QORAPOTunedSettings.h"
+#include "platform/QORInterrupt.h"
 #include "settings/QORSharedMemory.h"
 
 namespace {
@@ -338,14 +337,9 @@ int QORHostTuneCommand::Hold() {
   QORHostControlPanel panel;
   std::shared_ptr<QORAPOOperatingMode> mode;
   if (!Open(&panel, &mode)) return QORHostOutput::kFailed;
-  // Blocked before the block exists, so that a signal sent once the line below is read is taken
-  // by sigwait and the block is released in order.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // Caught before the block exists, so that an interrupt sent once the line below is read is
+  // waited for and the block is released in order.
+  QORInterrupt::Catch();
   QORAPOTunedSettings tuned;
   if (!tuned.Open(panel.Endpoint(), *mode, false)) {
     if (BlockCutShort(panel, *mode)) {
@@ -366,8 +360,7 @@ int QORHostTuneCommand::Hold() {
                 out["mode"].get<std::string>().c_str());
   }
   std::fflush(stdout);
-  int received = 0;
-  sigwait(&signals, &received);
+  QORInterrupt::Wait(-1);
   // Our own handle keeps the block, so a probe tells whether another process cut it short.
   if (BlockCutShort(panel, *mode)) {
     std::fprintf(stderr, "qorapo: %s\n", CutShortMessage(panel, *mode).c_str());

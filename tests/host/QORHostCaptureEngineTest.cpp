@@ -27,8 +27,7 @@ TEST_F(HostCaptureEngineTest, TheDemoMicrophonesObjectsStartMonoOrStereoAndRefus
   // Only the local effect holds a class.
   EXPECT_EQ(QORHostEngineSetup::DefaultLocations(microphone), std::vector<int>{0});
 
-  const std::wstring module = QORUtf8ToWide(
-      (std::filesystem::path(QOR_HOST_BINARY).parent_path() / "qlvapo64.so").string());
+  const std::wstring module = QORUtf8ToWide(qortest::BuiltModule("qlvapo64").string());
   struct Case {
     int channels;
     const char* refusal;  // empty: the objects start

@@ -115,8 +115,7 @@ TEST_F(ConvolutionToolTest, AfterARateChangeTheResponseIsTheFilesAtTheNewRate) {
 
   QORAPOEndpointInfo endpoint;
   ASSERT_TRUE(QORHostEngineSetup::RenderEndpoint(0, &endpoint));
-  const std::wstring module = QORUtf8ToWide(
-      (std::filesystem::path(QOR_HOST_BINARY).parent_path() / "qlvapo64.so").string());
+  const std::wstring module = QORUtf8ToWide(qortest::BuiltModule("qlvapo64").string());
   std::string error;
   std::unique_ptr<QORHostEngine> engine = QORHostEngineSetup::Start(
       endpoint, QORHostEngineSetup::DefaultLocations(endpoint), module, 2, 48000, 480, &error);

@@ -155,7 +155,7 @@ TEST(GraphicFirTest, TheWavHoldsTheTapsAsFloatsInEveryChannel) {
   std::string error;
   ASSERT_TRUE(QORHostGraphicFir::WriteWav(path.string(), fir, 44100, 2, &error)) << error;
   SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  SNDFILE* file = sf_open(path.string().c_str(), SFM_READ, &info);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   EXPECT_EQ(info.samplerate, 44100);

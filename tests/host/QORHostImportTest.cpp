@@ -2,6 +2,7 @@
 // `qorapo plot` against the filters computed here from the files' own values.
 #include <cmath>
 #include <complex>
+#include <numbers>
 
 #include "QORHostRunner.h"
 
@@ -10,6 +11,8 @@ namespace {
 using qortest::HostResult;
 
 constexpr double kRate = 48000.0;
+// The Q of a Butterworth pair, where a file gives none.
+constexpr double kHalfSqrt2 = std::numbers::sqrt2 / 2.0;
 
 // One filter as the audio cookbook defines it: type, centre or corner, gain and Q as written in
 // the file (Q left 0 for a shelf given by its slope S instead).
@@ -115,14 +118,14 @@ TEST_F(ImportToolTest, EachFilterTypeSoundsAsTheCookbookFilterOfTheFilesValues) 
        {{"PK", 1000, 6.5, 1.41}},
        -3.5},
       {"Filter 1: ON PEQ Fc 63.5 Hz Gain -5.2 dB Q 4.318", {{"PK", 63.5, -5.2, 4.318}}},
-      {"Filter 1: ON LS Fc 105 Hz Gain 5.5 dB", {{"LS", 105, 5.5, M_SQRT1_2}}},
+      {"Filter 1: ON LS Fc 105 Hz Gain 5.5 dB", {{"LS", 105, 5.5, kHalfSqrt2}}},
       {"Filter 1: ON LSC Fc 105 Hz Gain 5.5 dB Q 0.9", {{"LS", 105, 5.5, 0.9}}},
       {"Filter 1: ON LSC 6 dB Fc 300 Hz Gain -4 dB", {{"LS", 300, -4.0, 0.0, 0.5}}},
-      {"Filter 1: ON HS Fc 8000 Hz Gain -3 dB", {{"HS", 8000, -3.0, M_SQRT1_2}}},
+      {"Filter 1: ON HS Fc 8000 Hz Gain -3 dB", {{"HS", 8000, -3.0, kHalfSqrt2}}},
       {"Filter 1: ON HSC 12 dB Fc 6000 Hz Gain 4 dB", {{"HS", 6000, 4.0, 0.0, 1.0}}},
-      {"Filter 1: ON LP Fc 12000 Hz", {{"LP", 12000, 0.0, M_SQRT1_2}}},
+      {"Filter 1: ON LP Fc 12000 Hz", {{"LP", 12000, 0.0, kHalfSqrt2}}},
       {"Filter 1: ON LPQ Fc 5000 Hz Q 2", {{"LP", 5000, 0.0, 2.0}}},
-      {"Filter 1: ON HP Fc 40 Hz", {{"HP", 40, 0.0, M_SQRT1_2}}},
+      {"Filter 1: ON HP Fc 40 Hz", {{"HP", 40, 0.0, kHalfSqrt2}}},
       {"Filter 1: ON HPQ Fc 80 Hz Q 0.5", {{"HP", 80, 0.0, 0.5}}},
       {"Filter 1: ON NO Fc 3000 Hz", {{"NO", 3000, 0.0, 30.0}}},
       {"Filter 1: ON AP Fc 1000 Hz Q 0.7", {{"AP", 1000, 0.0, 0.7}}},
@@ -169,8 +172,8 @@ TEST_F(ImportToolTest, WholeFilesAndChannelSectionsSoundAsTheirFilters) {
   ASSERT_EQ(Import("rew.txt", rew).code, 0);
   ExpectResponse({{"PK", 63.5, -5.2, 4.318},
                   {"PK", 125, -3.0, 2.0},
-                  {"LS", 100, 2.0, M_SQRT1_2},
-                  {"HS", 9000, -1.5, M_SQRT1_2}},
+                  {"LS", 100, 2.0, kHalfSqrt2},
+                  {"HS", 9000, -1.5, kHalfSqrt2}},
                  0.0);
 
   const std::string sections =

@@ -18,16 +18,13 @@ class HostInTheWayTest : public qortest::HostToolTest {
   // Waits up to bound for the child to end; one that is still running then is killed and
   // reported as code -1, so a blocked child fails the test instead of hanging it.
   HostResult Finish(pid_t pid, const std::string& tag, std::chrono::seconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        exited_[pid] = status;
-        return Wait(pid, tag);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bound);
+    if (const std::optional<int> code =
+            qortest::HostProcess::Wait(pid, static_cast<int>(ms.count()))) {
+      exited_[pid] = *code;
+      return Wait(pid, tag);
     }
-    kill(pid, SIGKILL);
+    Signal(pid, SIGKILL);
     HostResult result = Wait(pid, tag);
     result.code = -1;
     return result;

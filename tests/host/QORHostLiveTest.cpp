@@ -41,7 +41,7 @@ class HostLiveTest : public qortest::HostToolTest {
     *pid = Start({"process", input, File("live.wav"), "--realtime", "--json"}, "host");
     if (*pid == 0 || !WaitForErr(*pid, "host", "real-time stream started")) return 0.0;
     std::smatch match;
-    const std::string err = qortest::SlurpFile(ErrOf("host"));
+    const std::string err = qortest::SlurpLog(ErrOf("host"));
     if (!std::regex_search(err, match, std::regex("monotonic ([0-9.]+) s"))) return 0.0;
     return std::stod(match[1]);
   }
@@ -76,7 +76,7 @@ class HostLiveTest : public qortest::HostToolTest {
     ASSERT_EQ(reference.code, 0) << reference.err;
     pid_t host = 0;
     const double start = StartHost(&host, File("tone.wav"));
-    ASSERT_GT(start, 0.0) << qortest::SlurpFile(ErrOf("host"));
+    ASSERT_GT(start, 0.0) << qortest::SlurpLog(ErrOf("host"));
     std::tie(before_, after_) = WriteAt(start, 1.0, tool);
     report_ = FinishHost(host);
     latency_ = report_["output"]["latency_frames"].get<int64_t>();
@@ -116,7 +116,7 @@ TEST_F(HostLiveTest, AControlSetReachesARunningHostWithinTheBoundAndWithoutAClic
 TEST_F(HostLiveTest, ATunedValueInTuningModeTwoWinsOverAPublicControlAndReachesTheHostLive) {
   // The tuning tool is open before the host builds the mode's chain, so the host joins its block.
   const pid_t hold = StartBackground({"tune", "hold", "--mode", "Music/Speakers"}, "hold");
-  ASSERT_NE(hold, 0) << qortest::SlurpFile(ErrOf("hold"));
+  ASSERT_NE(hold, 0) << qortest::SlurpLog(ErrOf("hold"));
   ASSERT_EQ(Run({"tune", "set", "ZR3D-GEQ Enable", "1"}).code, 0);
   ASSERT_EQ(Run({"tune", "mode", "2"}).code, 0);
   // The tone plays until both writes are done and what follows each has been heard.
@@ -124,7 +124,7 @@ TEST_F(HostLiveTest, ATunedValueInTuningModeTwoWinsOverAPublicControlAndReachesT
 
   pid_t host = 0;
   const double start = StartHost(&host, tone.Path());
-  ASSERT_GT(start, 0.0) << qortest::SlurpFile(ErrOf("host"));
+  ASSERT_GT(start, 0.0) << qortest::SlurpLog(ErrOf("host"));
   const auto [panelBefore, panelAfter] =
       WriteAt(start, 0.8, {"control", "set", "ZR3D-GEQ Enable", "0"});
   // The tuned write comes once the panel's write has had its time to land (and did not).

@@ -16,7 +16,7 @@ class HostMeterTest : public qortest::HostToolTest {
  protected:
   // Ends a looping stream with SIGINT and checks it ended cleanly.
   void Interrupt(pid_t pid, const std::string& tag) {
-    kill(pid, SIGINT);
+    Signal(pid, SIGINT);
     const HostResult result = Wait(pid, tag);
     EXPECT_EQ(result.code, 0) << result.err;
     EXPECT_NE(result.err.find("interrupted; the stream ended there"), std::string::npos)
@@ -30,7 +30,7 @@ TEST_F(HostMeterTest, ALoopPlaysOnUntilInterruptedAndAFileOutputIsThenNotLeftPar
   const pid_t none = Start({"process", File("short.wav"), "-", "--realtime", "--loop"}, "none");
   ASSERT_TRUE(WaitForErr(none, "none", kStarted));
   ASSERT_TRUE(WaitForErr(none, "none", "again from its start (pass 3)"));
-  kill(none, SIGTERM);
+  Signal(none, SIGTERM);
   const HostResult ended = Wait(none, "none");
   EXPECT_EQ(ended.code, 0) << ended.err;
   EXPECT_NE(ended.err.find("interrupted; the stream ended there"), std::string::npos);
@@ -40,7 +40,7 @@ TEST_F(HostMeterTest, ALoopPlaysOnUntilInterruptedAndAFileOutputIsThenNotLeftPar
   const pid_t file =
       Start({"process", File("short.wav"), File("looped.wav"), "--realtime", "--loop"}, "file");
   ASSERT_TRUE(WaitForErr(file, "file", kStarted));
-  kill(file, SIGINT);
+  Signal(file, SIGINT);
   const HostResult interrupted = Wait(file, "file");
   EXPECT_EQ(interrupted.code, 130) << interrupted.err;
   EXPECT_NE(interrupted.err.find("interrupted; no output written"), std::string::npos);
@@ -53,7 +53,7 @@ TEST_F(HostMeterTest, OnceReadsTheRunningHostsPeaksAsJsonAndSaysWhenNoHostPublis
   const pid_t host = Start(
       {"process", File("tone.wav"), "-", "--realtime", "--loop", "--set", "VAPO3-Process Enable=0"},
       "host");
-  ASSERT_TRUE(WaitForErr(host, "host", kStarted)) << qortest::SlurpFile(ErrOf("host"));
+  ASSERT_TRUE(WaitForErr(host, "host", kStarted)) << qortest::SlurpLog(ErrOf("host"));
   const HostResult reading = Run({"meter", "--once", "--json"});
   ASSERT_EQ(reading.code, 0) << reading.err;
   const nlohmann::json json = reading.Json();
@@ -104,7 +104,7 @@ TEST_F(HostMeterTest, LiveBarsInATerminalFollowTheSignalAndCtrlCLeavesTheTermina
   const pid_t host = Start({"process", File("steps.wav"), "-", "--realtime", "--loop", "--set",
                             "VAPO3-Process Enable=0"},
                            "host");
-  ASSERT_TRUE(WaitForErr(host, "host", kStarted)) << qortest::SlurpFile(ErrOf("host"));
+  ASSERT_TRUE(WaitForErr(host, "host", kStarted)) << qortest::SlurpLog(ErrOf("host"));
 
   const fs::path socket = fs::path(root_.Path()) / "tmux.sock";
   struct Server {

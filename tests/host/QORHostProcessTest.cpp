@@ -151,8 +151,9 @@ TEST_F(HostTest, RegisteredClassesNameTheModuleTheEngineLoadsUntilUnregistered) 
   const fs::path built = fs::path(QOR_HOST_BINARY).parent_path();
   const fs::path installed = files_ / "installed dir";
   fs::create_directories(installed);
-  fs::copy_file(built / "qlvapo64.so", installed / "qlvapo64.so");
-  fs::copy_file(built / "qltech64.so", installed / "qltech64.so");
+  for (const char* base : {"qlvapo64", "qltech64"}) {
+    fs::copy_file(built / qortest::ModuleFile(base), installed / qortest::ModuleFile(base));
+  }
   ASSERT_TRUE(WriteHostAudio(File("tone.wav"), Tones({1000.0}, 0.1, 0.5)));
   const auto sfxRegistered = [] {
     QORRegistryKey key;
@@ -161,7 +162,7 @@ TEST_F(HostTest, RegisteredClassesNameTheModuleTheEngineLoadsUntilUnregistered) 
                                 KEY_READ, key) == ERROR_SUCCESS;
   };
 
-  const std::string module = (installed / "qlvapo64.so").string();
+  const std::string module = (installed / qortest::ModuleFile("qlvapo64")).string();
   EXPECT_EQ(RunJson({"register", "--module", module, "--json"}),
             (nlohmann::json{{"module", module}, {"registered", true}}));
   EXPECT_TRUE(sfxRegistered());

@@ -1,12 +1,7 @@
 #pragma once
 // The built qorapo run against a temporary state root with the demonstration endpoint.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sndfile.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,9 +18,25 @@
 #include <thread>
 #include <vector>
 
+#include "HostProcess.h"
 #include "TempStateRoot.h"
+#include "platform/QOREnvironment.h"
+#include "platform/QORModule.h"
 
-extern char** environ;
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace qortest {
 
@@ -59,12 +70,33 @@ inline std::string SlurpFile(const std::filesystem::path& path) {
   return text.str();
 }
 
+// A module's file name on this platform, e.g. qlvapo64.so or qlvapo64.dll.
+inline std::string ModuleFile(const std::string& base) {
+  return base + kQORModuleSuffix;
+}
+
+// A module built beside qorapo.
+inline std::filesystem::path BuiltModule(const std::string& base) {
+  return std::filesystem::path(QOR_HOST_BINARY).parent_path() / ModuleFile(base);
+}
+
+// What qorapo printed to a file: on Windows its lines end in "\r\n", read here as "\n".
+inline std::string SlurpLog(const std::filesystem::path& path) {
+  std::string text = SlurpFile(path);
+#ifdef _WIN32
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+    text.erase(at, 1);
+  }
+#endif
+  return text;
+}
+
 inline bool WriteHostAudio(const std::filesystem::path& path, const HostAudio& audio) {
   SF_INFO info{};
   info.channels = audio.channels;
   info.samplerate = audio.rate;
   info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  SNDFILE* file = sf_open(path.string().c_str(), SFM_WRITE, &info);
   if (file == nullptr) return false;
   sf_writef_float(file, audio.samples.data(), static_cast<sf_count_t>(audio.Frames()));
   sf_close(file);
@@ -74,7 +106,7 @@ inline bool WriteHostAudio(const std::filesystem::path& path, const HostAudio& a
 inline HostAudio ReadHostAudio(const std::filesystem::path& path) {
   SF_INFO info{};
   HostAudio audio;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  SNDFILE* file = sf_open(path.string().c_str(), SFM_READ, &info);
   if (file == nullptr) return audio;
   audio.channels = info.channels;
   audio.rate = info.samplerate;
@@ -173,38 +205,84 @@ inline std::string WaveHeader(uint32_t frames) {
   return header;
 }
 
-// A stereo tone at 48 kHz fed through a FIFO to a real-time host for as long as a test needs it:
-// the host plays on until End, so tools that run slowly on a loaded machine never reach the end
-// of the input. The header promises ten minutes; the host reports the stream as cut short.
+// A stereo tone at 48 kHz fed through a FIFO (on Windows a named pipe) to a real-time host for as
+// long as a test needs it: the host plays on until End, so tools that run slowly on a loaded
+// machine never reach the end of the input. The header promises ten minutes; the host reports the
+// stream as cut short.
 class ToneStream {
  public:
   ToneStream(std::string fifo, double hz, double amplitude)
       : fifo_(std::move(fifo)), hz_(hz), amplitude_(amplitude) {
+#ifdef _WIN32
+    static std::atomic<int> made{0};
+    fifo_ = "\\\\.\\pipe\\qor-tone-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(made++);
+    pipe_ = CreateNamedPipeA(fifo_.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                             65536, 0, 0, nullptr);
+    if (pipe_ != INVALID_HANDLE_VALUE) feeder_ = std::thread([this] { Feed(); });
+#else
     std::signal(SIGPIPE, SIG_IGN);  // a host that ended early must not end the test
     if (mkfifo(fifo_.c_str(), 0600) == 0) feeder_ = std::thread([this] { Feed(); });
+#endif
   }
   ToneStream(const ToneStream&) = delete;
   ToneStream& operator=(const ToneStream&) = delete;
   ~ToneStream() {
     End(0.0);
+#ifdef _WIN32
+    // A feeder still waiting for a reader that never came is let go by one that comes and goes.
+    if (!connected_.load()) {
+      const HANDLE reader =
+          CreateFileA(fifo_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    }
+    if (feeder_.joinable()) feeder_.join();
+    if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
+#else
     if (feeder_.joinable()) feeder_.join();
     std::filesystem::remove(fifo_);
+#endif
   }
 
-  const std::string& Path() const { return fifo_; }
+  const std::string& Path() const {
+    return fifo_;
+  }
   // The stream ends once it holds at least seconds of audio (more when it is already past them).
-  void End(double seconds) { end_.store(static_cast<int64_t>(seconds * kRate)); }
+  void End(double seconds) {
+    end_.store(static_cast<int64_t>(seconds * kRate));
+  }
 
  private:
   static constexpr int64_t kRate = 48000;
 
+#ifdef _WIN32
+  // Writes all of bytes, waiting while the pipe is full; false once the reader has gone.
+  bool Write(const char* bytes, size_t size) {
+    DWORD written = 0;
+    return WriteFile(pipe_, bytes, static_cast<DWORD>(size), &written, nullptr) && written == size;
+  }
+
+  bool Open() {
+    const bool connected =
+        ConnectNamedPipe(pipe_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+    connected_.store(true);
+    return connected && frames_ < end_.load();
+  }
+
+  // What was written reaches the host before the pipe closes, which ends its input.
+  void Close() {
+    FlushFileBuffers(pipe_);
+    CloseHandle(pipe_);
+    pipe_ = INVALID_HANDLE_VALUE;
+  }
+#else
   // Writes all of bytes, waiting while the pipe is full; false once the reader has gone, or
   // when nobody reads for a minute.
-  bool Write(int fd, const char* bytes, size_t size) {
+  bool Write(const char* bytes, size_t size) {
     while (size > 0) {
-      pollfd ready{fd, POLLOUT, 0};
+      pollfd ready{fd_, POLLOUT, 0};
       if (poll(&ready, 1, 60000) <= 0) return false;
-      const ssize_t written = write(fd, bytes, size);
+      const ssize_t written = write(fd_, bytes, size);
       if (written < 0 && errno != EAGAIN && errno != EINTR) return false;
       if (written > 0) {
         bytes += written;
@@ -214,26 +292,34 @@ class ToneStream {
     return true;
   }
 
-  void Feed() {
-    int fd = -1;
+  bool Open() {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     // A FIFO opened for writing without a reader fails at once; the host opens it when it starts.
-    while ((fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
+    while ((fd_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
            frames_ < end_.load() && std::chrono::steady_clock::now() < limit) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (fd < 0) return;
+    return fd_ >= 0;
+  }
+
+  void Close() {
+    close(fd_);
+  }
+#endif
+
+  void Feed() {
+    if (!Open()) return;
     const std::string header = WaveHeader(600 * kRate);
-    bool open = Write(fd, header.data(), header.size());
+    bool open = Write(header.data(), header.size());
     std::vector<float> block(2 * 480);
     while (open && frames_ < end_.load()) {
       for (size_t f = 0; f < 480; ++f, ++frames_) {
         const double phase = 2.0 * std::numbers::pi * hz_ * static_cast<double>(frames_) / kRate;
         block[2 * f] = block[2 * f + 1] = static_cast<float>(amplitude_ * std::sin(phase));
       }
-      open = Write(fd, reinterpret_cast<const char*>(block.data()), block.size() * sizeof(float));
+      open = Write(reinterpret_cast<const char*>(block.data()), block.size() * sizeof(float));
     }
-    close(fd);
+    Close();
   }
 
   std::string fifo_;
@@ -241,6 +327,12 @@ class ToneStream {
   double amplitude_;
   std::atomic<int64_t> end_{INT64_MAX};
   int64_t frames_ = 0;
+#ifdef _WIN32
+  HANDLE pipe_ = INVALID_HANDLE_VALUE;
+  std::atomic<bool> connected_{false};
+#else
+  int fd_ = -1;
+#endif
   std::thread feeder_;
 };
 
@@ -330,7 +422,7 @@ class HostToolTest : public ::testing::Test {
     }
     const HostResult setup = Run(args);
     ASSERT_EQ(setup.code, 0) << setup.err;
-    setenv("QOR_ROOT", (root_.Path() + "/state").c_str(), 1);
+    QOREnvironment::Set("QOR_ROOT", root_.Path() + "/state");
   }
 
   void TearDown() override {
@@ -343,37 +435,20 @@ class HostToolTest : public ::testing::Test {
   pid_t Start(const std::vector<std::string>& args, const std::string& tag = "run") {
     std::vector<std::string> all{QOR_HOST_BINARY};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (const auto& [fd, file] : {std::pair{1, OutOf(tag)}, std::pair{2, ErrOf(tag)}}) {
-      posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                       0600);
-    }
-    // In the test's own folder: whatever a command writes by a relative name stays there.
-    posix_spawn_file_actions_addchdir_np(&actions, files_.c_str());
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = 0;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return HostProcess::Start(all, files_, OutOf(tag), ErrOf(tag));
   }
 
-  // Reaps the child (or takes its status, when a poll reaped it) and reads what it printed.
+  // Reaps the child (or takes its code, when a poll reaped it) and reads what it printed.
   HostResult Wait(pid_t pid, const std::string& tag = "run") {
     HostResult result;
-    int status = 0;
     if (const auto reaped = exited_.find(pid); reaped != exited_.end()) {
-      status = reaped->second;
+      result.code = reaped->second;
       exited_.erase(reaped);
-    } else if (pid == 0 || waitpid(pid, &status, 0) != pid) {
-      status = -1;
+    } else if (pid != 0) {
+      result.code = HostProcess::Wait(pid, -1).value_or(-1);
     }
-    if (status != -1)
-      result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = SlurpFile(OutOf(tag));
-    result.err = SlurpFile(ErrOf(tag));
+    result.out = SlurpLog(OutOf(tag));
+    result.err = SlurpLog(ErrOf(tag));
     return result;
   }
 
@@ -395,9 +470,9 @@ class HostToolTest : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     while (std::chrono::steady_clock::now() < deadline) {
       if (SlurpFile(file).find(text) != std::string::npos) return true;
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        exited_[pid] = status;
+      if (exited_.count(pid) != 0) return false;
+      if (const std::optional<int> code = HostProcess::Wait(pid, 0)) {
+        exited_[pid] = *code;
         return SlurpFile(file).find(text) != std::string::npos;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -413,18 +488,24 @@ class HostToolTest : public ::testing::Test {
     return WaitForErr(pid, tag, "\n", std::chrono::seconds(30), true) ? pid : 0;
   }
 
+  // Sends a child a signal (on Windows what stands in for it, see HostProcess).
+  static bool Signal(pid_t pid, int signal) { return HostProcess::Signal(pid, signal); }
+
   // Ends a background qorapo with SIGTERM; its exit code.
   int Stop(pid_t pid) {
     std::erase(background_, pid);
-    return pid == 0 || kill(pid, SIGTERM) != 0 ? -1 : Wait(pid, "stopped").code;
+    return pid == 0 || !Signal(pid, SIGTERM) ? -1 : Wait(pid, "stopped").code;
   }
 
   size_t FileCount() const {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(files_), {}));
   }
 
+  // In the form qorapo stores an absolute path in (on Windows with backslashes).
   static std::string Example() {
-    return std::string(QOR_SOURCE_DIR) + "/examples/qorapo-laptop.xml";
+    return std::filesystem::path(std::string(QOR_SOURCE_DIR) + "/examples/qorapo-laptop.xml")
+        .make_preferred()
+        .string();
   }
 
   std::filesystem::path OutOf(const std::string& tag) const { return logs_ / (tag + ".out"); }

@@ -28,10 +28,10 @@ class HostSharedBlockTest : public qortest::HostToolTest {
   }
 
   bool Running(pid_t pid) {
-    int status = 0;
     if (exited_.contains(pid)) return false;
-    if (waitpid(pid, &status, WNOHANG) != pid) return true;
-    exited_[pid] = status;
+    const std::optional<int> code = qortest::HostProcess::Wait(pid, 0);
+    if (!code) return true;
+    exited_[pid] = *code;
     return false;
   }
 

@@ -48,7 +48,8 @@ class Microphone {
  public:
   bool Start() {
     const auto folder = std::filesystem::path(QOR_HOST_BINARY).parent_path();
-    if (!module_.Load(QORUtf8ToWide((folder / "qlvapo64.so").string()))) return false;
+    if (!module_.Load(QORUtf8ToWide((folder / qortest::ModuleFile("qlvapo64")).string())))
+      return false;
     using GetClassObject = HRESULT (*)(REFCLSID, REFIID, void**);
     const auto entry = reinterpret_cast<GetClassObject>(module_.FindExport("DllGetClassObject"));
     QORComPtr<IClassFactory> factory;
@@ -149,14 +150,15 @@ TEST_F(HostSideChainTest, TheDemoMicrophoneLiftsTheVoiceModePastAnIdleClientOfTh
   ASSERT_NE(idle, nullptr) << "the speakers' SFX instance opened no pipe";
   Microphone mic;
   ASSERT_TRUE(mic.Start()) << "the capture object did not attach to the demonstration microphone";
-  int status = 0;
+  std::optional<int> code;
   auto next = std::chrono::steady_clock::now();
-  while (waitpid(host, &status, WNOHANG) != host && std::chrono::steady_clock::now() < limit) {
+  while (!(code = qortest::HostProcess::Wait(host, 0)) &&
+         std::chrono::steady_clock::now() < limit) {
     mic.Period();
     std::this_thread::sleep_until(next += std::chrono::milliseconds(10));
   }
   mic.Stop();
-  exited_[host] = status;
+  exited_[host] = code.value_or(-1);
   const qortest::HostResult live = Wait(host, "live");
   ASSERT_EQ(live.code, 0) << live.err;
   EXPECT_FALSE(idle->Write(std::vector<unsigned char>(QORNamedPipeAudio::kMessageSize).data(), 100))

@@ -41,8 +41,8 @@ TEST_F(TuneToolTest, SetModeGetAndClearReachTheBlockAHostReads) {
   EXPECT_EQ(Tuned()["held"], false);  // nothing was left behind
 
   const pid_t hold = StartBackground({"tune", "hold", "--json"}, "hold");
-  ASSERT_NE(hold, 0) << qortest::SlurpFile(ErrOf("hold"));
-  EXPECT_EQ(json::parse(qortest::SlurpFile(OutOf("hold")))["mode"], "Music/Speakers");
+  ASSERT_NE(hold, 0) << qortest::SlurpLog(ErrOf("hold"));
+  EXPECT_EQ(json::parse(qortest::SlurpLog(OutOf("hold")))["mode"], "Music/Speakers");
 
   EXPECT_EQ(
       RunJson({"tune", "set", "ZR3D-GEQ Band 1", "300", "--json"}),

@@ -32,9 +32,9 @@ TEST_F(HostTuningEndTest, AHostPlayingBeforeTheSessionJoinsItAndHearsItsEnd) {
   const pid_t host =
       Start({"process", tone.Path(), File("live.wav"), "--realtime", "--json"}, "host");
   ASSERT_TRUE(host != 0 && WaitForErr(host, "host", "real-time stream started"))
-      << qortest::SlurpFile(ErrOf("host"));
+      << qortest::SlurpLog(ErrOf("host"));
   std::smatch match;
-  const std::string err = qortest::SlurpFile(ErrOf("host"));
+  const std::string err = qortest::SlurpLog(ErrOf("host"));
   ASSERT_TRUE(std::regex_search(err, match, std::regex("monotonic ([0-9.]+) s"))) << err;
   const double start = std::stod(match[1]);
 
@@ -43,7 +43,7 @@ TEST_F(HostTuningEndTest, AHostPlayingBeforeTheSessionJoinsItAndHearsItsEnd) {
   std::this_thread::sleep_for(std::chrono::duration<double>(start + 0.6 - qortest::MonotonicNow()));
   const double opened = qortest::MonotonicNow() - start;
   const pid_t hold = StartBackground({"tune", "hold", "--mode", "Music/Speakers"}, "hold");
-  ASSERT_NE(hold, 0) << qortest::SlurpFile(ErrOf("hold"));
+  ASSERT_NE(hold, 0) << qortest::SlurpLog(ErrOf("hold"));
   EXPECT_EQ(Run({"tune", "set", "ZR3D-GEQ Band 6", "-600"}, "tool").code, 0);
   EXPECT_EQ(Run({"tune", "mode", "2"}, "tool").code, 0);
   EXPECT_EQ(Run({"control", "set", "ZR3D-GEQ Enable", "1"}, "tool").code, 0);

@@ -93,7 +93,7 @@ class WritersToolTest : public qortest::HostToolTest {
 // run succeeds and the set ends with every band's second value.
 TEST_F(WritersToolTest, EightSimultaneousWritersOfDifferentControlsKeepEveryWrite) {
   const pid_t hold = StartBackground({"tune", "hold"}, "hold");
-  ASSERT_NE(hold, 0) << qortest::SlurpFile(ErrOf("hold"));
+  ASSERT_NE(hold, 0) << qortest::SlurpLog(ErrOf("hold"));
   struct Case {
     const char* command;
     std::vector<std::string> read;
@@ -124,7 +124,7 @@ TEST_F(WritersToolTest, EightSimultaneousWritersOfDifferentControlsKeepEveryWrit
 // a non-zero exit, and nothing is written.
 TEST_F(WritersToolTest, WriterThatCannotHaveTheLockFailsAndWritesNothing) {
   const pid_t hold = StartBackground({"tune", "hold"}, "hold");
-  ASSERT_NE(hold, 0) << qortest::SlurpFile(ErrOf("hold"));
+  ASSERT_NE(hold, 0) << qortest::SlurpLog(ErrOf("hold"));
   const QORAPOEndpointInfo info = Endpoint();
   const QORAPOModeIdentity music("VAPO3-Music", "VAPO3-Speakers");
   const std::wstring tunedBlock = QORAPOTunedSettings::BlockName(info, music);

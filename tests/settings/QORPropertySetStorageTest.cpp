@@ -21,7 +21,9 @@
 #include "platform/IQORNamedMutex.h"
 #include "platform/IQORSharedMemory.h"
 #include "platform/QORRegistryKey.h"
+#ifndef _WIN32
 #include "platform/posix/QORNamedObject.h"
+#endif
 #include "settings/QORPropertySetRegistry.h"
 #include "settings/QORPropertySetThreadsafe.h"
 #include "settings/QORSharedMemory.h"
@@ -211,7 +213,8 @@ TEST_F(QORPropertySetSharedMemTest, DefaultSizeHoldsExactly65532BytesOfSet) {
 
 // Another process cuts the block short (a truncated file), before a load or in the middle of
 // the set: Load and Save answer kLost, leave the set as it was, and the probe tells why the name
-// no longer opens.
+// no longer opens. A Windows section cannot be cut short while it is mapped.
+#ifndef _WIN32
 TEST_F(QORPropertySetSharedMemTest, ABlockCutShortIsLostNotFatal) {
   const std::string file = std::string(std::getenv("QOR_ROOT")) + "/NamedObjects/" +
                            QORNamedObject::FileNameFor("shm", kName);
@@ -236,6 +239,7 @@ TEST_F(QORPropertySetSharedMemTest, ABlockCutShortIsLostNotFatal) {
     EXPECT_FALSE(SharedMemoryExists(kName));
   }
 }
+#endif
 
 // A merge takes nothing from a rejected block; a plain load keeps the records before the fault.
 TEST_F(QORPropertySetSharedMemTest, ForeignLengthsAndRecordsAreCheckedBeforeAnythingIsTaken) {
