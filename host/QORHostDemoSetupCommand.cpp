@@ -16,8 +16,11 @@ CLI::App* QORHostDemoSetupCommand::Register(CLI::App& app) {
   command->add_option("ROOT", root_, "State root folder (created when missing)")->required();
   command->add_option("--config", configuration_,
                       "Configuration file of the endpoint (default: the example configuration)");
-  command->add_option("--tech", tech_,
-                      "Technology library (default: qltech64.so beside qorapo, when present)");
+  // Appended piece by piece: the release build's compiler misreads string + as overlapping copies.
+  std::string techHelp = "Technology library (default: qltech64";
+  techHelp += kQORModuleSuffix;
+  techHelp += " beside qorapo, when present)";
+  command->add_option("--tech", tech_, techHelp);
   return command;
 }
 

@@ -85,7 +85,13 @@ CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
                    "SECONDS:NAME=VALUE or SECONDS:mode=MODE: a change at that file position, "
                    "before its end (with --loop: at that stream position)")
       ->allow_extra_args(false);
-  command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
+  // Appended piece by piece: the release build's compiler misreads string + as overlapping copies.
+  std::string moduleHelp =
+      "The APO module (default: the one the classes' registration names, else "
+      "qlvapo64";
+  moduleHelp += kQORModuleSuffix;
+  moduleHelp += " beside qorapo)";
+  command->add_option("--module", module_, moduleHelp);
   command->add_flag("--realtime", realtime_,
                     "Pace the periods at the wall clock, as the audio engine does, so that meters, "
                     "mode switches and tuning from other processes behave as on a device");

@@ -48,7 +48,10 @@ CLI::App* QORHostRegisterCommand::Register(CLI::App& app) {
           : app.add_subcommand("register",
                                "Register the APO module's classes and engine records, as an "
                                "installer does");
-  command->add_option("--module", module_, "The APO module (default: qlvapo64.so beside qorapo)");
+  std::string moduleHelp = "The APO module (default: qlvapo64";
+  moduleHelp += kQORModuleSuffix;
+  moduleHelp += " beside qorapo)";
+  command->add_option("--module", module_, moduleHelp);
   QORHostOutput::AddJson(command, &json_);
   QORHostOutput::Example(command, unregister_ ? "qorapo unregister --module /opt/qor/qlvapo64.so"
                                               : "qorapo register --module /opt/qor/qlvapo64.so");

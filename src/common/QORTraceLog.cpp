@@ -160,6 +160,13 @@ void QORTraceLog::SetSink(IQORTraceSink* sink) {
 void QORTraceLog::Flush() {
   const uint64_t target = accepted_.load(std::memory_order_acquire);
   std::unique_lock<std::mutex> guard(sinkLock_);
-  // Bounded: a logger thread that cannot run (e.g. at exit) must not hang the caller.
-  drained_.wait_for(guard, std::chrono::seconds(2), [&] { return handled_ >= target; });
+  // Bounded: a logger thread that cannot run (e.g. at exit) must not hang the caller. The logger
+  // is woken again every 50 ms meanwhile: under MinGW's runtime, which emulates atomic waits,
+  // lines were seen waiting for seconds.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (handled_ < target && std::chrono::steady_clock::now() < deadline) {
+    posted_.fetch_add(1, std::memory_order_release);
+    posted_.notify_one();
+    drained_.wait_for(guard, std::chrono::milliseconds(50), [&] { return handled_ >= target; });
+  }
 }

@@ -42,7 +42,8 @@ class QORRegistryKey {
   // Deletes a key with all its subkeys and values.
   static uint32_t DeleteTree(QORRegistryHive hive, std::wstring_view path);
 
-  bool IsOpen() const { return handle_ >= 0; }
+  // -1 alone is closed: Windows' predefined keys, which a hive may be, are negative numbers.
+  bool IsOpen() const { return handle_ != -1; }
   uint32_t Rights() const { return rights_; }
   void Close();
   uint32_t Duplicate(QORRegistryKey& out) const;

@@ -96,6 +96,9 @@ std::string Tmux(const fs::path& socket, const std::string& args) {
 
 // The live meter in a tmux pane, read while the level alternates, then stopped with Ctrl-C.
 TEST_F(HostMeterTest, LiveBarsInATerminalFollowTheSignalAndCtrlCLeavesTheTerminalClean) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the bars are read from a tmux pane, which Windows has not";
+#endif
   if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
   // Loud and quiet by turns, 0.6 s each: -6 dBFS and -40 dBFS.
   ASSERT_TRUE(qortest::WriteHostAudio(

@@ -133,7 +133,7 @@ void QORInputFile::Interrupt() {
     {
       std::lock_guard<std::mutex> lock(gLock);
       if (gReader == nullptr) return;
-      // broken on purpose
+      ::CancelSynchronousIo(gReader);
     }
     ::Sleep(10);
   }

@@ -16,7 +16,7 @@ uint32_t QORWin32RegistryHive::Open(QORRegistryHive hive, HKEY* out) {
     return RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                            KEY_ALL_ACCESS, nullptr, out, nullptr);
   }
-  // A handle of our own: the predefined ones are negative numbers, which a key takes for closed.
+  // Wine answers with the predefined key itself, which a key holds like any other.
   return RegOpenKeyExW(machine ? HKEY_LOCAL_MACHINE : HKEY_CLASSES_ROOT, nullptr, 0,
                        MAXIMUM_ALLOWED, out);
 }
