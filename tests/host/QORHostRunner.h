@@ -24,13 +24,7 @@
 #include "platform/QORModule.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "TestWindows.h"
 #else
 #include <fcntl.h>
 #include <poll.h>

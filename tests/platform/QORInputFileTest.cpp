@@ -11,14 +11,8 @@
 #include "platform/QORInterrupt.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <io.h>
-#include <windows.h>
+#include "TestWindows.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

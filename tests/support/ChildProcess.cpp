@@ -7,13 +7,7 @@
 #include <map>
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "TestWindows.h"
 
 #include <algorithm>
 #include <mutex>

@@ -4,19 +4,7 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-// Windows sends no signals. Kill(SIGSTOP) and Kill(SIGCONT) suspend and resume every thread of
-// the child; any other signal ends it at once with the exit code 128 + signal.
-#ifndef SIGKILL
-#define SIGKILL 9
-#endif
-#ifndef SIGCONT
-#define SIGCONT 18
-#endif
-#ifndef SIGSTOP
-#define SIGSTOP 19
-#endif
-#endif
+#include "TestSignals.h"
 
 namespace qortest {
 

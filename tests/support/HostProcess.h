@@ -8,21 +8,7 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-// Windows sends no signals; Signal stands in for those the tests send.
-#ifndef SIGHUP
-#define SIGHUP 1
-#endif
-#ifndef SIGKILL
-#define SIGKILL 9
-#endif
-#ifndef SIGCONT
-#define SIGCONT 18
-#endif
-#ifndef SIGSTOP
-#define SIGSTOP 19
-#endif
-#endif
+#include "TestSignals.h"
 
 namespace qortest {
 
