@@ -35,13 +35,16 @@ run_suite() {
 windows=${QOR_WINDOWS:-1}
 windows_pid=""
 windows_log=build/win-build.log
-# In a process group of its own, so that it ends with every process under it when this script
-# stops early.
+# In a process group of its own (job control on for the start), so that it ends with every
+# process under it when this script stops early. Not in a session of its own: the scheduler would
+# then weigh it against this one as an equal, whatever its niceness.
 trap '[[ -z "$windows_pid" ]] || kill -- "-$windows_pid" 2>/dev/null || true' EXIT
 if [[ $windows != 0 ]]; then
   mkdir -p build
-  setsid nice -n 19 scripts/test-windows.sh --build >"$windows_log" 2>&1 &
+  set -m
+  nice -n 19 scripts/test-windows.sh --build >"$windows_log" 2>&1 &
   windows_pid=$!
+  set +m
 fi
 
 # Tests make their own state roots; never touch the user's.
