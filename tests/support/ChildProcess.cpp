@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <mutex>
+
+#include "common/QORTextConvert.h"
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -93,33 +95,6 @@ bool ChildProcess::WaitFor(const std::string& expected, int timeoutMs) {
 
 namespace {
 
-// The command-line form of one argument, as the child's C runtime splits it again.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
 void Close(void*& handle) {
   if (handle != nullptr) CloseHandle(handle);
   handle = nullptr;
@@ -141,8 +116,9 @@ bool ChildProcess::Start(const std::string& name, const std::vector<std::string>
   }
   if (length == 0) return false;
   exe.resize(length);
-  std::wstring commandLine = Quote(exe) + L" --qor-child " + Quote(Wide(name));
-  for (const std::string& arg : args) commandLine += L" " + Quote(Wide(arg));
+  std::wstring commandLine =
+      QuoteArgument(exe) + L" --qor-child " + QuoteArgument(QORUtf8ToWide(name));
+  for (const std::string& arg : args) commandLine += L" " + QuoteArgument(QORUtf8ToWide(arg));
 
   // Handles are inherited by whichever child starts while they are inheritable: one start at a
   // time, so that no child keeps another's pipe open.

@@ -31,24 +31,6 @@ std::mutex gLock;
 // The processes started and not yet reaped, by id.
 std::map<pid_t, HANDLE> gProcesses;
 
-// One argument as the child's C runtime splits its command line again.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
-
 HANDLE Created(const std::filesystem::path& path) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   return CreateFileW(path.c_str(), GENERIC_WRITE,
@@ -68,7 +50,7 @@ pid_t HostProcess::Start(const std::vector<std::string>& argv, const std::filesy
                          const std::filesystem::path& out, const std::filesystem::path& err) {
   std::wstring commandLine;
   for (const std::string& arg : argv) {
-    commandLine += (commandLine.empty() ? L"" : L" ") + Quote(QORUtf8ToWide(arg));
+    commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(QORUtf8ToWide(arg));
   }
   // Handles are inherited by whichever child starts while they are inheritable: one at a time.
   std::lock_guard<std::mutex> lock(gLock);
