@@ -6,14 +6,6 @@
 #include "endpoint/QORAPOGlobalSettings.h"
 #include "endpoint/QORAPOPublicSettings.h"
 
-namespace {
-
-std::string Short(const std::string& text) {
-  return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
-}
-
-}  // namespace
-
 bool QORHostControlPanel::Open(const QORAPOEndpointInfo& endpoint, std::string* error) {
   endpoint_ = endpoint;
   const uint32_t loaded = configuration_.Load(endpoint.GetConfigurationPath(),
@@ -34,6 +26,10 @@ bool QORHostControlPanel::Open(const QORAPOEndpointInfo& endpoint, std::string* 
 bool QORHostControlPanel::IsGlobal(const std::string& name) {
   return name == QORAPOGlobalSettings::kProcessEnable ||
          name == QORAPOGlobalSettings::kMicMonitorEnable;
+}
+
+std::string QORHostControlPanel::Short(const std::string& text) {
+  return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
 }
 
 std::string QORHostControlPanel::ShortName(const QORAPOModeIdentity& id) {

@@ -78,6 +78,8 @@ class QORHostControlPanel {
   static bool IsGlobal(const std::string& name);
   // "Music/Speakers" for a mode identity.
   static std::string ShortName(const QORAPOModeIdentity& id);
+  // "Music" for "VAPO3-Music"; other texts as they are.
+  static std::string Short(const std::string& text);
   // The configuration's modes a control panel can choose, as "Music/Speakers, ...".
   std::string ModeList() const;
 

@@ -5,14 +5,10 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-namespace {
-
-std::string Lookup(const spa_dict* props, const char* key) {
+std::string QORHostDeviceFollower::Lookup(const spa_dict* props, const char* key) {
   const char* value = props == nullptr ? nullptr : spa_dict_lookup(props, key);
   return value == nullptr ? std::string() : std::string(value);
 }
-
-}  // namespace
 
 QORHostDeviceFollower::QORHostDeviceFollower(pw_core* core, Listener* listener)
     : core_(core), listener_(listener) {

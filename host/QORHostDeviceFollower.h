@@ -35,6 +35,9 @@ class QORHostDeviceFollower {
   QORHostDeviceFollower& operator=(const QORHostDeviceFollower&) = delete;
   ~QORHostDeviceFollower();
 
+  // A property of a PipeWire object; empty when it has none.
+  static std::string Lookup(const spa_dict* props, const char* key);
+
   // Starts watching; false with the reason.
   bool Start(std::string* error);
 

@@ -12,14 +12,10 @@ namespace {
 
 using nlohmann::json;
 
-std::string Short(const std::string& text) {
-  return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
-}
-
 json Identity(const QORAPOModeIdentity& id) {
   json out;
-  out["mode"] = Short(id.GetMode().GetValueText());
-  out["speaker"] = Short(id.GetSpeakerType().GetValueText());
+  out["mode"] = QORHostControlPanel::Short(id.GetMode().GetValueText());
+  out["speaker"] = QORHostControlPanel::Short(id.GetSpeakerType().GetValueText());
   out["identity"] = id.GetText();
   return out;
 }

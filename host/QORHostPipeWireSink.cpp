@@ -8,16 +8,12 @@
 #include <array>
 #include <cstring>
 
+#include "QORHostDeviceFollower.h"
 #include "platform/QORDenormalGuard.h"
 
 namespace {
 
 const char* const kChannelNames[] = {"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR"};
-
-std::string Lookup(const spa_dict* props, const char* key) {
-  const char* value = props == nullptr ? nullptr : spa_dict_lookup(props, key);
-  return value == nullptr ? std::string() : std::string(value);
-}
 
 }  // namespace
 
@@ -223,16 +219,17 @@ void QORHostPipeWireSink::OnGlobal(void* data, uint32_t id, uint32_t, const char
                                    const spa_dict* props) {
   auto* self = static_cast<QORHostPipeWireSink*>(data);
   if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-    const std::string mediaClass = Lookup(props, PW_KEY_MEDIA_CLASS);
-    self->nodes_.push_back({id, Lookup(props, PW_KEY_NODE_NAME),
-                            mediaClass == (self->Capture() ? "Audio/Source" : "Audio/Sink") &&
-                                Lookup(props, PW_KEY_NODE_VIRTUAL) != "true"});
+    const std::string mediaClass = QORHostDeviceFollower::Lookup(props, PW_KEY_MEDIA_CLASS);
+    self->nodes_.push_back(
+        {id, QORHostDeviceFollower::Lookup(props, PW_KEY_NODE_NAME),
+         mediaClass == (self->Capture() ? "Audio/Source" : "Audio/Sink") &&
+             QORHostDeviceFollower::Lookup(props, PW_KEY_NODE_VIRTUAL) != "true"});
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
-    const std::string node = Lookup(props, PW_KEY_NODE_ID);
+    const std::string node = QORHostDeviceFollower::Lookup(props, PW_KEY_NODE_ID);
     if (node.empty()) return;
     self->ports_.push_back({id, static_cast<uint32_t>(std::stoul(node)),
-                            Lookup(props, PW_KEY_PORT_DIRECTION) == "out",
-                            Lookup(props, PW_KEY_AUDIO_CHANNEL)});
+                            QORHostDeviceFollower::Lookup(props, PW_KEY_PORT_DIRECTION) == "out",
+                            QORHostDeviceFollower::Lookup(props, PW_KEY_AUDIO_CHANNEL)});
   } else {
     return;
   }

@@ -23,10 +23,6 @@
 
 namespace {
 
-std::string Short(const std::string& text) {
-  return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
-}
-
 // Interrupts wait while the mode and controls are someone else's: a run ended half way would
 // leave the endpoint in the measured mode.
 class InterruptsHeld {
@@ -99,8 +95,7 @@ bool QORHostPlotCommand::MeasureCurrent(QORHostControlPanel& panel,
                                         const std::vector<int>& locations, bool loadModule,
                                         Measured* out, std::string* error) {
   const QORAPOModeIdentity identity = panel.CurrentMode();
-  out->curve.label = Short(identity.GetMode().GetValueText()) + "/" +
-                     Short(identity.GetSpeakerType().GetValueText());
+  out->curve.label = QORHostControlPanel::ShortName(identity);
 
   QORHostEngine engine;
   if (loadModule) {

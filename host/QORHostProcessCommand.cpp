@@ -52,10 +52,6 @@ std::string Seconds(int64_t frames, int rate) {
   return text;
 }
 
-std::string Short(const std::string& text) {
-  return text.rfind("VAPO3-", 0) == 0 ? text.substr(6) : text;
-}
-
 }  // namespace
 
 CLI::App* QORHostProcessCommand::Register(CLI::App& app) {
@@ -551,8 +547,7 @@ int QORHostProcessCommand::Run() {
     out["module"] = {{"path", modulePath_}, {"source", moduleSource_}};
     out["endpoint"] = {{"name", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid())},
                        {"guid", QORWideToUtf8(endpoint.GetEndpointGuidText())}};
-    out["mode"] =
-        Short(mode.GetMode().GetValueText()) + "/" + Short(mode.GetSpeakerType().GetValueText());
+    out["mode"] = QORHostControlPanel::ShortName(mode);
     out["input"] = {{"path", input_},        {"channels", channels}, {"rate", rate},
                     {"frames", inputFrames}, {"peak", inputPeak},    {"truncated", truncated}};
     nlohmann::json stages = nlohmann::json::array();
@@ -591,8 +586,7 @@ int QORHostProcessCommand::Run() {
   std::printf("module    %s (%s)\n", modulePath_.c_str(), moduleSource_.c_str());
   std::printf("endpoint  %s %s\n", QORHostEndpointSetup::Name(endpoint.GetEndpointGuid()).c_str(),
               QORWideToUtf8(endpoint.GetEndpointGuidText()).c_str());
-  std::printf("mode      %s/%s\n", Short(mode.GetMode().GetValueText()).c_str(),
-              Short(mode.GetSpeakerType().GetValueText()).c_str());
+  std::printf("mode      %s\n", QORHostControlPanel::ShortName(mode).c_str());
   std::printf("input     %s: %d ch, %d Hz, %s, peak %s\n", input_.c_str(), channels, rate,
               Seconds(inputFrames, rate).c_str(), Decibels(inputPeak).c_str());
   std::printf("  %-7s %-14s %-22s chain%s\n", "where", "class", "latency",

@@ -6,7 +6,7 @@
 
 namespace {
 
-const char* const kTypeNames[] = {"Off", "Peak", "Low Shelf", "High Shelf"};
+const char* const kLuxSndTypeNames[] = {"Off", "Peak", "Low Shelf", "High Shelf"};
 
 const int32_t kDefaultFreq[QORTechLuxSnd::kBands] = {100, 400, 1000, 3000, 8000};
 
@@ -17,7 +17,7 @@ QORTechLuxSnd::QORTechLuxSnd() : QORTechProcessBase(kTechId) {
   eqEnable_ = c.Add({"LUXSND-GEQ Enable", kTechControlSwitch, 0, 1, 0});
   for (int b = 0; b < kBands; ++b) {
     const int n = b + 1;
-    bands_[b].type = c.AddNamed({nullptr, kTechControlEnumerated, 0, 3, 0, kTypeNames, 4},
+    bands_[b].type = c.AddNamed({nullptr, kTechControlEnumerated, 0, 3, 0, kLuxSndTypeNames, 4},
                                 "LUXSND-PEQ Band %d Type", n);
     bands_[b].freq = c.AddNamed({nullptr, kTechControlInteger, 20, 20000, kDefaultFreq[b]},
                                 "LUXSND-PEQ Band %d Frequency", n);

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr const char* kFile = "KELAPOIntelDriverInterface_SKL";
+constexpr const char* kSklFile = "KELAPOIntelDriverInterface_SKL";
 constexpr const char* kActivate = "KELAPOIntelDriverInterface_SKL::ActivateIKsControls";
 constexpr const char* kWalk = "KELAPOIntelDriverInterface_SKL::WalkParts";
 constexpr const char* kNode = "KELAPOIntelDriverInterface_SKL::TryNode";
@@ -72,7 +72,7 @@ KELAPOIntelDriverInterface_SKL::~KELAPOIntelDriverInterface_SKL() {
 void KELAPOIntelDriverInterface_SKL::Log(const char* function, int line) {
   const std::string text = log_.str();
   log_.str(std::string());
-  QORTrace({kFile, line, function}, "%s", text.c_str());
+  QORTrace({kSklFile, line, function}, "%s", text.c_str());
 }
 
 std::vector<uint8_t> KELAPOIntelDriverInterface_SKL::BuildRequest(uint32_t propertyId,
@@ -565,7 +565,7 @@ bool KELAPOIntelDriverInterface_SKL::GetParameter(HRESULT* status, uint32_t para
                                                   uint32_t size) {
   *status = E_FAIL;
   if (!control_) {
-    QORTrace({kFile, __LINE__, kGet},
+    QORTrace({kSklFile, __LINE__, kGet},
              "Error: SKL driver handle is null. Is SST active? Status=0x%x\n",
              static_cast<uint32_t>(*status));
     return false;
@@ -586,12 +586,13 @@ bool KELAPOIntelDriverInterface_SKL::GetParameter(HRESULT* status, uint32_t para
       if (stated > 0) std::memcpy(data, answer_.data() + 4, stated);
       result = true;
     } else {
-      QORTrace({kFile, __LINE__, kGet}, "Warning: Get param failed.\n");
+      QORTrace({kSklFile, __LINE__, kGet}, "Warning: Get param failed.\n");
     }
   }
-  QORTrace({kFile, __LINE__, kGet}, "ParameterId=0x%x, buffer=0x%x, buffer_size=%d, status=0x%x\n",
-           parameterId, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)),
-           static_cast<int>(size), static_cast<uint32_t>(*status));
+  QORTrace({kSklFile, __LINE__, kGet},
+           "ParameterId=0x%x, buffer=0x%x, buffer_size=%d, status=0x%x\n", parameterId,
+           static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)), static_cast<int>(size),
+           static_cast<uint32_t>(*status));
   DumpBuffer(data, size);
   return result;
 }
@@ -607,8 +608,8 @@ void KELAPOIntelDriverInterface_SKL::DumpBuffer(const void* data, uint32_t size)
       text.push_back(kDigits[bytes[i] & 0xF]);
     }
   }
-  QORTrace({kFile, __LINE__, "KELAPOIntelDriverInterface_SKL::DumpBuffer"}, "\n(%d bytes): [%s]\n",
-           static_cast<int>(size), text.c_str());
+  QORTrace({kSklFile, __LINE__, "KELAPOIntelDriverInterface_SKL::DumpBuffer"},
+           "\n(%d bytes): [%s]\n", static_cast<int>(size), text.c_str());
 }
 
 bool KELAPOIntelDriverInterface_SKL::QueryWord(uint32_t parameterId, uint32_t size, uint32_t offset,
@@ -655,6 +656,6 @@ void KELAPOIntelDriverInterface_SKL::UnregisterEvent() {
   const HRESULT hr = control_->KsProperty(request.data(), kParameterRequestSize, &handle,
                                           sizeof handle, &returned);
   eventRegistered_ = false;
-  QORTrace({kFile, __LINE__, "KELAPOIntelDriverInterface_SKL::UnregisterEvent"},
+  QORTrace({kSklFile, __LINE__, "KELAPOIntelDriverInterface_SKL::UnregisterEvent"},
            "Unregister module event, hr=0x%x\n", static_cast<uint32_t>(hr));
 }

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const char* kFile = "QORAPOIntelDriverInterface_BRW";
+constexpr const char* kBrwFile = "QORAPOIntelDriverInterface_BRW";
 
 }  // namespace
 
@@ -29,7 +29,7 @@ bool QORAPOIntelDriverInterface_BRW::OpenIntelDriver() {
   const uint32_t shown = device_ != nullptr
                              ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(device_.get()))
                              : 0xFFFFFFFFu;
-  QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::OpenIntelDriver"},
+  QORTrace({kBrwFile, __LINE__, "QORAPOIntelDriverInterface_BRW::OpenIntelDriver"},
            "Broadwell OpenIntelDriver() returned handle 0x%x\n", shown);
   return device_ != nullptr;
 }
@@ -63,7 +63,7 @@ bool QORAPOIntelDriverInterface_BRW::GetModuleInfo(int32_t* status, std::string*
   uint32_t returned = 0;
   uint32_t error = 0;
   if (!Request(kIoctlGet, kCommandGetModuleInfo, &answer, &returned, &error)) {
-    QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetModuleInfo"},
+    QORTrace({kBrwFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetModuleInfo"},
              "Intel GetModuleInfo DeviceIoControl failed, error %d\n", static_cast<int>(error));
     return false;
   }
@@ -72,7 +72,7 @@ bool QORAPOIntelDriverInterface_BRW::GetModuleInfo(int32_t* status, std::string*
     *name = QORDriverBytes::FieldText(answer.data() + 4, kModuleStringChars);
     *second = QORDriverBytes::FieldText(answer.data() + 4 + kModuleStringChars, kModuleStringChars);
   }
-  QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetModuleInfo"},
+  QORTrace({kBrwFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetModuleInfo"},
            "Intel GetModuleInfo: 0x%x, %s, %s\n", static_cast<uint32_t>(*status), name->c_str(),
            second->c_str());
   return *status >= 0;
@@ -85,13 +85,13 @@ bool QORAPOIntelDriverInterface_BRW::SetStatus(int32_t* status) {
   uint32_t returned = 0;
   uint32_t error = 0;
   if (!Request(kIoctlSetStatus, kCommandSetStatus, &buffer, &returned, &error)) {
-    QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::SetStatus"},
+    QORTrace({kBrwFile, __LINE__, "QORAPOIntelDriverInterface_BRW::SetStatus"},
              "QORAPOIntelDriverInterface_BRW::SetStatus(), DeviceIoControl failed, error %d\n",
              static_cast<int>(error));
     return false;
   }
   *status = static_cast<int32_t>(QORDriverBytes::GetU32(buffer.data()));
-  QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::SetStatus"},
+  QORTrace({kBrwFile, __LINE__, "QORAPOIntelDriverInterface_BRW::SetStatus"},
            "QORAPOIntelDriverInterface_BRW::SetStatus(), OK - 0x%x\n",
            static_cast<uint32_t>(*status));
   return *status >= 0;
@@ -109,7 +109,7 @@ bool QORAPOIntelDriverInterface_BRW::GetParameter(uint32_t* status, uint32_t par
   uint32_t error = 0;
   if (!Request(kIoctlGet, kCommandGetParameter, &buffer, &returned, &error)) return false;
   *status = QORDriverBytes::GetU32(buffer.data());
-  QORTrace({kFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetParameter"},
+  QORTrace({kBrwFile, __LINE__, "QORAPOIntelDriverInterface_BRW::GetParameter"},
            "GetParameter returned is %d\n", static_cast<int>(returned));
   if (returned < kParameterDataOffset) return false;
   if (QORDriverBytes::GetU32(buffer.data() + 13) > size) return false;

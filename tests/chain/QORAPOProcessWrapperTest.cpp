@@ -109,7 +109,7 @@ TEST(QORAPOProcessWrapper, ControlPrefixesAddressOneInstanceAndOffloadTakesItsPl
 
 // Records what each call brings; a receiving hook (keepFrames set) shortens the buffer to
 // keepFrames and writes 0.25 into every sample.
-class RecordingHook : public IQORAPOProcessWrapperHook {
+class RecordingWrapperHook : public IQORAPOProcessWrapperHook {
  public:
   void OnSideChain(QORAPOProcessWrapper&, IQORAudioData<float>& data) override {
     ++calls;
@@ -130,7 +130,7 @@ class RecordingHook : public IQORAPOProcessWrapperHook {
 
 TEST(QORAPOProcessWrapper, SideChainCallbackRules) {
   // A sending process hands channel 0 to the hook and leaves the audio alone.
-  RecordingHook sent;
+  RecordingWrapperHook sent;
   QORAPOProcessWrapper aec;
   ASSERT_TRUE(aec.Create("QOR AEC/NR", "Aec", "Sidechain Pipe", &sent));
   ASSERT_TRUE(aec.Init(2, 16000));
@@ -139,7 +139,7 @@ TEST(QORAPOProcessWrapper, SideChainCallbackRules) {
   EXPECT_EQ(sent.format, (std::vector<uint32_t>{160, 1, 16000, kTechSideChainRole}));
   EXPECT_EQ(sent.seen.back(), 160.0f);
   // A receiving process gets the buffer silent and takes only the frames the hook left.
-  RecordingHook given;
+  RecordingWrapperHook given;
   given.keepFrames = 100;
   QORAPOProcessWrapper clarix;
   ASSERT_TRUE(clarix.Create("QOR Clarix+", "Clx", "Sidechain Pipe", &given));
@@ -150,7 +150,7 @@ TEST(QORAPOProcessWrapper, SideChainCallbackRules) {
   EXPECT_EQ(out[0][100], 101.0f);
   EXPECT_EQ(out[1].front(), 1001.0f);
   // Other technologies, a hook of another name or none, and malformed calls reach no hook.
-  RecordingHook unused;
+  RecordingWrapperHook unused;
   const struct {
     const char* techId;
     const char* hookName;

@@ -6,7 +6,7 @@ namespace {
 using qortest::HostAudio;
 using qortest::HostResult;
 
-constexpr int kRate = 48000;
+using qortest::kRate;
 
 // Root mean square of one channel over frames [begin, end).
 double Rms(const HostAudio& audio, int channel, size_t begin, size_t end) {

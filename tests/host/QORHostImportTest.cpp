@@ -10,7 +10,7 @@ namespace {
 
 using qortest::HostResult;
 
-constexpr double kRate = 48000.0;
+using qortest::kRate;
 // The Q of a Butterworth pair, where a file gives none.
 constexpr double kHalfSqrt2 = std::numbers::sqrt2 / 2.0;
 

@@ -8,7 +8,7 @@ namespace {
 namespace fs = std::filesystem;
 using qortest::HostResult;
 
-constexpr char kStarted[] = "real-time stream started at monotonic";
+using qortest::kStarted;
 
 using qortest::Db;
 

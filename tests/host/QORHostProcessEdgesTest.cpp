@@ -24,7 +24,7 @@ using qortest::WriteHostAudio;
 
 // Music's public control is the graphic EQ's switch, Movie's the limiter's; only Movie has a
 // headphone mode.
-constexpr char kConfiguration[] = R"(<?xml version="1.0"?><qor_configuration><properties>
+constexpr char kEdgesConfiguration[] = R"(<?xml version="1.0"?><qor_configuration><properties>
   <control name="VAPO3-Operating Mode">VAPO3-Music</control>
   <control name="VAPO3-Speaker Type">VAPO3-Speakers</control>
   <control name="VAPO3-Process Enable">1</control></properties>
@@ -100,7 +100,7 @@ bool Catches(pid_t pid, int signal) {
 
 class ProcessEdgesTest : public qortest::HostToolTest {
  protected:
-  const char* Configuration() const override { return kConfiguration; }
+  const char* Configuration() const override { return kEdgesConfiguration; }
 
 #ifndef _WIN32
   void SetUp() override {

@@ -18,11 +18,7 @@ using qortest::Tones;
 using qortest::WriteHostAudio;
 using HostTest = qortest::HostToolTest;
 
-long long Latency(const std::string& report) {
-  std::smatch match;
-  if (!std::regex_search(report, match, std::regex("delayed by (\\d+) frames"))) return -1;
-  return std::stoll(match[1]);
-}
+using qortest::Latency;
 
 TEST_F(HostTest, TheModesProcessesShapeTheResponseAndTheGlobalSwitchBypassesThem) {
   // Music on speakers ends in speaker protection with its 180 Hz high-pass: 50 Hz falls well

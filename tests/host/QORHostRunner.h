@@ -13,6 +13,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <numbers>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -149,6 +150,26 @@ inline double ToneDb(const HostAudio& audio, double f, double amplitude, double 
                       static_cast<size_t>(end * audio.rate)) /
             amplitude);
 }
+
+// The rate the tests' own audio is written at, and the tone and level of the live tests.
+inline constexpr int kRate = 48000;
+inline constexpr double kTone = 1000.0;
+inline constexpr double kAmplitude = 0.1;
+
+// The live tone's level in dB relative to kAmplitude over [begin, end) seconds.
+inline double LevelDb(const HostAudio& audio, double begin, double end) {
+  return ToneDb(audio, kTone, kAmplitude, begin, end);
+}
+
+// The delay `process` reports ("delayed by N frames"); -1 when it reports none.
+inline long long Latency(const std::string& report) {
+  std::smatch match;
+  if (!std::regex_search(report, match, std::regex("delayed by (\\d+) frames"))) return -1;
+  return std::stoll(match[1]);
+}
+
+// What a real-time run prints once its stream runs.
+inline constexpr char kStarted[] = "real-time stream started at monotonic";
 
 // Seconds on the monotonic clock, the one a real-time run names its stream's start on.
 inline double MonotonicNow() {

@@ -10,7 +10,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using qortest::HostResult;
 
-constexpr char kStarted[] = "real-time stream started at monotonic";
+using qortest::kStarted;
 
 class HostSharedBlockTest : public qortest::HostToolTest {
  protected:

@@ -29,7 +29,7 @@ namespace {
 using nlohmann::json;
 using qortest::HostAudio;
 
-constexpr double kTone = 440.0;
+constexpr double kMicTone = 440.0;
 constexpr double kSeconds = 7.0;
 
 QORComPtr<IAudioMediaType> Mono16k() {
@@ -127,7 +127,7 @@ TEST_F(HostSideChainTest, TheDemoMicrophoneLiftsTheVoiceModePastAnIdleClientOfTh
   EXPECT_EQ(shown["positions"][0]["class"],
             QORWideToUtf8(QORGuidToString(CLSID_QOR_LFX_Capture_APO_Varion)));
 
-  ASSERT_TRUE(qortest::WriteHostAudio(File("tone.wav"), qortest::Tones({kTone}, 0.1, kSeconds)));
+  ASSERT_TRUE(qortest::WriteHostAudio(File("tone.wav"), qortest::Tones({kMicTone}, 0.1, kSeconds)));
   const std::vector<std::string> voice = {"--mode", "Voice", "--realtime"};
   auto process = [&](const std::string& out) {
     std::vector<std::string> args = {"process", File("tone.wav"), File(out)};
@@ -169,8 +169,8 @@ TEST_F(HostSideChainTest, TheDemoMicrophoneLiftsTheVoiceModePastAnIdleClientOfTh
   const HostAudio loud = qortest::ReadHostAudio(File("live.wav"));
   const auto from = static_cast<size_t>((kSeconds - 2.0) * 48000);
   const auto to = static_cast<size_t>((kSeconds - 0.5) * 48000);
-  const double quietLevel = qortest::ToneLevel(quiet, kTone, from, to);
-  const double loudLevel = qortest::ToneLevel(loud, kTone, from, to);
+  const double quietLevel = qortest::ToneLevel(quiet, kMicTone, from, to);
+  const double loudLevel = qortest::ToneLevel(loud, kMicTone, from, to);
   std::printf("speakers at the end: %.4f without the microphone, %.4f with it (%+.1f dB)\n",
               quietLevel, loudLevel, qortest::Db(loudLevel / quietLevel));
   EXPECT_GT(quietLevel, 0.01);

@@ -13,14 +13,10 @@ using qortest::ReadHostAudio;
 using qortest::WriteHostAudio;
 using TimelineTest = qortest::HostToolTest;
 
-constexpr int kRate = 48000;
+using qortest::kRate;
 constexpr size_t kClickStep = 1000;
 
-long long Latency(const std::string& report) {
-  std::smatch match;
-  if (!std::regex_search(report, match, std::regex("delayed by (\\d+) frames"))) return -1;
-  return std::stoll(match[1]);
-}
+using qortest::Latency;
 
 // One second of stereo: a click of half scale every 1000 frames from frame 1000 on, over digital
 // silence or over a floor of one 16-bit step of random sign (so no period is silent).

@@ -8,13 +8,10 @@ namespace {
 using qortest::HostAudio;
 using qortest::HostResult;
 
-constexpr int kRate = 48000;
-constexpr double kTone = 1000.0;
-constexpr double kAmplitude = 0.1;
-
-double LevelDb(const HostAudio& audio, double begin, double end) {
-  return qortest::ToneDb(audio, kTone, kAmplitude, begin, end);
-}
+using qortest::kAmplitude;
+using qortest::kRate;
+using qortest::kTone;
+using qortest::LevelDb;
 
 class HostTuningEndTest : public qortest::HostToolTest {
  protected:

@@ -26,7 +26,7 @@ std::string Band(int writer) {
 }
 
 // Eight public bands, all 0 (the library's range is -1200..1200).
-const std::string kConfiguration = [] {
+const std::string kWritersConfiguration = [] {
   std::string text = R"(<?xml version="1.0"?><qor_configuration><properties>
     <control name="VAPO3-Operating Mode">VAPO3-Music</control>
     <control name="VAPO3-Speaker Type">VAPO3-Speakers</control></properties>
@@ -54,7 +54,7 @@ qortest::ChildRegistration lockHolder("host-lock-holder", &LockHolder);
 
 class WritersToolTest : public qortest::HostToolTest {
  protected:
-  const char* Configuration() const override { return kConfiguration.c_str(); }
+  const char* Configuration() const override { return kWritersConfiguration.c_str(); }
 
   // Starts one qorapo per argument list at once and waits for all; their results in order.
   std::vector<HostResult> RunAll(const std::vector<std::vector<std::string>>& runs) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RegistryChangeChild.h"
+#include "RegistryTestKey.h"
 #include "TempStateRoot.h"
 #include "common/QORTextConvert.h"
 #include "platform/QORWait.h"
@@ -17,19 +18,12 @@
 
 namespace {
 
-using Names = std::vector<std::wstring>;
+using qortest::List;
+using qortest::Names;
 
-constexpr wchar_t kBase[] = L"Software\\QOR Labs\\APO";
+using qortest::kBase;
 constexpr auto kInvalid = static_cast<uint32_t>(ERROR_INVALID_PARAMETER);
 constexpr auto kDenied = static_cast<uint32_t>(ERROR_ACCESS_DENIED);
-
-Names List(const QORRegistryKey& key, bool values) {
-  Names names;
-  for (std::wstring name; (values ? key.EnumValue(names.size(), &name, nullptr, nullptr)
-                                  : key.EnumSubKey(names.size(), name)) == ERROR_SUCCESS;)
-    names.push_back(name);
-  return names;
-}
 
 class QORRegistryKeyTest : public ::testing::Test {
  protected:

@@ -48,7 +48,7 @@ const std::string kReference =
     "ZR3D-GEQ Band 8=150,ZR3D-GEQ Band 9=200,ZR3D-GEQ Band 10=-150,ZR3D-GravHD Boost Enable=1,"
     "ZR3D-GravHD Boost Level=400,ZR3D-AmploHD Enable=1,ZR3D-AmploHD Target Level=-1800";
 
-struct Case {
+struct PassageCase {
   const char* name;  // of the recording
   const char* techId;
   uint32_t channels, rate, block;
@@ -56,7 +56,7 @@ struct Case {
   const char* later;  // set halfway, in the quiet passage
   float room;         // given to a receiving process
 };
-const Case kCases[] = {
+const PassageCase kPassageCases[] = {
     {"zr3d-reference", "ZR3D", 2, 48000, 480, kReference, "", -1.0f},
     // Off, the limiter is the delay alone, loud passage included; it comes on in the quiet one.
     {"zr3d-limiter-later", "ZR3D", 2, 48000, 441, kReference + ",ZR3D-Limiter Enable=0",
@@ -78,11 +78,11 @@ const Case kCases[] = {
     {"clarix", "QOR Clarix+", 2, 48000, 480, "", "CLARIX-Presence Boost=1200", 0.01f},
 };
 
-std::string Path(const char* folder, const Case& c) {
+std::string Path(const char* folder, const PassageCase& c) {
   return std::string(folder) + "/" + c.name + ".f32";
 }
 
-Channels Played(const Case& c) {
+Channels Played(const PassageCase& c) {
   auto p = MakeProcess(c.techId, c.channels, c.rate, c.settings);
   EXPECT_NE(p, nullptr);
   if (p == nullptr) return {};
@@ -109,7 +109,7 @@ Channels Played(const Case& c) {
 
 TEST(QORTechRecordedOutput, EveryProcessStaysWithin120DbOfItsRecording) {
   if (const char* folder = std::getenv("QOR_RECORD_TECH_OUTPUT")) {
-    for (const auto& c : kCases) {
+    for (const auto& c : kPassageCases) {
       std::ofstream out(Path(folder, c), std::ios::binary);
       for (const auto& ch : Played(c)) {
         out.write(reinterpret_cast<const char*>(ch.data()),
@@ -119,7 +119,7 @@ TEST(QORTechRecordedOutput, EveryProcessStaysWithin120DbOfItsRecording) {
     }
     GTEST_SKIP() << "recorded into " << folder;
   }
-  for (const auto& c : kCases) {
+  for (const auto& c : kPassageCases) {
     SCOPED_TRACE(c.name);
     const Channels actual = Played(c);
     ASSERT_EQ(actual.size(), c.channels);

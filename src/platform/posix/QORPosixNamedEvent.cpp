@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t kMagic = 0x56455251;  // "QREV"
+constexpr uint32_t kEventMagic = 0x56455251;  // "QREV"
 
 struct Header {
   uint32_t magic;
@@ -44,7 +44,7 @@ std::unique_ptr<IQOREvent> QORPosixNamedEvent::Duplicate() const {
 QORNamedObjectError QORPosixNamedEvent::Open(const std::wstring& name, QORNamedObject::Mode mode,
                                              bool manualReset, bool initiallySet, bool* existed) {
   auto initialize = [&](int fd, int dirFd, const std::string& auxName) {
-    const Header header{kMagic, manualReset ? 1u : 0u};
+    const Header header{kEventMagic, manualReset ? 1u : 0u};
     if (::pwrite(fd, &header, sizeof(header), QORNamedObject::kDataOffset) !=
         static_cast<ssize_t>(sizeof(header))) {
       return false;
@@ -72,7 +72,7 @@ QORNamedObjectError QORPosixNamedEvent::Open(const std::wstring& name, QORNamedO
   struct stat fifoStat {};
   if (::pread(object_.Fd(), &header, sizeof(header), QORNamedObject::kDataOffset) !=
           static_cast<ssize_t>(sizeof(header)) ||
-      header.magic != kMagic) {
+      header.magic != kEventMagic) {
     object_.Close();
     return QORNamedObjectError::kFailed;
   }

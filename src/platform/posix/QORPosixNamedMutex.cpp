@@ -29,7 +29,7 @@
 #endif
 
 namespace {
-constexpr uint32_t kMagic = 0x584D5251;  // "QRMX"
+constexpr uint32_t kMutexMagic = 0x584D5251;  // "QRMX"
 constexpr uint32_t kVersion = 1;
 
 // Bumped in a forked child, whose one thread must not keep its parent's cached id.
@@ -91,7 +91,7 @@ bool InitializeBlock(QORPosixNamedMutex::Block* block) {
   block->ownerThread.store(0);
   block->depth.store(0);
   block->version = kVersion;
-  block->magic = kMagic;
+  block->magic = kMutexMagic;
   return ok;
 }
 
@@ -133,7 +133,7 @@ QORNamedObjectError QORPosixNamedMutex::Open(const std::wstring& name, QORNamedO
   struct stat fileStat {};
   if (::fstat(object_.Fd(), &fileStat) != 0 ||
       static_cast<size_t>(fileStat.st_size) < kMappedSize || !Map(object_.Fd()) ||
-      block_->magic != kMagic || block_->version != kVersion) {
+      block_->magic != kMutexMagic || block_->version != kVersion) {
     Unmap();
     object_.Close();
     return QORNamedObjectError::kFailed;

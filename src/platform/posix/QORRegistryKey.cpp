@@ -38,7 +38,6 @@ struct QORRegistryKey::Snapshot {
 namespace {
 
 constexpr char kSpellingFile[] = "n";
-constexpr int kDirFlags = O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC;
 
 uint32_t ErrorFromErrno(int error) {
   switch (error) {
@@ -242,7 +241,7 @@ uint32_t WriteFileAtomically(int dirFd, const std::string& file,
 
 std::vector<std::string> ListEntries(int dirFd, char prefix) {
   std::vector<std::string> names;
-  const int copy = ::openat(dirFd, ".", kDirFlags);
+  const int copy = ::openat(dirFd, ".", QORStateTree::kDirectoryFlags);
   if (copy < 0) return names;
   DIR* dir = ::fdopendir(copy);
   if (dir == nullptr) {
@@ -258,7 +257,7 @@ std::vector<std::string> ListEntries(int dirFd, char prefix) {
 
 // Removes every entry of dirFd but its directories, whose names go to subdirectories.
 bool EmptyOfFiles(int dirFd, std::vector<std::string>& subdirectories) {
-  const int copy = ::openat(dirFd, ".", kDirFlags);
+  const int copy = ::openat(dirFd, ".", QORStateTree::kDirectoryFlags);
   DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
   if (dir == nullptr) {
     if (copy >= 0) ::close(copy);
@@ -301,7 +300,7 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     std::vector<std::string> pending;  // subdirectories still to remove
   };
   std::vector<Level> levels;
-  QORPosixFd dir(::openat(parentFd, name.c_str(), kDirFlags));
+  QORPosixFd dir(::openat(parentFd, name.c_str(), QORStateTree::kDirectoryFlags));
   if (dir.get() < 0) return errno == ENOENT;
   levels.push_back({name, {}, {}});
   if (::fstat(dir.get(), &levels.back().self) != 0 ||
@@ -314,7 +313,7 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     if (!level.pending.empty()) {
       const std::string child = std::move(level.pending.back());
       level.pending.pop_back();
-      QORPosixFd next(::openat(dir.get(), child.c_str(), kDirFlags));
+      QORPosixFd next(::openat(dir.get(), child.c_str(), QORStateTree::kDirectoryFlags));
       if (next.get() < 0) {
         if (errno == ENOENT) continue;
         return false;
@@ -329,8 +328,8 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     }
     const std::string done = level.name;
     levels.pop_back();
-    QORPosixFd up(levels.empty() ? ::openat(parentFd, ".", kDirFlags)
-                                 : ::openat(dir.get(), "..", kDirFlags));
+    QORPosixFd up(levels.empty() ? ::openat(parentFd, ".", QORStateTree::kDirectoryFlags)
+                                 : ::openat(dir.get(), "..", QORStateTree::kDirectoryFlags));
     if (up.get() < 0) return false;
     if (!levels.empty() && !SameDirectory(up.get(), levels.back().self)) {
       errno = ESTALE;  // moved while we were inside
@@ -340,7 +339,7 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
     if (::unlinkat(dir.get(), done.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) continue;
     if (errno != ENOTEMPTY || ++refills > 64) return false;
     // Something was written into it meanwhile: go back in.
-    QORPosixFd again(::openat(dir.get(), done.c_str(), kDirFlags));
+    QORPosixFd again(::openat(dir.get(), done.c_str(), QORStateTree::kDirectoryFlags));
     Level retry{done, {}, {}};
     if (again.get() < 0 || ::fstat(again.get(), &retry.self) != 0 ||
         !EmptyOfFiles(again.get(), retry.pending)) {
@@ -376,7 +375,7 @@ std::wstring ReadSpelling(int keyFd) {
 
 uint32_t OpenChild(int dirFd, std::wstring_view name, int* out) {
   const std::string file = QORRegistryName::FileName(QORRegistryName::kKeyPrefix, name);
-  const int fd = ::openat(dirFd, file.c_str(), kDirFlags);
+  const int fd = ::openat(dirFd, file.c_str(), QORStateTree::kDirectoryFlags);
   if (fd < 0) {
     const int error = errno;
     if (error == ENOENT && IsDeleted(dirFd)) return ERROR_KEY_DELETED;
@@ -405,7 +404,7 @@ uint32_t CreateChild(int dirFd, std::wstring_view name, int* out, bool* created)
       return errno == ENOENT ? ERROR_KEY_DELETED : ErrorFromErrno(errno);
     }
     {
-      QORPosixFd tempDir(::openat(dirFd, temp.c_str(), kDirFlags));
+      QORPosixFd tempDir(::openat(dirFd, temp.c_str(), QORStateTree::kDirectoryFlags));
       QORPosixFd spelling(tempDir.get() < 0
                               ? -1
                               : QORStateTree::CreateFileAt(tempDir.get(), kSpellingFile, O_WRONLY));
@@ -440,14 +439,14 @@ uint32_t Walk(int baseFd, const std::vector<std::wstring_view>& parts, size_t co
       if (i != 0) path += '/';
       path += QORRegistryName::FileName(QORRegistryName::kKeyPrefix, parts[i]);
     }
-    const int fd = QORStateTree::OpenBeneath(baseFd, path, kDirFlags);
+    const int fd = QORStateTree::OpenBeneath(baseFd, path, QORStateTree::kDirectoryFlags);
     if (fd >= 0) {
       if (created != nullptr) *created = false;
       *out = fd;
       return ERROR_SUCCESS;
     }
   }
-  QORPosixFd current(::openat(baseFd, ".", kDirFlags));
+  QORPosixFd current(::openat(baseFd, ".", QORStateTree::kDirectoryFlags));
   if (current.get() < 0) return ErrorFromErrno(errno);
   bool last = false;
   for (size_t i = 0; i < count; ++i) {
@@ -498,7 +497,7 @@ uint32_t DeleteAt(int baseFd, std::wstring_view path, bool tree) {
 std::vector<std::wstring> ListSubKeys(int fd) {
   std::vector<std::wstring> names;
   for (const std::string& file : ListEntries(fd, QORRegistryName::kKeyPrefix)) {
-    QORPosixFd child(::openat(fd, file.c_str(), kDirFlags));
+    QORPosixFd child(::openat(fd, file.c_str(), QORStateTree::kDirectoryFlags));
     if (child.get() < 0) continue;
     std::wstring spelling = ReadSpelling(child.get());
     if (spelling.empty() ||

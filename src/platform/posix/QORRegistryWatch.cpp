@@ -16,6 +16,7 @@
 #include "platform/QORWinError.h"
 #include "platform/posix/QORPosixFd.h"
 #include "platform/posix/QORRegistryName.h"
+#include "platform/posix/QORStateTree.h"
 
 // Each watched key is one inotify watch on its directory. inotify does not reach below a
 // directory, so a subtree watch keeps one watch per key, adds one for every key directory that
@@ -27,12 +28,11 @@ namespace {
 constexpr uint32_t kEntryChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr uint32_t kSelfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 constexpr uint32_t kAttributeFilters = REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_SECURITY;
-constexpr int kDirFlags = O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC;
 
 // The system's limit of watches is reached.
 constexpr uint32_t kErrorNotEnoughQuota = 1816;
 
-uint32_t ErrorFromErrno(int error) {
+uint32_t WatchErrorFromErrno(int error) {
   switch (error) {
     case ENOSPC:
       return kErrorNotEnoughQuota;
@@ -80,13 +80,13 @@ struct QORRegistryWatch::Tree {
 
   // The key directory at path, walked one name at a time without following links.
   int Open(const std::string& path) const {
-    int fd = ::openat(root, ".", kDirFlags);
+    int fd = ::openat(root, ".", QORStateTree::kDirectoryFlags);
     size_t start = 0;
     while (fd >= 0 && start < path.size()) {
       size_t end = path.find('/', start);
       if (end == std::string::npos) end = path.size();
       const std::string name = path.substr(start, end - start);
-      const int next = ::openat(fd, name.c_str(), kDirFlags);
+      const int next = ::openat(fd, name.c_str(), QORStateTree::kDirectoryFlags);
       ::close(fd);
       fd = next;
       start = end + 1;
@@ -125,7 +125,7 @@ struct QORRegistryWatch::Tree {
       node.path = current;
       Remember(node, st);
       if (!subtree) continue;
-      const int copy = ::openat(dir.get(), ".", kDirFlags);
+      const int copy = ::openat(dir.get(), ".", QORStateTree::kDirectoryFlags);
       DIR* listing = copy >= 0 ? ::fdopendir(copy) : nullptr;
       if (listing == nullptr) {
         if (copy >= 0) ::close(copy);
@@ -182,14 +182,14 @@ uint32_t QORRegistryWatch::Create(intptr_t keyHandle, uint32_t filter, bool subt
                IN_ONLYDIR;
   if ((filter & kAttributeFilters) != 0) tree->mask |= IN_ATTRIB;
   tree->root = ::fcntl(static_cast<int>(keyHandle), F_DUPFD_CLOEXEC, 0);
-  if (tree->root < 0) return ErrorFromErrno(errno);
+  if (tree->root < 0) return WatchErrorFromErrno(errno);
   tree->notify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (tree->notify < 0) return ErrorFromErrno(errno);
+  if (tree->notify < 0) return WatchErrorFromErrno(errno);
   const int notify = tree->notify;
   const int failure = tree->Add("", false, nullptr);
   if (failure != 0) {
     ::close(notify);
-    return ErrorFromErrno(failure);
+    return WatchErrorFromErrno(failure);
   }
   if (!subtree && (filter & kAttributeFilters) == 0) {
     // Nothing will be looked up below the key again: do not hold a descriptor for it.

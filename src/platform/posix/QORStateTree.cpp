@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 // close() that leaves errno as the failure before it set it.
 void CloseKeepingErrno(int fd) {
   const int error = errno;
@@ -42,7 +40,7 @@ int QORStateTree::OpenRoot() {
     if (errno != EEXIST) return -1;
     return ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }
-  const int created = ::open(root.c_str(), kDirFlags);
+  const int created = ::open(root.c_str(), kDirectoryFlags);
   if (created >= 0) ::fchmod(created, kDirectoryMode);
   return created;
 }
@@ -75,7 +73,7 @@ int QORStateTree::OpenDirectory(std::string_view path, bool create) {
       plain = name != "." && name != "..";
       at = slash + 1;
     }
-    const int fd = plain ? OpenBeneath(current, std::string(path), kDirFlags) : -1;
+    const int fd = plain ? OpenBeneath(current, std::string(path), kDirectoryFlags) : -1;
     if (fd >= 0) {
       ::close(current);
       return fd;
@@ -98,15 +96,15 @@ int QORStateTree::OpenDirectory(std::string_view path, bool create) {
 }
 
 int QORStateTree::OpenDirectoryAt(int dirFd, const char* name, bool create) {
-  const int fd = ::openat(dirFd, name, kDirFlags);
+  const int fd = ::openat(dirFd, name, kDirectoryFlags);
   if (fd >= 0 || errno != ENOENT || !create) return fd;
   if (MakeDirectoryAt(dirFd, name) != 0 && errno != EEXIST) return -1;
-  return ::openat(dirFd, name, kDirFlags);
+  return ::openat(dirFd, name, kDirectoryFlags);
 }
 
 int QORStateTree::MakeDirectoryAt(int dirFd, const char* name) {
   if (::mkdirat(dirFd, name, kDirectoryMode) != 0) return -1;
-  const int fd = ::openat(dirFd, name, kDirFlags);
+  const int fd = ::openat(dirFd, name, kDirectoryFlags);
   if (fd < 0) return -1;  // replaced at once; whoever did it owns the result
   Adopt(dirFd, fd, kDirectoryMode);
   ::close(fd);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <string_view>
@@ -20,6 +21,8 @@ class QORStateTree {
  public:
   static constexpr mode_t kDirectoryMode = 0770;
   static constexpr mode_t kFileMode = 0660;
+  // A directory opened to work beneath it, never through a link.
+  static constexpr int kDirectoryFlags = O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC;
 
   // The state root, created (0770) when missing; missing parents are made 0755 less the umask.
   static int OpenRoot();

@@ -27,7 +27,7 @@ const QORWin32Event* FindLive(HANDLE handle) {
   return static_cast<const QORWin32Event*>(static_cast<const IQOREvent*>(handle));
 }
 
-constexpr DWORD kOpenAccess = EVENT_MODIFY_STATE | SYNCHRONIZE;
+constexpr DWORD kEventOpenAccess = EVENT_MODIFY_STATE | SYNCHRONIZE;
 
 }  // namespace
 
@@ -74,7 +74,9 @@ std::unique_ptr<IQOREvent> QORCreateNamedEvent(const std::wstring& name, bool ma
   auto create = [&](const wchar_t* systemName) {
     return CreateEventW(QORWin32Security::ForNamedObjects(), manualReset, initiallySet, systemName);
   };
-  auto open = [](const wchar_t* systemName) { return OpenEventW(kOpenAccess, FALSE, systemName); };
+  auto open = [](const wchar_t* systemName) {
+    return OpenEventW(kEventOpenAccess, FALSE, systemName);
+  };
   DWORD error = ERROR_SUCCESS;
   HANDLE handle = QORWin32ObjectName::Create(name, create, open, alreadyExisted, &error);
   if (handle == nullptr) return nullptr;
@@ -82,7 +84,9 @@ std::unique_ptr<IQOREvent> QORCreateNamedEvent(const std::wstring& name, bool ma
 }
 
 std::unique_ptr<IQOREvent> QOROpenNamedEvent(const std::wstring& name) {
-  auto open = [](const wchar_t* systemName) { return OpenEventW(kOpenAccess, FALSE, systemName); };
+  auto open = [](const wchar_t* systemName) {
+    return OpenEventW(kEventOpenAccess, FALSE, systemName);
+  };
   DWORD error = ERROR_SUCCESS;
   HANDLE handle = QORWin32ObjectName::Open(name, open, &error);
   if (handle == nullptr) return nullptr;

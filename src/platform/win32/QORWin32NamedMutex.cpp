@@ -6,10 +6,10 @@
 
 namespace {
 
-constexpr DWORD kOpenAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+constexpr DWORD kMutexOpenAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
 HANDLE OpenMutexNamed(const wchar_t* systemName) {
-  return OpenMutexW(kOpenAccess, FALSE, systemName);
+  return OpenMutexW(kMutexOpenAccess, FALSE, systemName);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "RegistryTestKey.h"
 #include "TempStateRoot.h"
 #include "common/QORTextConvert.h"
 #include "platform/IQOREvent.h"
@@ -38,19 +39,12 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Names = std::vector<std::wstring>;
+using qortest::List;
+using qortest::Names;
 namespace fs = std::filesystem;
 using Result = QORFileReader::Result;
 
-constexpr wchar_t kBase[] = L"Software\\QOR Labs\\APO";
-
-Names List(const QORRegistryKey& key, bool values) {
-  Names names;
-  for (std::wstring name; (values ? key.EnumValue(names.size(), &name, nullptr, nullptr)
-                                  : key.EnumSubKey(names.size(), name)) == ERROR_SUCCESS;)
-    names.push_back(name);
-  return names;
-}
+using qortest::kBase;
 
 // One registry job on kBase, chosen by args[0]; answers "<job> <result>", or blocks silently.
 int RegistryChild(const std::vector<std::string>& args) {
