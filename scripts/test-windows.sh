@@ -18,7 +18,7 @@ if [[ $mode != --run ]]; then
   scripts/setup-windows.sh
   echo "test-windows: the libraries were ready after ${SECONDS} s"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DQOR_BENCH=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DQOR_BENCH=OFF -DCMAKE_UNITY_BUILD=ON >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "test-windows: built after ${SECONDS} s"
 fi
