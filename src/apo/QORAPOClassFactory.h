@@ -11,8 +11,8 @@ class QORAPOClassFactory final : public IClassFactory {
   explicit QORAPOClassFactory(CreateFunction create) : create_(create) {}
 
   HRESULT QueryInterface(REFIID iid, void** object) override;
-  uint32_t AddRef() override { return 2; }
-  uint32_t Release() override { return 1; }
+  ULONG AddRef() override { return 2; }
+  ULONG Release() override { return 1; }
   // An outer object may only ask for IUnknown (CLASS_E_NOAGGREGATION otherwise).
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
   HRESULT LockServer(int lock) override;

@@ -26,11 +26,11 @@ HRESULT CMediaBuffer::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
-uint32_t CMediaBuffer::AddRef() {
+ULONG CMediaBuffer::AddRef() {
   return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-uint32_t CMediaBuffer::Release() {
+ULONG CMediaBuffer::Release() {
   const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if (left == 0) delete this;
   return left;

@@ -18,8 +18,8 @@ class CMediaBuffer : public IMediaBuffer {
 
   // Any; the last Release frees the buffer.
   HRESULT QueryInterface(REFIID iid, void** object) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
+  ULONG AddRef() override;
+  ULONG Release() override;
   // Real-time (each streaming call) and set-up: no allocation.
   HRESULT SetLength(uint32_t length) override;
   HRESULT GetMaxLength(uint32_t* maxLength) override;

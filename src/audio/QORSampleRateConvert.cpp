@@ -25,7 +25,7 @@ void FillWaveFormat(uint8_t* block, uint32_t channels, uint32_t rate) {
   format.Format.wBitsPerSample = 32;
   if (extensible) {
     format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    format.wValidBitsPerSample = 32;
+    format.Samples.wValidBitsPerSample = 32;
     format.dwChannelMask = channels > 6 ? kMask71 : kMask51;
     format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
     std::memcpy(block, &format, sizeof(WAVEFORMATEXTENSIBLE));
@@ -72,8 +72,8 @@ bool QORSampleRateConvert::InitMediaObject(uint32_t channels) {
   if (inputRate_ == outputRate_) return true;
   if (!mediaObject_) {
     QORRegisterResamplerMediaObject();
-    if (FAILED(CoCreateInstance(CLSID_CResamplerMediaObject, nullptr, CLSCTX_ALL, IID_IMediaObject,
-                                mediaObject_.PutVoid()))) {
+    if (FAILED(QORCoCreateInstance(CLSID_CResamplerMediaObject, nullptr, CLSCTX_ALL,
+                                   IID_IMediaObject, mediaObject_.PutVoid()))) {
       QORTrace({"QORSampleRateConvert", __LINE__, "QORSampleRateConvert::InitMediaObject"},
                "QORSampleRateConvert::InitMediaObject Failed to initialize DMO object.\n");
       return false;

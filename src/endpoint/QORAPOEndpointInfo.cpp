@@ -160,7 +160,7 @@ const std::wstring& QORAPOEndpointInfo::GetSubsystemId() const {
   if (!subsystemId_.empty() || !device_) return subsystemId_;
   QORComPtr<IPropertyStore> store;
   if (FAILED(device_->OpenPropertyStore(STGM_READ, store.Put())) || !store) return subsystemId_;
-  uint32_t count = 0;
+  DWORD count = 0;
   if (FAILED(store->GetCount(&count))) return subsystemId_;
   static constexpr std::wstring_view kMarker = L"SUBSYS_";
   for (uint32_t index = 0; index < count && subsystemId_.empty(); ++index) {

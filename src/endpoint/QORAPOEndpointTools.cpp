@@ -21,8 +21,8 @@ constexpr const wchar_t* kEndpointRoots[] = {
 constexpr size_t kMaxKeyName = 260;
 
 bool CreateEnumerator(QORComPtr<IMMDeviceEnumerator>& enumerator) {
-  return SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                    IID_IMMDeviceEnumerator, enumerator.PutVoid()));
+  return SUCCEEDED(QORCoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                       IID_IMMDeviceEnumerator, enumerator.PutVoid()));
 }
 
 void Signal(const std::atomic<IQOREvent*>& event) {
@@ -50,15 +50,15 @@ HRESULT QORAPOEndpointTools::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
-uint32_t QORAPOEndpointTools::AddRef() {
+ULONG QORAPOEndpointTools::AddRef() {
   return 2;
 }
 
-uint32_t QORAPOEndpointTools::Release() {
+ULONG QORAPOEndpointTools::Release() {
   return 1;
 }
 
-HRESULT QORAPOEndpointTools::OnDeviceStateChanged(const wchar_t*, uint32_t newState) {
+HRESULT QORAPOEndpointTools::OnDeviceStateChanged(const wchar_t*, DWORD newState) {
   const HRESULT init = CoInitialize(nullptr);
   if (newState == DEVICE_STATE_ACTIVE || newState == DEVICE_STATE_DISABLED ||
       newState == DEVICE_STATE_NOTPRESENT || newState == DEVICE_STATE_UNPLUGGED) {
@@ -101,11 +101,11 @@ bool QORAPOEndpointTools::ActiveDevices(EDataFlow flow, std::vector<QORComPtr<IM
   if (FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATEMASK_ALL, devices.Put()))) {
     return false;
   }
-  uint32_t count = 0;
+  UINT count = 0;
   if (FAILED(devices->GetCount(&count))) return false;
-  for (uint32_t i = 0; i < count; ++i) {
+  for (UINT i = 0; i < count; ++i) {
     QORComPtr<IMMDevice> device;
-    uint32_t state = 0;
+    DWORD state = 0;
     if (FAILED(devices->Item(i, device.Put())) || FAILED(device->GetState(&state))) continue;
     if (state == DEVICE_STATE_ACTIVE) active.push_back(std::move(device));
   }
@@ -143,8 +143,8 @@ bool QORAPOEndpointTools::FindEndpoint(EDataFlow flow, const GUID& guid,
 
 bool QORAPOEndpointTools::SetDefaultEndpoint(const QORAPOEndpointInfo& endpoint) {
   QORComPtr<IPolicyConfig> policy;
-  if (FAILED(CoCreateInstance(CLSID_PolicyConfig, nullptr, CLSCTX_ALL, IID_IPolicyConfig,
-                              policy.PutVoid()))) {
+  if (FAILED(QORCoCreateInstance(CLSID_PolicyConfig, nullptr, CLSCTX_ALL, IID_IPolicyConfig,
+                                 policy.PutVoid()))) {
     return false;
   }
   const std::wstring& id = endpoint.GetDeviceId();

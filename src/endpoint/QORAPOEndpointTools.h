@@ -35,9 +35,9 @@ class QORAPOEndpointTools : private IMMNotificationClient, private IQORThreadBas
 
   // The owner controls the lifetime: references are not counted.
   HRESULT QueryInterface(REFIID iid, void** object) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
-  HRESULT OnDeviceStateChanged(const wchar_t* id, uint32_t newState) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+  HRESULT OnDeviceStateChanged(const wchar_t* id, DWORD newState) override;
   HRESULT OnDeviceAdded(const wchar_t* id) override;
   HRESULT OnDeviceRemoved(const wchar_t* id) override;
   HRESULT OnDefaultDeviceChanged(EDataFlow flow, ERole role, const wchar_t* id) override;

@@ -30,7 +30,7 @@ HRESULT QORHostEffectsPropertyStore::QueryInterface(REFIID iid, void** object) {
 std::vector<PROPERTYKEY> QORHostEffectsPropertyStore::Keys() {
   std::vector<PROPERTYKEY> keys;
   for (IPropertyStore* store : {effects_.Get(), endpoint_.Get()}) {
-    uint32_t count = 0;
+    DWORD count = 0;
     if (store == nullptr || FAILED(store->GetCount(&count))) continue;
     for (uint32_t i = 0; i < count; ++i) {
       PROPERTYKEY key{};
@@ -43,13 +43,13 @@ std::vector<PROPERTYKEY> QORHostEffectsPropertyStore::Keys() {
   return keys;
 }
 
-HRESULT QORHostEffectsPropertyStore::GetCount(uint32_t* count) {
+HRESULT QORHostEffectsPropertyStore::GetCount(DWORD* count) {
   if (count == nullptr) return E_POINTER;
   *count = static_cast<uint32_t>(Keys().size());
   return S_OK;
 }
 
-HRESULT QORHostEffectsPropertyStore::GetAt(uint32_t index, PROPERTYKEY* key) {
+HRESULT QORHostEffectsPropertyStore::GetAt(DWORD index, PROPERTYKEY* key) {
   if (key == nullptr) return E_POINTER;
   const std::vector<PROPERTYKEY> keys = Keys();
   if (index >= keys.size()) return E_INVALIDARG;

@@ -13,8 +13,8 @@ class QORHostEffectsPropertyStore : public QORComObject<IPropertyStore> {
   static HRESULT Create(IPropertyStore* effects, IPropertyStore* endpoint, IPropertyStore** store);
 
   HRESULT QueryInterface(REFIID iid, void** object) override;
-  HRESULT GetCount(uint32_t* count) override;
-  HRESULT GetAt(uint32_t index, PROPERTYKEY* key) override;
+  HRESULT GetCount(DWORD* count) override;
+  HRESULT GetAt(DWORD index, PROPERTYKEY* key) override;
   HRESULT GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override;
   HRESULT SetValue(REFPROPERTYKEY key, const PROPVARIANT& value) override;
   HRESULT Commit() override;

@@ -55,7 +55,7 @@ QORComPtr<IAudioMediaType> FloatFormat(int channels, int rate) {
   format.Format.nBlockAlign = static_cast<uint16_t>(channels * 4);
   format.Format.nAvgBytesPerSec = static_cast<uint32_t>(rate) * format.Format.nBlockAlign;
   format.Format.cbSize = kWaveFormatExtensibleExtra;
-  format.wValidBitsPerSample = 32;
+  format.Samples.wValidBitsPerSample = 32;
   format.dwChannelMask = ChannelMask(channels);
   format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
   QORComPtr<IAudioMediaType> type;

@@ -48,7 +48,7 @@ uint32_t SysFxDisabledOf(const PROPVARIANT& value) {
       break;
     case VT_I8:
     case VT_UI8:
-      bits = static_cast<uint32_t>(value.uhVal);
+      bits = static_cast<uint32_t>(value.uhVal.QuadPart);
       break;
     default:
       return 0;

@@ -5,6 +5,9 @@
 #include "platform/IMMDeviceCollection.h"
 #include "platform/IMMNotificationClient.h"
 
+#ifdef _WIN32
+#include "platform/QORComTypes.h"
+#else
 constexpr CLSID CLSID_MMDeviceEnumerator = {
     0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 constexpr IID IID_IMMDeviceEnumerator = {
@@ -12,7 +15,7 @@ constexpr IID IID_IMMDeviceEnumerator = {
 
 class IMMDeviceEnumerator : public IUnknown {
  public:
-  virtual HRESULT EnumAudioEndpoints(EDataFlow flow, uint32_t stateMask,
+  virtual HRESULT EnumAudioEndpoints(EDataFlow flow, DWORD stateMask,
                                      IMMDeviceCollection** devices) = 0;
   virtual HRESULT GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** device) = 0;
   virtual HRESULT GetDevice(const wchar_t* id, IMMDevice** device) = 0;
@@ -22,3 +25,4 @@ class IMMDeviceEnumerator : public IUnknown {
  protected:
   ~IMMDeviceEnumerator() = default;
 };
+#endif  // _WIN32

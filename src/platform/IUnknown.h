@@ -3,7 +3,11 @@
 #include <cstdint>
 
 #include "platform/QORGuid.h"
+#include "platform/QORWinTypes.h"
 
+#ifdef _WIN32
+#include "platform/QORComTypes.h"
+#else
 constexpr IID IID_IUnknown = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
@@ -12,9 +16,10 @@ constexpr IID IID_IUnknown = {
 class IUnknown {
  public:
   virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;
-  virtual uint32_t AddRef() = 0;
-  virtual uint32_t Release() = 0;
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
 
  protected:
   ~IUnknown() = default;
 };
+#endif

@@ -94,7 +94,7 @@ HRESULT QORAudioMediaType::GetUncompressedAudioFormat(UNCOMPRESSEDAUDIOFORMAT* o
   out->dwChannelMask = 0;
   if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
     const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
-    out->dwValidBitsPerSample = extensible->wValidBitsPerSample;
+    out->dwValidBitsPerSample = extensible->Samples.wValidBitsPerSample;
     out->dwChannelMask = extensible->dwChannelMask;
   }
   return S_OK;

@@ -30,8 +30,8 @@ class QORComAggregate final : public T {
   HRESULT QueryInterface(REFIID iid, void** object) override {
     return outer_->QueryInterface(iid, object);
   }
-  uint32_t AddRef() override { return outer_->AddRef(); }
-  uint32_t Release() override { return outer_->Release(); }
+  ULONG AddRef() override { return outer_->AddRef(); }
+  ULONG Release() override { return outer_->Release(); }
 
  private:
   class Inner final : public IUnknown {
@@ -51,8 +51,8 @@ class QORComAggregate final : public T {
       static_cast<IUnknown*>(*object)->AddRef();
       return S_OK;
     }
-    uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-    uint32_t Release() override {
+    ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+    ULONG Release() override {
       const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
       if (left == 0) delete owner_;
       return left;

@@ -49,8 +49,8 @@ void CoUninitialize() {
 }
 #endif
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, uint32_t context, REFIID iid,
-                         void** object) {
+HRESULT QORCoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                            void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if ((context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER)) == 0) {

@@ -6,6 +6,10 @@
 #include "platform/IUnknown.h"
 #include "platform/QORWinTypes.h"
 
+#ifdef _WIN32
+// The system's COM memory, initialisation and class contexts.
+#include "platform/QORComTypes.h"
+#else
 constexpr uint32_t CLSCTX_INPROC_SERVER = 0x1;
 constexpr uint32_t CLSCTX_INPROC_HANDLER = 0x2;
 constexpr uint32_t CLSCTX_LOCAL_SERVER = 0x4;
@@ -14,17 +18,6 @@ constexpr uint32_t CLSCTX_ALL = 0x17;
 constexpr uint32_t COINIT_MULTITHREADED = 0x0;
 constexpr uint32_t COINIT_APARTMENTTHREADED = 0x2;
 
-#ifdef _WIN32
-// The system's COM memory and initialisation, declared as its own headers declare them, so that
-// memory crossing to and from the system's objects has one owner.
-extern "C" {
-__declspec(dllimport) void* __stdcall CoTaskMemAlloc(size_t bytes);
-__declspec(dllimport) void __stdcall CoTaskMemFree(void* memory);
-__declspec(dllimport) HRESULT __stdcall CoInitialize(void* reserved);
-__declspec(dllimport) HRESULT __stdcall CoInitializeEx(void* reserved, DWORD flags);
-__declspec(dllimport) void __stdcall CoUninitialize();
-}
-#else
 // Memory that crosses COM calls (ids, property texts): allocated by one side, freed by the other.
 void* CoTaskMemAlloc(size_t bytes);
 void CoTaskMemFree(void* memory);
@@ -39,7 +32,7 @@ void CoUninitialize();
 // In-process activation of the platform's own classes (the endpoint enumerator and any class added
 // with QORComRegisterClass). Unknown classes give REGDB_E_CLASSNOTREG; aggregation is refused.
 using QORComCreateFunction = HRESULT (*)(REFIID iid, void** object);
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, uint32_t context, REFIID iid,
-                         void** object);
+HRESULT QORCoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                            void** object);
 // Adds or replaces a class; a null function removes it.
 void QORComRegisterClass(REFCLSID clsid, QORComCreateFunction create);

@@ -9,8 +9,8 @@
 template <typename... Interfaces>
 class QORComObject : public Interfaces... {
  public:
-  uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  uint32_t Release() override {
+  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG Release() override {
     const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) delete this;
     return left;

@@ -73,6 +73,7 @@ bool QORGuidFromString(std::wstring_view text, GUID* guid) {
   return true;
 }
 
+#ifndef _WIN32
 HRESULT CLSIDFromString(const wchar_t* text, CLSID* clsid) {
   if (clsid == nullptr) return E_INVALIDARG;
   *clsid = GUID_NULL;
@@ -86,3 +87,4 @@ int StringFromGUID2(const GUID& guid, wchar_t* buffer, int bufferChars) {
   std::memcpy(buffer, text.c_str(), (kTextChars + 1) * sizeof(wchar_t));
   return static_cast<int>(kTextChars) + 1;
 }
+#endif  // _WIN32

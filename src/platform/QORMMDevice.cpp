@@ -26,13 +26,13 @@ HRESULT QORMMDevice::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
-HRESULT QORMMDevice::Activate(REFIID, uint32_t, PROPVARIANT*, void** object) {
+HRESULT QORMMDevice::Activate(REFIID, DWORD, PROPVARIANT*, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   return E_NOINTERFACE;
 }
 
-HRESULT QORMMDevice::OpenPropertyStore(uint32_t access, IPropertyStore** store) {
+HRESULT QORMMDevice::OpenPropertyStore(DWORD access, IPropertyStore** store) {
   if (store == nullptr) return E_POINTER;
   *store = nullptr;
   if (access > STGM_READWRITE) return E_INVALIDARG;
@@ -61,7 +61,7 @@ HRESULT QORMMDevice::GetId(wchar_t** id) {
   return S_OK;
 }
 
-HRESULT QORMMDevice::GetState(uint32_t* state) {
+HRESULT QORMMDevice::GetState(DWORD* state) {
   if (state == nullptr) return E_POINTER;
   QOREndpointRecord record;
   const HRESULT hr = QOREndpointStore::Find(flow_, guid_, &record);

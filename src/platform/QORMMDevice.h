@@ -14,11 +14,11 @@ class QORMMDevice : public QORComObject<IMMDevice> {
 
   HRESULT QueryInterface(REFIID iid, void** object) override;
   // No audio clients here: every interface is refused.
-  HRESULT Activate(REFIID iid, uint32_t context, PROPVARIANT* params, void** object) override;
+  HRESULT Activate(REFIID iid, DWORD context, PROPVARIANT* params, void** object) override;
   // STGM_READ opens the Properties key read-only; STGM_WRITE and STGM_READWRITE can commit.
-  HRESULT OpenPropertyStore(uint32_t access, IPropertyStore** store) override;
+  HRESULT OpenPropertyStore(DWORD access, IPropertyStore** store) override;
   HRESULT GetId(wchar_t** id) override;
-  HRESULT GetState(uint32_t* state) override;
+  HRESULT GetState(DWORD* state) override;
 
  private:
   QORMMDevice(EDataFlow flow, const GUID& guid);

@@ -26,13 +26,13 @@ HRESULT QORMMDeviceCollection::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
-HRESULT QORMMDeviceCollection::GetCount(uint32_t* count) {
+HRESULT QORMMDeviceCollection::GetCount(UINT* count) {
   if (count == nullptr) return E_POINTER;
   *count = static_cast<uint32_t>(devices_.size());
   return S_OK;
 }
 
-HRESULT QORMMDeviceCollection::Item(uint32_t index, IMMDevice** device) {
+HRESULT QORMMDeviceCollection::Item(UINT index, IMMDevice** device) {
   if (device == nullptr) return E_POINTER;
   *device = nullptr;
   if (index >= devices_.size()) return E_INVALIDARG;

@@ -14,8 +14,8 @@ class QORMMDeviceCollection : public QORComObject<IMMDeviceCollection> {
                         IMMDeviceCollection** collection);
 
   HRESULT QueryInterface(REFIID iid, void** object) override;
-  HRESULT GetCount(uint32_t* count) override;
-  HRESULT Item(uint32_t index, IMMDevice** device) override;
+  HRESULT GetCount(UINT* count) override;
+  HRESULT Item(UINT index, IMMDevice** device) override;
 
  private:
   QORMMDeviceCollection() = default;

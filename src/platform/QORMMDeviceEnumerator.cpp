@@ -24,7 +24,7 @@ HRESULT QORMMDeviceEnumerator::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
-HRESULT QORMMDeviceEnumerator::EnumAudioEndpoints(EDataFlow flow, uint32_t stateMask,
+HRESULT QORMMDeviceEnumerator::EnumAudioEndpoints(EDataFlow flow, DWORD stateMask,
                                                   IMMDeviceCollection** devices) {
   if (devices == nullptr) return E_POINTER;
   *devices = nullptr;

@@ -25,6 +25,6 @@ constexpr GUID FORMAT_WaveFormatEx = {
 HRESULT MoCreateMediaType(DMO_MEDIA_TYPE** type, uint32_t formatBytes);
 HRESULT MoDeleteMediaType(DMO_MEDIA_TYPE* type);
 
-// Makes CLSID_CResamplerMediaObject available to CoCreateInstance (once per process; later calls
+// Makes CLSID_CResamplerMediaObject available to QORCoCreateInstance (once per process; later calls
 // do nothing).
 void QORRegisterResamplerMediaObject();

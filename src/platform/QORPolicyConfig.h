@@ -3,7 +3,7 @@
 #include "platform/IPolicyConfig.h"
 #include "platform/QORComObject.h"
 
-// The audio policy over the endpoint store (activated with CoCreateInstance of
+// The audio policy over the endpoint store (activated with QORCoCreateInstance of
 // CLSID_PolicyConfig).
 class QORPolicyConfig : public QORComObject<IPolicyConfig> {
  public:

@@ -4,6 +4,7 @@
 
 #include "platform/QORComApi.h"
 
+#ifndef _WIN32
 void PropVariantInit(PROPVARIANT* value) {
   std::memset(value, 0, sizeof(PROPVARIANT));
 }
@@ -96,3 +97,4 @@ HRESULT InitPropVariantFromBuffer(const void* data, uint32_t bytes, PROPVARIANT*
   value->blob.pBlobData = copy;
   return S_OK;
 }
+#endif  // _WIN32

@@ -5,6 +5,9 @@
 
 #include "platform/QORGuid.h"
 
+#ifdef _WIN32
+#include "platform/QORComTypes.h"
+#else
 using VARTYPE = uint16_t;
 constexpr VARTYPE VT_EMPTY = 0;
 constexpr VARTYPE VT_NULL = 1;
@@ -23,6 +26,14 @@ using VARIANT_BOOL = int16_t;
 constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 
+// The 64-bit members as the system spells them: the number is QuadPart.
+struct LARGE_INTEGER {
+  int64_t QuadPart;
+};
+struct ULARGE_INTEGER {
+  uint64_t QuadPart;
+};
+
 struct BLOB {
   uint32_t cbSize;
   uint8_t* pBlobData;
@@ -40,8 +51,8 @@ struct PROPVARIANT {
     uint16_t uiVal;
     int32_t lVal;
     uint32_t ulVal;
-    int64_t hVal;
-    uint64_t uhVal;
+    LARGE_INTEGER hVal;
+    ULARGE_INTEGER uhVal;
     VARIANT_BOOL boolVal;
     wchar_t* pwszVal;
     GUID* puuid;
@@ -58,3 +69,4 @@ HRESULT InitPropVariantFromUInt32(uint32_t number, PROPVARIANT* value);
 HRESULT InitPropVariantFromInt32(int32_t number, PROPVARIANT* value);
 HRESULT InitPropVariantFromCLSID(const CLSID& clsid, PROPVARIANT* value);
 HRESULT InitPropVariantFromBuffer(const void* data, uint32_t bytes, PROPVARIANT* value);
+#endif  // _WIN32

@@ -32,7 +32,7 @@ bool TextFromUtf16(const uint8_t* data, size_t size, PROPVARIANT* value) {
   std::wstring text = QORUtf16LEToWide(data, size);
   const size_t nul = text.find(L'\0');
   if (nul != std::wstring::npos) text.resize(nul);
-  return SUCCEEDED(InitPropVariantFromString(text, value));
+  return SUCCEEDED(InitPropVariantFromString(text.c_str(), value));
 }
 
 bool FromStoredForm(const uint8_t* data, size_t size, PROPVARIANT* value) {
@@ -43,10 +43,10 @@ bool FromStoredForm(const uint8_t* data, size_t size, PROPVARIANT* value) {
   auto number = [&](int width) {
     if (bytes != static_cast<size_t>(width)) return false;
     value->vt = vt;
-    value->uhVal = GetLE(payload, width);
+    value->uhVal.QuadPart = GetLE(payload, width);
     // Narrow signed values keep their sign in the union's own member.
-    if (vt == VT_I2 || vt == VT_BOOL) value->iVal = static_cast<int16_t>(value->uhVal);
-    if (vt == VT_I4) value->lVal = static_cast<int32_t>(value->uhVal);
+    if (vt == VT_I2 || vt == VT_BOOL) value->iVal = static_cast<int16_t>(value->uhVal.QuadPart);
+    if (vt == VT_I4) value->lVal = static_cast<int32_t>(value->uhVal.QuadPart);
     return true;
   };
   switch (vt) {
@@ -108,7 +108,7 @@ bool QORPropVariantCodec::ToRegistry(const PROPVARIANT& value, uint32_t* type,
       return true;
     case VT_I8:
     case VT_UI8:
-      PutLE(*data, value.uhVal, 8);
+      PutLE(*data, value.uhVal.QuadPart, 8);
       return true;
     case VT_CLSID:
       if (value.puuid == nullptr) return false;
@@ -147,7 +147,7 @@ bool QORPropVariantCodec::FromRegistry(uint32_t type, const uint8_t* data, size_
       ok = size == 8;
       if (ok) {
         value->vt = VT_UI8;
-        value->uhVal = GetLE(data, 8);
+        value->uhVal.QuadPart = GetLE(data, 8);
       }
       break;
     case REG_BINARY:

@@ -6,6 +6,9 @@
 
 #include "platform/QORGuid.h"
 
+#ifdef _WIN32
+#include "platform/QORComTypes.h"
+#else
 struct PROPERTYKEY {
   GUID fmtid;
   uint32_t pid;
@@ -13,6 +16,7 @@ struct PROPERTYKEY {
   friend bool operator==(const PROPERTYKEY& a, const PROPERTYKEY& b) = default;
 };
 using REFPROPERTYKEY = const PROPERTYKEY&;
+#endif
 
 // The registry name of a property: "{fmtid},pid" with the pid in decimal.
 std::wstring QORPropertyKeyToString(const PROPERTYKEY& key);

@@ -35,7 +35,7 @@ void QORRegistryPropertyStore::LoadKeys() {
   }
 }
 
-HRESULT QORRegistryPropertyStore::GetCount(uint32_t* count) {
+HRESULT QORRegistryPropertyStore::GetCount(DWORD* count) {
   if (count == nullptr) return E_POINTER;
   std::lock_guard<std::mutex> lock(mutex_);
   LoadKeys();
@@ -43,7 +43,7 @@ HRESULT QORRegistryPropertyStore::GetCount(uint32_t* count) {
   return S_OK;
 }
 
-HRESULT QORRegistryPropertyStore::GetAt(uint32_t index, PROPERTYKEY* key) {
+HRESULT QORRegistryPropertyStore::GetAt(DWORD index, PROPERTYKEY* key) {
   if (key == nullptr) return E_POINTER;
   std::lock_guard<std::mutex> lock(mutex_);
   if (index >= keys_.size()) return E_INVALIDARG;

@@ -16,8 +16,8 @@ class QORRegistryPropertyStore : public QORComObject<IPropertyStore> {
   static HRESULT Create(QORRegistryKey key, bool writable, IPropertyStore** store);
 
   HRESULT QueryInterface(REFIID iid, void** object) override;
-  HRESULT GetCount(uint32_t* count) override;
-  HRESULT GetAt(uint32_t index, PROPERTYKEY* key) override;
+  HRESULT GetCount(DWORD* count) override;
+  HRESULT GetAt(DWORD index, PROPERTYKEY* key) override;
   HRESULT GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override;
   HRESULT SetValue(REFPROPERTYKEY key, const PROPVARIANT& value) override;
   HRESULT Commit() override;

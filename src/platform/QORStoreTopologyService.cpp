@@ -5,6 +5,6 @@
 HRESULT QORStoreTopologyService::CreateDeviceEnumerator(IMMDeviceEnumerator** enumerator) {
   if (enumerator == nullptr) return E_POINTER;
   *enumerator = nullptr;
-  return CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
-                          reinterpret_cast<void**>(enumerator));
+  return QORCoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                             reinterpret_cast<void**>(enumerator));
 }

@@ -4,6 +4,10 @@
 
 #include "platform/QORGuid.h"
 
+#ifdef _WIN32
+// Format tags, subtypes, speaker bits and the records are the system's.
+#include "platform/QORComTypes.h"
+#else
 constexpr uint16_t WAVE_FORMAT_PCM = 1;
 constexpr uint16_t WAVE_FORMAT_IEEE_FLOAT = 3;
 constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
@@ -25,18 +29,6 @@ constexpr uint32_t SPEAKER_FRONT_RIGHT_OF_CENTER = 0x80;
 constexpr uint32_t SPEAKER_BACK_CENTER = 0x100;
 constexpr uint32_t SPEAKER_SIDE_LEFT = 0x200;
 constexpr uint32_t SPEAKER_SIDE_RIGHT = 0x400;
-constexpr uint32_t KSAUDIO_SPEAKER_MONO = SPEAKER_FRONT_CENTER;
-constexpr uint32_t KSAUDIO_SPEAKER_STEREO = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-constexpr uint32_t KSAUDIO_SPEAKER_QUAD =
-    KSAUDIO_SPEAKER_STEREO | SPEAKER_BACK_LEFT | SPEAKER_BACK_RIGHT;
-constexpr uint32_t KSAUDIO_SPEAKER_5POINT1 =
-    KSAUDIO_SPEAKER_QUAD | SPEAKER_FRONT_CENTER | SPEAKER_LOW_FREQUENCY;
-constexpr uint32_t KSAUDIO_SPEAKER_5POINT1_SURROUND = KSAUDIO_SPEAKER_STEREO |
-                                                      SPEAKER_FRONT_CENTER | SPEAKER_LOW_FREQUENCY |
-                                                      SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT;
-constexpr uint32_t KSAUDIO_SPEAKER_7POINT1_SURROUND =
-    KSAUDIO_SPEAKER_5POINT1 | SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT;
-
 // The wave-format records, byte for byte as stored and exchanged (no padding).
 #pragma pack(push, 1)
 struct WAVEFORMATEX {
@@ -50,11 +42,29 @@ struct WAVEFORMATEX {
 };
 struct WAVEFORMATEXTENSIBLE {
   WAVEFORMATEX Format;
-  uint16_t wValidBitsPerSample;
+  union {
+    uint16_t wValidBitsPerSample;
+    uint16_t wSamplesPerBlock;
+    uint16_t wReserved;
+  } Samples;
   uint32_t dwChannelMask;
   GUID SubFormat;
 };
 #pragma pack(pop)
+#endif  // _WIN32
+
+constexpr uint32_t KSAUDIO_SPEAKER_MONO = SPEAKER_FRONT_CENTER;
+constexpr uint32_t KSAUDIO_SPEAKER_STEREO = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+constexpr uint32_t KSAUDIO_SPEAKER_QUAD =
+    KSAUDIO_SPEAKER_STEREO | SPEAKER_BACK_LEFT | SPEAKER_BACK_RIGHT;
+constexpr uint32_t KSAUDIO_SPEAKER_5POINT1 =
+    KSAUDIO_SPEAKER_QUAD | SPEAKER_FRONT_CENTER | SPEAKER_LOW_FREQUENCY;
+constexpr uint32_t KSAUDIO_SPEAKER_5POINT1_SURROUND = KSAUDIO_SPEAKER_STEREO |
+                                                      SPEAKER_FRONT_CENTER | SPEAKER_LOW_FREQUENCY |
+                                                      SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT;
+constexpr uint32_t KSAUDIO_SPEAKER_7POINT1_SURROUND =
+    KSAUDIO_SPEAKER_5POINT1 | SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT;
+
 static_assert(sizeof(WAVEFORMATEX) == 18);
 static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40);
 

@@ -31,7 +31,7 @@ inline QORComPtr<IAudioMediaType> FloatType(uint16_t channels, uint32_t rate,
   const auto frame = static_cast<uint16_t>(channels * 4u);
   format.Format = {WAVE_FORMAT_EXTENSIBLE,    channels, rate, rate * frame, frame, 32,
                    kWaveFormatExtensibleExtra};
-  format.wValidBitsPerSample = validBits;
+  format.Samples.wValidBitsPerSample = validBits;
   format.dwChannelMask = channels == 2 ? KSAUDIO_SPEAKER_STEREO : 0;
   format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
   QORComPtr<IAudioMediaType> type;
@@ -61,8 +61,8 @@ struct Endpoint {
                             std::string(std::istreambuf_iterator<char>(file), {}));
     }
     QORComPtr<IMMDeviceEnumerator> enumerator;
-    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                     IID_IMMDeviceEnumerator, enumerator.PutVoid()));
+    EXPECT_EQ(S_OK, QORCoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                        IID_IMMDeviceEnumerator, enumerator.PutVoid()));
     EXPECT_EQ(S_OK, enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.Put()));
     QORComPtr<IMMDevice> device;
     if (devices->Item(0, device.Put()) == S_OK) {

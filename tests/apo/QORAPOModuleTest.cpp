@@ -76,7 +76,7 @@ class Outer final : public QORComObject<IUnknown> {
     AddRef();
     return S_OK;
   }
-  uint32_t AddRef() override {
+  ULONG AddRef() override {
     ++addRefs;
     return QORComObject<IUnknown>::AddRef();
   }

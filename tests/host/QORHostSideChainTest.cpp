@@ -35,7 +35,7 @@ constexpr double kSeconds = 7.0;
 QORComPtr<IAudioMediaType> Mono16k() {
   WAVEFORMATEXTENSIBLE format{};
   format.Format = {WAVE_FORMAT_EXTENSIBLE, 1, 16000, 64000, 4, 32, kWaveFormatExtensibleExtra};
-  format.wValidBitsPerSample = 32;
+  format.Samples.wValidBitsPerSample = 32;
   format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
   QORComPtr<IAudioMediaType> type;
   EXPECT_EQ(S_OK, CreateAudioMediaType(&format.Format, sizeof(format), type.Put()));
@@ -62,8 +62,8 @@ class Microphone {
         FAILED(factory->CreateInstance(nullptr, IID_IAudioProcessingObject, apo_.PutVoid())) ||
         FAILED(apo_->QueryInterface(IID_IAudioProcessingObjectConfiguration, config_.PutVoid())) ||
         FAILED(apo_->QueryInterface(IID_IAudioProcessingObjectRT, rt_.PutVoid())) ||
-        FAILED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                IID_IMMDeviceEnumerator, enumerator.PutVoid())) ||
+        FAILED(QORCoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                   IID_IMMDeviceEnumerator, enumerator.PutVoid())) ||
         FAILED(enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, devices.Put())) ||
         FAILED(devices->Item(0, device.Put())) ||
         FAILED(device->OpenPropertyStore(STGM_READ, store.Put()))) {

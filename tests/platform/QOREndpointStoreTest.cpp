@@ -29,9 +29,9 @@ std::wstring IdOf(EDataFlow flow, uint32_t n) {
 class Recorder : public IMMNotificationClient {
  public:
   HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-  uint32_t AddRef() override { return 2; }
-  uint32_t Release() override { return 1; }
-  HRESULT OnDeviceStateChanged(const wchar_t* id, uint32_t state) override {
+  ULONG AddRef() override { return 2; }
+  ULONG Release() override { return 1; }
+  HRESULT OnDeviceStateChanged(const wchar_t* id, DWORD state) override {
     return Note(L"state " + std::wstring(id) + L" " + std::to_wstring(state));
   }
   HRESULT OnDeviceAdded(const wchar_t* id) override { return Note(L"added " + std::wstring(id)); }

@@ -95,7 +95,7 @@ class FakeList : public QORComObject<IPartsList, IMMDeviceCollection> {
     return Put(count, static_cast<uint32_t>(items_.size()));
   }
   HRESULT GetPart(uint32_t index, IPart** part) override { return Get(index, part); }
-  HRESULT Item(uint32_t index, IMMDevice** device) override { return Get(index, device); }
+  HRESULT Item(UINT index, IMMDevice** device) override { return Get(index, device); }
 
  private:
   template <typename I>
@@ -186,7 +186,7 @@ class FakeDevice : public QORComObject<IMMDevice, IMMEndpoint, IDeviceTopology, 
     if (iid == IID_IMMEndpoint) return Give<IMMEndpoint>(this, object);
     return E_NOINTERFACE;
   }
-  HRESULT Activate(REFIID iid, uint32_t, PROPVARIANT*, void** object) override {
+  HRESULT Activate(REFIID iid, DWORD, PROPVARIANT*, void** object) override {
     if (iid == IID_IDeviceTopology && role_ != Role::kOther) {
       const bool fails = role_ == Role::kEndpoint && owner_->topologyActivationFails;
       return fails ? Nothing(object, E_NOINTERFACE) : Give<IDeviceTopology>(this, object);
@@ -196,11 +196,11 @@ class FakeDevice : public QORComObject<IMMDevice, IMMEndpoint, IDeviceTopology, 
     }
     return Give<IKsControl>(this, object);
   }
-  HRESULT OpenPropertyStore(uint32_t, IPropertyStore** store) override {
+  HRESULT OpenPropertyStore(DWORD, IPropertyStore** store) override {
     return Nothing(store, E_NOTIMPL);
   }
   HRESULT GetId(wchar_t** id) override { return Put(id, TaskText(Id())); }
-  HRESULT GetState(uint32_t* state) override { return Put<uint32_t>(state, DEVICE_STATE_ACTIVE); }
+  HRESULT GetState(DWORD* state) override { return Put<DWORD>(state, DEVICE_STATE_ACTIVE); }
   HRESULT GetDataFlow(EDataFlow* flow) override { return Put(flow, eRender); }
 
   HRESULT GetConnectorCount(uint32_t* count) override {
@@ -258,7 +258,7 @@ class FakeEnumerator : public QORComObject<IMMDeviceEnumerator> {
   HRESULT QueryInterface(REFIID iid, void** object) override {
     return Offer<IMMDeviceEnumerator>(this, iid, IID_IMMDeviceEnumerator, object);
   }
-  HRESULT EnumAudioEndpoints(EDataFlow flow, uint32_t, IMMDeviceCollection** devices) override {
+  HRESULT EnumAudioEndpoints(EDataFlow flow, DWORD, IMMDeviceCollection** devices) override {
     std::vector<FakeDevice*> list;
     if (flow == eRender || flow == eAll) list = {graph_->devices[0]};
     if (!list.empty() && owner_->endpointPresent) list.push_back(graph_->devices[1]);
